@@ -1,0 +1,58 @@
+# One-command setup: `make demo` and `make test` work on a fresh machine.
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+PYTHON313 ?= $(shell { ls -d "$$(pyenv root 2>/dev/null)"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V | tail -n 1; command -v python3.13; } 2>/dev/null | head -n 1)
+VENV      := .venv
+PY        := $(VENV)/bin/python
+CPP_BUILD := build/cpp
+JOBS      ?= $(shell nproc)
+APT_PACKAGES := libtbb-dev libgtest-dev libbenchmark-dev cmake ninja-build g++ binutils
+
+.PHONY: deps venv install cpp test test-cpp test-python check-fma demo bench bench-cpp clean
+
+# System packages (oneTBB from Debian, GoogleTest, Google Benchmark).
+deps:
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.ready: pyproject.toml
+	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (pyenv or PATH)"; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" ninja numpy pytest hypothesis
+	touch $@
+
+venv: deps $(VENV)/.ready
+
+install: venv
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py .
+
+cpp: deps
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DBUILD_TESTING=ON -DVORN_BUILD_BENCH=ON >/dev/null
+	cmake --build $(CPP_BUILD) -j $(JOBS)
+
+test-cpp: cpp
+	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+check-fma: install
+	tools/check_no_fma.sh "$$($(PY) -c 'import vorn_python; print(vorn_python.__file__)')"
+
+test-python: install
+	$(PY) -m pytest -q
+
+test: test-cpp check-fma test-python
+
+demo: install
+	$(PY) examples/bell.py
+	$(PY) examples/random_circuit.py
+
+bench-cpp: cpp
+	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,76 @@
+// The gate set: one table of facts (name, operand count, angle, Python
+// parameter names) read by the circuit model, the engine and the bindings,
+// and the exact 2x2 / 4x4 matrices.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "vorn/core/complex.hpp"
+
+namespace vorn {
+
+enum class GateKind : std::uint8_t { H, X, Y, Z, S, T, RX, RY, RZ, ID, CX, CZ, SWAP, CCX, CSWAP };
+
+inline constexpr std::size_t kGateKindCount = 15;
+
+struct GateInfo {
+  GateKind kind;
+  std::string_view name;             // Python method name
+  std::uint8_t n_qubits;             // qubit operands, in recorded order
+  bool has_angle;                    // RX, RY, RZ take theta before the qubit
+  std::array<std::string_view, 4> params;  // Python parameter names in order
+  std::uint8_t n_params;
+};
+
+inline constexpr std::array<GateInfo, kGateKindCount> kGateTable{{
+    {GateKind::H, "h", 1, false, {"qubit"}, 1},
+    {GateKind::X, "x", 1, false, {"qubit"}, 1},
+    {GateKind::Y, "y", 1, false, {"qubit"}, 1},
+    {GateKind::Z, "z", 1, false, {"qubit"}, 1},
+    {GateKind::S, "s", 1, false, {"qubit"}, 1},
+    {GateKind::T, "t", 1, false, {"qubit"}, 1},
+    {GateKind::RX, "rx", 1, true, {"theta", "qubit"}, 2},
+    {GateKind::RY, "ry", 1, true, {"theta", "qubit"}, 2},
+    {GateKind::RZ, "rz", 1, true, {"theta", "qubit"}, 2},
+    {GateKind::ID, "id", 1, false, {"qubit"}, 1},
+    {GateKind::CX, "cx", 2, false, {"control", "target"}, 2},
+    {GateKind::CZ, "cz", 2, false, {"qubit0", "qubit1"}, 2},
+    {GateKind::SWAP, "swap", 2, false, {"qubit0", "qubit1"}, 2},
+    {GateKind::CCX, "ccx", 3, false, {"ctrl1", "ctrl2", "target"}, 3},
+    {GateKind::CSWAP, "cswap", 3, false, {"control", "target1", "target2"}, 3},
+}};
+
+constexpr const GateInfo& gate_info(GateKind kind) { return kGateTable[static_cast<std::size_t>(kind)]; }
+
+constexpr bool is_single_qubit(GateKind kind) { return static_cast<std::uint8_t>(kind) <= 9; }
+
+static_assert([] {
+  for (std::size_t i = 0; i < kGateKindCount; ++i) {
+    const GateInfo& g = kGateTable[i];
+    if (static_cast<std::size_t>(g.kind) != i) return false;
+    if (g.n_params != g.n_qubits + (g.has_angle ? 1 : 0)) return false;
+    if (is_single_qubit(g.kind) != (g.n_qubits == 1)) return false;
+  }
+  return true;
+}());
+
+// Row-major; row r is the new amplitude of the pair member whose target bit is r.
+struct Matrix2x2 {
+  Complex m00, m01, m10, m11;
+};
+
+// Row-major 4x4, entry (r, s) at 4r + s. Local index = bit(qubit1)*2 + bit(qubit0).
+struct Matrix4x4 {
+  std::array<Complex, 16> m;
+  const Complex& at(int r, int s) const { return m[static_cast<std::size_t>(4 * r + s)]; }
+};
+
+// Exact matrix of a single-qubit kind; fails for CX..CSWAP.
+Matrix2x2 matrix_2x2(GateKind kind, double theta);
+
+Matrix4x4 cz_matrix();
+Matrix4x4 swap_matrix();
+
+}  // namespace vorn

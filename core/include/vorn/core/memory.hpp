@@ -1,0 +1,95 @@
+// Guarding allocations against the memory the process can really get, and the
+// owning zero-filled buffer behind state and probability vectors.
+// Used by StateVector, the engine (whole-run check) and the bindings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <cstdlib>
+#include <new>
+#include <source_location>
+#include <type_traits>
+
+namespace vorn {
+
+// Bytes the process can still obtain: the smaller of MemAvailable and any
+// cgroup (v2 or v1) limit minus current usage. nullopt when nothing is known.
+std::optional<std::uint64_t> available_memory_bytes();
+
+// Throws FatalError{Kind::OutOfMemory} naming both figures when `bytes` exceeds
+// what is available. With overcommit a large allocation can "succeed" and the
+// process is killed later when pages are touched; this check prevents that.
+void require_memory(std::uint64_t bytes,
+                    std::source_location where = std::source_location::current());
+
+// Owning array of trivially copyable T (malloc alignment, 16 bytes). Move-only.
+// calloc keeps a large zero fill lazy: the kernel hands out zero pages.
+template <class T>
+class Buffer {
+ public:
+  Buffer() = default;
+  // Zero-filled (every byte 0) allocation of `count` elements, after require_memory.
+  static Buffer zeroed(std::size_t count) { return allocate(count, true); }
+  // Uninitialised allocation of `count` elements, after require_memory.
+  static Buffer uninitialized(std::size_t count) { return allocate(count, false); }
+
+  Buffer(Buffer&& other) noexcept : data_(other.data_), size_(other.size_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+  }
+  Buffer& operator=(Buffer&& other) noexcept {
+    if (this != &other) {
+      release();
+      data_ = other.data_;
+      size_ = other.size_;
+      other.data_ = nullptr;
+      other.size_ = 0;
+    }
+    return *this;
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { release(); }
+
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  T& operator[](std::size_t i) noexcept { return data_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+  T* begin() noexcept { return data_; }
+  T* end() noexcept { return data_ + size_; }
+  const T* begin() const noexcept { return data_; }
+  const T* end() const noexcept { return data_ + size_; }
+
+  // Gives up ownership; free the result with Buffer<T>::free_raw.
+  T* release_ownership() noexcept {
+    T* p = data_;
+    data_ = nullptr;
+    size_ = 0;
+    return p;
+  }
+  static void free_raw(T* p) noexcept { std::free(p); }
+
+ private:
+  static_assert(std::is_trivially_copyable_v<T>);
+  static Buffer allocate(std::size_t count, bool zero) {
+    Buffer b;
+    if (count == 0) return b;
+    require_memory(static_cast<std::uint64_t>(count) * sizeof(T));
+    void* p = zero ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    b.data_ = static_cast<T*>(p);
+    b.size_ = count;
+    return b;
+  }
+  void release() noexcept {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = 0;
+  }
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace vorn

@@ -1,0 +1,17 @@
+// Raising the core's fatal errors.
+#include "vorn/core/error.hpp"
+
+#include <format>
+
+namespace vorn {
+
+void fatal(std::string message, std::source_location where) {
+  throw FatalError(std::move(message), where);
+}
+
+void index_out_of_range(std::uint64_t index, std::uint64_t length, std::source_location where) {
+  throw FatalError(std::format("index out of bounds: the len is {} but the index is {}", length, index),
+                   where);
+}
+
+}  // namespace vorn

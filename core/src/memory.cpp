@@ -1,0 +1,95 @@
+// How much memory the process can really get: MemAvailable, capped by any
+// cgroup limit. Read fresh on every check; the figures change under load.
+#include "vorn/core/memory.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <format>
+#include <fstream>
+#include <string>
+
+#include "vorn/core/error.hpp"
+
+namespace vorn {
+namespace {
+
+std::optional<std::uint64_t> read_number_file(const char* path) {
+  std::ifstream in(path);
+  std::string text;
+  if (!(in >> text) || text.empty() || text == "max") return std::nullopt;
+  try {
+    std::size_t used = 0;
+    unsigned long long v = std::stoull(text, &used);
+    if (used != text.size()) return std::nullopt;
+    return static_cast<std::uint64_t>(v);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::uint64_t> mem_available() {
+  std::ifstream in("/proc/meminfo");
+  std::string key;
+  unsigned long long value = 0;
+  std::string unit;
+  while (in >> key >> value) {
+    std::getline(in, unit);
+    if (key == "MemAvailable:") return static_cast<std::uint64_t>(value) * 1024;
+  }
+  return std::nullopt;
+}
+
+// Own cgroup directory from /proc/self/cgroup ("0::/path" for v2).
+std::optional<std::uint64_t> cgroup_headroom() {
+  std::optional<std::uint64_t> best;
+  auto consider = [&](std::optional<std::uint64_t> limit, std::optional<std::uint64_t> usage) {
+    if (!limit) return;
+    std::uint64_t room = (usage && *usage < *limit) ? *limit - *usage : (usage ? 0 : *limit);
+    best = best ? std::min(*best, room) : room;
+  };
+  std::ifstream in("/proc/self/cgroup");
+  std::string line;
+  while (std::getline(in, line)) {
+    auto first = line.find(':');
+    auto second = line.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos) continue;
+    std::string controllers = line.substr(first + 1, second - first - 1);
+    std::string path = line.substr(second + 1);
+    if (controllers.empty()) {  // cgroup v2
+      for (std::string dir = "/sys/fs/cgroup" + (path == "/" ? std::string() : path);;) {
+        consider(read_number_file((dir + "/memory.max").c_str()),
+                 read_number_file((dir + "/memory.current").c_str()));
+        auto slash = dir.rfind('/');
+        if (dir == "/sys/fs/cgroup" || slash == std::string::npos) break;
+        dir.resize(slash);
+      }
+    } else if (controllers.find("memory") != std::string::npos) {  // cgroup v1
+      std::string dir = "/sys/fs/cgroup/memory" + (path == "/" ? std::string() : path);
+      auto limit = read_number_file((dir + "/memory.limit_in_bytes").c_str());
+      // v1 reports "no limit" as a huge number.
+      if (limit && *limit < (std::uint64_t{1} << 62))
+        consider(limit, read_number_file((dir + "/memory.usage_in_bytes").c_str()));
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> available_memory_bytes() {
+  auto avail = mem_available();
+  auto room = cgroup_headroom();
+  if (avail && room) return std::min(*avail, *room);
+  return avail ? avail : room;
+}
+
+void require_memory(std::uint64_t bytes, std::source_location where) {
+  auto avail = available_memory_bytes();
+  if (avail && bytes > *avail) {
+    throw FatalError(std::format("out of memory: {} bytes needed, {} bytes available", bytes, *avail),
+                     where, FatalError::Kind::OutOfMemory);
+  }
+}
+
+}  // namespace vorn

@@ -1,0 +1,35 @@
+// Buffered ChaCha12 keystream: the reproducible source of measurement draws.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace vorn::sim {
+
+class RandomStream {
+ public:
+  static RandomStream from_seed_value(std::uint64_t seed);
+  // 32 bytes from getrandom(2); fails with "from_entropy failed: OS Error: {code}".
+  static RandomStream from_entropy();
+  static RandomStream from_key(const std::array<std::uint32_t, 8>& key);
+
+  std::uint64_t draw_u64();
+  double draw_unit_double();  // (v >> 11) * 2^-53
+
+  // One 16-word ChaCha12 block (exposed for the test vectors).
+  static void block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                    std::uint64_t nonce, std::uint32_t out[16]);
+
+  const std::array<std::uint32_t, 8>& key() const noexcept { return key_; }
+
+ private:
+  void refill();
+
+  std::array<std::uint32_t, 8> key_{};
+  std::uint64_t counter_ = 0;
+  std::uint64_t nonce_ = 0;
+  std::array<std::uint32_t, 64> buffer_{};
+  std::uint32_t index_ = 64;
+};
+
+}  // namespace vorn::sim
