@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace vorn::sim {
@@ -19,6 +20,10 @@ class RandomStream {
   // One 16-word ChaCha12 block (exposed for the test vectors).
   static void block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
                     std::uint64_t nonce, std::uint32_t out[16]);
+  // The four blocks counter .. counter + 3 of one refill, block b at out[16b].
+  // Vectorised where the processor allows; always the same words as block().
+  static void blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                      std::uint64_t nonce, std::uint32_t out[64]);
 
   const std::array<std::uint32_t, 8>& key() const noexcept { return key_; }
 
@@ -31,5 +36,13 @@ class RandomStream {
   std::array<std::uint32_t, 64> buffer_{};
   std::uint32_t index_ = 64;
 };
+
+namespace testing {
+// Fills `len` bytes and returns 0, or returns an OS error code.
+using EntropySource = int (*)(std::uint8_t* out, std::size_t len);
+// Replaces the entropy behind from_entropy (nullptr restores getrandom(2));
+// returns the previous source. Lets tests make the source fail or count calls.
+EntropySource set_entropy_source(EntropySource source) noexcept;
+}  // namespace testing
 
 }  // namespace vorn::sim
