@@ -1,0 +1,83 @@
+// Cost of measurement sampling next to one probability pass, to show a run's
+// sampling grows as 2^n + shots*n (one pass, then a binary search per shot).
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <random>
+
+#include "vorn/core/statevector.hpp"
+#include "vorn/simulator/measurement.hpp"
+#include "vorn/simulator/random_stream.hpp"
+
+namespace {
+
+using vorn::Complex;
+using vorn::StateVector;
+
+// A normalised state with uneven probabilities, so outcomes spread widely.
+StateVector random_state(std::uint64_t n) {
+  StateVector s = StateVector::create(n);
+  std::mt19937_64 rng(n);
+  std::normal_distribution<double> normal;
+  double norm = 0.0;
+  for (std::uint64_t i = 0; i < s.size(); ++i) {
+    s[i] = Complex{normal(rng), normal(rng)};
+    norm += s[i].re * s[i].re + s[i].im * s[i].im;
+  }
+  const double scale = 1.0 / std::sqrt(norm);
+  for (std::uint64_t i = 0; i < s.size(); ++i) s[i] = Complex{s[i].re * scale, s[i].im * scale};
+  return s;
+}
+
+void BM_ProbabilityPass(benchmark::State& st) {
+  const StateVector s = random_state(static_cast<std::uint64_t>(st.range(0)));
+  for (auto _ : st) benchmark::DoNotOptimize(s.probabilities());
+  st.counters["per_amp"] = benchmark::Counter(static_cast<double>(s.size()),
+                                                 benchmark::Counter::kIsIterationInvariantRate |
+                                                     benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_ProbabilityPass)->Arg(16)->Arg(20)->Arg(22)->Unit(benchmark::kMillisecond);
+
+// Probabilities plus running sums: the once-per-run part of sampling.
+void BM_SamplerBuild(benchmark::State& st) {
+  const StateVector s = random_state(static_cast<std::uint64_t>(st.range(0)));
+  for (auto _ : st) {
+    vorn::sim::Sampler sampler(s);
+    benchmark::DoNotOptimize(sampler);
+  }
+}
+BENCHMARK(BM_SamplerBuild)->Arg(16)->Arg(20)->Arg(22)->Unit(benchmark::kMillisecond);
+
+// A whole run's sampling: build once, draw `shots` outcomes, tally the keys.
+void BM_SampleCounts(benchmark::State& st) {
+  const StateVector s = random_state(static_cast<std::uint64_t>(st.range(0)));
+  const auto shots = static_cast<std::uint64_t>(st.range(1));
+  for (auto _ : st) {
+    vorn::sim::RandomStream stream = vorn::sim::RandomStream::from_seed_value(1);
+    benchmark::DoNotOptimize(vorn::sim::sample_counts(s, stream, shots));
+  }
+  st.counters["per_shot"] = benchmark::Counter(static_cast<double>(shots),
+                                                  benchmark::Counter::kIsIterationInvariantRate |
+                                                      benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_SampleCounts)
+    ->Args({12, 1'000'000})
+    ->Args({16, 1'000'000})
+    ->Args({20, 1'000})
+    ->Args({20, 100'000})
+    ->Args({20, 1'000'000})
+    ->Args({22, 1'000'000})
+    ->Unit(benchmark::kMillisecond);
+
+// The draw alone (stream value + binary search), without the tally.
+void BM_Draw(benchmark::State& st) {
+  const StateVector s = random_state(static_cast<std::uint64_t>(st.range(0)));
+  const vorn::sim::Sampler sampler(s);
+  vorn::sim::RandomStream stream = vorn::sim::RandomStream::from_seed_value(2);
+  for (auto _ : st) benchmark::DoNotOptimize(sampler.draw(stream.draw_unit_double()));
+}
+BENCHMARK(BM_Draw)->Arg(12)->Arg(16)->Arg(20)->Arg(22);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,192 @@
+// Tests of whole-register sampling: the binary search over running sums must
+// pick exactly what a per-shot linear scan picks, and the counts' key format.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "vorn/simulator/measurement.hpp"
+
+namespace vorn::sim {
+namespace {
+
+// The per-shot rule, literally: first j whose running sum exceeds r, else N - 1.
+std::uint64_t scan(const std::vector<double>& p, double r) {
+  double sum = 0.0;
+  for (std::uint64_t j = 0; j < p.size(); ++j) {
+    sum = sum + p[j];
+    if (sum > r) return j;
+  }
+  return p.size() - 1;
+}
+
+Sampler make_sampler(const std::vector<double>& p) {
+  Buffer<double> b = Buffer<double>::uninitialized(p.size());
+  for (std::size_t i = 0; i < p.size(); ++i) b[i] = p[i];
+  return Sampler(std::move(b));
+}
+
+// r values that stress the comparison: every running sum exactly, its
+// neighbours, 0, the largest draw 1 - 2^-53, and random draws.
+std::vector<double> probe_values(const std::vector<double>& p, std::mt19937_64& rng) {
+  std::vector<double> r = {0.0, 0x1p-53, 0.5, 1.0 - 0x1p-53};
+  double sum = 0.0;
+  for (double x : p) {
+    sum = sum + x;
+    if (std::isnan(sum)) break;
+    r.push_back(sum);
+    r.push_back(std::nextafter(sum, 0.0));
+    r.push_back(std::nextafter(sum, 2.0));
+  }
+  for (int i = 0; i < 200; ++i) r.push_back(static_cast<double>(rng() >> 11) * 0x1p-53);
+  return r;
+}
+
+void expect_same_as_scan(const std::vector<double>& p, std::mt19937_64& rng) {
+  const Sampler sampler = make_sampler(p);
+  for (double r : probe_values(p, rng)) {
+    if (r < 0.0 || r >= 1.0) continue;  // draws lie in [0, 1)
+    ASSERT_EQ(sampler.draw(r), scan(p, r)) << "N=" << p.size() << " r=" << r;
+  }
+}
+
+// Squared magnitudes of a random normalised state; `zero_share` of the
+// amplitudes are exactly 0 so running sums have plateaus.
+std::vector<double> random_probabilities(std::size_t n, double zero_share, std::mt19937_64& rng) {
+  std::normal_distribution<double> normal;
+  std::uniform_real_distribution<double> unit;
+  std::vector<double> re(n), im(n);
+  double norm = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (unit(rng) < zero_share) continue;
+    re[i] = normal(rng);
+    im[i] = normal(rng);
+    norm += re[i] * re[i] + im[i] * im[i];
+  }
+  const double scale = norm > 0.0 ? 1.0 / std::sqrt(norm) : 1.0;
+  std::vector<double> p(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double a = re[i] * scale, b = im[i] * scale;
+    p[i] = a * a + b * b;
+  }
+  return p;
+}
+
+TEST(Sampler, MatchesLinearScanOnRandomStates) {
+  std::mt19937_64 rng(1);
+  for (std::size_t n : {1u, 2u, 3u, 8u, 64u, 1000u, 4096u}) {
+    for (double zeros : {0.0, 0.5, 0.95}) expect_same_as_scan(random_probabilities(n, zeros, rng), rng);
+  }
+}
+
+TEST(Sampler, TotalBelowOneFallsBackToLastIndex) {
+  std::mt19937_64 rng(2);
+  const std::vector<double> tenths(10, 0.1);  // adds up to 0.9999999999999999
+  double total = 0.0;
+  for (double x : tenths) total += x;
+  ASSERT_LT(total, 1.0);
+  const Sampler sampler = make_sampler(tenths);
+  EXPECT_EQ(sampler.draw(total), 9u);
+  EXPECT_EQ(sampler.draw(1.0 - 0x1p-53), 9u);
+  expect_same_as_scan(tenths, rng);
+  // The fallback gives the last index even when its probability is 0.
+  const std::vector<double> short_total = {0.3, 0.3, 0.0};
+  EXPECT_EQ(make_sampler(short_total).draw(0.9), 2u);
+  expect_same_as_scan(short_total, rng);
+}
+
+TEST(Sampler, NaNStopsTheSearch) {
+  std::mt19937_64 rng(3);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<double> partly = {0.25, 0.0, nan, 0.25, 0.5};
+  const Sampler sampler = make_sampler(partly);
+  EXPECT_EQ(sampler.draw(0.1), 0u);
+  EXPECT_EQ(sampler.draw(0.25), 4u);  // only NaN sums follow: fallback
+  EXPECT_EQ(sampler.draw(0.9), 4u);
+  expect_same_as_scan(partly, rng);
+  const std::vector<double> all_nan(8, nan);
+  for (double r : {0.0, 0.5, 1.0 - 0x1p-53}) EXPECT_EQ(make_sampler(all_nan).draw(r), 7u);
+  expect_same_as_scan(all_nan, rng);
+}
+
+TEST(Sampler, StrictComparisonAtExactSums) {
+  EXPECT_EQ(make_sampler({0.5, 0.5}).draw(0.5), 1u);
+  EXPECT_EQ(make_sampler({0.5, 0.5}).draw(std::nextafter(0.5, 0.0)), 0u);
+  // r = 0 picks the first index with a positive probability.
+  EXPECT_EQ(make_sampler({0.0, 0.0, 0.25, 0.75}).draw(0.0), 2u);
+  EXPECT_EQ(make_sampler({0.0, 0.25, 0.0, 0.0, 0.75}).draw(0.25), 4u);
+  EXPECT_EQ(make_sampler({1.0}).draw(0.999), 0u);
+}
+
+TEST(OutcomeKey, WidthAndBitOrder) {
+  EXPECT_EQ(outcome_key(0, 4), "0000");
+  EXPECT_EQ(outcome_key(5, 3), "101");
+  EXPECT_EQ(outcome_key(1, 3), "001");  // qubit 0 is rightmost
+  EXPECT_EQ(outcome_key(4, 3), "100");
+  EXPECT_EQ(outcome_key(1, 1), "1");
+  const std::string wide = outcome_key((std::uint64_t{1} << 57) | 2, 58);
+  ASSERT_EQ(wide.size(), 58u);
+  EXPECT_EQ(wide.front(), '1');
+  EXPECT_EQ(wide.substr(1), std::string(54, '0') + "010");
+}
+
+}  // namespace
+}  // namespace vorn::sim
+
+namespace vorn::sim {
+namespace {
+
+// A 5-qubit state with uneven, partly zero probabilities.
+StateVector uneven_state() {
+  StateVector s = StateVector::create(5);
+  std::mt19937_64 rng(4);
+  std::vector<double> p = random_probabilities(s.size(), 0.4, rng);
+  for (std::uint64_t i = 0; i < s.size(); ++i) s[i] = Complex{std::sqrt(p[i]), 0.0};
+  return s;
+}
+
+TEST(SampleCounts, EqualsPerShotScanWithTheSameStream) {
+  const StateVector state = uneven_state();
+  RandomStream stream = RandomStream::from_seed_value(77);
+  const Counts counts = sample_counts(state, stream, 3000);
+
+  RandomStream replay = RandomStream::from_seed_value(77);
+  Counts expected;
+  for (int shot = 0; shot < 3000; ++shot) {
+    const Buffer<double> p = state.probabilities();  // the per-shot rule: a fresh vector every shot
+    const std::vector<double> pv(p.begin(), p.end());
+    ++expected[outcome_key(scan(pv, replay.draw_unit_double()), 5)];
+  }
+  EXPECT_EQ(counts, expected);
+  // Exactly one draw per shot: both streams are now at the same place.
+  EXPECT_EQ(stream.draw_u64(), replay.draw_u64());
+}
+
+TEST(SampleCounts, Invariants) {
+  const StateVector state = uneven_state();
+  RandomStream stream = RandomStream::from_seed_value(8);
+  const Counts counts = sample_counts(state, stream, 10000);
+  std::uint64_t total = 0;
+  for (const auto& [key, count] : counts) {
+    EXPECT_EQ(key.size(), 5u);
+    EXPECT_EQ(key.find_first_not_of("01"), std::string::npos);
+    EXPECT_GE(count, 1u);
+    const std::uint64_t index = std::stoull(key, nullptr, 2);
+    EXPECT_GT(state[index].re, 0.0) << "drew an outcome of probability 0: " << key;
+    total += count;
+  }
+  EXPECT_EQ(total, 10000u);
+  EXPECT_GT(counts.size(), 1u);
+}
+
+TEST(SampleCounts, ZeroShotsDrawNothing) {
+  const StateVector state = uneven_state();
+  RandomStream stream = RandomStream::from_seed_value(9);
+  EXPECT_TRUE(sample_counts(state, stream, 0).empty());
+  EXPECT_EQ(stream.draw_u64(), RandomStream::from_seed_value(9).draw_u64());
+}
+
+}  // namespace
+}  // namespace vorn::sim

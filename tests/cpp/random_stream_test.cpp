@@ -1,0 +1,153 @@
+// Tests of the ChaCha12 random stream: the published block vector, the seed
+// expansion, buffer and refill order, unit doubles and entropy keying.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "vorn/core/error.hpp"
+#include "vorn/simulator/random_stream.hpp"
+
+namespace vorn::sim {
+namespace {
+
+using Key = std::array<std::uint32_t, 8>;
+
+// The PCG-XSH-RR expansion in its other, equivalent form (shifts by 45 and 27).
+Key reference_key(std::uint64_t seed) {
+  Key key{};
+  std::uint64_t state = seed;
+  for (auto& w : key) {
+    state = state * 0x5851f42d4c957f2dull + 0xa17654e46fbe17f3ull;
+    auto x = static_cast<std::uint32_t>((state >> 45) ^ (state >> 27));
+    w = std::rotr(x, static_cast<int>(state >> 59));
+  }
+  return key;
+}
+
+std::uint64_t word_pair(const std::uint32_t* words) { return words[0] | std::uint64_t{words[1]} << 32; }
+
+TEST(RandomStream, PublishedChaCha12Vector) {
+  std::uint32_t out[16];
+  RandomStream::block(Key{}, 0, 0, out);
+  const unsigned char expected[16] = {0x9b, 0xf4, 0x9a, 0x6a, 0x07, 0x55, 0xf9, 0x53,
+                                      0x81, 0x1f, 0xce, 0x12, 0x5f, 0x26, 0x83, 0xd5};
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_EQ((out[i / 4] >> (8 * (i % 4))) & 0xffu, expected[i]) << "byte " << i;
+  }
+}
+
+TEST(RandomStream, FourBlockRefillMatchesSingleBlocksAcrossCounterCarry) {
+  const Key key = reference_key(12345);
+  for (std::uint64_t counter : {std::uint64_t{0}, std::uint64_t{0xfffffffe}, ~std::uint64_t{0} - 1}) {
+    std::uint32_t four[64];
+    RandomStream::blocks4(key, counter, 7, four);
+    for (std::uint64_t b = 0; b < 4; ++b) {
+      std::uint32_t one[16];
+      RandomStream::block(key, counter + b, 7, one);
+      EXPECT_EQ(std::memcmp(one, four + 16 * b, sizeof one), 0) << "counter " << counter << " block " << b;
+    }
+  }
+  // The counter's high word and the nonce words are part of the input.
+  std::uint32_t a[16], b[16], c[16];
+  RandomStream::block(key, 0, 0, a);
+  RandomStream::block(key, std::uint64_t{1} << 32, 0, b);
+  RandomStream::block(key, 0, std::uint64_t{1} << 32, c);
+  EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
+  EXPECT_NE(std::memcmp(a, c, sizeof a), 0);
+}
+
+TEST(RandomStream, SeedExpansion) {
+  for (std::uint64_t seed : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{42},
+                             std::numeric_limits<std::uint64_t>::max()}) {
+    EXPECT_EQ(RandomStream::from_seed_value(seed).key(), reference_key(seed)) << seed;
+  }
+  // The state advances before the first output, so seed 0 is not an all-zero key.
+  EXPECT_NE(RandomStream::from_seed_value(0).key(), Key{});
+  EXPECT_NE(RandomStream::from_seed_value(0).key(), RandomStream::from_seed_value(1).key());
+}
+
+TEST(RandomStream, DrawsWalkTheBufferAndRefillEveryThirtyTwo) {
+  for (std::uint64_t seed : {std::uint64_t{7}, std::numeric_limits<std::uint64_t>::max()}) {
+    RandomStream s = RandomStream::from_seed_value(seed);
+    std::uint32_t first[64], second[64];
+    RandomStream::blocks4(s.key(), 0, 0, first);
+    RandomStream::blocks4(s.key(), 4, 0, second);
+    for (int d = 0; d < 32; ++d) EXPECT_EQ(s.draw_u64(), word_pair(first + 2 * d)) << "draw " << d;
+    // The 33rd value is the first of blocks 4..7.
+    for (int d = 0; d < 32; ++d) EXPECT_EQ(s.draw_u64(), word_pair(second + 2 * d)) << "draw " << 32 + d;
+  }
+}
+
+TEST(RandomStream, UnitDoubleIsTopFiftyThreeBitsScaled) {
+  RandomStream bits = RandomStream::from_seed_value(99);
+  RandomStream doubles = RandomStream::from_seed_value(99);
+  for (int i = 0; i < 100; ++i) {
+    const std::uint64_t v = bits.draw_u64();
+    const double d = doubles.draw_unit_double();
+    EXPECT_EQ(d, std::ldexp(static_cast<double>(v >> 11), -53));
+    EXPECT_GE(d, 0.0);
+    EXPECT_LT(d, 1.0);
+  }
+  // The 33rd double comes from the second refill (blocks with counters 4..7).
+  RandomStream s = RandomStream::from_seed_value(5);
+  std::uint32_t second[64];
+  RandomStream::blocks4(s.key(), 4, 0, second);
+  for (int i = 0; i < 32; ++i) s.draw_unit_double();
+  EXPECT_EQ(s.draw_unit_double(), std::ldexp(static_cast<double>(word_pair(second) >> 11), -53));
+}
+
+TEST(RandomStream, SameSeedSameSequence) {
+  RandomStream a = RandomStream::from_seed_value(2024);
+  RandomStream b = RandomStream::from_seed_value(2024);
+  RandomStream other = RandomStream::from_seed_value(2025);
+  bool differs = false;
+  for (int i = 0; i < 200; ++i) {
+    const std::uint64_t v = a.draw_u64();
+    EXPECT_EQ(v, b.draw_u64());
+    differs |= v != other.draw_u64();
+  }
+  EXPECT_TRUE(differs);
+}
+
+// Entropy hooks: a failing source, and one with a known byte pattern.
+int failing_source(std::uint8_t*, std::size_t) { return EIO; }
+int counting_bytes_source(std::uint8_t* out, std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) out[i] = static_cast<std::uint8_t>(i);
+  return 0;
+}
+
+struct EntropyHook {
+  explicit EntropyHook(testing::EntropySource s) : previous(testing::set_entropy_source(s)) {}
+  ~EntropyHook() { testing::set_entropy_source(previous); }
+  testing::EntropySource previous;
+};
+
+TEST(RandomStream, EntropyFailureMessage) {
+  EntropyHook hook(&failing_source);
+  try {
+    RandomStream::from_entropy();
+    ADD_FAILURE() << "no FatalError raised";
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.message(), "from_entropy failed: OS Error: " + std::to_string(EIO));
+  }
+}
+
+TEST(RandomStream, EntropyBytesBecomeLittleEndianKeyWords) {
+  EntropyHook hook(&counting_bytes_source);
+  const Key key = RandomStream::from_entropy().key();
+  EXPECT_EQ(key[0], 0x03020100u);
+  EXPECT_EQ(key[7], 0x1f1e1d1cu);
+}
+
+TEST(RandomStream, OsEntropyKeysDiffer) {
+  // Two 256-bit keys from the OS coincide with probability 2^-256.
+  EXPECT_NE(RandomStream::from_entropy().key(), RandomStream::from_entropy().key());
+}
+
+}  // namespace
+}  // namespace vorn::sim
