@@ -1,7 +1,7 @@
 // Raising the core's fatal errors.
 #include "vorn/core/error.hpp"
 
-#include <format>
+#include <string>
 
 namespace vorn {
 
@@ -10,7 +10,8 @@ void fatal(std::string message, std::source_location where) {
 }
 
 void index_out_of_range(std::uint64_t index, std::uint64_t length, std::source_location where) {
-  throw FatalError(std::format("index out of bounds: the len is {} but the index is {}", length, index),
+  throw FatalError("index out of bounds: the len is " + std::to_string(length) + " but the index is " +
+                       std::to_string(index),
                    where);
 }
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <format>
 #include <fstream>
 #include <string>
 
@@ -87,7 +86,8 @@ std::optional<std::uint64_t> available_memory_bytes() {
 void require_memory(std::uint64_t bytes, std::source_location where) {
   auto avail = available_memory_bytes();
   if (avail && bytes > *avail) {
-    throw FatalError(std::format("out of memory: {} bytes needed, {} bytes available", bytes, *avail),
+    throw FatalError("out of memory: " + std::to_string(bytes) + " bytes needed, " + std::to_string(*avail) +
+                         " bytes available",
                      where, FatalError::Kind::OutOfMemory);
   }
 }

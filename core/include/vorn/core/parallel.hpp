@@ -43,4 +43,8 @@ class ChunkFn {
 // by a chunk is rethrown here on the calling thread.
 void parallel_for(std::uint64_t n_items, ChunkFn body);
 
+// As above, but no chunk holds fewer than `min_grain` items (except when the
+// whole range is smaller): kernels pass the number of pairs worth a task.
+void parallel_for(std::uint64_t n_items, std::uint64_t min_grain, ChunkFn body);
+
 }  // namespace vorn

@@ -1,0 +1,98 @@
+// Internal to the core: the run primitives the kernels are built from and the
+// walk that turns a range of dense base indices into runs of amplitude indices.
+// Used by operations.cpp and the scalar / AVX2 primitive files.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "vorn/core/complex.hpp"
+#include "vorn/core/gates.hpp"
+
+namespace vorn::detail {
+
+// The one pair update: read both, then write row 0 and row 1. With x == y
+// (only in the degenerate-operand scans) the second write wins.
+inline void update_pair(Complex* x, Complex* y, const Matrix2x2& m) noexcept {
+  const Complex a = *x, b = *y;
+  *x = cadd(cmul(m.m00, a), cmul(m.m01, b));
+  *y = cadd(cmul(m.m10, a), cmul(m.m11, b));
+}
+
+// The 4x4 group update: all 16 products, accumulated left to right.
+inline void update_group(Complex* g0, Complex* g1, Complex* g2, Complex* g3,
+                         const Matrix4x4& m) noexcept {
+  const Complex a[4] = {*g0, *g1, *g2, *g3};
+  Complex* const out[4] = {g0, g1, g2, g3};
+  for (int r = 0; r < 4; ++r) {
+    Complex acc = cmul(m.at(r, 0), a[0]);
+    acc = cadd(acc, cmul(m.at(r, 1), a[1]));
+    acc = cadd(acc, cmul(m.at(r, 2), a[2]));
+    acc = cadd(acc, cmul(m.at(r, 3), a[3]));
+    *out[r] = acc;
+  }
+}
+
+// A run: `len` base amplitudes first, first + stride, first + 2*stride, ...
+// Primitive signatures (one set per instruction set, chosen at run time):
+//   pairs:  updates (b, b + tstep) for every base b of the run
+//   groups: updates (b, b + s0, b + s1, b + s0 + s1)
+//   swaps:  exchanges b + t2 with b + t1
+struct RunPrimitives {
+  void (*pairs)(Complex* amp, std::uint64_t first, std::uint64_t stride, std::uint64_t len,
+                std::uint64_t tstep, const Matrix2x2& m);
+  void (*groups)(Complex* amp, std::uint64_t first, std::uint64_t stride, std::uint64_t len,
+                 std::uint64_t s0, std::uint64_t s1, const Matrix4x4& m);
+};
+
+extern const RunPrimitives kScalarPrimitives;
+// Null when the compiler cannot build the AVX2 variant.
+extern const RunPrimitives* const kAvx2Primitives;
+
+// The primitives for this machine, chosen once.
+const RunPrimitives& run_primitives();
+
+// Zero-bit insertion at up to three sorted, distinct positions (< 63): base
+// index k is spread over every other bit position, the positions come out 0.
+// Consecutive k map to bases `stride` apart until k's low bits carry into the
+// next position, so a range of k is walked as a few long runs.
+class BaseWalk {
+ public:
+  BaseWalk(std::array<std::uint64_t, 3> positions, int count) noexcept
+      : pos_(positions), count_(count) {
+    std::sort(pos_.begin(), pos_.begin() + count_);
+    int z = 0;  // positions 0, 1, ..., z-1 are all taken
+    while (z < count_ && pos_[static_cast<std::size_t>(z)] == static_cast<std::uint64_t>(z)) ++z;
+    stride_ = std::uint64_t{1} << z;
+    span_ = z < count_ ? std::uint64_t{1} << (pos_[static_cast<std::size_t>(z)] - static_cast<std::uint64_t>(z))
+                       : 0;  // 0: runs never break
+  }
+
+  std::uint64_t spread(std::uint64_t k) const noexcept {
+    for (int p = 0; p < count_; ++p) {
+      const std::uint64_t s = pos_[static_cast<std::size_t>(p)];
+      k = ((k >> s) << (s + 1)) | (k & ((std::uint64_t{1} << s) - 1));
+    }
+    return k;
+  }
+
+  // Calls run(first, stride, len) for the runs that cover base indices [kb, ke).
+  template <class Run>
+  void walk(std::uint64_t kb, std::uint64_t ke, Run&& run) const {
+    for (std::uint64_t k = kb; k < ke;) {
+      std::uint64_t len = ke - k;
+      if (span_ != 0) len = std::min(len, span_ - (k & (span_ - 1)));
+      run(spread(k), stride_, len);
+      k += len;
+    }
+  }
+
+ private:
+  std::array<std::uint64_t, 3> pos_;
+  int count_;
+  std::uint64_t stride_ = 1;
+  std::uint64_t span_ = 0;
+};
+
+}  // namespace vorn::detail

@@ -1,0 +1,201 @@
+// The five gate kernels: operand checks, the meaning of repeated operands, and
+// the choice between the calling thread and the pool. Called by the engine.
+#include "vorn/core/operations.hpp"
+
+#include <string>
+
+#include "kernel_runs.hpp"
+#include "vorn/core/error.hpp"
+#include "vorn/core/fp_env.hpp"
+#include "vorn/core/messages.hpp"
+#include "vorn/core/parallel.hpp"
+
+namespace vorn {
+namespace {
+
+using detail::BaseWalk;
+
+// Smallest chunk worth a pool task, in base indices (pairs or groups).
+inline constexpr std::uint64_t kMinGrain = 2048;
+
+bool takes_parallel_path(const StateVector& state) { return state.size() >= PARALLEL_THRESHOLD; }
+
+// The index that a bounds check would reject for an operand >= n; saturated
+// so that an operand of 64 or more never becomes an undefined shift.
+std::uint64_t bit_or_saturate(std::uint64_t q) { return q < 64 ? std::uint64_t{1} << q : UINT64_MAX; }
+
+// Operands are checked once at entry instead of per pair. The sequential path
+// reports the failed bounds check; the parallel path reports what its split
+// or enumeration would hit.
+void check_operand(const StateVector& state, std::uint64_t q, bool single_qubit_split = false) {
+  if (q < state.n_qubits()) return;
+  if (single_qubit_split && takes_parallel_path(state))
+    fatal(std::string(messages::kMidGreaterThanLen));
+  index_out_of_range(bit_or_saturate(q), state.size());
+}
+
+// Runs body(begin, end) over [0, n_items): on the pool from the threshold on,
+// else on the calling thread; either way with the default FP environment.
+template <class Body>
+void run_items(const StateVector& state, std::uint64_t n_items, std::uint64_t min_grain, Body&& body) {
+  if (takes_parallel_path(state)) {
+    parallel_for(n_items, min_grain, body);
+  } else {
+    DefaultFpEnv fp_env;
+    body(std::uint64_t{0}, n_items);
+  }
+}
+
+template <class Body>
+void run_bases(const StateVector& state, const BaseWalk& walk, std::uint64_t n_items, Body&& run) {
+  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { walk.walk(kb, ke, run); };
+  run_items(state, n_items, kMinGrain, chunk);
+}
+
+// The plain scan for a doubly-controlled gate with repeated operands: each i
+// with (i & scan_mask) == want is paired with i | tmask. A j never satisfies
+// the condition itself, so index chunks never write each other's pairs.
+void degenerate_controlled_scan(StateVector& state, const Matrix2x2& m, std::uint64_t scan_mask,
+                                std::uint64_t want, std::uint64_t tmask) {
+  Complex* amp = state.data();
+  const Matrix2x2 local = m;
+  auto chunk = [&](std::uint64_t ib, std::uint64_t ie) {
+    for (std::uint64_t i = ib; i < ie; ++i)
+      if ((i & scan_mask) == want) detail::update_pair(amp + i, amp + (i | tmask), local);
+  };
+  run_items(state, state.size(), 4 * kMinGrain, chunk);
+}
+
+// The plain scan for cswap with repeated operands: i with control and t2 set,
+// t1 clear, exchanged with (i | t1) & ~t2. Every j lacks a bit its i has, so
+// no j is itself scanned and chunks stay disjoint.
+void degenerate_swap_scan(StateVector& state, std::uint64_t cmask, std::uint64_t t1mask,
+                          std::uint64_t t2mask) {
+  Complex* amp = state.data();
+  auto chunk = [&](std::uint64_t ib, std::uint64_t ie) {
+    for (std::uint64_t i = ib; i < ie; ++i) {
+      if ((i & cmask) == 0 || (i & t2mask) == 0 || (i & t1mask) != 0) continue;
+      const std::uint64_t j = (i | t1mask) & ~t2mask;
+      const Complex t = amp[i];
+      amp[i] = amp[j];
+      amp[j] = t;
+    }
+  };
+  run_items(state, state.size(), 4 * kMinGrain, chunk);
+}
+
+}  // namespace
+
+void apply_single_qubit_gate(StateVector& state, const Matrix2x2& matrix, std::uint64_t target) {
+  if (state.size() == 0) return;
+  check_operand(state, target, /*single_qubit_split=*/true);
+  const Matrix2x2 m = matrix;
+  const std::uint64_t step = std::uint64_t{1} << target;
+  const BaseWalk walk({target, 0, 0}, 1);
+  Complex* amp = state.data();
+  const auto& prim = detail::run_primitives();
+  run_bases(state, walk, state.size() / 2,
+            [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
+              prim.pairs(amp, first, stride, len, step, m);
+            });
+}
+
+void apply_controlled_gate(StateVector& state, const Matrix2x2& matrix, std::uint64_t control,
+                           std::uint64_t target) {
+  if (state.size() == 0) return;
+  check_operand(state, control);
+  check_operand(state, target);
+  // A control equal to its target selects no pair: the state stays as it is.
+  if (control == target) return;
+  const Matrix2x2 m = matrix;
+  const std::uint64_t cmask = std::uint64_t{1} << control;
+  const std::uint64_t tmask = std::uint64_t{1} << target;
+  const BaseWalk walk({control, target, 0}, 2);
+  Complex* amp = state.data();
+  const auto& prim = detail::run_primitives();
+  run_bases(state, walk, state.size() / 4,
+            [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
+              prim.pairs(amp, first | cmask, stride, len, tmask, m);
+            });
+}
+
+void apply_doubly_controlled_gate(StateVector& state, const Matrix2x2& matrix, std::uint64_t ctrl1,
+                                  std::uint64_t ctrl2, std::uint64_t target) {
+  if (state.size() == 0) return;
+  check_operand(state, ctrl1);
+  check_operand(state, ctrl2);
+  check_operand(state, target);
+  const std::uint64_t c1 = std::uint64_t{1} << ctrl1;
+  const std::uint64_t c2 = std::uint64_t{1} << ctrl2;
+  const std::uint64_t tmask = std::uint64_t{1} << target;
+  if (ctrl1 == ctrl2 || ctrl1 == target || ctrl2 == target) {
+    // Repeated operands mean what the plain ascending scan does, on every
+    // register size: equal controls act as one control; a control equal to
+    // the target pairs an index with itself (the second row's write wins).
+    degenerate_controlled_scan(state, matrix, c1 | c2 | tmask, c1 | c2, tmask);
+    return;
+  }
+  const Matrix2x2 m = matrix;
+  const BaseWalk walk({ctrl1, ctrl2, target}, 3);
+  Complex* amp = state.data();
+  const auto& prim = detail::run_primitives();
+  run_bases(state, walk, state.size() / 8,
+            [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
+              prim.pairs(amp, first | c1 | c2, stride, len, tmask, m);
+            });
+}
+
+void apply_two_qubit_gate(StateVector& state, const Matrix4x4& matrix, std::uint64_t qubit0,
+                          std::uint64_t qubit1) {
+  if (qubit0 == qubit1) {
+    // Both local bits are the one qubit, so only local states 0 and 3 exist:
+    // the gate is the 2x2 corner [[m00, m03], [m30, m33]] (cz(q, q) acts as z).
+    const Matrix2x2 corner{matrix.at(0, 0), matrix.at(0, 3), matrix.at(3, 0), matrix.at(3, 3)};
+    apply_single_qubit_gate(state, corner, qubit0);
+    return;
+  }
+  // Fewer than four amplitudes hold no group.
+  if (state.size() < 4) return;
+  check_operand(state, qubit0);
+  check_operand(state, qubit1);
+  const Matrix4x4 m = matrix;
+  const std::uint64_t b0 = std::uint64_t{1} << qubit0;
+  const std::uint64_t b1 = std::uint64_t{1} << qubit1;
+  const BaseWalk walk({qubit0, qubit1, 0}, 2);
+  Complex* amp = state.data();
+  const auto& prim = detail::run_primitives();
+  run_bases(state, walk, state.size() / 4,
+            [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
+              prim.groups(amp, first, stride, len, b0, b1, m);
+            });
+}
+
+void apply_controlled_swap(StateVector& state, std::uint64_t control, std::uint64_t target1,
+                           std::uint64_t target2) {
+  if (state.size() == 0) return;
+  check_operand(state, control);
+  check_operand(state, target1);
+  check_operand(state, target2);
+  const std::uint64_t cmask = std::uint64_t{1} << control;
+  const std::uint64_t t1 = std::uint64_t{1} << target1;
+  const std::uint64_t t2 = std::uint64_t{1} << target2;
+  if (control == target1 || control == target2 || target1 == target2) {
+    // Repeated operands mean what the plain ascending scan does: nothing,
+    // except control == target2, which exchanges (c=1, t1=0) with (c=0, t1=1).
+    degenerate_swap_scan(state, cmask, t1, t2);
+    return;
+  }
+  const BaseWalk walk({control, target1, target2}, 3);
+  Complex* amp = state.data();
+  run_bases(state, walk, state.size() / 8,
+            [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
+              Complex* p = amp + (first | cmask);
+              for (std::uint64_t r = 0; r < len; ++r, p += stride) {
+                const Complex t = p[t2];
+                p[t2] = p[t1];
+                p[t1] = t;
+              }
+            });
+}
+
+}  // namespace vorn

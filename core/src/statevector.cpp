@@ -1,0 +1,42 @@
+// Creating, copying and reading the amplitude array. Used by the engine,
+// sampling and the bindings; the kernels change the amplitudes in place.
+#include "vorn/core/statevector.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "vorn/core/error.hpp"
+#include "vorn/core/messages.hpp"
+
+namespace vorn {
+
+// 16 * 2^n must stay below the largest object size (2^63 - 8 bytes).
+inline constexpr std::uint64_t kMaxQubits = 58;
+
+StateVector StateVector::create(std::uint64_t n_qubits) {
+  if (n_qubits == 0) fatal(std::string(messages::kZeroQubits));
+  if (n_qubits > kMaxQubits) fatal(std::string(messages::kCapacityOverflow));
+  // calloc gives every amplitude the all-zero bit pattern (+0.0, +0.0).
+  Buffer<Complex> amplitudes = Buffer<Complex>::zeroed(std::size_t{1} << n_qubits);
+  amplitudes[0] = Complex{1.0, 0.0};
+  return StateVector(std::move(amplitudes), n_qubits);
+}
+
+StateVector StateVector::copy() const {
+  Buffer<Complex> duplicate = Buffer<Complex>::uninitialized(amplitudes_.size());
+  if (amplitudes_.size() != 0)
+    std::memcpy(duplicate.data(), amplitudes_.data(), amplitudes_.size() * sizeof(Complex));
+  return StateVector(std::move(duplicate), n_qubits_);
+}
+
+Buffer<double> StateVector::probabilities() const {
+  const std::size_t n = amplitudes_.size();
+  Buffer<double> out = Buffer<double>::uninitialized(n);
+  const Complex* a = amplitudes_.data();
+  double* p = out.data();
+  // Each square rounded, then the sum; -ffp-contract=off keeps this exact.
+  for (std::size_t i = 0; i < n; ++i) p[i] = a[i].re * a[i].re + a[i].im * a[i].im;
+  return out;
+}
+
+}  // namespace vorn
