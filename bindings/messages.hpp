@@ -1,0 +1,48 @@
+// Every text the Python module shows: docstrings in the interpreter's
+// internal "name(sig)\n--\n\ndoc" form and the module's own error messages.
+#pragma once
+
+namespace vorn::py::text {
+
+// Class documentation (class name + text signature + separator + doc).
+inline constexpr const char* kCircuitDoc =
+    "Circuit(n_qubits)\n--\n\nPython에서 사용 가능한 양자 회로 클래스.";
+// No text signature: the interpreter only recognises one that starts "Name(".
+inline constexpr const char* kSimulationResultDoc = "Python에서 사용 가능한 시뮬레이션 결과 클래스.";
+inline constexpr const char* kSliceContainerDoc =
+    "NumPy 배열이 가리키는 버퍼를 소유하고, 마지막 참조가 사라질 때 해제한다.";
+
+inline constexpr const char* kNumQubitsDoc = "num_qubits($self)\n--\n\n";
+inline constexpr const char* kMeasureDoc = "measure($self, qubit, cbit)\n--\n\n";
+inline constexpr const char* kMeasureAllDoc = "measure_all($self)\n--\n\n";
+
+inline constexpr const char* kCountsDoc = "counts($self)\n--\n\n측정 결과 counts를 dict로 반환한다.";
+inline constexpr const char* kStatevectorDoc =
+    "statevector($self)\n--\n\n측정 전 상태 벡터를 numpy complex128 배열로 반환한다.";
+inline constexpr const char* kProbabilitiesDoc =
+    "probabilities($self)\n--\n\n확률 벡터를 numpy float64 배열로 반환한다.";
+
+inline constexpr const char* kRunDoc =
+    "run(circuit, shots=1024, seed=None)\n--\n\n회로 실행 함수.\n\n"
+    "rayon 병렬 게이트 적용이 GIL 을 들고 있으면 Python 멀티스레드 환경에서\n"
+    "다른 스레드가 막히므로, 시뮬레이션 동안 GIL 을 해제한다.";
+
+inline constexpr const char* kPanicExceptionDoc =
+    "\nThe exception raised when vorn_python fails on an internal error.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+inline constexpr const char* kAlreadyBorrowed = "Already borrowed";
+inline constexpr const char* kAlreadyMutablyBorrowed = "Already mutably borrowed";
+inline constexpr const char* kNoConstructor = "No constructor defined for ";
+inline constexpr const char* kTypeCreationFailed = "failed to create type object for ";
+inline constexpr const char* kSubInterpreter =
+    "vorn_python does not support sub-interpreters: import it in the main interpreter only";
+inline constexpr const char* kUncaughtPanic = "uncaught panic at ffi boundary";
+inline constexpr const char* kNumpyCapsule = "Failed to access NumPy array API capsule";
+inline constexpr const char* kSliceContainer = "Failed to create slice container";
+inline constexpr const char* kPythonApiFailed = "Python API call failed";
+inline constexpr const char* kAllocationFailed = "out of memory: memory allocation failed";
+
+}  // namespace vorn::py::text
