@@ -1,0 +1,40 @@
+// Tests of the allocation guard: absurd requests fail as out-of-memory
+// errors naming the sizes, and nothing is allocated for them.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "vorn/core/error.hpp"
+#include "vorn/core/memory.hpp"
+
+namespace vorn {
+namespace {
+
+TEST(Memory, AbsurdRequestIsOutOfMemory) {
+  if (!available_memory_bytes()) GTEST_SKIP() << "no memory figure on this system";
+  const std::uint64_t absurd = std::uint64_t{1} << 62;
+  try {
+    require_memory(absurd);
+    FAIL() << "accepted 2^62 bytes";
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.kind(), FatalError::Kind::OutOfMemory);
+    EXPECT_NE(e.message().find("4611686018427387904 bytes needed"), std::string::npos) << e.message();
+    EXPECT_NE(e.message().find("available"), std::string::npos);
+  }
+  // A run-time count, so the compiler cannot see the absurd calloc coming.
+  const std::size_t huge = std::size_t{1} << std::stoi("60");
+  EXPECT_THROW(Buffer<double>::zeroed(huge), FatalError);
+}
+
+TEST(Memory, ModestRequestPasses) {
+  EXPECT_NO_THROW(require_memory(4096));
+  Buffer<double> b = Buffer<double>::zeroed(1000);
+  ASSERT_EQ(b.size(), 1000u);
+  for (double d : b) ASSERT_EQ(d, 0.0);
+  Buffer<double> moved = std::move(b);
+  EXPECT_EQ(b.size(), 0u);
+  EXPECT_EQ(moved.size(), 1000u);
+}
+
+}  // namespace
+}  // namespace vorn

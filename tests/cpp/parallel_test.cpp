@@ -1,0 +1,131 @@
+// Tests of the worker pool: the size rule from the environment, real
+// concurrency of that many threads, chunk coverage, the floating-point
+// environment inside chunks, and failures travelling back to the caller.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+#include <xmmintrin.h>
+
+#include "vorn/core/error.hpp"
+#include "vorn/core/parallel.hpp"
+
+namespace vorn {
+namespace {
+
+TEST(PoolSize, ParsesDecimalCountsOnly) {
+  EXPECT_EQ(parse_thread_count("3"), 3u);
+  EXPECT_EQ(parse_thread_count("+3"), 3u);
+  EXPECT_EQ(parse_thread_count("0"), 0u);
+  EXPECT_EQ(parse_thread_count("007"), 7u);
+  EXPECT_EQ(parse_thread_count("18446744073709551615"), UINT64_MAX);
+  for (const char* bad : {"abc", "", "+", "++3", "-1", " 3", "3 ", "3x", "0x10", "1e3",
+                          "18446744073709551616"})
+    EXPECT_FALSE(parse_thread_count(bad).has_value()) << '"' << bad << '"';
+  EXPECT_FALSE(parse_thread_count(nullptr).has_value());
+}
+
+TEST(PoolSize, NumThreadsWinsThenRsNumCpusThenProcessors) {
+  // RAYON_NUM_THREADS: positive as given, 0 = processors.
+  EXPECT_EQ(pool_size_from_env("+3", "5", 8), 3u);
+  EXPECT_EQ(pool_size_from_env("0", "5", 8), 8u);
+  // Not a count: RAYON_RS_NUM_CPUS decides, read the same way.
+  EXPECT_EQ(pool_size_from_env("abc", "5", 8), 5u);
+  EXPECT_EQ(pool_size_from_env(nullptr, "+4", 8), 4u);
+  EXPECT_EQ(pool_size_from_env(nullptr, "0", 8), 8u);
+  EXPECT_EQ(pool_size_from_env("abc", "abc", 8), 8u);
+  EXPECT_EQ(pool_size_from_env(nullptr, nullptr, 8), 8u);
+  EXPECT_EQ(pool_size_from_env("-2", nullptr, 6), 6u);
+  // A system that reports no processors still gets one thread.
+  EXPECT_EQ(pool_size_from_env(nullptr, nullptr, 0), 1u);
+  EXPECT_EQ(pool_size_from_env("0", nullptr, 0), 1u);
+  EXPECT_EQ(pool_size_from_env("16", nullptr, 2), 16u);
+}
+
+TEST(Pool, SizeFollowsTheEnvironment) {
+  const std::size_t want = pool_size_from_env(std::getenv("RAYON_NUM_THREADS"),
+                                              std::getenv("RAYON_RS_NUM_CPUS"),
+                                              std::thread::hardware_concurrency());
+  EXPECT_EQ(pool_thread_count(), want);
+}
+
+TEST(Pool, RunsThatManyChunksAtOnce) {
+  // Every chunk waits until all have started: only a pool with that many
+  // threads can finish before the deadline.
+  const std::size_t threads = pool_thread_count();
+  if (threads > 64) GTEST_SKIP();
+  std::atomic<std::size_t> started{0};
+  std::atomic<bool> all_met{true};
+  auto body = [&](std::uint64_t, std::uint64_t) {
+    started.fetch_add(1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (started.load() < threads) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        all_met = false;
+        return;
+      }
+      std::this_thread::yield();
+    }
+  };
+  parallel_for(threads, 1, body);
+  EXPECT_TRUE(all_met.load());
+  EXPECT_EQ(started.load(), threads);
+}
+
+TEST(Pool, ChunksCoverEveryItemOnce) {
+  for (std::uint64_t n : {1u, 2u, 7u, 100u, 4096u, 100003u}) {
+    for (std::uint64_t grain : {1u, 3u, 2048u}) {
+      std::vector<int> seen(n, 0);
+      auto body = [&](std::uint64_t b, std::uint64_t e) {
+        ASSERT_LT(b, e);
+        for (std::uint64_t i = b; i < e; ++i) ++seen[i];
+      };
+      parallel_for(n, grain, body);
+      for (std::uint64_t i = 0; i < n; ++i) ASSERT_EQ(seen[i], 1) << n << ' ' << grain << ' ' << i;
+    }
+  }
+  int calls = 0;
+  auto none = [&](std::uint64_t, std::uint64_t) { ++calls; };
+  parallel_for(0, none);
+  EXPECT_EQ(calls, 0);
+}
+
+TEST(Pool, ChunksRunWithTheDefaultFpEnvironment) {
+  const unsigned saved = _mm_getcsr();
+  _mm_setcsr(saved | 0x8040);  // flush-to-zero and denormals-are-zero
+  std::atomic<int> wrong{0};
+  auto body = [&](std::uint64_t, std::uint64_t) {
+    if ((_mm_getcsr() & 0xFFC0) != 0x1F80) ++wrong;
+  };
+  parallel_for(64, 1, body);
+  const unsigned after = _mm_getcsr();
+  _mm_setcsr(saved);
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(after & 0x8040, 0x8040u) << "caller's setting not restored";
+}
+
+TEST(Pool, ChunkFailureReachesTheCaller) {
+  auto body = [](std::uint64_t b, std::uint64_t e) {
+    if (b <= 777 && 777 < e) fatal("chunk failed");
+  };
+  try {
+    parallel_for(10000, 1, body);
+    FAIL() << "no exception";
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.message(), "chunk failed");
+    EXPECT_EQ(e.kind(), FatalError::Kind::Fatal);
+    EXPECT_NE(std::string(e.where().file_name()).find("parallel_test"), std::string::npos);
+  }
+  // The pool stays usable after a failed loop.
+  std::atomic<std::uint64_t> sum{0};
+  auto add = [&](std::uint64_t b, std::uint64_t e) { sum += e - b; };
+  parallel_for(5000, add);
+  EXPECT_EQ(sum.load(), 5000u);
+}
+
+}  // namespace
+}  // namespace vorn
