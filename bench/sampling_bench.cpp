@@ -69,6 +69,36 @@ BENCHMARK(BM_SampleCounts)
     ->Args({22, 1'000'000})
     ->Unit(benchmark::kMillisecond);
 
+// The per-shot rule taken literally, for comparison: a fresh probability
+// vector and a linear scan for every shot (shots * 2^n).
+void BM_PerShotScan(benchmark::State& st) {
+  const StateVector s = random_state(static_cast<std::uint64_t>(st.range(0)));
+  const auto shots = static_cast<std::uint64_t>(st.range(1));
+  for (auto _ : st) {
+    vorn::sim::RandomStream stream = vorn::sim::RandomStream::from_seed_value(1);
+    std::uint64_t sink = 0;
+    for (std::uint64_t shot = 0; shot < shots; ++shot) {
+      const vorn::Buffer<double> p = s.probabilities();
+      const double r = stream.draw_unit_double();
+      double sum = 0.0;
+      std::uint64_t outcome = p.size() - 1;
+      for (std::uint64_t j = 0; j < p.size(); ++j) {
+        sum = sum + p[j];
+        if (sum > r) {
+          outcome = j;
+          break;
+        }
+      }
+      sink += outcome;
+    }
+    benchmark::DoNotOptimize(sink);
+  }
+  st.counters["per_shot"] = benchmark::Counter(static_cast<double>(shots),
+                                               benchmark::Counter::kIsIterationInvariantRate |
+                                                   benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_PerShotScan)->Args({12, 10'000})->Args({20, 100})->Unit(benchmark::kMillisecond);
+
 // The draw alone (stream value + binary search), without the tally.
 void BM_Draw(benchmark::State& st) {
   const StateVector s = random_state(static_cast<std::uint64_t>(st.range(0)));

@@ -1,6 +1,7 @@
 // Sampling whole-register outcomes from a state, outcome keys and counts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -27,6 +28,9 @@ class Sampler {
   // Same, from a probability vector (used by tests).
   explicit Sampler(Buffer<double> probabilities);
   std::uint64_t draw(double r) const;
+  // draw() for each of r[0 .. count), searched in lockstep so that the
+  // memory reads of independent searches overlap; out[i] = draw(r[i]).
+  void draw_many(const double* r, std::uint64_t* out, std::size_t count) const;
   std::uint64_t size() const noexcept { return cumulative_.size(); }
 
  private:
