@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -230,12 +231,20 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 namespace {
 
 // The thread's name as the report shows it: "main" for the process's first
-// thread, else the OS name if one was set, else "<unnamed>".
+// thread; else a name set on the thread, or "<unnamed>" when it merely
+// inherited the process's name (Python does not name its threads).
 std::string current_thread_name() {
   if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) return "main";
   char name[64] = {};
-  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
-  return "<unnamed>";
+  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') return "<unnamed>";
+  char process_name[64] = {};
+  if (std::FILE* comm = std::fopen("/proc/self/comm", "r")) {
+    if (std::fgets(process_name, sizeof process_name, comm) != nullptr) {
+      process_name[std::strcspn(process_name, "\n")] = '\0';
+    }
+    std::fclose(comm);
+  }
+  return std::strcmp(name, process_name) == 0 ? "<unnamed>" : name;
 }
 
 void report_fatal(const vorn::FatalError& error) {

@@ -1,0 +1,38 @@
+# Shared fixtures for the vorn_python tests: the PanicException class (it is
+# not a module attribute) and a runner for code that needs a fresh process.
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vorn_python
+
+
+@pytest.fixture(scope="session")
+def panic_exception():
+    """The PanicException class, obtained by provoking one fatal error."""
+    try:
+        vorn_python.Circuit(1).h(1)
+    except BaseException as exc:  # noqa: BLE001 - the class is what we want
+        return type(exc)
+    pytest.fail("an out-of-range qubit did not raise")
+
+
+@pytest.fixture
+def run_python():
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
+
+    def run(code, env_overrides=None, timeout=120):
+        env = dict(os.environ)
+        env.update(env_overrides or {})
+        return subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True,
+            text=True,
+            env=env,
+            timeout=timeout,
+        )
+
+    return run
