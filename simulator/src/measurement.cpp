@@ -115,10 +115,6 @@ void Sampler::draw_many(const double* r, std::uint64_t* out, std::size_t count) 
   const std::uint64_t last_index = cumulative_.size() - 1;
   for (std::size_t done = 0; done < count; done += kLanes) {
     const std::size_t lanes = std::min(kLanes, count - done);
-    if (searchable_ == 0) {
-      std::fill_n(out + done, lanes, last_index);
-      continue;
-    }
     const double* base[kLanes];
     std::fill_n(base, lanes, first);
     for (std::uint64_t len = searchable_; len > 1;) {
@@ -130,6 +126,7 @@ void Sampler::draw_many(const double* r, std::uint64_t* out, std::size_t count) 
       for (std::size_t k = 0; k < lanes; ++k) base[k] = base[k][half] <= r[done + k] ? base[k] + half : base[k];
       len -= half;
     }
+    // With no searchable prefix (sum 0 is NaN) j is 0 == searchable_: fallback.
     for (std::size_t k = 0; k < lanes; ++k) {
       const auto j = static_cast<std::uint64_t>(base[k] - first) + (*base[k] <= r[done + k] ? 1 : 0);
       out[done + k] = j < searchable_ ? j : last_index;

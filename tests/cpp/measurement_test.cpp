@@ -2,6 +2,7 @@
 // pick exactly what a per-shot linear scan picks, and the counts' key format.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -44,11 +45,25 @@ std::vector<double> probe_values(const std::vector<double>& p, std::mt19937_64& 
   return r;
 }
 
+// draw() one at a time and draw_many() in batches of every length (full and
+// partial groups of lanes) must both pick what the scan picks.
 void expect_same_as_scan(const std::vector<double>& p, std::mt19937_64& rng) {
   const Sampler sampler = make_sampler(p);
+  std::vector<double> rs;
   for (double r : probe_values(p, rng)) {
-    if (r < 0.0 || r >= 1.0) continue;  // draws lie in [0, 1)
-    ASSERT_EQ(sampler.draw(r), scan(p, r)) << "N=" << p.size() << " r=" << r;
+    if (r >= 0.0 && r < 1.0) rs.push_back(r);  // draws lie in [0, 1)
+  }
+  std::vector<std::uint64_t> expected;
+  for (double r : rs) {
+    expected.push_back(scan(p, r));
+    ASSERT_EQ(sampler.draw(r), expected.back()) << "N=" << p.size() << " r=" << r;
+  }
+  for (std::size_t batch : {std::size_t{3}, std::size_t{8}, std::size_t{13}, rs.size()}) {
+    std::vector<std::uint64_t> got(rs.size());
+    for (std::size_t i = 0; i < rs.size(); i += batch) {
+      sampler.draw_many(rs.data() + i, got.data() + i, std::min(batch, rs.size() - i));
+    }
+    ASSERT_EQ(got, expected) << "N=" << p.size() << " batch=" << batch;
   }
 }
 
@@ -150,11 +165,11 @@ StateVector uneven_state() {
 TEST(SampleCounts, EqualsPerShotScanWithTheSameStream) {
   const StateVector state = uneven_state();
   RandomStream stream = RandomStream::from_seed_value(77);
-  const Counts counts = sample_counts(state, stream, 3000);
+  const Counts counts = sample_counts(state, stream, 3001);  // not a whole number of search groups
 
   RandomStream replay = RandomStream::from_seed_value(77);
   Counts expected;
-  for (int shot = 0; shot < 3000; ++shot) {
+  for (int shot = 0; shot < 3001; ++shot) {
     const Buffer<double> p = state.probabilities();  // the per-shot rule: a fresh vector every shot
     const std::vector<double> pv(p.begin(), p.end());
     ++expected[outcome_key(scan(pv, replay.draw_unit_double()), 5)];
@@ -162,6 +177,23 @@ TEST(SampleCounts, EqualsPerShotScanWithTheSameStream) {
   EXPECT_EQ(counts, expected);
   // Exactly one draw per shot: both streams are now at the same place.
   EXPECT_EQ(stream.draw_u64(), replay.draw_u64());
+}
+
+TEST(SampleCounts, ManyDistinctOutcomesAreAllTallied) {
+  // Thousands of distinct outcomes: the tally must grow and lose none.
+  StateVector state = StateVector::create(14);
+  std::mt19937_64 rng(5);
+  const std::vector<double> p = random_probabilities(state.size(), 0.0, rng);
+  for (std::uint64_t i = 0; i < state.size(); ++i) state[i] = Complex{0.0, std::sqrt(p[i])};
+  RandomStream stream = RandomStream::from_seed_value(10);
+  const Counts counts = sample_counts(state, stream, 40000);
+
+  const Sampler sampler(state);
+  RandomStream replay = RandomStream::from_seed_value(10);
+  Counts expected;
+  for (int shot = 0; shot < 40000; ++shot) ++expected[outcome_key(sampler.draw(replay.draw_unit_double()), 14)];
+  EXPECT_GT(expected.size(), 5000u);
+  EXPECT_EQ(counts, expected);
 }
 
 TEST(SampleCounts, Invariants) {
