@@ -112,16 +112,5 @@ TEST(Circuit, WrongOperandCountIsRejected) {
   EXPECT_TRUE(c.operations().empty());
 }
 
-TEST(Circuit, CopyIsDeepAndIndependent) {
-  Circuit c(2);
-  add(c, GateKind::CX, {0, 1});
-  Circuit copy = c.copy();
-  add(c, GateKind::H, {1});
-  ASSERT_EQ(copy.operations().size(), 1u);
-  EXPECT_EQ(copy.n_qubits(), 2u);
-  EXPECT_EQ(std::get<GateOp>(copy.operations()[0]).qubits[1], 1u);
-  EXPECT_EQ(c.operations().size(), 2u);
-}
-
 }  // namespace
 }  // namespace vorn::sim
