@@ -22,11 +22,16 @@ def panic_exception():
 
 @pytest.fixture
 def run_python():
-    """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess.
+    In `env_overrides` a value of None removes the variable."""
 
     def run(code, env_overrides=None, timeout=120):
         env = dict(os.environ)
-        env.update(env_overrides or {})
+        for name, value in (env_overrides or {}).items():
+            if value is None:
+                env.pop(name, None)
+            else:
+                env[name] = value
         return subprocess.run(
             [sys.executable, "-c", textwrap.dedent(code)],
             capture_output=True,
