@@ -52,7 +52,9 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
   std::string out;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-    out += "'" + std::string(names[i]) + "'";
+    out.push_back('\'');
+    out.append(names[i]);
+    out.push_back('\'');
   }
   return out;
 }
