@@ -1,6 +1,125 @@
-// AVX2 run primitives (placeholder until the vector variant lands).
+// AVX2 run primitives: two pairs (or two 4x4 groups) per step, giving the
+// scalar arithmetic's exact bits. Chosen at run time by run_primitives();
+// only target("avx2") is enabled here, never FMA.
 #include "kernel_runs.hpp"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+
+#define VORN_AVX2 __attribute__((target("avx2")))
+
+namespace vorn::detail {
+namespace {
+
+// A complex entry broadcast as its real and imaginary parts.
+struct Entry {
+  __m256d re, im;
+};
+
+VORN_AVX2 inline Entry broadcast(const Complex& c) { return {_mm256_set1_pd(c.re), _mm256_set1_pd(c.im)}; }
+
+// m * x for two complex numbers at once. xs is x with re/im swapped. The
+// four products are rounded separately and then subtracted/added: the same
+// operations as cmul, so the same bits.
+VORN_AVX2 inline __m256d cmul2(const Entry& m, __m256d x, __m256d xs) {
+  return _mm256_addsub_pd(_mm256_mul_pd(m.re, x), _mm256_mul_pd(m.im, xs));
+}
+
+VORN_AVX2 inline __m256d swap_re_im(__m256d x) { return _mm256_permute_pd(x, 0x5); }
+
+// Two amplitudes from unrelated addresses into one register, and back.
+VORN_AVX2 inline __m256d load2(const Complex* p, const Complex* q) {
+  return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(&p->re)), _mm_loadu_pd(&q->re), 1);
+}
+VORN_AVX2 inline void store2(Complex* p, Complex* q, __m256d v) {
+  _mm_storeu_pd(&p->re, _mm256_castpd256_pd128(v));
+  _mm_storeu_pd(&q->re, _mm256_extractf128_pd(v, 1));
+}
+
+struct Matrix2Regs {
+  Entry m00, m01, m10, m11;
+};
+
+VORN_AVX2 inline void pair_step(const Matrix2Regs& m, __m256d& a, __m256d& b) {
+  const __m256d as = swap_re_im(a), bs = swap_re_im(b);
+  const __m256d lo = _mm256_add_pd(cmul2(m.m00, a, as), cmul2(m.m01, b, bs));
+  const __m256d hi = _mm256_add_pd(cmul2(m.m10, a, as), cmul2(m.m11, b, bs));
+  a = lo;
+  b = hi;
+}
+
+VORN_AVX2 void avx2_pairs(Complex* amp, std::uint64_t first, std::uint64_t stride, std::uint64_t len,
+                          std::uint64_t tstep, const Matrix2x2& mat) {
+  const Matrix2x2 local = mat;
+  const Matrix2Regs m{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10), broadcast(local.m11)};
+  Complex* p = amp + first;
+  std::uint64_t r = 0;
+  if (stride == 1) {
+    // Contiguous run: both pair members are consecutive in memory.
+    for (; r + 2 <= len; r += 2, p += 2) {
+      __m256d a = _mm256_loadu_pd(&p->re), b = _mm256_loadu_pd(&p[tstep].re);
+      pair_step(m, a, b);
+      _mm256_storeu_pd(&p->re, a);
+      _mm256_storeu_pd(&p[tstep].re, b);
+    }
+  } else {
+    // Bases `stride` apart (low operand positions): gather two pairs.
+    const std::uint64_t s = stride;
+    for (; r + 2 <= len; r += 2, p += 2 * s) {
+      __m256d a = load2(p, p + s), b = load2(p + tstep, p + s + tstep);
+      pair_step(m, a, b);
+      store2(p, p + s, a);
+      store2(p + tstep, p + s + tstep, b);
+    }
+  }
+  for (; r < len; ++r, p += stride) update_pair(p, p + tstep, local);
+}
+
+// Row r of the 4x4 update for two groups: ((m0 a0 + m1 a1) + m2 a2) + m3 a3.
+VORN_AVX2 inline __m256d group_row(const Entry* row, const __m256d* a, const __m256d* as) {
+  __m256d acc = cmul2(row[0], a[0], as[0]);
+  acc = _mm256_add_pd(acc, cmul2(row[1], a[1], as[1]));
+  acc = _mm256_add_pd(acc, cmul2(row[2], a[2], as[2]));
+  return _mm256_add_pd(acc, cmul2(row[3], a[3], as[3]));
+}
+
+VORN_AVX2 void avx2_groups(Complex* amp, std::uint64_t first, std::uint64_t stride, std::uint64_t len,
+                           std::uint64_t s0, std::uint64_t s1, const Matrix4x4& mat) {
+  const Matrix4x4 local = mat;
+  Entry m[16];
+  for (int k = 0; k < 16; ++k) m[k] = broadcast(local.m[static_cast<std::size_t>(k)]);
+  const std::uint64_t off[4] = {0, s0, s1, s0 + s1};
+  Complex* p = amp + first;
+  std::uint64_t r = 0;
+  for (; r + 2 <= len; r += 2, p += 2 * stride) {
+    __m256d a[4], as[4];
+    for (int g = 0; g < 4; ++g) {
+      Complex* q = p + off[g];
+      a[g] = stride == 1 ? _mm256_loadu_pd(&q->re) : load2(q, q + stride);
+      as[g] = swap_re_im(a[g]);
+    }
+    for (int row = 0; row < 4; ++row) {
+      const __m256d v = group_row(m + 4 * row, a, as);
+      Complex* q = p + off[row];
+      if (stride == 1) _mm256_storeu_pd(&q->re, v);
+      else store2(q, q + stride, v);
+    }
+  }
+  for (; r < len; ++r, p += stride) update_group(p, p + s0, p + s1, p + s0 + s1, local);
+}
+
+const RunPrimitives kAvx2{avx2_pairs, avx2_groups};
+
+}  // namespace
+
+const RunPrimitives* const kAvx2Primitives = &kAvx2;
+
+}  // namespace vorn::detail
+
+#else
 
 namespace vorn::detail {
 const RunPrimitives* const kAvx2Primitives = nullptr;
 }  // namespace vorn::detail
+
+#endif

@@ -3,6 +3,8 @@
 // every operand order; plus repeated operands, bad operands and FTZ/DAZ.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include <vector>
 #include <xmmintrin.h>
 
+#include "../../core/src/kernel_runs.hpp"
 #include "vorn/core/error.hpp"
 #include "vorn/core/gates.hpp"
 #include "vorn/core/operations.hpp"
@@ -355,6 +358,68 @@ TEST(BadOperands, FailBeforeTouchingTheState) {
     EXPECT_EQ(failure_of([&] { apply_single_qubit_gate(s, h, 12 + pool); }),
               pool ? "mid > len" : oob + " but the index is 4096");
     ASSERT_TRUE(same_bits(s, before));
+  }
+}
+
+// ---- both instruction sets, walked in odd chunk boundaries -------------------
+// The kernels above run with the primitives this machine picks; here every
+// available set is driven directly, with chunks that cut runs in the middle.
+std::vector<const detail::RunPrimitives*> primitive_sets() {
+  std::vector<const detail::RunPrimitives*> sets{&detail::kScalarPrimitives};
+  if (detail::kAvx2Primitives != nullptr && __builtin_cpu_supports("avx2"))
+    sets.push_back(detail::kAvx2Primitives);
+  return sets;
+}
+
+void walk_in_chunks(const detail::BaseWalk& walk, U n_items, auto run) {
+  U cuts[] = {0, 1, 4, 7, 40, 41, n_items / 2 + 3, n_items};
+  for (U& c : cuts) c = std::min(c, n_items);
+  std::sort(std::begin(cuts), std::end(cuts));
+  for (std::size_t c = 0; c + 1 < std::size(cuts); ++c)
+    walk.walk(cuts[c], cuts[c + 1], run);
+}
+
+TEST(RunPrimitives, EverySetMatchesTheReference) {
+  const U n = 9;
+  const std::vector<U> pos{0, 1, 2, 4, 7, 8};
+  for (const detail::RunPrimitives* prim : primitive_sets()) {
+    for (U a : pos) {
+      const Matrix2x2 m = random_matrix2(a);
+      StateVector s = random_state(n, a);
+      Amps want = amps_of(s);
+      walk_in_chunks(detail::BaseWalk({a, 0, 0}, 1), s.size() / 2,
+                     [&](U f, U st, U len) { prim->pairs(s.data(), f, st, len, U{1} << a, m); });
+      ref_single(want, m, a);
+      ASSERT_TRUE(same_bits(s, want)) << "single " << a;
+      for (U b : pos) {
+        if (a == b) continue;
+        s = random_state(n, a * 16 + b);
+        want = amps_of(s);
+        walk_in_chunks(detail::BaseWalk({a, b, 0}, 2), s.size() / 4, [&](U f, U st, U len) {
+          prim->pairs(s.data(), f | U{1} << a, st, len, U{1} << b, m);
+        });
+        ref_controlled(want, m, a, b);
+        ASSERT_TRUE(same_bits(s, want)) << "controlled " << a << "," << b;
+        const Matrix4x4 m4 = random_matrix4(a * 16 + b);
+        s = random_state(n, a * 16 + b);
+        want = amps_of(s);
+        walk_in_chunks(detail::BaseWalk({a, b, 0}, 2), s.size() / 4, [&](U f, U st, U len) {
+          prim->groups(s.data(), f, st, len, U{1} << a, U{1} << b, m4);
+        });
+        ref_two(want, m4, a, b);
+        ASSERT_TRUE(same_bits(s, want)) << "two-qubit " << a << "," << b;
+        for (U c : pos) {
+          if (c == a || c == b) continue;
+          s = random_state(n, a * 256 + b * 16 + c);
+          want = amps_of(s);
+          walk_in_chunks(detail::BaseWalk({a, b, c}, 3), s.size() / 8, [&](U f, U st, U len) {
+            prim->pairs(s.data(), f | U{1} << a | U{1} << b, st, len, U{1} << c, m);
+          });
+          ref_doubly(want, m, a, b, c);
+          ASSERT_TRUE(same_bits(s, want)) << "doubly " << a << "," << b << "," << c;
+        }
+      }
+    }
   }
 }
 
