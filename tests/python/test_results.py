@@ -7,7 +7,7 @@ import struct
 import numpy as np
 import pytest
 
-from vorn_python import Circuit, SimulationResult, run
+from vorn_python import Circuit, run
 
 S = 0.7071067811865476  # the H/T constant, bits 0x3FE6A09E667F3BCD
 
@@ -341,6 +341,3 @@ class TestArrays:
         gc.collect()
         assert view.tolist() == [S, 0, 0]
         assert p.sum() == pytest.approx(1.0)
-
-    def test_result_is_only_made_by_run(self):
-        assert type(self.result()) is SimulationResult
