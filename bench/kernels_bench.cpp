@@ -1,6 +1,5 @@
-// Throughput of the gate kernels at 16, 20 and 24 qubits for low, middle,
-// second-highest and highest targets, beside a plain streaming read-modify-
-// write of the same array on the same pool. Run with RAYON_NUM_THREADS set.
+// Gate-kernel throughput at 16/20/24 qubits per target class, beside a streaming
+// read-modify-write of the same array on the same pool (set RAYON_NUM_THREADS).
 #include <benchmark/benchmark.h>
 
 #include <array>

@@ -1,6 +1,5 @@
-// Internal to the core: the run primitives the kernels are built from and the
-// walk that turns a range of dense base indices into runs of amplitude indices.
-// Used by operations.cpp and the scalar / AVX2 primitive files.
+// Core-internal: the per-pair/group arithmetic, the run primitives (scalar and
+// AVX2) and the walk from dense base indices to runs. Used by operations.cpp.
 #pragma once
 
 #include <algorithm>

@@ -1,6 +1,5 @@
-// AVX2 run primitives: two pairs (or two 4x4 groups) per step, giving the
-// scalar arithmetic's exact bits. Chosen at run time by run_primitives();
-// only target("avx2") is enabled here, never FMA.
+// AVX2 run primitives (two pairs or two 4x4 groups per step, the scalar bits
+// exactly), picked at run time by run_primitives(). target("avx2") only, no FMA.
 #include "kernel_runs.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))

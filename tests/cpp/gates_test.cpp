@@ -79,17 +79,6 @@ TEST(Matrix2x2, RotationsAtSpecialAngles) {
   EXPECT_EQ(bits(ry.m00.re), kP1);
 }
 
-TEST(Matrix2x2, RzUsesItsOwnNegativeHalfAngle) {
-  // m00 comes from cos/sin of theta * -0.5, m11 from theta * 0.5.
-  const double theta = 2.5;
-  const Matrix2x2 rz = matrix_2x2(GateKind::RZ, theta);
-  EXPECT_EQ(bits(rz.m00.re), bits(std::cos(theta * -0.5)));
-  EXPECT_EQ(bits(rz.m00.im), bits(std::sin(theta * -0.5)));
-  EXPECT_EQ(bits(rz.m11.re), bits(std::cos(theta * 0.5)));
-  EXPECT_EQ(bits(rz.m11.im), bits(std::sin(theta * 0.5)));
-  EXPECT_LT(rz.m00.im, 0.0);
-}
-
 TEST(Matrix2x2, NonFiniteAnglesGiveNanEntries) {
   for (double theta : {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
     EXPECT_TRUE(std::isnan(matrix_2x2(GateKind::RX, theta).m00.re));

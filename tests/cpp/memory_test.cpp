@@ -1,5 +1,5 @@
-// Tests of the allocation guard: absurd requests fail as out-of-memory
-// errors naming the sizes, and nothing is allocated for them.
+// Tests of the allocation guard: absurd requests fail as out-of-memory errors
+// naming the sizes; modest ones pass and yield zeroed buffers.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,6 +1,5 @@
-// Tests of the five gate kernels against a plain pair-by-pair reference
-// written here, bit for bit, on both sides of the parallel threshold, for
-// every operand order; plus repeated operands, bad operands and FTZ/DAZ.
+// Tests of the five kernels, bit for bit against a pair-by-pair reference on both
+// sides of the parallel threshold; repeated and bad operands; a caller's FTZ/DAZ.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,6 +1,5 @@
-// Tests of the worker pool: the size rule from the environment, real
-// concurrency of that many threads, chunk coverage, the floating-point
-// environment inside chunks, and failures travelling back to the caller.
+// Tests of the worker pool: the size rule, real concurrency of that many threads,
+// chunk coverage, the FP environment in chunks, failures reaching the caller.
 #include <gtest/gtest.h>
 
 #include <atomic>
