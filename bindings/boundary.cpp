@@ -304,6 +304,12 @@ void convert_current_exception() {
   }
 }
 
+void throw_out_of_memory(std::uint64_t bytes, std::string_view what, std::source_location where) {
+  throw vorn::FatalError("out of memory: allocation failed; " + std::string(what) + " needs " +
+                             std::to_string(bytes) + " bytes",
+                         where, vorn::FatalError::Kind::OutOfMemory);
+}
+
 void abort_uncaught() noexcept {
   static constexpr std::string_view kLine = "uncaught panic at ffi boundary\n";
   [[maybe_unused]] auto written = write(STDERR_FILENO, kLine.data(), kLine.size());

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <source_location>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -220,6 +221,23 @@ void guarded_void(Body&& body) noexcept {
     }
   } catch (...) {
     abort_uncaught();
+  }
+}
+
+// ---- Out of memory -------------------------------------------------------------
+
+// The out-of-memory FatalError: "out of memory: allocation failed; {what}
+// needs {bytes} bytes". Used where a std::bad_alloc (the memory check passed
+// but the allocation still failed) would otherwise carry no size.
+[[noreturn]] void throw_out_of_memory(std::uint64_t bytes, std::string_view what,
+                                      std::source_location where = std::source_location::current());
+
+template <class Body>
+decltype(auto) naming_bytes_on_bad_alloc(std::uint64_t bytes, std::string_view what, Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    throw_out_of_memory(bytes, what);
   }
 }
 

@@ -50,7 +50,8 @@ PyObject* statevector(PyObject* self, PyObject*) {
     Borrow<SimulationResultObject> result(self, Access::Shared);
     numpy::ensure_api();
     const vorn::StateVector& snapshot = result->result.snapshot;
-    auto buffer = vorn::Buffer<vorn::Complex>::uninitialized(snapshot.size());
+    auto buffer = naming_bytes_on_bad_alloc(snapshot.size() * sizeof(vorn::Complex), "the state vector copy",
+                                            [&] { return vorn::Buffer<vorn::Complex>::uninitialized(snapshot.size()); });
     std::memcpy(buffer.data(), snapshot.data(), snapshot.size() * sizeof(vorn::Complex));
     void* data = buffer.data();
     return numpy::vector_over(make_slice_container(std::move(buffer)), data, snapshot.size(),
@@ -62,7 +63,9 @@ PyObject* probabilities(PyObject* self, PyObject*) {
   return guarded([self] {
     Borrow<SimulationResultObject> result(self, Access::Shared);
     numpy::ensure_api();
-    vorn::Buffer<double> buffer = result->result.snapshot.probabilities();
+    const vorn::StateVector& snapshot = result->result.snapshot;
+    vorn::Buffer<double> buffer = naming_bytes_on_bad_alloc(snapshot.size() * sizeof(double), "the probability vector",
+                                                            [&] { return snapshot.probabilities(); });
     void* data = buffer.data();
     std::uint64_t length = buffer.size();
     return numpy::vector_over(make_slice_container(std::move(buffer)), data, length, numpy::kFloat64,

@@ -4,6 +4,7 @@
 #include "run.hpp"
 
 #include <optional>
+#include <string>
 
 #include "circuit_type.hpp"
 #include "messages.hpp"
@@ -24,7 +25,11 @@ vorn::sim::RunResult simulate_unlocked(vorn::sim::Circuit&& copy, std::optional<
                                        std::uint64_t shots) {
   GilReleased unlocked;
   vorn::sim::Circuit owned = std::move(copy);
-  return vorn::sim::run_circuit(owned, seed, shots);
+  std::uint64_t n = owned.n_qubits();
+  // Registers the core rejects (0, >= 59 qubits) never reach an allocation.
+  std::uint64_t state_bytes = n >= 1 && n <= 58 ? vorn::StateVector::bytes_for(n) : 0;
+  return naming_bytes_on_bad_alloc(state_bytes, "the state vector of " + std::to_string(n) + " qubits",
+                                   [&] { return vorn::sim::run_circuit(owned, seed, shots); });
 }
 
 // The circuit stays held shared until the result object exists, so recording

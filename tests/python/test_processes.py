@@ -91,3 +91,43 @@ def test_pool_size_does_not_change_any_bit(run_python, variable):
         outputs.append(proc.stdout)
     assert outputs[0] == outputs[1]
     assert len(outputs[0].splitlines()[0]) == len(hashlib.sha256().hexdigest())
+
+
+def test_failed_allocation_is_a_memory_error_naming_the_bytes(run_python):
+    # An address-space limit makes the allocation itself fail after the
+    # available-memory check has passed.
+    proc = run_python(
+        """
+        import resource
+        import numpy
+        import vorn_python as vp
+        warm = vp.Circuit(14)
+        warm.h(0)
+        vp.run(warm, 0, 0).statevector()  # pool and NumPy are set up before the limit
+        with open("/proc/self/status") as status:
+            vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 100 * 2**20, resource.RLIM_INFINITY))
+        big = vp.Circuit(24)
+        big.h(3)
+        try:
+            vp.run(big, 0, 0)
+        except MemoryError as exc:
+            print(exc)
+        result = vp.run(vp.Circuit(21), 0, 0)
+        arrays = []
+        try:
+            for _ in range(4):
+                arrays.append(result.statevector())
+        except MemoryError as exc:
+            print(exc)
+        small = vp.Circuit(1)
+        small.x(0)
+        print(vp.run(small, 0, 0).statevector().tolist())
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "out of memory: allocation failed; the state vector of 24 qubits needs 268435456 bytes",
+        "out of memory: allocation failed; the state vector copy needs 33554432 bytes",
+        "[0j, (1+0j)]",
+    ]
