@@ -131,3 +131,29 @@ def test_failed_allocation_is_a_memory_error_naming_the_bytes(run_python):
         "out of memory: allocation failed; the state vector copy needs 33554432 bytes",
         "[0j, (1+0j)]",
     ]
+
+
+def test_numpy_and_panic_exception_are_created_on_first_use(run_python):
+    proc = run_python(
+        """
+        import sys
+        import vorn_python as vp
+
+        def panic_class_exists():
+            return any(c.__name__ == "PanicException" for c in BaseException.__subclasses__())
+
+        c = vp.Circuit(1)
+        c.measure_all()
+        r = vp.run(c, 4, 0)
+        r.counts()
+        print("numpy" in sys.modules, panic_class_exists())
+        r.probabilities()
+        try:
+            c.h(1)
+        except BaseException:
+            pass
+        print("numpy" in sys.modules, panic_class_exists())
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["False False", "True True"]
