@@ -113,6 +113,12 @@ def ghz(n):
 
 
 BUILDERS = {"h_layers": h_layers, "qft": qft, "random": random_circuit, "ghz": ghz}
+ABOUT = {
+    "h_layers": "h on every qubit, 10 layers",
+    "qft": "QFT (h, controlled phases as rz/cx, swaps) on a product state made by one ry layer",
+    "random": "20 layers of a random rx/ry/rz on every qubit, each followed by a cx ladder",
+    "ghz": f"GHZ (h, cx chain), measure_all, {GHZ_SHOTS} shots: time includes sampling and the counts",
+}
 
 
 def split_measure(ops):
@@ -367,7 +373,8 @@ def worker(a):
         times.append(t)
         del result
     out.update(status="ok", seconds=statistics.median(times), times=times,
-               cpu_per_wall=sum(cpu) / sum(times), peak_mib=_peak_mib(), gates=len(gates))
+               cpu_per_wall=sum(cpu) / sum(times), peak_mib=_peak_mib(), gates=len(gates),
+               os_threads=len(os.listdir("/proc/self/task")))
     print(json.dumps(out))
 
 
@@ -434,7 +441,9 @@ def run_all(args, sims, tmp):
                 else:
                     extra = ["--role", role, "--ref", ref, "--max-repeats", str(repeats_for(args, n)),
                              "--cell-budget", str(args.cell_budget)]
+                    load = os.getloadavg()[0]
                     r = spawn(args, sim, workload, n, extra, timeout=max(600, 30 * est))
+                    r["load"] = load
                 results.append(r)
                 _log(r)
                 if r["status"] == "ok":  # else the next simulator becomes the reference
@@ -474,6 +483,20 @@ def _ratio(rows, sims):
     return f"{v['seconds'] / best[0]:.2f} ({LABELS[best[1]]})"
 
 
+def _slower(args, sims, by):
+    """Cells where vorn lost to the fastest peer, with the factor."""
+    out = []
+    for w in args.workloads:
+        for n in args.sizes:
+            rows = {s: by.get((w, n, s)) for s in sims}
+            ratio = _ratio(rows, sims)
+            if ratio != "–" and float(ratio.split()[0]) > 1:
+                out.append(f"- {w} n={n}: vorn / fastest peer = {ratio}")
+    if "vorn" not in sims:
+        return []
+    return ["", "Where vorn is slower than the fastest peer:", ""] + (out or ["- nowhere"])
+
+
 def machine_text():
     cpu = "unknown CPU"
     try:
@@ -509,7 +532,7 @@ def report(args, sims, versions, skipped, results, load, elapsed):
         "(VmHWM, MiB) of a fresh process per simulator, workload and size, over the timed runs.",
     ]
     for w in args.workloads:
-        lines += ["", f"## {w}", "",
+        lines += ["", f"## {w}", "", ABOUT[w] + ".", "",
                   "| n | " + " | ".join(f"{LABELS[s]} s" for s in sims) + " | vorn / fastest peer | "
                   + " | ".join(f"{LABELS[s]} MiB" for s in sims) + " |",
                   "|---:" * (2 * len(sims) + 2) + "|"]
@@ -527,7 +550,13 @@ def report(args, sims, versions, skipped, results, load, elapsed):
         if oks:
             top = max(r["n"] for r in oks)
             vals = ", ".join(f"{r['workload']} {r['cpu_per_wall']:.2f}" for r in oks if r["n"] == top)
-            lines.append(f"- {LABELS[s]} (n={top}): {vals}")
+            lines.append(f"- {LABELS[s]} (n={top}, {oks[-1]['os_threads']} OS threads in the process): {vals}")
+    loads = [r["load"] for r in results if "load" in r]
+    if loads:
+        lines += ["", f"1-minute load average when each cell started: {min(loads):.2f} to {max(loads):.2f} "
+                  f"(the {os.cpu_count()} CPUs are shared with other work; a load above {os.cpu_count()} "
+                  "slows OpenMP-based peers most)."]
+    lines += _slower(args, sims, by)
     if notes:
         lines += [""] + [f"- {LABELS[r['sim']]} {r['workload']} n={r['n']}: {r['status']} "
                          f"{r.get('reason', '')}" for r in notes]
