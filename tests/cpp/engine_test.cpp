@@ -213,7 +213,7 @@ TEST(Engine, ControlledSwapTakesControlFirst) {
 }
 
 TEST(Engine, DispatchReachesEveryMultiQubitKernel) {
-  // |110> -> ccx(1,2,0) -> |111> -> cz(0,2) negates it -> swap(0,... ) and cx move it.
+  // Basis index 6 passes through all four multi-qubit kernels; the end state checks each step.
   Circuit c(3);
   gate(c, GateKind::X, {1});
   gate(c, GateKind::X, {2});
