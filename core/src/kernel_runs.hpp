@@ -33,25 +33,6 @@ inline void update_group(Complex* g0, Complex* g1, Complex* g2, Complex* g3,
   }
 }
 
-// A run: `len` base amplitudes first, first + stride, first + 2*stride, ...
-// Primitive signatures (one set per instruction set, chosen at run time):
-//   pairs:  updates (b, b + tstep) for every base b of the run
-//   groups: updates (b, b + s0, b + s1, b + s0 + s1)
-//   swaps:  exchanges b + t2 with b + t1
-struct RunPrimitives {
-  void (*pairs)(Complex* amp, std::uint64_t first, std::uint64_t stride, std::uint64_t len,
-                std::uint64_t tstep, const Matrix2x2& m);
-  void (*groups)(Complex* amp, std::uint64_t first, std::uint64_t stride, std::uint64_t len,
-                 std::uint64_t s0, std::uint64_t s1, const Matrix4x4& m);
-};
-
-extern const RunPrimitives kScalarPrimitives;
-// Null when the compiler cannot build the AVX2 variant.
-extern const RunPrimitives* const kAvx2Primitives;
-
-// The primitives for this machine, chosen once.
-const RunPrimitives& run_primitives();
-
 // Zero-bit insertion at up to three sorted, distinct positions (< 63): base
 // index k is spread over every other bit position, the positions come out 0.
 // Consecutive k map to bases `stride` apart until k's low bits carry into the
@@ -76,12 +57,20 @@ class BaseWalk {
     return k;
   }
 
+  // Distance between the bases of consecutive k inside one run.
+  std::uint64_t stride() const noexcept { return stride_; }
+
+  // How many base indices from k (below ke) form one run.
+  std::uint64_t run_length(std::uint64_t k, std::uint64_t ke) const noexcept {
+    const std::uint64_t len = ke - k;
+    return span_ == 0 ? len : std::min(len, span_ - (k & (span_ - 1)));
+  }
+
   // Calls run(first, stride, len) for the runs that cover base indices [kb, ke).
   template <class Run>
   void walk(std::uint64_t kb, std::uint64_t ke, Run&& run) const {
     for (std::uint64_t k = kb; k < ke;) {
-      std::uint64_t len = ke - k;
-      if (span_ != 0) len = std::min(len, span_ - (k & (span_ - 1)));
+      const std::uint64_t len = run_length(k, ke);
       run(spread(k), stride_, len);
       k += len;
     }
@@ -93,5 +82,23 @@ class BaseWalk {
   std::uint64_t stride_ = 1;
   std::uint64_t span_ = 0;
 };
+
+// The primitives (one set per instruction set, chosen at run time) process the
+// base indices [kb, ke) of a walk; each base b = spread(k) | set_mask gives
+//   pairs:  (b, b + tstep) updated with the 2x2 matrix
+//   groups: (b, b + s0, b + s1, b + s0 + s1) updated with the 4x4 matrix
+struct RunPrimitives {
+  void (*pairs)(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                std::uint64_t set_mask, std::uint64_t tstep, const Matrix2x2& m);
+  void (*groups)(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                 std::uint64_t s0, std::uint64_t s1, const Matrix4x4& m);
+};
+
+extern const RunPrimitives kScalarPrimitives;
+// Null when the compiler cannot build the AVX2 variant.
+extern const RunPrimitives* const kAvx2Primitives;
+
+// The primitives for this machine, chosen once.
+const RunPrimitives& run_primitives();
 
 }  // namespace vorn::detail

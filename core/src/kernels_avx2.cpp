@@ -47,11 +47,9 @@ VORN_AVX2 inline void pair_step(const Matrix2Regs& m, __m256d& a, __m256d& b) {
   b = hi;
 }
 
-VORN_AVX2 void avx2_pairs(Complex* amp, std::uint64_t first, std::uint64_t stride, std::uint64_t len,
-                          std::uint64_t tstep, const Matrix2x2& mat) {
-  const Matrix2x2 local = mat;
-  const Matrix2Regs m{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10), broadcast(local.m11)};
-  Complex* p = amp + first;
+// One run of `len` pairs whose bases are `stride` apart, starting at p.
+VORN_AVX2 inline void pairs_run(const Matrix2Regs& m, const Matrix2x2& local, Complex* p,
+                                std::uint64_t stride, std::uint64_t len, std::uint64_t tstep) {
   std::uint64_t r = 0;
   if (stride == 1) {
     // Contiguous run: both pair members are consecutive in memory.
@@ -60,6 +58,16 @@ VORN_AVX2 void avx2_pairs(Complex* amp, std::uint64_t first, std::uint64_t strid
       pair_step(m, a, b);
       _mm256_storeu_pd(&p->re, a);
       _mm256_storeu_pd(&p[tstep].re, b);
+    }
+  } else if (stride == 2 && tstep == 1) {
+    // Adjacent pairs (target 0): load two whole pairs and transpose them so
+    // one register holds both low members and the other both high members.
+    for (; r + 2 <= len; r += 2, p += 4) {
+      const __m256d x = _mm256_loadu_pd(&p->re), y = _mm256_loadu_pd(&p[2].re);
+      __m256d a = _mm256_permute2f128_pd(x, y, 0x20), b = _mm256_permute2f128_pd(x, y, 0x31);
+      pair_step(m, a, b);
+      _mm256_storeu_pd(&p->re, _mm256_permute2f128_pd(a, b, 0x20));
+      _mm256_storeu_pd(&p[2].re, _mm256_permute2f128_pd(a, b, 0x31));
     }
   } else {
     // Bases `stride` apart (low operand positions): gather two pairs.
@@ -74,6 +82,20 @@ VORN_AVX2 void avx2_pairs(Complex* amp, std::uint64_t first, std::uint64_t strid
   for (; r < len; ++r, p += stride) update_pair(p, p + tstep, local);
 }
 
+// The walk is written out here rather than through BaseWalk::walk: a lambda
+// would not inherit the AVX2 target.
+VORN_AVX2 void avx2_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                          std::uint64_t set_mask, std::uint64_t tstep, const Matrix2x2& mat) {
+  const Matrix2x2 local = mat;
+  const Matrix2Regs m{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10), broadcast(local.m11)};
+  const std::uint64_t stride = walk.stride();
+  for (std::uint64_t k = kb; k < ke;) {
+    const std::uint64_t len = walk.run_length(k, ke);
+    pairs_run(m, local, amp + (walk.spread(k) | set_mask), stride, len, tstep);
+    k += len;
+  }
+}
+
 // Row r of the 4x4 update for two groups: ((m0 a0 + m1 a1) + m2 a2) + m3 a3.
 VORN_AVX2 inline __m256d group_row(const Entry* row, const __m256d* a, const __m256d* as) {
   __m256d acc = cmul2(row[0], a[0], as[0]);
@@ -82,13 +104,10 @@ VORN_AVX2 inline __m256d group_row(const Entry* row, const __m256d* a, const __m
   return _mm256_add_pd(acc, cmul2(row[3], a[3], as[3]));
 }
 
-VORN_AVX2 void avx2_groups(Complex* amp, std::uint64_t first, std::uint64_t stride, std::uint64_t len,
-                           std::uint64_t s0, std::uint64_t s1, const Matrix4x4& mat) {
-  const Matrix4x4 local = mat;
-  Entry m[16];
-  for (int k = 0; k < 16; ++k) m[k] = broadcast(local.m[static_cast<std::size_t>(k)]);
+// One run of `len` groups whose bases are `stride` apart, starting at p.
+VORN_AVX2 inline void groups_run(const Entry* m, const Matrix4x4& local, Complex* p, std::uint64_t stride,
+                                 std::uint64_t len, std::uint64_t s0, std::uint64_t s1) {
   const std::uint64_t off[4] = {0, s0, s1, s0 + s1};
-  Complex* p = amp + first;
   std::uint64_t r = 0;
   for (; r + 2 <= len; r += 2, p += 2 * stride) {
     __m256d a[4], as[4];
@@ -105,6 +124,19 @@ VORN_AVX2 void avx2_groups(Complex* amp, std::uint64_t first, std::uint64_t stri
     }
   }
   for (; r < len; ++r, p += stride) update_group(p, p + s0, p + s1, p + s0 + s1, local);
+}
+
+VORN_AVX2 void avx2_groups(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                           std::uint64_t s0, std::uint64_t s1, const Matrix4x4& mat) {
+  const Matrix4x4 local = mat;
+  Entry m[16];
+  for (int k = 0; k < 16; ++k) m[k] = broadcast(local.m[static_cast<std::size_t>(k)]);
+  const std::uint64_t stride = walk.stride();
+  for (std::uint64_t k = kb; k < ke;) {
+    const std::uint64_t len = walk.run_length(k, ke);
+    groups_run(m, local, amp + walk.spread(k), stride, len, s0, s1);
+    k += len;
+  }
 }
 
 const RunPrimitives kAvx2{avx2_pairs, avx2_groups};

@@ -5,19 +5,23 @@
 namespace vorn::detail {
 namespace {
 
-void scalar_pairs(Complex* amp, std::uint64_t first, std::uint64_t stride, std::uint64_t len,
-                  std::uint64_t tstep, const Matrix2x2& m) {
+void scalar_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                  std::uint64_t set_mask, std::uint64_t tstep, const Matrix2x2& m) {
   const Matrix2x2 local = m;
-  Complex* p = amp + first;
-  for (std::uint64_t r = 0; r < len; ++r, p += stride) update_pair(p, p + tstep, local);
+  walk.walk(kb, ke, [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
+    Complex* p = amp + (first | set_mask);
+    for (std::uint64_t r = 0; r < len; ++r, p += stride) update_pair(p, p + tstep, local);
+  });
 }
 
-void scalar_groups(Complex* amp, std::uint64_t first, std::uint64_t stride, std::uint64_t len,
+void scalar_groups(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
                    std::uint64_t s0, std::uint64_t s1, const Matrix4x4& m) {
   const Matrix4x4 local = m;
-  Complex* p = amp + first;
-  for (std::uint64_t r = 0; r < len; ++r, p += stride)
-    update_group(p, p + s0, p + s1, p + s0 + s1, local);
+  walk.walk(kb, ke, [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
+    Complex* p = amp + first;
+    for (std::uint64_t r = 0; r < len; ++r, p += stride)
+      update_group(p, p + s0, p + s1, p + s0 + s1, local);
+  });
 }
 
 }  // namespace

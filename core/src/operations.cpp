@@ -94,10 +94,8 @@ void apply_single_qubit_gate(StateVector& state, const Matrix2x2& matrix, std::u
   const BaseWalk walk({target, 0, 0}, 1);
   Complex* amp = state.data();
   const auto& prim = detail::run_primitives();
-  run_bases(state, walk, state.size() / 2,
-            [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
-              prim.pairs(amp, first, stride, len, step, m);
-            });
+  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, 0, step, m); };
+  run_items(state, state.size() / 2, kMinGrain, chunk);
 }
 
 void apply_controlled_gate(StateVector& state, const Matrix2x2& matrix, std::uint64_t control,
@@ -113,10 +111,8 @@ void apply_controlled_gate(StateVector& state, const Matrix2x2& matrix, std::uin
   const BaseWalk walk({control, target, 0}, 2);
   Complex* amp = state.data();
   const auto& prim = detail::run_primitives();
-  run_bases(state, walk, state.size() / 4,
-            [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
-              prim.pairs(amp, first | cmask, stride, len, tmask, m);
-            });
+  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, cmask, tmask, m); };
+  run_items(state, state.size() / 4, kMinGrain, chunk);
 }
 
 void apply_doubly_controlled_gate(StateVector& state, const Matrix2x2& matrix, std::uint64_t ctrl1,
@@ -139,10 +135,8 @@ void apply_doubly_controlled_gate(StateVector& state, const Matrix2x2& matrix, s
   const BaseWalk walk({ctrl1, ctrl2, target}, 3);
   Complex* amp = state.data();
   const auto& prim = detail::run_primitives();
-  run_bases(state, walk, state.size() / 8,
-            [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
-              prim.pairs(amp, first | c1 | c2, stride, len, tmask, m);
-            });
+  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, c1 | c2, tmask, m); };
+  run_items(state, state.size() / 8, kMinGrain, chunk);
 }
 
 void apply_two_qubit_gate(StateVector& state, const Matrix4x4& matrix, std::uint64_t qubit0,
@@ -164,10 +158,8 @@ void apply_two_qubit_gate(StateVector& state, const Matrix4x4& matrix, std::uint
   const BaseWalk walk({qubit0, qubit1, 0}, 2);
   Complex* amp = state.data();
   const auto& prim = detail::run_primitives();
-  run_bases(state, walk, state.size() / 4,
-            [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
-              prim.groups(amp, first, stride, len, b0, b1, m);
-            });
+  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.groups(amp, walk, kb, ke, b0, b1, m); };
+  run_items(state, state.size() / 4, kMinGrain, chunk);
 }
 
 void apply_controlled_swap(StateVector& state, std::uint64_t control, std::uint64_t target1,

@@ -370,12 +370,11 @@ std::vector<const detail::RunPrimitives*> primitive_sets() {
   return sets;
 }
 
-void walk_in_chunks(const detail::BaseWalk& walk, U n_items, auto run) {
+void in_chunks(U n_items, auto chunk) {
   U cuts[] = {0, 1, 4, 7, 40, 41, n_items / 2 + 3, n_items};
   for (U& c : cuts) c = std::min(c, n_items);
   std::sort(std::begin(cuts), std::end(cuts));
-  for (std::size_t c = 0; c + 1 < std::size(cuts); ++c)
-    walk.walk(cuts[c], cuts[c + 1], run);
+  for (std::size_t c = 0; c + 1 < std::size(cuts); ++c) chunk(cuts[c], cuts[c + 1]);
 }
 
 TEST(RunPrimitives, EverySetMatchesTheReference) {
@@ -386,33 +385,31 @@ TEST(RunPrimitives, EverySetMatchesTheReference) {
       const Matrix2x2 m = random_matrix2(a);
       StateVector s = random_state(n, a);
       Amps want = amps_of(s);
-      walk_in_chunks(detail::BaseWalk({a, 0, 0}, 1), s.size() / 2,
-                     [&](U f, U st, U len) { prim->pairs(s.data(), f, st, len, U{1} << a, m); });
+      const detail::BaseWalk w1({a, 0, 0}, 1);
+      in_chunks(s.size() / 2, [&](U kb, U ke) { prim->pairs(s.data(), w1, kb, ke, 0, U{1} << a, m); });
       ref_single(want, m, a);
       ASSERT_TRUE(same_bits(s, want)) << "single " << a;
       for (U b : pos) {
         if (a == b) continue;
         s = random_state(n, a * 16 + b);
         want = amps_of(s);
-        walk_in_chunks(detail::BaseWalk({a, b, 0}, 2), s.size() / 4, [&](U f, U st, U len) {
-          prim->pairs(s.data(), f | U{1} << a, st, len, U{1} << b, m);
-        });
+        const detail::BaseWalk w2({a, b, 0}, 2);
+        in_chunks(s.size() / 4, [&](U kb, U ke) { prim->pairs(s.data(), w2, kb, ke, U{1} << a, U{1} << b, m); });
         ref_controlled(want, m, a, b);
         ASSERT_TRUE(same_bits(s, want)) << "controlled " << a << "," << b;
         const Matrix4x4 m4 = random_matrix4(a * 16 + b);
         s = random_state(n, a * 16 + b);
         want = amps_of(s);
-        walk_in_chunks(detail::BaseWalk({a, b, 0}, 2), s.size() / 4, [&](U f, U st, U len) {
-          prim->groups(s.data(), f, st, len, U{1} << a, U{1} << b, m4);
-        });
+        in_chunks(s.size() / 4, [&](U kb, U ke) { prim->groups(s.data(), w2, kb, ke, U{1} << a, U{1} << b, m4); });
         ref_two(want, m4, a, b);
         ASSERT_TRUE(same_bits(s, want)) << "two-qubit " << a << "," << b;
         for (U c : pos) {
           if (c == a || c == b) continue;
           s = random_state(n, a * 256 + b * 16 + c);
           want = amps_of(s);
-          walk_in_chunks(detail::BaseWalk({a, b, c}, 3), s.size() / 8, [&](U f, U st, U len) {
-            prim->pairs(s.data(), f | U{1} << a | U{1} << b, st, len, U{1} << c, m);
+          const detail::BaseWalk w3({a, b, c}, 3);
+          in_chunks(s.size() / 8, [&](U kb, U ke) {
+            prim->pairs(s.data(), w3, kb, ke, U{1} << a | U{1} << b, U{1} << c, m);
           });
           ref_doubly(want, m, a, b, c);
           ASSERT_TRUE(same_bits(s, want)) << "doubly " << a << "," << b << "," << c;
