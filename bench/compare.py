@@ -137,7 +137,12 @@ class Vorn:
         self.m = vorn_python
 
     def version(self):
-        return getattr(self.m, "__version__", "built from this tree")
+        try:
+            head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
+                                  cwd=Path(__file__).resolve().parent).stdout.strip()
+        except OSError:
+            head = ""
+        return f"built from this tree{' at ' + head if head else ''}"
 
     def _circuit(self, n, ops):
         c = self.m.Circuit(n)
