@@ -561,6 +561,8 @@ def report(args, sims, versions, skipped, results, load, elapsed):
         lines += ["", f"1-minute load average when each cell started: {min(loads):.2f} to {max(loads):.2f} "
                   f"(the {os.cpu_count()} CPUs are shared with other work; a load above {os.cpu_count()} "
                   "slows OpenMP-based peers most)."]
+    if any(r.get("peak_reset") is False for r in results):
+        lines.append("/proc/self/clear_refs was not writable: peaks include the probability check run.")
     lines += _slower(args, sims, by)
     if notes:
         lines += [""] + [f"- {LABELS[r['sim']]} {r['workload']} n={r['n']}: {r['status']} "
