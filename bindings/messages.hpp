@@ -28,10 +28,10 @@ inline constexpr const char* kRunDoc =
     "다른 스레드가 막히므로, 시뮬레이션 동안 GIL 을 해제한다.";
 
 inline constexpr const char* kPanicExceptionDoc =
-    "\nThe exception raised when vorn_python fails on an internal error.\n\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
+    "A fatal error inside vorn_python: a misused circuit (qubit index out of\n"
+    "range, zero qubits, a register too large) or a broken internal invariant.\n\n"
+    "It derives from BaseException, not Exception, so that `except Exception`\n"
+    "does not swallow it and it propagates to the top of the program.";
 
 inline constexpr const char* kAlreadyBorrowed = "Already borrowed";
 inline constexpr const char* kAlreadyMutablyBorrowed = "Already mutably borrowed";
