@@ -9,7 +9,7 @@ CPP_BUILD := build/cpp
 JOBS      ?= $(shell nproc)
 APT_PACKAGES := libtbb-dev libgtest-dev libbenchmark-dev cmake ninja-build g++ binutils
 
-.PHONY: deps venv install cpp test test-cpp test-python check-fma demo bench bench-cpp clean
+.PHONY: deps venv install cpp test test-cpp test-python test-asan check-fma demo bench bench-cpp clean
 
 # System packages (oneTBB from Debian, GoogleTest, Google Benchmark).
 deps:
@@ -46,6 +46,12 @@ test-python: install
 	$(PY) -m pytest -q
 
 test: test-cpp check-fma test-python
+
+# C++ and Python tests on an AddressSanitizer + UBSan build; any report fails.
+# ASAN_PYTEST passes pytest arguments, e.g. ASAN_PYTEST='-m "not stress"'.
+ASAN_PYTEST ?=
+test-asan: venv
+	JOBS=$(JOBS) tools/run_asan.sh $(PY) $(ASAN_PYTEST)
 
 demo: install
 	$(PY) examples/bell.py
