@@ -1,0 +1,104 @@
+# Registers that do not fit in the memory this machine has left must fail with
+# MemoryError before anything is allocated, and the process must go on; a
+# large register that fits must run. Sizes follow MemAvailable, not constants.
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+GIB = 2**30
+
+
+def available_bytes():
+    with open("/proc/meminfo") as meminfo:
+        for line in meminfo:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    pytest.skip("MemAvailable is not reported")
+
+
+def needed_bytes(n):
+    """What a measured run of n qubits needs: the amplitudes (16 bytes each)
+    plus the running sums of the sampler (8 bytes each)."""
+    return 24 * 2**n
+
+
+def sanitizer_loaded():
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
+# In the child: an address-space limit makes sure that a size check which
+# wrongly passed cannot take real memory (ASan reserves too much address
+# space for such a limit, so it is left out there).
+CHILD = textwrap.dedent(
+    """
+    import resource, sys
+    import vorn_python as vp
+    n, limit = int(sys.argv[1]), sys.argv[2] == "limit"
+    if limit:
+        with open("/proc/self/status") as status:
+            vm = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize"))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 2**30, resource.RLIM_INFINITY))
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    c = vp.Circuit(n)
+    c.h(n - 1)
+    c.measure_all()
+    try:
+        vp.run(c, 1, 7)
+        print("no error")
+    except MemoryError as exc:
+        print(exc)
+    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    print(grown * 1024)
+    small = vp.Circuit(2)
+    small.x(1)
+    small.measure_all()
+    print(vp.run(small, 5, 1).counts())
+    """
+)
+
+
+def run_child(code, *args, timeout=300):
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def smallest_size_that_does_not_fit(available):
+    return next(n for n in range(1, 64) if needed_bytes(n) > available)
+
+
+@pytest.mark.parametrize("n", ["smallest", 30, 34, 40])
+def test_a_register_beyond_available_memory_is_a_memory_error(n):
+    available = available_bytes()
+    # Without the child's address-space limit, a margin guards against memory
+    # freed by other processes between this reading and the run's own.
+    margin = 1.25 if sanitizer_loaded() else 1.0
+    if n == "smallest":
+        n = smallest_size_that_does_not_fit(available * margin)
+    if needed_bytes(n) <= available * margin:
+        pytest.skip(f"{n} qubits fit into {available} available bytes")
+    proc = run_child(CHILD, n, "nolimit" if sanitizer_loaded() else "limit")
+    assert proc.returncode == 0, proc.stderr
+    message, grown, counts = proc.stdout.splitlines()
+    assert message.startswith(f"out of memory: {needed_bytes(n)} bytes needed, "), message
+    assert int(grown) < 64 * 2**20  # nothing of the register was touched
+    assert counts == "{'10': 5}"  # the process goes on
+
+
+def test_a_large_register_that_fits_runs():
+    n = 28  # 4 GiB of amplitudes and 2 GiB of running sums
+    if available_bytes() < needed_bytes(n) + 4 * GIB:
+        pytest.skip("not enough free memory for a 28-qubit run beside the other processes")
+    code = textwrap.dedent(
+        """
+        import vorn_python as vp
+        c = vp.Circuit(28)
+        c.measure_all()  # no gate: a gate's first touch of 4 GiB takes seconds
+        print(vp.run(c, 3, 1).counts())
+        """
+    )
+    proc = run_child(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "{'" + "0" * 28 + "': 3}"
