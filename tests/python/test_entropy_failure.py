@@ -1,6 +1,5 @@
-# The entropy failure path: in a child process a seccomp filter makes
-# getrandom(2) fail with EIO; an unseeded run must then raise PanicException
-# with the OS error, while seeded runs keep working.
+# Entropy failure test (pytest): a seccomp filter in a child makes getrandom(2) fail with
+# EIO; unseeded runs raise PanicException with the OS error, seeded runs still work.
 import platform
 import subprocess
 import sys

@@ -1,6 +1,5 @@
-# Leak checks of vorn_python at the Python level: many create/run/read cycles
-# must not grow memory, objects or allocated blocks, and every returned or
-# passed object must carry exactly the references it should.
+# Python-level leak tests of vorn_python (pytest): 20,000 create/run/read cycles must not
+# grow memory, objects or blocks; returned and passed objects keep exact refcounts.
 import gc
 import os
 import sys

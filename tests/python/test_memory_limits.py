@@ -1,6 +1,5 @@
-# Registers that do not fit in the memory this machine has left must fail with
-# MemoryError before anything is allocated, and the process must go on; a
-# large register that fits must run. Sizes follow MemAvailable, not constants.
+# Memory-limit tests (pytest): registers beyond MemAvailable fail with MemoryError before
+# allocating and the process goes on; a 28-qubit register that fits runs.
 import subprocess
 import sys
 import textwrap

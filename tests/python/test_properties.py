@@ -1,6 +1,5 @@
-# Property tests of vorn_python with hypothesis: random circuits against an
-# independent NumPy simulator, bit-identity across register sizes, and random
-# argument lists against a model of the argument rules.
+# Hypothesis property tests of vorn_python (run by pytest): random circuits vs a NumPy
+# reference, bit-identity across register sizes, random argument lists vs a model.
 import cmath
 import fractions
 import math

@@ -1,6 +1,5 @@
-# Stress: many Python threads run 14-18 qubit circuits at once while others
-# try to record on the same circuits. Every result must equal the one-thread
-# result for its seed, and every refused recording must be "Already borrowed".
+# Stress test (pytest, marker `stress`): 8 threads run 14-18 qubit circuits while others
+# record on them; results must match one-thread runs, refusals be "Already borrowed".
 import random
 import threading
 
