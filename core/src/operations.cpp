@@ -1,12 +1,15 @@
-// The five gate kernels: operand checks, the meaning of repeated operands, and
-// the choice between the calling thread and the pool. Called by the engine.
+// The five gate kernels, once for the state (operand checks, the pool from the
+// threshold on) and once for a raw span on the calling thread (blocked runs),
+// both over one implementation. Called by the engine.
 #include "vorn/core/operations.hpp"
 
+#include <initializer_list>
 #include <string>
 
 #include "kernel_runs.hpp"
 #include "vorn/core/error.hpp"
 #include "vorn/core/fp_env.hpp"
+#include "vorn/core/local_kernels.hpp"
 #include "vorn/core/messages.hpp"
 #include "vorn/core/parallel.hpp"
 
@@ -19,6 +22,16 @@ using detail::BaseWalk;
 inline constexpr std::uint64_t kMinGrain = 2048;
 
 bool takes_parallel_path(const StateVector& state) { return state.size() >= PARALLEL_THRESHOLD; }
+
+// An amplitude array and where its kernel's items run: on the pool, or all on
+// the calling thread.
+struct Span {
+  Complex* amp;
+  std::uint64_t size;
+  bool parallel;
+};
+
+Span span_of(StateVector& state) { return {state.data(), state.size(), takes_parallel_path(state)}; }
 
 // The index that a bounds check would reject for an operand >= n; saturated
 // so that an operand of 64 or more never becomes an undefined shift.
@@ -34,11 +47,11 @@ void check_operand(const StateVector& state, std::uint64_t q, bool single_qubit_
   index_out_of_range(bit_or_saturate(q), state.size());
 }
 
-// Runs body(begin, end) over [0, n_items): on the pool from the threshold on,
-// else on the calling thread; either way with the default FP environment.
+// Runs body(begin, end) over [0, n_items): on the pool or on the calling
+// thread, as the span says; either way with the default FP environment.
 template <class Body>
-void run_items(const StateVector& state, std::uint64_t n_items, std::uint64_t min_grain, Body&& body) {
-  if (takes_parallel_path(state)) {
+void run_items(const Span& s, std::uint64_t n_items, std::uint64_t min_grain, Body&& body) {
+  if (s.parallel) {
     parallel_for(n_items, min_grain, body);
   } else {
     DefaultFpEnv fp_env;
@@ -47,31 +60,31 @@ void run_items(const StateVector& state, std::uint64_t n_items, std::uint64_t mi
 }
 
 template <class Body>
-void run_bases(const StateVector& state, const BaseWalk& walk, std::uint64_t n_items, Body&& run) {
+void run_bases(const Span& s, const BaseWalk& walk, std::uint64_t n_items, Body&& run) {
   auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { walk.walk(kb, ke, run); };
-  run_items(state, n_items, kMinGrain, chunk);
+  run_items(s, n_items, kMinGrain, chunk);
 }
 
 // The plain scan for a doubly-controlled gate with repeated operands: each i
 // with (i & scan_mask) == want is paired with i | tmask. A j never satisfies
 // the condition itself, so index chunks never write each other's pairs.
-void degenerate_controlled_scan(StateVector& state, const Matrix2x2& m, std::uint64_t scan_mask,
+void degenerate_controlled_scan(const Span& s, const Matrix2x2& m, std::uint64_t scan_mask,
                                 std::uint64_t want, std::uint64_t tmask) {
-  Complex* amp = state.data();
+  Complex* amp = s.amp;
   const Matrix2x2 local = m;
   auto chunk = [&](std::uint64_t ib, std::uint64_t ie) {
     for (std::uint64_t i = ib; i < ie; ++i)
       if ((i & scan_mask) == want) detail::update_pair(amp + i, amp + (i | tmask), local);
   };
-  run_items(state, state.size(), 4 * kMinGrain, chunk);
+  run_items(s, s.size, 4 * kMinGrain, chunk);
 }
 
 // The plain scan for cswap with repeated operands: i with control and t2 set,
 // t1 clear, exchanged with (i | t1) & ~t2. Every j lacks a bit its i has, so
 // no j is itself scanned and chunks stay disjoint.
-void degenerate_swap_scan(StateVector& state, std::uint64_t cmask, std::uint64_t t1mask,
+void degenerate_swap_scan(const Span& s, std::uint64_t cmask, std::uint64_t t1mask,
                           std::uint64_t t2mask) {
-  Complex* amp = state.data();
+  Complex* amp = s.amp;
   auto chunk = [&](std::uint64_t ib, std::uint64_t ie) {
     for (std::uint64_t i = ib; i < ie; ++i) {
       if ((i & cmask) == 0 || (i & t2mask) == 0 || (i & t1mask) != 0) continue;
@@ -81,21 +94,114 @@ void degenerate_swap_scan(StateVector& state, std::uint64_t cmask, std::uint64_t
       amp[j] = t;
     }
   };
-  run_items(state, state.size(), 4 * kMinGrain, chunk);
+  run_items(s, s.size, 4 * kMinGrain, chunk);
+}
+
+
+// ---- the kernels, once, on a span --------------------------------------
+// Operands are already checked by the entry points below.
+
+void single_qubit(const Span& s, const Matrix2x2& matrix, std::uint64_t target) {
+  const Matrix2x2 m = matrix;
+  const std::uint64_t step = std::uint64_t{1} << target;
+  const BaseWalk walk({target, 0, 0}, 1);
+  Complex* amp = s.amp;
+  const auto& prim = detail::run_primitives();
+  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, 0, step, m); };
+  run_items(s, s.size / 2, kMinGrain, chunk);
+}
+
+void controlled(const Span& s, const Matrix2x2& matrix, std::uint64_t control, std::uint64_t target) {
+  // A control equal to its target selects no pair: the state stays as it is.
+  if (control == target) return;
+  const Matrix2x2 m = matrix;
+  const std::uint64_t cmask = std::uint64_t{1} << control;
+  const std::uint64_t tmask = std::uint64_t{1} << target;
+  const BaseWalk walk({control, target, 0}, 2);
+  Complex* amp = s.amp;
+  const auto& prim = detail::run_primitives();
+  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, cmask, tmask, m); };
+  run_items(s, s.size / 4, kMinGrain, chunk);
+}
+
+void doubly_controlled(const Span& s, const Matrix2x2& matrix, std::uint64_t ctrl1, std::uint64_t ctrl2,
+                       std::uint64_t target) {
+  const std::uint64_t c1 = std::uint64_t{1} << ctrl1;
+  const std::uint64_t c2 = std::uint64_t{1} << ctrl2;
+  const std::uint64_t tmask = std::uint64_t{1} << target;
+  if (ctrl1 == ctrl2 || ctrl1 == target || ctrl2 == target) {
+    // Repeated operands mean what the plain ascending scan does, on every
+    // register size: equal controls act as one control; a control equal to
+    // the target pairs an index with itself (the second row's write wins).
+    degenerate_controlled_scan(s, matrix, c1 | c2 | tmask, c1 | c2, tmask);
+    return;
+  }
+  const Matrix2x2 m = matrix;
+  const BaseWalk walk({ctrl1, ctrl2, target}, 3);
+  Complex* amp = s.amp;
+  const auto& prim = detail::run_primitives();
+  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, c1 | c2, tmask, m); };
+  run_items(s, s.size / 8, kMinGrain, chunk);
+}
+
+void two_qubit(const Span& s, const Matrix4x4& matrix, std::uint64_t qubit0, std::uint64_t qubit1) {
+  if (qubit0 == qubit1) {
+    // Both local bits are the one qubit, so only local states 0 and 3 exist:
+    // the gate is the 2x2 corner [[m00, m03], [m30, m33]] (cz(q, q) acts as z).
+    const Matrix2x2 corner{matrix.at(0, 0), matrix.at(0, 3), matrix.at(3, 0), matrix.at(3, 3)};
+    single_qubit(s, corner, qubit0);
+    return;
+  }
+  // Fewer than four amplitudes hold no group.
+  if (s.size < 4) return;
+  const Matrix4x4 m = matrix;
+  const std::uint64_t b0 = std::uint64_t{1} << qubit0;
+  const std::uint64_t b1 = std::uint64_t{1} << qubit1;
+  const BaseWalk walk({qubit0, qubit1, 0}, 2);
+  Complex* amp = s.amp;
+  const auto& prim = detail::run_primitives();
+  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.groups(amp, walk, kb, ke, b0, b1, m); };
+  run_items(s, s.size / 4, kMinGrain, chunk);
+}
+
+void controlled_swap(const Span& s, std::uint64_t control, std::uint64_t target1, std::uint64_t target2) {
+  const std::uint64_t cmask = std::uint64_t{1} << control;
+  const std::uint64_t t1 = std::uint64_t{1} << target1;
+  const std::uint64_t t2 = std::uint64_t{1} << target2;
+  if (control == target1 || control == target2 || target1 == target2) {
+    // Repeated operands mean what the plain ascending scan does: nothing,
+    // except control == target2, which exchanges (c=1, t1=0) with (c=0, t1=1).
+    degenerate_swap_scan(s, cmask, t1, t2);
+    return;
+  }
+  const BaseWalk walk({control, target1, target2}, 3);
+  Complex* amp = s.amp;
+  run_bases(s, walk, s.size / 8, [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
+    Complex* p = amp + (first | cmask);
+    for (std::uint64_t r = 0; r < len; ++r, p += stride) {
+      const Complex t = p[t2];
+      p[t2] = p[t1];
+      p[t1] = t;
+    }
+  });
+}
+
+// A block's span: every operand below n_local, checked once per call.
+Span local_span(Complex* amp, std::uint64_t n_local, std::initializer_list<std::uint64_t> operands) {
+  const std::uint64_t size = std::uint64_t{1} << n_local;
+  for (std::uint64_t q : operands)
+    if (q >= n_local) index_out_of_range(bit_or_saturate(q), size);
+  return {amp, size, false};
 }
 
 }  // namespace
 
+// ---- on the state ------------------------------------------------------
+
 void apply_single_qubit_gate(StateVector& state, const Matrix2x2& matrix, std::uint64_t target) {
   if (state.size() == 0) return;
   check_operand(state, target, /*single_qubit_split=*/true);
-  const Matrix2x2 m = matrix;
-  const std::uint64_t step = std::uint64_t{1} << target;
-  const BaseWalk walk({target, 0, 0}, 1);
-  Complex* amp = state.data();
-  const auto& prim = detail::run_primitives();
-  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, 0, step, m); };
-  run_items(state, state.size() / 2, kMinGrain, chunk);
+  single_qubit(span_of(state), matrix, target);
 }
 
 void apply_controlled_gate(StateVector& state, const Matrix2x2& matrix, std::uint64_t control,
@@ -103,16 +209,7 @@ void apply_controlled_gate(StateVector& state, const Matrix2x2& matrix, std::uin
   if (state.size() == 0) return;
   check_operand(state, control);
   check_operand(state, target);
-  // A control equal to its target selects no pair: the state stays as it is.
-  if (control == target) return;
-  const Matrix2x2 m = matrix;
-  const std::uint64_t cmask = std::uint64_t{1} << control;
-  const std::uint64_t tmask = std::uint64_t{1} << target;
-  const BaseWalk walk({control, target, 0}, 2);
-  Complex* amp = state.data();
-  const auto& prim = detail::run_primitives();
-  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, cmask, tmask, m); };
-  run_items(state, state.size() / 4, kMinGrain, chunk);
+  controlled(span_of(state), matrix, control, target);
 }
 
 void apply_doubly_controlled_gate(StateVector& state, const Matrix2x2& matrix, std::uint64_t ctrl1,
@@ -121,45 +218,21 @@ void apply_doubly_controlled_gate(StateVector& state, const Matrix2x2& matrix, s
   check_operand(state, ctrl1);
   check_operand(state, ctrl2);
   check_operand(state, target);
-  const std::uint64_t c1 = std::uint64_t{1} << ctrl1;
-  const std::uint64_t c2 = std::uint64_t{1} << ctrl2;
-  const std::uint64_t tmask = std::uint64_t{1} << target;
-  if (ctrl1 == ctrl2 || ctrl1 == target || ctrl2 == target) {
-    // Repeated operands mean what the plain ascending scan does, on every
-    // register size: equal controls act as one control; a control equal to
-    // the target pairs an index with itself (the second row's write wins).
-    degenerate_controlled_scan(state, matrix, c1 | c2 | tmask, c1 | c2, tmask);
-    return;
-  }
-  const Matrix2x2 m = matrix;
-  const BaseWalk walk({ctrl1, ctrl2, target}, 3);
-  Complex* amp = state.data();
-  const auto& prim = detail::run_primitives();
-  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, c1 | c2, tmask, m); };
-  run_items(state, state.size() / 8, kMinGrain, chunk);
+  doubly_controlled(span_of(state), matrix, ctrl1, ctrl2, target);
 }
 
 void apply_two_qubit_gate(StateVector& state, const Matrix4x4& matrix, std::uint64_t qubit0,
                           std::uint64_t qubit1) {
   if (qubit0 == qubit1) {
-    // Both local bits are the one qubit, so only local states 0 and 3 exist:
-    // the gate is the 2x2 corner [[m00, m03], [m30, m33]] (cz(q, q) acts as z).
-    const Matrix2x2 corner{matrix.at(0, 0), matrix.at(0, 3), matrix.at(3, 0), matrix.at(3, 3)};
-    apply_single_qubit_gate(state, corner, qubit0);
-    return;
+    // Checked as the single-qubit gate it becomes.
+    if (state.size() == 0) return;
+    check_operand(state, qubit0, /*single_qubit_split=*/true);
+  } else {
+    if (state.size() < 4) return;
+    check_operand(state, qubit0);
+    check_operand(state, qubit1);
   }
-  // Fewer than four amplitudes hold no group.
-  if (state.size() < 4) return;
-  check_operand(state, qubit0);
-  check_operand(state, qubit1);
-  const Matrix4x4 m = matrix;
-  const std::uint64_t b0 = std::uint64_t{1} << qubit0;
-  const std::uint64_t b1 = std::uint64_t{1} << qubit1;
-  const BaseWalk walk({qubit0, qubit1, 0}, 2);
-  Complex* amp = state.data();
-  const auto& prim = detail::run_primitives();
-  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.groups(amp, walk, kb, ke, b0, b1, m); };
-  run_items(state, state.size() / 4, kMinGrain, chunk);
+  two_qubit(span_of(state), matrix, qubit0, qubit1);
 }
 
 void apply_controlled_swap(StateVector& state, std::uint64_t control, std::uint64_t target1,
@@ -168,26 +241,37 @@ void apply_controlled_swap(StateVector& state, std::uint64_t control, std::uint6
   check_operand(state, control);
   check_operand(state, target1);
   check_operand(state, target2);
-  const std::uint64_t cmask = std::uint64_t{1} << control;
-  const std::uint64_t t1 = std::uint64_t{1} << target1;
-  const std::uint64_t t2 = std::uint64_t{1} << target2;
-  if (control == target1 || control == target2 || target1 == target2) {
-    // Repeated operands mean what the plain ascending scan does: nothing,
-    // except control == target2, which exchanges (c=1, t1=0) with (c=0, t1=1).
-    degenerate_swap_scan(state, cmask, t1, t2);
-    return;
-  }
-  const BaseWalk walk({control, target1, target2}, 3);
-  Complex* amp = state.data();
-  run_bases(state, walk, state.size() / 8,
-            [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
-              Complex* p = amp + (first | cmask);
-              for (std::uint64_t r = 0; r < len; ++r, p += stride) {
-                const Complex t = p[t2];
-                p[t2] = p[t1];
-                p[t1] = t;
-              }
-            });
+  controlled_swap(span_of(state), control, target1, target2);
 }
 
+// ---- on a block, on the calling thread ---------------------------------
+
+namespace local {
+
+void apply_single_qubit_gate(Complex* amp, std::uint64_t n_local, const Matrix2x2& matrix,
+                             std::uint64_t target) {
+  single_qubit(local_span(amp, n_local, {target}), matrix, target);
+}
+
+void apply_controlled_gate(Complex* amp, std::uint64_t n_local, const Matrix2x2& matrix,
+                           std::uint64_t control, std::uint64_t target) {
+  controlled(local_span(amp, n_local, {control, target}), matrix, control, target);
+}
+
+void apply_doubly_controlled_gate(Complex* amp, std::uint64_t n_local, const Matrix2x2& matrix,
+                                  std::uint64_t ctrl1, std::uint64_t ctrl2, std::uint64_t target) {
+  doubly_controlled(local_span(amp, n_local, {ctrl1, ctrl2, target}), matrix, ctrl1, ctrl2, target);
+}
+
+void apply_two_qubit_gate(Complex* amp, std::uint64_t n_local, const Matrix4x4& matrix,
+                          std::uint64_t qubit0, std::uint64_t qubit1) {
+  two_qubit(local_span(amp, n_local, {qubit0, qubit1}), matrix, qubit0, qubit1);
+}
+
+void apply_controlled_swap(Complex* amp, std::uint64_t n_local, std::uint64_t control,
+                           std::uint64_t target1, std::uint64_t target2) {
+  controlled_swap(local_span(amp, n_local, {control, target1, target2}), control, target1, target2);
+}
+
+}  // namespace local
 }  // namespace vorn

@@ -1,6 +1,9 @@
-// The run driver: fresh state, random stream, each gate to its kernel in
-// list order, then whole-register sampling. Called by the Python run().
+// The run driver: fresh state, random stream, the gates in list order (in
+// cache-sized blocks where they fit), then whole-register sampling. Called by
+// the Python run().
 #include "vorn/simulator/engine.hpp"
+
+#include "gate_dispatch.hpp"
 
 #include <algorithm>
 #include <string>
@@ -10,44 +13,23 @@
 #include "vorn/core/memory.hpp"
 #include "vorn/core/messages.hpp"
 #include "vorn/core/operations.hpp"
+#include "vorn/simulator/blocking.hpp"
 
 namespace vorn::sim {
 namespace {
 
 constexpr std::uint64_t kMaxQubits = 58;  // 16 * 2^59 bytes is no longer an object size
 
-void apply_multi_qubit_gate(StateVector& state, const GateOp& gate) {
-  const auto& q = gate.qubits;
-  switch (gate.kind) {
-    case GateKind::CX: {
-      const Matrix2x2 x = matrix_2x2(GateKind::X, 0.0);
-      apply_controlled_gate(state, x, q[0], q[1]);
-      return;
-    }
-    case GateKind::CZ: {
-      const Matrix4x4 cz = cz_matrix();
-      apply_two_qubit_gate(state, cz, q[0], q[1]);
-      return;
-    }
-    case GateKind::SWAP: {
-      if (q[0] == q[1]) return;  // swapping a qubit with itself leaves the state exactly as it is
-      const Matrix4x4 swap = swap_matrix();
-      apply_two_qubit_gate(state, swap, q[0], q[1]);
-      return;
-    }
-    case GateKind::CCX: {
-      const Matrix2x2 x = matrix_2x2(GateKind::X, 0.0);
-      apply_doubly_controlled_gate(state, x, q[0], q[1], q[2]);
-      return;
-    }
-    case GateKind::CSWAP:
-      apply_controlled_swap(state, q[0], q[1], q[2]);
-      return;
-    default:
-      break;
+struct StateKernels {
+  StateVector& state;
+  void single(const Matrix2x2& m, std::uint64_t t) { apply_single_qubit_gate(state, m, t); }
+  void controlled(const Matrix2x2& m, std::uint64_t c, std::uint64_t t) { apply_controlled_gate(state, m, c, t); }
+  void doubly(const Matrix2x2& m, std::uint64_t c1, std::uint64_t c2, std::uint64_t t) {
+    apply_doubly_controlled_gate(state, m, c1, c2, t);
   }
-  vorn::fatal("no kernel for gate kind " + std::to_string(static_cast<unsigned>(gate.kind)));
-}
+  void two_qubit(const Matrix4x4& m, std::uint64_t q0, std::uint64_t q1) { apply_two_qubit_gate(state, m, q0, q1); }
+  void cswap(std::uint64_t c, std::uint64_t t1, std::uint64_t t2) { apply_controlled_swap(state, c, t1, t2); }
+};
 
 bool has_measurement(const Circuit& circuit) {
   return std::ranges::any_of(circuit.operations(),
@@ -63,12 +45,8 @@ void apply_gate(StateVector& state, const GateOp& gate) {
   // Operands are read by position; a short entry fails on the first missing one.
   const std::uint8_t needed = gate_info(gate.kind).n_qubits;
   if (gate.n_qubits < needed) vorn::index_out_of_range(gate.n_qubits, gate.n_qubits);
-  if (is_single_qubit(gate.kind)) {
-    const Matrix2x2 m = matrix_2x2(gate.kind, gate.theta);
-    apply_single_qubit_gate(state, m, gate.qubits[0]);
-    return;
-  }
-  apply_multi_qubit_gate(state, gate);
+  StateKernels kernels{state};
+  detail::dispatch_gate(kernels, gate);
 }
 
 RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots) {
@@ -91,9 +69,8 @@ RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed,
   // the OS for entropy whatever `shots` is.
   RandomStream stream = seed ? RandomStream::from_seed_value(*seed) : RandomStream::from_entropy();
 
-  for (const Operation& op : circuit.operations()) {
-    if (const GateOp* gate = std::get_if<GateOp>(&op)) apply_gate(state, *gate);
-  }
+  // Runs of gates that fit a cache-sized block share one pass over memory.
+  apply_operations(state, circuit.operations());
 
   // The state is moved into the result as the snapshot rather than copied:
   // nothing writes it after the last gate and sampling only reads it, so it is

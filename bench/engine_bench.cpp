@@ -1,0 +1,97 @@
+// Whole-run times of run_circuit on the gate workloads the peer comparison uses
+// (h layers, QFT, random rotations + cx ladder) at 20, 22 and 24 qubits.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "vorn/core/parallel.hpp"
+#include "vorn/simulator/circuit.hpp"
+#include "vorn/simulator/engine.hpp"
+
+namespace {
+
+using vorn::GateKind;
+using vorn::sim::Circuit;
+using U = std::uint64_t;
+
+void add(Circuit& c, GateKind kind, std::vector<U> qubits, double theta = 0.0) {
+  c.add_gate(kind, qubits, theta);
+}
+
+Circuit h_layers(U n) {
+  Circuit c(n);
+  for (int layer = 0; layer < 10; ++layer)
+    for (U q = 0; q < n; ++q) add(c, GateKind::H, {q});
+  return c;
+}
+
+// Controlled phase as rz/cx, the decomposition the peers are given too.
+void cphase(Circuit& c, double lam, U control, U target) {
+  add(c, GateKind::RZ, {control}, lam / 2);
+  add(c, GateKind::RZ, {target}, lam / 2);
+  add(c, GateKind::CX, {control, target});
+  add(c, GateKind::RZ, {target}, -lam / 2);
+  add(c, GateKind::CX, {control, target});
+}
+
+Circuit qft(U n) {
+  Circuit c(n);
+  for (U q = 0; q < n; ++q) add(c, GateKind::RY, {q}, 0.3 + 1.4 * double(q) / double(n));
+  for (U j = n; j-- > 0;) {
+    add(c, GateKind::H, {j});
+    for (U k = j; k-- > 0;) cphase(c, std::numbers::pi / std::ldexp(1.0, int(j - k)), k, j);
+  }
+  for (U i = 0; i < n / 2; ++i) add(c, GateKind::SWAP, {i, n - 1 - i});
+  return c;
+}
+
+Circuit random_layers(U n) {
+  Circuit c(n);
+  std::mt19937_64 rng(n);
+  std::uniform_int_distribution<int> pick(0, 2);
+  std::uniform_real_distribution<double> angle(0.0, 2 * std::numbers::pi);
+  const GateKind rotations[3] = {GateKind::RX, GateKind::RY, GateKind::RZ};
+  for (int layer = 0; layer < 20; ++layer) {
+    for (U q = 0; q < n; ++q) add(c, rotations[pick(rng)], {q}, angle(rng));
+    for (U q = 0; q + 1 < n; ++q) add(c, GateKind::CX, {q, q + 1});
+  }
+  return c;
+}
+
+template <Circuit (*Build)(U)>
+void BM_Run(benchmark::State& st) {
+  const Circuit c = Build(static_cast<U>(st.range(0)));
+  for (auto _ : st) {
+    auto result = vorn::sim::run_circuit(c, 1, 0);
+    benchmark::DoNotOptimize(result.snapshot.data());
+  }
+  st.counters["gates"] = static_cast<double>(c.operations().size());
+  st.counters["threads"] = static_cast<double>(vorn::pool_thread_count());
+}
+
+// One run at 24 qubits takes seconds; a few repeats at the smaller sizes.
+void sizes(benchmark::internal::Benchmark* b) {
+  b->ArgName("n")->Unit(benchmark::kMillisecond)->UseRealTime();
+  b->Arg(20)->Arg(22)->Arg(24)->Iterations(1)->Repetitions(1);
+}
+
+BENCHMARK(BM_Run<h_layers>)->Name("h_layers")->Apply(sizes);
+BENCHMARK(BM_Run<qft>)->Name("qft")->Apply(sizes);
+BENCHMARK(BM_Run<random_layers>)->Name("random")->Apply(sizes);
+
+}  // namespace
+
+// The comparison runs every simulator with two threads: default to that.
+int main(int argc, char** argv) {
+  setenv("RAYON_NUM_THREADS", "2", 0);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

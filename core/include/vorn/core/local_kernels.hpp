@@ -1,0 +1,33 @@
+// The gate kernels on a raw span of 2^n_local amplitudes, always on the calling
+// thread. Used by the engine's blocked execution, which applies a run of gates
+// to one cache-sized block at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "vorn/core/complex.hpp"
+#include "vorn/core/gates.hpp"
+
+namespace vorn::local {
+
+// Each has the arithmetic, pair order within a pair and meaning of repeated
+// operands of the StateVector kernel of the same name (operations.hpp); only
+// the pool is never used. Operands must lie below n_local (a bad one stops the
+// call with the index-out-of-range error before any amplitude is touched).
+
+void apply_single_qubit_gate(Complex* amp, std::uint64_t n_local, const Matrix2x2& matrix,
+                             std::uint64_t target);
+
+void apply_controlled_gate(Complex* amp, std::uint64_t n_local, const Matrix2x2& matrix,
+                           std::uint64_t control, std::uint64_t target);
+
+void apply_doubly_controlled_gate(Complex* amp, std::uint64_t n_local, const Matrix2x2& matrix,
+                                  std::uint64_t ctrl1, std::uint64_t ctrl2, std::uint64_t target);
+
+void apply_two_qubit_gate(Complex* amp, std::uint64_t n_local, const Matrix4x4& matrix,
+                          std::uint64_t qubit0, std::uint64_t qubit1);
+
+void apply_controlled_swap(Complex* amp, std::uint64_t n_local, std::uint64_t control,
+                           std::uint64_t target1, std::uint64_t target2);
+
+}  // namespace vorn::local

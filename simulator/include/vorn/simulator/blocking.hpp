@@ -1,0 +1,47 @@
+// Blocked execution of a gate list: runs of consecutive gates whose qubits fit
+// one cache-sized block are applied block by block, so one pass over memory
+// serves many gates. Used by the engine; the parameters are visible for tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "vorn/core/statevector.hpp"
+#include "vorn/simulator/circuit.hpp"
+
+namespace vorn::sim {
+
+struct BlockingParams {
+  // A block holds 2^max_block_qubits amplitudes (16 bytes each): sized to stay
+  // in one core's L2 cache. Registers of at most this many qubits run gate by gate.
+  std::uint64_t max_block_qubits = 15;
+  // Qubits 0..min_low_qubits-1 are in every block, so a block is gathered in
+  // contiguous runs of at least 2^min_low_qubits amplitudes.
+  std::uint64_t min_low_qubits = 4;
+};
+
+// Consecutive operations [begin, end). A blocked segment (qubits != 0) holds
+// two or more gates, and `qubits` (bit q = qubit q) covers every operand of
+// them plus the lowest qubits; the others run gate by gate on the whole state.
+// Measurement entries ride along in whichever segment they fall.
+struct Segment {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::uint64_t qubits = 0;
+
+  bool blocked() const noexcept { return qubits != 0; }
+};
+
+// Splits the list into segments, in order and covering it exactly. Gates with
+// a bad kind, too few operands or an operand >= n_qubits get per-gate
+// segments, so they fail exactly where the gate-by-gate walk fails.
+std::vector<Segment> plan_segments(std::span<const Operation> ops, std::uint64_t n_qubits,
+                                   const BlockingParams& params);
+
+// Applies every gate of `ops` in order: each amplitude sees the same kernel
+// arithmetic in the same order as with one full pass per gate.
+void apply_operations(StateVector& state, std::span<const Operation> ops, const BlockingParams& params = {});
+
+}  // namespace vorn::sim

@@ -1,0 +1,139 @@
+// Executes planned segments: each blocked segment is one parallel pass over
+// the blocks of the state, every gate applied to a block (gathered into a
+// per-thread buffer when its qubits are not all low ones). Used by the engine.
+#include <bit>
+#include <cstring>
+#include <variant>
+#include <vector>
+
+#include "gate_dispatch.hpp"
+#include "vorn/core/local_kernels.hpp"
+#include "vorn/core/memory.hpp"
+#include "vorn/core/parallel.hpp"
+#include "vorn/simulator/blocking.hpp"
+#include "vorn/simulator/engine.hpp"
+
+namespace vorn::sim {
+namespace {
+
+using U = std::uint64_t;
+
+U low_mask(U k) { return (U{1} << k) - 1; }
+
+struct LocalKernels {
+  Complex* amp;
+  U n_local;
+  void single(const Matrix2x2& m, U t) { local::apply_single_qubit_gate(amp, n_local, m, t); }
+  void controlled(const Matrix2x2& m, U c, U t) { local::apply_controlled_gate(amp, n_local, m, c, t); }
+  void doubly(const Matrix2x2& m, U c1, U c2, U t) {
+    local::apply_doubly_controlled_gate(amp, n_local, m, c1, c2, t);
+  }
+  void two_qubit(const Matrix4x4& m, U q0, U q1) { local::apply_two_qubit_gate(amp, n_local, m, q0, q1); }
+  void cswap(U c, U t1, U t2) { local::apply_controlled_swap(amp, n_local, c, t1, t2); }
+};
+
+// The segment's gates with each operand renamed to its bit position inside a
+// block (its rank among the block's qubits). Equal operands stay equal.
+std::vector<GateOp> local_gates(std::span<const Operation> ops, const Segment& seg) {
+  std::vector<GateOp> gates;
+  for (std::size_t i = seg.begin; i < seg.end; ++i) {
+    const GateOp* gate = std::get_if<GateOp>(&ops[i]);
+    if (gate == nullptr) continue;
+    GateOp g = *gate;
+    for (std::uint8_t k = 0; k < g.n_qubits; ++k)
+      g.qubits[k] = static_cast<U>(std::popcount(seg.qubits & low_mask(g.qubits[k])));
+    gates.push_back(g);
+  }
+  return gates;
+}
+
+void apply_to_block(Complex* amp, U n_local, const std::vector<GateOp>& gates) {
+  LocalKernels k{amp, n_local};
+  for (const GateOp& g : gates) detail::dispatch_gate(k, g);
+}
+
+// One gather buffer per pool thread, made on the calling thread when a run
+// first needs them and released with the run.
+class Scratch {
+ public:
+  void reserve(U amplitudes) {
+    if (!buffers_.empty() && buffers_.front().size() >= amplitudes) return;
+    buffers_.clear();
+    const std::size_t threads = pool_thread_count();
+    vorn::require_memory(threads * amplitudes * sizeof(Complex));
+    for (std::size_t t = 0; t < threads; ++t) buffers_.push_back(Buffer<Complex>::uninitialized(amplitudes));
+  }
+  // Inside a parallel_for chunk.
+  Complex* for_current_thread() { return buffers_[current_worker_slot()].data(); }
+
+ private:
+  std::vector<Buffer<Complex>> buffers_;
+};
+
+// The block of only low qubits 0..n_local-1 is a contiguous slice: no copy.
+void run_in_place(StateVector& state, U n_local, const std::vector<GateOp>& gates) {
+  Complex* amp = state.data();
+  auto body = [&](U b, U e) {
+    for (; b < e; ++b) apply_to_block(amp + (b << n_local), n_local, gates);
+  };
+  parallel_for(state.size() >> n_local, 1, body);
+}
+
+// Bit i of `bits` moved to the position of the i-th set bit of `mask`.
+U deposit(U bits, U mask) {
+  U out = 0;
+  for (; mask != 0 && bits != 0; mask &= mask - 1, bits >>= 1)
+    if (bits & 1) out |= mask & (~mask + 1);
+  return out;
+}
+
+// The next value, in ascending order, whose set bits all lie in `mask`.
+U next_within(U value, U mask) { return ((value | ~mask) + 1) & mask; }
+
+// Blocks with high qubits: qubits 0..L-1 plus `high` ones, so a block is
+// 2^(n_local-L) contiguous runs of 2^L amplitudes, copied in and out.
+void run_gathered(StateVector& state, U qubits, const std::vector<GateOp>& gates, Scratch& scratch) {
+  const U n_local = static_cast<U>(std::popcount(qubits));
+  const U low = static_cast<U>(std::countr_one(qubits));
+  const U high = qubits & ~low_mask(low);
+  const U outside = low_mask(state.n_qubits()) & ~qubits;
+  const std::size_t run_bytes = sizeof(Complex) << low;
+  const U runs = U{1} << (n_local - low);
+  scratch.reserve(U{1} << n_local);
+  Complex* amp = state.data();
+  auto body = [&](U b, U e) {
+    Complex* buf = scratch.for_current_thread();
+    for (U base = deposit(b, outside); b < e; ++b, base = next_within(base, outside)) {
+      U off = 0;
+      for (U r = 0; r < runs; ++r, off = next_within(off, high))
+        std::memcpy(buf + (r << low), amp + (base | off), run_bytes);
+      apply_to_block(buf, n_local, gates);
+      off = 0;
+      for (U r = 0; r < runs; ++r, off = next_within(off, high))
+        std::memcpy(amp + (base | off), buf + (r << low), run_bytes);
+    }
+  };
+  parallel_for(state.size() >> n_local, 1, body);
+}
+
+}  // namespace
+
+void apply_operations(StateVector& state, std::span<const Operation> ops, const BlockingParams& params) {
+  Scratch scratch;
+  for (const Segment& seg : plan_segments(ops, state.n_qubits(), params)) {
+    if (!seg.blocked()) {
+      for (std::size_t i = seg.begin; i < seg.end; ++i)
+        if (const GateOp* gate = std::get_if<GateOp>(&ops[i])) apply_gate(state, *gate);
+      continue;
+    }
+    const std::vector<GateOp> gates = local_gates(ops, seg);
+    const U n_local = static_cast<U>(std::popcount(seg.qubits));
+    if (seg.qubits == low_mask(n_local)) {
+      run_in_place(state, n_local, gates);
+    } else {
+      run_gathered(state, seg.qubits, gates, scratch);
+    }
+  }
+}
+
+}  // namespace vorn::sim

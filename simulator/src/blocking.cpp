@@ -1,0 +1,104 @@
+// The planner of blocked execution: splits a gate list into runs of
+// consecutive gates whose qubits fit one block. Used by block_runner.cpp.
+#include "vorn/simulator/blocking.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <variant>
+
+namespace vorn::sim {
+namespace {
+
+std::uint64_t low_mask(std::uint64_t k) { return k >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1; }
+
+// The gate's operands as a qubit mask; 0 for an entry the gate-by-gate walk
+// would reject (bad kind, missing operand, operand out of range).
+std::uint64_t operand_mask(const GateOp& gate, std::uint64_t n_qubits) {
+  if (static_cast<std::size_t>(gate.kind) >= kGateKindCount) return 0;
+  const std::uint8_t needed = gate_info(gate.kind).n_qubits;
+  if (gate.n_qubits < needed) return 0;
+  std::uint64_t mask = 0;
+  for (std::uint8_t i = 0; i < needed; ++i) {
+    if (gate.qubits[i] >= n_qubits) return 0;
+    mask |= std::uint64_t{1} << gate.qubits[i];
+  }
+  return mask;
+}
+
+// Adds the lowest missing qubits until the block has `size`: the same data
+// moves either way, but in longer contiguous runs and fewer blocks.
+std::uint64_t pad_with_low_qubits(std::uint64_t qubits, std::uint64_t size) {
+  for (std::uint64_t q = 0; static_cast<std::uint64_t>(std::popcount(qubits)) < size; ++q)
+    qubits |= std::uint64_t{1} << q;
+  return qubits;
+}
+
+// Collects segments; a run of one gate (or none) becomes gate-by-gate work
+// and merges with a gate-by-gate neighbour.
+class SegmentList {
+ public:
+  SegmentList(std::uint64_t block_qubits, std::uint64_t low) : block_qubits_(block_qubits), low_(low) {}
+
+  // Whether a gate with these operands still fits the open run.
+  bool fits(std::uint64_t operands) const {
+    return static_cast<std::uint64_t>(std::popcount(open_ | operands | low_)) <= block_qubits_;
+  }
+  void add_gate(std::uint64_t operands) {
+    open_ |= operands;
+    ++gates_;
+  }
+  // Ends the open run just before operation `end`.
+  void close(std::size_t end) {
+    if (end == begin_) return;
+    const std::uint64_t qubits = gates_ >= 2 ? pad_with_low_qubits(open_ | low_, block_qubits_) : 0;
+    if (qubits == 0 && !segments_.empty() && !segments_.back().blocked()) {
+      segments_.back().end = end;
+    } else {
+      segments_.push_back({begin_, end, qubits});
+    }
+    begin_ = end;
+    open_ = 0;
+    gates_ = 0;
+  }
+  bool empty_run() const { return gates_ == 0; }
+  std::vector<Segment> take() && { return std::move(segments_); }
+
+ private:
+  std::uint64_t block_qubits_;
+  std::uint64_t low_;
+  std::vector<Segment> segments_;
+  std::size_t begin_ = 0;
+  std::uint64_t open_ = 0;
+  std::size_t gates_ = 0;
+};
+
+}  // namespace
+
+std::vector<Segment> plan_segments(std::span<const Operation> ops, std::uint64_t n_qubits,
+                                   const BlockingParams& params) {
+  const std::uint64_t block_qubits = params.max_block_qubits;
+  // A block as large as the register gains nothing over the plain walk.
+  if (n_qubits <= block_qubits) {
+    if (ops.empty()) return {};
+    return {Segment{0, ops.size(), 0}};
+  }
+  SegmentList list(block_qubits, low_mask(std::min(params.min_low_qubits, block_qubits)));
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    const GateOp* gate = std::get_if<GateOp>(&ops[i]);
+    if (gate == nullptr) continue;  // measurements leave the state alone
+    const std::uint64_t operands = operand_mask(*gate, n_qubits);
+    if (operands == 0) {
+      // Alone, so the failure comes from the plain walk at its place.
+      list.close(i);
+      list.add_gate(0);
+      list.close(i + 1);
+      continue;
+    }
+    if (!list.empty_run() && !list.fits(operands)) list.close(i);
+    list.add_gate(operands);
+  }
+  list.close(ops.size());
+  return std::move(list).take();
+}
+
+}  // namespace vorn::sim

@@ -1,0 +1,191 @@
+// Tests of blocked execution: the planner's segments, and bit-identical states
+// against one full-state kernel call per gate on random circuits of every kind.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "vorn/core/error.hpp"
+#include "vorn/core/local_kernels.hpp"
+#include "vorn/simulator/blocking.hpp"
+#include "vorn/simulator/engine.hpp"
+
+namespace vorn::sim {
+namespace {
+
+using U = std::uint64_t;
+
+GateOp gate(GateKind kind, std::vector<U> qubits, double theta = 0.0) {
+  GateOp g{.kind = kind, .theta = theta, .qubits = {}, .n_qubits = static_cast<std::uint8_t>(qubits.size())};
+  for (std::size_t i = 0; i < qubits.size(); ++i) g.qubits[i] = qubits[i];
+  return g;
+}
+
+U mask(std::vector<U> qubits) {
+  U m = 0;
+  for (U q : qubits) m |= U{1} << q;
+  return m;
+}
+
+// ---- planner --------------------------------------------------------------
+
+TEST(Planner, SegmentsEndWhereTheNextGateWouldOverflowTheBlock) {
+  // Block of 4 qubits, qubits 0 and 1 always in it.
+  const BlockingParams p{.max_block_qubits = 4, .min_low_qubits = 2};
+  const std::vector<Operation> ops{
+      gate(GateKind::H, {5}),          // 0: {0,1,5}
+      gate(GateKind::CX, {5, 6}),      // 1: {0,1,5,6}
+      MeasureOp{3, 0},                 // 2: rides along
+      gate(GateKind::H, {0}),          // 3: still {0,1,5,6}
+      gate(GateKind::RZ, {7}, 0.5),    // 4: would be 5 qubits -> new run {0,1,7}
+      gate(GateKind::CCX, {2, 3, 7}),  // 5: would be 5 qubits -> alone, gate by gate
+      gate(GateKind::SWAP, {4, 4}),    // 6: {0,1,4}
+      gate(GateKind::CZ, {1, 4}),      // 7: {0,1,4}; padded with qubit 2
+  };
+  const std::vector<Segment> segs = plan_segments(ops, 8, p);
+  ASSERT_EQ(segs.size(), 3u);
+  EXPECT_EQ(segs[0].begin, 0u);
+  EXPECT_EQ(segs[0].end, 4u);
+  EXPECT_EQ(segs[0].qubits, mask({0, 1, 5, 6}));
+  // A lone gate and the too-wide one after it share one gate-by-gate segment.
+  EXPECT_EQ(segs[1].begin, 4u);
+  EXPECT_EQ(segs[1].end, 6u);
+  EXPECT_FALSE(segs[1].blocked());
+  EXPECT_EQ(segs[2].begin, 6u);
+  EXPECT_EQ(segs[2].end, 8u);
+  EXPECT_EQ(segs[2].qubits, mask({0, 1, 2, 4}));
+}
+
+TEST(Planner, GateByGateForSmallRegistersBadEntriesAndLoneGates) {
+  const BlockingParams p{.max_block_qubits = 4, .min_low_qubits = 1};
+  const std::vector<Operation> ops{gate(GateKind::H, {0}), gate(GateKind::H, {1}), MeasureAllOp{}};
+  const std::vector<Segment> whole = plan_segments(ops, 4, p);  // register no larger than a block
+  ASSERT_EQ(whole.size(), 1u);
+  EXPECT_EQ(whole[0].end, 3u);
+  EXPECT_FALSE(whole[0].blocked());
+
+  GateOp short_entry = gate(GateKind::CX, {0});
+  GateOp out_of_range = gate(GateKind::H, {9});
+  const std::vector<Operation> bad{gate(GateKind::H, {0}), gate(GateKind::H, {1}), short_entry,
+                                   gate(GateKind::H, {0}), gate(GateKind::H, {1}), out_of_range};
+  const std::vector<Segment> segs = plan_segments(bad, 6, p);
+  ASSERT_EQ(segs.size(), 4u);
+  EXPECT_TRUE(segs[0].blocked());
+  EXPECT_EQ(segs[1].begin, 2u);  // the short entry alone, never inside a block
+  EXPECT_EQ(segs[1].end, 3u);
+  EXPECT_FALSE(segs[1].blocked());
+  EXPECT_TRUE(segs[2].blocked());
+  EXPECT_EQ(segs[3].begin, 5u);
+  EXPECT_FALSE(segs[3].blocked());
+}
+
+// ---- bit-identical against the plain walk -----------------------------------
+
+// Random entries of every kind; about one in six multi-qubit gates repeats an
+// operand, and measurements are sprinkled in.
+std::vector<Operation> random_ops(U n, std::size_t count, std::mt19937_64& rng) {
+  std::uniform_int_distribution<int> kind(0, 15), qubit(0, static_cast<int>(n) - 1), repeat(0, 5);
+  std::uniform_real_distribution<double> angle(-7.0, 7.0);
+  // Half the operands are low qubits so that blocks mix low and high ones.
+  auto pick = [&] { return static_cast<U>(repeat(rng) < 3 ? qubit(rng) % 5 : qubit(rng)); };
+  std::vector<Operation> ops;
+  while (ops.size() < count) {
+    const int k = kind(rng);
+    if (k == 15) {
+      ops.push_back(MeasureOp{pick(), 0});
+      continue;
+    }
+    const GateKind g = static_cast<GateKind>(k);
+    std::vector<U> q;
+    for (int i = 0; i < gate_info(g).n_qubits; ++i) q.push_back(pick());
+    if (q.size() > 1 && repeat(rng) == 0) q[q.size() - 1] = q[static_cast<std::size_t>(repeat(rng)) % (q.size() - 1)];
+    ops.push_back(gate(g, q, angle(rng)));
+  }
+  return ops;
+}
+
+StateVector random_state(U n, std::mt19937_64& rng) {
+  StateVector s = StateVector::create(n);
+  std::normal_distribution<double> normal;
+  for (U i = 0; i < s.size(); ++i) s[i] = Complex{normal(rng), normal(rng)};
+  return s;
+}
+
+bool same_bits(const StateVector& a, const StateVector& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Complex)) == 0;
+}
+
+TEST(BlockedRun, MatchesOneKernelCallPerGateBitForBit) {
+  std::mt19937_64 rng(20261207);
+  int in_place = 0, gathered = 0;
+  for (U n = 13; n <= 20; ++n) {
+    for (U block : {U{3}, U{6}, n - 3, n - 1}) {
+      const BlockingParams p{.max_block_qubits = block, .min_low_qubits = n % 3};
+      const std::vector<Operation> ops = random_ops(n, 60, rng);
+      for (const Segment& seg : plan_segments(ops, n, p)) {
+        if (!seg.blocked()) continue;
+        EXPECT_LE(std::popcount(seg.qubits), static_cast<int>(block));
+        ++(std::has_single_bit(seg.qubits + 1) ? in_place : gathered);
+      }
+      StateVector plain = random_state(n, rng);
+      StateVector blocked = plain.copy();
+      for (const Operation& op : ops)
+        if (const GateOp* g = std::get_if<GateOp>(&op)) apply_gate(plain, *g);
+      apply_operations(blocked, ops, p);
+      ASSERT_TRUE(same_bits(plain, blocked)) << "n=" << n << " block=" << block;
+    }
+  }
+  // Both ways of running a block were exercised.
+  EXPECT_GT(in_place, 10);
+  EXPECT_GT(gathered, 10);
+}
+
+TEST(BlockedRun, EveryGateKindInsideGatheredAndInPlaceBlocks) {
+  // Fixed lists where every kind shares a segment with others, once with only
+  // low qubits (in-place blocks) and once with high ones (gathered blocks).
+  const U n = 14;
+  for (U hi : {U{3}, U{11}}) {
+    std::vector<Operation> ops;
+    for (int k = 0; k < 10; ++k) ops.push_back(gate(static_cast<GateKind>(k), {hi - static_cast<U>(k % 3)}, 0.7 * k));
+    ops.push_back(gate(GateKind::CX, {hi, 1}));
+    ops.push_back(gate(GateKind::CX, {1, 1}));
+    ops.push_back(gate(GateKind::CZ, {hi - 1, 0}));
+    ops.push_back(gate(GateKind::CZ, {hi, hi}));
+    ops.push_back(gate(GateKind::SWAP, {0, hi}));
+    ops.push_back(gate(GateKind::SWAP, {hi - 2, hi - 2}));
+    ops.push_back(gate(GateKind::CCX, {hi, 0, hi - 1}));
+    ops.push_back(gate(GateKind::CCX, {hi, hi, 0}));
+    ops.push_back(gate(GateKind::CCX, {hi, 0, hi}));
+    ops.push_back(gate(GateKind::CSWAP, {1, hi, hi - 2}));
+    ops.push_back(gate(GateKind::CSWAP, {hi, 1, hi}));
+    ops.push_back(gate(GateKind::CSWAP, {0, hi, hi}));
+    const BlockingParams p{.max_block_qubits = 6, .min_low_qubits = 2};
+    ASSERT_EQ(plan_segments(ops, n, p).size(), 1u);
+    std::mt19937_64 rng(hi);
+    StateVector plain = random_state(n, rng);
+    StateVector blocked = plain.copy();
+    for (const Operation& op : ops) apply_gate(plain, std::get<GateOp>(op));
+    apply_operations(blocked, ops, p);
+    EXPECT_TRUE(same_bits(plain, blocked)) << "high operand " << hi;
+  }
+}
+
+TEST(BlockedRun, BadEntryFailsAsInThePlainWalk) {
+  const BlockingParams p{.max_block_qubits = 4, .min_low_qubits = 1};
+  StateVector s = StateVector::create(14);
+  const std::vector<Operation> ops{gate(GateKind::H, {0}), gate(GateKind::CX, {0})};
+  EXPECT_THROW(apply_operations(s, ops, p), FatalError);
+}
+
+TEST(LocalKernels, OperandOutsideTheBlockFailsBeforeWriting) {
+  std::vector<Complex> amp(8, Complex{1.0, 2.0});
+  const std::vector<Complex> before = amp;
+  EXPECT_THROW(local::apply_controlled_gate(amp.data(), 3, matrix_2x2(GateKind::X, 0.0), 0, 3), FatalError);
+  EXPECT_THROW(local::apply_controlled_swap(amp.data(), 3, 3, 0, 1), FatalError);
+  EXPECT_EQ(std::memcmp(amp.data(), before.data(), sizeof(Complex) * amp.size()), 0);
+}
+
+}  // namespace
+}  // namespace vorn::sim
