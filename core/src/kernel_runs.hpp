@@ -47,6 +47,10 @@ class BaseWalk {
     stride_ = std::uint64_t{1} << z;
     span_ = z < count_ ? std::uint64_t{1} << (pos_[static_cast<std::size_t>(z)] - static_cast<std::uint64_t>(z))
                        : 0;  // 0: runs never break
+    // Bits a carry must pass over to reach the next run: the positions and
+    // the in-run index bits below the first position that breaks runs.
+    for (int p = 0; p < count_; ++p) skip_ |= std::uint64_t{1} << pos_[static_cast<std::size_t>(p)];
+    if (z < count_) skip_ |= (std::uint64_t{1} << pos_[static_cast<std::size_t>(z)]) - 1;
   }
 
   std::uint64_t spread(std::uint64_t k) const noexcept {
@@ -60,18 +64,26 @@ class BaseWalk {
   // Distance between the bases of consecutive k inside one run.
   std::uint64_t stride() const noexcept { return stride_; }
 
+  // Base indices per whole run (runs start at multiples of it); 0 when runs never break.
+  std::uint64_t span() const noexcept { return span_; }
+
   // How many base indices from k (below ke) form one run.
   std::uint64_t run_length(std::uint64_t k, std::uint64_t ke) const noexcept {
     const std::uint64_t len = ke - k;
     return span_ == 0 ? len : std::min(len, span_ - (k & (span_ - 1)));
   }
 
+  // The first base of the run after the one holding `base`: one carry
+  // instead of a fresh spread, which matters when runs are a few pairs long.
+  std::uint64_t next_run(std::uint64_t base) const noexcept { return ((base | skip_) + 1) & ~skip_; }
+
   // Calls run(first, stride, len) for the runs that cover base indices [kb, ke).
   template <class Run>
   void walk(std::uint64_t kb, std::uint64_t ke, Run&& run) const {
-    for (std::uint64_t k = kb; k < ke;) {
+    std::uint64_t base = spread(kb);
+    for (std::uint64_t k = kb; k < ke; base = next_run(base)) {
       const std::uint64_t len = run_length(k, ke);
-      run(spread(k), stride_, len);
+      run(base, stride_, len);
       k += len;
     }
   }
@@ -81,6 +93,7 @@ class BaseWalk {
   int count_;
   std::uint64_t stride_ = 1;
   std::uint64_t span_ = 0;
+  std::uint64_t skip_ = 0;
 };
 
 // The primitives (one set per instruction set, chosen at run time) process the

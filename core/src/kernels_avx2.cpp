@@ -47,18 +47,21 @@ VORN_AVX2 inline void pair_step(const Matrix2Regs& m, __m256d& a, __m256d& b) {
   b = hi;
 }
 
+// Pairs (p[0], p[tstep]) and (p[1], p[1 + tstep]).
+VORN_AVX2 inline void contiguous_step(const Matrix2Regs& m, Complex* p, std::uint64_t tstep) {
+  __m256d a = _mm256_loadu_pd(&p->re), b = _mm256_loadu_pd(&p[tstep].re);
+  pair_step(m, a, b);
+  _mm256_storeu_pd(&p->re, a);
+  _mm256_storeu_pd(&p[tstep].re, b);
+}
+
 // One run of `len` pairs whose bases are `stride` apart, starting at p.
 VORN_AVX2 inline void pairs_run(const Matrix2Regs& m, const Matrix2x2& local, Complex* p,
                                 std::uint64_t stride, std::uint64_t len, std::uint64_t tstep) {
   std::uint64_t r = 0;
   if (stride == 1) {
     // Contiguous run: both pair members are consecutive in memory.
-    for (; r + 2 <= len; r += 2, p += 2) {
-      __m256d a = _mm256_loadu_pd(&p->re), b = _mm256_loadu_pd(&p[tstep].re);
-      pair_step(m, a, b);
-      _mm256_storeu_pd(&p->re, a);
-      _mm256_storeu_pd(&p[tstep].re, b);
-    }
+    for (; r + 2 <= len; r += 2, p += 2) contiguous_step(m, p, tstep);
   } else if (stride == 2 && tstep == 1) {
     // Adjacent pairs (target 0): load two whole pairs and transpose them so
     // one register holds both low members and the other both high members.
@@ -82,6 +85,21 @@ VORN_AVX2 inline void pairs_run(const Matrix2Regs& m, const Matrix2x2& local, Co
   for (; r < len; ++r, p += stride) update_pair(p, p + tstep, local);
 }
 
+// Whole contiguous runs of 2 * kSteps pairs (lowest operand 1 to 5) from
+// the run-aligned k, each unrolled: no inner loop ends every few pairs.
+// Returns where it stopped; `base` follows.
+template <int kSteps>
+VORN_AVX2 inline std::uint64_t short_runs(const Matrix2Regs& m, Complex* amp, const BaseWalk& walk,
+                                          std::uint64_t& base, std::uint64_t k, std::uint64_t ke,
+                                          std::uint64_t set_mask, std::uint64_t tstep) {
+  constexpr std::uint64_t kSpan = 2 * kSteps;
+  for (; k + kSpan <= ke; k += kSpan, base = walk.next_run(base)) {
+    Complex* p = amp + (base | set_mask);
+    for (int i = 0; i < kSteps; ++i) contiguous_step(m, p + 2 * i, tstep);
+  }
+  return k;
+}
+
 // The walk is written out here rather than through BaseWalk::walk: a lambda
 // would not inherit the AVX2 target.
 VORN_AVX2 void avx2_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
@@ -89,9 +107,25 @@ VORN_AVX2 void avx2_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, 
   const Matrix2x2 local = mat;
   const Matrix2Regs m{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10), broadcast(local.m11)};
   const std::uint64_t stride = walk.stride();
-  for (std::uint64_t k = kb; k < ke;) {
+  std::uint64_t base = walk.spread(kb);
+  std::uint64_t k = kb;
+  const std::uint64_t span = walk.span();
+  if (stride == 1 && span >= 2 && span <= 32) {
+    if ((k & (span - 1)) != 0) {  // the rest of a run the chunk starts inside
+      const std::uint64_t len = walk.run_length(k, ke);
+      pairs_run(m, local, amp + (base | set_mask), stride, len, tstep);
+      k += len;
+      base = walk.next_run(base);
+    }
+    if (span == 2) k = short_runs<1>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 4) k = short_runs<2>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 8) k = short_runs<4>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 16) k = short_runs<8>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 32) k = short_runs<16>(m, amp, walk, base, k, ke, set_mask, tstep);
+  }
+  for (; k < ke; base = walk.next_run(base)) {
     const std::uint64_t len = walk.run_length(k, ke);
-    pairs_run(m, local, amp + (walk.spread(k) | set_mask), stride, len, tstep);
+    pairs_run(m, local, amp + (base | set_mask), stride, len, tstep);
     k += len;
   }
 }
@@ -132,9 +166,10 @@ VORN_AVX2 void avx2_groups(Complex* amp, const BaseWalk& walk, std::uint64_t kb,
   Entry m[16];
   for (int k = 0; k < 16; ++k) m[k] = broadcast(local.m[static_cast<std::size_t>(k)]);
   const std::uint64_t stride = walk.stride();
-  for (std::uint64_t k = kb; k < ke;) {
+  std::uint64_t base = walk.spread(kb);
+  for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
     const std::uint64_t len = walk.run_length(k, ke);
-    groups_run(m, local, amp + walk.spread(k), stride, len, s0, s1);
+    groups_run(m, local, amp + base, stride, len, s0, s1);
     k += len;
   }
 }
