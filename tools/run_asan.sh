@@ -6,14 +6,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-python=${1:?usage: $0 PYTHON [pytest args...]}
+python=$(realpath -s "$(command -v "${1:?usage: $0 PYTHON [pytest args...]}")")  # absolute, for CMake
 shift
 build=build/asan-cpp   # C++ tests and the module, one instrumented build
 site=build/py-asan     # the module installed with its stubs, put on PYTHONPATH
 logs=build/asan-logs   # one file per process that reported anything
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
-  -DVORN_SANITIZE=ON -DVORN_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
+  -DVORN_SANITIZE=ON -DVORN_BUILD_PYTHON=ON -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build" -j "${JOBS:-2}"
 rm -rf "$site" "$logs"
 cmake --install "$build" --prefix "$site" >/dev/null
