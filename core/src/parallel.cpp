@@ -102,12 +102,9 @@ std::size_t current_worker_slot() {
 
 void parallel_for(std::uint64_t n_items, ChunkFn body) { parallel_for(n_items, 1, body); }
 
-void parallel_for(std::uint64_t n_items, std::uint64_t min_grain, ChunkFn body) {
-  Pool& p = pool();
-  if (n_items == 0) return;
-  const std::uint64_t target_chunks = static_cast<std::uint64_t>(p.threads) * kChunksPerThread;
-  const std::uint64_t grain =
-      std::max<std::uint64_t>({min_grain, (n_items + target_chunks - 1) / target_chunks, 1});
+namespace {
+
+void run_chunks(Pool& p, std::uint64_t n_items, std::uint64_t grain, ChunkFn body) {
   // Exceptions thrown by a chunk are captured by oneTBB and rethrown here as
   // the original object, so a FatalError keeps its type and location.
   p.arena->execute([&] {
@@ -120,6 +117,23 @@ void parallel_for(std::uint64_t n_items, std::uint64_t min_grain, ChunkFn body) 
         },
         tbb::simple_partitioner());
   });
+}
+
+}  // namespace
+
+void parallel_for(std::uint64_t n_items, std::uint64_t min_grain, ChunkFn body) {
+  Pool& p = pool();
+  if (n_items == 0) return;
+  const std::uint64_t target_chunks = static_cast<std::uint64_t>(p.threads) * kChunksPerThread;
+  const std::uint64_t grain =
+      std::max<std::uint64_t>({min_grain, (n_items + target_chunks - 1) / target_chunks, 1});
+  run_chunks(p, n_items, grain, body);
+}
+
+void parallel_for_each_item(std::uint64_t n_items, ChunkFn body) {
+  Pool& p = pool();
+  if (n_items == 0) return;
+  run_chunks(p, n_items, 1, body);
 }
 
 }  // namespace vorn

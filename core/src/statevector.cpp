@@ -5,6 +5,10 @@
 #include <cstring>
 #include <string>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "vorn/core/error.hpp"
 #include "vorn/core/messages.hpp"
 
@@ -13,11 +17,25 @@ namespace vorn {
 // 16 * 2^n must stay below the largest object size (2^63 - 8 bytes).
 inline constexpr std::uint64_t kMaxQubits = 58;
 
+// Asks for 2 MiB pages on the whole 2 MiB-aligned part of a large array
+// before its first touch: far fewer page faults on the first gate and TLB
+// misses on high-qubit gates. Only a hint; nothing depends on it.
+void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(kHuge - 1);
+  if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
 StateVector StateVector::create(std::uint64_t n_qubits) {
   if (n_qubits == 0) fatal(std::string(messages::kZeroQubits));
   if (n_qubits > kMaxQubits) fatal(std::string(messages::kCapacityOverflow));
   // calloc gives every amplitude the all-zero bit pattern (+0.0, +0.0).
   Buffer<Complex> amplitudes = Buffer<Complex>::zeroed(std::size_t{1} << n_qubits);
+  advise_huge_pages(amplitudes.data(), amplitudes.size() * sizeof(Complex));
   amplitudes[0] = Complex{1.0, 0.0};
   return StateVector(std::move(amplitudes), n_qubits);
 }

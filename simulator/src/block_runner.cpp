@@ -76,7 +76,7 @@ void run_in_place(StateVector& state, U n_local, const std::vector<GateOp>& gate
   auto body = [&](U b, U e) {
     for (; b < e; ++b) apply_to_block(amp + (b << n_local), n_local, gates);
   };
-  parallel_for(state.size() >> n_local, 1, body);
+  parallel_for_each_item(state.size() >> n_local, body);
 }
 
 // Bit i of `bits` moved to the position of the i-th set bit of `mask`.
@@ -113,7 +113,7 @@ void run_gathered(StateVector& state, U qubits, const std::vector<GateOp>& gates
         std::memcpy(amp + (base | off), buf + (r << low), run_bytes);
     }
   };
-  parallel_for(state.size() >> n_local, 1, body);
+  parallel_for_each_item(state.size() >> n_local, body);
 }
 
 }  // namespace

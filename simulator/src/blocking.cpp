@@ -37,7 +37,8 @@ std::uint64_t pad_with_low_qubits(std::uint64_t qubits, std::uint64_t size) {
 // and merges with a gate-by-gate neighbour.
 class SegmentList {
  public:
-  SegmentList(std::uint64_t block_qubits, std::uint64_t low) : block_qubits_(block_qubits), low_(low) {}
+  SegmentList(std::uint64_t block_qubits, std::uint64_t low, std::size_t gather_min_gates)
+      : block_qubits_(block_qubits), low_(low), gather_min_gates_(gather_min_gates) {}
 
   // Whether a gate with these operands still fits the open run.
   bool fits(std::uint64_t operands) const {
@@ -50,7 +51,9 @@ class SegmentList {
   // Ends the open run just before operation `end`.
   void close(std::size_t end) {
     if (end == begin_) return;
-    const std::uint64_t qubits = gates_ >= 2 ? pad_with_low_qubits(open_ | low_, block_qubits_) : 0;
+    std::uint64_t qubits = gates_ >= 2 ? pad_with_low_qubits(open_ | low_, block_qubits_) : 0;
+    const bool gathered = !std::has_single_bit(qubits + 1);
+    if (gathered && gates_ < gather_min_gates_) qubits = 0;
     if (qubits == 0 && !segments_.empty() && !segments_.back().blocked()) {
       segments_.back().end = end;
     } else {
@@ -66,6 +69,7 @@ class SegmentList {
  private:
   std::uint64_t block_qubits_;
   std::uint64_t low_;
+  std::size_t gather_min_gates_;
   std::vector<Segment> segments_;
   std::size_t begin_ = 0;
   std::uint64_t open_ = 0;
@@ -82,7 +86,8 @@ std::vector<Segment> plan_segments(std::span<const Operation> ops, std::uint64_t
     if (ops.empty()) return {};
     return {Segment{0, ops.size(), 0}};
   }
-  SegmentList list(block_qubits, low_mask(std::min(params.min_low_qubits, block_qubits)));
+  const std::size_t gather_min_gates = n_qubits <= params.cache_resident_qubits ? params.gather_min_gates : 2;
+  SegmentList list(block_qubits, low_mask(std::min(params.min_low_qubits, block_qubits)), gather_min_gates);
   for (std::size_t i = 0; i < ops.size(); ++i) {
     const GateOp* gate = std::get_if<GateOp>(&ops[i]);
     if (gate == nullptr) continue;  // measurements leave the state alone

@@ -33,7 +33,7 @@ U mask(std::vector<U> qubits) {
 
 TEST(Planner, SegmentsEndWhereTheNextGateWouldOverflowTheBlock) {
   // Block of 4 qubits, qubits 0 and 1 always in it.
-  const BlockingParams p{.max_block_qubits = 4, .min_low_qubits = 2};
+  const BlockingParams p{.max_block_qubits = 4, .min_low_qubits = 2, .cache_resident_qubits = 0};
   const std::vector<Operation> ops{
       gate(GateKind::H, {5}),          // 0: {0,1,5}
       gate(GateKind::CX, {5, 6}),      // 1: {0,1,5,6}
@@ -59,7 +59,7 @@ TEST(Planner, SegmentsEndWhereTheNextGateWouldOverflowTheBlock) {
 }
 
 TEST(Planner, GateByGateForSmallRegistersBadEntriesAndLoneGates) {
-  const BlockingParams p{.max_block_qubits = 4, .min_low_qubits = 1};
+  const BlockingParams p{.max_block_qubits = 4, .min_low_qubits = 1, .cache_resident_qubits = 0};
   const std::vector<Operation> ops{gate(GateKind::H, {0}), gate(GateKind::H, {1}), MeasureAllOp{}};
   const std::vector<Segment> whole = plan_segments(ops, 4, p);  // register no larger than a block
   ASSERT_EQ(whole.size(), 1u);
@@ -79,6 +79,22 @@ TEST(Planner, GateByGateForSmallRegistersBadEntriesAndLoneGates) {
   EXPECT_TRUE(segs[2].blocked());
   EXPECT_EQ(segs[3].begin, 5u);
   EXPECT_FALSE(segs[3].blocked());
+}
+
+TEST(Planner, CacheResidentRegistersCopyBlocksOnlyForLongRuns) {
+  const BlockingParams p{.max_block_qubits = 3, .min_low_qubits = 2, .cache_resident_qubits = 10, .gather_min_gates = 3};
+  const std::vector<Operation> ops{
+      gate(GateKind::H, {0}), gate(GateKind::H, {2}),                          // low only: in place
+      gate(GateKind::H, {7}), gate(GateKind::CX, {7, 0}),                      // 2 gates with qubit 7
+      gate(GateKind::H, {8}), gate(GateKind::H, {8}), gate(GateKind::Z, {0}),  // 3 gates with qubit 8
+  };
+  const auto plan = [&](U n) {
+    std::vector<U> qubits;
+    for (const Segment& seg : plan_segments(ops, n, p)) qubits.push_back(seg.qubits);
+    return qubits;
+  };
+  EXPECT_EQ(plan(10), (std::vector<U>{mask({0, 1, 2}), 0, mask({0, 1, 8})}));
+  EXPECT_EQ(plan(11), (std::vector<U>{mask({0, 1, 2}), mask({0, 1, 7}), mask({0, 1, 8})}));
 }
 
 // ---- bit-identical against the plain walk -----------------------------------
@@ -122,7 +138,7 @@ TEST(BlockedRun, MatchesOneKernelCallPerGateBitForBit) {
   int in_place = 0, gathered = 0;
   for (U n = 13; n <= 20; ++n) {
     for (U block : {U{3}, U{6}, n - 3, n - 1}) {
-      const BlockingParams p{.max_block_qubits = block, .min_low_qubits = n % 3};
+      const BlockingParams p{.max_block_qubits = block, .min_low_qubits = n % 3, .cache_resident_qubits = 0};
       const std::vector<Operation> ops = random_ops(n, 60, rng);
       for (const Segment& seg : plan_segments(ops, n, p)) {
         if (!seg.blocked()) continue;
@@ -161,7 +177,7 @@ TEST(BlockedRun, EveryGateKindInsideGatheredAndInPlaceBlocks) {
     ops.push_back(gate(GateKind::CSWAP, {1, hi, hi - 2}));
     ops.push_back(gate(GateKind::CSWAP, {hi, 1, hi}));
     ops.push_back(gate(GateKind::CSWAP, {0, hi, hi}));
-    const BlockingParams p{.max_block_qubits = 6, .min_low_qubits = 2};
+    const BlockingParams p{.max_block_qubits = 6, .min_low_qubits = 2, .cache_resident_qubits = 0};
     ASSERT_EQ(plan_segments(ops, n, p).size(), 1u);
     std::mt19937_64 rng(hi);
     StateVector plain = random_state(n, rng);
@@ -173,7 +189,7 @@ TEST(BlockedRun, EveryGateKindInsideGatheredAndInPlaceBlocks) {
 }
 
 TEST(BlockedRun, BadEntryFailsAsInThePlainWalk) {
-  const BlockingParams p{.max_block_qubits = 4, .min_low_qubits = 1};
+  const BlockingParams p{.max_block_qubits = 4, .min_low_qubits = 1, .cache_resident_qubits = 0};
   StateVector s = StateVector::create(14);
   const std::vector<Operation> ops{gate(GateKind::H, {0}), gate(GateKind::CX, {0})};
   EXPECT_THROW(apply_operations(s, ops, p), FatalError);

@@ -52,4 +52,9 @@ void parallel_for(std::uint64_t n_items, ChunkFn body);
 // whole range is smaller): kernels pass the number of pairs worth a task.
 void parallel_for(std::uint64_t n_items, std::uint64_t min_grain, ChunkFn body);
 
+// As above for coarse items, each worth a task on its own (a cache-sized
+// block of a run of gates): every chunk is one item, so the threads stay
+// balanced to within one item even when one of them is slowed.
+void parallel_for_each_item(std::uint64_t n_items, ChunkFn body);
+
 }  // namespace vorn

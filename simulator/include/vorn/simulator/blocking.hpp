@@ -20,10 +20,16 @@ struct BlockingParams {
   // Qubits 0..min_low_qubits-1 are in every block, so a block is gathered in
   // contiguous runs of at least 2^min_low_qubits amplitudes.
   std::uint64_t min_low_qubits = 4;
+  // A register of at most this many qubits stays in the shared last-level
+  // cache, where a gate-by-gate pass costs little more than its arithmetic:
+  // there a block that must be copied in and out (it has high qubits) is only
+  // worth it for a run of at least gather_min_gates gates.
+  std::uint64_t cache_resident_qubits = 20;
+  std::size_t gather_min_gates = 24;
 };
 
 // Consecutive operations [begin, end). A blocked segment (qubits != 0) holds
-// two or more gates, and `qubits` (bit q = qubit q) covers every operand of
+// two or more gates (see BlockingParams for when more), and `qubits` (bit q = qubit q) covers every operand of
 // them plus the lowest qubits; the others run gate by gate on the whole state.
 // Measurement entries ride along in whichever segment they fall.
 struct Segment {
