@@ -137,12 +137,15 @@ class Vorn:
         self.m = vorn_python
 
     def version(self):
+        # The module is built from the working tree, which may hold uncommitted edits.
+        git = lambda *a: subprocess.run(["git", *a], capture_output=True, text=True,
+                                        cwd=Path(__file__).resolve().parents[1])
         try:
-            head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
-                                  cwd=Path(__file__).resolve().parent).stdout.strip()
+            head = git("rev-parse", "--short", "HEAD").stdout.strip()
+            dirty = git("diff", "--quiet", "HEAD", "--", "core", "simulator", "bindings").returncode == 1
         except OSError:
-            head = ""
-        return f"built from this tree{' at ' + head if head else ''}"
+            return "built from this tree"
+        return f"built from this tree at {head}{' plus uncommitted changes' if dirty else ''}"
 
     def _circuit(self, n, ops):
         c = self.m.Circuit(n)
