@@ -52,22 +52,25 @@ void apply_to_block(Complex* amp, U n_local, const std::vector<GateOp>& gates) {
   for (const GateOp& g : gates) detail::dispatch_gate(k, g);
 }
 
-// One gather buffer per pool thread, made on the calling thread when a run
-// first needs them and released with the run.
+// One gather buffer per pool thread, each made by its thread on first use
+// (only threads that take a block pay for one) and released with the run.
 class Scratch {
  public:
-  void reserve(U amplitudes) {
-    if (!buffers_.empty() && buffers_.front().size() >= amplitudes) return;
-    buffers_.clear();
-    const std::size_t threads = pool_thread_count();
-    vorn::require_memory(threads * amplitudes * sizeof(Complex));
-    for (std::size_t t = 0; t < threads; ++t) buffers_.push_back(Buffer<Complex>::uninitialized(amplitudes));
+  // On the calling thread, before the loop: buffers of `amplitudes` each.
+  void prepare(U amplitudes) {
+    amplitudes_ = amplitudes;
+    if (buffers_.empty()) buffers_.resize(pool_thread_count());
   }
-  // Inside a parallel_for chunk.
-  Complex* for_current_thread() { return buffers_[current_worker_slot()].data(); }
+  // Inside a chunk: this thread's buffer; no other thread touches its slot.
+  Complex* for_current_thread() {
+    Buffer<Complex>& buf = buffers_[current_worker_slot()];
+    if (buf.size() < amplitudes_) buf = Buffer<Complex>::uninitialized(amplitudes_);
+    return buf.data();
+  }
 
  private:
   std::vector<Buffer<Complex>> buffers_;
+  U amplitudes_ = 0;
 };
 
 // The block of only low qubits 0..n_local-1 is a contiguous slice: no copy.
@@ -99,7 +102,7 @@ void run_gathered(StateVector& state, U qubits, const std::vector<GateOp>& gates
   const U outside = low_mask(state.n_qubits()) & ~qubits;
   const std::size_t run_bytes = sizeof(Complex) << low;
   const U runs = U{1} << (n_local - low);
-  scratch.reserve(U{1} << n_local);
+  scratch.prepare(U{1} << n_local);
   Complex* amp = state.data();
   auto body = [&](U b, U e) {
     Complex* buf = scratch.for_current_thread();
