@@ -188,6 +188,27 @@ TEST(BlockedRun, EveryGateKindInsideGatheredAndInPlaceBlocks) {
   }
 }
 
+TEST(BlockedRun, EngineDefaultsBlockLargeRegistersWithTheSameBits) {
+  // 22 qubits is past the default block size and cache-resident limit, so
+  // the run copies blocks in and out; the snapshot must not notice.
+  const U n = 22;
+  std::mt19937_64 rng(n);
+  const std::vector<Operation> ops = random_ops(n, 90, rng);
+  std::size_t gathered = 0;
+  for (const Segment& seg : plan_segments(ops, n, BlockingParams{}))
+    gathered += seg.blocked() && !std::has_single_bit(seg.qubits + 1);
+  ASSERT_GT(gathered, 0u);
+  Circuit c(n);
+  StateVector plain = StateVector::create(n);
+  for (const Operation& op : ops) {
+    if (const GateOp* g = std::get_if<GateOp>(&op)) {
+      c.add_gate(g->kind, std::span(g->qubits.data(), g->n_qubits), g->theta);
+      apply_gate(plain, *g);
+    }
+  }
+  EXPECT_TRUE(same_bits(run_circuit(c, 1, 0).snapshot, plain));
+}
+
 TEST(BlockedRun, BadEntryFailsAsInThePlainWalk) {
   const BlockingParams p{.max_block_qubits = 4, .min_low_qubits = 1, .cache_resident_qubits = 0};
   StateVector s = StateVector::create(14);
