@@ -37,7 +37,12 @@ VORN_AVX2 inline void store2(Complex* p, Complex* q, __m256d v) {
 
 struct Matrix2Regs {
   Entry m00, m01, m10, m11;
+  Entry col0, col1;  // (m00 | m10) and (m01 | m11), one per 128-bit lane
 };
+
+VORN_AVX2 inline Entry lanes(const Complex& lo, const Complex& hi) {
+  return {_mm256_setr_pd(lo.re, lo.re, hi.re, hi.re), _mm256_setr_pd(lo.im, lo.im, hi.im, hi.im)};
+}
 
 VORN_AVX2 inline void pair_step(const Matrix2Regs& m, __m256d& a, __m256d& b) {
   const __m256d as = swap_re_im(a), bs = swap_re_im(b);
@@ -63,14 +68,13 @@ VORN_AVX2 inline void pairs_run(const Matrix2Regs& m, const Matrix2x2& local, Co
     // Contiguous run: both pair members are consecutive in memory.
     for (; r + 2 <= len; r += 2, p += 2) contiguous_step(m, p, tstep);
   } else if (stride == 2 && tstep == 1) {
-    // Adjacent pairs (target 0): load two whole pairs and transpose them so
-    // one register holds both low members and the other both high members.
-    for (; r + 2 <= len; r += 2, p += 4) {
-      const __m256d x = _mm256_loadu_pd(&p->re), y = _mm256_loadu_pd(&p[2].re);
-      __m256d a = _mm256_permute2f128_pd(x, y, 0x20), b = _mm256_permute2f128_pd(x, y, 0x31);
-      pair_step(m, a, b);
-      _mm256_storeu_pd(&p->re, _mm256_permute2f128_pd(a, b, 0x20));
-      _mm256_storeu_pd(&p[2].re, _mm256_permute2f128_pd(a, b, 0x31));
+    // Adjacent pairs (target 0): one pair per register. Each member is
+    // broadcast to both lanes; lane 0 forms row 0 and lane 1 row 1, so the
+    // new pair is stored as it lies, with no shuffle across lanes.
+    for (; r < len; ++r, p += 2) {
+      const __m256d a = _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(&p[0].re));
+      const __m256d b = _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(&p[1].re));
+      _mm256_storeu_pd(&p->re, _mm256_add_pd(cmul2(m.col0, a, swap_re_im(a)), cmul2(m.col1, b, swap_re_im(b))));
     }
   } else {
     // Bases `stride` apart (low operand positions): gather two pairs.
@@ -105,7 +109,8 @@ VORN_AVX2 inline std::uint64_t short_runs(const Matrix2Regs& m, Complex* amp, co
 VORN_AVX2 void avx2_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
                           std::uint64_t set_mask, std::uint64_t tstep, const Matrix2x2& mat) {
   const Matrix2x2 local = mat;
-  const Matrix2Regs m{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10), broadcast(local.m11)};
+  const Matrix2Regs m{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10), broadcast(local.m11),
+                      lanes(local.m00, local.m10), lanes(local.m01, local.m11)};
   const std::uint64_t stride = walk.stride();
   std::uint64_t base = walk.spread(kb);
   std::uint64_t k = kb;
