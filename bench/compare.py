@@ -525,6 +525,7 @@ def report(args, sims, versions, skipped, results, load, elapsed):
         f"in {elapsed / 60:.1f} min.",
         f"Machine: {machine_text()}. Load average before/after: {load[0]} / {load[1]} "
         "(the machine is shared; numbers may be noisy).",
+        f"Sizes: {', '.join(map(str, args.sizes))} qubits (default {', '.join(map(str, DEFAULT_SIZES))}).",
         f"Threads: {args.threads} for every simulator (vorn: RAYON_NUM_THREADS; Aer: max_parallel_threads "
         "and OMP_NUM_THREADS; Qulacs and Lightning: OMP_NUM_THREADS).",
         "",
