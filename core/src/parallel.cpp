@@ -93,13 +93,6 @@ std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
 
 std::size_t pool_thread_count() { return pool().threads; }
 
-std::size_t current_worker_slot() {
-  const int slot = tbb::this_task_arena::current_thread_index();
-  if (slot < 0 || static_cast<std::size_t>(slot) >= pool().threads)
-    fatal("worker slot " + std::to_string(slot) + " outside the pool");
-  return static_cast<std::size_t>(slot);
-}
-
 void parallel_for(std::uint64_t n_items, ChunkFn body) { parallel_for(n_items, 1, body); }
 
 namespace {

@@ -3,6 +3,7 @@
 // per-thread buffer when its qubits are not all low ones). Used by the engine.
 #include <bit>
 #include <cstring>
+#include <mutex>
 #include <variant>
 #include <vector>
 
@@ -52,25 +53,31 @@ void apply_to_block(Complex* amp, U n_local, const std::vector<GateOp>& gates) {
   for (const GateOp& g : gates) detail::dispatch_gate(k, g);
 }
 
-// One gather buffer per pool thread, each made by its thread on first use
-// (only threads that take a block pay for one) and released with the run.
+// Gather buffers for one run: a chunk takes one for its block and gives it
+// back, so there are only as many as chunks ever ran at once, whichever
+// threads (pool workers, or callers that join the loop) ran them.
 class Scratch {
  public:
-  // On the calling thread, before the loop: buffers of `amplitudes` each.
-  void prepare(U amplitudes) {
-    amplitudes_ = amplitudes;
-    if (buffers_.empty()) buffers_.resize(pool_thread_count());
+  // A buffer of at least `amplitudes`; kept ones are reused across segments.
+  Buffer<Complex> take(U amplitudes) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (!free_.empty() && free_.back().size() >= amplitudes) {
+        Buffer<Complex> buf = std::move(free_.back());
+        free_.pop_back();
+        return buf;
+      }
+    }
+    return Buffer<Complex>::uninitialized(amplitudes);
   }
-  // Inside a chunk: this thread's buffer; no other thread touches its slot.
-  Complex* for_current_thread() {
-    Buffer<Complex>& buf = buffers_[current_worker_slot()];
-    if (buf.size() < amplitudes_) buf = Buffer<Complex>::uninitialized(amplitudes_);
-    return buf.data();
+  void give_back(Buffer<Complex> buf) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back(std::move(buf));
   }
 
  private:
-  std::vector<Buffer<Complex>> buffers_;
-  U amplitudes_ = 0;
+  std::mutex mutex_;
+  std::vector<Buffer<Complex>> free_;
 };
 
 // The block of only low qubits 0..n_local-1 is a contiguous slice: no copy.
@@ -102,10 +109,10 @@ void run_gathered(StateVector& state, U qubits, const std::vector<GateOp>& gates
   const U outside = low_mask(state.n_qubits()) & ~qubits;
   const std::size_t run_bytes = sizeof(Complex) << low;
   const U runs = U{1} << (n_local - low);
-  scratch.prepare(U{1} << n_local);
   Complex* amp = state.data();
   auto body = [&](U b, U e) {
-    Complex* buf = scratch.for_current_thread();
+    Buffer<Complex> owned = scratch.take(U{1} << n_local);
+    Complex* buf = owned.data();
     for (U base = deposit(b, outside); b < e; ++b, base = next_within(base, outside)) {
       U off = 0;
       for (U r = 0; r < runs; ++r, off = next_within(off, high))
@@ -115,6 +122,7 @@ void run_gathered(StateVector& state, U qubits, const std::vector<GateOp>& gates
       for (U r = 0; r < runs; ++r, off = next_within(off, high))
         std::memcpy(amp + (base | off), buf + (r << low), run_bytes);
     }
+    scratch.give_back(std::move(owned));
   };
   parallel_for_each_item(state.size() >> n_local, body);
 }

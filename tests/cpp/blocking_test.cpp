@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "vorn/core/error.hpp"
@@ -207,6 +208,25 @@ TEST(BlockedRun, EngineDefaultsBlockLargeRegistersWithTheSameBits) {
     }
   }
   EXPECT_TRUE(same_bits(run_circuit(c, 1, 0).snapshot, plain));
+}
+
+TEST(BlockedRun, ConcurrentRunsShareThePoolWhateverItsSize) {
+  // Callers that join the pool's loop also take blocks (and gather buffers),
+  // including when the pool has a single thread.
+  const U n = 15;
+  const BlockingParams p{.max_block_qubits = 6, .min_low_qubits = 2, .cache_resident_qubits = 0};
+  std::mt19937_64 rng(7);
+  const std::vector<Operation> ops = random_ops(n, 120, rng);
+  const StateVector start = random_state(n, rng);
+  StateVector plain = start.copy();
+  for (const Operation& op : ops)
+    if (const GateOp* g = std::get_if<GateOp>(&op)) apply_gate(plain, *g);
+  std::vector<StateVector> states;
+  for (int t = 0; t < 4; ++t) states.push_back(start.copy());
+  std::vector<std::thread> callers;
+  for (StateVector& s : states) callers.emplace_back([&s, &ops, &p] { apply_operations(s, ops, p); });
+  for (std::thread& t : callers) t.join();
+  for (const StateVector& s : states) EXPECT_TRUE(same_bits(s, plain));
 }
 
 TEST(BlockedRun, BadEntryFailsAsInThePlainWalk) {

@@ -136,18 +136,7 @@ print(outcomes)
 @pytest.mark.stress
 @pytest.mark.parametrize(
     "pool_size",
-    [
-        pytest.param(
-            "1",
-            marks=pytest.mark.xfail(
-                strict=True,
-                reason="with one pool thread a second caller gets worker slot 1: "
-                "PanicException 'worker slot 1 outside the pool'",
-            ),
-        ),
-        "2",
-        "3",
-    ],
+    ["1", "2", "3"],
 )
 def test_concurrent_runs_agree_for_every_pool_size(pool_size):
     env = dict(os.environ, RAYON_NUM_THREADS=pool_size)

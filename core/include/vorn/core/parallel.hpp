@@ -22,11 +22,6 @@ std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
 // Threads of the pool, creating it on first use.
 std::size_t pool_thread_count();
 
-// Inside a parallel_for chunk: the slot of the thread running it, below
-// pool_thread_count() and never shared by two chunks running at the same
-// time, so a loop can give each thread its own scratch buffer.
-std::size_t current_worker_slot();
-
 // Non-owning callable reference: the per-chunk body handed to the pool.
 class ChunkFn {
  public:
