@@ -98,30 +98,31 @@ void degenerate_swap_scan(const Span& s, std::uint64_t cmask, std::uint64_t t1ma
 }
 
 
+// The pair kernels' common loop: every base index in [0, n_items), spread
+// over the operand positions of `walk`, with `set_mask` ORed in, is paired
+// with itself | tmask and updated with the matrix (copied once per call).
+void run_pairs(const Span& s, const BaseWalk& walk, std::uint64_t n_items, std::uint64_t set_mask,
+               std::uint64_t tmask, const Matrix2x2& matrix) {
+  const Matrix2x2 m = matrix;
+  Complex* amp = s.amp;
+  const auto& prim = detail::run_primitives();
+  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, set_mask, tmask, m); };
+  run_items(s, n_items, kMinGrain, chunk);
+}
+
 // ---- the kernels, once, on a span --------------------------------------
 // Operands are already checked by the entry points below.
 
 void single_qubit(const Span& s, const Matrix2x2& matrix, std::uint64_t target) {
-  const Matrix2x2 m = matrix;
-  const std::uint64_t step = std::uint64_t{1} << target;
   const BaseWalk walk({target, 0, 0}, 1);
-  Complex* amp = s.amp;
-  const auto& prim = detail::run_primitives();
-  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, 0, step, m); };
-  run_items(s, s.size / 2, kMinGrain, chunk);
+  run_pairs(s, walk, s.size / 2, 0, std::uint64_t{1} << target, matrix);
 }
 
 void controlled(const Span& s, const Matrix2x2& matrix, std::uint64_t control, std::uint64_t target) {
   // A control equal to its target selects no pair: the state stays as it is.
   if (control == target) return;
-  const Matrix2x2 m = matrix;
-  const std::uint64_t cmask = std::uint64_t{1} << control;
-  const std::uint64_t tmask = std::uint64_t{1} << target;
   const BaseWalk walk({control, target, 0}, 2);
-  Complex* amp = s.amp;
-  const auto& prim = detail::run_primitives();
-  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, cmask, tmask, m); };
-  run_items(s, s.size / 4, kMinGrain, chunk);
+  run_pairs(s, walk, s.size / 4, std::uint64_t{1} << control, std::uint64_t{1} << target, matrix);
 }
 
 void doubly_controlled(const Span& s, const Matrix2x2& matrix, std::uint64_t ctrl1, std::uint64_t ctrl2,
@@ -136,12 +137,8 @@ void doubly_controlled(const Span& s, const Matrix2x2& matrix, std::uint64_t ctr
     degenerate_controlled_scan(s, matrix, c1 | c2 | tmask, c1 | c2, tmask);
     return;
   }
-  const Matrix2x2 m = matrix;
   const BaseWalk walk({ctrl1, ctrl2, target}, 3);
-  Complex* amp = s.amp;
-  const auto& prim = detail::run_primitives();
-  auto chunk = [&](std::uint64_t kb, std::uint64_t ke) { prim.pairs(amp, walk, kb, ke, c1 | c2, tmask, m); };
-  run_items(s, s.size / 8, kMinGrain, chunk);
+  run_pairs(s, walk, s.size / 8, c1 | c2, tmask, matrix);
 }
 
 void two_qubit(const Span& s, const Matrix4x4& matrix, std::uint64_t qubit0, std::uint64_t qubit1) {
