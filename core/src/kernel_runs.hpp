@@ -110,6 +110,9 @@ struct RunPrimitives {
 extern const RunPrimitives kScalarPrimitives;
 // Null when the compiler cannot build the AVX2 variant.
 extern const RunPrimitives* const kAvx2Primitives;
+// Null likewise; used only where AVX2 is there too (it hands AVX2 the cases
+// it does not take).
+extern const RunPrimitives* const kAvx512Primitives;
 
 // The primitives for this machine, chosen once.
 const RunPrimitives& run_primitives();

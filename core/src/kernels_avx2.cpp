@@ -2,6 +2,8 @@
 // exactly), picked at run time by run_primitives(). target("avx2") only, no FMA.
 #include "kernel_runs.hpp"
 
+#include <bit>
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 
@@ -44,29 +46,35 @@ VORN_AVX2 inline Entry lanes(const Complex& lo, const Complex& hi) {
   return {_mm256_setr_pd(lo.re, lo.re, hi.re, hi.re), _mm256_setr_pd(lo.im, lo.im, hi.im, hi.im)};
 }
 
+// kSameCol0: m00 and m10 are the same number bit for bit (h, for one), so
+// m00 * a and m10 * a are the same product, computed once.
+template <bool kSameCol0>
 VORN_AVX2 inline void pair_step(const Matrix2Regs& m, __m256d& a, __m256d& b) {
   const __m256d as = swap_re_im(a), bs = swap_re_im(b);
-  const __m256d lo = _mm256_add_pd(cmul2(m.m00, a, as), cmul2(m.m01, b, bs));
-  const __m256d hi = _mm256_add_pd(cmul2(m.m10, a, as), cmul2(m.m11, b, bs));
+  const __m256d p0 = cmul2(m.m00, a, as);
+  const __m256d lo = _mm256_add_pd(p0, cmul2(m.m01, b, bs));
+  const __m256d hi = _mm256_add_pd(kSameCol0 ? p0 : cmul2(m.m10, a, as), cmul2(m.m11, b, bs));
   a = lo;
   b = hi;
 }
 
 // Pairs (p[0], p[tstep]) and (p[1], p[1 + tstep]).
+template <bool kSameCol0>
 VORN_AVX2 inline void contiguous_step(const Matrix2Regs& m, Complex* p, std::uint64_t tstep) {
   __m256d a = _mm256_loadu_pd(&p->re), b = _mm256_loadu_pd(&p[tstep].re);
-  pair_step(m, a, b);
+  pair_step<kSameCol0>(m, a, b);
   _mm256_storeu_pd(&p->re, a);
   _mm256_storeu_pd(&p[tstep].re, b);
 }
 
 // One run of `len` pairs whose bases are `stride` apart, starting at p.
+template <bool kSameCol0>
 VORN_AVX2 inline void pairs_run(const Matrix2Regs& m, const Matrix2x2& local, Complex* p,
                                 std::uint64_t stride, std::uint64_t len, std::uint64_t tstep) {
   std::uint64_t r = 0;
   if (stride == 1) {
     // Contiguous run: both pair members are consecutive in memory.
-    for (; r + 2 <= len; r += 2, p += 2) contiguous_step(m, p, tstep);
+    for (; r + 2 <= len; r += 2, p += 2) contiguous_step<kSameCol0>(m, p, tstep);
   } else if (stride == 2 && tstep == 1) {
     // Adjacent pairs (target 0): one pair per register. Each member is
     // broadcast to both lanes; lane 0 forms row 0 and lane 1 row 1, so the
@@ -81,7 +89,7 @@ VORN_AVX2 inline void pairs_run(const Matrix2Regs& m, const Matrix2x2& local, Co
     const std::uint64_t s = stride;
     for (; r + 2 <= len; r += 2, p += 2 * s) {
       __m256d a = load2(p, p + s), b = load2(p + tstep, p + s + tstep);
-      pair_step(m, a, b);
+      pair_step<kSameCol0>(m, a, b);
       store2(p, p + s, a);
       store2(p + tstep, p + s + tstep, b);
     }
@@ -92,23 +100,23 @@ VORN_AVX2 inline void pairs_run(const Matrix2Regs& m, const Matrix2x2& local, Co
 // Whole contiguous runs of 2 * kSteps pairs (lowest operand 1 to 5) from
 // the run-aligned k, each unrolled: no inner loop ends every few pairs.
 // Returns where it stopped; `base` follows.
-template <int kSteps>
+template <bool kSameCol0, int kSteps>
 VORN_AVX2 inline std::uint64_t short_runs(const Matrix2Regs& m, Complex* amp, const BaseWalk& walk,
                                           std::uint64_t& base, std::uint64_t k, std::uint64_t ke,
                                           std::uint64_t set_mask, std::uint64_t tstep) {
   constexpr std::uint64_t kSpan = 2 * kSteps;
   for (; k + kSpan <= ke; k += kSpan, base = walk.next_run(base)) {
     Complex* p = amp + (base | set_mask);
-    for (int i = 0; i < kSteps; ++i) contiguous_step(m, p + 2 * i, tstep);
+    for (int i = 0; i < kSteps; ++i) contiguous_step<kSameCol0>(m, p + 2 * i, tstep);
   }
   return k;
 }
 
 // The walk is written out here rather than through BaseWalk::walk: a lambda
 // would not inherit the AVX2 target.
-VORN_AVX2 void avx2_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
-                          std::uint64_t set_mask, std::uint64_t tstep, const Matrix2x2& mat) {
-  const Matrix2x2 local = mat;
+template <bool kSameCol0>
+VORN_AVX2 void pairs_walk(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                          std::uint64_t set_mask, std::uint64_t tstep, const Matrix2x2& local) {
   const Matrix2Regs m{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10), broadcast(local.m11),
                       lanes(local.m00, local.m10), lanes(local.m01, local.m11)};
   const std::uint64_t stride = walk.stride();
@@ -118,20 +126,35 @@ VORN_AVX2 void avx2_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, 
   if (stride == 1 && span >= 2 && span <= 32) {
     if ((k & (span - 1)) != 0) {  // the rest of a run the chunk starts inside
       const std::uint64_t len = walk.run_length(k, ke);
-      pairs_run(m, local, amp + (base | set_mask), stride, len, tstep);
+      pairs_run<kSameCol0>(m, local, amp + (base | set_mask), stride, len, tstep);
       k += len;
       base = walk.next_run(base);
     }
-    if (span == 2) k = short_runs<1>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 4) k = short_runs<2>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 8) k = short_runs<4>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 16) k = short_runs<8>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 32) k = short_runs<16>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 2) k = short_runs<kSameCol0, 1>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 4) k = short_runs<kSameCol0, 2>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 8) k = short_runs<kSameCol0, 4>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 16) k = short_runs<kSameCol0, 8>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 32) k = short_runs<kSameCol0, 16>(m, amp, walk, base, k, ke, set_mask, tstep);
   }
   for (; k < ke; base = walk.next_run(base)) {
     const std::uint64_t len = walk.run_length(k, ke);
-    pairs_run(m, local, amp + (base | set_mask), stride, len, tstep);
+    pairs_run<kSameCol0>(m, local, amp + (base | set_mask), stride, len, tstep);
     k += len;
+  }
+}
+
+bool same_bits(const Complex& x, const Complex& y) {
+  return std::bit_cast<std::uint64_t>(x.re) == std::bit_cast<std::uint64_t>(y.re) &&
+         std::bit_cast<std::uint64_t>(x.im) == std::bit_cast<std::uint64_t>(y.im);
+}
+
+void avx2_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t set_mask,
+                std::uint64_t tstep, const Matrix2x2& mat) {
+  const Matrix2x2 local = mat;
+  if (same_bits(local.m00, local.m10)) {
+    pairs_walk<true>(amp, walk, kb, ke, set_mask, tstep, local);
+  } else {
+    pairs_walk<false>(amp, walk, kb, ke, set_mask, tstep, local);
   }
 }
 

@@ -1,5 +1,5 @@
 // Portable run primitives (the reference arithmetic, one pair or group at a
-// time) and the run-time choice between them and the AVX2 ones.
+// time) and the run-time choice between them and the AVX2 / AVX-512 ones.
 #include "kernel_runs.hpp"
 
 namespace vorn::detail {
@@ -31,7 +31,10 @@ const RunPrimitives kScalarPrimitives{scalar_pairs, scalar_groups};
 const RunPrimitives& run_primitives() {
   static const RunPrimitives& chosen = [] () -> const RunPrimitives& {
 #if defined(__x86_64__) || defined(__i386__)
-    if (kAvx2Primitives != nullptr && __builtin_cpu_supports("avx2")) return *kAvx2Primitives;
+    if (kAvx2Primitives != nullptr && __builtin_cpu_supports("avx2")) {
+      if (kAvx512Primitives != nullptr && __builtin_cpu_supports("avx512f")) return *kAvx512Primitives;
+      return *kAvx2Primitives;
+    }
 #endif
     return kScalarPrimitives;
   }();

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -365,8 +366,11 @@ TEST(BadOperands, FailBeforeTouchingTheState) {
 // available set is driven directly, with chunks that cut runs in the middle.
 std::vector<const detail::RunPrimitives*> primitive_sets() {
   std::vector<const detail::RunPrimitives*> sets{&detail::kScalarPrimitives};
-  if (detail::kAvx2Primitives != nullptr && __builtin_cpu_supports("avx2"))
+  if (detail::kAvx2Primitives != nullptr && __builtin_cpu_supports("avx2")) {
     sets.push_back(detail::kAvx2Primitives);
+    if (detail::kAvx512Primitives != nullptr && __builtin_cpu_supports("avx512f"))
+      sets.push_back(detail::kAvx512Primitives);
+  }
   return sets;
 }
 
@@ -383,20 +387,32 @@ TEST(RunPrimitives, EverySetMatchesTheReference) {
   for (const detail::RunPrimitives* prim : primitive_sets()) {
     for (U a : pos) {
       const Matrix2x2 m = random_matrix2(a);
+      // Shapes the vector paths treat apart: a first column of one number
+      // (its product shared), and a NaN imaginary part.
+      Matrix2x2 same_col0 = random_matrix2(a + 100);
+      same_col0.m10 = same_col0.m00;
+      Matrix2x2 nan_im = random_matrix2(a + 200);
+      nan_im.m01.im = -std::numeric_limits<double>::quiet_NaN();
       StateVector s = random_state(n, a);
-      Amps want = amps_of(s);
+      Amps want;
       const detail::BaseWalk w1({a, 0, 0}, 1);
-      in_chunks(s.size() / 2, [&](U kb, U ke) { prim->pairs(s.data(), w1, kb, ke, 0, U{1} << a, m); });
-      ref_single(want, m, a);
-      ASSERT_TRUE(same_bits(s, want)) << "single " << a;
+      for (const Matrix2x2& m1 : {m, same_col0, nan_im}) {
+        s = random_state(n, a);
+        want = amps_of(s);
+        in_chunks(s.size() / 2, [&](U kb, U ke) { prim->pairs(s.data(), w1, kb, ke, 0, U{1} << a, m1); });
+        ref_single(want, m1, a);
+        ASSERT_TRUE(same_bits(s, want)) << "single " << a;
+      }
       for (U b : pos) {
         if (a == b) continue;
-        s = random_state(n, a * 16 + b);
-        want = amps_of(s);
         const detail::BaseWalk w2({a, b, 0}, 2);
-        in_chunks(s.size() / 4, [&](U kb, U ke) { prim->pairs(s.data(), w2, kb, ke, U{1} << a, U{1} << b, m); });
-        ref_controlled(want, m, a, b);
-        ASSERT_TRUE(same_bits(s, want)) << "controlled " << a << "," << b;
+        for (const Matrix2x2& m1 : {m, same_col0}) {
+          s = random_state(n, a * 16 + b);
+          want = amps_of(s);
+          in_chunks(s.size() / 4, [&](U kb, U ke) { prim->pairs(s.data(), w2, kb, ke, U{1} << a, U{1} << b, m1); });
+          ref_controlled(want, m1, a, b);
+          ASSERT_TRUE(same_bits(s, want)) << "controlled " << a << "," << b;
+        }
         const Matrix4x4 m4 = random_matrix4(a * 16 + b);
         s = random_state(n, a * 16 + b);
         want = amps_of(s);
