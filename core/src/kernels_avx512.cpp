@@ -24,12 +24,17 @@ VORN_AVX512 inline Entry broadcast(const Complex& c) {
   return {_mm512_set1_pd(c.re), _mm512_setr_pd(-c.im, c.im, -c.im, c.im, -c.im, c.im, -c.im, c.im)};
 }
 
-// m * x for four complex numbers; xs is x with re/im swapped. Lane by lane:
-//   re: m.re * x.re + (-m.im) * x.im,   im: m.re * x.im + m.im * x.re.
+// m * x for four complex numbers is, lane by lane,
+//   re: m.re * x.re + (-m.im) * x.im,   im: m.re * x.im + m.im * x.re,
+// that is  m.re * x + m.im_alt * xs  with xs the x with re/im swapped.
 // (-m.im) * x.im is -(m.im * x.im) exactly, and a + (-b) is a - b, so these
-// are the bits of cmul whenever m.im is not NaN (the caller checks).
-VORN_AVX512 inline __m512d cmul4(const Entry& m, __m512d x, __m512d xs) {
-  return _mm512_add_pd(_mm512_mul_pd(m.re, x), _mm512_mul_pd(m.im_alt, xs));
+// are the bits of cmul whenever m.im is not NaN (the caller checks). The
+// m.im_alt * xs term depends only on m.im, so two entries of one column with
+// the same imaginary part share it, and with the same whole value share the
+// product: the same operations on the same inputs, fewer of them.
+VORN_AVX512 inline __m512d im_term(const Entry& m, __m512d xs) { return _mm512_mul_pd(m.im_alt, xs); }
+VORN_AVX512 inline __m512d with_re(const Entry& m, __m512d x, __m512d im) {
+  return _mm512_add_pd(_mm512_mul_pd(m.re, x), im);
 }
 
 VORN_AVX512 inline __m512d swap_re_im(__m512d x) { return _mm512_permute_pd(x, 0x55); }
@@ -38,41 +43,48 @@ struct Matrix2Regs {
   Entry m00, m01, m10, m11;
 };
 
-// Pairs (p[i], p[i + tstep]) for i = 0..3. kSameCol0 as in the AVX2 file:
-// m00 == m10 bit for bit, so their product with a is computed once.
-template <bool kSameCol0>
+// What the entries of the matrix have in common, as bits: the imaginary part
+// of column 0 (m00.im == m10.im), the whole of column 0 (m00 == m10, as in h),
+// the imaginary part of column 1 (m01.im == m11.im).
+enum : int { kSameIm0 = 1, kSameCol0 = 2, kSameIm1 = 4 };
+
+// Pairs (p[i], p[i + tstep]) for i = 0..3.
+template <int kShape>
 VORN_AVX512 inline void step4(const Matrix2Regs& m, Complex* p, std::uint64_t tstep) {
   const __m512d a = _mm512_loadu_pd(&p->re), b = _mm512_loadu_pd(&p[tstep].re);
   const __m512d as = swap_re_im(a), bs = swap_re_im(b);
-  const __m512d p0 = cmul4(m.m00, a, as);
-  const __m512d lo = _mm512_add_pd(p0, cmul4(m.m01, b, bs));
-  const __m512d hi = _mm512_add_pd(kSameCol0 ? p0 : cmul4(m.m10, a, as), cmul4(m.m11, b, bs));
+  const __m512d za = im_term(m.m00, as), zb = im_term(m.m01, bs);
+  const __m512d p0 = with_re(m.m00, a, za);
+  const __m512d lo = _mm512_add_pd(p0, with_re(m.m01, b, zb));
+  const __m512d p1 = (kShape & kSameCol0) != 0 ? p0
+                     : with_re(m.m10, a, (kShape & kSameIm0) != 0 ? za : im_term(m.m10, as));
+  const __m512d hi = _mm512_add_pd(p1, with_re(m.m11, b, (kShape & kSameIm1) != 0 ? zb : im_term(m.m11, bs)));
   _mm512_storeu_pd(&p->re, lo);
   _mm512_storeu_pd(&p[tstep].re, hi);
 }
 
-template <bool kSameCol0>
+template <int kShape>
 VORN_AVX512 inline void run4(const Matrix2Regs& m, const Matrix2x2& local, Complex* p, std::uint64_t len,
                              std::uint64_t tstep) {
   std::uint64_t r = 0;
-  for (; r + 4 <= len; r += 4, p += 4) step4<kSameCol0>(m, p, tstep);
+  for (; r + 4 <= len; r += 4, p += 4) step4<kShape>(m, p, tstep);
   for (; r < len; ++r, ++p) update_pair(p, p + tstep, local);
 }
 
 // Whole runs of 4 * kSteps pairs, unrolled: no inner loop ends every step.
-template <bool kSameCol0, int kSteps>
+template <int kShape, int kSteps>
 VORN_AVX512 inline std::uint64_t short_runs(const Matrix2Regs& m, Complex* amp, const BaseWalk& walk,
                                             std::uint64_t& base, std::uint64_t k, std::uint64_t ke,
                                             std::uint64_t set_mask, std::uint64_t tstep) {
   constexpr std::uint64_t kSpan = 4 * kSteps;
   for (; k + kSpan <= ke; k += kSpan, base = walk.next_run(base)) {
     Complex* p = amp + (base | set_mask);
-    for (int i = 0; i < kSteps; ++i) step4<kSameCol0>(m, p + 4 * i, tstep);
+    for (int i = 0; i < kSteps; ++i) step4<kShape>(m, p + 4 * i, tstep);
   }
   return k;
 }
 
-template <bool kSameCol0>
+template <int kShape>
 VORN_AVX512 void pairs_walk(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
                             std::uint64_t set_mask, std::uint64_t tstep, const Matrix2x2& local) {
   const Matrix2Regs m{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10), broadcast(local.m11)};
@@ -82,26 +94,23 @@ VORN_AVX512 void pairs_walk(Complex* amp, const BaseWalk& walk, std::uint64_t kb
   if (span >= 4 && span <= 32) {
     if ((k & (span - 1)) != 0) {  // the rest of a run the chunk starts inside
       const std::uint64_t len = walk.run_length(k, ke);
-      run4<kSameCol0>(m, local, amp + (base | set_mask), len, tstep);
+      run4<kShape>(m, local, amp + (base | set_mask), len, tstep);
       k += len;
       base = walk.next_run(base);
     }
-    if (span == 4) k = short_runs<kSameCol0, 1>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 8) k = short_runs<kSameCol0, 2>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 16) k = short_runs<kSameCol0, 4>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 32) k = short_runs<kSameCol0, 8>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 4) k = short_runs<kShape, 1>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 8) k = short_runs<kShape, 2>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 16) k = short_runs<kShape, 4>(m, amp, walk, base, k, ke, set_mask, tstep);
+    if (span == 32) k = short_runs<kShape, 8>(m, amp, walk, base, k, ke, set_mask, tstep);
   }
   for (; k < ke; base = walk.next_run(base)) {
     const std::uint64_t len = walk.run_length(k, ke);
-    run4<kSameCol0>(m, local, amp + (base | set_mask), len, tstep);
+    run4<kShape>(m, local, amp + (base | set_mask), len, tstep);
     k += len;
   }
 }
 
-bool same_bits(const Complex& x, const Complex& y) {
-  return std::bit_cast<std::uint64_t>(x.re) == std::bit_cast<std::uint64_t>(y.re) &&
-         std::bit_cast<std::uint64_t>(x.im) == std::bit_cast<std::uint64_t>(y.im);
-}
+bool same_bits(double x, double y) { return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y); }
 
 void avx512_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t set_mask,
                   std::uint64_t tstep, const Matrix2x2& mat) {
@@ -113,10 +122,19 @@ void avx512_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uin
                       std::isnan(local.m11.im);
   if (walk.stride() != 1 || (span != 0 && span < 4) || nan_im) {
     kAvx2Primitives->pairs(amp, walk, kb, ke, set_mask, tstep, local);
-  } else if (same_bits(local.m00, local.m10)) {
-    pairs_walk<true>(amp, walk, kb, ke, set_mask, tstep, local);
-  } else {
-    pairs_walk<false>(amp, walk, kb, ke, set_mask, tstep, local);
+    return;
+  }
+  const bool same_im0 = same_bits(local.m00.im, local.m10.im);
+  const bool same_col0 = same_im0 && same_bits(local.m00.re, local.m10.re);
+  const bool same_im1 = same_bits(local.m01.im, local.m11.im);
+  const int shape = (same_im0 ? kSameIm0 : 0) | (same_col0 ? kSameCol0 : 0) | (same_im1 ? kSameIm1 : 0);
+  switch (shape) {
+    case 0: return pairs_walk<0>(amp, walk, kb, ke, set_mask, tstep, local);
+    case kSameIm0: return pairs_walk<kSameIm0>(amp, walk, kb, ke, set_mask, tstep, local);
+    case kSameIm0 | kSameCol0: return pairs_walk<kSameIm0 | kSameCol0>(amp, walk, kb, ke, set_mask, tstep, local);
+    case kSameIm1: return pairs_walk<kSameIm1>(amp, walk, kb, ke, set_mask, tstep, local);
+    case kSameIm0 | kSameIm1: return pairs_walk<kSameIm0 | kSameIm1>(amp, walk, kb, ke, set_mask, tstep, local);
+    default: return pairs_walk<kSameIm0 | kSameCol0 | kSameIm1>(amp, walk, kb, ke, set_mask, tstep, local);
   }
 }
 

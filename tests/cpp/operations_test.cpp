@@ -387,16 +387,23 @@ TEST(RunPrimitives, EverySetMatchesTheReference) {
   for (const detail::RunPrimitives* prim : primitive_sets()) {
     for (U a : pos) {
       const Matrix2x2 m = random_matrix2(a);
-      // Shapes the vector paths treat apart: a first column of one number
-      // (its product shared), and a NaN imaginary part.
+      // Shapes the vector paths treat apart: entries of one column sharing
+      // their imaginary part or their whole value (products shared), and a
+      // NaN imaginary part.
       Matrix2x2 same_col0 = random_matrix2(a + 100);
       same_col0.m10 = same_col0.m00;
+      Matrix2x2 same_im0 = random_matrix2(a + 300);
+      same_im0.m10.im = same_im0.m00.im;
+      Matrix2x2 same_im1 = random_matrix2(a + 400);
+      same_im1.m11.im = same_im1.m01.im;
       Matrix2x2 nan_im = random_matrix2(a + 200);
       nan_im.m01.im = -std::numeric_limits<double>::quiet_NaN();
+      const Matrix2x2 shapes[] = {m, same_col0, same_im0, same_im1, nan_im, matrix_2x2(GateKind::H, 0),
+                                  matrix_2x2(GateKind::X, 0), matrix_2x2(GateKind::RY, 0.3)};
       StateVector s = random_state(n, a);
       Amps want;
       const detail::BaseWalk w1({a, 0, 0}, 1);
-      for (const Matrix2x2& m1 : {m, same_col0, nan_im}) {
+      for (const Matrix2x2& m1 : shapes) {
         s = random_state(n, a);
         want = amps_of(s);
         in_chunks(s.size() / 2, [&](U kb, U ke) { prim->pairs(s.data(), w1, kb, ke, 0, U{1} << a, m1); });
@@ -406,7 +413,7 @@ TEST(RunPrimitives, EverySetMatchesTheReference) {
       for (U b : pos) {
         if (a == b) continue;
         const detail::BaseWalk w2({a, b, 0}, 2);
-        for (const Matrix2x2& m1 : {m, same_col0}) {
+        for (const Matrix2x2& m1 : shapes) {
           s = random_state(n, a * 16 + b);
           want = amps_of(s);
           in_chunks(s.size() / 4, [&](U kb, U ke) { prim->pairs(s.data(), w2, kb, ke, U{1} << a, U{1} << b, m1); });
