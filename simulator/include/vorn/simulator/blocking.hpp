@@ -18,8 +18,9 @@ struct BlockingParams {
   // in one core's L2 cache. Registers of at most this many qubits run gate by gate.
   std::uint64_t max_block_qubits = 15;
   // Qubits 0..min_low_qubits-1 are in every block, so a block is gathered in
-  // contiguous runs of at least 2^min_low_qubits amplitudes.
-  std::uint64_t min_low_qubits = 4;
+  // contiguous runs of at least 2^min_low_qubits amplitudes (512 bytes: runs
+  // of 256 bytes left DRAM time on the table, 1 KiB ones cost a qubit too many).
+  std::uint64_t min_low_qubits = 5;
   // A register of at most this many qubits stays in the shared last-level
   // cache, where a gate-by-gate pass costs little more than its arithmetic:
   // there a block that must be copied in and out (it has high qubits) is only
