@@ -2,6 +2,7 @@
 // naming the sizes; modest ones pass and yield zeroed buffers.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "vorn/core/error.hpp"
@@ -34,6 +35,24 @@ TEST(Memory, ModestRequestPasses) {
   Buffer<double> moved = std::move(b);
   EXPECT_EQ(b.size(), 0u);
   EXPECT_EQ(moved.size(), 1000u);
+}
+
+// Every buffer starts on a 64-byte boundary, small or page-backed, zeroed or
+// not, and both ways of freeing it hand back what malloc gave (ASan checks).
+TEST(Memory, BuffersAre64ByteAligned) {
+  for (std::size_t count : {std::size_t{1}, std::size_t{3}, std::size_t{1000}, std::size_t{1} << 16,
+                            std::size_t{1} << 21}) {
+    Buffer<double> z = Buffer<double>::zeroed(count);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(z.data()) % 64, 0u) << count;
+    EXPECT_EQ(z[0], 0.0);
+    EXPECT_EQ(z[count - 1], 0.0);
+    Buffer<double> u = Buffer<double>::uninitialized(count);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(u.data()) % 64, 0u) << count;
+    u[count - 1] = 1.0;  // the whole span is writable
+    double* raw = u.release_ownership();
+    Buffer<double>::free_raw(raw);
+  }
+  Buffer<double>::free_raw(nullptr);
 }
 
 }  // namespace
