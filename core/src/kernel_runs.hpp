@@ -100,11 +100,17 @@ class BaseWalk {
 // base indices [kb, ke) of a walk; each base b = spread(k) | set_mask gives
 //   pairs:  (b, b + tstep) updated with the 2x2 matrix
 //   groups: (b, b + s0, b + s1, b + s0 + s1) updated with the 4x4 matrix
+//   moved_single (may be null): a gathered block (run r of 2^low amplitudes
+//     at state + offsets[r] and at buf + (r << low)) copied into buf
+//     (gather) or out of it, with the 2x2 matrix applied on block-local
+//     `target` on the way; false, touching nothing, where it has no path.
 struct RunPrimitives {
   void (*pairs)(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
                 std::uint64_t set_mask, std::uint64_t tstep, const Matrix2x2& m);
   void (*groups)(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
                  std::uint64_t s0, std::uint64_t s1, const Matrix4x4& m);
+  bool (*moved_single)(Complex* buf, Complex* state, const std::uint64_t* offsets, std::uint64_t runs,
+                       std::uint64_t low, std::uint64_t target, const Matrix2x2& m, bool gather) = nullptr;
 };
 
 extern const RunPrimitives kScalarPrimitives;

@@ -52,19 +52,26 @@ struct Matrix2Regs {
 // the imaginary part of column 1 (m01.im == m11.im).
 enum : int { kSameIm0 = 1, kSameCol0 = 2, kSameIm1 = 4 };
 
-// Pairs (p[i], p[i + tstep]) for i = 0..3.
+// One 2x2 update of four pairs held in registers: a and b become rows 0 and 1.
 template <int kShape>
-VORN_AVX512 inline void step4(const Matrix2Regs& m, Complex* p, std::uint64_t tstep) {
-  const __m512d a = _mm512_loadu_pd(&p->re), b = _mm512_loadu_pd(&p[tstep].re);
+VORN_AVX512 inline void update4(const Matrix2Regs& m, __m512d& a, __m512d& b) {
   const __m512d as = swap_re_im(a), bs = swap_re_im(b);
   const __m512d za = im_term(m.m00, as), zb = im_term(m.m01, bs);
   const __m512d p0 = with_re(m.m00, a, za);
   const __m512d lo = _mm512_add_pd(p0, with_re(m.m01, b, zb));
   const __m512d p1 = (kShape & kSameCol0) != 0 ? p0
                      : with_re(m.m10, a, (kShape & kSameIm0) != 0 ? za : im_term(m.m10, as));
-  const __m512d hi = _mm512_add_pd(p1, with_re(m.m11, b, (kShape & kSameIm1) != 0 ? zb : im_term(m.m11, bs)));
-  _mm512_storeu_pd(&p->re, lo);
-  _mm512_storeu_pd(&p[tstep].re, hi);
+  b = _mm512_add_pd(p1, with_re(m.m11, b, (kShape & kSameIm1) != 0 ? zb : im_term(m.m11, bs)));
+  a = lo;
+}
+
+// Pairs (p[i], p[i + tstep]) for i = 0..3.
+template <int kShape>
+VORN_AVX512 inline void step4(const Matrix2Regs& m, Complex* p, std::uint64_t tstep) {
+  __m512d a = _mm512_loadu_pd(&p->re), b = _mm512_loadu_pd(&p[tstep].re);
+  update4<kShape>(m, a, b);
+  _mm512_storeu_pd(&p->re, a);
+  _mm512_storeu_pd(&p[tstep].re, b);
 }
 
 template <int kShape>
@@ -142,12 +149,102 @@ void avx512_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uin
   }
 }
 
+// ---- a gathered block moved with a gate on the way --------------------------
+
+// Four pairs read from one side (the state when gathering, the buffer when
+// scattering), updated, and written to the other.
+template <int kShape, bool kGather>
+VORN_AVX512 inline void move4(const Matrix2Regs& m, Complex* bx, Complex* by, Complex* sx, Complex* sy) {
+  __m512d a = _mm512_loadu_pd(kGather ? &sx->re : &bx->re);
+  __m512d b = _mm512_loadu_pd(kGather ? &sy->re : &by->re);
+  update4<kShape>(m, a, b);
+  _mm512_storeu_pd(kGather ? &bx->re : &sx->re, a);
+  _mm512_storeu_pd(kGather ? &by->re : &sy->re, b);
+}
+
+// Runs this far ahead are asked for (into L2) while gathering; see the
+// block runner's plain gather for why not further.
+constexpr std::uint64_t kRunsAhead = 4;
+
+VORN_AVX512 inline void prefetch_run(const Complex* run, std::uint64_t run_len) {
+  const char* line = reinterpret_cast<const char*>(run);
+  for (std::uint64_t b = 0; b < run_len * sizeof(Complex); b += 64) __builtin_prefetch(line + b, 0, 1);
+}
+
+template <int kShape, bool kGather>
+VORN_AVX512 void moved_walk(Complex* buf, Complex* state, const std::uint64_t* offsets, std::uint64_t runs,
+                            std::uint64_t low, std::uint64_t target, const Matrix2x2& local) {
+  const Matrix2Regs m{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10), broadcast(local.m11)};
+  const std::uint64_t run_len = std::uint64_t{1} << low;
+  if (target >= low) {
+    // Partners in runs r and r | d, at the same place in each.
+    const std::uint64_t d = std::uint64_t{1} << (target - low);
+    for (std::uint64_t r = 0; r < runs; ++r) {
+      if ((r & d) != 0) continue;
+      if (kGather && r + kRunsAhead < runs) {
+        prefetch_run(state + offsets[r + kRunsAhead], run_len);
+        prefetch_run(state + offsets[(r + kRunsAhead) | d], run_len);
+      }
+      Complex* bx = buf + (r << low);
+      Complex* by = buf + ((r | d) << low);
+      Complex* sx = state + offsets[r];
+      Complex* sy = state + offsets[r | d];
+      for (std::uint64_t j = 0; j < run_len; j += 4) move4<kShape, kGather>(m, bx + j, by + j, sx + j, sy + j);
+    }
+  } else {
+    // Partners inside each run, 2^target apart.
+    const std::uint64_t ts = std::uint64_t{1} << target;
+    for (std::uint64_t r = 0; r < runs; ++r) {
+      if (kGather && r + kRunsAhead < runs) prefetch_run(state + offsets[r + kRunsAhead], run_len);
+      Complex* bp = buf + (r << low);
+      Complex* sp = state + offsets[r];
+      for (std::uint64_t j = 0; j < run_len; j += 2 * ts)
+        for (std::uint64_t i = j; i < j + ts; i += 4) move4<kShape, kGather>(m, bp + i, bp + i + ts, sp + i, sp + i + ts);
+    }
+  }
+}
+
+template <bool kGather>
+void moved_shape(Complex* buf, Complex* state, const std::uint64_t* offsets, std::uint64_t runs,
+                 std::uint64_t low, std::uint64_t target, const Matrix2x2& m, int shape) {
+  switch (shape) {
+    case 0: return moved_walk<0, kGather>(buf, state, offsets, runs, low, target, m);
+    case kSameIm0: return moved_walk<kSameIm0, kGather>(buf, state, offsets, runs, low, target, m);
+    case kSameIm0 | kSameCol0:
+      return moved_walk<kSameIm0 | kSameCol0, kGather>(buf, state, offsets, runs, low, target, m);
+    case kSameIm1: return moved_walk<kSameIm1, kGather>(buf, state, offsets, runs, low, target, m);
+    case kSameIm0 | kSameIm1: return moved_walk<kSameIm0 | kSameIm1, kGather>(buf, state, offsets, runs, low, target, m);
+    default: return moved_walk<kSameIm0 | kSameCol0 | kSameIm1, kGather>(buf, state, offsets, runs, low, target, m);
+  }
+}
+
+bool avx512_moved_single(Complex* buf, Complex* state, const std::uint64_t* offsets, std::uint64_t runs,
+                         std::uint64_t low, std::uint64_t target, const Matrix2x2& mat, bool gather) {
+  const Matrix2x2 local = mat;
+  // Four pairs per register need partners 4 or more apart; a NaN imaginary
+  // part needs the AVX2 arithmetic; a target outside the block is refused.
+  if (target < 2 || low < 2 || runs == 0 || !std::has_single_bit(runs)) return false;
+  if (target >= low && (target - low >= 63 || (std::uint64_t{1} << (target - low)) >= runs)) return false;
+  if (std::isnan(local.m00.im) || std::isnan(local.m01.im) || std::isnan(local.m10.im) || std::isnan(local.m11.im))
+    return false;
+  const bool same_im0 = same_bits(local.m00.im, local.m10.im);
+  const bool same_col0 = same_im0 && same_bits(local.m00.re, local.m10.re);
+  const bool same_im1 = same_bits(local.m01.im, local.m11.im);
+  const int shape = (same_im0 ? kSameIm0 : 0) | (same_col0 ? kSameCol0 : 0) | (same_im1 ? kSameIm1 : 0);
+  if (gather) {
+    moved_shape<true>(buf, state, offsets, runs, low, target, local, shape);
+  } else {
+    moved_shape<false>(buf, state, offsets, runs, low, target, local, shape);
+  }
+  return true;
+}
+
 void avx512_groups(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t s0,
                    std::uint64_t s1, const Matrix4x4& m) {
   kAvx2Primitives->groups(amp, walk, kb, ke, s0, s1, m);
 }
 
-const RunPrimitives kAvx512{avx512_pairs, avx512_groups};
+const RunPrimitives kAvx512{avx512_pairs, avx512_groups, avx512_moved_single};
 
 }  // namespace
 

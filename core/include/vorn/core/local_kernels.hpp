@@ -18,6 +18,17 @@ namespace vorn::local {
 void apply_single_qubit_gate(Complex* amp, std::uint64_t n_local, const Matrix2x2& matrix,
                              std::uint64_t target);
 
+// A block gathered from the state: run r (2^low amplitudes) lies at
+// state + offsets[r] and at buf + (r << low). These copy the block into buf,
+// or out of it, and apply a single-qubit gate on block-local `target` on the
+// way: the bits of the copy followed (gather) or preceded (scatter) by
+// apply_single_qubit_gate on buf, with one pass instead of two. They return
+// false, having touched nothing, where this machine has no such path.
+bool gather_applying(Complex* buf, const Complex* state, const std::uint64_t* offsets, std::uint64_t runs,
+                     std::uint64_t low, const Matrix2x2& matrix, std::uint64_t target);
+bool scatter_applying(Complex* state, Complex* buf, const std::uint64_t* offsets, std::uint64_t runs,
+                      std::uint64_t low, const Matrix2x2& matrix, std::uint64_t target);
+
 void apply_controlled_gate(Complex* amp, std::uint64_t n_local, const Matrix2x2& matrix,
                            std::uint64_t control, std::uint64_t target);
 
