@@ -13,8 +13,10 @@ N_LARGE = 22  # 64 MiB of amplitudes: each gate takes milliseconds
 
 
 def large_circuit():
+    # Long enough (about 0.4 s here) that a run is still going when the other
+    # thread looks, with room for faster machines and kernels.
     c = Circuit(N_LARGE)
-    for layer in range(3):
+    for layer in range(16):
         for q in range(N_LARGE):
             c.ry(0.1 * (q + layer), q)
     for q in range(N_LARGE - 1):
