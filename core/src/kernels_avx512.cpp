@@ -123,23 +123,29 @@ VORN_AVX512 void pairs_walk(Complex* amp, const BaseWalk& walk, std::uint64_t kb
 
 bool same_bits(double x, double y) { return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y); }
 
+int shape_of(const Matrix2x2& m) {
+  const bool same_im0 = same_bits(m.m00.im, m.m10.im);
+  const bool same_col0 = same_im0 && same_bits(m.m00.re, m.m10.re);
+  const bool same_im1 = same_bits(m.m01.im, m.m11.im);
+  return (same_im0 ? kSameIm0 : 0) | (same_col0 ? kSameCol0 : 0) | (same_im1 ? kSameIm1 : 0);
+}
+
+// Where the sign flip of m.im_alt would show in a NaN's sign bit.
+bool has_nan_im(const Matrix2x2& m) {
+  return std::isnan(m.m00.im) || std::isnan(m.m01.im) || std::isnan(m.m10.im) || std::isnan(m.m11.im);
+}
+
 void avx512_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t set_mask,
                   std::uint64_t tstep, const Matrix2x2& mat) {
   const Matrix2x2 local = mat;
   const std::uint64_t span = walk.span();
   // Runs of single pairs or pairs of pairs, and a NaN imaginary part (where
   // the sign flip would show in the NaN), stay with the AVX2 arithmetic.
-  const bool nan_im = std::isnan(local.m00.im) || std::isnan(local.m01.im) || std::isnan(local.m10.im) ||
-                      std::isnan(local.m11.im);
-  if (walk.stride() != 1 || (span != 0 && span < 4) || nan_im) {
+  if (walk.stride() != 1 || (span != 0 && span < 4) || has_nan_im(local)) {
     kAvx2Primitives->pairs(amp, walk, kb, ke, set_mask, tstep, local);
     return;
   }
-  const bool same_im0 = same_bits(local.m00.im, local.m10.im);
-  const bool same_col0 = same_im0 && same_bits(local.m00.re, local.m10.re);
-  const bool same_im1 = same_bits(local.m01.im, local.m11.im);
-  const int shape = (same_im0 ? kSameIm0 : 0) | (same_col0 ? kSameCol0 : 0) | (same_im1 ? kSameIm1 : 0);
-  switch (shape) {
+  switch (shape_of(local)) {
     case 0: return pairs_walk<0>(amp, walk, kb, ke, set_mask, tstep, local);
     case kSameIm0: return pairs_walk<kSameIm0>(amp, walk, kb, ke, set_mask, tstep, local);
     case kSameIm0 | kSameCol0: return pairs_walk<kSameIm0 | kSameCol0>(amp, walk, kb, ke, set_mask, tstep, local);
@@ -225,12 +231,8 @@ bool avx512_moved_single(Complex* buf, Complex* state, const std::uint64_t* offs
   // part needs the AVX2 arithmetic; a target outside the block is refused.
   if (target < 2 || low < 2 || runs == 0 || !std::has_single_bit(runs)) return false;
   if (target >= low && (target - low >= 63 || (std::uint64_t{1} << (target - low)) >= runs)) return false;
-  if (std::isnan(local.m00.im) || std::isnan(local.m01.im) || std::isnan(local.m10.im) || std::isnan(local.m11.im))
-    return false;
-  const bool same_im0 = same_bits(local.m00.im, local.m10.im);
-  const bool same_col0 = same_im0 && same_bits(local.m00.re, local.m10.re);
-  const bool same_im1 = same_bits(local.m01.im, local.m11.im);
-  const int shape = (same_im0 ? kSameIm0 : 0) | (same_col0 ? kSameCol0 : 0) | (same_im1 ? kSameIm1 : 0);
+  if (has_nan_im(local)) return false;
+  const int shape = shape_of(local);
   if (gather) {
     moved_shape<true>(buf, state, offsets, runs, low, target, local, shape);
   } else {
