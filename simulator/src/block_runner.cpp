@@ -138,8 +138,8 @@ MovedGate moved_gate(const GateOp& g) {
 // Blocks with high qubits: qubits 0..L-1 plus `high` ones, so a block is
 // 2^(n_local-L) contiguous runs of 2^L amplitudes, copied in and out. The
 // first gate, if single-qubit, is applied while copying in, and the last
-// while copying out, where the kernels allow: the block then crosses the
-// cache twice fewer, and the arithmetic waits less on memory.
+// while copying out, where the kernels allow: two sweeps of the buffer
+// fewer, and arithmetic to do while the copy waits on memory.
 void run_gathered(StateVector& state, U qubits, const std::vector<GateOp>& gates, Scratch& scratch) {
   const U n_local = static_cast<U>(std::popcount(qubits));
   const U low = static_cast<U>(std::countr_one(qubits));
