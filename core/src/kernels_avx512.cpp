@@ -3,6 +3,7 @@
 // time by run_primitives(). target("avx512f") only, no FMA.
 #include <bit>
 #include <cmath>
+#include <type_traits>
 
 #include "kernel_runs.hpp"
 
@@ -135,6 +136,21 @@ bool has_nan_im(const Matrix2x2& m) {
   return std::isnan(m.m00.im) || std::isnan(m.m01.im) || std::isnan(m.m10.im) || std::isnan(m.m11.im);
 }
 
+// Calls f with the shape as a compile-time constant: one instantiation per
+// shape that occurs (kSameCol0 always comes with kSameIm0).
+template <class F>
+void with_shape(int shape, F&& f) {
+  constexpr int kAll = kSameIm0 | kSameCol0 | kSameIm1;
+  switch (shape) {
+    case 0: return f(std::integral_constant<int, 0>{});
+    case kSameIm0: return f(std::integral_constant<int, kSameIm0>{});
+    case kSameIm0 | kSameCol0: return f(std::integral_constant<int, kSameIm0 | kSameCol0>{});
+    case kSameIm1: return f(std::integral_constant<int, kSameIm1>{});
+    case kSameIm0 | kSameIm1: return f(std::integral_constant<int, kSameIm0 | kSameIm1>{});
+    default: return f(std::integral_constant<int, kAll>{});
+  }
+}
+
 void avx512_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t set_mask,
                   std::uint64_t tstep, const Matrix2x2& mat) {
   const Matrix2x2 local = mat;
@@ -145,14 +161,9 @@ void avx512_pairs(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uin
     kAvx2Primitives->pairs(amp, walk, kb, ke, set_mask, tstep, local);
     return;
   }
-  switch (shape_of(local)) {
-    case 0: return pairs_walk<0>(amp, walk, kb, ke, set_mask, tstep, local);
-    case kSameIm0: return pairs_walk<kSameIm0>(amp, walk, kb, ke, set_mask, tstep, local);
-    case kSameIm0 | kSameCol0: return pairs_walk<kSameIm0 | kSameCol0>(amp, walk, kb, ke, set_mask, tstep, local);
-    case kSameIm1: return pairs_walk<kSameIm1>(amp, walk, kb, ke, set_mask, tstep, local);
-    case kSameIm0 | kSameIm1: return pairs_walk<kSameIm0 | kSameIm1>(amp, walk, kb, ke, set_mask, tstep, local);
-    default: return pairs_walk<kSameIm0 | kSameCol0 | kSameIm1>(amp, walk, kb, ke, set_mask, tstep, local);
-  }
+  with_shape(shape_of(local), [&](auto shape) {
+    pairs_walk<decltype(shape)::value>(amp, walk, kb, ke, set_mask, tstep, local);
+  });
 }
 
 // ---- a gathered block moved with a gate on the way --------------------------
@@ -210,20 +221,6 @@ VORN_AVX512 void moved_walk(Complex* buf, Complex* state, const std::uint64_t* o
   }
 }
 
-template <bool kGather>
-void moved_shape(Complex* buf, Complex* state, const std::uint64_t* offsets, std::uint64_t runs,
-                 std::uint64_t low, std::uint64_t target, const Matrix2x2& m, int shape) {
-  switch (shape) {
-    case 0: return moved_walk<0, kGather>(buf, state, offsets, runs, low, target, m);
-    case kSameIm0: return moved_walk<kSameIm0, kGather>(buf, state, offsets, runs, low, target, m);
-    case kSameIm0 | kSameCol0:
-      return moved_walk<kSameIm0 | kSameCol0, kGather>(buf, state, offsets, runs, low, target, m);
-    case kSameIm1: return moved_walk<kSameIm1, kGather>(buf, state, offsets, runs, low, target, m);
-    case kSameIm0 | kSameIm1: return moved_walk<kSameIm0 | kSameIm1, kGather>(buf, state, offsets, runs, low, target, m);
-    default: return moved_walk<kSameIm0 | kSameCol0 | kSameIm1, kGather>(buf, state, offsets, runs, low, target, m);
-  }
-}
-
 bool avx512_moved_single(Complex* buf, Complex* state, const std::uint64_t* offsets, std::uint64_t runs,
                          std::uint64_t low, std::uint64_t target, const Matrix2x2& mat, bool gather) {
   const Matrix2x2 local = mat;
@@ -232,12 +229,14 @@ bool avx512_moved_single(Complex* buf, Complex* state, const std::uint64_t* offs
   if (target < 2 || low < 2 || runs == 0 || !std::has_single_bit(runs)) return false;
   if (target >= low && (target - low >= 63 || (std::uint64_t{1} << (target - low)) >= runs)) return false;
   if (has_nan_im(local)) return false;
-  const int shape = shape_of(local);
-  if (gather) {
-    moved_shape<true>(buf, state, offsets, runs, low, target, local, shape);
-  } else {
-    moved_shape<false>(buf, state, offsets, runs, low, target, local, shape);
-  }
+  with_shape(shape_of(local), [&](auto shape) {
+    constexpr int kShape = decltype(shape)::value;
+    if (gather) {
+      moved_walk<kShape, true>(buf, state, offsets, runs, low, target, local);
+    } else {
+      moved_walk<kShape, false>(buf, state, offsets, runs, low, target, local);
+    }
+  });
   return true;
 }
 

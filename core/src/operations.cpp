@@ -250,21 +250,25 @@ void apply_single_qubit_gate(Complex* amp, std::uint64_t n_local, const Matrix2x
   single_qubit(local_span(amp, n_local, {target}), matrix, target);
 }
 
-bool gather_applying(Complex* buf, const Complex* state, const std::uint64_t* offsets, std::uint64_t runs,
-                     std::uint64_t low, const Matrix2x2& matrix, std::uint64_t target) {
+namespace {
+bool moved_applying(Complex* buf, Complex* state, const std::uint64_t* offsets, std::uint64_t runs,
+                    std::uint64_t low, const Matrix2x2& matrix, std::uint64_t target, bool gather) {
   const auto& prim = detail::run_primitives();
   if (prim.moved_single == nullptr) return false;
   DefaultFpEnv fp_env;
+  return prim.moved_single(buf, state, offsets, runs, low, target, matrix, gather);
+}
+}  // namespace
+
+bool gather_applying(Complex* buf, const Complex* state, const std::uint64_t* offsets, std::uint64_t runs,
+                     std::uint64_t low, const Matrix2x2& matrix, std::uint64_t target) {
   // Only read through this pointer when gathering.
-  return prim.moved_single(buf, const_cast<Complex*>(state), offsets, runs, low, target, matrix, true);
+  return moved_applying(buf, const_cast<Complex*>(state), offsets, runs, low, matrix, target, true);
 }
 
 bool scatter_applying(Complex* state, Complex* buf, const std::uint64_t* offsets, std::uint64_t runs,
                       std::uint64_t low, const Matrix2x2& matrix, std::uint64_t target) {
-  const auto& prim = detail::run_primitives();
-  if (prim.moved_single == nullptr) return false;
-  DefaultFpEnv fp_env;
-  return prim.moved_single(buf, state, offsets, runs, low, target, matrix, false);
+  return moved_applying(buf, state, offsets, runs, low, matrix, target, false);
 }
 
 void apply_controlled_gate(Complex* amp, std::uint64_t n_local, const Matrix2x2& matrix,
