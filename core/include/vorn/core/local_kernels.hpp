@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "vorn/core/complex.hpp"
 #include "vorn/core/gates.hpp"
+#include "vorn/core/operations.hpp"
 
 namespace vorn::local {
 
@@ -40,5 +42,15 @@ void apply_two_qubit_gate(Complex* amp, std::uint64_t n_local, const Matrix4x4& 
 
 void apply_controlled_swap(Complex* amp, std::uint64_t n_local, std::uint64_t control,
                            std::uint64_t target1, std::uint64_t target2);
+
+// The general gates of operations.hpp on a block.
+void apply_multi_controlled_gate(Complex* amp, std::uint64_t n_local, const Matrix2x2& matrix,
+                                 ControlSet controls, std::uint64_t target);
+void apply_controlled_two_qubit_gate(Complex* amp, std::uint64_t n_local, const Matrix4x4& matrix,
+                                     ControlSet controls, std::uint64_t qubit0, std::uint64_t qubit1);
+void apply_diagonal_gate(Complex* amp, std::uint64_t n_local, std::span<const Complex> diagonal,
+                         ControlSet controls, std::span<const std::uint64_t> targets);
+void apply_dense_gate(Complex* amp, std::uint64_t n_local, std::span<const Complex> matrix,
+                      ControlSet controls, std::span<const std::uint64_t> targets);
 
 }  // namespace vorn::local

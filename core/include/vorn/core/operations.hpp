@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "vorn/core/gates.hpp"
 #include "vorn/core/statevector.hpp"
@@ -25,5 +26,43 @@ void apply_two_qubit_gate(StateVector& state, const Matrix4x4& matrix, std::uint
 
 void apply_controlled_swap(StateVector& state, std::uint64_t control, std::uint64_t target1,
                            std::uint64_t target2);
+
+// ---- general gates --------------------------------------------------------
+// Operands of one call are distinct and below n_qubits (the compiled gate list
+// guarantees it; a bad operand still stops the call with the index-out-of-range
+// error before any amplitude is touched). A target list's entry j is bit j of
+// the matrix's local index (Qiskit's order: the first listed qubit is the least
+// significant). Only amplitudes whose control bits equal the wanted values are
+// read or written.
+
+// Control qubits and the value each must have: bit i of `values` for qubits[i].
+struct ControlSet {
+  std::span<const std::uint64_t> qubits;
+  std::uint64_t values = ~std::uint64_t{0};
+};
+
+// Largest target count of a dense or diagonal gate (a 2^10 x 2^10 matrix is 16 MiB).
+inline constexpr std::uint64_t kMaxGateTargets = 10;
+
+// Pairs (i, i | 1<<target), i with the target bit clear, updated exactly as
+// apply_single_qubit_gate updates a pair.
+void apply_multi_controlled_gate(StateVector& state, const Matrix2x2& matrix, ControlSet controls,
+                                 std::uint64_t target);
+
+// Groups (b, b|q0, b|q1, b|q0|q1) updated exactly as apply_two_qubit_gate does.
+void apply_controlled_two_qubit_gate(StateVector& state, const Matrix4x4& matrix, ControlSet controls,
+                                     std::uint64_t qubit0, std::uint64_t qubit1);
+
+// amp[i] = diagonal[local(i)] * amp[i]: one complex product per touched amplitude.
+void apply_diagonal_gate(StateVector& state, std::span<const Complex> diagonal, ControlSet controls,
+                         std::span<const std::uint64_t> targets);
+
+// A 2^k x 2^k row-major matrix on k targets: each new amplitude r is
+// m[r][0]*a[0], then + m[r][s]*a[s] for s = 1, 2, ... (left to right).
+void apply_dense_gate(StateVector& state, std::span<const Complex> matrix, ControlSet controls,
+                      std::span<const std::uint64_t> targets);
+
+// amp[i] = phase * amp[i] for every amplitude.
+void apply_global_phase(StateVector& state, const Complex& phase);
 
 }  // namespace vorn
