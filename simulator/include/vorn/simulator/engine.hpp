@@ -4,9 +4,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/circuit.hpp"
+#include "vorn/simulator/compiled.hpp"
 #include "vorn/simulator/measurement.hpp"
 
 namespace vorn::sim {
@@ -16,9 +19,24 @@ struct RunResult {
   Counts counts;
 };
 
-// Applies one gate entry to the state with its kernel.
-void apply_gate(StateVector& state, const GateOp& gate);
-
 RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots);
+
+// Whole-register outcomes (qubit q = bit q of the index) and how often each
+// was drawn, ascending by outcome.
+using Tally = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+struct ProgramResult {
+  StateVector snapshot;
+  Tally tally;  // empty unless the program samples and shots >= 1
+};
+
+// The run of a compiled program: the same failures, memory check, random
+// stream and sampling as run_circuit (which compiles and calls this), so the
+// same seed gives the same outcomes for the same gates.
+ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots);
+
+// Bytes a run of the program needs at its peak (state, and the sampling
+// vector when it samples); the figure the run's own memory check uses.
+std::uint64_t required_memory(const Program& program, std::uint64_t shots);
 
 }  // namespace vorn::sim
