@@ -134,9 +134,10 @@ void Sampler::draw_many(const double* r, std::uint64_t* out, std::size_t count) 
   }
 }
 
-Counts sample_counts(const StateVector& state, RandomStream& stream, std::uint64_t shots) {
-  Counts counts;
-  if (shots == 0) return counts;
+std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,
+                                                                  std::uint64_t shots) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+  if (shots == 0) return out;
   const Sampler sampler(state);
   OutcomeTally tally;
   double r[kLanes];
@@ -149,9 +150,21 @@ Counts sample_counts(const StateVector& state, RandomStream& stream, std::uint64
     for (std::size_t k = 0; k < lanes; ++k) tally.prefetch(outcome[k]);
     for (std::size_t k = 0; k < lanes; ++k) tally.add(outcome[k]);
   }
+  const std::vector<OutcomeTally::Entry> sorted = tally.sorted();
+  out.reserve(sorted.size());
+  for (const auto& e : sorted) out.emplace_back(e.outcome, e.count);
+  return out;
+}
+
+Counts counts_from_tally(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& tally, std::uint64_t n_qubits) {
+  Counts counts;
   // Fixed-width keys sort like their indices, so each insertion lands at the end.
-  for (const auto& e : tally.sorted()) counts.emplace_hint(counts.end(), outcome_key(e.outcome, state.n_qubits()), e.count);
+  for (const auto& [outcome, count] : tally) counts.emplace_hint(counts.end(), outcome_key(outcome, n_qubits), count);
   return counts;
+}
+
+Counts sample_counts(const StateVector& state, RandomStream& stream, std::uint64_t shots) {
+  return counts_from_tally(sample_tally(state, stream, shots), state.n_qubits());
 }
 
 }  // namespace vorn::sim

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "vorn/core/memory.hpp"
 #include "vorn/core/statevector.hpp"
@@ -37,6 +39,14 @@ class Sampler {
   Buffer<double> cumulative_;
   std::uint64_t searchable_ = 0;  // prefix before the first NaN running sum
 };
+
+// shots draws from `stream` (one value per shot, in shot order), tallied by
+// outcome index, ascending.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,
+                                                                  std::uint64_t shots);
+
+// The tally keyed as vorn_python keys outcomes.
+Counts counts_from_tally(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& tally, std::uint64_t n_qubits);
 
 // shots draws from `stream`, tallied by key.
 Counts sample_counts(const StateVector& state, RandomStream& stream, std::uint64_t shots);
