@@ -19,6 +19,10 @@ struct RunResult {
   Counts counts;
 };
 
+// One vorn_python gate entry on the whole state (compiled, then applied); a
+// short entry fails with the index-out-of-range error before anything is applied.
+void apply_gate(StateVector& state, const GateOp& gate);
+
 RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots);
 
 // Whole-register outcomes (qubit q = bit q of the index) and how often each
