@@ -30,7 +30,8 @@ std::uint64_t required_memory(const Program& program, std::uint64_t shots) {
   return bytes;
 }
 
-ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots) {
+ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
+                          RunControl* control) {
   const std::uint64_t n = program.n_qubits;
   if (n == 0) vorn::fatal(std::string(vorn::messages::kZeroQubits));
   if (n > kMaxQubits) vorn::fatal(std::string(vorn::messages::kCapacityOverflow));
@@ -50,18 +51,20 @@ ProgramResult run_program(const Program& program, std::optional<std::uint64_t> s
   // the OS for entropy whatever `shots` is.
   RandomStream stream = seed ? RandomStream::from_seed_value(*seed) : RandomStream::from_entropy();
 
-  apply_gates(state, program.gates);
+  if (control != nullptr) control->set_total(program.gates.size());
+  apply_gates(state, program.gates, BlockingParams{}, control);
 
   // The state is moved into the result as the snapshot rather than copied:
   // nothing writes it after the last gate and sampling only reads it.
   ProgramResult result{std::move(state), {}};
-  if (samples(program, shots)) result.tally = sample_tally(result.snapshot, stream, shots);
+  if (samples(program, shots)) result.tally = sample_tally(result.snapshot, stream, shots, control);
   return result;
 }
 
-RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots) {
+RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots,
+                      RunControl* control) {
   const Program program = compile(circuit);
-  ProgramResult run = run_program(program, seed, shots);
+  ProgramResult run = run_program(program, seed, shots, control);
   RunResult result{std::move(run.snapshot), {}};
   if (!run.tally.empty()) result.counts = counts_from_tally(run.tally, program.n_qubits);
   return result;

@@ -11,6 +11,7 @@
 #include "vorn/core/memory.hpp"
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/random_stream.hpp"
+#include "vorn/simulator/run_control.hpp"
 
 namespace vorn::sim {
 
@@ -41,9 +42,10 @@ class Sampler {
 };
 
 // shots draws from `stream` (one value per shot, in shot order), tallied by
-// outcome index, ascending.
+// outcome index, ascending. With a control, cancellable between batches of shots.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,
-                                                                  std::uint64_t shots);
+                                                                  std::uint64_t shots,
+                                                                  const RunControl* control = nullptr);
 
 // The tally keyed as vorn_python keys outcomes.
 Counts counts_from_tally(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& tally, std::uint64_t n_qubits);
