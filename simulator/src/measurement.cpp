@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
+
+#include "vorn/core/error.hpp"
+#include "vorn/simulator/messages.hpp"
 
 namespace vorn::sim {
 namespace {
@@ -92,6 +96,8 @@ Sampler::Sampler(const StateVector& state) : Sampler(state.probabilities()) {}
 // scan's. Probabilities are squares (>= 0 or NaN), so the sums never decrease
 // until the first NaN, after which every sum is NaN.
 Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabilities)) {
+  // A draw returns an index of the vector; with none there is nothing to return.
+  if (cumulative_.size() == 0) vorn::fatal(std::string(messages::kNoOutcomes));
   double sum = 0.0;
   searchable_ = cumulative_.size();
   for (std::uint64_t j = 0; j < cumulative_.size(); ++j) {

@@ -28,7 +28,8 @@ std::string outcome_key(std::uint64_t outcome, std::uint64_t n_qubits);
 class Sampler {
  public:
   explicit Sampler(const StateVector& state);
-  // Same, from a probability vector (used by tests).
+  // Same, from a probability vector (used by tests). An empty vector is a
+  // FatalError: there is no outcome to draw.
   explicit Sampler(Buffer<double> probabilities);
   std::uint64_t draw(double r) const;
   // draw() for each of r[0 .. count), searched in lockstep so that the
