@@ -16,15 +16,13 @@
 namespace vorn::sim {
 namespace {
 
-constexpr std::uint64_t kMaxQubits = 58;  // 16 * 2^59 bytes is no longer an object size
-
 bool samples(const Program& program, std::uint64_t shots) { return shots >= 1 && program.samples; }
 
 }  // namespace
 
 std::uint64_t required_memory(const Program& program, std::uint64_t shots) {
   const std::uint64_t n = program.n_qubits;
-  if (n == 0 || n > kMaxQubits) return 0;
+  if (n == 0 || n > vorn::kMaxQubits) return 0;
   std::uint64_t bytes = StateVector::bytes_for(n);
   if (samples(program, shots)) bytes += std::uint64_t{8} << n;  // running sums, one double per amplitude
   return bytes;
@@ -34,7 +32,7 @@ ProgramResult run_program(const Program& program, std::optional<std::uint64_t> s
                           RunControl* control) {
   const std::uint64_t n = program.n_qubits;
   if (n == 0) vorn::fatal(std::string(vorn::messages::kZeroQubits));
-  if (n > kMaxQubits) vorn::fatal(std::string(vorn::messages::kCapacityOverflow));
+  if (n > vorn::kMaxQubits) vorn::fatal(std::string(vorn::messages::kCapacityOverflow));
 
   // One check of the whole run's need before the first gate, so a long
   // simulation is never lost for want of the sampling vector at the end.
