@@ -41,7 +41,8 @@ test-cpp: cpp
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
 check-fma: install
-	tools/check_no_fma.sh "$$($(PY) -c 'import vorn_python; print(vorn_python.__file__)')"
+	tools/check_no_fma.sh "$$($(PY) -c 'import vorn_python; print(vorn_python.__file__)')" \
+	  "$$($(PY) -c 'import vorn._ext; print(vorn._ext.__file__)')"
 
 test-python: install
 	$(PY) -m pytest -q

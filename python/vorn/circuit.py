@@ -212,7 +212,14 @@ class Circuit:
         circuit = self if inplace else self.copy()
         n = circuit._num_qubits
         if add_bits:
-            circuit.add_register(ClassicalRegister("meas", n))
+            # "meas", or as Qiskit does when that name is taken, "meas" and a number.
+            taken = {r.name for r in circuit._cregs}
+            name = "meas"
+            suffix = 0
+            while name in taken:
+                name = f"meas{suffix}"
+                suffix += 1
+            circuit.add_register(ClassicalRegister(name, n))
             first = circuit._num_clbits - n
         else:
             if circuit._num_clbits < n:
@@ -231,13 +238,13 @@ class Circuit:
         qubits = self._qubits("barrier", qargs, labels) if qargs else tuple(range(self._num_qubits))
         self._append(Instruction("barrier", qubits))
 
-    def unitary(self, matrix: Any, qubits: int | Sequence[int]) -> None:
+    def unitary(self, obj: Any, qubits: int | Sequence[int]) -> None:
         """Any 2^k x 2^k unitary on k qubits; ``qubits[0]`` is the least
         significant bit of the matrix's row index (Qiskit's UnitaryGate)."""
         operands = [qubits] if _is_integer(qubits) else list(qubits)
         targets = self._qubits("unitary", operands, ["qubit"] * len(operands))
         try:
-            m = np.array(matrix, dtype=np.complex128, order="C", copy=True)
+            m = np.array(obj, dtype=np.complex128, order="C", copy=True)
         except (TypeError, ValueError) as exc:
             raise ValueError(f"unitary matrix is not a complex array: {exc}") from None
         k = len(targets)
