@@ -273,8 +273,7 @@ void check_call(const Row& row, Params p, Qubits q) {
   }
   for (std::size_t i = 0; i < p.size(); ++i) {
     if (!std::isfinite(p[i]))
-      fatal(std::string(row.name) + ": angle " + std::to_string(i) + " is " + std::to_string(p[i]) +
-            " (angles must be finite)");
+      fatal(std::string(row.name) + ": angle " + std::to_string(i) + " (" + std::to_string(p[i]) + ") is not finite");
   }
   require_distinct(row.name, q);
 }
