@@ -304,7 +304,9 @@ TEST(StandardGates, UnitaryAcceptsUnitariesAndNamesWhatIsWrong) {
             std::string::npos);
   EXPECT_FALSE(is_unitary(u2, 3));
   const std::vector<Complex> unit_rows_not_orthogonal{{1, 0}, {0, 0}, {1, 0}, {0, 0}};
+  const std::vector<Complex> orthogonal_rows_not_unit{{0, 0}, {1.5, 0}, {0, 0.5}, {0, 0}};
   EXPECT_FALSE(is_unitary(unit_rows_not_orthogonal, 2, 0.5));
+  EXPECT_FALSE(is_unitary(orthogonal_rows_not_unit, 2, 0.5));
   EXPECT_NE(fatal_message([&] { compile_unitary(u2, std::vector<U>{3, 3}); }).find("qubit 3 is used twice"),
             std::string::npos);
   EXPECT_NE(fatal_message([&] { compile_unitary(u2, std::vector<U>(11, 0)); }).find("11 qubits"), std::string::npos);
