@@ -271,10 +271,8 @@ void check_call(const Row& row, Params p, Qubits q) {
     fatal(std::string(row.name) + " takes " + std::to_string(row.n_params) + " angle(s) and " + wanted +
           ", got " + std::to_string(p.size()) + " angle(s) and " + std::to_string(q.size()) + " qubit(s)");
   }
-  for (std::size_t i = 0; i < p.size(); ++i) {
-    if (!std::isfinite(p[i]))
-      fatal(std::string(row.name) + ": angle " + std::to_string(i) + " (" + std::to_string(p[i]) + ") is not finite");
-  }
+  // Non-finite angles are accepted, as vorn_python accepts them: the matrix
+  // carries the NaN and the state shows it.
   require_distinct(row.name, q);
 }
 
