@@ -25,11 +25,9 @@ vorn::sim::RunResult simulate_unlocked(vorn::sim::Circuit&& copy, std::optional<
                                        std::uint64_t shots) {
   GilReleased unlocked;
   vorn::sim::Circuit owned = std::move(copy);
-  std::uint64_t n = owned.n_qubits();
-  // Registers the core rejects (0, > kMaxQubits) never reach an allocation.
-  std::uint64_t state_bytes = n >= 1 && n <= vorn::kMaxQubits ? vorn::StateVector::bytes_for(n) : 0;
-  return naming_bytes_on_bad_alloc(state_bytes, "the state vector of " + std::to_string(n) + " qubits",
-                                   [&] { return vorn::sim::run_circuit(owned, seed, shots); });
+  // The state and the sampling vector name themselves when their allocation
+  // fails; any other std::bad_alloc is the boundary's plain MemoryError.
+  return vorn::sim::run_circuit(owned, seed, shots);
 }
 
 // The circuit stays held shared until the result object exists, so recording

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "vorn/core/error.hpp"
+#include "vorn/core/messages.hpp"
 
 namespace vorn {
 namespace {
@@ -86,10 +87,12 @@ std::optional<std::uint64_t> available_memory_bytes() {
 void require_memory(std::uint64_t bytes, std::source_location where) {
   auto avail = available_memory_bytes();
   if (avail && bytes > *avail) {
-    throw FatalError("out of memory: " + std::to_string(bytes) + " bytes needed, " + std::to_string(*avail) +
-                         " bytes available",
-                     where, FatalError::Kind::OutOfMemory);
+    throw FatalError(messages::fill(messages::kOutOfMemory, bytes, *avail), where, FatalError::Kind::OutOfMemory);
   }
+}
+
+void allocation_failed(std::uint64_t bytes, std::string_view what, std::source_location where) {
+  throw FatalError(messages::fill(messages::kAllocationFailed, what, bytes), where, FatalError::Kind::OutOfMemory);
 }
 
 }  // namespace vorn

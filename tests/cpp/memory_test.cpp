@@ -55,5 +55,15 @@ TEST(Memory, BuffersAre64ByteAligned) {
   Buffer<double>::free_raw(nullptr);
 }
 
+TEST(Memory, FailedAllocationNamesWhatAndHowMuch) {
+  try {
+    allocation_failed(268435456, "the state vector of 24 qubits");
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.kind(), FatalError::Kind::OutOfMemory);
+    EXPECT_EQ(e.message(), "out of memory: allocation failed; the state vector of 24 qubits needs 268435456 bytes");
+    EXPECT_NE(std::string(e.where().file_name()).find("memory_test"), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace vorn

@@ -1,6 +1,6 @@
 // Guarding allocations against the memory the process can really get, and the
 // owning zero-filled buffer behind state and probability vectors.
-// Used by StateVector, the engine (whole-run check) and the bindings.
+// Used by StateVector, sampling, the engine (whole-run check) and the bindings.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <new>
 #include <source_location>
+#include <string_view>
 #include <type_traits>
 
 namespace vorn {
@@ -22,6 +23,12 @@ std::optional<std::uint64_t> available_memory_bytes();
 // process is killed later when pages are touched; this check prevents that.
 void require_memory(std::uint64_t bytes,
                     std::source_location where = std::source_location::current());
+
+// Throws FatalError{Kind::OutOfMemory} "out of memory: allocation failed;
+// {what} needs {bytes} bytes": for an allocation that failed although the
+// check passed (an address-space limit, or memory taken meanwhile).
+[[noreturn]] void allocation_failed(std::uint64_t bytes, std::string_view what,
+                                    std::source_location where = std::source_location::current());
 
 // Owning array of trivially copyable T, 64-byte aligned (a vector register of
 // eight doubles never straddles two cache lines). Move-only. calloc keeps a
