@@ -3,6 +3,7 @@
 // run_primitives(). target("avx2") only, no FMA.
 #include "kernel_runs.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <memory>
 
@@ -209,24 +210,99 @@ VORN_AVX2 inline void scale_run(const Entry& e, const Complex& c, Complex* q, st
   for (; i < cnt; ++i) q[i * stride] = cmul(c, q[i * stride]);
 }
 
-// Bases per pass over the diagonal's entries: each entry's amplitudes of one
-// pass lie together, and all entries of a pass stay in L1 for the next.
-constexpr std::uint64_t kDiagonalBlock = 32;
+// One diagonal entry (or two side by side) and where its amplitudes lie
+// relative to a base.
+struct DiagonalSlot {
+  std::uint64_t off;
+  Entry e;
+  Complex c;
+};
 
-VORN_AVX2 void avx2_diagonal(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
-                             std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim,
-                             const Complex* diag) {
+// Bases per pass over the entries when a base's entries are too many to take
+// in one go: their lines (stride apart) then stay in L1 until the last entry
+// is done with them.
+constexpr std::uint64_t kDiagonalBlockBytes = 4096;
+constexpr std::uint64_t kDiagonalBaseOuter = 32;
+
+// Stride > 1 (qubit 0 is an operand). kAdjacent: qubit 0 is a target, and
+// each slot is the register of states r and r | qubit-0 bit, side by side.
+// Otherwise qubit 0 is a control and one register takes a slot's amplitude of
+// two bases, stride apart.
+template <bool kAdjacent>
+VORN_AVX2 inline void diagonal_strided(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                                       std::uint64_t set_mask, const DiagonalSlot* slots, std::uint64_t n_slots) {
   const std::uint64_t stride = walk.stride();
+  constexpr std::uint64_t kPer = kAdjacent ? 1 : 2;  // bases per register
+  // A few slots: each base (pair of bases) has all its slots done in memory
+  // order. One or two, or many: a block of bases per slot.
+  const std::uint64_t block = n_slots >= 4 && n_slots <= kDiagonalBaseOuter
+                                  ? kPer
+                                  : std::max<std::uint64_t>(kPer, kDiagonalBlockBytes / (stride * sizeof(Complex)) / kPer * kPer);
   std::uint64_t base = walk.spread(kb);
   for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
     const std::uint64_t len = walk.run_length(k, ke);
     Complex* p = amp + (base | set_mask);
-    for (std::uint64_t b = 0; b < len; b += kDiagonalBlock) {
-      const std::uint64_t cnt = std::min(kDiagonalBlock, len - b);
-      Complex* q = p + b * stride;
-      for (std::uint64_t r = 0; r < dim; ++r) scale_run(broadcast(diag[r]), diag[r], q + off[r], stride, cnt);
+    std::uint64_t i = 0;
+    for (; i + kPer <= len; i += block) {
+      const std::uint64_t cnt = std::min(block, (len - i) / kPer * kPer);
+      Complex* q = p + i * stride;
+      for (std::uint64_t t = 0; t < n_slots; ++t) {
+        const DiagonalSlot& sl = slots[t];
+        Complex* x = q + sl.off;
+        for (std::uint64_t j = 0; j < cnt; j += kPer, x += kPer * stride) {
+          if (kAdjacent) {
+            const __m256d v = _mm256_loadu_pd(&x->re);
+            _mm256_storeu_pd(&x->re, cmul2(sl.e, v, swap_re_im(v)));
+          } else {
+            const __m256d v = load2(x, x + stride);
+            store2(x, x + stride, cmul2(sl.e, v, swap_re_im(v)));
+          }
+        }
+      }
+      if (cnt < block) {
+        i += cnt;
+        break;
+      }
+    }
+    if (!kAdjacent && i < len) {  // one base left over
+      Complex* q = p + i * stride;
+      for (std::uint64_t t = 0; t < n_slots; ++t) q[slots[t].off] = cmul(slots[t].c, q[slots[t].off]);
     }
     k += len;
+  }
+}
+
+VORN_AVX2 void avx2_diagonal(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                             std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim,
+                             const Complex* diag) {
+  std::uint64_t j0bit = 0;  // the local bit of qubit 0, if it is a target
+  for (std::uint64_t j = 1; j < dim; j <<= 1)
+    if (off[j] == 1) j0bit = j;
+  // The entries in memory order, so that the amplitudes are visited in
+  // ascending addresses wherever the walk allows (the prefetchers follow).
+  const std::unique_ptr<DiagonalSlot[]> slots(new DiagonalSlot[dim]);
+  std::uint64_t n_slots = 0;
+  for (std::uint64_t r = 0; r < dim; ++r) {
+    if (j0bit != 0 && (r & j0bit) != 0) continue;
+    slots[n_slots++] = {off[r], j0bit != 0 ? lanes(diag[r], diag[r | j0bit]) : broadcast(diag[r]), diag[r]};
+  }
+  std::sort(slots.get(), slots.get() + n_slots,
+            [](const DiagonalSlot& x, const DiagonalSlot& y) { return x.off < y.off; });
+  if (walk.stride() == 1) {
+    // Each entry's amplitudes of a run lie together: one entry after another.
+    std::uint64_t base = walk.spread(kb);
+    for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
+      const std::uint64_t len = walk.run_length(k, ke);
+      Complex* p = amp + (base | set_mask);
+      for (std::uint64_t t = 0; t < n_slots; ++t) scale_run(slots[t].e, slots[t].c, p + slots[t].off, 1, len);
+      k += len;
+    }
+    return;
+  }
+  if (j0bit != 0) {
+    diagonal_strided<true>(amp, walk, kb, ke, set_mask, slots.get(), n_slots);
+  } else {
+    diagonal_strided<false>(amp, walk, kb, ke, set_mask, slots.get(), n_slots);
   }
 }
 
