@@ -280,14 +280,16 @@ VORN_AVX2 void avx2_diagonal(Complex* amp, const BaseWalk& walk, std::uint64_t k
     if (off[j] == 1) j0bit = j;
   // The entries in memory order, so that the amplitudes are visited in
   // ascending addresses wherever the walk allows (the prefetchers follow).
-  const std::unique_ptr<DiagonalSlot[]> slots(new DiagonalSlot[dim]);
+  const std::unique_ptr<std::uint64_t[]> order(new std::uint64_t[dim]);
   std::uint64_t n_slots = 0;
-  for (std::uint64_t r = 0; r < dim; ++r) {
-    if (j0bit != 0 && (r & j0bit) != 0) continue;
-    slots[n_slots++] = {off[r], j0bit != 0 ? lanes(diag[r], diag[r | j0bit]) : broadcast(diag[r]), diag[r]};
+  for (std::uint64_t r = 0; r < dim; ++r)
+    if (j0bit == 0 || (r & j0bit) == 0) order[n_slots++] = r;
+  std::sort(order.get(), order.get() + n_slots, [off](std::uint64_t x, std::uint64_t y) { return off[x] < off[y]; });
+  const std::unique_ptr<DiagonalSlot[]> slots(new DiagonalSlot[n_slots]);
+  for (std::uint64_t t = 0; t < n_slots; ++t) {
+    const std::uint64_t r = order[t];
+    slots[t] = {off[r], j0bit != 0 ? lanes(diag[r], diag[r | j0bit]) : broadcast(diag[r]), diag[r]};
   }
-  std::sort(slots.get(), slots.get() + n_slots,
-            [](const DiagonalSlot& x, const DiagonalSlot& y) { return x.off < y.off; });
   if (walk.stride() == 1) {
     // Each entry's amplitudes of a run lie together: one entry after another.
     std::uint64_t base = walk.spread(kb);
@@ -311,78 +313,98 @@ VORN_AVX2 void avx2_scale(Complex* amp, std::uint64_t ib, std::uint64_t ie, cons
   scale_run(broadcast(local), local, amp + ib, 1, ie - ib);
 }
 
-// A dense block: up to four bases (stride apart from q) at once, two per
-// register. Inputs of all four are read (and kept with re/im swapped) before
-// any output is written; a missing base repeats the last one and is not stored.
+// A dense block: up to kDenseBases bases (stride apart from q) at once, two
+// per register. Inputs of all of them are read before any output is written;
+// a missing base repeats the last one and is not stored. The re/im swap of an
+// input is redone per use: a shuffle is cheaper here than the load of a kept
+// copy, and the inputs stay half the size in L1. Four bases keep everything
+// in registers; eight halve the matrix reads, which pays once the matrix
+// outgrows L1 (k >= 7).
+template <std::uint64_t kDenseBases>
 struct DenseBlock {
-  __m256d lo, hi, lo_s, hi_s;
+  __m256d v[kDenseBases / 2];
 };
 
-VORN_AVX2 inline void dense_gather(DenseBlock* in, Complex* q, std::uint64_t stride, std::uint64_t cnt,
+template <std::uint64_t kDenseBases>
+VORN_AVX2 inline void dense_gather(DenseBlock<kDenseBases>* in, Complex* q, std::uint64_t stride, std::uint64_t cnt,
                                    const std::uint64_t* off, std::uint64_t dim) {
-  const std::uint64_t l1 = std::min<std::uint64_t>(1, cnt - 1) * stride;
-  const std::uint64_t l2 = std::min<std::uint64_t>(2, cnt - 1) * stride;
-  const std::uint64_t l3 = std::min<std::uint64_t>(3, cnt - 1) * stride;
-  const bool whole = cnt == 4 && stride == 1;
+  std::uint64_t l[kDenseBases];
+  for (std::uint64_t i = 0; i < kDenseBases; ++i) l[i] = std::min(i, cnt - 1) * stride;
+  const bool whole = cnt == kDenseBases && stride == 1;
   for (std::uint64_t s = 0; s < dim; ++s) {
     const Complex* x = q + off[s];
-    const __m256d lo = whole ? _mm256_loadu_pd(&x->re) : load2(x, x + l1);
-    const __m256d hi = whole ? _mm256_loadu_pd(&x[2].re) : load2(x + l2, x + l3);
-    in[s] = {lo, hi, swap_re_im(lo), swap_re_im(hi)};
+    for (std::uint64_t h = 0; h < kDenseBases / 2; ++h)
+      in[s].v[h] = whole ? _mm256_loadu_pd(&x[2 * h].re) : load2(x + l[2 * h], x + l[2 * h + 1]);
   }
 }
 
-VORN_AVX2 inline void dense_store(Complex* x, std::uint64_t stride, std::uint64_t cnt, __m256d lo, __m256d hi) {
-  if (cnt == 4 && stride == 1) {
-    _mm256_storeu_pd(&x->re, lo);
-    _mm256_storeu_pd(&x[2].re, hi);
+template <std::uint64_t kDenseBases>
+VORN_AVX2 inline void dense_store(Complex* x, std::uint64_t stride, std::uint64_t cnt, const __m256d* v) {
+  if (cnt == kDenseBases && stride == 1) {
+    for (std::uint64_t h = 0; h < kDenseBases / 2; ++h) _mm256_storeu_pd(&x[2 * h].re, v[h]);
     return;
   }
-  _mm_storeu_pd(&x->re, _mm256_castpd256_pd128(lo));
-  if (cnt > 1) _mm_storeu_pd(&x[stride].re, _mm256_extractf128_pd(lo, 1));
-  if (cnt > 2) _mm_storeu_pd(&x[2 * stride].re, _mm256_castpd256_pd128(hi));
-  if (cnt > 3) _mm_storeu_pd(&x[3 * stride].re, _mm256_extractf128_pd(hi, 1));
+  for (std::uint64_t i = 0; i < cnt; ++i) {
+    const __m256d w = v[i / 2];
+    _mm_storeu_pd(&x[i * stride].re, i % 2 == 0 ? _mm256_castpd256_pd128(w) : _mm256_extractf128_pd(w, 1));
+  }
 }
 
 // Rows r and r + 1 (dim even) of the block: products accumulated left to right.
-VORN_AVX2 inline void dense_rows(const DenseBlock* in, const Complex* m, std::uint64_t dim, std::uint64_t r,
+template <std::uint64_t kDenseBases>
+VORN_AVX2 inline void dense_rows(const DenseBlock<kDenseBases>* in, const Complex* m, std::uint64_t dim, std::uint64_t r,
                                  Complex* q, std::uint64_t stride, std::uint64_t cnt, const std::uint64_t* off) {
+  constexpr std::uint64_t kH = kDenseBases / 2;
   const Complex* row0 = m + r * dim;
   const Complex* row1 = row0 + dim;
-  Entry e0 = broadcast(row0[0]), e1 = broadcast(row1[0]);
-  __m256d a0 = cmul2(e0, in[0].lo, in[0].lo_s), b0 = cmul2(e0, in[0].hi, in[0].hi_s);
-  __m256d a1 = cmul2(e1, in[0].lo, in[0].lo_s), b1 = cmul2(e1, in[0].hi, in[0].hi_s);
-  for (std::uint64_t s = 1; s < dim; ++s) {
-    e0 = broadcast(row0[s]);
-    e1 = broadcast(row1[s]);
-    a0 = _mm256_add_pd(a0, cmul2(e0, in[s].lo, in[s].lo_s));
-    b0 = _mm256_add_pd(b0, cmul2(e0, in[s].hi, in[s].hi_s));
-    a1 = _mm256_add_pd(a1, cmul2(e1, in[s].lo, in[s].lo_s));
-    b1 = _mm256_add_pd(b1, cmul2(e1, in[s].hi, in[s].hi_s));
+  __m256d a0[kH], a1[kH];
+  {
+    const Entry e0 = broadcast(row0[0]), e1 = broadcast(row1[0]);
+    for (std::uint64_t h = 0; h < kH; ++h) {
+      const __m256d x = in[0].v[h], xs = swap_re_im(x);
+      a0[h] = cmul2(e0, x, xs);
+      a1[h] = cmul2(e1, x, xs);
+    }
   }
-  dense_store(q + off[r], stride, cnt, a0, b0);
-  dense_store(q + off[r + 1], stride, cnt, a1, b1);
+  for (std::uint64_t s = 1; s < dim; ++s) {
+    const Entry e0 = broadcast(row0[s]), e1 = broadcast(row1[s]);
+    for (std::uint64_t h = 0; h < kH; ++h) {
+      const __m256d x = in[s].v[h], xs = swap_re_im(x);
+      a0[h] = _mm256_add_pd(a0[h], cmul2(e0, x, xs));
+      a1[h] = _mm256_add_pd(a1[h], cmul2(e1, x, xs));
+    }
+  }
+  dense_store<kDenseBases>(q + off[r], stride, cnt, a0);
+  dense_store<kDenseBases>(q + off[r + 1], stride, cnt, a1);
+}
+
+template <std::uint64_t kDenseBases>
+VORN_AVX2 void dense_walk(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                          std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim, const Complex* m) {
+  const std::unique_ptr<DenseBlock<kDenseBases>[]> in(new DenseBlock<kDenseBases>[dim]);
+  const std::uint64_t stride = walk.stride();
+  std::uint64_t base = walk.spread(kb);
+  for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
+    const std::uint64_t len = walk.run_length(k, ke);
+    Complex* p = amp + (base | set_mask);
+    for (std::uint64_t b = 0; b < len; b += kDenseBases) {
+      const std::uint64_t cnt = std::min(kDenseBases, len - b);
+      Complex* q = p + b * stride;
+      dense_gather(in.get(), q, stride, cnt, off, dim);
+      for (std::uint64_t r = 0; r < dim; r += 2) dense_rows(in.get(), m, dim, r, q, stride, cnt, off);
+    }
+    k += len;
+  }
 }
 
 VORN_AVX2 void avx2_dense(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
                           std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim, const Complex* m) {
   if (dim < 2) {  // a 1x1 matrix is a diagonal
     avx2_diagonal(amp, walk, kb, ke, set_mask, off, dim, m);
-    return;
-  }
-  const std::unique_ptr<DenseBlock[]> in(new DenseBlock[dim]);
-  const std::uint64_t stride = walk.stride();
-  std::uint64_t base = walk.spread(kb);
-  for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
-    const std::uint64_t len = walk.run_length(k, ke);
-    Complex* p = amp + (base | set_mask);
-    for (std::uint64_t b = 0; b < len; b += 4) {
-      const std::uint64_t cnt = std::min<std::uint64_t>(4, len - b);
-      Complex* q = p + b * stride;
-      dense_gather(in.get(), q, stride, cnt, off, dim);
-      for (std::uint64_t r = 0; r < dim; r += 2) dense_rows(in.get(), m, dim, r, q, stride, cnt, off);
-    }
-    k += len;
+  } else if (dim <= 64) {
+    dense_walk<4>(amp, walk, kb, ke, set_mask, off, dim, m);
+  } else {
+    dense_walk<8>(amp, walk, kb, ke, set_mask, off, dim, m);
   }
 }
 
