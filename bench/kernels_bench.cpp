@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "vorn/core/complex.hpp"
 #include "vorn/core/gates.hpp"
 #include "vorn/core/operations.hpp"
 #include "vorn/core/parallel.hpp"
@@ -136,20 +136,44 @@ void BM_ControlledSwap(benchmark::State& st) {
 }
 
 // ---- the general kernels ----------------------------------------------------
-// Each iteration times the single-qubit kernel (h on the gate's lowest target)
-// and then the general kernel on the same state, so that both see the same
-// machine. vs_single is the general kernel's time per touched amplitude over
+// A single-qubit unitary with no two entries alike (so no path shares a
+// product), and its k-fold Kronecker power: magnitudes stay bounded.
+vorn::Matrix2x2 generic_unitary() {
+  const double c = std::cos(0.3), s = std::sin(0.3), phi = 0.2, lam = 0.5;
+  return {{c, 0.0},
+          {-std::cos(lam) * s, -std::sin(lam) * s},
+          {std::cos(phi) * s, std::sin(phi) * s},
+          {std::cos(phi + lam) * c, std::sin(phi + lam) * c}};
+}
+
+std::vector<Complex> unitary_power(U k) {
+  const vorn::Matrix2x2 u = generic_unitary();
+  const Complex e[2][2] = {{u.m00, u.m01}, {u.m10, u.m11}};
+  const U dim = U{1} << k;
+  std::vector<Complex> m(dim * dim);
+  for (U r = 0; r < dim; ++r)
+    for (U c = 0; c < dim; ++c) {
+      Complex x{1.0, 0.0};
+      for (U j = 0; j < k; ++j) x = vorn::cmul(x, e[r >> j & 1][c >> j & 1]);
+      m[r * dim + c] = x;
+    }
+  return m;
+}
+
+// Each iteration times the single-qubit kernel (generic_unitary() on the
+// gate's lowest target) and then the general kernel on the same state, so
+// that both see the same machine. vs_single is the general kernel's time per touched amplitude over
 // the single-qubit kernel's time per amplitude, from the summed times;
 // vs_single_min the same from the fastest iteration of each.
 template <class Kernel>
 void against_single(benchmark::State& st, StateVector& s, U single_target, U touched, Kernel&& kernel) {
   using clock = std::chrono::steady_clock;
-  const vorn::Matrix2x2 h = vorn::matrix_2x2(vorn::GateKind::H, 0.0);
+  const vorn::Matrix2x2 u = generic_unitary();
   double kernel_seconds = 0.0, single_seconds = 0.0;
   double best_kernel = 1e300, best_single = 1e300;
   for (auto _ : st) {
     const auto t0 = clock::now();
-    vorn::apply_single_qubit_gate(s, h, single_target);
+    vorn::apply_single_qubit_gate(s, u, single_target);
     const auto t1 = clock::now();
     kernel();
     const auto t2 = clock::now();
@@ -172,16 +196,6 @@ std::vector<U> targets_of(U n, U k, std::int64_t cls) {
   std::vector<U> t;
   for (U j = 0; j < k; ++j) t.push_back(cls == 0 ? j : cls == 1 ? n / 2 + j : n - 1 - j);
   return t;
-}
-
-// H on every target: entries +-2^(-k/2), so magnitudes stay bounded.
-std::vector<Complex> hadamard_power(U k) {
-  const U dim = U{1} << k;
-  std::vector<Complex> m(dim * dim);
-  const double scale = 1.0 / std::sqrt(double(dim));
-  for (U r = 0; r < dim; ++r)
-    for (U c = 0; c < dim; ++c) m[r * dim + c] = {std::popcount(r & c) % 2 ? -scale : scale, 0.0};
-  return m;
 }
 
 // Unit-magnitude phases.
@@ -207,11 +221,11 @@ constexpr U kAlternating = 0x5555555555555555;
 void BM_MultiControlled(benchmark::State& st) {
   const U n = static_cast<U>(st.range(0));
   StateVector& s = state(n);
-  const vorn::Matrix2x2 h = vorn::matrix_2x2(vorn::GateKind::H, 0.0);
+  const vorn::Matrix2x2 u = generic_unitary();
   const U t = target_of(n, st.range(1));
   const std::vector<U> c = controls_for(n, {t}, static_cast<U>(st.range(2)));
   against_single(st, s, t, s.size() >> c.size(),
-                 [&] { vorn::apply_multi_controlled_gate(s, h, {c, kAlternating}, t); });
+                 [&] { vorn::apply_multi_controlled_gate(s, u, {c, kAlternating}, t); });
 }
 
 // Args: n, target class of the pair (low: 0,1; middle; high), controls.
@@ -221,8 +235,8 @@ void BM_ControlledTwoQubit(benchmark::State& st) {
   const std::vector<U> t = targets_of(n, 2, st.range(1));
   const std::vector<U> c = controls_for(n, t, static_cast<U>(st.range(2)));
   vorn::Matrix4x4 m;
-  const std::vector<Complex> hh = hadamard_power(2);
-  std::copy(hh.begin(), hh.end(), m.m.begin());
+  const std::vector<Complex> uu = unitary_power(2);
+  std::copy(uu.begin(), uu.end(), m.m.begin());
   against_single(st, s, *std::min_element(t.begin(), t.end()), s.size() >> c.size(),
                  [&] { vorn::apply_controlled_two_qubit_gate(s, m, {c, kAlternating}, t[0], t[1]); });
 }
@@ -246,7 +260,7 @@ void BM_Dense(benchmark::State& st) {
   const U k = static_cast<U>(st.range(2));
   const std::vector<U> t = targets_of(n, k, st.range(1));
   const std::vector<U> c = controls_for(n, t, static_cast<U>(st.range(3)));
-  const std::vector<Complex> m = hadamard_power(k);
+  const std::vector<Complex> m = unitary_power(k);
   against_single(st, s, *std::min_element(t.begin(), t.end()), s.size() >> c.size(),
                  [&] { vorn::apply_dense_gate(s, m, {c, kAlternating}, t); });
 }

@@ -272,9 +272,60 @@ VORN_AVX2 inline void diagonal_strided(Complex* amp, const BaseWalk& walk, std::
   }
 }
 
+// Qubits 0 .. z-1 all targets (stride 2^z >= 2): for each setting of the
+// other targets a run of len bases is one stretch of len * stride amplitudes,
+// its entries repeating with period stride; kHalf = stride / 2 registers of
+// entry pairs (0: stride read at run time).
+template <std::uint64_t kHalf>
+VORN_AVX2 void diagonal_window(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                               std::uint64_t set_mask, const std::uint64_t* group_off, std::uint64_t n_groups,
+                               const Entry* entries) {
+  const std::uint64_t stride = walk.stride();
+  const std::uint64_t half = kHalf != 0 ? kHalf : stride / 2;
+  std::uint64_t base = walk.spread(kb);
+  for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
+    const std::uint64_t len = walk.run_length(k, ke);
+    Complex* p = amp + (base | set_mask);
+    for (std::uint64_t g = 0; g < n_groups; ++g) {
+      const Entry* e = entries + g * half;
+      Complex* x = p + group_off[g];
+      for (std::uint64_t i = 0; i < len; ++i, x += stride) {
+        for (std::uint64_t h = 0; h < half; ++h) {
+          const __m256d v = _mm256_loadu_pd(&x[2 * h].re);
+          _mm256_storeu_pd(&x[2 * h].re, cmul2(e[h], v, swap_re_im(v)));
+        }
+      }
+    }
+    k += len;
+  }
+}
+
 VORN_AVX2 void avx2_diagonal(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
                              std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim,
                              const Complex* diag) {
+  const std::uint64_t stride = walk.stride();
+  if (stride > 1 && (off[dim - 1] & (stride - 1)) == stride - 1) {
+    // The walk's low positions are all targets. Entries in offset order:
+    // consecutive runs of `stride` of them share the bits above the window.
+    const std::unique_ptr<std::uint64_t[]> order(new std::uint64_t[dim]);
+    for (std::uint64_t r = 0; r < dim; ++r) order[r] = r;
+    std::sort(order.get(), order.get() + dim, [off](std::uint64_t x, std::uint64_t y) { return off[x] < off[y]; });
+    const std::uint64_t n_groups = dim / stride;
+    const std::unique_ptr<std::uint64_t[]> group_off(new std::uint64_t[n_groups]);
+    const std::unique_ptr<Entry[]> entries(new Entry[dim / 2]);
+    for (std::uint64_t g = 0; g < n_groups; ++g) group_off[g] = off[order[g * stride]];
+    for (std::uint64_t t = 0; t < dim / 2; ++t) entries[t] = lanes(diag[order[2 * t]], diag[order[2 * t + 1]]);
+    if (stride == 2) {
+      diagonal_window<1>(amp, walk, kb, ke, set_mask, group_off.get(), n_groups, entries.get());
+    } else if (stride == 4) {
+      diagonal_window<2>(amp, walk, kb, ke, set_mask, group_off.get(), n_groups, entries.get());
+    } else if (stride == 8) {
+      diagonal_window<4>(amp, walk, kb, ke, set_mask, group_off.get(), n_groups, entries.get());
+    } else {
+      diagonal_window<0>(amp, walk, kb, ke, set_mask, group_off.get(), n_groups, entries.get());
+    }
+    return;
+  }
   std::uint64_t j0bit = 0;  // the local bit of qubit 0, if it is a target
   for (std::uint64_t j = 1; j < dim; j <<= 1)
     if (off[j] == 1) j0bit = j;
@@ -290,7 +341,7 @@ VORN_AVX2 void avx2_diagonal(Complex* amp, const BaseWalk& walk, std::uint64_t k
     const std::uint64_t r = order[t];
     slots[t] = {off[r], j0bit != 0 ? lanes(diag[r], diag[r | j0bit]) : broadcast(diag[r]), diag[r]};
   }
-  if (walk.stride() == 1) {
+  if (stride == 1) {
     // Each entry's amplitudes of a run lie together: one entry after another.
     std::uint64_t base = walk.spread(kb);
     for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
