@@ -226,6 +226,59 @@ print(digest() == expected)  # the parent's pool is unharmed
     assert proc.stdout.splitlines() == [str([0] * 12), "True"]
 
 
+def test_fork_while_another_thread_is_mid_run(run_python):
+    proc = run_python(
+        FORK_PRELUDE
+        + """
+expected = digest()
+big = circuit(21)
+for _ in range(3):
+    for q in range(21):
+        big.ry(0.2, q)
+started = threading.Event()
+def long_run():
+    started.set()
+    vp.run(big, 5, 1)
+worker = threading.Thread(target=long_run)
+worker.start()
+started.wait()
+time.sleep(0.05)
+try:
+    big.h(0)
+    print("not running yet")
+except RuntimeError as exc:
+    print("held:", exc)
+pid = os.fork()
+if pid == 0:
+    signal.alarm(30)
+    ok = digest() == expected
+    # The run that held `big` has no thread in the child: its hold is given back.
+    try:
+        big.h(0)
+        released = True
+    except RuntimeError:
+        released = False
+    small = vp.Circuit(13)
+    small.x(12)
+    small.measure_all()
+    ok = ok and vp.run(small, 3, 0).counts() == {"1" + "0" * 12: 3}
+    os._exit((0 if ok else 3) + (0 if released else 4))
+status = child_status(pid)
+worker.join()
+print(status)
+try:
+    big.h(0)  # the parent's hold ended with its run
+    print("parent can record")
+except RuntimeError as exc:
+    print("parent:", exc)
+print(digest() == expected)
+""",
+        timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["held: Already borrowed", "0", "parent can record", "True"]
+
+
 MULTIPROCESSING = FORK_PRELUDE + """
 import multiprocessing as mp
 import queue
