@@ -362,3 +362,73 @@ def test_a_pool_whose_threads_cannot_start_is_the_ordinary_failure(run_python, t
         "{'100000000000': 4}",
     ]
     assert "panicked at" in proc.stderr
+
+
+# ---- The NumPy C API table is checked before its slots are used -------------------
+# A stand-in NumPy whose _ARRAY_API table reports a given C ABI and feature
+# version (ctypes functions in slots 0 and 211, nothing else filled in).
+FAKE_NUMPY = """
+import ctypes, sys, types
+import vorn_python as vp
+
+VERSION_FN = ctypes.CFUNCTYPE(ctypes.c_uint)
+capsule_new = ctypes.pythonapi.PyCapsule_New
+capsule_new.restype = ctypes.py_object
+capsule_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+kept = []
+
+def install_fake_numpy(version, abi, feature):
+    table = (ctypes.c_void_p * 300)()
+    for slot, value in ((0, abi), (211, feature)):
+        if value is not None:
+            fn = VERSION_FN(lambda value=value: value)
+            kept.append(fn)
+            table[slot] = ctypes.cast(fn, ctypes.c_void_p).value
+    kept.append(table)
+    core_name = "numpy._core" if version.startswith("2") else "numpy.core"
+    numpy, lib = types.ModuleType("numpy"), types.ModuleType("numpy.lib")
+    core, multiarray = types.ModuleType(core_name), types.ModuleType(core_name + ".multiarray")
+    numpy.__version__ = version
+    lib.NumpyVersion = type("NumpyVersion", (), {"__init__": lambda self, v: setattr(self, "major", int(v[0]))})
+    multiarray._ARRAY_API = capsule_new(ctypes.addressof(table), None, None)
+    numpy.lib, core.multiarray = lib, multiarray
+    setattr(numpy, core_name.split(".")[1], core)
+    for name in [n for n in sys.modules if n == "numpy" or n.startswith("numpy.")]:
+        del sys.modules[name]
+    sys.modules.update({"numpy": numpy, "numpy.lib": lib, core_name: core, core_name + ".multiarray": multiarray})
+
+def try_statevector(result):
+    try:
+        print(result.statevector().tolist())
+    except BaseException as exc:
+        print(type(exc).__name__, exc)
+
+result = vp.run(vp.Circuit(1), 0, 0)
+for version, abi, feature in [
+    ("2.1.0", 0x03000000, 0x13),  # a future ABI
+    ("2.1.0", 0x03000000, 0x13),  # looked up again, refused again
+    ("1.26.0", 0x01000008, 0x11),  # an older 1.x ABI
+    ("1.6.0", 0x01000009, 0x06),  # before PyArray_SetBaseObject
+    ("2.1.0", None, None),  # no version entry at all
+]:
+    install_fake_numpy(version, abi, feature)
+    try_statevector(result)
+for name in [n for n in sys.modules if n == "numpy" or n.startswith("numpy.")]:
+    del sys.modules[name]
+try_statevector(result)  # the real NumPy is taken once it is there
+"""
+
+
+def test_an_unknown_numpy_abi_is_refused_with_a_clear_error(run_python):
+    proc = run_python(FAKE_NUMPY)
+    assert proc.returncode == 0, proc.stderr
+    prefix = "PanicException Failed to access NumPy array API capsule: "
+    unknown = prefix + "NumPy's C ABI is not one this module knows (1.x: 0x01000009, 2.x: 0x02000000), it reports "
+    assert proc.stdout.splitlines() == [
+        unknown + "0x03000000",
+        unknown + "0x03000000",
+        unknown + "0x01000008",
+        prefix + "NumPy is older than 1.7 (C API feature version 0x00000007), it reports 0x00000006",
+        prefix + "the table has no C ABI version entry",
+        "[(1+0j), 0j]",
+    ]
