@@ -41,9 +41,9 @@ using control = tbb::global_control;
 // The size of our pool is the arena's concurrency, which touches no one else.
 // Two settings of oneTBB are process-wide; each is only ever raised, never
 // lowered, and only when the pool needs it. They are kept for the process.
-//  - max_allowed_parallelism: oneTBB gives all arenas together at most its
-//    value - 1 workers (the core count by default). A pool larger than that
-//    raises it to its own size. oneTBB takes the smallest value any library
+//  - max_allowed_parallelism: oneTBB gives all arenas together at most this
+//    value - 1 workers; the value is the core count by default. A pool
+//    larger than the value raises it to the pool's size. oneTBB takes the smallest value any library
 //    asks for, so another library's lower limit still caps our pool, and our
 //    value caps a library that asks for more than we do later.
 //  - thread_stack_size: workers get at least 2 MiB of stack (oneTBB's default
@@ -127,7 +127,7 @@ bool can_start_workers(std::size_t workers) {
 // ---- The pool ---------------------------------------------------------------------
 
 // The pool's state. `arena` is read without the lock on every parallel loop;
-// creation and the fork handlers hold `mutex`.
+// creation and the fork handlers hold `pool_mutex`.
 std::mutex pool_mutex;
 std::atomic<tbb::task_arena*> pool_arena{nullptr};
 std::atomic<std::size_t> pool_threads{0};  // decided once, at the first creation
