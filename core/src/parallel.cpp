@@ -52,11 +52,15 @@ std::size_t worker_stack_bytes() {
   return std::max(control::active_value(control::thread_stack_size), kWorkerStackBytes);
 }
 
+// Kept for the process (and reachable, so leak checkers do not report them).
+control* stack_size_raise = nullptr;
+control* parallelism_raise = nullptr;
+
 void raise_process_wide_settings(std::size_t threads) {
   if (control::active_value(control::thread_stack_size) < kWorkerStackBytes)
-    new control(control::thread_stack_size, kWorkerStackBytes);  // kept for the process
+    stack_size_raise = new control(control::thread_stack_size, kWorkerStackBytes);
   if (control::active_value(control::max_allowed_parallelism) < threads)
-    new control(control::max_allowed_parallelism, threads);  // kept for the process
+    parallelism_raise = new control(control::max_allowed_parallelism, threads);
 }
 
 // ---- Can the system start the workers? ------------------------------------------
@@ -140,10 +144,22 @@ std::atomic<bool> pool_failed{false};      // a failed creation stays failed
 // cannot start workers again in a child, so there the loops run on the
 // calling thread alone; the results are the same bits. The lock is held
 // across fork() so that the child never inherits it taken.
+// Arenas forgotten by forks are kept here, reachable, so that leak checkers
+// do not report them (a child of a child of ... beyond the last slot just
+// leaks its parent's arena unrecorded).
+tbb::task_arena* forgotten_arenas[16] = {};
+
 void before_fork() { pool_mutex.lock(); }
 void after_fork_in_parent() { pool_mutex.unlock(); }
 void after_fork_in_child() {
-  pool_arena.store(nullptr, std::memory_order_relaxed);  // leaked on purpose
+  if (tbb::task_arena* arena = pool_arena.exchange(nullptr, std::memory_order_relaxed)) {
+    for (tbb::task_arena*& slot : forgotten_arenas) {
+      if (slot == nullptr) {
+        slot = arena;
+        break;
+      }
+    }
+  }
   pool_mutex.unlock();
 }
 
