@@ -182,12 +182,14 @@ class Circuit:
             self._measured.update(instruction.qubits)
         self._data.append(instruction)
 
-    def _control_list(self, control_qubits: Any) -> list[Any]:
-        if _is_integer(control_qubits):
-            return [control_qubits]
-        if isinstance(control_qubits, Iterable) and not isinstance(control_qubits, (str, bytes)):
-            return list(control_qubits)
-        raise TypeError(f"control_qubits must be a sequence of integers, not {type(control_qubits).__name__}")
+    @staticmethod
+    def _operand_list(value: Any, what: str) -> list[Any]:
+        """An index or an iterable of indices, as a list (entries checked later)."""
+        if _is_integer(value):
+            return [value]
+        if isinstance(value, Iterable) and not isinstance(value, (str, bytes)):
+            return list(value)
+        raise TypeError(f"{what} must be an integer or a sequence of integers, not {type(value).__name__}")
 
     # ---- non-gate instructions --------------------------------------------
 
@@ -197,8 +199,8 @@ class Circuit:
         Measurements are applied after every gate; a clbit measured twice keeps
         the last measurement, and clbits never measured read 0.
         """
-        qubits = [qubit] if _is_integer(qubit) else list(qubit)
-        cbits = [cbit] if _is_integer(cbit) else list(cbit)
+        qubits = self._operand_list(qubit, "qubit")
+        cbits = self._operand_list(cbit, "cbit")
         if len(qubits) != len(cbits):
             raise ValueError(f"measure got {len(qubits)} qubits but {len(cbits)} clbits")
         for q, c in zip(qubits, cbits):
@@ -231,17 +233,17 @@ class Circuit:
         circuit.measure(list(range(n)), list(range(first, first + n)))
         return None if inplace else circuit
 
-    def barrier(self, *qargs: int) -> None:
-        """A barrier on the given qubits (all when none given). It changes nothing
-        in the state; it is kept for readers of the circuit."""
-        labels = ["qubit"] * len(qargs)
-        qubits = self._qubits("barrier", qargs, labels) if qargs else tuple(range(self._num_qubits))
+    def barrier(self, *qargs: int | Sequence[int]) -> None:
+        """A barrier on the given qubits or sequences of qubits (all when none
+        given). It changes nothing in the state; it is kept for readers."""
+        operands = [q for arg in qargs for q in self._operand_list(arg, "qubit")]
+        qubits = self._qubits("barrier", operands, ["qubit"] * len(operands)) if qargs else tuple(range(self._num_qubits))
         self._append(Instruction("barrier", qubits))
 
     def unitary(self, obj: Any, qubits: int | Sequence[int]) -> None:
         """Any 2^k x 2^k unitary on k qubits; ``qubits[0]`` is the least
         significant bit of the matrix's row index (Qiskit's UnitaryGate)."""
-        operands = [qubits] if _is_integer(qubits) else list(qubits)
+        operands = self._operand_list(qubits, "qubits")
         targets = self._qubits("unitary", operands, ["qubit"] * len(operands))
         try:
             m = np.array(obj, dtype=np.complex128, order="C", copy=True)
@@ -429,9 +431,9 @@ class Circuit:
         )
 
     def mcx(self, control_qubits: Sequence[int], target_qubit: int) -> None:
-        controls = self._control_list(control_qubits)
+        controls = self._operand_list(control_qubits, "control_qubits")
         self._gate("mcx", (), [("control qubit", q) for q in controls] + [("target_qubit", target_qubit)])
 
     def mcp(self, lam: float, control_qubits: Sequence[int], target_qubit: int) -> None:
-        controls = self._control_list(control_qubits)
+        controls = self._operand_list(control_qubits, "control_qubits")
         self._gate("mcp", (("lam", lam),), [("control qubit", q) for q in controls] + [("target_qubit", target_qubit)])

@@ -83,15 +83,6 @@ def test_random_outcomes_are_sorted_and_add_up_over_registers():
         assert creg == meas[-1 - 0] + meas[-1 - 3]  # c[1] = qubit 0, c[0] = qubit 3
 
 
-def test_unmeasured_qubits_merge_into_one_key():
-    c = vorn.Circuit(3, 1)
-    c.h(1)
-    c.h(2)
-    c.x(0)
-    c.measure(0, 0)
-    assert vorn.run(c, shots=500, seed=2).counts() == {"1": 500}
-
-
 def test_measure_all_twice_adds_a_second_register_and_a_barrier():
     c = vorn.Circuit(2)
     c.x(0)
