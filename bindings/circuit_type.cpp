@@ -41,6 +41,24 @@ PyObject* num_qubits(PyObject* self, PyObject*) {
   });
 }
 
+// Python parameter names of each gate method, in GateKind order: the angle
+// (if any) first, then the qubit operands.
+struct GateParams {
+  std::array<std::string_view, 4> names;
+  std::uint8_t count;
+};
+constexpr std::array<GateParams, kGateKindCount> kGateParams{{
+    {{"qubit"}, 1},  {{"qubit"}, 1},  {{"qubit"}, 1},  {{"qubit"}, 1},  {{"qubit"}, 1},
+    {{"qubit"}, 1},  {{"theta", "qubit"}, 2},  {{"theta", "qubit"}, 2},  {{"theta", "qubit"}, 2},
+    {{"qubit"}, 1},  {{"control", "target"}, 2},  {{"qubit0", "qubit1"}, 2},  {{"qubit0", "qubit1"}, 2},
+    {{"ctrl1", "ctrl2", "target"}, 3},  {{"control", "target1", "target2"}, 3},
+}};
+static_assert([] {
+  for (std::size_t i = 0; i < kGateKindCount; ++i)
+    if (kGateParams[i].count != kGateTable[i].n_qubits + (kGateTable[i].has_angle ? 1 : 0)) return false;
+  return true;
+}());
+
 // Call names, docstrings and parameter descriptions of the gate methods,
 // built once from the gate table. Constructed in place (never moved), so the
 // specs' views into the strings stay valid.
@@ -52,7 +70,7 @@ struct GateMethodTexts {
   GateMethodTexts() {
     for (std::size_t i = 0; i < kGateKindCount; ++i) {
       const GateInfo& gate = kGateTable[i];
-      std::span<const std::string_view> params(gate.params.data(), gate.n_params);
+      std::span<const std::string_view> params(kGateParams[i].names.data(), kGateParams[i].count);
       call_names[i] = "Circuit." + std::string(gate.name);
       docs[i] = std::string(gate.name) + "($self";
       for (std::string_view p : params) docs[i] += ", " + std::string(p);
@@ -73,16 +91,17 @@ PyObject* record_gate(std::size_t index, PyObject* self, PyObject* const* args, 
                       PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     const GateInfo& gate = kGateTable[index];
+    const auto& names = kGateParams[index].names;
     BoundArgs bound = bind_vectorcall(gate_texts().specs[index], args, nargsf, kwnames);
     Borrow<CircuitObject> circuit(self, Access::Exclusive);
     std::size_t p = 0;
     double theta = 0.0;
     if (gate.has_angle) {
-      theta = to_real(bound[p], gate.params[p]);
+      theta = to_real(bound[p], names[p]);
       ++p;
     }
     std::array<std::uint64_t, 3> qubits{};
-    for (std::size_t q = 0; q < gate.n_qubits; ++q, ++p) qubits[q] = to_index(bound[p], gate.params[p]);
+    for (std::size_t q = 0; q < gate.n_qubits; ++q, ++p) qubits[q] = to_index(bound[p], names[p]);
     circuit->circuit.add_gate(gate.kind, std::span(qubits.data(), gate.n_qubits), theta);
     Py_RETURN_NONE;
   });

@@ -8,7 +8,6 @@
 #include <variant>
 #include <vector>
 
-#include "gate_dispatch.hpp"
 #include "vorn/core/local_kernels.hpp"
 #include "vorn/core/memory.hpp"
 #include "vorn/core/parallel.hpp"
@@ -20,38 +19,24 @@ namespace {
 
 using U = std::uint64_t;
 
-U low_mask(U k) { return (U{1} << k) - 1; }
-
-struct LocalKernels {
-  Complex* amp;
-  U n_local;
-  void single(const Matrix2x2& m, U t) { local::apply_single_qubit_gate(amp, n_local, m, t); }
-  void controlled(const Matrix2x2& m, U c, U t) { local::apply_controlled_gate(amp, n_local, m, c, t); }
-  void doubly(const Matrix2x2& m, U c1, U c2, U t) {
-    local::apply_doubly_controlled_gate(amp, n_local, m, c1, c2, t);
-  }
-  void two_qubit(const Matrix4x4& m, U q0, U q1) { local::apply_two_qubit_gate(amp, n_local, m, q0, q1); }
-  void cswap(U c, U t1, U t2) { local::apply_controlled_swap(amp, n_local, c, t1, t2); }
-};
+// The k lowest bits set (k < 64: a block never spans the whole index).
+U lowest_bits(U k) { return (U{1} << k) - 1; }
 
 // The segment's gates with each operand renamed to its bit position inside a
-// block (its rank among the block's qubits). Equal operands stay equal.
-std::vector<GateOp> local_gates(std::span<const Operation> ops, const Segment& seg) {
-  std::vector<GateOp> gates;
-  for (std::size_t i = seg.begin; i < seg.end; ++i) {
-    const GateOp* gate = std::get_if<GateOp>(&ops[i]);
-    if (gate == nullptr) continue;
-    GateOp g = *gate;
-    for (std::uint8_t k = 0; k < g.n_qubits; ++k)
-      g.qubits[k] = static_cast<U>(std::popcount(seg.qubits & low_mask(g.qubits[k])));
-    gates.push_back(g);
+// block (its rank among the block's qubits).
+std::vector<CompiledGate> local_gates(std::span<const CompiledGate> gates, const Segment& seg) {
+  std::vector<CompiledGate> out(gates.begin() + static_cast<std::ptrdiff_t>(seg.begin),
+                                gates.begin() + static_cast<std::ptrdiff_t>(seg.end));
+  auto rename = [&](U& q) { q = static_cast<U>(std::popcount(seg.qubits & lowest_bits(q))); };
+  for (CompiledGate& g : out) {
+    for (U& q : g.targets) rename(q);
+    for (U& q : g.controls) rename(q);
   }
-  return gates;
+  return out;
 }
 
-void apply_to_block(Complex* amp, U n_local, std::span<const GateOp> gates) {
-  LocalKernels k{amp, n_local};
-  for (const GateOp& g : gates) detail::dispatch_gate(k, g);
+void apply_to_block(Complex* amp, U n_local, std::span<const CompiledGate> gates) {
+  for (const CompiledGate& g : gates) apply_gate_local(amp, n_local, g);
 }
 
 // Gather buffers for one run: a chunk takes one for its block and gives it
@@ -82,10 +67,13 @@ class Scratch {
 };
 
 // The block of only low qubits 0..n_local-1 is a contiguous slice: no copy.
-void run_in_place(StateVector& state, U n_local, const std::vector<GateOp>& gates) {
+void run_in_place(StateVector& state, U n_local, const std::vector<CompiledGate>& gates, const RunControl* control) {
   Complex* amp = state.data();
   auto body = [&](U b, U e) {
-    for (; b < e; ++b) apply_to_block(amp + (b << n_local), n_local, gates);
+    for (; b < e; ++b) {
+      if (control != nullptr) control->check();
+      apply_to_block(amp + (b << n_local), n_local, gates);
+    }
   };
   parallel_for_each_item(state.size() >> n_local, body);
 }
@@ -130,9 +118,9 @@ struct MovedGate {
   Matrix2x2 matrix{};
   U target = 0;
 };
-MovedGate moved_gate(const GateOp& g) {
-  if (!is_single_qubit(g.kind)) return {};
-  return {true, matrix_2x2(g.kind, g.theta), g.qubits[0]};
+MovedGate moved_gate(const CompiledGate& g) {
+  if (g.shape != Shape::Single) return {};
+  return {true, g.matrix_2x2(), g.targets[0]};
 }
 
 // Blocks with high qubits: qubits 0..L-1 plus `high` ones, so a block is
@@ -140,11 +128,12 @@ MovedGate moved_gate(const GateOp& g) {
 // first gate, if single-qubit, is applied while copying in, and the last
 // while copying out, where the kernels allow: two sweeps of the buffer
 // fewer, and arithmetic to do while the copy waits on memory.
-void run_gathered(StateVector& state, U qubits, const std::vector<GateOp>& gates, Scratch& scratch) {
+void run_gathered(StateVector& state, U qubits, const std::vector<CompiledGate>& gates, Scratch& scratch,
+                  const RunControl* control) {
   const U n_local = static_cast<U>(std::popcount(qubits));
   const U low = static_cast<U>(std::countr_one(qubits));
-  const U high = qubits & ~low_mask(low);
-  const U outside = low_mask(state.n_qubits()) & ~qubits;
+  const U high = qubits & ~lowest_bits(low);
+  const U outside = lowest_bits(state.n_qubits()) & ~qubits;
   const U runs = U{1} << (n_local - low);
   std::vector<U> offsets(runs);
   for (U r = 0, off = 0; r < runs; ++r, off = next_within(off, high)) offsets[r] = off;
@@ -155,8 +144,9 @@ void run_gathered(StateVector& state, U qubits, const std::vector<GateOp>& gates
     Buffer<Complex> owned = scratch.take(U{1} << n_local);
     Complex* buf = owned.data();
     for (U base = deposit(b, outside); b < e; ++b, base = next_within(base, outside)) {
+      if (control != nullptr) control->check();
       Complex* block = amp + base;
-      std::span<const GateOp> middle(gates);
+      std::span<const CompiledGate> middle(gates);
       if (first.present &&
           local::gather_applying(buf, block, offsets.data(), runs, low, first.matrix, first.target)) {
         middle = middle.subspan(1);
@@ -178,21 +168,26 @@ void run_gathered(StateVector& state, U qubits, const std::vector<GateOp>& gates
 
 }  // namespace
 
-void apply_operations(StateVector& state, std::span<const Operation> ops, const BlockingParams& params) {
+void apply_gates(StateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params,
+                 RunControl* control) {
   Scratch scratch;
-  for (const Segment& seg : plan_segments(ops, state.n_qubits(), params)) {
+  for (const Segment& seg : plan_segments(gates, state.n_qubits(), params)) {
     if (!seg.blocked()) {
-      for (std::size_t i = seg.begin; i < seg.end; ++i)
-        if (const GateOp* gate = std::get_if<GateOp>(&ops[i])) apply_gate(state, *gate);
+      for (std::size_t i = seg.begin; i < seg.end; ++i) {
+        if (control != nullptr) control->check();
+        apply_gate(state, gates[i]);
+        if (control != nullptr) control->advance(1);
+      }
       continue;
     }
-    const std::vector<GateOp> gates = local_gates(ops, seg);
+    const std::vector<CompiledGate> local = local_gates(gates, seg);
     const U n_local = static_cast<U>(std::popcount(seg.qubits));
-    if (seg.qubits == low_mask(n_local)) {
-      run_in_place(state, n_local, gates);
+    if (seg.qubits == lowest_bits(n_local)) {
+      run_in_place(state, n_local, local, control);
     } else {
-      run_gathered(state, seg.qubits, gates, scratch);
+      run_gathered(state, seg.qubits, local, scratch, control);
     }
+    if (control != nullptr) control->advance(seg.end - seg.begin);
   }
 }
 

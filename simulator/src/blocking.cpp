@@ -1,29 +1,15 @@
-// The planner of blocked execution: splits a gate list into runs of
+// The planner of blocked execution: splits a compiled gate list into runs of
 // consecutive gates whose qubits fit one block. Used by block_runner.cpp.
 #include "vorn/simulator/blocking.hpp"
 
 #include <algorithm>
 #include <bit>
-#include <variant>
 
 namespace vorn::sim {
 namespace {
 
-std::uint64_t low_mask(std::uint64_t k) { return k >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1; }
-
-// The gate's operands as a qubit mask; 0 for an entry the gate-by-gate walk
-// would reject (bad kind, missing operand, operand out of range).
-std::uint64_t operand_mask(const GateOp& gate, std::uint64_t n_qubits) {
-  if (static_cast<std::size_t>(gate.kind) >= kGateKindCount) return 0;
-  const std::uint8_t needed = gate_info(gate.kind).n_qubits;
-  if (gate.n_qubits < needed) return 0;
-  std::uint64_t mask = 0;
-  for (std::uint8_t i = 0; i < needed; ++i) {
-    if (gate.qubits[i] >= n_qubits) return 0;
-    mask |= std::uint64_t{1} << gate.qubits[i];
-  }
-  return mask;
-}
+// The k lowest bits set; all of them from 64 on.
+std::uint64_t lowest_bits(std::uint64_t k) { return k >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1; }
 
 // Adds the lowest missing qubits until the block has `size`: the same data
 // moves either way, but in longer contiguous runs and fewer blocks.
@@ -40,6 +26,10 @@ class SegmentList {
   SegmentList(std::uint64_t block_qubits, std::uint64_t low, std::size_t gather_min_gates)
       : block_qubits_(block_qubits), low_(low), gather_min_gates_(gather_min_gates) {}
 
+  // Whether a gate with these operands fits a block of its own.
+  bool fits_alone(std::uint64_t operands) const {
+    return static_cast<std::uint64_t>(std::popcount(operands | low_)) <= block_qubits_;
+  }
   // Whether a gate with these operands still fits the open run.
   bool fits(std::uint64_t operands) const {
     return static_cast<std::uint64_t>(std::popcount(open_ | operands | low_)) <= block_qubits_;
@@ -48,7 +38,7 @@ class SegmentList {
     open_ |= operands;
     ++gates_;
   }
-  // Ends the open run just before operation `end`.
+  // Ends the open run just before gate `end`.
   void close(std::size_t end) {
     if (end == begin_) return;
     std::uint64_t qubits = gates_ >= 2 ? pad_with_low_qubits(open_ | low_, block_qubits_) : 0;
@@ -78,31 +68,27 @@ class SegmentList {
 
 }  // namespace
 
-std::vector<Segment> plan_segments(std::span<const Operation> ops, std::uint64_t n_qubits,
+std::vector<Segment> plan_segments(std::span<const CompiledGate> gates, std::uint64_t n_qubits,
                                    const BlockingParams& params) {
   const std::uint64_t block_qubits = params.max_block_qubits;
+  if (gates.empty()) return {};
   // A block as large as the register gains nothing over the plain walk.
-  if (n_qubits <= block_qubits) {
-    if (ops.empty()) return {};
-    return {Segment{0, ops.size(), 0}};
-  }
+  if (n_qubits <= block_qubits) return {Segment{0, gates.size(), 0}};
   const std::size_t gather_min_gates = n_qubits <= params.cache_resident_qubits ? params.gather_min_gates : 2;
-  SegmentList list(block_qubits, low_mask(std::min(params.min_low_qubits, block_qubits)), gather_min_gates);
-  for (std::size_t i = 0; i < ops.size(); ++i) {
-    const GateOp* gate = std::get_if<GateOp>(&ops[i]);
-    if (gate == nullptr) continue;  // measurements leave the state alone
-    const std::uint64_t operands = operand_mask(*gate, n_qubits);
-    if (operands == 0) {
-      // Alone, so the failure comes from the plain walk at its place.
+  SegmentList list(block_qubits, lowest_bits(std::min(params.min_low_qubits, block_qubits)), gather_min_gates);
+  for (std::size_t i = 0; i < gates.size(); ++i) {
+    const std::uint64_t operands = gates[i].qubit_mask();
+    if (!list.fits_alone(operands)) {
+      // Too wide for any block: alone, gate by gate.
       list.close(i);
-      list.add_gate(0);
+      list.add_gate(operands);
       list.close(i + 1);
       continue;
     }
     if (!list.empty_run() && !list.fits(operands)) list.close(i);
     list.add_gate(operands);
   }
-  list.close(ops.size());
+  list.close(gates.size());
   return std::move(list).take();
 }
 

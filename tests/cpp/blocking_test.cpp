@@ -26,6 +26,15 @@ GateOp gate(GateKind kind, std::vector<U> qubits, double theta = 0.0) {
   return g;
 }
 
+// The gate entries of `ops` compiled for an n-qubit register, as a run
+// compiles them (measurements and do-nothing entries such as swap(q, q) drop out).
+std::vector<CompiledGate> compiled(const std::vector<Operation>& ops, U n) {
+  Circuit c(n);
+  for (const Operation& op : ops)
+    if (const GateOp* g = std::get_if<GateOp>(&op)) c.add_gate(g->kind, std::span(g->qubits.data(), g->n_qubits), g->theta);
+  return compile(c).gates;
+}
+
 U mask(std::vector<U> qubits) {
   U m = 0;
   for (U q : qubits) m |= U{1} << q;
@@ -40,48 +49,54 @@ TEST(Planner, SegmentsEndWhereTheNextGateWouldOverflowTheBlock) {
   const std::vector<Operation> ops{
       gate(GateKind::H, {5}),          // 0: {0,1,5}
       gate(GateKind::CX, {5, 6}),      // 1: {0,1,5,6}
-      MeasureOp{3, 0},                 // 2: rides along
-      gate(GateKind::H, {0}),          // 3: still {0,1,5,6}
-      gate(GateKind::RZ, {7}, 0.5),    // 4: would be 5 qubits -> new run {0,1,7}
-      gate(GateKind::CCX, {2, 3, 7}),  // 5: would be 5 qubits -> alone, gate by gate
-      gate(GateKind::SWAP, {4, 4}),    // 6: {0,1,4}
-      gate(GateKind::CZ, {1, 4}),      // 7: {0,1,4}; padded with qubit 2
+      MeasureOp{3, 0},                 // not compiled: leaves the state alone
+      gate(GateKind::H, {0}),          // 2: still {0,1,5,6}
+      gate(GateKind::RZ, {7}, 0.5),    // 3: would be 5 qubits -> new run {0,1,7}
+      gate(GateKind::CCX, {2, 3, 7}),  // 4: would be 5 qubits -> alone, gate by gate
+      gate(GateKind::SWAP, {4, 4}),    // not compiled: changes nothing
+      gate(GateKind::SWAP, {4, 1}),    // 5: {0,1,4}
+      gate(GateKind::CZ, {1, 4}),      // 6: {0,1,4}; padded with qubit 2
   };
-  const std::vector<Segment> segs = plan_segments(ops, 8, p);
+  const std::vector<Segment> segs = plan_segments(compiled(ops, 8), 8, p);
   ASSERT_EQ(segs.size(), 3u);
   EXPECT_EQ(segs[0].begin, 0u);
-  EXPECT_EQ(segs[0].end, 4u);
+  EXPECT_EQ(segs[0].end, 3u);
   EXPECT_EQ(segs[0].qubits, mask({0, 1, 5, 6}));
   // A lone gate and the too-wide one after it share one gate-by-gate segment.
-  EXPECT_EQ(segs[1].begin, 4u);
-  EXPECT_EQ(segs[1].end, 6u);
+  EXPECT_EQ(segs[1].begin, 3u);
+  EXPECT_EQ(segs[1].end, 5u);
   EXPECT_FALSE(segs[1].blocked());
-  EXPECT_EQ(segs[2].begin, 6u);
-  EXPECT_EQ(segs[2].end, 8u);
+  EXPECT_EQ(segs[2].begin, 5u);
+  EXPECT_EQ(segs[2].end, 7u);
   EXPECT_EQ(segs[2].qubits, mask({0, 1, 2, 4}));
 }
 
-TEST(Planner, GateByGateForSmallRegistersBadEntriesAndLoneGates) {
+TEST(Planner, GateByGateForSmallRegistersWideGatesAndLoneGates) {
   const BlockingParams p{.max_block_qubits = 4, .min_low_qubits = 1, .cache_resident_qubits = 0};
   const std::vector<Operation> ops{gate(GateKind::H, {0}), gate(GateKind::H, {1}), MeasureAllOp{}};
-  const std::vector<Segment> whole = plan_segments(ops, 4, p);  // register no larger than a block
+  const std::vector<Segment> whole = plan_segments(compiled(ops, 4), 4, p);  // register no larger than a block
   ASSERT_EQ(whole.size(), 1u);
-  EXPECT_EQ(whole[0].end, 3u);
+  EXPECT_EQ(whole[0].end, 2u);
   EXPECT_FALSE(whole[0].blocked());
 
-  GateOp short_entry = gate(GateKind::CX, {0});
-  GateOp out_of_range = gate(GateKind::H, {9});
-  const std::vector<Operation> bad{gate(GateKind::H, {0}), gate(GateKind::H, {1}), short_entry,
-                                   gate(GateKind::H, {0}), gate(GateKind::H, {1}), out_of_range};
-  const std::vector<Segment> segs = plan_segments(bad, 6, p);
+  // A gate wider than any block runs alone on the whole state.
+  const Matrix2x2 x = matrix_2x2(GateKind::X, 0.0);
+  const CompiledGate wide{Shape::MultiControlled, {5}, {1, 2, 3, 4}, ~U{0}, {x.m00, x.m01, x.m10, x.m11}};
+  const std::vector<CompiledGate> h = compiled({gate(GateKind::H, {0}), gate(GateKind::H, {1})}, 6);
+  std::vector<CompiledGate> gates{h[0], h[1], wide, h[0], h[1], wide};
+  const std::vector<Segment> segs = plan_segments(gates, 6, p);
   ASSERT_EQ(segs.size(), 4u);
   EXPECT_TRUE(segs[0].blocked());
-  EXPECT_EQ(segs[1].begin, 2u);  // the short entry alone, never inside a block
+  EXPECT_EQ(segs[1].begin, 2u);  // the wide gate alone, never inside a block
   EXPECT_EQ(segs[1].end, 3u);
   EXPECT_FALSE(segs[1].blocked());
   EXPECT_TRUE(segs[2].blocked());
   EXPECT_EQ(segs[3].begin, 5u);
   EXPECT_FALSE(segs[3].blocked());
+  StateVector plain = StateVector::create(6), blocked = StateVector::create(6);
+  for (const CompiledGate& g : gates) apply_gate(plain, g);
+  apply_gates(blocked, gates, p);
+  EXPECT_EQ(std::memcmp(plain.data(), blocked.data(), plain.size() * sizeof(Complex)), 0);
 }
 
 TEST(Planner, CacheResidentRegistersCopyBlocksOnlyForLongRuns) {
@@ -93,7 +108,7 @@ TEST(Planner, CacheResidentRegistersCopyBlocksOnlyForLongRuns) {
   };
   const auto plan = [&](U n) {
     std::vector<U> qubits;
-    for (const Segment& seg : plan_segments(ops, n, p)) qubits.push_back(seg.qubits);
+    for (const Segment& seg : plan_segments(compiled(ops, n), n, p)) qubits.push_back(seg.qubits);
     return qubits;
   };
   EXPECT_EQ(plan(10), (std::vector<U>{mask({0, 1, 2}), 0, mask({0, 1, 8})}));
@@ -143,7 +158,7 @@ TEST(BlockedRun, MatchesOneKernelCallPerGateBitForBit) {
     for (U block : {U{3}, U{6}, n - 3, n - 1}) {
       const BlockingParams p{.max_block_qubits = block, .min_low_qubits = n % 3, .cache_resident_qubits = 0};
       const std::vector<Operation> ops = random_ops(n, 60, rng);
-      for (const Segment& seg : plan_segments(ops, n, p)) {
+      for (const Segment& seg : plan_segments(compiled(ops, n), n, p)) {
         if (!seg.blocked()) continue;
         EXPECT_LE(std::popcount(seg.qubits), static_cast<int>(block));
         ++(std::has_single_bit(seg.qubits + 1) ? in_place : gathered);
@@ -181,7 +196,7 @@ TEST(BlockedRun, EveryGateKindInsideGatheredAndInPlaceBlocks) {
     ops.push_back(gate(GateKind::CSWAP, {hi, 1, hi}));
     ops.push_back(gate(GateKind::CSWAP, {0, hi, hi}));
     const BlockingParams p{.max_block_qubits = 6, .min_low_qubits = 2, .cache_resident_qubits = 0};
-    ASSERT_EQ(plan_segments(ops, n, p).size(), 1u);
+    ASSERT_EQ(plan_segments(compiled(ops, n), n, p).size(), 1u);
     std::mt19937_64 rng(hi);
     StateVector plain = random_state(n, rng);
     StateVector blocked = plain.copy();
@@ -198,7 +213,7 @@ TEST(BlockedRun, EngineDefaultsBlockLargeRegistersWithTheSameBits) {
   std::mt19937_64 rng(n);
   const std::vector<Operation> ops = random_ops(n, 90, rng);
   std::size_t gathered = 0;
-  for (const Segment& seg : plan_segments(ops, n, BlockingParams{}))
+  for (const Segment& seg : plan_segments(compiled(ops, n), n, BlockingParams{}))
     gathered += seg.blocked() && !std::has_single_bit(seg.qubits + 1);
   ASSERT_GT(gathered, 0u);
   Circuit c(n);

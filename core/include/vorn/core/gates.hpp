@@ -1,6 +1,6 @@
-// The gate set: one table of facts (name, operand count, angle, Python
-// parameter names) read by the circuit model, the engine and the bindings,
-// and the exact 2x2 / 4x4 matrices.
+// vorn_python's gate set: one table of facts (name, operand count, angle)
+// read by the circuit model, the compiler and the bindings, and the exact
+// 2x2 / 4x4 matrices.
 #pragma once
 
 #include <array>
@@ -17,29 +17,27 @@ inline constexpr std::size_t kGateKindCount = 15;
 
 struct GateInfo {
   GateKind kind;
-  std::string_view name;             // Python method name
-  std::uint8_t n_qubits;             // qubit operands, in recorded order
-  bool has_angle;                    // RX, RY, RZ take theta before the qubit
-  std::array<std::string_view, 4> params;  // Python parameter names in order
-  std::uint8_t n_params;
+  std::string_view name;
+  std::uint8_t n_qubits;  // qubit operands, in recorded order
+  bool has_angle;         // RX, RY, RZ take theta before the qubit
 };
 
 inline constexpr std::array<GateInfo, kGateKindCount> kGateTable{{
-    {GateKind::H, "h", 1, false, {"qubit"}, 1},
-    {GateKind::X, "x", 1, false, {"qubit"}, 1},
-    {GateKind::Y, "y", 1, false, {"qubit"}, 1},
-    {GateKind::Z, "z", 1, false, {"qubit"}, 1},
-    {GateKind::S, "s", 1, false, {"qubit"}, 1},
-    {GateKind::T, "t", 1, false, {"qubit"}, 1},
-    {GateKind::RX, "rx", 1, true, {"theta", "qubit"}, 2},
-    {GateKind::RY, "ry", 1, true, {"theta", "qubit"}, 2},
-    {GateKind::RZ, "rz", 1, true, {"theta", "qubit"}, 2},
-    {GateKind::ID, "id", 1, false, {"qubit"}, 1},
-    {GateKind::CX, "cx", 2, false, {"control", "target"}, 2},
-    {GateKind::CZ, "cz", 2, false, {"qubit0", "qubit1"}, 2},
-    {GateKind::SWAP, "swap", 2, false, {"qubit0", "qubit1"}, 2},
-    {GateKind::CCX, "ccx", 3, false, {"ctrl1", "ctrl2", "target"}, 3},
-    {GateKind::CSWAP, "cswap", 3, false, {"control", "target1", "target2"}, 3},
+    {GateKind::H, "h", 1, false},
+    {GateKind::X, "x", 1, false},
+    {GateKind::Y, "y", 1, false},
+    {GateKind::Z, "z", 1, false},
+    {GateKind::S, "s", 1, false},
+    {GateKind::T, "t", 1, false},
+    {GateKind::RX, "rx", 1, true},
+    {GateKind::RY, "ry", 1, true},
+    {GateKind::RZ, "rz", 1, true},
+    {GateKind::ID, "id", 1, false},
+    {GateKind::CX, "cx", 2, false},
+    {GateKind::CZ, "cz", 2, false},
+    {GateKind::SWAP, "swap", 2, false},
+    {GateKind::CCX, "ccx", 3, false},
+    {GateKind::CSWAP, "cswap", 3, false},
 }};
 
 constexpr const GateInfo& gate_info(GateKind kind) { return kGateTable[static_cast<std::size_t>(kind)]; }
@@ -50,7 +48,6 @@ static_assert([] {
   for (std::size_t i = 0; i < kGateKindCount; ++i) {
     const GateInfo& g = kGateTable[i];
     if (static_cast<std::size_t>(g.kind) != i) return false;
-    if (g.n_params != g.n_qubits + (g.has_angle ? 1 : 0)) return false;
     if (is_single_qubit(g.kind) != (g.n_qubits == 1)) return false;
   }
   return true;

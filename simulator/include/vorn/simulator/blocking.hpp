@@ -1,6 +1,7 @@
-// Blocked execution of a gate list: runs of consecutive gates whose qubits fit
-// one cache-sized block are applied block by block, so one pass over memory
-// serves many gates. Used by the engine; the parameters are visible for tests.
+// Blocked execution of a compiled gate list: runs of consecutive gates whose
+// qubits fit one cache-sized block are applied block by block, so one pass
+// over memory serves many gates. Used by the engine; the parameters are
+// visible for tests.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,8 @@
 
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/circuit.hpp"
+#include "vorn/simulator/compiled.hpp"
+#include "vorn/simulator/run_control.hpp"
 
 namespace vorn::sim {
 
@@ -29,10 +32,10 @@ struct BlockingParams {
   std::size_t gather_min_gates = 24;
 };
 
-// Consecutive operations [begin, end). A blocked segment (qubits != 0) holds
-// two or more gates (see BlockingParams for when more), and `qubits` (bit q = qubit q) covers every operand of
-// them plus the lowest qubits; the others run gate by gate on the whole state.
-// Measurement entries ride along in whichever segment they fall.
+// Consecutive gates [begin, end). A blocked segment (qubits != 0) holds two or
+// more gates (see BlockingParams for when more), and `qubits` (bit q = qubit q)
+// covers every operand of them plus the lowest qubits; the others run gate by
+// gate on the whole state (so does a gate too wide for any block).
 struct Segment {
   std::size_t begin = 0;
   std::size_t end = 0;
@@ -41,14 +44,19 @@ struct Segment {
   bool blocked() const noexcept { return qubits != 0; }
 };
 
-// Splits the list into segments, in order and covering it exactly. Gates with
-// a bad kind, too few operands or an operand >= n_qubits get per-gate
-// segments, so they fail exactly where the gate-by-gate walk fails.
-std::vector<Segment> plan_segments(std::span<const Operation> ops, std::uint64_t n_qubits,
+// Splits the list into segments, in order and covering it exactly. The
+// entries are valid for the register (compiled and checked).
+std::vector<Segment> plan_segments(std::span<const CompiledGate> gates, std::uint64_t n_qubits,
                                    const BlockingParams& params);
 
-// Applies every gate of `ops` in order: each amplitude sees the same kernel
-// arithmetic in the same order as with one full pass per gate.
+// Applies every gate in order: each amplitude sees the same kernel arithmetic
+// in the same order as with one full pass per gate. With a control, checks it
+// between gates and between blocks, and counts the gates done.
+void apply_gates(StateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params = {},
+                 RunControl* control = nullptr);
+
+// vorn_python's gate entries, compiled (checked against the state's register)
+// and applied as above; measurements leave the state alone.
 void apply_operations(StateVector& state, std::span<const Operation> ops, const BlockingParams& params = {});
 
 }  // namespace vorn::sim

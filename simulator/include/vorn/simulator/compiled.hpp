@@ -56,6 +56,12 @@ struct Program {
 // meaning) and throws FatalError naming what is wrong.
 void validate(const CompiledGate& gate, std::uint64_t n_qubits);
 
+// One vorn_python gate kind with its operands (in recorded order), compiled:
+// nullopt for a gate that leaves every state exactly as it is (cx(q, q),
+// swap(q, q)). The vorn package's gates of the same names use this too, so
+// both modules give the same bits for them.
+std::optional<CompiledGate> compile_gate(GateKind kind, double theta, std::span<const std::uint64_t> qubits);
+
 // vorn_python's circuit, compiled so that every gate gives the same bits as
 // it always has (shapes chosen for that; repeated operands keep their meaning).
 Program compile(const Circuit& circuit);
