@@ -26,8 +26,8 @@ def _compile(circuit: Circuit, samples: bool) -> _ext.Program:
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
     if circuit.num_qubits == 0:
         raise ValueError("a circuit with no qubits cannot be run")
-    if circuit.num_qubits >= 59:
-        # 16 * 2^59 bytes is past any address space (the engine refuses it too).
+    if circuit.num_qubits > _ext.MAX_QUBITS:
+        # Checked here too: a count past 64 bits could not even reach the engine.
         raise MemoryError(f"a state of {circuit.num_qubits} qubits needs 2^{circuit.num_qubits + 4} bytes")
     # Flat lists so that the whole circuit crosses into the engine in one call.
     names: list[str] = []
