@@ -203,9 +203,12 @@ class Circuit:
         cbits = self._operand_list(cbit, "cbit")
         if len(qubits) != len(cbits):
             raise ValueError(f"measure got {len(qubits)} qubits but {len(cbits)} clbits")
-        for q, c in zip(qubits, cbits):
-            q = self._index(q, self._num_qubits, "qubit", "qubits")
-            c = self._index(c, self._num_clbits, "clbit", "clbits")
+        # Every pair checked before any is recorded: a refused call changes nothing.
+        pairs = [
+            (self._index(q, self._num_qubits, "qubit", "qubits"), self._index(c, self._num_clbits, "clbit", "clbits"))
+            for q, c in zip(qubits, cbits)
+        ]
+        for q, c in pairs:
             self._append(Instruction("measure", (q,), (), (c,)))
 
     def measure_all(self, inplace: bool = True, add_bits: bool = True) -> Circuit | None:

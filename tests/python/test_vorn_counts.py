@@ -51,6 +51,7 @@ def nothing_measured(c):
     c.x(1)
 
 
+@pytest.mark.qiskit
 @pytest.mark.parametrize(
     ("build", "n_qubits", "registers"),
     [

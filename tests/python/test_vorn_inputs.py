@@ -60,7 +60,7 @@ def test_bad_input_raises_a_clear_error(what, call, exc, pattern):
 def test_a_refused_gate_leaves_the_circuit_unchanged():
     c = circuit()
     c.h(0)
-    for bad in (lambda: c.cx(0, 0), lambda: c.ccx(0, 1, 5), lambda: c.rx("x", 0)):
+    for bad in (lambda: c.cx(0, 0), lambda: c.ccx(0, 1, 5), lambda: c.rx("x", 0), lambda: c.measure([0, 1], [1, 2])):
         with pytest.raises((ValueError, IndexError, TypeError)):
             bad()
     assert [ins.name for ins in c.data] == ["h"]
