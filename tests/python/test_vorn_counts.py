@@ -125,3 +125,16 @@ def test_results_are_read_only_and_counts_are_a_fresh_dict():
     sv = r.statevector()
     assert not sv.flags.owndata and not isinstance(sv.base, np.ndarray)
     assert sv.ctypes.data == r.statevector().ctypes.data
+
+
+def test_more_clbits_than_one_integer_holds():
+    c = vorn.Circuit(3, 70)
+    c.h(0)
+    c.h(2)  # unmeasured: its two values merge into one key
+    c.x(1)
+    c.measure(0, 69)
+    c.measure(0, 1)
+    c.measure(1, 0)
+    counts = vorn.run(c, shots=400, seed=8).counts()
+    assert sorted(counts) == ["0" + "0" * 67 + "01", "1" + "0" * 67 + "11"]
+    assert sum(counts.values()) == 400
