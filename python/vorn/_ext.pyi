@@ -5,6 +5,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 MAX_GATE_TARGETS: int
+MAX_QUBITS: int
 
 class Program:
     """A circuit compiled for the engine (made by compile_program)."""
