@@ -4,13 +4,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
+
+#include "vorn/core/error.hpp"
+#include "vorn/simulator/messages.hpp"
 
 namespace vorn::sim {
 namespace {
 
 // Searches run in groups of this size so their cache misses overlap.
 constexpr std::size_t kLanes = 8;
+// Shots between two looks at a run's cancel flag (a multiple of kLanes).
+constexpr std::uint64_t kShotsPerCheck = std::uint64_t{1} << 14;
 
 // Tally of outcome index -> count: open addressing over a flat array, grown
 // at half load. Far cheaper per shot than a node-based map, and its memory
@@ -90,6 +96,8 @@ Sampler::Sampler(const StateVector& state) : Sampler(state.probabilities()) {}
 // scan's. Probabilities are squares (>= 0 or NaN), so the sums never decrease
 // until the first NaN, after which every sum is NaN.
 Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabilities)) {
+  // A draw returns an index of the vector; with none there is nothing to return.
+  if (cumulative_.size() == 0) vorn::fatal(std::string(messages::kNoOutcomes));
   double sum = 0.0;
   searchable_ = cumulative_.size();
   for (std::uint64_t j = 0; j < cumulative_.size(); ++j) {
@@ -135,7 +143,7 @@ void Sampler::draw_many(const double* r, std::uint64_t* out, std::size_t count) 
 }
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,
-                                                                  std::uint64_t shots) {
+                                                                  std::uint64_t shots, const RunControl* control) {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
   if (shots == 0) return out;
   const Sampler sampler(state);
@@ -145,6 +153,8 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVec
   for (std::uint64_t shot = 0; shot < shots; shot += kLanes) {
     // One stream value per shot, in shot order; the tally ignores order.
     const auto lanes = static_cast<std::size_t>(std::min<std::uint64_t>(kLanes, shots - shot));
+    // A check per batch of shots costs nothing next to the searches.
+    if (control != nullptr && shot % kShotsPerCheck == 0) control->check();
     for (std::size_t k = 0; k < lanes; ++k) r[k] = stream.draw_unit_double();
     sampler.draw_many(r, outcome, lanes);
     for (std::size_t k = 0; k < lanes; ++k) tally.prefetch(outcome[k]);
