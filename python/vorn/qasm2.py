@@ -138,6 +138,49 @@ _DEFINITIONS = {
     ),
 }
 
+# The later additions to qelib1.inc, defined in every dump that uses them so
+# that readers knowing only the original file read it too (readers that know
+# them, vorn's and Qiskit's, keep their own gate for a matching declaration).
+# Same matrix and phase as the gate; listed so that each follows what it uses.
+_LATER = {
+    "u": "gate u(theta,phi,lam) a { U(theta,phi,lam) a; }",
+    "p": "gate p(lam) a { u1(lam) a; }",
+    "sx": "gate sx a { sdg a; h a; sdg a; u1(pi/4) a; x a; u1(pi/4) a; x a; }",
+    "sxdg": "gate sxdg a { s a; h a; s a; u1(-pi/4) a; x a; u1(-pi/4) a; x a; }",
+    "swap": "gate swap a,b { cx a,b; cx b,a; cx a,b; }",
+    "cswap": "gate cswap a,b,c { cx c,b; ccx a,b,c; cx c,b; }",
+    "crx": "gate crx(theta) a,b { u1(pi/2) b; cx a,b; u3(-theta/2,0,0) b; cx a,b; u3(theta/2,-pi/2,0) b; }",
+    "cry": "gate cry(theta) a,b { ry(theta/2) b; cx a,b; ry(-theta/2) b; cx a,b; }",
+    "cp": "gate cp(lam) a,b { u1(lam/2) a; cx a,b; u1(-lam/2) b; cx a,b; u1(lam/2) b; }",
+    "csx": "gate csx a,b { h b; cu1(pi/2) a,b; h b; }",
+    "cu": (
+        "gate cu(theta,phi,lam,gamma) a,b { u1(gamma) a; u1((lam+phi)/2) a; u1((lam-phi)/2) b; cx a,b; "
+        "u3(-theta/2,0,-(phi+lam)/2) b; cx a,b; u3(theta/2,phi,0) b; }"
+    ),
+    "rxx": "gate rxx(theta) a,b { h a; h b; cx a,b; rz(theta) b; cx a,b; h a; h b; }",
+    "rzz": "gate rzz(theta) a,b { cx a,b; rz(theta) b; cx a,b; }",
+    "rccx": (
+        "gate rccx a,b,c { u2(0,pi) c; u1(pi/4) c; cx b,c; u1(-pi/4) c; cx a,c; u1(pi/4) c; cx b,c; "
+        "u1(-pi/4) c; u2(0,pi) c; }"
+    ),
+    "c3x": (
+        "gate c3x a,b,c,d { h d; p(pi/8) a; p(pi/8) b; p(pi/8) c; p(pi/8) d; cx a,b; p(-pi/8) b; cx a,b; "
+        "cx b,c; p(-pi/8) c; cx a,c; p(pi/8) c; cx b,c; p(-pi/8) c; cx a,c; cx c,d; p(-pi/8) d; cx b,d; "
+        "p(pi/8) d; cx c,d; p(-pi/8) d; cx a,d; p(pi/8) d; cx c,d; p(-pi/8) d; cx b,d; p(pi/8) d; cx c,d; "
+        "p(-pi/8) d; cx a,d; h d; }"
+    ),
+    "c3sqrtx": (
+        "gate c3sqrtx a,b,c,d { h d; cu1(pi/8) a,d; h d; cx a,b; h d; cu1(-pi/8) b,d; h d; cx a,b; h d; "
+        "cu1(pi/8) b,d; h d; cx b,c; h d; cu1(-pi/8) c,d; h d; cx a,c; h d; cu1(pi/8) c,d; h d; cx b,c; "
+        "h d; cu1(-pi/8) c,d; h d; cx a,c; h d; cu1(pi/8) c,d; h d; }"
+    ),
+    "c4x": (
+        "gate c4x a,b,c,d,e { h e; cu1(pi/2) d,e; h e; c3x a,b,c,d; h e; cu1(-pi/2) d,e; h e; c3x a,b,c,d; "
+        "c3sqrtx a,b,c,e; }"
+    ),
+}
+_CALLS = re.compile(r"\b([a-z][a-z0-9_]*)\b(?=[ (])")
+
 _RESERVED = frozenset(
     "OPENQASM include qreg creg gate opaque measure reset barrier if pi U CX sin cos tan exp ln sqrt "
     "asin acos atan".split()
@@ -247,6 +290,7 @@ def dumps(circuit: Circuit) -> str:
     if not isinstance(circuit, Circuit):
         raise TypeError(f"dumps expects a vorn.Circuit, not {type(circuit).__name__}")
     definitions: dict[str, str] = {}
+    used: set[str] = set()  # gates the body names directly
     clbits = [f"{name}[{i}]" for name, reg in zip(_register_names(circuit), circuit.cregs) for i in range(reg.size)]
     body: list[str] = []
     unitaries = 0
@@ -281,12 +325,22 @@ def dumps(circuit: Circuit) -> str:
             definitions.setdefault(name, _DEFINITIONS[name])
         else:
             raise ValueError(f"cannot write gate '{name}' as OpenQASM 2")
+        used.add(gate)
         params = f"({','.join(_angle_text(p) for p in ins.params)})" if ins.params else ""
         body.append(f"{gate}{params} {qubits};")
+
+    # The later qelib1 gates named anywhere, and the ones their definitions use.
+    texts = list(definitions.values()) + [_LATER[name] for name in used if name in _LATER]
+    while texts:
+        for name in _CALLS.findall(texts.pop()):
+            if name in _LATER and name not in used:
+                used.add(name)
+                texts.append(_LATER[name])
 
     lines = ["OPENQASM 2.0;", 'include "qelib1.inc";']
     if circuit.global_phase != 0.0:
         lines.append(GLOBAL_PHASE_COMMENT + repr(float(circuit.global_phase)))
+    lines.extend(text for name, text in _LATER.items() if name in used)
     lines.extend(definitions.values())
     lines.append(f"qreg q[{circuit.num_qubits}];")
     lines.extend(f"creg {name}[{reg.size}];" for name, reg in zip(_register_names(circuit), circuit.cregs))
