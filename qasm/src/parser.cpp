@@ -976,8 +976,18 @@ class Parser {
 
 }  // namespace
 
+// Room for one instruction per statement up front (growing the list moves
+// every entry each time); bounded by what statements of 8 characters or
+// more ("h q[0];\n") could hold, so empty statements reserve little.
+static void reserve_for(Program& prog, std::string_view source) {
+  const auto statements = static_cast<std::uint64_t>(std::count(source.begin(), source.end(), ';'));
+  const std::uint64_t room = std::min({statements, std::uint64_t{source.size() / 8}, prog.options.max_instructions});
+  prog.out.instructions.reserve(static_cast<std::size_t>(room));
+}
+
 Description parse(std::string_view source, const ParseOptions& options) {
   Program prog(options);
+  reserve_for(prog, source);
   const std::string file;
   Parser parser(prog, source, file, 0, {});
   parser.run(true);
@@ -997,6 +1007,7 @@ Description parse_file(const std::string& path, ParseOptions options) {
   }
   if (!in) throw ParseError(path, 0, 0, "cannot read file");
   Program prog(options);
+  reserve_for(prog, text);
   const std::string file;  // errors in the file itself carry line and column only
   Parser parser(prog, text, file, 0, std::filesystem::path(path).parent_path());
   parser.run(true);
