@@ -114,13 +114,26 @@ void run_chunks(Pool& p, std::uint64_t n_items, std::uint64_t grain, ChunkFn bod
 
 }  // namespace
 
+namespace {
+
+std::uint64_t chunk_grain(std::uint64_t n_items, std::uint64_t min_grain, std::size_t threads) {
+  // simple_partitioner halves a range while it holds more than `grain` items,
+  // so every chunk holds between floor((grain + 1) / 2) and grain items (or
+  // the whole range, when that is no larger). 2 * min_grain - 1 makes the
+  // smaller end min_grain; the per-thread target bounds the larger end.
+  const std::uint64_t smallest =
+      min_grain <= 1 ? 1 : (min_grain > UINT64_MAX / 2 ? UINT64_MAX : 2 * min_grain - 1);
+  const std::uint64_t target_chunks =
+      std::max<std::uint64_t>(static_cast<std::uint64_t>(threads) * kChunksPerThread, 1);
+  return std::max(smallest, n_items / target_chunks + (n_items % target_chunks != 0));
+}
+
+}  // namespace
+
 void parallel_for(std::uint64_t n_items, std::uint64_t min_grain, ChunkFn body) {
   Pool& p = pool();
   if (n_items == 0) return;
-  const std::uint64_t target_chunks = static_cast<std::uint64_t>(p.threads) * kChunksPerThread;
-  const std::uint64_t grain =
-      std::max<std::uint64_t>({min_grain, (n_items + target_chunks - 1) / target_chunks, 1});
-  run_chunks(p, n_items, grain, body);
+  run_chunks(p, n_items, chunk_grain(n_items, min_grain, p.threads), body);
 }
 
 void parallel_for_each_item(std::uint64_t n_items, ChunkFn body) {

@@ -10,6 +10,9 @@
 #include <vector>
 #include <xmmintrin.h>
 
+#include <algorithm>
+#include <mutex>
+
 #include "vorn/core/error.hpp"
 #include "vorn/core/parallel.hpp"
 
@@ -124,6 +127,55 @@ TEST(Pool, ChunkFailureReachesTheCaller) {
   auto add = [&](std::uint64_t b, std::uint64_t e) { sum += e - b; };
   parallel_for(5000, add);
   EXPECT_EQ(sum.load(), 5000u);
+}
+
+// Chunk lengths of one parallel_for, in no particular order.
+std::vector<std::uint64_t> chunk_lengths(std::uint64_t n, std::uint64_t min_grain) {
+  std::mutex mutex;
+  std::vector<std::uint64_t> lengths;
+  auto body = [&](std::uint64_t b, std::uint64_t e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    lengths.push_back(e - b);
+  };
+  parallel_for(n, min_grain, body);
+  return lengths;
+}
+
+TEST(Pool, NoChunkIsSmallerThanTheMinimumGrain) {
+  const std::uint64_t threads = pool_thread_count();
+  for (std::uint64_t grain : {2u, 3u, 2048u, 4096u}) {
+    for (std::uint64_t n : {grain - 1, grain, grain + 1, 2 * grain - 1, 2 * grain, 3 * grain + 5,
+                            std::uint64_t{1} << 16, (std::uint64_t{1} << 20) + 7}) {
+      const std::vector<std::uint64_t> lengths = chunk_lengths(n, grain);
+      std::uint64_t total = 0;
+      for (std::uint64_t length : lengths) total += length;
+      ASSERT_EQ(total, n) << grain << ' ' << n;
+      if (n < grain) {
+        EXPECT_EQ(lengths.size(), 1u) << grain << ' ' << n;
+        continue;
+      }
+      EXPECT_GE(*std::min_element(lengths.begin(), lengths.end()), grain) << grain << ' ' << n;
+      // Still split when there is room for two chunks and no target forbids it.
+      if (n >= 2 * grain && n / (8 * threads) < 2 * grain) {
+        EXPECT_GE(lengths.size(), 2u) << grain << ' ' << n;
+      }
+      // And no chunk larger than the grain or the per-thread share needs.
+      const std::uint64_t share = (n + 8 * threads - 1) / (8 * threads);
+      EXPECT_LE(*std::max_element(lengths.begin(), lengths.end()), std::max(2 * grain - 1, share))
+          << grain << ' ' << n;
+    }
+  }
+}
+
+TEST(Pool, EachItemIsAChunkOfItsOwn) {
+  std::mutex mutex;
+  std::vector<std::uint64_t> lengths;
+  auto body = [&](std::uint64_t b, std::uint64_t e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    lengths.push_back(e - b);
+  };
+  parallel_for_each_item(100, body);
+  EXPECT_EQ(lengths, std::vector<std::uint64_t>(100, 1));
 }
 
 }  // namespace

@@ -45,6 +45,7 @@ void parallel_for(std::uint64_t n_items, ChunkFn body);
 
 // As above, but no chunk holds fewer than `min_grain` items (except when the
 // whole range is smaller): kernels pass the number of pairs worth a task.
+// Chunks hold at most max(2 * min_grain - 1, about n_items / (8 * threads)).
 void parallel_for(std::uint64_t n_items, std::uint64_t min_grain, ChunkFn body);
 
 // As above for coarse items, each worth a task on its own (a cache-sized
