@@ -11,4 +11,7 @@ void register_program(nanobind::module_& m);
 // run_program, probabilities.
 void register_run(nanobind::module_& m);
 
+// qasm2_parse, qasm2_parse_file, Qasm2ParseError.
+void register_qasm(nanobind::module_& m);
+
 }  // namespace vorn::ext
