@@ -1,0 +1,477 @@
+// Pauli expectation values and variances (see observables.hpp).
+//
+// For P = i^k X^x Z^z (k = |x&z|) and psi_i = a, psi_{i^x} = b, pairing i
+// (bit h of i clear, h the highest bit of x) with i^x gives
+//   <P> = 2 * sign * sum over such i of (-1)^{|i&z|} * v(i),
+//   v = Re(conj(a) b) = a.re*b.re + a.im*b.im   when k is even,
+//       Im(conj(a) b) = a.re*b.im - a.im*b.re   when k is odd,
+//   sign = +1 for k mod 4 in {0, 1}, -1 for {2, 3};
+// and for x = 0 simply sum over i of (-1)^{|i&z|} |psi_i|^2. So the phase
+// only picks a part and a sign: nothing is multiplied by i.
+//
+// The summed items of a string are its pair representatives r (i with bit h
+// removed; all i when x = 0) in ascending order, through the fixed tree of
+// reduce.hpp. Strings with the same x share the pair products; the state is
+// walked in tiles so that every x whose bits above the tile agree reuses the
+// same two tiles from cache. Tiling decides only which leaves are computed
+// when; each leaf is summed the one fixed way.
+#include "vorn/simulator/observables.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <numeric>
+#include <string>
+
+#include "vorn/core/error.hpp"
+#include "vorn/core/parallel.hpp"
+#include "vorn/core/reduce.hpp"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define VORN_OBS_X86 1
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+namespace vorn::sim {
+namespace {
+
+// Strings sharing one x whose pair products are summed together.
+struct Group {
+  std::uint64_t x;
+  unsigned h;                      // highest set bit of x (0 when x == 0)
+  const std::uint64_t* z;          // m masks
+  const unsigned char* imag;       // m flags: k odd, sum the imaginary part
+  std::size_t m;
+  std::uint64_t reps;              // N / 2, or N when x == 0
+  std::uint64_t leaves;
+  double* sums;                    // leaves * m leaf values, leaf-major
+};
+
+inline std::uint64_t rep_index(const Group& g, std::uint64_t r) {
+  if (g.x == 0) return r;
+  const std::uint64_t low = (std::uint64_t{1} << g.h) - 1;
+  return ((r & ~low) << 1) | (r & low);
+}
+
+inline bool parity(std::uint64_t v) { return __builtin_parityll(v) != 0; }
+
+// One leaf of a group: items r0 .. r0 + count; out[zi] = the leaf value of
+// string zi. acc: scratch of m * 8 doubles, 64-byte aligned.
+using LeafKernel = void (*)(const Complex* psi, const Group& g, std::uint64_t r0, std::uint64_t count, double* out,
+                            double* acc);
+
+// The reference: one item at a time, lane = item mod 8.
+void scalar_leaf(const Complex* psi, const Group& g, std::uint64_t r0, std::uint64_t count, double* out,
+                 double* acc) {
+  std::fill_n(acc, g.m * kReduceLanes, 0.0);
+  for (std::uint64_t t = 0; t < count; ++t) {
+    const std::uint64_t i = rep_index(g, r0 + t);
+    const Complex a = psi[i];
+    const Complex b = psi[i ^ g.x];
+    const double re = a.re * b.re + a.im * b.im;
+    const double im = a.re * b.im - a.im * b.re;
+    for (std::size_t zi = 0; zi < g.m; ++zi) {
+      double v = g.imag[zi] ? im : re;
+      if (parity(i & g.z[zi])) v = -v;
+      acc[zi * kReduceLanes + t % kReduceLanes] += v;
+    }
+  }
+  for (std::size_t zi = 0; zi < g.m; ++zi) out[zi] = combine_lanes(acc + zi * kReduceLanes);
+}
+
+// Whether a vector kernel can take this leaf: whole blocks of eight items
+// that are eight consecutive amplitudes (x == 0, or x's top bit >= 3).
+inline bool blockwise(const Group& g, std::uint64_t count) { return count % 8 == 0 && (g.x == 0 || g.h >= 3); }
+
+// The eight lanes of a vector kernel's accumulators, in the order its
+// shuffles leave them: slot s holds lane kSlotLane[s].
+template <std::size_t N>
+void finish_lanes(const double* slots, const unsigned char (&slot_lane)[N], double* lanes) {
+  for (std::size_t s = 0; s < N; ++s) lanes[slot_lane[s]] = slots[s];
+}
+
+#ifdef VORN_OBS_X86
+
+constexpr unsigned char kSlotLane512[8] = {0, 4, 1, 5, 2, 6, 3, 7};
+constexpr unsigned char kSlotLane256[8] = {0, 2, 1, 3, 4, 6, 5, 7};
+
+// Sign-bit mask of the slots whose item index (low three bits) has odd
+// parity with z: XOR flips exactly the signs the scalar path negates.
+inline std::uint64_t slot_sign(const unsigned char* slot_lane, std::size_t s, std::uint64_t z) {
+  return parity(slot_lane[s] & z & 7) ? 0x8000000000000000ull : 0;
+}
+
+__attribute__((target("avx512f"))) void avx512_leaf(const Complex* psi, const Group& g, std::uint64_t r0,
+                                                    std::uint64_t count, double* out, double* acc) {
+  if (!blockwise(g, count)) return scalar_leaf(psi, g, r0, count, out, acc);
+  const std::uint64_t xl = g.x & 7, xhi = g.x & ~std::uint64_t{7};
+  const std::int64_t q = static_cast<std::int64_t>(xl & 3);
+  // Complex k of a 4-complex register comes from complex k ^ (x & 3).
+  const __m512i perm = _mm512_setr_epi64(2 * (0 ^ q), 2 * (0 ^ q) + 1, 2 * (1 ^ q), 2 * (1 ^ q) + 1, 2 * (2 ^ q),
+                                         2 * (2 ^ q) + 1, 2 * (3 ^ q), 2 * (3 ^ q) + 1);
+  const bool swap_halves = (xl & 4) != 0;
+  const __m512i all_sign = _mm512_set1_epi64(static_cast<long long>(0x8000000000000000ull));
+  // Per string: its slot sign pattern, kept next to the accumulator.
+  __m512i* pattern = reinterpret_cast<__m512i*>(acc + g.m * kReduceLanes);
+  for (std::size_t zi = 0; zi < g.m; ++zi) {
+    alignas(64) std::uint64_t p[8];
+    for (std::size_t s = 0; s < 8; ++s) p[s] = slot_sign(kSlotLane512, s, g.z[zi]);
+    pattern[zi] = _mm512_load_si512(p);
+    _mm512_store_pd(acc + zi * 8, _mm512_setzero_pd());
+  }
+  const double* base = reinterpret_cast<const double*>(psi);
+  for (std::uint64_t t = 0; t < count; t += 8) {
+    const std::uint64_t i = rep_index(g, r0 + t);
+    const std::uint64_t p = i ^ xhi;
+    const __m512d a0 = _mm512_loadu_pd(base + 2 * i), a1 = _mm512_loadu_pd(base + 2 * i + 8);
+    __m512d c0 = _mm512_loadu_pd(base + 2 * p), c1 = _mm512_loadu_pd(base + 2 * p + 8);
+    if (swap_halves) std::swap(c0, c1);
+    const __m512d b0 = _mm512_permutexvar_pd(perm, c0), b1 = _mm512_permutexvar_pd(perm, c1);
+    const __m512d p0 = _mm512_mul_pd(a0, b0), p1 = _mm512_mul_pd(a1, b1);
+    const __m512d re = _mm512_add_pd(_mm512_unpacklo_pd(p0, p1), _mm512_unpackhi_pd(p0, p1));
+    const __m512d x0 = _mm512_mul_pd(a0, _mm512_permute_pd(b0, 0x55));
+    const __m512d x1 = _mm512_mul_pd(a1, _mm512_permute_pd(b1, 0x55));
+    const __m512d im = _mm512_sub_pd(_mm512_unpacklo_pd(x0, x1), _mm512_unpackhi_pd(x0, x1));
+    for (std::size_t zi = 0; zi < g.m; ++zi) {
+      __m512i sign = pattern[zi];
+      if (parity(i & g.z[zi])) sign = _mm512_xor_si512(sign, all_sign);
+      const __m512d v = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(g.imag[zi] ? im : re), sign));
+      _mm512_store_pd(acc + zi * 8, _mm512_add_pd(_mm512_load_pd(acc + zi * 8), v));
+    }
+  }
+  for (std::size_t zi = 0; zi < g.m; ++zi) {
+    double lanes[8];
+    finish_lanes(acc + zi * 8, kSlotLane512, lanes);
+    out[zi] = combine_lanes(lanes);
+  }
+}
+
+__attribute__((target("avx2"))) void avx2_leaf(const Complex* psi, const Group& g, std::uint64_t r0,
+                                               std::uint64_t count, double* out, double* acc) {
+  if (!blockwise(g, count)) return scalar_leaf(psi, g, r0, count, out, acc);
+  const std::uint64_t xl = g.x & 7, xhi = g.x & ~std::uint64_t{7};
+  const unsigned reg_xor = static_cast<unsigned>(xl >> 1);  // register q of the partner block is q ^ this
+  const bool swap_in_reg = (xl & 1) != 0;
+  const __m256i all_sign = _mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ull));
+  __m256i* pattern = reinterpret_cast<__m256i*>(acc + g.m * kReduceLanes);
+  for (std::size_t zi = 0; zi < g.m; ++zi) {
+    alignas(32) std::uint64_t p[8];
+    for (std::size_t s = 0; s < 8; ++s) p[s] = slot_sign(kSlotLane256, s, g.z[zi]);
+    pattern[2 * zi] = _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
+    pattern[2 * zi + 1] = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 4));
+    _mm256_store_pd(acc + zi * 8, _mm256_setzero_pd());
+    _mm256_store_pd(acc + zi * 8 + 4, _mm256_setzero_pd());
+  }
+  const double* base = reinterpret_cast<const double*>(psi);
+  for (std::uint64_t t = 0; t < count; t += 8) {
+    const std::uint64_t i = rep_index(g, r0 + t);
+    const std::uint64_t p = i ^ xhi;
+    __m256d a[4], b[4];
+    for (unsigned k = 0; k < 4; ++k) {
+      a[k] = _mm256_loadu_pd(base + 2 * i + 4 * k);
+      const __m256d c = _mm256_loadu_pd(base + 2 * p + 4 * (k ^ reg_xor));
+      b[k] = swap_in_reg ? _mm256_permute4x64_pd(c, 0x4E) : c;
+    }
+    __m256d re[2], im[2];
+    for (unsigned h = 0; h < 2; ++h) {
+      const __m256d p0 = _mm256_mul_pd(a[2 * h], b[2 * h]), p1 = _mm256_mul_pd(a[2 * h + 1], b[2 * h + 1]);
+      re[h] = _mm256_add_pd(_mm256_unpacklo_pd(p0, p1), _mm256_unpackhi_pd(p0, p1));
+      const __m256d x0 = _mm256_mul_pd(a[2 * h], _mm256_permute_pd(b[2 * h], 0x5));
+      const __m256d x1 = _mm256_mul_pd(a[2 * h + 1], _mm256_permute_pd(b[2 * h + 1], 0x5));
+      im[h] = _mm256_sub_pd(_mm256_unpacklo_pd(x0, x1), _mm256_unpackhi_pd(x0, x1));
+    }
+    for (std::size_t zi = 0; zi < g.m; ++zi) {
+      const __m256i flip = parity(i & g.z[zi]) ? all_sign : _mm256_setzero_si256();
+      for (unsigned h = 0; h < 2; ++h) {
+        const __m256i sign = _mm256_xor_si256(pattern[2 * zi + h], flip);
+        const __m256d v = _mm256_castsi256_pd(_mm256_xor_si256(_mm256_castpd_si256(g.imag[zi] ? im[h] : re[h]), sign));
+        _mm256_store_pd(acc + zi * 8 + 4 * h, _mm256_add_pd(_mm256_load_pd(acc + zi * 8 + 4 * h), v));
+      }
+    }
+  }
+  for (std::size_t zi = 0; zi < g.m; ++zi) {
+    double lanes[8];
+    finish_lanes(acc + zi * 8, kSlotLane256, lanes);
+    out[zi] = combine_lanes(lanes);
+  }
+}
+
+#endif  // VORN_OBS_X86
+
+LeafKernel choose_kernel(ObservableIsa isa) {
+#ifdef VORN_OBS_X86
+  const bool has512 = __builtin_cpu_supports("avx512f");
+  const bool has2 = __builtin_cpu_supports("avx2");
+  if (isa == ObservableIsa::Auto) isa = has512 ? ObservableIsa::Avx512 : has2 ? ObservableIsa::Avx2 : ObservableIsa::Scalar;
+  // A requested set the processor lacks falls back to the next narrower one.
+  if (isa == ObservableIsa::Avx512 && !has512) isa = ObservableIsa::Avx2;
+  if (isa == ObservableIsa::Avx2 && !has2) isa = ObservableIsa::Scalar;
+  if (isa == ObservableIsa::Avx512) return avx512_leaf;
+  if (isa == ObservableIsa::Avx2) return avx2_leaf;
+#else
+  (void)isa;
+#endif
+  return scalar_leaf;
+}
+
+unsigned qubits_of(std::span<const Complex> state) {
+  const std::uint64_t size = state.size();
+  if (size < 2 || !std::has_single_bit(size)) {
+    vorn::fatal("state length " + std::to_string(size) + " is not a power of two >= 2");
+  }
+  return static_cast<unsigned>(std::countr_zero(size));
+}
+
+void check_mask(std::uint64_t mask, unsigned n, const char* what, std::size_t term, std::size_t obs) {
+  if (n < 64 && (mask >> n) != 0) {
+    vorn::fatal(std::string(what) + " mask " + std::to_string(mask) + " of term " + std::to_string(term) +
+                " of observable " + std::to_string(obs) + " acts on a qubit >= " + std::to_string(n) +
+                " (the state has " + std::to_string(n) + " qubits)");
+  }
+}
+
+// Tiles of 2^18 amplitudes: two of them (the pair one x connects) for each
+// of two threads stay well inside a 32 MiB last-level cache.
+constexpr unsigned kDefaultTileBits = 18;
+// Leaf values held at once: strings are evaluated in batches of this budget.
+constexpr std::uint64_t kLeafValueBudget = std::uint64_t{1} << 22;
+
+// Evaluates the groups [first, last) (sorted by x) into their sums.
+void run_groups(const Complex* psi, unsigned n, unsigned tile_bits, LeafKernel kernel, Group* first, Group* last) {
+  struct Item {
+    Group* begin;
+    Group* end;
+    std::uint64_t tile;
+  };
+  std::vector<Item> items;
+  const unsigned L = tile_bits;
+  for (Group* g = first; g != last;) {
+    const std::uint64_t xh = g->x >> L;
+    Group* run_end = g;
+    while (run_end != last && (run_end->x >> L) == xh) ++run_end;
+    const std::uint64_t tiles = std::uint64_t{1} << (n - L);
+    for (std::uint64_t t = 0; t < tiles; ++t) {
+      // A tile pair is visited from its lower tile (bit of xh's top clear).
+      if (xh != 0 && (t & (std::uint64_t{1} << (63 - std::countl_zero(xh)))) != 0) continue;
+      items.push_back({g, run_end, t});
+    }
+    g = run_end;
+  }
+  std::size_t max_m = 0;
+  for (Group* g = first; g != last; ++g) max_m = std::max(max_m, g->m);
+  auto body = [&](std::uint64_t begin, std::uint64_t end) {
+    // Accumulators plus sign patterns (two sets of eight doubles per string).
+    std::vector<double, std::allocator<double>> raw(max_m * 16 + 8);
+    double* acc = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(raw.data()) + 63) & ~std::uintptr_t{63});
+    for (std::uint64_t it = begin; it < end; ++it) {
+      const Item& item = items[it];
+      for (Group* g = item.begin; g != item.end; ++g) {
+        std::uint64_t r_begin, r_count;
+        if (g->x == 0) {
+          r_begin = item.tile << L, r_count = std::uint64_t{1} << L;
+        } else if (g->h < L) {
+          r_begin = item.tile << (L - 1), r_count = std::uint64_t{1} << (L - 1);
+        } else {
+          const unsigned hb = g->h - L;  // bit of the tile number that x flips last
+          const std::uint64_t low = (std::uint64_t{1} << hb) - 1;
+          r_begin = (((item.tile >> (hb + 1)) << hb) | (item.tile & low)) << L;
+          r_count = std::uint64_t{1} << L;
+        }
+        for (std::uint64_t r = r_begin; r < r_begin + r_count; r += kReduceLeafItems) {
+          const std::uint64_t count = std::min(kReduceLeafItems, r_begin + r_count - r);
+          kernel(psi, *g, r, count, g->sums + (r >> kReduceLeafBits) * g->m, acc);
+        }
+      }
+    }
+  };
+  parallel_for_each_item(items.size(), body);
+}
+
+}  // namespace
+
+std::vector<double> pauli_expectations(std::span<const Complex> state, std::span<const std::uint64_t> x_masks,
+                                       std::span<const std::uint64_t> z_masks, const ObservableOptions& options) {
+  const unsigned n = qubits_of(state);
+  if (x_masks.size() != z_masks.size()) {
+    vorn::fatal("x_masks has " + std::to_string(x_masks.size()) + " entries but z_masks has " +
+                std::to_string(z_masks.size()));
+  }
+  const std::size_t count = x_masks.size();
+  for (std::size_t s = 0; s < count; ++s) {
+    check_mask(x_masks[s], n, "x", s, 0);
+    check_mask(z_masks[s], n, "z", s, 0);
+  }
+  // Distinct strings, sorted by (x, z): equal x are adjacent and form groups.
+  std::vector<std::size_t> order(count);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return x_masks[a] != x_masks[b] ? x_masks[a] < x_masks[b] : z_masks[a] < z_masks[b];
+  });
+  std::vector<std::uint64_t> ux, uz;
+  std::vector<std::size_t> string_of(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t s = order[k];
+    if (ux.empty() || ux.back() != x_masks[s] || uz.back() != z_masks[s]) ux.push_back(x_masks[s]), uz.push_back(z_masks[s]);
+    string_of[s] = ux.size() - 1;
+  }
+  const std::size_t distinct = ux.size();
+  std::vector<unsigned char> imag(distinct);
+  for (std::size_t d = 0; d < distinct; ++d) imag[d] = (std::popcount(ux[d] & uz[d]) & 1) != 0;
+
+  const std::uint64_t size = state.size();
+  const unsigned L = n <= 13 ? n : std::clamp(options.tile_bits == 0 ? kDefaultTileBits : options.tile_bits, 13u, n);
+  const LeafKernel kernel = choose_kernel(options.isa);
+
+  // Groups: runs of one x, split so no group alone exceeds the leaf budget.
+  std::vector<Group> groups;
+  for (std::size_t d = 0; d < distinct;) {
+    const std::uint64_t x = ux[d];
+    const std::uint64_t reps = x == 0 ? size : size / 2;
+    const std::uint64_t leaves = reduce_leaf_count(reps);
+    const std::size_t max_m = static_cast<std::size_t>(std::max<std::uint64_t>(1, kLeafValueBudget / leaves));
+    std::size_t e = d;
+    while (e < distinct && ux[e] == x && e - d < max_m) ++e;
+    const unsigned h = x == 0 ? 0u : static_cast<unsigned>(63 - std::countl_zero(x));
+    groups.push_back({x, h, uz.data() + d, imag.data() + d, e - d, reps, leaves, nullptr});
+    d = e;
+  }
+  std::vector<double> values(distinct);
+  std::vector<double> sums;
+  for (std::size_t gb = 0; gb < groups.size();) {
+    // A batch of groups whose leaf values fit the budget together.
+    std::uint64_t need = groups[gb].leaves * groups[gb].m;
+    std::size_t ge = gb + 1;
+    while (ge < groups.size() && need + groups[ge].leaves * groups[ge].m <= kLeafValueBudget) {
+      need += groups[ge].leaves * groups[ge].m;
+      ++ge;
+    }
+    sums.assign(need, 0.0);
+    double* slot = sums.data();
+    for (std::size_t g = gb; g < ge; ++g) groups[g].sums = slot, slot += groups[g].leaves * groups[g].m;
+    run_groups(state.data(), n, L, kernel, groups.data() + gb, groups.data() + ge);
+    for (std::size_t g = gb; g < ge; ++g) {
+      const Group& G = groups[g];
+      const std::size_t d0 = static_cast<std::size_t>(G.z - uz.data());
+      for (std::size_t zi = 0; zi < G.m; ++zi) {
+        const double total = combine_leaves(G.sums + zi, G.leaves, G.m);
+        if (G.x == 0) {
+          values[d0 + zi] = total;
+        } else {
+          const int k = std::popcount(G.x & G.z[zi]) & 3;
+          const double twice = total + total;
+          values[d0 + zi] = k < 2 ? twice : -twice;
+        }
+      }
+    }
+    gb = ge;
+  }
+  std::vector<double> out(count);
+  for (std::size_t s = 0; s < count; ++s) out[s] = values[string_of[s]];
+  return out;
+}
+
+namespace {
+
+void check_observable(const PauliSumView& o, std::size_t index) {
+  if (o.x_masks.size() != o.z_masks.size() || o.x_masks.size() != o.coeffs.size()) {
+    vorn::fatal("observable " + std::to_string(index) + ": x_masks, z_masks and coeffs have lengths " +
+                std::to_string(o.x_masks.size()) + ", " + std::to_string(o.z_masks.size()) + " and " +
+                std::to_string(o.coeffs.size()));
+  }
+}
+
+}  // namespace
+
+std::vector<Complex> expectation_values(std::span<const Complex> state, std::span<const PauliSumView> observables,
+                                        const ObservableOptions& options) {
+  const unsigned n = qubits_of(state);
+  std::vector<std::uint64_t> xs, zs;
+  for (std::size_t o = 0; o < observables.size(); ++o) {
+    const PauliSumView& obs = observables[o];
+    check_observable(obs, o);
+    for (std::size_t t = 0; t < obs.x_masks.size(); ++t) {
+      check_mask(obs.x_masks[t], n, "x", t, o);
+      check_mask(obs.z_masks[t], n, "z", t, o);
+    }
+    xs.insert(xs.end(), obs.x_masks.begin(), obs.x_masks.end());
+    zs.insert(zs.end(), obs.z_masks.begin(), obs.z_masks.end());
+  }
+  const std::vector<double> e = pauli_expectations(state, xs, zs, options);
+  std::vector<Complex> out(observables.size(), Complex{0.0, 0.0});
+  std::size_t s = 0;
+  for (std::size_t o = 0; o < observables.size(); ++o) {
+    Complex sum{0.0, 0.0};
+    for (const Complex& c : observables[o].coeffs) {
+      sum = Complex{sum.re + c.re * e[s], sum.im + c.im * e[s]};
+      ++s;
+    }
+    out[o] = sum;
+  }
+  return out;
+}
+
+std::vector<double> variances(std::span<const Complex> state, std::span<const PauliSumView> observables,
+                              std::span<const double> means) {
+  const unsigned n = qubits_of(state);
+  if (means.size() != observables.size()) {
+    vorn::fatal(std::to_string(means.size()) + " means given for " + std::to_string(observables.size()) +
+                " observables");
+  }
+  for (std::size_t o = 0; o < observables.size(); ++o) {
+    const PauliSumView& obs = observables[o];
+    check_observable(obs, o);
+    for (std::size_t t = 0; t < obs.x_masks.size(); ++t) {
+      check_mask(obs.x_masks[t], n, "x", t, o);
+      check_mask(obs.z_masks[t], n, "z", t, o);
+      if (!(obs.coeffs[t].im == 0.0)) {
+        vorn::fatal("variance needs real coefficients: term " + std::to_string(t) + " of observable " +
+                    std::to_string(o) + " has imaginary part " + std::to_string(obs.coeffs[t].im));
+      }
+    }
+  }
+  const Complex* psi = state.data();
+  std::vector<double> out(observables.size());
+  for (std::size_t o = 0; o < observables.size(); ++o) {
+    const PauliSumView& obs = observables[o];
+    const double mean = means[o];
+    auto leaf = [&](std::uint64_t j0, std::uint64_t count, double* result) {
+      // (H psi)_j for the leaf's outputs, terms in order: each term adds
+      // c * (-i)^k * (-1)^{|j&z|} * psi_{j^x}; the phase is a swap and signs.
+      thread_local std::vector<double> acc_re, acc_im;
+      acc_re.assign(count, 0.0);
+      acc_im.assign(count, 0.0);
+      for (std::size_t t = 0; t < obs.x_masks.size(); ++t) {
+        const std::uint64_t x = obs.x_masks[t], z = obs.z_masks[t];
+        const double c = obs.coeffs[t].re;
+        const int k = std::popcount(x & z) & 3;
+        const bool swap = (k & 1) != 0;
+        // (-i)^k b: k=0 (re, im), 1 (im, -re), 2 (-re, -im), 3 (-im, re).
+        const bool neg_re = k == 2 || k == 3, neg_im = k == 1 || k == 2;
+        for (std::uint64_t u = 0; u < count; ++u) {
+          const std::uint64_t j = j0 + u;
+          const Complex b = psi[j ^ x];
+          double re = swap ? b.im : b.re;
+          double im = swap ? b.re : b.im;
+          const bool flip = parity(j & z);
+          if (neg_re != flip) re = -re;
+          if (neg_im != flip) im = -im;
+          acc_re[u] += c * re;
+          acc_im[u] += c * im;
+        }
+      }
+      double lanes[kReduceLanes] = {};
+      for (std::uint64_t u = 0; u < count; ++u) {
+        const Complex a = psi[j0 + u];
+        const double dr = acc_re[u] - mean * a.re;
+        const double di = acc_im[u] - mean * a.im;
+        lanes[u % kReduceLanes] += dr * dr + di * di;
+      }
+      result[0] = combine_lanes(lanes);
+    };
+    reduce_sum(state.size(), 1, leaf, &out[o]);
+  }
+  return out;
+}
+
+}  // namespace vorn::sim
