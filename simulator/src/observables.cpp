@@ -2,19 +2,22 @@
 //
 // For P = i^k X^x Z^z (k = |x&z|) and psi_i = a, psi_{i^x} = b, pairing i
 // (bit h of i clear, h the highest bit of x) with i^x gives
-//   <P> = 2 * sign * sum over such i of (-1)^{|i&z|} * v(i),
-//   v = Re(conj(a) b) = a.re*b.re + a.im*b.im   when k is even,
-//       Im(conj(a) b) = a.re*b.im - a.im*b.re   when k is odd,
+//   <P> = 2 * sign * (S1 + S2)  when k is even (Re(conj(a) b) = a.re*b.re + a.im*b.im),
+//   <P> = 2 * sign * (S1 - S2)  when k is odd  (Im(conj(a) b) = a.re*b.im - a.im*b.re),
+//   S1 = sum over such i of (-1)^{|i&z|} a.re*b.re  (a.re*b.im when k is odd),
+//   S2 = sum over such i of (-1)^{|i&z|} a.im*b.im  (a.im*b.re when k is odd),
 //   sign = +1 for k mod 4 in {0, 1}, -1 for {2, 3};
-// and for x = 0 simply sum over i of (-1)^{|i&z|} |psi_i|^2. So the phase
-// only picks a part and a sign: nothing is multiplied by i.
+// and for x = 0, S1 + S2 with a = b over all i (the squares of the parts).
+// So the phase only picks products and signs: nothing is multiplied by i.
 //
-// The summed items of a string are its pair representatives r (i with bit h
-// removed; all i when x = 0) in ascending order, through the fixed tree of
-// reduce.hpp. Strings with the same x share the pair products; the state is
-// walked in tiles so that every x whose bits above the tile agree reuses the
-// same two tiles from cache. Tiling decides only which leaves are computed
-// when; each leaf is summed the one fixed way.
+// S1 and S2 each go through the fixed tree of reduce.hpp, their items being
+// the string's pair representatives r (i with bit h removed; all i when
+// x = 0) in ascending order. Summing the two products apart (not their sum
+// per item) lets vector code keep the interleaved (re, im) layout with no
+// horizontal shuffles. Strings with the same x share the products; the state
+// is walked in tiles so that every x whose bits above the tile agree reuses
+// the same two tiles from cache. Tiling decides only which leaves are
+// computed when; each leaf is summed the one fixed way.
 #include "vorn/simulator/observables.hpp"
 
 #include <algorithm>
@@ -41,11 +44,12 @@ struct Group {
   std::uint64_t x;
   unsigned h;                      // highest set bit of x (0 when x == 0)
   const std::uint64_t* z;          // m masks
-  const unsigned char* imag;       // m flags: k odd, sum the imaginary part
+  const unsigned char* imag;       // m flags: k odd, the cross products
   std::size_t m;
+  bool any_real, any_imag;         // which products some string needs
   std::uint64_t reps;              // N / 2, or N when x == 0
   std::uint64_t leaves;
-  double* sums;                    // leaves * m leaf values, leaf-major
+  double* sums;                    // leaves * 2m leaf values (S1, S2 per string), leaf-major
 };
 
 inline std::uint64_t rep_index(const Group& g, std::uint64_t r) {
@@ -54,147 +58,167 @@ inline std::uint64_t rep_index(const Group& g, std::uint64_t r) {
   return ((r & ~low) << 1) | (r & low);
 }
 
-inline bool parity(std::uint64_t v) { return __builtin_parityll(v) != 0; }
+// The sign bit when |v| is odd: XOR-ing it negates without a branch (the
+// signs follow the state's index bits, which no predictor can guess).
+inline std::uint64_t parity_sign(std::uint64_t v) { return static_cast<std::uint64_t>(__builtin_parityll(v)) << 63; }
 
-// One leaf of a group: items r0 .. r0 + count; out[zi] = the leaf value of
-// string zi. acc: scratch of m * 8 doubles, 64-byte aligned.
+inline double flip_sign(double v, std::uint64_t sign) {
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) ^ sign);
+}
+
+// Scratch per string: 16 accumulators at position 2 * lane + q (q = 0 for
+// S1, 1 for S2: the interleaved layout of the amplitudes), then 16 sign words.
+constexpr std::size_t kScratchPerString = 32;
+
+// out[2 zi + q] = the leaf value of quantity q of string zi.
+inline void finish_leaf(const double* acc, std::size_t m, double* out) {
+  for (std::size_t zi = 0; zi < m; ++zi) {
+    double lanes[2][kReduceLanes];
+    for (std::size_t l = 0; l < kReduceLanes; ++l) {
+      lanes[0][l] = acc[zi * kScratchPerString + 2 * l];
+      lanes[1][l] = acc[zi * kScratchPerString + 2 * l + 1];
+    }
+    out[2 * zi] = combine_lanes(lanes[0]);
+    out[2 * zi + 1] = combine_lanes(lanes[1]);
+  }
+}
+
+// One leaf of a group: items r0 .. r0 + count. acc: scratch of
+// m * kScratchPerString doubles, 64-byte aligned.
 using LeafKernel = void (*)(const Complex* psi, const Group& g, std::uint64_t r0, std::uint64_t count, double* out,
                             double* acc);
 
 // The reference: one item at a time, lane = item mod 8.
 void scalar_leaf(const Complex* psi, const Group& g, std::uint64_t r0, std::uint64_t count, double* out,
                  double* acc) {
-  std::fill_n(acc, g.m * kReduceLanes, 0.0);
+  for (std::size_t zi = 0; zi < g.m; ++zi) std::fill_n(acc + zi * kScratchPerString, 16, 0.0);
   for (std::uint64_t t = 0; t < count; ++t) {
     const std::uint64_t i = rep_index(g, r0 + t);
     const Complex a = psi[i];
     const Complex b = psi[i ^ g.x];
-    const double re = a.re * b.re + a.im * b.im;
-    const double im = a.re * b.im - a.im * b.re;
+    const double rr = a.re * b.re, ii = a.im * b.im, ri = a.re * b.im, ir = a.im * b.re;
+    const std::size_t lane = t % kReduceLanes;
     for (std::size_t zi = 0; zi < g.m; ++zi) {
-      double v = g.imag[zi] ? im : re;
-      if (parity(i & g.z[zi])) v = -v;
-      acc[zi * kReduceLanes + t % kReduceLanes] += v;
+      const std::uint64_t sign = parity_sign(i & g.z[zi]);
+      double* slot = acc + zi * kScratchPerString + 2 * lane;
+      slot[0] += flip_sign(g.imag[zi] ? ri : rr, sign);
+      slot[1] += flip_sign(g.imag[zi] ? ir : ii, sign);
     }
   }
-  for (std::size_t zi = 0; zi < g.m; ++zi) out[zi] = combine_lanes(acc + zi * kReduceLanes);
+  finish_leaf(acc, g.m, out);
 }
 
 // Whether a vector kernel can take this leaf: whole blocks of eight items
 // that are eight consecutive amplitudes (x == 0, or x's top bit >= 3).
 inline bool blockwise(const Group& g, std::uint64_t count) { return count % 8 == 0 && (g.x == 0 || g.h >= 3); }
 
-// The eight lanes of a vector kernel's accumulators, in the order its
-// shuffles leave them: slot s holds lane kSlotLane[s].
-template <std::size_t N>
-void finish_lanes(const double* slots, const unsigned char (&slot_lane)[N], double* lanes) {
-  for (std::size_t s = 0; s < N; ++s) lanes[slot_lane[s]] = slots[s];
+// The sign words of string z at positions 2 * lane + q, for item index bits
+// below 3 (the rest is one parity per block of eight).
+inline void sign_pattern(std::uint64_t z, std::uint64_t* words) {
+  for (std::size_t p = 0; p < 16; ++p) words[p] = parity_sign((p / 2) & z & 7);
 }
 
 #ifdef VORN_OBS_X86
 
-constexpr unsigned char kSlotLane512[8] = {0, 4, 1, 5, 2, 6, 3, 7};
-constexpr unsigned char kSlotLane256[8] = {0, 2, 1, 3, 4, 6, 5, 7};
-
-// Sign-bit mask of the slots whose item index (low three bits) has odd
-// parity with z: XOR flips exactly the signs the scalar path negates.
-inline std::uint64_t slot_sign(const unsigned char* slot_lane, std::size_t s, std::uint64_t z) {
-  return parity(slot_lane[s] & z & 7) ? 0x8000000000000000ull : 0;
-}
-
+// Eight items per step as two registers of four complex numbers; the partner
+// block is the block at i ^ (x & ~7), its complex k taken from k ^ (x & 7).
 __attribute__((target("avx512f"))) void avx512_leaf(const Complex* psi, const Group& g, std::uint64_t r0,
                                                     std::uint64_t count, double* out, double* acc) {
   if (!blockwise(g, count)) return scalar_leaf(psi, g, r0, count, out, acc);
   const std::uint64_t xl = g.x & 7, xhi = g.x & ~std::uint64_t{7};
   const std::int64_t q = static_cast<std::int64_t>(xl & 3);
-  // Complex k of a 4-complex register comes from complex k ^ (x & 3).
   const __m512i perm = _mm512_setr_epi64(2 * (0 ^ q), 2 * (0 ^ q) + 1, 2 * (1 ^ q), 2 * (1 ^ q) + 1, 2 * (2 ^ q),
                                          2 * (2 ^ q) + 1, 2 * (3 ^ q), 2 * (3 ^ q) + 1);
-  const bool swap_halves = (xl & 4) != 0;
-  const __m512i all_sign = _mm512_set1_epi64(static_cast<long long>(0x8000000000000000ull));
-  // Per string: its slot sign pattern, kept next to the accumulator.
-  __m512i* pattern = reinterpret_cast<__m512i*>(acc + g.m * kReduceLanes);
-  for (std::size_t zi = 0; zi < g.m; ++zi) {
-    alignas(64) std::uint64_t p[8];
-    for (std::size_t s = 0; s < 8; ++s) p[s] = slot_sign(kSlotLane512, s, g.z[zi]);
-    pattern[zi] = _mm512_load_si512(p);
-    _mm512_store_pd(acc + zi * 8, _mm512_setzero_pd());
+  const bool permute = q != 0, swap_halves = (xl & 4) != 0;
+  const std::size_t m = g.m;
+  const std::uint64_t* const z = g.z;
+  const unsigned char* const imag = g.imag;
+  for (std::size_t zi = 0; zi < m; ++zi) {
+    double* a = acc + zi * kScratchPerString;
+    for (std::size_t p = 0; p < 16; ++p) a[p] = 0.0;
+    sign_pattern(z[zi], reinterpret_cast<std::uint64_t*>(a + 16));
   }
   const double* base = reinterpret_cast<const double*>(psi);
+  // With one string the accumulators live in registers.
+  __m512d one0 = _mm512_setzero_pd(), one1 = _mm512_setzero_pd();
+  const __m512i pat0 = _mm512_load_si512(acc + 16), pat1 = _mm512_load_si512(acc + 24);
+  const bool one_imag = imag[0] != 0;
   for (std::uint64_t t = 0; t < count; t += 8) {
     const std::uint64_t i = rep_index(g, r0 + t);
     const std::uint64_t p = i ^ xhi;
     const __m512d a0 = _mm512_loadu_pd(base + 2 * i), a1 = _mm512_loadu_pd(base + 2 * i + 8);
-    __m512d c0 = _mm512_loadu_pd(base + 2 * p), c1 = _mm512_loadu_pd(base + 2 * p + 8);
-    if (swap_halves) std::swap(c0, c1);
-    const __m512d b0 = _mm512_permutexvar_pd(perm, c0), b1 = _mm512_permutexvar_pd(perm, c1);
-    const __m512d p0 = _mm512_mul_pd(a0, b0), p1 = _mm512_mul_pd(a1, b1);
-    const __m512d re = _mm512_add_pd(_mm512_unpacklo_pd(p0, p1), _mm512_unpackhi_pd(p0, p1));
-    const __m512d x0 = _mm512_mul_pd(a0, _mm512_permute_pd(b0, 0x55));
-    const __m512d x1 = _mm512_mul_pd(a1, _mm512_permute_pd(b1, 0x55));
-    const __m512d im = _mm512_sub_pd(_mm512_unpacklo_pd(x0, x1), _mm512_unpackhi_pd(x0, x1));
-    for (std::size_t zi = 0; zi < g.m; ++zi) {
-      __m512i sign = pattern[zi];
-      if (parity(i & g.z[zi])) sign = _mm512_xor_si512(sign, all_sign);
-      const __m512d v = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(g.imag[zi] ? im : re), sign));
-      _mm512_store_pd(acc + zi * 8, _mm512_add_pd(_mm512_load_pd(acc + zi * 8), v));
+    __m512d b0 = _mm512_loadu_pd(base + 2 * p), b1 = _mm512_loadu_pd(base + 2 * p + 8);
+    if (swap_halves) std::swap(b0, b1);
+    if (permute) b0 = _mm512_permutexvar_pd(perm, b0), b1 = _mm512_permutexvar_pd(perm, b1);
+    if (m == 1) {
+      // (re*re', im*im') or (re*im', im*re') per complex, signed, summed as they lie.
+      if (one_imag) b0 = _mm512_permute_pd(b0, 0x55), b1 = _mm512_permute_pd(b1, 0x55);
+      const __m512i flip = _mm512_set1_epi64(static_cast<long long>(parity_sign(i & z[0])));
+      const __m512d v0 = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(_mm512_mul_pd(a0, b0)), _mm512_xor_si512(pat0, flip)));
+      const __m512d v1 = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(_mm512_mul_pd(a1, b1)), _mm512_xor_si512(pat1, flip)));
+      one0 = _mm512_add_pd(one0, v0);
+      one1 = _mm512_add_pd(one1, v1);
+      continue;
+    }
+    __m512d re0 = _mm512_setzero_pd(), re1 = re0, im0 = re0, im1 = re0;
+    if (g.any_real) re0 = _mm512_mul_pd(a0, b0), re1 = _mm512_mul_pd(a1, b1);
+    if (g.any_imag) {
+      im0 = _mm512_mul_pd(a0, _mm512_permute_pd(b0, 0x55));
+      im1 = _mm512_mul_pd(a1, _mm512_permute_pd(b1, 0x55));
+    }
+    for (std::size_t zi = 0; zi < m; ++zi) {
+      double* a = acc + zi * kScratchPerString;
+      const __m512i flip = _mm512_set1_epi64(static_cast<long long>(parity_sign(i & z[zi])));
+      const __m512i s0 = _mm512_xor_si512(_mm512_load_si512(a + 16), flip);
+      const __m512i s1 = _mm512_xor_si512(_mm512_load_si512(a + 24), flip);
+      const __m512d v0 = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(imag[zi] ? im0 : re0), s0));
+      const __m512d v1 = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(imag[zi] ? im1 : re1), s1));
+      _mm512_store_pd(a, _mm512_add_pd(_mm512_load_pd(a), v0));
+      _mm512_store_pd(a + 8, _mm512_add_pd(_mm512_load_pd(a + 8), v1));
     }
   }
-  for (std::size_t zi = 0; zi < g.m; ++zi) {
-    double lanes[8];
-    finish_lanes(acc + zi * 8, kSlotLane512, lanes);
-    out[zi] = combine_lanes(lanes);
-  }
+  if (m == 1) _mm512_store_pd(acc, one0), _mm512_store_pd(acc + 8, one1);
+  finish_leaf(acc, m, out);
 }
 
+// Eight items per step as four registers of two complex numbers.
 __attribute__((target("avx2"))) void avx2_leaf(const Complex* psi, const Group& g, std::uint64_t r0,
                                                std::uint64_t count, double* out, double* acc) {
   if (!blockwise(g, count)) return scalar_leaf(psi, g, r0, count, out, acc);
   const std::uint64_t xl = g.x & 7, xhi = g.x & ~std::uint64_t{7};
-  const unsigned reg_xor = static_cast<unsigned>(xl >> 1);  // register q of the partner block is q ^ this
+  const unsigned reg_xor = static_cast<unsigned>(xl >> 1);  // register k of the partner block is k ^ this
   const bool swap_in_reg = (xl & 1) != 0;
-  const __m256i all_sign = _mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ull));
-  __m256i* pattern = reinterpret_cast<__m256i*>(acc + g.m * kReduceLanes);
-  for (std::size_t zi = 0; zi < g.m; ++zi) {
-    alignas(32) std::uint64_t p[8];
-    for (std::size_t s = 0; s < 8; ++s) p[s] = slot_sign(kSlotLane256, s, g.z[zi]);
-    pattern[2 * zi] = _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
-    pattern[2 * zi + 1] = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 4));
-    _mm256_store_pd(acc + zi * 8, _mm256_setzero_pd());
-    _mm256_store_pd(acc + zi * 8 + 4, _mm256_setzero_pd());
+  const std::size_t m = g.m;
+  const std::uint64_t* const z = g.z;
+  const unsigned char* const imag = g.imag;
+  for (std::size_t zi = 0; zi < m; ++zi) {
+    double* a = acc + zi * kScratchPerString;
+    for (std::size_t p = 0; p < 16; ++p) a[p] = 0.0;
+    sign_pattern(z[zi], reinterpret_cast<std::uint64_t*>(a + 16));
   }
   const double* base = reinterpret_cast<const double*>(psi);
   for (std::uint64_t t = 0; t < count; t += 8) {
     const std::uint64_t i = rep_index(g, r0 + t);
     const std::uint64_t p = i ^ xhi;
-    __m256d a[4], b[4];
+    __m256d re[4], im[4];
     for (unsigned k = 0; k < 4; ++k) {
-      a[k] = _mm256_loadu_pd(base + 2 * i + 4 * k);
-      const __m256d c = _mm256_loadu_pd(base + 2 * p + 4 * (k ^ reg_xor));
-      b[k] = swap_in_reg ? _mm256_permute4x64_pd(c, 0x4E) : c;
+      const __m256d a = _mm256_loadu_pd(base + 2 * i + 4 * k);
+      __m256d b = _mm256_loadu_pd(base + 2 * p + 4 * (k ^ reg_xor));
+      if (swap_in_reg) b = _mm256_permute4x64_pd(b, 0x4E);
+      re[k] = g.any_real ? _mm256_mul_pd(a, b) : _mm256_setzero_pd();
+      im[k] = g.any_imag ? _mm256_mul_pd(a, _mm256_permute_pd(b, 0x5)) : _mm256_setzero_pd();
     }
-    __m256d re[2], im[2];
-    for (unsigned h = 0; h < 2; ++h) {
-      const __m256d p0 = _mm256_mul_pd(a[2 * h], b[2 * h]), p1 = _mm256_mul_pd(a[2 * h + 1], b[2 * h + 1]);
-      re[h] = _mm256_add_pd(_mm256_unpacklo_pd(p0, p1), _mm256_unpackhi_pd(p0, p1));
-      const __m256d x0 = _mm256_mul_pd(a[2 * h], _mm256_permute_pd(b[2 * h], 0x5));
-      const __m256d x1 = _mm256_mul_pd(a[2 * h + 1], _mm256_permute_pd(b[2 * h + 1], 0x5));
-      im[h] = _mm256_sub_pd(_mm256_unpacklo_pd(x0, x1), _mm256_unpackhi_pd(x0, x1));
-    }
-    for (std::size_t zi = 0; zi < g.m; ++zi) {
-      const __m256i flip = parity(i & g.z[zi]) ? all_sign : _mm256_setzero_si256();
-      for (unsigned h = 0; h < 2; ++h) {
-        const __m256i sign = _mm256_xor_si256(pattern[2 * zi + h], flip);
-        const __m256d v = _mm256_castsi256_pd(_mm256_xor_si256(_mm256_castpd_si256(g.imag[zi] ? im[h] : re[h]), sign));
-        _mm256_store_pd(acc + zi * 8 + 4 * h, _mm256_add_pd(_mm256_load_pd(acc + zi * 8 + 4 * h), v));
+    for (std::size_t zi = 0; zi < m; ++zi) {
+      double* a = acc + zi * kScratchPerString;
+      const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(parity_sign(i & z[zi])));
+      for (unsigned k = 0; k < 4; ++k) {
+        const __m256i sign = _mm256_xor_si256(_mm256_load_si256(reinterpret_cast<const __m256i*>(a + 16 + 4 * k)), flip);
+        const __m256d v = _mm256_castsi256_pd(_mm256_xor_si256(_mm256_castpd_si256(imag[zi] ? im[k] : re[k]), sign));
+        _mm256_store_pd(a + 4 * k, _mm256_add_pd(_mm256_load_pd(a + 4 * k), v));
       }
     }
   }
-  for (std::size_t zi = 0; zi < g.m; ++zi) {
-    double lanes[8];
-    finish_lanes(acc + zi * 8, kSlotLane256, lanes);
-    out[zi] = combine_lanes(lanes);
-  }
+  finish_leaf(acc, m, out);
 }
 
 #endif  // VORN_OBS_X86
@@ -261,8 +285,7 @@ void run_groups(const Complex* psi, unsigned n, unsigned tile_bits, LeafKernel k
   std::size_t max_m = 0;
   for (Group* g = first; g != last; ++g) max_m = std::max(max_m, g->m);
   auto body = [&](std::uint64_t begin, std::uint64_t end) {
-    // Accumulators plus sign patterns (two sets of eight doubles per string).
-    std::vector<double, std::allocator<double>> raw(max_m * 16 + 8);
+    std::vector<double> raw(max_m * kScratchPerString + 8);
     double* acc = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(raw.data()) + 63) & ~std::uintptr_t{63});
     for (std::uint64_t it = begin; it < end; ++it) {
       const Item& item = items[it];
@@ -280,7 +303,7 @@ void run_groups(const Complex* psi, unsigned n, unsigned tile_bits, LeafKernel k
         }
         for (std::uint64_t r = r_begin; r < r_begin + r_count; r += kReduceLeafItems) {
           const std::uint64_t count = std::min(kReduceLeafItems, r_begin + r_count - r);
-          kernel(psi, *g, r, count, g->sums + (r >> kReduceLeafBits) * g->m, acc);
+          kernel(psi, *g, r, count, g->sums + (r >> kReduceLeafBits) * 2 * g->m, acc);
         }
       }
     }
@@ -329,38 +352,38 @@ std::vector<double> pauli_expectations(std::span<const Complex> state, std::span
     const std::uint64_t x = ux[d];
     const std::uint64_t reps = x == 0 ? size : size / 2;
     const std::uint64_t leaves = reduce_leaf_count(reps);
-    const std::size_t max_m = static_cast<std::size_t>(std::max<std::uint64_t>(1, kLeafValueBudget / leaves));
+    const std::size_t max_m = static_cast<std::size_t>(std::max<std::uint64_t>(1, kLeafValueBudget / (2 * leaves)));
     std::size_t e = d;
-    while (e < distinct && ux[e] == x && e - d < max_m) ++e;
+    bool any_real = false, any_imag = false;
+    for (; e < distinct && ux[e] == x && e - d < max_m; ++e) (imag[e] ? any_imag : any_real) = true;
     const unsigned h = x == 0 ? 0u : static_cast<unsigned>(63 - std::countl_zero(x));
-    groups.push_back({x, h, uz.data() + d, imag.data() + d, e - d, reps, leaves, nullptr});
+    groups.push_back({x, h, uz.data() + d, imag.data() + d, e - d, any_real, any_imag, reps, leaves, nullptr});
     d = e;
   }
   std::vector<double> values(distinct);
   std::vector<double> sums;
   for (std::size_t gb = 0; gb < groups.size();) {
     // A batch of groups whose leaf values fit the budget together.
-    std::uint64_t need = groups[gb].leaves * groups[gb].m;
+    auto values_of = [](const Group& g) { return 2 * g.leaves * g.m; };
+    std::uint64_t need = values_of(groups[gb]);
     std::size_t ge = gb + 1;
-    while (ge < groups.size() && need + groups[ge].leaves * groups[ge].m <= kLeafValueBudget) {
-      need += groups[ge].leaves * groups[ge].m;
-      ++ge;
-    }
+    while (ge < groups.size() && need + values_of(groups[ge]) <= kLeafValueBudget) need += values_of(groups[ge++]);
     sums.assign(need, 0.0);
     double* slot = sums.data();
-    for (std::size_t g = gb; g < ge; ++g) groups[g].sums = slot, slot += groups[g].leaves * groups[g].m;
+    for (std::size_t g = gb; g < ge; ++g) groups[g].sums = slot, slot += values_of(groups[g]);
     run_groups(state.data(), n, L, kernel, groups.data() + gb, groups.data() + ge);
     for (std::size_t g = gb; g < ge; ++g) {
       const Group& G = groups[g];
       const std::size_t d0 = static_cast<std::size_t>(G.z - uz.data());
       for (std::size_t zi = 0; zi < G.m; ++zi) {
-        const double total = combine_leaves(G.sums + zi, G.leaves, G.m);
+        const double s1 = combine_leaves(G.sums + 2 * zi, G.leaves, 2 * G.m);
+        const double s2 = combine_leaves(G.sums + 2 * zi + 1, G.leaves, 2 * G.m);
         if (G.x == 0) {
-          values[d0 + zi] = total;
+          values[d0 + zi] = s1 + s2;
         } else {
           const int k = std::popcount(G.x & G.z[zi]) & 3;
-          const double twice = total + total;
-          values[d0 + zi] = k < 2 ? twice : -twice;
+          const double total = (k & 1) ? s1 - s2 : s1 + s2;
+          values[d0 + zi] = k < 2 ? total + total : -(total + total);
         }
       }
     }
@@ -453,7 +476,7 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
           const Complex b = psi[j ^ x];
           double re = swap ? b.im : b.re;
           double im = swap ? b.re : b.im;
-          const bool flip = parity(j & z);
+          const bool flip = __builtin_parityll(j & z) != 0;
           if (neg_re != flip) re = -re;
           if (neg_im != flip) im = -im;
           acc_re[u] += c * re;

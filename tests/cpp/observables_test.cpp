@@ -59,25 +59,21 @@ C inner(const std::vector<Complex>& psi, const std::vector<C>& phi) {
 }
 
 // The sequential evaluation of one string through the fixed tree: the bits
-// every path must produce.
+// every path must produce. The two products of each item are summed apart.
 double tree_reference(const std::vector<Complex>& psi, std::uint64_t x, std::uint64_t z) {
-  std::vector<double> items;
-  if (x == 0) {
-    for (std::size_t i = 0; i < psi.size(); ++i) {
-      const double p = psi[i].re * psi[i].re + psi[i].im * psi[i].im;
-      items.push_back(std::popcount(i & z) % 2 ? -p : p);
-    }
-    return fixed_tree_sum(items.data(), items.size());
-  }
+  std::vector<double> first, second;
   const int k = std::popcount(x & z);
-  const unsigned h = 63 - std::countl_zero(x);
+  const unsigned h = x == 0 ? 64 : 63 - std::countl_zero(x);
   for (std::size_t i = 0; i < psi.size(); ++i) {
-    if ((i >> h) & 1) continue;  // ascending i with bit h clear = ascending representatives
+    if (h < 64 && ((i >> h) & 1)) continue;  // ascending i with bit h clear = ascending representatives
     const Complex a = psi[i], b = psi[i ^ x];
-    const double v = k % 2 ? a.re * b.im - a.im * b.re : a.re * b.re + a.im * b.im;
-    items.push_back(std::popcount(i & z) % 2 ? -v : v);
+    const double sign = std::popcount(i & z) % 2 ? -1.0 : 1.0;
+    first.push_back(sign * (k % 2 ? a.re * b.im : a.re * b.re));
+    second.push_back(sign * (k % 2 ? a.im * b.re : a.im * b.im));
   }
-  const double t = fixed_tree_sum(items.data(), items.size());
+  const double s1 = fixed_tree_sum(first.data(), first.size()), s2 = fixed_tree_sum(second.data(), second.size());
+  if (x == 0) return s1 + s2;
+  const double t = k % 2 ? s1 - s2 : s1 + s2;
   return (k & 3) < 2 ? t + t : -(t + t);
 }
 
