@@ -461,33 +461,42 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
     auto leaf = [&](std::uint64_t j0, std::uint64_t count, double* result) {
       // (H psi)_j for the leaf's outputs, terms in order: each term adds
       // c * (-i)^k * (-1)^{|j&z|} * psi_{j^x}; the phase is a swap and signs.
-      thread_local std::vector<double> acc_re, acc_im;
-      acc_re.assign(count, 0.0);
-      acc_im.assign(count, 0.0);
+      thread_local std::vector<Complex> acc;
+      acc.assign(count, Complex{0.0, 0.0});
+      constexpr std::uint64_t kSign = 0x8000000000000000ull;
       for (std::size_t t = 0; t < obs.x_masks.size(); ++t) {
         const std::uint64_t x = obs.x_masks[t], z = obs.z_masks[t];
         const double c = obs.coeffs[t].re;
         const int k = std::popcount(x & z) & 3;
-        const bool swap = (k & 1) != 0;
+        const unsigned swap = k & 1;
         // (-i)^k b: k=0 (re, im), 1 (im, -re), 2 (-re, -im), 3 (-im, re).
-        const bool neg_re = k == 2 || k == 3, neg_im = k == 1 || k == 2;
-        for (std::uint64_t u = 0; u < count; ++u) {
-          const std::uint64_t j = j0 + u;
-          const Complex b = psi[j ^ x];
-          double re = swap ? b.im : b.re;
-          double im = swap ? b.re : b.im;
-          const bool flip = __builtin_parityll(j & z) != 0;
-          if (neg_re != flip) re = -re;
-          if (neg_im != flip) im = -im;
-          acc_re[u] += c * re;
-          acc_im[u] += c * im;
+        const std::uint64_t sign_re = (k == 2 || k == 3) ? kSign : 0, sign_im = (k == 1 || k == 2) ? kSign : 0;
+        auto add = [&](std::uint64_t u, const Complex& b, std::uint64_t flip) {
+          const double* parts = &b.re;
+          acc[u].re += c * flip_sign(parts[swap], sign_re ^ flip);
+          acc[u].im += c * flip_sign(parts[1 - swap], sign_im ^ flip);
+        };
+        if (count % 8 != 0) {
+          for (std::uint64_t u = 0; u < count; ++u) add(u, psi[(j0 + u) ^ x], parity_sign((j0 + u) & z));
+          continue;
+        }
+        // Blocks of eight outputs read one block of eight inputs, permuted
+        // by x's low bits; the sign is one parity per block and a pattern.
+        std::uint64_t pattern[8];
+        for (std::uint64_t u = 0; u < 8; ++u) pattern[u] = parity_sign(u & z & 7);
+        const std::uint64_t xl = x & 7;
+        for (std::uint64_t u0 = 0; u0 < count; u0 += 8) {
+          const std::uint64_t j = j0 + u0;
+          const std::uint64_t flip = parity_sign(j & z);
+          const Complex* in = psi + ((j ^ x) & ~std::uint64_t{7});
+          for (std::uint64_t u = 0; u < 8; ++u) add(u0 + u, in[u ^ xl], flip ^ pattern[u]);
         }
       }
       double lanes[kReduceLanes] = {};
       for (std::uint64_t u = 0; u < count; ++u) {
         const Complex a = psi[j0 + u];
-        const double dr = acc_re[u] - mean * a.re;
-        const double di = acc_im[u] - mean * a.im;
+        const double dr = acc[u].re - mean * a.re;
+        const double di = acc[u].im - mean * a.im;
         lanes[u % kReduceLanes] += dr * dr + di * di;
       }
       result[0] = combine_lanes(lanes);
