@@ -24,7 +24,8 @@ $(VENV)/.ready: pyproject.toml
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (pyenv or PATH)"; exit 1; }
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" ninja numpy pytest hypothesis
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" ninja numpy pytest hypothesis
+	$(PY) -m pip install -q qiskit cirq-core  # test oracles and interop targets of the vorn package
 	touch $@
 
 venv: deps $(VENV)/.ready
@@ -40,7 +41,8 @@ test-cpp: cpp
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
 check-fma: install
-	tools/check_no_fma.sh "$$($(PY) -c 'import vorn_python; print(vorn_python.__file__)')"
+	tools/check_no_fma.sh "$$($(PY) -c 'import vorn_python; print(vorn_python.__file__)')" \
+	  "$$($(PY) -c 'import vorn._ext; print(vorn._ext.__file__)')"
 
 test-python: install
 	$(PY) -m pytest -q
@@ -56,6 +58,7 @@ test-asan: venv
 demo: install
 	$(PY) examples/bell.py
 	$(PY) examples/random_circuit.py
+	$(PY) examples/vorn_basics.py
 
 bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true

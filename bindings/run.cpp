@@ -26,8 +26,8 @@ vorn::sim::RunResult simulate_unlocked(vorn::sim::Circuit&& copy, std::optional<
   GilReleased unlocked;
   vorn::sim::Circuit owned = std::move(copy);
   std::uint64_t n = owned.n_qubits();
-  // Registers the core rejects (0, >= 59 qubits) never reach an allocation.
-  std::uint64_t state_bytes = n >= 1 && n <= 58 ? vorn::StateVector::bytes_for(n) : 0;
+  // Registers the core rejects (0, > kMaxQubits) never reach an allocation.
+  std::uint64_t state_bytes = n >= 1 && n <= vorn::kMaxQubits ? vorn::StateVector::bytes_for(n) : 0;
   return naming_bytes_on_bad_alloc(state_bytes, "the state vector of " + std::to_string(n) + " qubits",
                                    [&] { return vorn::sim::run_circuit(owned, seed, shots); });
 }

@@ -13,7 +13,7 @@ namespace {
 // ---- Release routines (one per element type) ----------------------------------------
 
 template <class T>
-void release_buffer(void* data, std::uint64_t, std::uint64_t) noexcept {
+void release_buffer(void* data) noexcept {
   vorn::Buffer<T>::free_raw(static_cast<T*>(data));
 }
 
@@ -25,11 +25,8 @@ Ref make_container(vorn::Buffer<T> buffer) {
   PyObject* self = nullptr;
   try {
     self = new_instance<SliceContainerObject>(type, [&](SliceContainerObject* obj) {
-      obj->length = buffer.size();
-      obj->capacity = buffer.size();
       obj->data = buffer.release_ownership();
       obj->release = release_buffer<T>;
-      new (&obj->access) AccessCounter();
     });
   } catch (const PythonErrorSet&) {
     PyErr_Print();
@@ -59,9 +56,8 @@ TypeCell slice_container_cell{SliceContainerObject::kClassName, slice_container_
 // ---- Deallocation --------------------------------------------------------------------
 
 void SliceContainerObject::destroy_fields() noexcept {
-  if (release != nullptr) release(data, length, capacity);
+  if (release != nullptr) release(data);
   data = nullptr;
-  access.~AccessCounter();
 }
 
 PyTypeObject* SliceContainerObject::type() { return slice_container_cell.get(); }

@@ -8,13 +8,12 @@
 
 namespace vorn::py {
 
+// The class has no methods, so nothing ever borrows an instance: it holds the
+// buffer and the routine that frees it, nothing else.
 struct SliceContainerObject {
   PyObject_HEAD
   void* data;
-  std::uint64_t length;
-  std::uint64_t capacity;
-  void (*release)(void* data, std::uint64_t length, std::uint64_t capacity) noexcept;
-  AccessCounter access;
+  void (*release)(void* data) noexcept;
 
   static constexpr const char* kClassName = "PySliceContainer";
   static PyTypeObject* type();

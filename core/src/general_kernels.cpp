@@ -1,8 +1,12 @@
-// The general gates (any controls, diagonal, dense k-qubit, global phase):
-// a plain reference walk over the state, one amplitude group at a time.
+// The general gates (any controls, diagonal, dense k-qubit, global phase) over
+// the run primitives: one walk over the controls and targets, with the wanted
+// control bits ORed into every base. The 2x2 and 4x4 cases use the pair and
+// group primitives of the fixed kernels, so they share those kernels' bits.
+#include <algorithm>
+#include <array>
 #include <string>
-#include <vector>
 
+#include "kernel_driver.hpp"
 #include "kernel_runs.hpp"
 #include "vorn/core/error.hpp"
 #include "vorn/core/fp_env.hpp"
@@ -13,122 +17,198 @@ namespace vorn {
 namespace {
 
 using U = std::uint64_t;
+using detail::BaseWalk;
+using detail::run_items;
+using detail::Span;
 
-struct Masks {
-  U want = 0;   // control bits that must be set
-  U check = 0;  // every control bit
-  U targets = 0;
+// One gate's operands, checked: the walk positions (controls, then targets),
+// the wanted control bits and the offsets of the 2^k target states.
+struct Operands {
+  std::array<U, BaseWalk::kMaxPositions> pos;
+  int count = 0;
+  U set_mask = 0;
+  U dim = 1;
+  std::array<U, U{1} << kMaxGateTargets> off;
 };
 
-Masks masks_of(U n_local, ControlSet controls, std::span<const U> targets) {
-  Masks m;
-  const U size = U{1} << n_local;
+// Every operand below n_local and none repeated, before any amplitude is
+// touched; then the walk data.
+void check_into(Operands& ops, U n_local, ControlSet controls, std::span<const U> targets) {
+  const U size = n_local < 64 ? U{1} << n_local : UINT64_MAX;
+  if (targets.size() > kMaxGateTargets)
+    fatal("a gate takes at most " + std::to_string(kMaxGateTargets) + " targets, not " +
+          std::to_string(targets.size()));
   U seen = 0;
   auto take = [&](U q) {
-    if (q >= n_local) index_out_of_range(q < 64 ? U{1} << q : UINT64_MAX, size);
+    if (q >= n_local || q >= 63) index_out_of_range(detail::bit_or_saturate(q), size);
     if (seen >> q & 1) fatal("repeated operand " + std::to_string(q) + " in one gate");
     seen |= U{1} << q;
+    ops.pos[static_cast<std::size_t>(ops.count++)] = q;
   };
+  // At most 63 operands pass take() (distinct, below 63), so pos never overflows
+  // and bit i of `values` is only read for i < 63.
   for (std::size_t i = 0; i < controls.qubits.size(); ++i) {
     const U q = controls.qubits[i];
     take(q);
-    m.check |= U{1} << q;
-    if (controls.values >> i & 1) m.want |= U{1} << q;
+    if (controls.values >> i & 1) ops.set_mask |= U{1} << q;
   }
-  for (U q : targets) {
-    take(q);
-    m.targets |= U{1} << q;
-  }
-  return m;
-}
-
-// Offsets of the 2^k local states of the targets, local bit j = targets[j].
-std::vector<U> offsets_of(std::span<const U> targets) {
-  std::vector<U> off(U{1} << targets.size(), 0);
-  for (U r = 0; r < off.size(); ++r)
+  for (U q : targets) take(q);
+  ops.dim = U{1} << targets.size();
+  for (U r = 0; r < ops.dim; ++r) {
+    U o = 0;
     for (std::size_t j = 0; j < targets.size(); ++j)
-      if (r >> j & 1) off[r] |= U{1} << targets[j];
-  return off;
-}
-
-void dense(Complex* amp, U n_local, std::span<const Complex> matrix, ControlSet controls,
-           std::span<const U> targets) {
-  const Masks m = masks_of(n_local, controls, targets);
-  const std::vector<U> off = offsets_of(targets);
-  const U dim = off.size();
-  if (matrix.size() != dim * dim) fatal("dense gate matrix has the wrong size");
-  DefaultFpEnv fp_env;
-  std::vector<Complex> a(dim);
-  const U size = U{1} << n_local;
-  for (U b = 0; b < size; ++b) {
-    if ((b & m.targets) != 0 || (b & m.check) != m.want) continue;
-    for (U s = 0; s < dim; ++s) a[s] = amp[b | off[s]];
-    for (U r = 0; r < dim; ++r) {
-      Complex acc = cmul(matrix[r * dim], a[0]);
-      for (U s = 1; s < dim; ++s) acc = cadd(acc, cmul(matrix[r * dim + s], a[s]));
-      amp[b | off[r]] = acc;
-    }
+      if (r >> j & 1) o |= U{1} << targets[j];
+    ops.off[r] = o;
   }
 }
 
-void diagonal(Complex* amp, U n_local, std::span<const Complex> diag, ControlSet controls,
+// Base indices per chunk worth a pool task: about the amplitudes of the
+// fixed kernels' chunk, whatever the group size.
+U grain_for(U dim) { return std::max<U>(1, 2 * detail::kMinGrain / dim); }
+
+void multi_controlled(const Span& s, const Matrix2x2& matrix, const Operands& ops, U target) {
+  const Matrix2x2 m = matrix;
+  const BaseWalk walk(ops.pos.data(), ops.count);
+  const auto& prim = detail::run_primitives();
+  Complex* amp = s.amp;
+  const U set_mask = ops.set_mask, tstep = U{1} << target;
+  auto chunk = [&](U kb, U ke) { prim.pairs(amp, walk, kb, ke, set_mask, tstep, m); };
+  run_items(s, s.size >> ops.count, detail::kMinGrain, chunk);
+}
+
+void controlled_two(const Span& s, const Matrix4x4& matrix, const Operands& ops, U qubit0, U qubit1) {
+  const Matrix4x4 m = matrix;
+  const BaseWalk walk(ops.pos.data(), ops.count);
+  const auto& prim = detail::run_primitives();
+  // Walk bases have the control bits clear, so adding set_mask ORs it in.
+  Complex* amp = s.amp + ops.set_mask;
+  const U s0 = U{1} << qubit0, s1 = U{1} << qubit1;
+  auto chunk = [&](U kb, U ke) { prim.groups(amp, walk, kb, ke, s0, s1, m); };
+  run_items(s, s.size >> ops.count, detail::kMinGrain, chunk);
+}
+
+void scale_all(const Span& s, const Complex& c) {
+  const Complex phase = c;
+  const auto& prim = detail::run_primitives();
+  Complex* amp = s.amp;
+  auto chunk = [&](U ib, U ie) { prim.scale(amp, ib, ie, phase); };
+  run_items(s, s.size, 4 * detail::kMinGrain, chunk);
+}
+
+void diagonal(const Span& s, const Complex* diag, const Operands& ops) {
+  if (ops.count == 0) {  // no controls, no targets: a global phase
+    scale_all(s, diag[0]);
+    return;
+  }
+  const BaseWalk walk(ops.pos.data(), ops.count);
+  const auto& prim = detail::run_primitives();
+  Complex* amp = s.amp;
+  auto chunk = [&](U kb, U ke) { prim.diagonal(amp, walk, kb, ke, ops.set_mask, ops.off.data(), ops.dim, diag); };
+  run_items(s, s.size >> ops.count, grain_for(ops.dim), chunk);
+}
+
+void dense(const Span& s, const Complex* m, const Operands& ops, std::span<const U> targets) {
+  // One and two targets are the pair and group updates, in the same order.
+  if (targets.size() == 1) {
+    multi_controlled(s, Matrix2x2{m[0], m[1], m[2], m[3]}, ops, targets[0]);
+    return;
+  }
+  if (targets.size() == 2) {
+    Matrix4x4 m4;
+    std::copy(m, m + 16, m4.m.begin());
+    controlled_two(s, m4, ops, targets[0], targets[1]);
+    return;
+  }
+  if (targets.empty()) {
+    diagonal(s, m, ops);
+    return;
+  }
+  const BaseWalk walk(ops.pos.data(), ops.count);
+  const auto& prim = detail::run_primitives();
+  Complex* amp = s.amp;
+  auto chunk = [&](U kb, U ke) { prim.dense(amp, walk, kb, ke, ops.set_mask, ops.off.data(), ops.dim, m); };
+  run_items(s, s.size >> ops.count, grain_for(ops.dim), chunk);
+}
+
+void check_size(std::size_t got, U want, const char* what) {
+  if (got != want)
+    fatal(std::string(what) + " has " + std::to_string(got) + " entries; its targets need " + std::to_string(want));
+}
+
+Span span_of(StateVector& state) {
+  return {state.data(), state.size(), detail::takes_parallel_path(state.size())};
+}
+Span local_span(Complex* amp, U n_local) { return {amp, n_local < 64 ? U{1} << n_local : 0, false}; }
+
+// The four general kernels on a span of 2^n_local amplitudes.
+void multi_controlled_on(const Span& s, U n_local, const Matrix2x2& matrix, ControlSet controls, U target) {
+  Operands ops;
+  const U t[1] = {target};
+  check_into(ops, n_local, controls, t);
+  multi_controlled(s, matrix, ops, target);
+}
+
+void controlled_two_on(const Span& s, U n_local, const Matrix4x4& matrix, ControlSet controls, U qubit0,
+                       U qubit1) {
+  Operands ops;
+  const U t[2] = {qubit0, qubit1};
+  check_into(ops, n_local, controls, t);
+  controlled_two(s, matrix, ops, qubit0, qubit1);
+}
+
+void diagonal_on(const Span& s, U n_local, std::span<const Complex> diag, ControlSet controls,
+                 std::span<const U> targets) {
+  Operands ops;
+  check_into(ops, n_local, controls, targets);
+  check_size(diag.size(), ops.dim, "diagonal gate");
+  diagonal(s, diag.data(), ops);
+}
+
+void dense_on(const Span& s, U n_local, std::span<const Complex> matrix, ControlSet controls,
               std::span<const U> targets) {
-  const Masks m = masks_of(n_local, controls, targets);
-  const std::vector<U> off = offsets_of(targets);
-  if (diag.size() != off.size()) fatal("diagonal gate has the wrong size");
-  DefaultFpEnv fp_env;
-  const U size = U{1} << n_local;
-  for (U b = 0; b < size; ++b) {
-    if ((b & m.targets) != 0 || (b & m.check) != m.want) continue;
-    for (U r = 0; r < off.size(); ++r) amp[b | off[r]] = cmul(diag[r], amp[b | off[r]]);
-  }
+  Operands ops;
+  check_into(ops, n_local, controls, targets);
+  check_size(matrix.size(), ops.dim * ops.dim, "dense gate matrix");
+  dense(s, matrix.data(), ops, targets);
 }
-
-std::span<const Complex> flat(const Matrix2x2& m) { return {&m.m00, 4}; }
 
 }  // namespace
 
 namespace local {
 
 void apply_multi_controlled_gate(Complex* amp, U n_local, const Matrix2x2& matrix, ControlSet controls, U target) {
-  const U t[1] = {target};
-  dense(amp, n_local, flat(matrix), controls, t);
+  multi_controlled_on(local_span(amp, n_local), n_local, matrix, controls, target);
 }
 void apply_controlled_two_qubit_gate(Complex* amp, U n_local, const Matrix4x4& matrix, ControlSet controls,
                                      U qubit0, U qubit1) {
-  const U t[2] = {qubit0, qubit1};
-  dense(amp, n_local, matrix.m, controls, t);
+  controlled_two_on(local_span(amp, n_local), n_local, matrix, controls, qubit0, qubit1);
 }
 void apply_diagonal_gate(Complex* amp, U n_local, std::span<const Complex> d, ControlSet controls,
                          std::span<const U> targets) {
-  diagonal(amp, n_local, d, controls, targets);
+  diagonal_on(local_span(amp, n_local), n_local, d, controls, targets);
 }
 void apply_dense_gate(Complex* amp, U n_local, std::span<const Complex> matrix, ControlSet controls,
                       std::span<const U> targets) {
-  dense(amp, n_local, matrix, controls, targets);
+  dense_on(local_span(amp, n_local), n_local, matrix, controls, targets);
 }
 
 }  // namespace local
 
 void apply_multi_controlled_gate(StateVector& state, const Matrix2x2& matrix, ControlSet controls, U target) {
-  local::apply_multi_controlled_gate(state.data(), state.n_qubits(), matrix, controls, target);
+  multi_controlled_on(span_of(state), state.n_qubits(), matrix, controls, target);
 }
 void apply_controlled_two_qubit_gate(StateVector& state, const Matrix4x4& matrix, ControlSet controls, U qubit0,
                                      U qubit1) {
-  local::apply_controlled_two_qubit_gate(state.data(), state.n_qubits(), matrix, controls, qubit0, qubit1);
+  controlled_two_on(span_of(state), state.n_qubits(), matrix, controls, qubit0, qubit1);
 }
 void apply_diagonal_gate(StateVector& state, std::span<const Complex> d, ControlSet controls,
                          std::span<const U> targets) {
-  local::apply_diagonal_gate(state.data(), state.n_qubits(), d, controls, targets);
+  diagonal_on(span_of(state), state.n_qubits(), d, controls, targets);
 }
 void apply_dense_gate(StateVector& state, std::span<const Complex> matrix, ControlSet controls,
                       std::span<const U> targets) {
-  local::apply_dense_gate(state.data(), state.n_qubits(), matrix, controls, targets);
+  dense_on(span_of(state), state.n_qubits(), matrix, controls, targets);
 }
-void apply_global_phase(StateVector& state, const Complex& phase) {
-  DefaultFpEnv fp_env;
-  Complex* amp = state.data();
-  for (U i = 0; i < state.size(); ++i) amp[i] = cmul(phase, amp[i]);
-}
+void apply_global_phase(StateVector& state, const Complex& phase) { scale_all(span_of(state), phase); }
 
 }  // namespace vorn

@@ -1,5 +1,6 @@
-// Core-internal: the per-pair/group arithmetic, the run primitives (scalar and
-// AVX2) and the walk from dense base indices to runs. Used by operations.cpp.
+// Core-internal: the per-pair/group arithmetic, the run primitives (scalar,
+// AVX2, AVX-512) and the walk from dense base indices to runs. Used by
+// operations.cpp and general_kernels.cpp.
 #pragma once
 
 #include <algorithm>
@@ -33,14 +34,19 @@ inline void update_group(Complex* g0, Complex* g1, Complex* g2, Complex* g3,
   }
 }
 
-// Zero-bit insertion at up to three sorted, distinct positions (< 63): base
-// index k is spread over every other bit position, the positions come out 0.
-// Consecutive k map to bases `stride` apart until k's low bits carry into the
-// next position, so a range of k is walked as a few long runs.
+// Zero-bit insertion at sorted, distinct positions (< 63; up to 64 of them):
+// base index k is spread over every other bit position, the positions come
+// out 0. Consecutive k map to bases `stride` apart until k's low bits carry
+// into the next position, so a range of k is walked as a few long runs.
 class BaseWalk {
  public:
-  BaseWalk(std::array<std::uint64_t, 3> positions, int count) noexcept
-      : pos_(positions), count_(count) {
+  static constexpr int kMaxPositions = 64;
+
+  BaseWalk(std::array<std::uint64_t, 3> positions, int count) noexcept : BaseWalk(positions.data(), count) {}
+
+  // `count` positions in any order (sorted here); the caller keeps them distinct.
+  BaseWalk(const std::uint64_t* positions, int count) noexcept : count_(count) {
+    std::copy(positions, positions + count_, pos_.begin());
     std::sort(pos_.begin(), pos_.begin() + count_);
     int z = 0;  // positions 0, 1, ..., z-1 are all taken
     while (z < count_ && pos_[static_cast<std::size_t>(z)] == static_cast<std::uint64_t>(z)) ++z;
@@ -89,7 +95,7 @@ class BaseWalk {
   }
 
  private:
-  std::array<std::uint64_t, 3> pos_;
+  std::array<std::uint64_t, kMaxPositions> pos_{};
   int count_;
   std::uint64_t stride_ = 1;
   std::uint64_t span_ = 0;
@@ -100,10 +106,16 @@ class BaseWalk {
 // base indices [kb, ke) of a walk; each base b = spread(k) | set_mask gives
 //   pairs:  (b, b + tstep) updated with the 2x2 matrix
 //   groups: (b, b + s0, b + s1, b + s0 + s1) updated with the 4x4 matrix
+//     (controls' set bits come in through the amp pointer: amp + set_mask)
 //   moved_single (may be null): a gathered block (run r of 2^low amplitudes
 //     at state + offsets[r] and at buf + (r << low)) copied into buf
 //     (gather) or out of it, with the 2x2 matrix applied on block-local
 //     `target` on the way; false, touching nothing, where it has no path.
+//   diagonal: amp[b + off[r]] = cmul(diag[r], amp[b + off[r]]) for r < dim
+//   dense: the dim amplitudes a[s] = amp[b + off[s]] become
+//     amp[b + off[r]] = m[r][0]*a[0] + m[r][1]*a[1] + ... (left to right),
+//     m row-major dim x dim; update_group's order for dim 4
+//   scale: amp[i] = cmul(c, amp[i]) for i in [ib, ie)
 struct RunPrimitives {
   void (*pairs)(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
                 std::uint64_t set_mask, std::uint64_t tstep, const Matrix2x2& m);
@@ -111,6 +123,12 @@ struct RunPrimitives {
                  std::uint64_t s0, std::uint64_t s1, const Matrix4x4& m);
   bool (*moved_single)(Complex* buf, Complex* state, const std::uint64_t* offsets, std::uint64_t runs,
                        std::uint64_t low, std::uint64_t target, const Matrix2x2& m, bool gather) = nullptr;
+  void (*diagonal)(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                   std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim,
+                   const Complex* diag) = nullptr;
+  void (*dense)(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t set_mask,
+                const std::uint64_t* off, std::uint64_t dim, const Complex* m) = nullptr;
+  void (*scale)(Complex* amp, std::uint64_t ib, std::uint64_t ie, const Complex& c) = nullptr;
 };
 
 extern const RunPrimitives kScalarPrimitives;
@@ -120,7 +138,11 @@ extern const RunPrimitives* const kAvx2Primitives;
 // it does not take).
 extern const RunPrimitives* const kAvx512Primitives;
 
-// The primitives for this machine, chosen once.
+// The primitives for this machine, chosen once (or the ones a test forced).
 const RunPrimitives& run_primitives();
+
+// Tests only: every kernel uses `forced` until this is called again; null
+// gives back this machine's choice. Not for use while kernels run.
+void force_primitives_for_testing(const RunPrimitives* forced);
 
 }  // namespace vorn::detail

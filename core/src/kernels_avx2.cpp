@@ -1,8 +1,10 @@
-// AVX2 run primitives (two pairs or two 4x4 groups per step, the scalar bits
-// exactly), picked at run time by run_primitives(). target("avx2") only, no FMA.
+// AVX2 run primitives (two pairs, two 4x4 groups, two diagonal products or
+// four dense groups per step, the scalar bits exactly), picked at run time by
+// run_primitives(). target("avx2") only, no FMA.
 #include "kernel_runs.hpp"
 
 #include <bit>
+#include <memory>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -97,50 +99,29 @@ VORN_AVX2 inline void pairs_run(const Matrix2Regs& m, const Matrix2x2& local, Co
   for (; r < len; ++r, p += stride) update_pair(p, p + tstep, local);
 }
 
-// Whole contiguous runs of 2 * kSteps pairs (lowest operand 1 to 5) from
-// the run-aligned k, each unrolled: no inner loop ends every few pairs.
-// Returns where it stopped; `base` follows.
-template <bool kSameCol0, int kSteps>
-VORN_AVX2 inline std::uint64_t short_runs(const Matrix2Regs& m, Complex* amp, const BaseWalk& walk,
-                                          std::uint64_t& base, std::uint64_t k, std::uint64_t ke,
-                                          std::uint64_t set_mask, std::uint64_t tstep) {
-  constexpr std::uint64_t kSpan = 2 * kSteps;
-  for (; k + kSpan <= ke; k += kSpan, base = walk.next_run(base)) {
-    Complex* p = amp + (base | set_mask);
-    for (int i = 0; i < kSteps; ++i) contiguous_step<kSameCol0>(m, p + 2 * i, tstep);
+// What the shared pair walk needs: two contiguous pairs per step.
+template <bool kSameCol0>
+struct PairOps {
+  static constexpr std::uint64_t kPairsPerStep = 2;
+  Matrix2Regs m;
+  const Matrix2x2& local;
+  VORN_AVX2 void step(Complex* p, std::uint64_t tstep) const { contiguous_step<kSameCol0>(m, p, tstep); }
+  VORN_AVX2 void run(Complex* p, std::uint64_t stride, std::uint64_t len, std::uint64_t tstep) const {
+    pairs_run<kSameCol0>(m, local, p, stride, len, tstep);
   }
-  return k;
-}
+};
 
-// The walk is written out here rather than through BaseWalk::walk: a lambda
-// would not inherit the AVX2 target.
+#define VORN_TARGET VORN_AVX2
+#include "pair_walk.hpp"
+#undef VORN_TARGET
+
 template <bool kSameCol0>
 VORN_AVX2 void pairs_walk(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
                           std::uint64_t set_mask, std::uint64_t tstep, const Matrix2x2& local) {
-  const Matrix2Regs m{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10), broadcast(local.m11),
-                      lanes(local.m00, local.m10), lanes(local.m01, local.m11)};
-  const std::uint64_t stride = walk.stride();
-  std::uint64_t base = walk.spread(kb);
-  std::uint64_t k = kb;
-  const std::uint64_t span = walk.span();
-  if (stride == 1 && span >= 2 && span <= 32) {
-    if ((k & (span - 1)) != 0) {  // the rest of a run the chunk starts inside
-      const std::uint64_t len = walk.run_length(k, ke);
-      pairs_run<kSameCol0>(m, local, amp + (base | set_mask), stride, len, tstep);
-      k += len;
-      base = walk.next_run(base);
-    }
-    if (span == 2) k = short_runs<kSameCol0, 1>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 4) k = short_runs<kSameCol0, 2>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 8) k = short_runs<kSameCol0, 4>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 16) k = short_runs<kSameCol0, 8>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 32) k = short_runs<kSameCol0, 16>(m, amp, walk, base, k, ke, set_mask, tstep);
-  }
-  for (; k < ke; base = walk.next_run(base)) {
-    const std::uint64_t len = walk.run_length(k, ke);
-    pairs_run<kSameCol0>(m, local, amp + (base | set_mask), stride, len, tstep);
-    k += len;
-  }
+  const PairOps<kSameCol0> ops{{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10),
+                                broadcast(local.m11), lanes(local.m00, local.m10), lanes(local.m01, local.m11)},
+                               local};
+  pair_walk(ops, amp, walk, kb, ke, set_mask, tstep);
 }
 
 bool same_bits(const Complex& x, const Complex& y) {
@@ -202,7 +183,134 @@ VORN_AVX2 void avx2_groups(Complex* amp, const BaseWalk& walk, std::uint64_t kb,
   }
 }
 
-const RunPrimitives kAvx2{avx2_pairs, avx2_groups};
+// ---- diagonal, dense, scale ------------------------------------------------
+
+// c * q[i * stride] for i < cnt, two per register.
+VORN_AVX2 inline void scale_run(const Entry& e, const Complex& c, Complex* q, std::uint64_t stride,
+                                std::uint64_t cnt) {
+  std::uint64_t i = 0;
+  if (stride == 1) {
+    for (; i + 4 <= cnt; i += 4) {
+      const __m256d v0 = _mm256_loadu_pd(&q[i].re), v1 = _mm256_loadu_pd(&q[i + 2].re);
+      _mm256_storeu_pd(&q[i].re, cmul2(e, v0, swap_re_im(v0)));
+      _mm256_storeu_pd(&q[i + 2].re, cmul2(e, v1, swap_re_im(v1)));
+    }
+    for (; i + 2 <= cnt; i += 2) {
+      const __m256d v = _mm256_loadu_pd(&q[i].re);
+      _mm256_storeu_pd(&q[i].re, cmul2(e, v, swap_re_im(v)));
+    }
+  } else {
+    for (; i + 2 <= cnt; i += 2) {
+      Complex* x = q + i * stride;
+      const __m256d v = load2(x, x + stride);
+      store2(x, x + stride, cmul2(e, v, swap_re_im(v)));
+    }
+  }
+  for (; i < cnt; ++i) q[i * stride] = cmul(c, q[i * stride]);
+}
+
+// Bases per pass over the diagonal's entries: each entry's amplitudes of one
+// pass lie together, and all entries of a pass stay in L1 for the next.
+constexpr std::uint64_t kDiagonalBlock = 32;
+
+VORN_AVX2 void avx2_diagonal(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                             std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim,
+                             const Complex* diag) {
+  const std::uint64_t stride = walk.stride();
+  std::uint64_t base = walk.spread(kb);
+  for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
+    const std::uint64_t len = walk.run_length(k, ke);
+    Complex* p = amp + (base | set_mask);
+    for (std::uint64_t b = 0; b < len; b += kDiagonalBlock) {
+      const std::uint64_t cnt = std::min(kDiagonalBlock, len - b);
+      Complex* q = p + b * stride;
+      for (std::uint64_t r = 0; r < dim; ++r) scale_run(broadcast(diag[r]), diag[r], q + off[r], stride, cnt);
+    }
+    k += len;
+  }
+}
+
+VORN_AVX2 void avx2_scale(Complex* amp, std::uint64_t ib, std::uint64_t ie, const Complex& c) {
+  const Complex local = c;
+  scale_run(broadcast(local), local, amp + ib, 1, ie - ib);
+}
+
+// A dense block: up to four bases (stride apart from q) at once, two per
+// register. Inputs of all four are read (and kept with re/im swapped) before
+// any output is written; a missing base repeats the last one and is not stored.
+struct DenseBlock {
+  __m256d lo, hi, lo_s, hi_s;
+};
+
+VORN_AVX2 inline void dense_gather(DenseBlock* in, Complex* q, std::uint64_t stride, std::uint64_t cnt,
+                                   const std::uint64_t* off, std::uint64_t dim) {
+  const std::uint64_t l1 = std::min<std::uint64_t>(1, cnt - 1) * stride;
+  const std::uint64_t l2 = std::min<std::uint64_t>(2, cnt - 1) * stride;
+  const std::uint64_t l3 = std::min<std::uint64_t>(3, cnt - 1) * stride;
+  const bool whole = cnt == 4 && stride == 1;
+  for (std::uint64_t s = 0; s < dim; ++s) {
+    const Complex* x = q + off[s];
+    const __m256d lo = whole ? _mm256_loadu_pd(&x->re) : load2(x, x + l1);
+    const __m256d hi = whole ? _mm256_loadu_pd(&x[2].re) : load2(x + l2, x + l3);
+    in[s] = {lo, hi, swap_re_im(lo), swap_re_im(hi)};
+  }
+}
+
+VORN_AVX2 inline void dense_store(Complex* x, std::uint64_t stride, std::uint64_t cnt, __m256d lo, __m256d hi) {
+  if (cnt == 4 && stride == 1) {
+    _mm256_storeu_pd(&x->re, lo);
+    _mm256_storeu_pd(&x[2].re, hi);
+    return;
+  }
+  _mm_storeu_pd(&x->re, _mm256_castpd256_pd128(lo));
+  if (cnt > 1) _mm_storeu_pd(&x[stride].re, _mm256_extractf128_pd(lo, 1));
+  if (cnt > 2) _mm_storeu_pd(&x[2 * stride].re, _mm256_castpd256_pd128(hi));
+  if (cnt > 3) _mm_storeu_pd(&x[3 * stride].re, _mm256_extractf128_pd(hi, 1));
+}
+
+// Rows r and r + 1 (dim even) of the block: products accumulated left to right.
+VORN_AVX2 inline void dense_rows(const DenseBlock* in, const Complex* m, std::uint64_t dim, std::uint64_t r,
+                                 Complex* q, std::uint64_t stride, std::uint64_t cnt, const std::uint64_t* off) {
+  const Complex* row0 = m + r * dim;
+  const Complex* row1 = row0 + dim;
+  Entry e0 = broadcast(row0[0]), e1 = broadcast(row1[0]);
+  __m256d a0 = cmul2(e0, in[0].lo, in[0].lo_s), b0 = cmul2(e0, in[0].hi, in[0].hi_s);
+  __m256d a1 = cmul2(e1, in[0].lo, in[0].lo_s), b1 = cmul2(e1, in[0].hi, in[0].hi_s);
+  for (std::uint64_t s = 1; s < dim; ++s) {
+    e0 = broadcast(row0[s]);
+    e1 = broadcast(row1[s]);
+    a0 = _mm256_add_pd(a0, cmul2(e0, in[s].lo, in[s].lo_s));
+    b0 = _mm256_add_pd(b0, cmul2(e0, in[s].hi, in[s].hi_s));
+    a1 = _mm256_add_pd(a1, cmul2(e1, in[s].lo, in[s].lo_s));
+    b1 = _mm256_add_pd(b1, cmul2(e1, in[s].hi, in[s].hi_s));
+  }
+  dense_store(q + off[r], stride, cnt, a0, b0);
+  dense_store(q + off[r + 1], stride, cnt, a1, b1);
+}
+
+VORN_AVX2 void avx2_dense(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                          std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim, const Complex* m) {
+  if (dim < 2) {  // a 1x1 matrix is a diagonal
+    avx2_diagonal(amp, walk, kb, ke, set_mask, off, dim, m);
+    return;
+  }
+  const std::unique_ptr<DenseBlock[]> in(new DenseBlock[dim]);
+  const std::uint64_t stride = walk.stride();
+  std::uint64_t base = walk.spread(kb);
+  for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
+    const std::uint64_t len = walk.run_length(k, ke);
+    Complex* p = amp + (base | set_mask);
+    for (std::uint64_t b = 0; b < len; b += 4) {
+      const std::uint64_t cnt = std::min<std::uint64_t>(4, len - b);
+      Complex* q = p + b * stride;
+      dense_gather(in.get(), q, stride, cnt, off, dim);
+      for (std::uint64_t r = 0; r < dim; r += 2) dense_rows(in.get(), m, dim, r, q, stride, cnt, off);
+    }
+    k += len;
+  }
+}
+
+const RunPrimitives kAvx2{avx2_pairs, avx2_groups, nullptr, avx2_diagonal, avx2_dense, avx2_scale};
 
 }  // namespace
 

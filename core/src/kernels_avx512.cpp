@@ -83,43 +83,29 @@ VORN_AVX512 inline void run4(const Matrix2Regs& m, const Matrix2x2& local, Compl
   for (; r < len; ++r, ++p) update_pair(p, p + tstep, local);
 }
 
-// Whole runs of 4 * kSteps pairs, unrolled: no inner loop ends every step.
-template <int kShape, int kSteps>
-VORN_AVX512 inline std::uint64_t short_runs(const Matrix2Regs& m, Complex* amp, const BaseWalk& walk,
-                                            std::uint64_t& base, std::uint64_t k, std::uint64_t ke,
-                                            std::uint64_t set_mask, std::uint64_t tstep) {
-  constexpr std::uint64_t kSpan = 4 * kSteps;
-  for (; k + kSpan <= ke; k += kSpan, base = walk.next_run(base)) {
-    Complex* p = amp + (base | set_mask);
-    for (int i = 0; i < kSteps; ++i) step4<kShape>(m, p + 4 * i, tstep);
+// What the shared pair walk needs: four contiguous pairs per step (the walk
+// comes here only with stride 1, so run() ignores its stride).
+template <int kShape>
+struct PairOps {
+  static constexpr std::uint64_t kPairsPerStep = 4;
+  Matrix2Regs m;
+  const Matrix2x2& local;
+  VORN_AVX512 void step(Complex* p, std::uint64_t tstep) const { step4<kShape>(m, p, tstep); }
+  VORN_AVX512 void run(Complex* p, std::uint64_t, std::uint64_t len, std::uint64_t tstep) const {
+    run4<kShape>(m, local, p, len, tstep);
   }
-  return k;
-}
+};
+
+#define VORN_TARGET VORN_AVX512
+#include "pair_walk.hpp"
+#undef VORN_TARGET
 
 template <int kShape>
 VORN_AVX512 void pairs_walk(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
                             std::uint64_t set_mask, std::uint64_t tstep, const Matrix2x2& local) {
-  const Matrix2Regs m{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10), broadcast(local.m11)};
-  const std::uint64_t span = walk.span();
-  std::uint64_t base = walk.spread(kb);
-  std::uint64_t k = kb;
-  if (span >= 4 && span <= 32) {
-    if ((k & (span - 1)) != 0) {  // the rest of a run the chunk starts inside
-      const std::uint64_t len = walk.run_length(k, ke);
-      run4<kShape>(m, local, amp + (base | set_mask), len, tstep);
-      k += len;
-      base = walk.next_run(base);
-    }
-    if (span == 4) k = short_runs<kShape, 1>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 8) k = short_runs<kShape, 2>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 16) k = short_runs<kShape, 4>(m, amp, walk, base, k, ke, set_mask, tstep);
-    if (span == 32) k = short_runs<kShape, 8>(m, amp, walk, base, k, ke, set_mask, tstep);
-  }
-  for (; k < ke; base = walk.next_run(base)) {
-    const std::uint64_t len = walk.run_length(k, ke);
-    run4<kShape>(m, local, amp + (base | set_mask), len, tstep);
-    k += len;
-  }
+  const PairOps<kShape> ops{{broadcast(local.m00), broadcast(local.m01), broadcast(local.m10), broadcast(local.m11)},
+                            local};
+  pair_walk(ops, amp, walk, kb, ke, set_mask, tstep);
 }
 
 bool same_bits(double x, double y) { return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y); }
@@ -245,7 +231,22 @@ void avx512_groups(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::ui
   kAvx2Primitives->groups(amp, walk, kb, ke, s0, s1, m);
 }
 
-const RunPrimitives kAvx512{avx512_pairs, avx512_groups, avx512_moved_single};
+void avx512_diagonal(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t set_mask,
+                     const std::uint64_t* off, std::uint64_t dim, const Complex* diag) {
+  kAvx2Primitives->diagonal(amp, walk, kb, ke, set_mask, off, dim, diag);
+}
+
+void avx512_dense(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t set_mask,
+                  const std::uint64_t* off, std::uint64_t dim, const Complex* m) {
+  kAvx2Primitives->dense(amp, walk, kb, ke, set_mask, off, dim, m);
+}
+
+void avx512_scale(Complex* amp, std::uint64_t ib, std::uint64_t ie, const Complex& c) {
+  kAvx2Primitives->scale(amp, ib, ie, c);
+}
+
+const RunPrimitives kAvx512{avx512_pairs,    avx512_groups, avx512_moved_single,
+                            avx512_diagonal, avx512_dense,  avx512_scale};
 
 }  // namespace
 

@@ -2,6 +2,9 @@
 // time) and the run-time choice between them and the AVX2 / AVX-512 ones.
 #include "kernel_runs.hpp"
 
+#include <atomic>
+#include <memory>
+
 namespace vorn::detail {
 namespace {
 
@@ -24,11 +27,50 @@ void scalar_groups(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::ui
   });
 }
 
+void scalar_diagonal(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                     std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim, const Complex* diag) {
+  walk.walk(kb, ke, [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
+    Complex* p = amp + (first | set_mask);
+    for (std::uint64_t i = 0; i < len; ++i, p += stride)
+      for (std::uint64_t r = 0; r < dim; ++r) p[off[r]] = cmul(diag[r], p[off[r]]);
+  });
+}
+
+void scalar_dense(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t set_mask,
+                  const std::uint64_t* off, std::uint64_t dim, const Complex* m) {
+  const std::unique_ptr<Complex[]> a(new Complex[dim]);
+  walk.walk(kb, ke, [&](std::uint64_t first, std::uint64_t stride, std::uint64_t len) {
+    Complex* p = amp + (first | set_mask);
+    for (std::uint64_t i = 0; i < len; ++i, p += stride) {
+      for (std::uint64_t s = 0; s < dim; ++s) a[s] = p[off[s]];
+      for (std::uint64_t r = 0; r < dim; ++r) {
+        const Complex* row = m + r * dim;
+        Complex acc = cmul(row[0], a[0]);
+        for (std::uint64_t s = 1; s < dim; ++s) acc = cadd(acc, cmul(row[s], a[s]));
+        p[off[r]] = acc;
+      }
+    }
+  });
+}
+
+void scalar_scale(Complex* amp, std::uint64_t ib, std::uint64_t ie, const Complex& c) {
+  const Complex local = c;
+  for (std::uint64_t i = ib; i < ie; ++i) amp[i] = cmul(local, amp[i]);
+}
+
 }  // namespace
 
-const RunPrimitives kScalarPrimitives{scalar_pairs, scalar_groups};
+const RunPrimitives kScalarPrimitives{scalar_pairs, scalar_groups, nullptr, scalar_diagonal, scalar_dense,
+                                      scalar_scale};
+
+namespace {
+std::atomic<const RunPrimitives*> forced_primitives{nullptr};
+}  // namespace
+
+void force_primitives_for_testing(const RunPrimitives* forced) { forced_primitives.store(forced); }
 
 const RunPrimitives& run_primitives() {
+  if (const RunPrimitives* forced = forced_primitives.load(std::memory_order_relaxed)) return *forced;
   static const RunPrimitives& chosen = [] () -> const RunPrimitives& {
 #if defined(__x86_64__) || defined(__i386__)
     if (kAvx2Primitives != nullptr && __builtin_cpu_supports("avx2")) {

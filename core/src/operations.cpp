@@ -1,4 +1,4 @@
-// The five gate kernels, once for the state (operand checks, the pool from the
+// The five fixed gate kernels, once for the state (operand checks, the pool from the
 // threshold on) and once for a raw span on the calling thread (blocked runs),
 // both over one implementation. Called by the engine.
 #include "vorn/core/operations.hpp"
@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "kernel_driver.hpp"
 #include "kernel_runs.hpp"
 #include "vorn/core/error.hpp"
 #include "vorn/core/fp_env.hpp"
@@ -18,24 +19,14 @@ namespace {
 
 using detail::BaseWalk;
 
-// Smallest chunk worth a pool task, in base indices (pairs or groups).
-inline constexpr std::uint64_t kMinGrain = 2048;
+using detail::bit_or_saturate;
+using detail::kMinGrain;
+using detail::run_items;
+using detail::Span;
 
-bool takes_parallel_path(const StateVector& state) { return state.size() >= PARALLEL_THRESHOLD; }
-
-// An amplitude array and where its kernel's items run: on the pool, or all on
-// the calling thread.
-struct Span {
-  Complex* amp;
-  std::uint64_t size;
-  bool parallel;
-};
+bool takes_parallel_path(const StateVector& state) { return detail::takes_parallel_path(state.size()); }
 
 Span span_of(StateVector& state) { return {state.data(), state.size(), takes_parallel_path(state)}; }
-
-// The index that a bounds check would reject for an operand >= n; saturated
-// so that an operand of 64 or more never becomes an undefined shift.
-std::uint64_t bit_or_saturate(std::uint64_t q) { return q < 64 ? std::uint64_t{1} << q : UINT64_MAX; }
 
 // Operands are checked once at entry instead of per pair. The sequential path
 // reports the failed bounds check; the parallel path reports what its split
@@ -45,18 +36,6 @@ void check_operand(const StateVector& state, std::uint64_t q, bool single_qubit_
   if (single_qubit_split && takes_parallel_path(state))
     fatal(std::string(messages::kMidGreaterThanLen));
   index_out_of_range(bit_or_saturate(q), state.size());
-}
-
-// Runs body(begin, end) over [0, n_items): on the pool or on the calling
-// thread, as the span says; either way with the default FP environment.
-template <class Body>
-void run_items(const Span& s, std::uint64_t n_items, std::uint64_t min_grain, Body&& body) {
-  if (s.parallel) {
-    parallel_for(n_items, min_grain, body);
-  } else {
-    DefaultFpEnv fp_env;
-    body(std::uint64_t{0}, n_items);
-  }
 }
 
 template <class Body>

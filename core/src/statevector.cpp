@@ -14,9 +14,6 @@
 
 namespace vorn {
 
-// 16 * 2^n must stay below the largest object size (2^63 - 8 bytes).
-inline constexpr std::uint64_t kMaxQubits = 58;
-
 // Asks for 2 MiB pages on the whole 2 MiB-aligned part of a large array
 // before its first touch: far fewer page faults on the first gate and TLB
 // misses on high-qubit gates. Only a hint; nothing depends on it.

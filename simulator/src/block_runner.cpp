@@ -67,10 +67,13 @@ class Scratch {
 };
 
 // The block of only low qubits 0..n_local-1 is a contiguous slice: no copy.
-void run_in_place(StateVector& state, U n_local, const std::vector<CompiledGate>& gates) {
+void run_in_place(StateVector& state, U n_local, const std::vector<CompiledGate>& gates, const RunControl* control) {
   Complex* amp = state.data();
   auto body = [&](U b, U e) {
-    for (; b < e; ++b) apply_to_block(amp + (b << n_local), n_local, gates);
+    for (; b < e; ++b) {
+      if (control != nullptr) control->check();
+      apply_to_block(amp + (b << n_local), n_local, gates);
+    }
   };
   parallel_for_each_item(state.size() >> n_local, body);
 }
@@ -125,7 +128,8 @@ MovedGate moved_gate(const CompiledGate& g) {
 // first gate, if single-qubit, is applied while copying in, and the last
 // while copying out, where the kernels allow: two sweeps of the buffer
 // fewer, and arithmetic to do while the copy waits on memory.
-void run_gathered(StateVector& state, U qubits, const std::vector<CompiledGate>& gates, Scratch& scratch) {
+void run_gathered(StateVector& state, U qubits, const std::vector<CompiledGate>& gates, Scratch& scratch,
+                  const RunControl* control) {
   const U n_local = static_cast<U>(std::popcount(qubits));
   const U low = static_cast<U>(std::countr_one(qubits));
   const U high = qubits & ~lowest_bits(low);
@@ -140,6 +144,7 @@ void run_gathered(StateVector& state, U qubits, const std::vector<CompiledGate>&
     Buffer<Complex> owned = scratch.take(U{1} << n_local);
     Complex* buf = owned.data();
     for (U base = deposit(b, outside); b < e; ++b, base = next_within(base, outside)) {
+      if (control != nullptr) control->check();
       Complex* block = amp + base;
       std::span<const CompiledGate> middle(gates);
       if (first.present &&
@@ -163,20 +168,26 @@ void run_gathered(StateVector& state, U qubits, const std::vector<CompiledGate>&
 
 }  // namespace
 
-void apply_gates(StateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params) {
+void apply_gates(StateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params,
+                 RunControl* control) {
   Scratch scratch;
   for (const Segment& seg : plan_segments(gates, state.n_qubits(), params)) {
     if (!seg.blocked()) {
-      for (std::size_t i = seg.begin; i < seg.end; ++i) apply_gate(state, gates[i]);
+      for (std::size_t i = seg.begin; i < seg.end; ++i) {
+        if (control != nullptr) control->check();
+        apply_gate(state, gates[i]);
+        if (control != nullptr) control->advance(1);
+      }
       continue;
     }
     const std::vector<CompiledGate> local = local_gates(gates, seg);
     const U n_local = static_cast<U>(std::popcount(seg.qubits));
     if (seg.qubits == lowest_bits(n_local)) {
-      run_in_place(state, n_local, local);
+      run_in_place(state, n_local, local, control);
     } else {
-      run_gathered(state, seg.qubits, local, scratch);
+      run_gathered(state, seg.qubits, local, scratch, control);
     }
+    if (control != nullptr) control->advance(seg.end - seg.begin);
   }
 }
 

@@ -16,24 +16,23 @@
 namespace vorn::sim {
 namespace {
 
-constexpr std::uint64_t kMaxQubits = 58;  // 16 * 2^59 bytes is no longer an object size
-
 bool samples(const Program& program, std::uint64_t shots) { return shots >= 1 && program.samples; }
 
 }  // namespace
 
 std::uint64_t required_memory(const Program& program, std::uint64_t shots) {
   const std::uint64_t n = program.n_qubits;
-  if (n == 0 || n > kMaxQubits) return 0;
+  if (n == 0 || n > vorn::kMaxQubits) return 0;
   std::uint64_t bytes = StateVector::bytes_for(n);
   if (samples(program, shots)) bytes += std::uint64_t{8} << n;  // running sums, one double per amplitude
   return bytes;
 }
 
-ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots) {
+ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
+                          RunControl* control) {
   const std::uint64_t n = program.n_qubits;
   if (n == 0) vorn::fatal(std::string(vorn::messages::kZeroQubits));
-  if (n > kMaxQubits) vorn::fatal(std::string(vorn::messages::kCapacityOverflow));
+  if (n > vorn::kMaxQubits) vorn::fatal(std::string(vorn::messages::kCapacityOverflow));
 
   // One check of the whole run's need before the first gate, so a long
   // simulation is never lost for want of the sampling vector at the end.
@@ -50,18 +49,20 @@ ProgramResult run_program(const Program& program, std::optional<std::uint64_t> s
   // the OS for entropy whatever `shots` is.
   RandomStream stream = seed ? RandomStream::from_seed_value(*seed) : RandomStream::from_entropy();
 
-  apply_gates(state, program.gates);
+  if (control != nullptr) control->set_total(program.gates.size());
+  apply_gates(state, program.gates, BlockingParams{}, control);
 
   // The state is moved into the result as the snapshot rather than copied:
   // nothing writes it after the last gate and sampling only reads it.
   ProgramResult result{std::move(state), {}};
-  if (samples(program, shots)) result.tally = sample_tally(result.snapshot, stream, shots);
+  if (samples(program, shots)) result.tally = sample_tally(result.snapshot, stream, shots, control);
   return result;
 }
 
-RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots) {
+RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots,
+                      RunControl* control) {
   const Program program = compile(circuit);
-  ProgramResult run = run_program(program, seed, shots);
+  ProgramResult run = run_program(program, seed, shots, control);
   RunResult result{std::move(run.snapshot), {}};
   if (!run.tally.empty()) result.counts = counts_from_tally(run.tally, program.n_qubits);
   return result;

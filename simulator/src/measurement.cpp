@@ -7,9 +7,12 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <string>
 #include <vector>
 
+#include "vorn/core/error.hpp"
 #include "vorn/core/parallel.hpp"
+#include "vorn/simulator/messages.hpp"
 
 namespace vorn::sim {
 namespace {
@@ -19,6 +22,8 @@ namespace {
 constexpr std::size_t kBatch = 256;
 // Shots drawn from the stream and tallied per round.
 constexpr std::size_t kRound = 512;
+// Shots between two looks at a run's cancel flag (a multiple of kRound).
+constexpr std::uint64_t kShotsPerCheck = std::uint64_t{1} << 14;
 // The guide has about one entry per this many sums (a power of two): the
 // range between two entries is then a cache line or two on average.
 constexpr unsigned kSumsPerGuideEntryBits = 3;
@@ -114,6 +119,8 @@ Sampler::Sampler(const StateVector& state) : Sampler(state.probabilities()) {}
 // scan's. Probabilities are squares (>= 0 or NaN), so the sums never decrease
 // until the first NaN, after which every sum is NaN.
 Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabilities)) {
+  // A draw returns an index of the vector; with none there is nothing to return.
+  if (cumulative_.size() == 0) vorn::fatal(std::string(messages::kNoOutcomes));
   double sum = 0.0;
   searchable_ = cumulative_.size();
   for (std::uint64_t j = 0; j < cumulative_.size(); ++j) {
@@ -148,9 +155,7 @@ void Sampler::build_guide() {
 
 // First j with sum[j] > r (strict, like the scan), else the last index: the
 // scan's fallback when the total is at or below r or the sums turned NaN
-// (NaN compares false, so nothing at or after the first NaN can be chosen).
-// Branch-free halving: `base` only moves past elements known to be <= r, and
-// both possible next probes are prefetched.
+// (only the prefix before the first NaN sum is ever searched).
 std::uint64_t Sampler::draw(double r) const {
   std::uint64_t out;
   draw_many(&r, &out, 1);
@@ -222,12 +227,14 @@ class DenseTally {
 // when record is not null.
 template <class Tally>
 void draw_into(const Sampler& sampler, RandomStream& stream, std::uint64_t shots, std::uint64_t* record,
-               Tally& tally) {
+               const RunControl* control, Tally& tally) {
   double r[kRound];
   std::uint64_t outcome[kRound];
   for (std::uint64_t shot = 0; shot < shots; shot += kRound) {
     // One stream value per shot, in shot order; the tally ignores order.
     const auto lanes = static_cast<std::size_t>(std::min<std::uint64_t>(kRound, shots - shot));
+    // A check per batch of shots costs nothing next to the searches.
+    if (control != nullptr && shot % kShotsPerCheck == 0) control->check();
     for (std::size_t k = 0; k < lanes; ++k) r[k] = stream.draw_unit_double();
     sampler.draw_many(r, outcome, lanes);
     if (record != nullptr) std::copy_n(outcome, lanes, record + shot);
@@ -241,18 +248,19 @@ void draw_into(const Sampler& sampler, RandomStream& stream, std::uint64_t shots
 }
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const StateVector& state, RandomStream& stream,
-                                                                 std::uint64_t shots, std::uint64_t* record) {
+                                                                 std::uint64_t shots, std::uint64_t* record,
+                                                                 const RunControl* control) {
   if (shots == 0) return {};
   const Sampler sampler(state);
   // Dense counts once shots reach an eighth of the outcomes (then most of
   // the hash's slots would be used); 32-bit counts cannot overflow below 2^32 shots.
   if (shots >= sampler.size() / 8 && shots < (std::uint64_t{1} << 32)) {
     DenseTally tally(sampler.size());
-    draw_into(sampler, stream, shots, record, tally);
+    draw_into(sampler, stream, shots, record, control, tally);
     return tally.sorted();
   }
   OutcomeTally tally;
-  draw_into(sampler, stream, shots, record, tally);
+  draw_into(sampler, stream, shots, record, control, tally);
   std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
   const std::vector<OutcomeTally::Entry> sorted = tally.sorted();
   out.reserve(sorted.size());
@@ -263,16 +271,17 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const StateVecto
 }  // namespace
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,
-                                                                  std::uint64_t shots) {
-  return draw_shots(state, stream, shots, nullptr);
+                                                                  std::uint64_t shots, const RunControl* control) {
+  return draw_shots(state, stream, shots, nullptr, control);
 }
 
-ShotRecord sample_shots(const StateVector& state, RandomStream& stream, std::uint64_t shots) {
+ShotRecord sample_shots(const StateVector& state, RandomStream& stream, std::uint64_t shots,
+                        const RunControl* control) {
   ShotRecord result;
   if (shots == 0) return result;
   vorn::require_memory(shots > (~std::uint64_t{0} >> 3) ? ~std::uint64_t{0} : shots * sizeof(std::uint64_t));
   result.outcomes.resize(shots);
-  result.tally = draw_shots(state, stream, shots, result.outcomes.data());
+  result.tally = draw_shots(state, stream, shots, result.outcomes.data(), control);
   return result;
 }
 

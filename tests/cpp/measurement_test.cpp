@@ -9,7 +9,9 @@
 #include <random>
 #include <vector>
 
+#include "vorn/core/error.hpp"
 #include "vorn/simulator/measurement.hpp"
+#include "vorn/simulator/messages.hpp"
 
 namespace vorn::sim {
 namespace {
@@ -134,6 +136,21 @@ TEST(Sampler, StrictComparisonAtExactSums) {
   EXPECT_EQ(make_sampler({0.0, 0.0, 0.25, 0.75}).draw(0.0), 2u);
   EXPECT_EQ(make_sampler({0.0, 0.25, 0.0, 0.0, 0.75}).draw(0.25), 4u);
   EXPECT_EQ(make_sampler({1.0}).draw(0.999), 0u);
+}
+
+TEST(Sampler, EmptyVectorIsRejected) {
+  // Nothing to draw from: refused when built, never a read before the buffer.
+  try {
+    Sampler sampler{Buffer<double>()};
+    FAIL() << "an empty sampler was built";
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.message(), messages::kNoOutcomes);
+    EXPECT_EQ(e.kind(), FatalError::Kind::Fatal);
+  }
+  // A state whose amplitudes were handed away is just as empty.
+  StateVector state = StateVector::create(1);
+  Buffer<Complex> taken = std::move(state).take_amplitudes();
+  EXPECT_THROW(Sampler{state}, FatalError);
 }
 
 TEST(OutcomeKey, WidthAndBitOrder) {

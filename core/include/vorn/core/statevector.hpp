@@ -9,14 +9,18 @@
 
 namespace vorn {
 
+// The largest register: 16 * 2^58 bytes is still an object size, 16 * 2^59
+// (past 2^63 - 8) is not.
+inline constexpr std::uint64_t kMaxQubits = 58;
+
 class StateVector {
  public:
   // |0...0> on n qubits. Fails with the zero-qubit message for n = 0 and with
-  // "capacity overflow" for n >= 59, before allocating anything; then checks
+  // "capacity overflow" for n > kMaxQubits, before allocating anything; then checks
   // the memory the process can get (out-of-memory error) and allocates once.
   static StateVector create(std::uint64_t n_qubits);
 
-  // Bytes the amplitude array of n qubits needs (n <= 58).
+  // Bytes the amplitude array of n qubits needs (n <= kMaxQubits).
   static std::uint64_t bytes_for(std::uint64_t n_qubits) noexcept { return std::uint64_t{16} << n_qubits; }
 
   StateVector(StateVector&&) noexcept = default;

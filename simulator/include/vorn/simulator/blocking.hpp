@@ -12,6 +12,7 @@
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/circuit.hpp"
 #include "vorn/simulator/compiled.hpp"
+#include "vorn/simulator/run_control.hpp"
 
 namespace vorn::sim {
 
@@ -49,8 +50,10 @@ std::vector<Segment> plan_segments(std::span<const CompiledGate> gates, std::uin
                                    const BlockingParams& params);
 
 // Applies every gate in order: each amplitude sees the same kernel arithmetic
-// in the same order as with one full pass per gate.
-void apply_gates(StateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params = {});
+// in the same order as with one full pass per gate. With a control, checks it
+// between gates and between blocks, and counts the gates done.
+void apply_gates(StateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params = {},
+                 RunControl* control = nullptr);
 
 // vorn_python's gate entries, compiled (checked against the state's register)
 // and applied as above; measurements leave the state alone.

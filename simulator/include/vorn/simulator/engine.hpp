@@ -11,6 +11,7 @@
 #include "vorn/simulator/circuit.hpp"
 #include "vorn/simulator/compiled.hpp"
 #include "vorn/simulator/measurement.hpp"
+#include "vorn/simulator/run_control.hpp"
 
 namespace vorn::sim {
 
@@ -23,7 +24,10 @@ struct RunResult {
 // short entry fails with the index-out-of-range error before anything is applied.
 void apply_gate(StateVector& state, const GateOp& gate);
 
-RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots);
+// `control`, when given, can cancel the run (RunCancelled, every buffer
+// released) and counts its progress.
+RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots,
+                      RunControl* control = nullptr);
 
 // Whole-register outcomes (qubit q = bit q of the index) and how often each
 // was drawn, ascending by outcome.
@@ -37,7 +41,8 @@ struct ProgramResult {
 // The run of a compiled program: the same failures, memory check, random
 // stream and sampling as run_circuit (which compiles and calls this), so the
 // same seed gives the same outcomes for the same gates.
-ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots);
+ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
+                          RunControl* control = nullptr);
 
 // Bytes a run of the program needs at its peak (state, and the sampling
 // vector when it samples); the figure the run's own memory check uses.

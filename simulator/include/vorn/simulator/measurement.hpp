@@ -11,6 +11,7 @@
 #include "vorn/core/memory.hpp"
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/random_stream.hpp"
+#include "vorn/simulator/run_control.hpp"
 
 namespace vorn::sim {
 
@@ -29,7 +30,8 @@ std::string outcome_key(std::uint64_t outcome, std::uint64_t n_qubits);
 class Sampler {
  public:
   explicit Sampler(const StateVector& state);
-  // Same, from a probability vector (used by tests).
+  // Same, from a probability vector (used by tests). An empty vector is a
+  // FatalError: there is no outcome to draw.
   explicit Sampler(Buffer<double> probabilities);
   std::uint64_t draw(double r) const;
   // draw() for each of r[0 .. count), searched in lockstep so that the
@@ -66,12 +68,14 @@ struct ShotRecord {
 
 // The same draws as sample_tally (one stream value per shot, in shot order,
 // the same outcomes and tally), also keeping each shot's outcome.
-ShotRecord sample_shots(const StateVector& state, RandomStream& stream, std::uint64_t shots);
+ShotRecord sample_shots(const StateVector& state, RandomStream& stream, std::uint64_t shots,
+                        const RunControl* control = nullptr);
 
 // shots draws from `stream` (one value per shot, in shot order), tallied by
-// outcome index, ascending.
+// outcome index, ascending. With a control, cancellable between batches of shots.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,
-                                                                  std::uint64_t shots);
+                                                                  std::uint64_t shots,
+                                                                  const RunControl* control = nullptr);
 
 // The tally keyed as vorn_python keys outcomes.
 Counts counts_from_tally(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& tally, std::uint64_t n_qubits);

@@ -1,5 +1,5 @@
-// Message texts the simulation layer raises, in one place; used by the
-// circuit model and the random stream, and by tests that check them.
+// Message texts the simulation layer raises outside the engine: the circuit
+// model, the random stream and sampling.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@ namespace vorn::sim::messages {
 // No space between the index and "가": the text is fixed.
 inline constexpr std::string_view kQubitOutOfRange = "큐비트 인덱스 {}가 범위를 벗어남 (n_qubits={})";
 inline constexpr std::string_view kEntropyFailed = "from_entropy failed: OS Error: {}";
+inline constexpr std::string_view kNoOutcomes = "sampling needs at least one outcome: the probability vector is empty";
 
 // Replaces each "{}" of `pattern` in turn by the next value in decimal
 // (the toolchain's library has no std::format).

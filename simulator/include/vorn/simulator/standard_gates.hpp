@@ -16,8 +16,10 @@ struct StandardGate {
   std::string_view name;   // Qiskit's method name: "h", "cx", "u", "mcx", ...
   std::uint8_t n_qubits;   // operand count; 0 for mcx / mcp (controls..., target: any count >= 1)
   std::uint8_t n_params;   // angles, before the qubits as in Qiskit
-  // params has n_params values, qubits the operands in Qiskit's order. The
-  // caller has checked the counts; build validates the operands' distinctness.
+  // params has n_params values, qubits the operands in Qiskit's order. Throws
+  // FatalError naming the gate when the counts are wrong, an angle is not
+  // finite or a qubit is repeated; qubit ranges are validate()'s business.
+  // mcx / mcp with no controls are X / P(lam) on the target, as in Qiskit.
   CompiledGate (*build)(std::span<const double> params, std::span<const std::uint64_t> qubits);
 };
 
@@ -27,12 +29,16 @@ std::span<const StandardGate> standard_gates();
 const StandardGate* find_standard_gate(std::string_view name);
 
 // `matrix` is 2^k x 2^k row-major on `qubits` (qubits[0] = least significant
-// bit of the row index, as Qiskit's UnitaryGate), 1 <= k <= kMaxGateTargets.
-// Throws FatalError when the size does not match or it is not unitary to `tolerance`.
+// bit of the row index, as Qiskit's UnitaryGate), 1 <= k <= kMaxGateTargets,
+// kept as given. k = 1 compiles to Single, 2 to TwoQubit, more to Dense.
+// Throws FatalError naming what is wrong: qubit count, repeated qubit, size,
+// non-finite entry, tolerance, or "matrix is not unitary" (is_unitary).
 CompiledGate compile_unitary(std::span<const Complex> matrix, std::span<const std::uint64_t> qubits,
                              double tolerance = 1e-10);
 
-// max |(U^dagger U - I)_rs| <= tolerance (false for any non-finite entry).
+// |(U U^dagger - I)_rs| <= tolerance for every entry (the rows orthonormal;
+// for a square matrix the same as U^dagger U = I). False for a wrong size,
+// dim > 2^16 or any non-finite entry.
 bool is_unitary(std::span<const Complex> matrix, std::uint64_t dim, double tolerance = 1e-10);
 
 }  // namespace vorn::sim

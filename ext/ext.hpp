@@ -1,0 +1,14 @@
+// The pieces of the vorn._ext module, registered by module.cpp.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace vorn::ext {
+
+// Program, compile_program, is_unitary, standard_gates, MAX_GATE_TARGETS.
+void register_program(nanobind::module_& m);
+
+// run_program, probabilities.
+void register_run(nanobind::module_& m);
+
+}  // namespace vorn::ext

@@ -1,0 +1,125 @@
+// A vorn circuit, flattened by the Python side into parallel lists, becomes
+// the engine's compiled program here: one call per run, not one per gate.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+
+#include <complex>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "ext.hpp"
+#include "vorn/core/operations.hpp"
+#include "vorn/simulator/compiled.hpp"
+#include "vorn/simulator/engine.hpp"
+#include "vorn/simulator/standard_gates.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace vorn::ext {
+namespace {
+
+using U = std::uint64_t;
+using MatrixArg = nb::ndarray<const std::complex<double>, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+static_assert(sizeof(std::complex<double>) == sizeof(Complex));
+
+[[noreturn]] void value_error(const std::string& message) { throw nb::value_error(message.c_str()); }
+
+std::span<const Complex> entries_of(const MatrixArg& m) {
+  return {reinterpret_cast<const Complex*>(m.data()), m.size()};
+}
+
+// names[g] is gate g's name; it takes arity[g] operands from `qubits`, its
+// row's parameter count from `params` and, for "unitary", the next entry of
+// `matrices`. Every list must be used up exactly.
+sim::Program compile_program(U n_qubits, const std::vector<std::string>& names, const std::vector<U>& arity,
+                             const std::vector<U>& qubits, const std::vector<double>& params,
+                             const std::vector<MatrixArg>& matrices, double global_phase, bool samples) {
+  if (arity.size() != names.size()) value_error("compile_program: names and arity differ in length");
+  sim::Program program;
+  program.n_qubits = n_qubits;
+  program.global_phase = global_phase;
+  program.samples = samples;
+  program.gates.reserve(names.size());
+  std::size_t next_qubit = 0, next_param = 0, next_matrix = 0;
+  for (std::size_t g = 0; g < names.size(); ++g) {
+    const std::string& name = names[g];
+    const U k = arity[g];
+    if (k > qubits.size() - next_qubit) value_error("compile_program: fewer qubits than the gates' operand counts");
+    const std::span<const U> operands(qubits.data() + next_qubit, k);
+    next_qubit += k;
+    for (U q : operands) {
+      if (q >= n_qubits) {
+        throw nb::index_error(("qubit " + std::to_string(q) + " of '" + name + "' out of range: the circuit has " +
+                               std::to_string(n_qubits) + " qubits")
+                                  .c_str());
+      }
+    }
+    if (name == "unitary") {
+      if (next_matrix == matrices.size()) value_error("compile_program: a 'unitary' without its matrix");
+      const MatrixArg& m = matrices[next_matrix++];
+      if (k == 0 || k > kMaxGateTargets || m.shape(0) != (U{1} << k) || m.shape(1) != (U{1} << k)) {
+        value_error("unitary on " + std::to_string(k) + " qubits with a matrix of shape (" +
+                    std::to_string(m.shape(0)) + ", " + std::to_string(m.shape(1)) + ")");
+      }
+      program.gates.push_back(sim::compile_unitary(entries_of(m), operands));
+      continue;
+    }
+    const sim::StandardGate* row = sim::find_standard_gate(name);
+    if (row == nullptr) value_error("unknown gate '" + name + "'");
+    // mcx / mcp (row count 0) take the controls and the target: at least one operand.
+    if (row->n_qubits != 0 ? k != row->n_qubits : k == 0) {
+      value_error("gate '" + name + "' takes " + (row->n_qubits != 0 ? std::to_string(row->n_qubits) : "at least 1") +
+                  " qubits, got " + std::to_string(k));
+    }
+    if (row->n_params > params.size() - next_param) value_error("compile_program: fewer angles than the gates take");
+    const std::span<const double> angles(params.data() + next_param, row->n_params);
+    next_param += row->n_params;
+    program.gates.push_back(row->build(angles, operands));
+  }
+  if (next_qubit != qubits.size() || next_param != params.size() || next_matrix != matrices.size()) {
+    value_error("compile_program: more qubits, angles or matrices than the gates take");
+  }
+  return program;
+}
+
+bool is_unitary(const MatrixArg& m, double tolerance) {
+  if (m.shape(0) != m.shape(1)) return false;
+  return sim::is_unitary(entries_of(m), m.shape(0), tolerance);
+}
+
+std::vector<std::tuple<std::string, int, int>> standard_gates() {
+  std::vector<std::tuple<std::string, int, int>> rows;
+  for (const sim::StandardGate& g : sim::standard_gates()) rows.emplace_back(std::string(g.name), g.n_qubits, g.n_params);
+  return rows;
+}
+
+}  // namespace
+
+void register_program(nb::module_& m) {
+  nb::class_<sim::Program>(m, "Program", "A circuit compiled for the engine (made by compile_program).")
+      .def_prop_ro("num_qubits", [](const sim::Program& p) { return p.n_qubits; })
+      .def_prop_ro("global_phase", [](const sim::Program& p) { return p.global_phase; })
+      .def_prop_ro("samples", [](const sim::Program& p) { return p.samples; })
+      .def("__len__", [](const sim::Program& p) { return p.gates.size(); })
+      .def(
+          "required_memory", [](const sim::Program& p, U shots) { return sim::required_memory(p, shots); },
+          "shots"_a, "Bytes a run with this many shots needs at its peak.");
+
+  m.def("compile_program", &compile_program, "num_qubits"_a, "names"_a, "arity"_a, "qubits"_a, "params"_a,
+        "matrices"_a, "global_phase"_a, "samples"_a,
+        "Compiles flattened gates (names, operand counts, operands, angles, unitary matrices) into a Program.");
+  m.def("is_unitary", &is_unitary, "matrix"_a, "tolerance"_a,
+        "Whether max |(U^dagger U - I)_rs| <= tolerance (false for a non-square or non-finite matrix).");
+  m.def("standard_gates", &standard_gates, "(name, qubit count (0: controls then target), angle count) of every gate.");
+  m.attr("MAX_GATE_TARGETS") = kMaxGateTargets;
+}
+
+}  // namespace vorn::ext

@@ -1,0 +1,36 @@
+# Type stubs of the compiled module vorn._ext (internal; use the vorn package).
+from collections.abc import Sequence
+
+import numpy as np
+from numpy.typing import NDArray
+
+MAX_GATE_TARGETS: int
+
+class Program:
+    """A circuit compiled for the engine (made by compile_program)."""
+
+    @property
+    def num_qubits(self) -> int: ...
+    @property
+    def global_phase(self) -> float: ...
+    @property
+    def samples(self) -> bool: ...
+    def __len__(self) -> int: ...
+    def required_memory(self, shots: int) -> int: ...
+
+def compile_program(
+    num_qubits: int,
+    names: Sequence[str],
+    arity: Sequence[int],
+    qubits: Sequence[int],
+    params: Sequence[float],
+    matrices: Sequence[NDArray[np.complex128]],
+    global_phase: float,
+    samples: bool,
+) -> Program: ...
+def is_unitary(matrix: NDArray[np.complex128], tolerance: float) -> bool: ...
+def standard_gates() -> list[tuple[str, int, int]]: ...
+def run_program(
+    program: Program, seed: int | None, shots: int
+) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64]]: ...
+def probabilities(state: NDArray[np.complex128]) -> NDArray[np.float64]: ...
