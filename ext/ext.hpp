@@ -11,4 +11,7 @@ void register_program(nanobind::module_& m);
 // run_program, probabilities.
 void register_run(nanobind::module_& m);
 
+// expval (Pauli sums on a state vector).
+void register_observables(nanobind::module_& m);
+
 }  // namespace vorn::ext

@@ -34,3 +34,11 @@ def run_program(
     program: Program, seed: int | None, shots: int
 ) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64]]: ...
 def probabilities(state: NDArray[np.complex128]) -> NDArray[np.float64]: ...
+def expval(
+    state: NDArray[np.complex128],
+    x_masks: NDArray[np.uint64],
+    z_masks: NDArray[np.uint64],
+    coeffs: NDArray[np.complex128],
+    offsets: NDArray[np.uint64],
+    variance: bool,
+) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
