@@ -133,41 +133,20 @@ TEST(PauliExpectations, EveryPathAndTilingGivesTheTreeBits) {
   }
 }
 
-TEST(ExpectationValues, ComplexCoefficientsAndSeveralObservables) {
-  const unsigned n = 6;
-  const std::vector<Complex> psi = random_state(n, 3);
-  const Strings s = some_strings(n, 30, 4);
-  std::mt19937_64 rng(5);
-  std::normal_distribution<double> normal;
-  std::vector<Complex> c1, c2;
-  for (std::size_t t = 0; t < s.x.size(); ++t) c1.push_back({normal(rng), normal(rng)}), c2.push_back({normal(rng), 0.0});
-  // The second observable uses a subset of the strings, in reverse.
-  std::vector<std::uint64_t> x2(s.x.rbegin(), s.x.rbegin() + 10), z2(s.z.rbegin(), s.z.rbegin() + 10);
-  c2.resize(10);
-  const PauliSumView obs[] = {{s.x, s.z, c1}, {x2, z2, c2}, {{}, {}, {}}};
-  const std::vector<Complex> got = expectation_values(psi, obs);
-  ASSERT_EQ(got.size(), 3u);
-  C ref1 = 0, ref2 = 0;
-  for (std::size_t t = 0; t < s.x.size(); ++t) ref1 += C(c1[t].re, c1[t].im) * inner(psi, apply_string(psi, s.x[t], s.z[t], n));
-  for (std::size_t t = 0; t < 10; ++t) ref2 += C(c2[t].re, c2[t].im) * inner(psi, apply_string(psi, x2[t], z2[t], n));
-  EXPECT_NEAR(got[0].re, ref1.real(), 1e-12);
-  EXPECT_NEAR(got[0].im, ref1.imag(), 1e-12);
-  EXPECT_NEAR(got[1].re, ref2.real(), 1e-12);
-  EXPECT_EQ(got[1].im, 0.0);
-  EXPECT_EQ(got[2].re, 0.0);  // the empty sum
-  EXPECT_EQ(got[2].im, 0.0);
-  EXPECT_TRUE(expectation_values(psi, {}).empty());
-}
-
-TEST(ExpectationValues, NaNPropagates) {
+TEST(ExpectationValues, ComplexCoefficientsNaNAndTheEmptySum) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   std::vector<Complex> psi = random_state(4, 9);
   const std::vector<std::uint64_t> x = {0, 3, 12}, z = {5, 1, 12};
-  const std::vector<Complex> with_nan = {{1.0, 0.0}, {nan, 0.0}, {0.5, 0.0}}, fine = {{1.0, 0.0}, {2.0, 0.0}, {0.5, 0.0}};
-  const PauliSumView obs[] = {{x, z, with_nan}, {x, z, fine}};
+  const std::vector<Complex> with_nan = {{1.0, 0.0}, {nan, 0.0}, {0.5, 0.0}}, cplx = {{1.0, -2.0}, {2.0, 0.5}, {0.0, 3.0}};
+  const PauliSumView obs[] = {{x, z, with_nan}, {x, z, cplx}, {{}, {}, {}}};
   std::vector<Complex> got = expectation_values(psi, obs);
   EXPECT_TRUE(std::isnan(got[0].re));
-  EXPECT_FALSE(std::isnan(got[1].re));  // the other observable is untouched
+  C ref = 0;  // the other observables are untouched
+  for (std::size_t t = 0; t < x.size(); ++t) ref += C(cplx[t].re, cplx[t].im) * inner(psi, apply_string(psi, x[t], z[t], 4));
+  EXPECT_NEAR(got[1].re, ref.real(), 1e-12);
+  EXPECT_NEAR(got[1].im, ref.imag(), 1e-12);
+  EXPECT_EQ(got[2].re, 0.0);
+  EXPECT_EQ(got[2].im, 0.0);
   // A NaN amplitude reaches every string that reads it.
   psi[6].im = nan;
   for (double v : pauli_expectations(psi, x, z)) EXPECT_TRUE(std::isnan(v));
@@ -222,9 +201,7 @@ TEST(Observables, BadInputIsRejectedWithAReason) {
     return std::string("no error");
   };
   EXPECT_NE(message([&] { pauli_expectations(std::span(psi).first(6), ok, ok); }).find("state length 6"), std::string::npos);
-  EXPECT_NE(message([&] { pauli_expectations(std::span(psi).first(1), {}, {}); }).find("state length 1"), std::string::npos);
   EXPECT_NE(message([&] { pauli_expectations(psi, high, ok); }).find("x mask 8"), std::string::npos);
-  EXPECT_NE(message([&] { pauli_expectations(psi, ok, high); }).find("z mask 8"), std::string::npos);
   const PauliSumView short_coeffs[] = {{ok, ok, {}}};
   EXPECT_NE(message([&] { expectation_values(psi, short_coeffs); }).find("lengths 1, 1 and 0"), std::string::npos);
   const PauliSumView complex_obs[] = {{ok, ok, cplx}};

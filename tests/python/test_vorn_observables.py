@@ -39,14 +39,9 @@ def random_circuit(rng, n):
     c = vorn.Circuit(n)
     for _ in range(6 * n):
         q = int(rng.integers(n))
-        kind = rng.integers(4 if n > 1 else 3)
-        if kind == 0:
-            c.h(q)
-        elif kind == 1:
-            c.ry(float(rng.uniform(-3, 3)), q)
-        elif kind == 2:
-            c.rz(float(rng.uniform(-3, 3)), q)
-        else:
+        c.h(q)
+        c.ry(float(rng.uniform(-3, 3)), q)
+        if n > 1:
             c.cx(q, int((q + 1 + rng.integers(n - 1)) % n))
     return c
 
