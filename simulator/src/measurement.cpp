@@ -20,8 +20,10 @@ namespace {
 // Draws are searched in batches of this size, stage by stage (guide entry,
 // first sum, search), so the cache misses of a whole batch overlap.
 constexpr std::size_t kBatch = 256;
-// Shots drawn from the stream and tallied per round.
-constexpr std::size_t kRound = 512;
+// Shots drawn from the stream, searched and tallied per round.
+constexpr std::size_t kRound = std::size_t{1} << 14;
+// Shots per task when a round's searches are spread over the pool.
+constexpr std::size_t kSearchGrain = 2048;
 // Shots between two looks at a run's cancel flag (a multiple of kRound).
 constexpr std::uint64_t kShotsPerCheck = std::uint64_t{1} << 14;
 // The guide has about one entry per this many sums (a power of two): the
@@ -124,6 +126,7 @@ Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabili
   double sum = 0.0;
   searchable_ = cumulative_.size();
   for (std::uint64_t j = 0; j < cumulative_.size(); ++j) {
+    positive_ += cumulative_[j] > 0.0 ? 1 : 0;
     sum = sum + cumulative_[j];
     cumulative_[j] = sum;
     if (std::isnan(sum) && searchable_ == cumulative_.size()) searchable_ = j;
@@ -228,15 +231,26 @@ class DenseTally {
 template <class Tally>
 void draw_into(const Sampler& sampler, RandomStream& stream, std::uint64_t shots, std::uint64_t* record,
                const RunControl* control, Tally& tally) {
-  double r[kRound];
-  std::uint64_t outcome[kRound];
+  std::vector<double> draws(static_cast<std::size_t>(std::min<std::uint64_t>(kRound, shots)));
+  std::vector<std::uint64_t> outcomes(draws.size());
+  double* const r = draws.data();
+  std::uint64_t* const outcome = outcomes.data();
   for (std::uint64_t shot = 0; shot < shots; shot += kRound) {
     // One stream value per shot, in shot order; the tally ignores order.
     const auto lanes = static_cast<std::size_t>(std::min<std::uint64_t>(kRound, shots - shot));
     // A check per batch of shots costs nothing next to the searches.
     if (control != nullptr && shot % kShotsPerCheck == 0) control->check();
     for (std::size_t k = 0; k < lanes; ++k) r[k] = stream.draw_unit_double();
-    sampler.draw_many(r, outcome, lanes);
+    // Each search depends only on its draw, so a round's searches can run
+    // on the pool; the stream and the tally stay in shot order here.
+    auto search = [&](std::uint64_t begin, std::uint64_t end) {
+      sampler.draw_many(r + begin, outcome + begin, static_cast<std::size_t>(end - begin));
+    };
+    if (lanes >= 2 * kSearchGrain) {
+      parallel_for(lanes, kSearchGrain, search);
+    } else {
+      search(0, lanes);
+    }
     if (record != nullptr) std::copy_n(outcome, lanes, record + shot);
     constexpr std::size_t kAhead = 16;
     for (std::size_t k = 0; k < std::min(kAhead, lanes); ++k) tally.prefetch(outcome[k]);
@@ -252,9 +266,10 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const StateVecto
                                                                  const RunControl* control) {
   if (shots == 0) return {};
   const Sampler sampler(state);
-  // Dense counts once shots reach an eighth of the outcomes (then most of
-  // the hash's slots would be used); 32-bit counts cannot overflow below 2^32 shots.
-  if (shots >= sampler.size() / 8 && shots < (std::uint64_t{1} << 32)) {
+  // Dense counts once the outcomes a run can reach (shots, and those of
+  // positive probability) are an eighth of all (then the hash would hold
+  // about as much); 32-bit counts cannot overflow below 2^32 shots.
+  if (std::min(shots, sampler.positive_count()) >= sampler.size() / 8 && shots < (std::uint64_t{1} << 32)) {
     DenseTally tally(sampler.size());
     draw_into(sampler, stream, shots, record, control, tally);
     return tally.sorted();

@@ -41,6 +41,9 @@ class Sampler {
   // The plain binary search over all searchable sums, without the guide
   // table: the definition draw() must always agree with (kept for tests).
   std::uint64_t draw_unguided(double r) const;
+  // Outcomes of positive probability (the most a run can ever draw, besides
+  // the fallback index).
+  std::uint64_t positive_count() const noexcept { return positive_; }
 
  private:
   void build_guide();
@@ -50,6 +53,7 @@ class Sampler {
   Buffer<std::uint64_t> guide_;   // 2^guide_bits_ + 1 entries, the last = searchable_
   unsigned guide_bits_ = 0;
   double guide_scale_ = 1.0;      // 2^guide_bits_: a draw times this is its entry
+  std::uint64_t positive_ = 0;    // probabilities > 0
 };
 
 // True when every probability re*re + im*im of the state is finite. A state
