@@ -223,6 +223,79 @@ __attribute__((target("avx2"))) void avx2_leaf(const Complex* psi, const Group& 
 
 #endif  // VORN_OBS_X86
 
+// One term of (H psi) over a block of outputs j0 .. j0 + count (a multiple
+// of 8, j0 too): acc[u] += c * (-i)^k * (-1)^{|j&z|} * psi_{j^x}, the phase
+// a swap of parts and sign flips. Per output exactly the scalar operations:
+// flip the signs, multiply each part by c, add.
+struct VarianceTerm {
+  std::uint64_t x, z;
+  double c;
+  unsigned swap;                   // k odd: the parts trade places
+  std::uint64_t sign_re, sign_im;  // sign bits of (-i)^k on each part
+};
+
+using VarianceKernel = void (*)(const Complex* psi, Complex* acc, std::uint64_t j0, std::uint64_t count,
+                                const VarianceTerm& t);
+
+void scalar_variance_term(const Complex* psi, Complex* acc, std::uint64_t j0, std::uint64_t count,
+                          const VarianceTerm& t) {
+  std::uint64_t pattern[8];
+  for (std::uint64_t u = 0; u < 8; ++u) pattern[u] = parity_sign(u & t.z & 7);
+  const std::uint64_t xl = t.x & 7;
+  for (std::uint64_t u0 = 0; u0 < count; u0 += 8) {
+    const std::uint64_t j = j0 + u0;
+    const std::uint64_t flip = parity_sign(j & t.z);
+    const Complex* in = psi + ((j ^ t.x) & ~std::uint64_t{7});
+    for (std::uint64_t u = 0; u < 8; ++u) {
+      const double* parts = &in[u ^ xl].re;
+      acc[u0 + u].re += t.c * flip_sign(parts[t.swap], t.sign_re ^ flip ^ pattern[u]);
+      acc[u0 + u].im += t.c * flip_sign(parts[1 - t.swap], t.sign_im ^ flip ^ pattern[u]);
+    }
+  }
+}
+
+#ifdef VORN_OBS_X86
+__attribute__((target("avx512f"))) void avx512_variance_term(const Complex* psi, Complex* acc, std::uint64_t j0,
+                                                             std::uint64_t count, const VarianceTerm& t) {
+  const std::uint64_t xl = t.x & 7;
+  const std::int64_t q = static_cast<std::int64_t>(xl & 3);
+  const __m512i perm = _mm512_setr_epi64(2 * (0 ^ q), 2 * (0 ^ q) + 1, 2 * (1 ^ q), 2 * (1 ^ q) + 1, 2 * (2 ^ q),
+                                         2 * (2 ^ q) + 1, 2 * (3 ^ q), 2 * (3 ^ q) + 1);
+  // Sign words at (output u, part p): the phase's sign of p and u's low-bit parity.
+  alignas(64) std::uint64_t words[16];
+  for (std::uint64_t w = 0; w < 16; ++w) words[w] = ((w & 1) ? t.sign_im : t.sign_re) ^ parity_sign((w / 2) & t.z & 7);
+  const __m512i pat0 = _mm512_load_si512(words), pat1 = _mm512_load_si512(words + 8);
+  const __m512d c = _mm512_set1_pd(t.c);
+  double* out = reinterpret_cast<double*>(acc);
+  const double* base = reinterpret_cast<const double*>(psi);
+  for (std::uint64_t u0 = 0; u0 < count; u0 += 8) {
+    const std::uint64_t j = j0 + u0;
+    const __m512i flip = _mm512_set1_epi64(static_cast<long long>(parity_sign(j & t.z)));
+    const std::uint64_t p = (j ^ t.x) & ~std::uint64_t{7};
+    __m512d b0 = _mm512_loadu_pd(base + 2 * p), b1 = _mm512_loadu_pd(base + 2 * p + 8);
+    if (xl & 4) std::swap(b0, b1);
+    if (q != 0) b0 = _mm512_permutexvar_pd(perm, b0), b1 = _mm512_permutexvar_pd(perm, b1);
+    if (t.swap) b0 = _mm512_permute_pd(b0, 0x55), b1 = _mm512_permute_pd(b1, 0x55);
+    b0 = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(b0), _mm512_xor_si512(pat0, flip)));
+    b1 = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(b1), _mm512_xor_si512(pat1, flip)));
+    double* a = out + 2 * u0;
+    _mm512_storeu_pd(a, _mm512_add_pd(_mm512_loadu_pd(a), _mm512_mul_pd(c, b0)));
+    _mm512_storeu_pd(a + 8, _mm512_add_pd(_mm512_loadu_pd(a + 8), _mm512_mul_pd(c, b1)));
+  }
+}
+#endif
+
+VarianceKernel choose_variance_kernel(ObservableIsa isa) {
+#ifdef VORN_OBS_X86
+  if ((isa == ObservableIsa::Auto || isa == ObservableIsa::Avx512) && __builtin_cpu_supports("avx512f")) {
+    return avx512_variance_term;
+  }
+#else
+  (void)isa;
+#endif
+  return scalar_variance_term;
+}
+
 LeafKernel choose_kernel(ObservableIsa isa) {
 #ifdef VORN_OBS_X86
   const bool has512 = __builtin_cpu_supports("avx512f");
@@ -437,7 +510,7 @@ std::vector<Complex> expectation_values(std::span<const Complex> state, std::spa
 }
 
 std::vector<double> variances(std::span<const Complex> state, std::span<const PauliSumView> observables,
-                              std::span<const double> means) {
+                              std::span<const double> means, const ObservableOptions& options) {
   const unsigned n = qubits_of(state);
   if (means.size() != observables.size()) {
     vorn::fatal(std::to_string(means.size()) + " means given for " + std::to_string(observables.size()) +
@@ -456,6 +529,7 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
     }
   }
   const Complex* psi = state.data();
+  const VarianceKernel term_kernel = choose_variance_kernel(options.isa);
   std::vector<double> out(observables.size());
   for (std::size_t o = 0; o < observables.size(); ++o) {
     const PauliSumView& obs = observables[o];
@@ -467,31 +541,19 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
       acc.assign(count, Complex{0.0, 0.0});
       constexpr std::uint64_t kSign = 0x8000000000000000ull;
       for (std::size_t t = 0; t < obs.x_masks.size(); ++t) {
-        const std::uint64_t x = obs.x_masks[t], z = obs.z_masks[t];
-        const double c = obs.coeffs[t].re;
-        const int k = std::popcount(x & z) & 3;
-        const unsigned swap = k & 1;
+        const int k = std::popcount(obs.x_masks[t] & obs.z_masks[t]) & 3;
         // (-i)^k b: k=0 (re, im), 1 (im, -re), 2 (-re, -im), 3 (-im, re).
-        const std::uint64_t sign_re = (k == 2 || k == 3) ? kSign : 0, sign_im = (k == 1 || k == 2) ? kSign : 0;
-        auto add = [&](std::uint64_t u, const Complex& b, std::uint64_t flip) {
-          const double* parts = &b.re;
-          acc[u].re += c * flip_sign(parts[swap], sign_re ^ flip);
-          acc[u].im += c * flip_sign(parts[1 - swap], sign_im ^ flip);
-        };
-        if (count % 8 != 0) {
-          for (std::uint64_t u = 0; u < count; ++u) add(u, psi[(j0 + u) ^ x], parity_sign((j0 + u) & z));
+        const VarianceTerm term{obs.x_masks[t], obs.z_masks[t], obs.coeffs[t].re, static_cast<unsigned>(k & 1),
+                                (k == 2 || k == 3) ? kSign : 0, (k == 1 || k == 2) ? kSign : 0};
+        if (count % 8 == 0) {
+          term_kernel(psi, acc.data(), j0, count, term);
           continue;
         }
-        // Blocks of eight outputs read one block of eight inputs, permuted
-        // by x's low bits; the sign is one parity per block and a pattern.
-        std::uint64_t pattern[8];
-        for (std::uint64_t u = 0; u < 8; ++u) pattern[u] = parity_sign(u & z & 7);
-        const std::uint64_t xl = x & 7;
-        for (std::uint64_t u0 = 0; u0 < count; u0 += 8) {
-          const std::uint64_t j = j0 + u0;
-          const std::uint64_t flip = parity_sign(j & z);
-          const Complex* in = psi + ((j ^ x) & ~std::uint64_t{7});
-          for (std::uint64_t u = 0; u < 8; ++u) add(u0 + u, in[u ^ xl], flip ^ pattern[u]);
+        for (std::uint64_t u = 0; u < count; ++u) {  // fewer than 8 amplitudes in all
+          const std::uint64_t flip = parity_sign((j0 + u) & term.z);
+          const double* parts = &psi[(j0 + u) ^ term.x].re;
+          acc[u].re += term.c * flip_sign(parts[term.swap], term.sign_re ^ flip);
+          acc[u].im += term.c * flip_sign(parts[1 - term.swap], term.sign_im ^ flip);
         }
       }
       double lanes[kReduceLanes] = {};

@@ -153,7 +153,7 @@ TEST(ExpectationValues, ComplexCoefficientsNaNAndTheEmptySum) {
 }
 
 TEST(Variances, MatchReferenceAndVanishOnEigenstates) {
-  for (unsigned n : {1u, 2u, 7u}) {  // below and above blocks of eight outputs
+  for (unsigned n : {1u, 2u, 7u, 13u}) {  // below and above blocks of eight outputs, two leaves
     const std::vector<Complex> psi = random_state(n, 11 + n);
     const Strings s = some_strings(n, 25, 12);
     std::mt19937_64 rng(13);
@@ -172,6 +172,8 @@ TEST(Variances, MatchReferenceAndVanishOnEigenstates) {
     double ref = 0.0;
     for (std::size_t i = 0; i < h.size(); ++i) ref += std::norm(h[i] - means[0] * C(psi[i].re, psi[i].im));
     EXPECT_NEAR(var[0], ref, 1e-10) << "n=" << n;
+    // The vector path gives the scalar path's bits.
+    EXPECT_TRUE(same_bits(variances(psi, obs, means, {ObservableIsa::Scalar})[0], var[0])) << "n=" << n;
     EXPECT_GT(var[0], 0.01) << "n=" << n;
     EXPECT_EQ(var[1], 0.0);
   }

@@ -45,6 +45,6 @@ std::vector<Complex> expectation_values(std::span<const Complex> state, std::spa
 // formed one leaf of output amplitudes at a time, terms in term order.
 // Coefficients must be real (imaginary part exactly 0).
 std::vector<double> variances(std::span<const Complex> state, std::span<const PauliSumView> observables,
-                              std::span<const double> means);
+                              std::span<const double> means, const ObservableOptions& options = {});
 
 }  // namespace vorn::sim
