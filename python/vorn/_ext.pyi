@@ -41,3 +41,11 @@ class Qasm2ParseError(ValueError):
 
 def qasm2_parse(text: str, include_path: Sequence[str], instruction_type: type) -> tuple: ...
 def qasm2_parse_file(path: str, include_path: Sequence[str], instruction_type: type) -> tuple: ...
+def expval(
+    state: NDArray[np.complex128],
+    x_masks: NDArray[np.uint64],
+    z_masks: NDArray[np.uint64],
+    coeffs: NDArray[np.complex128],
+    offsets: NDArray[np.uint64],
+    variance: bool,
+) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
