@@ -57,10 +57,16 @@ ASAN_PYTEST ?= -m "not qiskit"
 test-asan: venv
 	JOBS=$(JOBS) tools/run_asan.sh $(PY) $(ASAN_PYTEST)
 
-demo: install
+# matplotlib for the plotting example only; tests never need it.
+$(VENV)/.demo-ready: $(VENV)/.ready
+	$(PY) -m pip install -q matplotlib
+	touch $@
+
+demo: install $(VENV)/.demo-ready
 	$(PY) examples/bell.py
 	$(PY) examples/random_circuit.py
 	$(PY) examples/vorn_basics.py
+	$(PY) examples/vorn_qasm_plot.py examples/grover5.qasm --out build/demo/vorn_qasm_counts.png
 
 bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true

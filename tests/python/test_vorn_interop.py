@@ -187,6 +187,7 @@ def test_cirq_measurement_keys_become_registers(cirq):
     assert all((cirq.Simulator().run(back).measurements[k] == sample[k]).all() for k in ("ab", "c"))
 
 
+@pytest.mark.qiskit
 @pytest.mark.parametrize("seed", range(6))
 def test_to_cirq_keeps_the_state(qk, cirq, seed):
     _, _, random_circuit, _, _ = qk
