@@ -72,12 +72,26 @@ class _QiskitReader:
         self.phase = 0.0
         self.Operator = importlib.import_module("qiskit.quantum_info").Operator
         self.ControlledGate = qiskit.circuit.ControlledGate
+        lib = importlib.import_module("qiskit.circuit.library")
+        # A name alone could be a user's own gate called "h": the class decides.
+        self.classes = _qiskit_gates(lib)
+        self.mcx_classes = (lib.MCXGate, lib.C3XGate, lib.C4XGate)
+        self.mcp_classes = (lib.MCPhaseGate, lib.MCU1Gate)
+        self.special = {"measure": qiskit.circuit.Measure, "barrier": qiskit.circuit.Barrier,
+                        "delay": qiskit.circuit.Delay, "global_phase": lib.GlobalPhaseGate,
+                        "unitary": lib.UnitaryGate}
 
     def circuit(self, qc: Any, qubits: list[int], clbits: list[int], depth: int, outer: list[str]) -> None:
         self.phase += float(qc.global_phase)
         qindex = {bit: i for i, bit in enumerate(qc.qubits)}
         cindex = {bit: i for i, bit in enumerate(qc.clbits)}
+        out = self.out
         for inst in qc.data:
+            # Qiskit's built-in gates are read without making their Python
+            # objects (most of the time of a large circuit otherwise).
+            if inst.name in _SAME_NAME and _is_standard(inst):
+                getattr(out, inst.name)(*(float(p) for p in inst.params), *(qubits[qindex[q]] for q in inst.qubits))
+                continue
             self.instruction(
                 inst.operation,
                 [qubits[qindex[q]] for q in inst.qubits],
@@ -89,16 +103,18 @@ class _QiskitReader:
     def instruction(self, op: Any, qubits: list[int], clbits: list[int], depth: int, outer: list[str]) -> None:
         name = op.name
         out = self.out
-        if name == "measure":
+        # Someone's own instruction under a built-in name goes by its matrix or definition.
+        kind = "" if name in self.special and not isinstance(op, self.special[name]) else name
+        if kind == "measure":
             out.measure(qubits, clbits)
             return
-        if name == "barrier":
+        if kind == "barrier":
             if qubits:
                 out.barrier(qubits)
             return
-        if name == "delay":  # the identity for a simulator
+        if kind == "delay":  # the identity for a simulator
             return
-        if name == "global_phase":
+        if kind == "global_phase":
             self.phase += float(op.params[0])
             return
         if name in _DYNAMIC:
@@ -118,16 +134,16 @@ class _QiskitReader:
             for q in flips:
                 out.x(q)
             return
-        if name in _SAME_NAME:
+        if name in _SAME_NAME and isinstance(op, self.classes[name]):
             getattr(out, name)(*(float(p) for p in op.params), *qubits)
             return
-        if name in _MCX_NAMES and len(qubits) == k + 1:  # ancilla-using forms go by their definition
-            out.mcx(qubits[:-1], qubits[-1])
+        if name in _MCX_NAMES and isinstance(op, self.mcx_classes) and len(qubits) == k + 1:
+            out.mcx(qubits[:-1], qubits[-1])  # the forms with ancillas go by their definition
             return
-        if name in _MCP_NAMES and len(qubits) == k + 1:
+        if name in _MCP_NAMES and isinstance(op, self.mcp_classes) and len(qubits) == k + 1:
             out.mcp(float(op.params[0]), qubits[:-1], qubits[-1])
             return
-        if name == "unitary" and len(qubits) <= _ext.MAX_GATE_TARGETS:
+        if kind == "unitary" and len(qubits) <= _ext.MAX_GATE_TARGETS:
             out.unitary(op.to_matrix(), qubits)
             return
         definition = getattr(op, "definition", None)
@@ -169,6 +185,11 @@ class _QiskitReader:
             return np.asarray(self.Operator(op).data, dtype=np.complex128)
         except Exception:  # noqa: BLE001 - Qiskit raises several unrelated types here
             return None
+
+
+def _is_standard(inst: Any) -> bool:
+    check = getattr(inst, "is_standard_gate", None)  # Qiskit 1.3 on
+    return bool(check()) if check is not None else False
 
 
 def _inside(outer: list[str]) -> str:
@@ -419,7 +440,7 @@ def _rads(gate: Any, t: float) -> float:
 
 
 def _cirq_name(op: Any) -> str:
-    return f"'{op.gate if op.gate is not None else type(op).__name__}'"
+    return f"'{op.gate if op.gate is not None else op}'"
 
 
 def from_cirq(circuit: Any, qubit_order: Any = None) -> Circuit:

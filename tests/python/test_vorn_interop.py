@@ -67,6 +67,9 @@ def test_qiskit_instructions_beyond_the_standard_names(qk):
     sub.h(0)
     sub.crx(0.2, 0, 1)
     qc.append(sub.to_gate(label="mine"), [5, 3])
+    impostor = sub.to_gate()
+    impostor.name = "h"  # the user's gate, not Qiskit's H: its own definition counts
+    qc.append(impostor, [2, 6])
     qc.barrier()
     c = vorn.from_qiskit(qc)
     assert {"x", "mcx", "mcp", "unitary", "cu1", "cp"} <= {ins.name for ins in c.data}
