@@ -16,6 +16,7 @@
 
 #include "messages.hpp"
 #include "vorn/core/error.hpp"
+#include "vorn/core/memory.hpp"
 
 namespace vorn::py {
 
@@ -75,19 +76,19 @@ void bind_keyword(const ParamSpec& spec, PyObject* key, PyObject* value, BoundAr
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
   if (utf8 == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, text::kKeywordsMustBeStrings);
     throw PythonErrorSet{};
   }
   std::string_view name(utf8, static_cast<std::size_t>(size));
   for (std::size_t i = 0; i < spec.names.size(); ++i) {
     if (spec.names[i] != name) continue;
     if (bound.values[i] != nullptr) {
-      raise(PyExc_TypeError, call_of(spec) + " got multiple values for argument '" + std::string(name) + "'");
+      raise(PyExc_TypeError, call_of(spec) + text::kMultipleValues + std::string(name) + "'");
     }
     bound.values[i] = value;
     return;
   }
-  raise(PyExc_TypeError, call_of(spec) + " got an unexpected keyword argument '" + std::string(name) + "'");
+  raise(PyExc_TypeError, call_of(spec) + text::kUnexpectedKeyword + std::string(name) + "'");
 }
 
 BoundArgs bind_positional(const ParamSpec& spec, PyObject* const* args, std::size_t nargs) {
@@ -130,7 +131,7 @@ void rewrap_argument_error(std::string_view param) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
   Ref original(PyErr_GetRaisedException());
   Ref message(checked(PyObject_Str(original.get())));
-  Ref text(checked(PyUnicode_FromFormat("argument '%.*s': %U", static_cast<int>(param.size()),
+  Ref text(checked(PyUnicode_FromFormat(text::kArgumentErrorFormat, static_cast<int>(param.size()),
                                         param.data(), message.get())));
   Ref replacement(checked(PyObject_CallOneArg(PyExc_TypeError, text.get())));
   if (PyObject* cause = PyException_GetCause(original.get())) {
@@ -196,7 +197,7 @@ void acquire(AccessCounter& counter, Access mode) {
 
 void raise_wrong_class(PyObject* obj, const char* class_name) {
   Ref qualname(checked(PyType_GetQualName(Py_TYPE(obj))));
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), class_name);
+  PyErr_Format(PyExc_TypeError, text::kCannotConvertFormat, qualname.get(), class_name);
   throw PythonErrorSet{};
 }
 
@@ -251,7 +252,7 @@ std::string current_thread_name() {
 
 void report_fatal(const vorn::FatalError& error) {
   const std::source_location& where = error.where();
-  std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", current_thread_name().c_str(),
+  std::fprintf(stderr, text::kPanicReportFormat, current_thread_name().c_str(),
                where.file_name(), static_cast<unsigned>(where.line()),
                static_cast<unsigned>(where.column()), error.message().c_str());
   std::fflush(stderr);
@@ -264,7 +265,7 @@ PyObject* panic_exception_type() {
   if (type == nullptr) {
     PyObject* made = PyErr_NewExceptionWithDoc("vorn_python.PanicException", text::kPanicExceptionDoc,
                                                PyExc_BaseException, nullptr);
-    if (made == nullptr) throw std::runtime_error("PanicException could not be created");
+    if (made == nullptr) throw std::runtime_error(text::kPanicTypeFailed);
     if (type == nullptr) {
       type = made;
     } else {
@@ -277,7 +278,7 @@ PyObject* panic_exception_type() {
 void raise_panic(const std::string& message) {
   PyObject* type = panic_exception_type();
   PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-  if (text == nullptr) throw std::runtime_error("panic message could not be converted");
+  if (text == nullptr) throw std::runtime_error(text::kPanicMessageFailed);
   PyErr_SetObject(type, text);
   Py_DECREF(text);
 }
@@ -299,20 +300,18 @@ void convert_current_exception() {
   } catch (const std::bad_alloc&) {
     PyErr_SetString(PyExc_MemoryError, text::kAllocationFailed);
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "thread '%s' panicked:\n%s\n", current_thread_name().c_str(), error.what());
+    std::fprintf(stderr, text::kForeignPanicReportFormat, current_thread_name().c_str(), error.what());
     raise_panic(error.what());
   }
 }
 
 void throw_out_of_memory(std::uint64_t bytes, std::string_view what, std::source_location where) {
-  throw vorn::FatalError("out of memory: allocation failed; " + std::string(what) + " needs " +
-                             std::to_string(bytes) + " bytes",
-                         where, vorn::FatalError::Kind::OutOfMemory);
+  vorn::allocation_failed(bytes, what, where);
 }
 
 void abort_uncaught() noexcept {
-  static constexpr std::string_view kLine = "uncaught panic at ffi boundary\n";
-  [[maybe_unused]] auto written = write(STDERR_FILENO, kLine.data(), kLine.size());
+  [[maybe_unused]] auto written = write(STDERR_FILENO, text::kUncaughtPanic, std::strlen(text::kUncaughtPanic));
+  written = write(STDERR_FILENO, "\n", 1);
   std::abort();
 }
 

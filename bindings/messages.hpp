@@ -1,5 +1,7 @@
-// Every text the Python module shows: docstrings in the interpreter's
-// internal "name(sig)\n--\n\ndoc" form and the module's own error messages.
+// The texts the Python module shows: docstrings in the interpreter's
+// internal "name(sig)\n--\n\ndoc" form, its own error messages and report
+// formats. (Argument-count errors are put together in boundary.cpp in the
+// interpreter's wording; core and simulator texts live in their headers.)
 #pragma once
 
 namespace vorn::py::text {
@@ -41,8 +43,32 @@ inline constexpr const char* kSubInterpreter =
     "vorn_python does not support sub-interpreters: import it in the main interpreter only";
 inline constexpr const char* kUncaughtPanic = "uncaught panic at ffi boundary";
 inline constexpr const char* kNumpyCapsule = "Failed to access NumPy array API capsule";
+// Follow kNumpyCapsule when the table is not one whose slots the module knows.
+inline constexpr const char* kNumpyNoAbiVersion = ": the table has no C ABI version entry";
+inline constexpr const char* kNumpyUnknownAbi =
+    ": NumPy's C ABI is not one this module knows (1.x: 0x01000009, 2.x: 0x02000000), it reports ";
+inline constexpr const char* kNumpyOldFeatureVersion =
+    ": NumPy is older than 1.7 (C API feature version 0x00000007), it reports ";
 inline constexpr const char* kSliceContainer = "Failed to create slice container";
 inline constexpr const char* kPythonApiFailed = "Python API call failed";
 inline constexpr const char* kAllocationFailed = "out of memory: memory allocation failed";
+inline constexpr const char* kAllNotAList = "__all__ must be a list";
+inline constexpr const char* kPanicTypeFailed = "PanicException could not be created";
+inline constexpr const char* kPanicMessageFailed = "panic message could not be converted";
+
+// Argument errors, in the interpreter's own wording. The call's "name()"
+// goes before the first two, the parameter name and "'" after them.
+inline constexpr const char* kKeywordsMustBeStrings = "keywords must be strings";
+inline constexpr const char* kMultipleValues = " got multiple values for argument '";
+inline constexpr const char* kUnexpectedKeyword = " got an unexpected keyword argument '";
+// PyErr_Format pattern: the object's type qualname, the class name.
+inline constexpr const char* kCannotConvertFormat = "'%U' object cannot be converted to '%s'";
+// PyUnicode_FromFormat pattern: the parameter name, the original message.
+inline constexpr const char* kArgumentErrorFormat = "argument '%.*s': %U";
+
+// Reports on standard error. A fatal error: thread name, file, line, column,
+// message. Any other exception reaching the boundary: thread name, what().
+inline constexpr const char* kPanicReportFormat = "thread '%s' panicked at %s:%u:%u:\n%s\n";
+inline constexpr const char* kForeignPanicReportFormat = "thread '%s' panicked:\n%s\n";
 
 }  // namespace vorn::py::text

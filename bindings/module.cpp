@@ -41,7 +41,7 @@ void register_name(PyObject* module, const char* name, PyObject* obj) {
     all = Ref(checked(PyList_New(0)));
     if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PythonErrorSet{};
   } else if (!PyList_Check(all.get())) {
-    raise(PyExc_TypeError, "__all__ must be a list");
+    raise(PyExc_TypeError, text::kAllNotAList);
   }
   Ref text(checked(PyUnicode_FromString(name)));
   if (PyList_Append(all.get(), text.get()) < 0) throw PythonErrorSet{};

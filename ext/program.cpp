@@ -15,6 +15,7 @@
 
 #include "ext.hpp"
 #include "vorn/core/operations.hpp"
+#include "vorn/core/statevector.hpp"
 #include "vorn/simulator/compiled.hpp"
 #include "vorn/simulator/engine.hpp"
 #include "vorn/simulator/standard_gates.hpp"
@@ -120,6 +121,7 @@ void register_program(nb::module_& m) {
         "Whether max |(U^dagger U - I)_rs| <= tolerance (false for a non-square or non-finite matrix).");
   m.def("standard_gates", &standard_gates, "(name, qubit count (0: controls then target), angle count) of every gate.");
   m.attr("MAX_GATE_TARGETS") = kMaxGateTargets;
+  m.attr("MAX_QUBITS") = kMaxQubits;
 }
 
 }  // namespace vorn::ext

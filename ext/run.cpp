@@ -15,6 +15,7 @@
 
 #include "ext.hpp"
 #include "vorn/core/memory.hpp"
+#include "vorn/core/statevector.hpp"
 #include "vorn/simulator/engine.hpp"
 
 namespace nb = nanobind;
@@ -47,8 +48,9 @@ Array1D<U> adopt(std::vector<U>&& values) {
 // whole-register outcomes (qubit q = bit q) with how often each was drawn.
 std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>> run_program(const sim::Program& program,
                                                                              std::optional<U> seed, U shots) {
-  // 16 * 2^59 bytes is past any address space: no run of that size can exist.
-  if (program.n_qubits >= 59) {
+  // Past the core's qubit limit no state can exist: refused as out of memory,
+  // before anything is allocated.
+  if (program.n_qubits > kMaxQubits) {
     PyErr_SetString(PyExc_MemoryError,
                     ("a state of " + std::to_string(program.n_qubits) + " qubits needs 2^" +
                      std::to_string(program.n_qubits + 4) + " bytes")

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "vorn/core/messages.hpp"
+
 namespace vorn {
 
 void fatal(std::string message, std::source_location where) {
@@ -10,9 +12,7 @@ void fatal(std::string message, std::source_location where) {
 }
 
 void index_out_of_range(std::uint64_t index, std::uint64_t length, std::source_location where) {
-  throw FatalError("index out of bounds: the len is " + std::to_string(length) + " but the index is " +
-                       std::to_string(index),
-                   where);
+  throw FatalError(messages::fill(messages::kIndexOutOfBounds, length, index), where);
 }
 
 }  // namespace vorn

@@ -95,7 +95,7 @@ class BaseWalk {
   }
 
  private:
-  std::array<std::uint64_t, kMaxPositions> pos_{};
+  std::array<std::uint64_t, kMaxPositions> pos_;  // the first count_ are set
   int count_;
   std::uint64_t stride_ = 1;
   std::uint64_t span_ = 0;

@@ -1,8 +1,9 @@
-// AVX2 run primitives (two pairs, two 4x4 groups, two diagonal products or
-// four dense groups per step, the scalar bits exactly), picked at run time by
-// run_primitives(). target("avx2") only, no FMA.
+// AVX2 run primitives (two pairs, two 4x4 groups or two diagonal products per
+// register, four or eight dense groups per block; the scalar bits exactly),
+// picked at run time by run_primitives(). target("avx2") only, no FMA.
 #include "kernel_runs.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <memory>
 
@@ -209,24 +210,152 @@ VORN_AVX2 inline void scale_run(const Entry& e, const Complex& c, Complex* q, st
   for (; i < cnt; ++i) q[i * stride] = cmul(c, q[i * stride]);
 }
 
-// Bases per pass over the diagonal's entries: each entry's amplitudes of one
-// pass lie together, and all entries of a pass stay in L1 for the next.
-constexpr std::uint64_t kDiagonalBlock = 32;
+// One diagonal entry (or two side by side) and where its amplitudes lie
+// relative to a base.
+struct DiagonalSlot {
+  std::uint64_t off;
+  Entry e;
+  Complex c;
+};
+
+// Bases per pass over the entries when a base's entries are too many to take
+// in one go: their lines (stride apart) then stay in L1 until the last entry
+// is done with them.
+constexpr std::uint64_t kDiagonalBlockBytes = 4096;
+constexpr std::uint64_t kDiagonalBaseOuter = 32;
+
+// Stride > 1 (qubit 0 is an operand). kAdjacent: qubit 0 is a target, and
+// each slot is the register of states r and r | qubit-0 bit, side by side.
+// Otherwise qubit 0 is a control and one register takes a slot's amplitude of
+// two bases, stride apart.
+template <bool kAdjacent>
+VORN_AVX2 inline void diagonal_strided(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                                       std::uint64_t set_mask, const DiagonalSlot* slots, std::uint64_t n_slots) {
+  const std::uint64_t stride = walk.stride();
+  constexpr std::uint64_t kPer = kAdjacent ? 1 : 2;  // bases per register
+  // A few slots: each base (pair of bases) has all its slots done in memory
+  // order. One or two, or many: a block of bases per slot.
+  const std::uint64_t block = n_slots >= 4 && n_slots <= kDiagonalBaseOuter
+                                  ? kPer
+                                  : std::max<std::uint64_t>(kPer, kDiagonalBlockBytes / (stride * sizeof(Complex)) / kPer * kPer);
+  std::uint64_t base = walk.spread(kb);
+  for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
+    const std::uint64_t len = walk.run_length(k, ke);
+    Complex* p = amp + (base | set_mask);
+    std::uint64_t i = 0;
+    for (; i + kPer <= len; i += block) {
+      const std::uint64_t cnt = std::min(block, (len - i) / kPer * kPer);
+      Complex* q = p + i * stride;
+      for (std::uint64_t t = 0; t < n_slots; ++t) {
+        const DiagonalSlot& sl = slots[t];
+        Complex* x = q + sl.off;
+        for (std::uint64_t j = 0; j < cnt; j += kPer, x += kPer * stride) {
+          if (kAdjacent) {
+            const __m256d v = _mm256_loadu_pd(&x->re);
+            _mm256_storeu_pd(&x->re, cmul2(sl.e, v, swap_re_im(v)));
+          } else {
+            const __m256d v = load2(x, x + stride);
+            store2(x, x + stride, cmul2(sl.e, v, swap_re_im(v)));
+          }
+        }
+      }
+      if (cnt < block) {
+        i += cnt;
+        break;
+      }
+    }
+    if (!kAdjacent && i < len) {  // one base left over
+      Complex* q = p + i * stride;
+      for (std::uint64_t t = 0; t < n_slots; ++t) q[slots[t].off] = cmul(slots[t].c, q[slots[t].off]);
+    }
+    k += len;
+  }
+}
+
+// Qubits 0 .. z-1 all targets (stride 2^z >= 2): for each setting of the
+// other targets a run of len bases is one stretch of len * stride amplitudes,
+// its entries repeating with period stride; kHalf = stride / 2 registers of
+// entry pairs (0: stride read at run time).
+template <std::uint64_t kHalf>
+VORN_AVX2 void diagonal_window(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                               std::uint64_t set_mask, const std::uint64_t* group_off, std::uint64_t n_groups,
+                               const Entry* entries) {
+  const std::uint64_t stride = walk.stride();
+  const std::uint64_t half = kHalf != 0 ? kHalf : stride / 2;
+  std::uint64_t base = walk.spread(kb);
+  for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
+    const std::uint64_t len = walk.run_length(k, ke);
+    Complex* p = amp + (base | set_mask);
+    for (std::uint64_t g = 0; g < n_groups; ++g) {
+      const Entry* e = entries + g * half;
+      Complex* x = p + group_off[g];
+      for (std::uint64_t i = 0; i < len; ++i, x += stride) {
+        for (std::uint64_t h = 0; h < half; ++h) {
+          const __m256d v = _mm256_loadu_pd(&x[2 * h].re);
+          _mm256_storeu_pd(&x[2 * h].re, cmul2(e[h], v, swap_re_im(v)));
+        }
+      }
+    }
+    k += len;
+  }
+}
 
 VORN_AVX2 void avx2_diagonal(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
                              std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim,
                              const Complex* diag) {
   const std::uint64_t stride = walk.stride();
-  std::uint64_t base = walk.spread(kb);
-  for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
-    const std::uint64_t len = walk.run_length(k, ke);
-    Complex* p = amp + (base | set_mask);
-    for (std::uint64_t b = 0; b < len; b += kDiagonalBlock) {
-      const std::uint64_t cnt = std::min(kDiagonalBlock, len - b);
-      Complex* q = p + b * stride;
-      for (std::uint64_t r = 0; r < dim; ++r) scale_run(broadcast(diag[r]), diag[r], q + off[r], stride, cnt);
+  if (stride > 1 && (off[dim - 1] & (stride - 1)) == stride - 1) {
+    // The walk's low positions are all targets. Entries in offset order:
+    // consecutive runs of `stride` of them share the bits above the window.
+    const std::unique_ptr<std::uint64_t[]> order(new std::uint64_t[dim]);
+    for (std::uint64_t r = 0; r < dim; ++r) order[r] = r;
+    std::sort(order.get(), order.get() + dim, [off](std::uint64_t x, std::uint64_t y) { return off[x] < off[y]; });
+    const std::uint64_t n_groups = dim / stride;
+    const std::unique_ptr<std::uint64_t[]> group_off(new std::uint64_t[n_groups]);
+    const std::unique_ptr<Entry[]> entries(new Entry[dim / 2]);
+    for (std::uint64_t g = 0; g < n_groups; ++g) group_off[g] = off[order[g * stride]];
+    for (std::uint64_t t = 0; t < dim / 2; ++t) entries[t] = lanes(diag[order[2 * t]], diag[order[2 * t + 1]]);
+    if (stride == 2) {
+      diagonal_window<1>(amp, walk, kb, ke, set_mask, group_off.get(), n_groups, entries.get());
+    } else if (stride == 4) {
+      diagonal_window<2>(amp, walk, kb, ke, set_mask, group_off.get(), n_groups, entries.get());
+    } else if (stride == 8) {
+      diagonal_window<4>(amp, walk, kb, ke, set_mask, group_off.get(), n_groups, entries.get());
+    } else {
+      diagonal_window<0>(amp, walk, kb, ke, set_mask, group_off.get(), n_groups, entries.get());
     }
-    k += len;
+    return;
+  }
+  std::uint64_t j0bit = 0;  // the local bit of qubit 0, if it is a target
+  for (std::uint64_t j = 1; j < dim; j <<= 1)
+    if (off[j] == 1) j0bit = j;
+  // The entries in memory order, so that the amplitudes are visited in
+  // ascending addresses wherever the walk allows (the prefetchers follow).
+  const std::unique_ptr<std::uint64_t[]> order(new std::uint64_t[dim]);
+  std::uint64_t n_slots = 0;
+  for (std::uint64_t r = 0; r < dim; ++r)
+    if (j0bit == 0 || (r & j0bit) == 0) order[n_slots++] = r;
+  std::sort(order.get(), order.get() + n_slots, [off](std::uint64_t x, std::uint64_t y) { return off[x] < off[y]; });
+  const std::unique_ptr<DiagonalSlot[]> slots(new DiagonalSlot[n_slots]);
+  for (std::uint64_t t = 0; t < n_slots; ++t) {
+    const std::uint64_t r = order[t];
+    slots[t] = {off[r], j0bit != 0 ? lanes(diag[r], diag[r | j0bit]) : broadcast(diag[r]), diag[r]};
+  }
+  if (stride == 1) {
+    // Each entry's amplitudes of a run lie together: one entry after another.
+    std::uint64_t base = walk.spread(kb);
+    for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
+      const std::uint64_t len = walk.run_length(k, ke);
+      Complex* p = amp + (base | set_mask);
+      for (std::uint64_t t = 0; t < n_slots; ++t) scale_run(slots[t].e, slots[t].c, p + slots[t].off, 1, len);
+      k += len;
+    }
+    return;
+  }
+  if (j0bit != 0) {
+    diagonal_strided<true>(amp, walk, kb, ke, set_mask, slots.get(), n_slots);
+  } else {
+    diagonal_strided<false>(amp, walk, kb, ke, set_mask, slots.get(), n_slots);
   }
 }
 
@@ -235,78 +364,98 @@ VORN_AVX2 void avx2_scale(Complex* amp, std::uint64_t ib, std::uint64_t ie, cons
   scale_run(broadcast(local), local, amp + ib, 1, ie - ib);
 }
 
-// A dense block: up to four bases (stride apart from q) at once, two per
-// register. Inputs of all four are read (and kept with re/im swapped) before
-// any output is written; a missing base repeats the last one and is not stored.
+// A dense block: up to kDenseBases bases (stride apart from q) at once, two
+// per register. Inputs of all of them are read before any output is written;
+// a missing base repeats the last one and is not stored. The re/im swap of an
+// input is redone per use: a shuffle is cheaper here than the load of a kept
+// copy, and the inputs stay half the size in L1. Four bases keep everything
+// in registers; eight halve the matrix reads, which pays once the matrix
+// outgrows L1 (k >= 7).
+template <std::uint64_t kDenseBases>
 struct DenseBlock {
-  __m256d lo, hi, lo_s, hi_s;
+  __m256d v[kDenseBases / 2];
 };
 
-VORN_AVX2 inline void dense_gather(DenseBlock* in, Complex* q, std::uint64_t stride, std::uint64_t cnt,
+template <std::uint64_t kDenseBases>
+VORN_AVX2 inline void dense_gather(DenseBlock<kDenseBases>* in, const Complex* q, std::uint64_t stride, std::uint64_t cnt,
                                    const std::uint64_t* off, std::uint64_t dim) {
-  const std::uint64_t l1 = std::min<std::uint64_t>(1, cnt - 1) * stride;
-  const std::uint64_t l2 = std::min<std::uint64_t>(2, cnt - 1) * stride;
-  const std::uint64_t l3 = std::min<std::uint64_t>(3, cnt - 1) * stride;
-  const bool whole = cnt == 4 && stride == 1;
+  std::uint64_t l[kDenseBases];
+  for (std::uint64_t i = 0; i < kDenseBases; ++i) l[i] = std::min(i, cnt - 1) * stride;
+  const bool whole = cnt == kDenseBases && stride == 1;
   for (std::uint64_t s = 0; s < dim; ++s) {
     const Complex* x = q + off[s];
-    const __m256d lo = whole ? _mm256_loadu_pd(&x->re) : load2(x, x + l1);
-    const __m256d hi = whole ? _mm256_loadu_pd(&x[2].re) : load2(x + l2, x + l3);
-    in[s] = {lo, hi, swap_re_im(lo), swap_re_im(hi)};
+    for (std::uint64_t h = 0; h < kDenseBases / 2; ++h)
+      in[s].v[h] = whole ? _mm256_loadu_pd(&x[2 * h].re) : load2(x + l[2 * h], x + l[2 * h + 1]);
   }
 }
 
-VORN_AVX2 inline void dense_store(Complex* x, std::uint64_t stride, std::uint64_t cnt, __m256d lo, __m256d hi) {
-  if (cnt == 4 && stride == 1) {
-    _mm256_storeu_pd(&x->re, lo);
-    _mm256_storeu_pd(&x[2].re, hi);
+template <std::uint64_t kDenseBases>
+VORN_AVX2 inline void dense_store(Complex* x, std::uint64_t stride, std::uint64_t cnt, const __m256d* v) {
+  if (cnt == kDenseBases && stride == 1) {
+    for (std::uint64_t h = 0; h < kDenseBases / 2; ++h) _mm256_storeu_pd(&x[2 * h].re, v[h]);
     return;
   }
-  _mm_storeu_pd(&x->re, _mm256_castpd256_pd128(lo));
-  if (cnt > 1) _mm_storeu_pd(&x[stride].re, _mm256_extractf128_pd(lo, 1));
-  if (cnt > 2) _mm_storeu_pd(&x[2 * stride].re, _mm256_castpd256_pd128(hi));
-  if (cnt > 3) _mm_storeu_pd(&x[3 * stride].re, _mm256_extractf128_pd(hi, 1));
+  for (std::uint64_t i = 0; i < cnt; ++i) {
+    const __m256d w = v[i / 2];
+    _mm_storeu_pd(&x[i * stride].re, i % 2 == 0 ? _mm256_castpd256_pd128(w) : _mm256_extractf128_pd(w, 1));
+  }
 }
 
 // Rows r and r + 1 (dim even) of the block: products accumulated left to right.
-VORN_AVX2 inline void dense_rows(const DenseBlock* in, const Complex* m, std::uint64_t dim, std::uint64_t r,
+template <std::uint64_t kDenseBases>
+VORN_AVX2 inline void dense_rows(const DenseBlock<kDenseBases>* in, const Complex* m, std::uint64_t dim, std::uint64_t r,
                                  Complex* q, std::uint64_t stride, std::uint64_t cnt, const std::uint64_t* off) {
+  constexpr std::uint64_t kH = kDenseBases / 2;
   const Complex* row0 = m + r * dim;
   const Complex* row1 = row0 + dim;
-  Entry e0 = broadcast(row0[0]), e1 = broadcast(row1[0]);
-  __m256d a0 = cmul2(e0, in[0].lo, in[0].lo_s), b0 = cmul2(e0, in[0].hi, in[0].hi_s);
-  __m256d a1 = cmul2(e1, in[0].lo, in[0].lo_s), b1 = cmul2(e1, in[0].hi, in[0].hi_s);
-  for (std::uint64_t s = 1; s < dim; ++s) {
-    e0 = broadcast(row0[s]);
-    e1 = broadcast(row1[s]);
-    a0 = _mm256_add_pd(a0, cmul2(e0, in[s].lo, in[s].lo_s));
-    b0 = _mm256_add_pd(b0, cmul2(e0, in[s].hi, in[s].hi_s));
-    a1 = _mm256_add_pd(a1, cmul2(e1, in[s].lo, in[s].lo_s));
-    b1 = _mm256_add_pd(b1, cmul2(e1, in[s].hi, in[s].hi_s));
+  __m256d a0[kH], a1[kH];
+  {
+    const Entry e0 = broadcast(row0[0]), e1 = broadcast(row1[0]);
+    for (std::uint64_t h = 0; h < kH; ++h) {
+      const __m256d x = in[0].v[h], xs = swap_re_im(x);
+      a0[h] = cmul2(e0, x, xs);
+      a1[h] = cmul2(e1, x, xs);
+    }
   }
-  dense_store(q + off[r], stride, cnt, a0, b0);
-  dense_store(q + off[r + 1], stride, cnt, a1, b1);
+  for (std::uint64_t s = 1; s < dim; ++s) {
+    const Entry e0 = broadcast(row0[s]), e1 = broadcast(row1[s]);
+    for (std::uint64_t h = 0; h < kH; ++h) {
+      const __m256d x = in[s].v[h], xs = swap_re_im(x);
+      a0[h] = _mm256_add_pd(a0[h], cmul2(e0, x, xs));
+      a1[h] = _mm256_add_pd(a1[h], cmul2(e1, x, xs));
+    }
+  }
+  dense_store<kDenseBases>(q + off[r], stride, cnt, a0);
+  dense_store<kDenseBases>(q + off[r + 1], stride, cnt, a1);
+}
+
+template <std::uint64_t kDenseBases>
+VORN_AVX2 void dense_walk(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
+                          std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim, const Complex* m) {
+  const std::unique_ptr<DenseBlock<kDenseBases>[]> in(new DenseBlock<kDenseBases>[dim]);
+  const std::uint64_t stride = walk.stride();
+  std::uint64_t base = walk.spread(kb);
+  for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
+    const std::uint64_t len = walk.run_length(k, ke);
+    Complex* p = amp + (base | set_mask);
+    for (std::uint64_t b = 0; b < len; b += kDenseBases) {
+      const std::uint64_t cnt = std::min(kDenseBases, len - b);
+      Complex* q = p + b * stride;
+      dense_gather(in.get(), q, stride, cnt, off, dim);
+      for (std::uint64_t r = 0; r < dim; r += 2) dense_rows(in.get(), m, dim, r, q, stride, cnt, off);
+    }
+    k += len;
+  }
 }
 
 VORN_AVX2 void avx2_dense(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
                           std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim, const Complex* m) {
   if (dim < 2) {  // a 1x1 matrix is a diagonal
     avx2_diagonal(amp, walk, kb, ke, set_mask, off, dim, m);
-    return;
-  }
-  const std::unique_ptr<DenseBlock[]> in(new DenseBlock[dim]);
-  const std::uint64_t stride = walk.stride();
-  std::uint64_t base = walk.spread(kb);
-  for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
-    const std::uint64_t len = walk.run_length(k, ke);
-    Complex* p = amp + (base | set_mask);
-    for (std::uint64_t b = 0; b < len; b += 4) {
-      const std::uint64_t cnt = std::min<std::uint64_t>(4, len - b);
-      Complex* q = p + b * stride;
-      dense_gather(in.get(), q, stride, cnt, off, dim);
-      for (std::uint64_t r = 0; r < dim; r += 2) dense_rows(in.get(), m, dim, r, q, stride, cnt, off);
-    }
-    k += len;
+  } else if (dim <= 64) {
+    dense_walk<4>(amp, walk, kb, ke, set_mask, off, dim, m);
+  } else {
+    dense_walk<8>(amp, walk, kb, ke, set_mask, off, dim, m);
   }
 }
 

@@ -1,6 +1,10 @@
-// AVX-512 pair primitive: four pairs per step on runs of at least four
-// contiguous pairs; everything else goes to the AVX2 primitives. Picked at run
-// time by run_primitives(). target("avx512f") only, no FMA.
+// AVX-512 run primitives: the pair update four pairs per step on runs of at
+// least four contiguous pairs, and a gathered block copied in or out with a
+// single-qubit gate applied on the way. Everything else (pairs on shorter
+// runs, groups, diagonal, dense, scale) goes to the AVX2 primitives: a dense
+// update four groups per register, with a masked subtract for addsub, ran
+// slower than AVX2's on the development machine. Picked at run time by
+// run_primitives(). target("avx512f") only, no FMA.
 #include <bit>
 #include <cmath>
 #include <type_traits>

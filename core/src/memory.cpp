@@ -1,6 +1,9 @@
 // How much memory the process can really get: MemAvailable, capped by any
-// cgroup limit. Read fresh on every check; the figures change under load.
+// cgroup limit, and the address space left under RLIMIT_AS. Read fresh on
+// every check; the figures change under load.
 #include "vorn/core/memory.hpp"
+
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -9,6 +12,7 @@
 #include <string>
 
 #include "vorn/core/error.hpp"
+#include "vorn/core/messages.hpp"
 
 namespace vorn {
 namespace {
@@ -83,13 +87,43 @@ std::optional<std::uint64_t> available_memory_bytes() {
   return avail ? avail : room;
 }
 
+std::optional<std::uint64_t> address_space_room() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
+  // VmSize: every mapping the process already has counts against the limit.
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmSize:", 0) != 0) continue;
+    unsigned long long kib = 0;
+    if (std::sscanf(line.c_str() + 7, "%llu", &kib) != 1) break;
+    const std::uint64_t mapped = static_cast<std::uint64_t>(kib) * 1024;
+    const auto cap = static_cast<std::uint64_t>(limit.rlim_cur);
+    return cap > mapped ? cap - mapped : 0;
+  }
+  return std::nullopt;
+}
+
 void require_memory(std::uint64_t bytes, std::source_location where) {
   auto avail = available_memory_bytes();
   if (avail && bytes > *avail) {
-    throw FatalError("out of memory: " + std::to_string(bytes) + " bytes needed, " + std::to_string(*avail) +
-                         " bytes available",
-                     where, FatalError::Kind::OutOfMemory);
+    throw FatalError(messages::fill(messages::kOutOfMemory, bytes, *avail), where, FatalError::Kind::OutOfMemory);
   }
+}
+
+void require_run_memory(std::uint64_t first_bytes, std::uint64_t total_bytes, std::source_location where) {
+  require_memory(total_bytes, where);
+  // An allocation beyond the address-space limit fails at once, so the first
+  // one may simply be tried (and named if it fails); what must not happen is
+  // that the later ones fail after all the work in between.
+  auto room = address_space_room();
+  if (room && first_bytes <= *room && total_bytes > *room) {
+    throw FatalError(messages::fill(messages::kOutOfMemory, total_bytes, *room), where,
+                     FatalError::Kind::OutOfMemory);
+  }
+}
+
+void allocation_failed(std::uint64_t bytes, std::string_view what, std::source_location where) {
+  throw FatalError(messages::fill(messages::kAllocationFailed, what, bytes), where, FatalError::Kind::OutOfMemory);
 }
 
 }  // namespace vorn

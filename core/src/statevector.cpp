@@ -1,8 +1,10 @@
 // Creating, copying and reading the amplitude array. Used by the engine,
-// sampling and the bindings; the kernels change the amplitudes in place.
+// sampling and the bindings; the kernels and the block runner change the
+// amplitudes in place. Allocation failures name the array that failed.
 #include "vorn/core/statevector.hpp"
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #if defined(__linux__)
@@ -31,14 +33,24 @@ StateVector StateVector::create(std::uint64_t n_qubits) {
   if (n_qubits == 0) fatal(std::string(messages::kZeroQubits));
   if (n_qubits > kMaxQubits) fatal(std::string(messages::kCapacityOverflow));
   // calloc gives every amplitude the all-zero bit pattern (+0.0, +0.0).
-  Buffer<Complex> amplitudes = Buffer<Complex>::zeroed(std::size_t{1} << n_qubits);
+  Buffer<Complex> amplitudes;
+  try {
+    amplitudes = Buffer<Complex>::zeroed(std::size_t{1} << n_qubits);
+  } catch (const std::bad_alloc&) {
+    allocation_failed(bytes_for(n_qubits), messages::fill(messages::kStateVectorOf, n_qubits));
+  }
   advise_huge_pages(amplitudes.data(), amplitudes.size() * sizeof(Complex));
   amplitudes[0] = Complex{1.0, 0.0};
   return StateVector(std::move(amplitudes), n_qubits);
 }
 
 StateVector StateVector::copy() const {
-  Buffer<Complex> duplicate = Buffer<Complex>::uninitialized(amplitudes_.size());
+  Buffer<Complex> duplicate;
+  try {
+    duplicate = Buffer<Complex>::uninitialized(amplitudes_.size());
+  } catch (const std::bad_alloc&) {
+    allocation_failed(amplitudes_.size() * sizeof(Complex), messages::kStateVectorCopy);
+  }
   if (amplitudes_.size() != 0)
     std::memcpy(duplicate.data(), amplitudes_.data(), amplitudes_.size() * sizeof(Complex));
   return StateVector(std::move(duplicate), n_qubits_);

@@ -5,6 +5,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 MAX_GATE_TARGETS: int
+MAX_QUBITS: int
 
 class Program:
     """A circuit compiled for the engine (made by compile_program)."""
@@ -42,3 +43,9 @@ def expval(
     offsets: NDArray[np.uint64],
     variance: bool,
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
+
+class Qasm2ParseError(ValueError):
+    """Malformed OpenQASM 2; args: (message with place, message, line, column, file)."""
+
+def qasm2_parse(text: str, include_path: Sequence[str], instruction_type: type) -> tuple: ...
+def qasm2_parse_file(path: str, include_path: Sequence[str], instruction_type: type) -> tuple: ...

@@ -7,10 +7,13 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "vorn/core/error.hpp"
+#include "vorn/core/memory.hpp"
+#include "vorn/core/messages.hpp"
 #include "vorn/core/parallel.hpp"
 #include "vorn/simulator/messages.hpp"
 
@@ -113,7 +116,22 @@ std::string outcome_key(std::uint64_t outcome, std::uint64_t n_qubits) {
   return key;
 }
 
-Sampler::Sampler(const StateVector& state) : Sampler(state.probabilities()) {}
+namespace {
+
+// The running sums start as the probabilities: the run's second large array,
+// named as such when it cannot be had.
+Buffer<double> sampling_vector(const StateVector& state) {
+  try {
+    return state.probabilities();
+  } catch (const std::bad_alloc&) {
+    vorn::allocation_failed(state.size() * sizeof(double),
+                            vorn::messages::fill(vorn::messages::kSamplingVectorOf, state.n_qubits()));
+  }
+}
+
+}  // namespace
+
+Sampler::Sampler(const StateVector& state) : Sampler(sampling_vector(state)) {}
 
 // The running sums replace the probabilities in place, so the sampler costs
 // one 8*N vector. The additions are those of a per-shot scan (0.0 + p[0],

@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sys/resource.h>
+
+#include <fstream>
+#include <string>
 #include <limits>
 #include <map>
 #include <random>
@@ -15,6 +19,38 @@
 
 namespace vorn::sim {
 namespace {
+
+// Lowers the soft RLIMIT_AS to what the process maps now plus `extra` bytes,
+// and puts the old limit back. AddressSanitizer reserves far more address
+// space than any such limit allows, so tests using it skip under ASan.
+class AddressSpaceLimit {
+ public:
+  explicit AddressSpaceLimit(std::uint64_t extra) {
+    getrlimit(RLIMIT_AS, &saved_);
+    std::ifstream status("/proc/self/status");
+    std::uint64_t mapped = 0;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmSize:", 0) == 0) mapped = std::stoull(line.substr(7)) * 1024;
+    }
+    rlimit lowered = saved_;
+    lowered.rlim_cur = mapped + extra;
+    set_ = mapped != 0 && setrlimit(RLIMIT_AS, &lowered) == 0;
+  }
+  ~AddressSpaceLimit() {
+    if (set_) setrlimit(RLIMIT_AS, &saved_);
+  }
+  bool set() const { return set_; }
+
+ private:
+  rlimit saved_{};
+  bool set_ = false;
+};
+
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
 
 // The per-shot rule, literally: first j whose running sum exceeds r, else N - 1.
 std::uint64_t scan(const std::vector<double>& p, double r) {
@@ -151,6 +187,20 @@ TEST(Sampler, EmptyVectorIsRejected) {
   StateVector state = StateVector::create(1);
   Buffer<Complex> taken = std::move(state).take_amplitudes();
   EXPECT_THROW(Sampler{state}, FatalError);
+}
+
+TEST(Sampler, FailedAllocationNamesTheSamplingVector) {
+  if (kAddressSanitizer) GTEST_SKIP() << "ASan reserves the address space";
+  const StateVector state = StateVector::create(23);  // 128 MiB
+  AddressSpaceLimit limit(std::uint64_t{32} << 20);  // no room for its 64 MiB of sums
+  ASSERT_TRUE(limit.set());
+  try {
+    Sampler sampler(state);
+    FAIL() << "the sampler was built";
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.kind(), FatalError::Kind::OutOfMemory);
+    EXPECT_EQ(e.message(), "out of memory: allocation failed; the sampling vector of 23 qubits needs 67108864 bytes");
+  }
 }
 
 TEST(OutcomeKey, WidthAndBitOrder) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <sys/resource.h>
+
+#include <fstream>
 #include <string>
 
 #include "vorn/core/error.hpp"
@@ -10,6 +13,38 @@
 
 namespace vorn {
 namespace {
+
+// Lowers the soft RLIMIT_AS to what the process maps now plus `extra` bytes,
+// and puts the old limit back. AddressSanitizer reserves far more address
+// space than any such limit allows, so tests using it skip under ASan.
+class AddressSpaceLimit {
+ public:
+  explicit AddressSpaceLimit(std::uint64_t extra) {
+    getrlimit(RLIMIT_AS, &saved_);
+    std::ifstream status("/proc/self/status");
+    std::uint64_t mapped = 0;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmSize:", 0) == 0) mapped = std::stoull(line.substr(7)) * 1024;
+    }
+    rlimit lowered = saved_;
+    lowered.rlim_cur = mapped + extra;
+    set_ = mapped != 0 && setrlimit(RLIMIT_AS, &lowered) == 0;
+  }
+  ~AddressSpaceLimit() {
+    if (set_) setrlimit(RLIMIT_AS, &saved_);
+  }
+  bool set() const { return set_; }
+
+ private:
+  rlimit saved_{};
+  bool set_ = false;
+};
+
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
 
 TEST(Memory, AbsurdRequestIsOutOfMemory) {
   if (!available_memory_bytes()) GTEST_SKIP() << "no memory figure on this system";
@@ -53,6 +88,60 @@ TEST(Memory, BuffersAre64ByteAligned) {
     Buffer<double>::free_raw(raw);
   }
   Buffer<double>::free_raw(nullptr);
+}
+
+TEST(Memory, AddressSpaceRoomFollowsTheLimit) {
+  if (kAddressSanitizer) GTEST_SKIP() << "ASan reserves the address space";
+  rlimit current{};
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &current), 0);
+  if (current.rlim_cur == RLIM_INFINITY) {
+    EXPECT_FALSE(address_space_room().has_value());
+  }
+  {
+    AddressSpaceLimit limit(std::uint64_t{512} << 20);
+    ASSERT_TRUE(limit.set());
+    const auto room = address_space_room();
+    ASSERT_TRUE(room.has_value());
+    // Other threads of the process may map a little meanwhile.
+    EXPECT_LE(*room, std::uint64_t{512} << 20);
+    EXPECT_GE(*room, std::uint64_t{448} << 20);
+  }
+  rlimit after{};
+  getrlimit(RLIMIT_AS, &after);
+  EXPECT_EQ(after.rlim_cur, current.rlim_cur);
+}
+
+TEST(Memory, RunCheckRefusesARunWhoseLaterAllocationsCannotBeMapped) {
+  if (kAddressSanitizer) GTEST_SKIP() << "ASan reserves the address space";
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  AddressSpaceLimit limit(256 * kMiB);
+  ASSERT_TRUE(limit.set());
+  // The state fits, state and sampling vector together do not: refused now,
+  // with the whole run's figure.
+  try {
+    require_run_memory(128 * kMiB, 384 * kMiB);
+    FAIL() << "a run beyond the address-space limit passed";
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.kind(), FatalError::Kind::OutOfMemory);
+    EXPECT_EQ(e.message().rfind("out of memory: 402653184 bytes needed, ", 0), 0u) << e.message();
+  }
+  // Everything fits.
+  EXPECT_NO_THROW(require_run_memory(64 * kMiB, 128 * kMiB));
+  // Already the first allocation is beyond the limit: it fails by itself at
+  // once and names what it was for, so the check leaves it be.
+  EXPECT_NO_THROW(require_run_memory(512 * kMiB, 768 * kMiB));
+  // The per-allocation check looks at physical memory only.
+  EXPECT_NO_THROW(require_memory(384 * kMiB));
+}
+
+TEST(Memory, FailedAllocationNamesWhatAndHowMuch) {
+  try {
+    allocation_failed(268435456, "the state vector of 24 qubits");
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.kind(), FatalError::Kind::OutOfMemory);
+    EXPECT_EQ(e.message(), "out of memory: allocation failed; the state vector of 24 qubits needs 268435456 bytes");
+    EXPECT_NE(std::string(e.where().file_name()).find("memory_test"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -10,6 +10,12 @@
 #include <vector>
 #include <xmmintrin.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+
 #include "vorn/core/error.hpp"
 #include "vorn/core/parallel.hpp"
 
@@ -124,6 +130,90 @@ TEST(Pool, ChunkFailureReachesTheCaller) {
   auto add = [&](std::uint64_t b, std::uint64_t e) { sum += e - b; };
   parallel_for(5000, add);
   EXPECT_EQ(sum.load(), 5000u);
+}
+
+// Chunk lengths of one parallel_for, in no particular order.
+std::vector<std::uint64_t> chunk_lengths(std::uint64_t n, std::uint64_t min_grain) {
+  std::mutex mutex;
+  std::vector<std::uint64_t> lengths;
+  auto body = [&](std::uint64_t b, std::uint64_t e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    lengths.push_back(e - b);
+  };
+  parallel_for(n, min_grain, body);
+  return lengths;
+}
+
+TEST(Pool, NoChunkIsSmallerThanTheMinimumGrain) {
+  const std::uint64_t threads = pool_thread_count();
+  for (std::uint64_t grain : {2u, 3u, 2048u, 4096u}) {
+    for (std::uint64_t n : {grain - 1, grain, grain + 1, 2 * grain - 1, 2 * grain, 3 * grain + 5,
+                            std::uint64_t{1} << 16, (std::uint64_t{1} << 20) + 7}) {
+      const std::vector<std::uint64_t> lengths = chunk_lengths(n, grain);
+      std::uint64_t total = 0;
+      for (std::uint64_t length : lengths) total += length;
+      ASSERT_EQ(total, n) << grain << ' ' << n;
+      if (n < grain) {
+        EXPECT_EQ(lengths.size(), 1u) << grain << ' ' << n;
+        continue;
+      }
+      EXPECT_GE(*std::min_element(lengths.begin(), lengths.end()), grain) << grain << ' ' << n;
+      // Still split when there is room for two chunks and no target forbids it.
+      if (n >= 2 * grain && n / (8 * threads) < 2 * grain) {
+        EXPECT_GE(lengths.size(), 2u) << grain << ' ' << n;
+      }
+      // And no chunk larger than the grain or the per-thread share needs.
+      const std::uint64_t share = (n + 8 * threads - 1) / (8 * threads);
+      EXPECT_LE(*std::max_element(lengths.begin(), lengths.end()), std::max(2 * grain - 1, share))
+          << grain << ' ' << n;
+    }
+  }
+}
+
+TEST(Pool, EachItemIsAChunkOfItsOwn) {
+  std::mutex mutex;
+  std::vector<std::uint64_t> lengths;
+  auto body = [&](std::uint64_t b, std::uint64_t e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    lengths.push_back(e - b);
+  };
+  parallel_for_each_item(100, body);
+  EXPECT_EQ(lengths, std::vector<std::uint64_t>(100, 1));
+}
+
+// fork() copies only the calling thread: the child must make a pool of its
+// own instead of waiting for workers that do not exist there. The child gets
+// 20 s (SIGALRM ends a hang) and reports by exit status.
+TEST(Pool, ForkedChildRunsParallelLoops) {
+  std::atomic<std::uint64_t> warm{0};
+  auto count = [&](std::uint64_t b, std::uint64_t e) { warm += e - b; };
+  parallel_for(100000, 16, count);  // the pool exists and its workers ran
+  ASSERT_EQ(warm.load(), 100000u);
+  const std::size_t parent_threads = pool_thread_count();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(20);
+    int status = 0;
+    for (int round = 0; round < 3; ++round) {
+      std::vector<std::uint8_t> seen(200000, 0);
+      auto mark = [&](std::uint64_t b, std::uint64_t e) {
+        for (std::uint64_t i = b; i < e; ++i) ++seen[i];
+      };
+      parallel_for(seen.size(), 64, mark);
+      if (std::count(seen.begin(), seen.end(), 1) != static_cast<long>(seen.size())) status = 1;
+    }
+    if (pool_thread_count() != parent_threads) status = 2;  // the count is not decided again
+    _exit(status);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The parent's pool is untouched.
+  warm = 0;
+  parallel_for(100000, 16, count);
+  EXPECT_EQ(warm.load(), 100000u);
 }
 
 }  // namespace

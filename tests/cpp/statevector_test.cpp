@@ -4,12 +4,48 @@
 
 #include <bit>
 #include <cstdint>
+#include <sys/resource.h>
+
+#include <fstream>
+#include <string>
 
 #include "vorn/core/error.hpp"
 #include "vorn/core/statevector.hpp"
 
 namespace vorn {
 namespace {
+
+// Lowers the soft RLIMIT_AS to what the process maps now plus `extra` bytes,
+// and puts the old limit back. AddressSanitizer reserves far more address
+// space than any such limit allows, so tests using it skip under ASan.
+class AddressSpaceLimit {
+ public:
+  explicit AddressSpaceLimit(std::uint64_t extra) {
+    getrlimit(RLIMIT_AS, &saved_);
+    std::ifstream status("/proc/self/status");
+    std::uint64_t mapped = 0;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmSize:", 0) == 0) mapped = std::stoull(line.substr(7)) * 1024;
+    }
+    rlimit lowered = saved_;
+    lowered.rlim_cur = mapped + extra;
+    set_ = mapped != 0 && setrlimit(RLIMIT_AS, &lowered) == 0;
+  }
+  ~AddressSpaceLimit() {
+    if (set_) setrlimit(RLIMIT_AS, &saved_);
+  }
+  bool set() const { return set_; }
+
+ private:
+  rlimit saved_{};
+  bool set_ = false;
+};
+
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
 
 std::uint64_t bits(double d) { return std::bit_cast<std::uint64_t>(d); }
 
@@ -64,6 +100,17 @@ TEST(StateVector, LargestRepresentableSizeIsAttemptedAndRefusedCleanly) {
   const FatalError e = creation_error(58);
   EXPECT_EQ(e.kind(), FatalError::Kind::OutOfMemory);
   EXPECT_NE(e.message().find("4611686018427387904 bytes needed"), std::string::npos) << e.message();
+}
+
+TEST(StateVector, FailedAllocationNamesTheStateVector) {
+  if (kAddressSanitizer) GTEST_SKIP() << "ASan reserves the address space";
+  // The memory check passes (it reads physical memory); the address-space
+  // limit makes calloc itself fail.
+  AddressSpaceLimit limit(std::uint64_t{64} << 20);
+  ASSERT_TRUE(limit.set());
+  const FatalError e = creation_error(24);
+  EXPECT_EQ(e.kind(), FatalError::Kind::OutOfMemory);
+  EXPECT_EQ(e.message(), "out of memory: allocation failed; the state vector of 24 qubits needs 268435456 bytes");
 }
 
 TEST(StateVector, CopyIsIndependent) {

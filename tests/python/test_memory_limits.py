@@ -101,3 +101,50 @@ def test_a_large_register_that_fits_runs():
     proc = run_child(code)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "{'" + "0" * 28 + "': 3}"
+
+
+# The state fits under the address-space limit, the state and the sampling
+# vector together do not. Without the limit in the up-front check the whole
+# circuit would be simulated (touching every amplitude) before the sampling
+# vector failed.
+UP_FRONT = textwrap.dedent(
+    """
+    import resource, sys
+    import vorn_python as vp
+    n = int(sys.argv[1])
+    c = vp.Circuit(n)
+    for q in range(n):
+        c.h(q)
+    c.measure_all()
+    warm = vp.Circuit(14)
+    warm.h(0)
+    vp.run(warm, 0, 0)  # the pool exists before the limit
+    with open("/proc/self/status") as status:
+        vm = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize"))
+    state = 16 * 2**n
+    resource.setrlimit(resource.RLIMIT_AS, (vm + state + 4 * 2**n, resource.RLIM_INFINITY))
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    try:
+        vp.run(c, 10, 1)
+        print("no error")
+    except MemoryError as exc:
+        print(exc)
+    print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024)
+    print(vp.run(vp.Circuit(3), 0, 0).statevector()[0])
+    """
+)
+
+
+@pytest.mark.parametrize("n", [24, 28])
+def test_a_sampled_run_beyond_the_address_space_limit_fails_before_simulating(n):
+    if sanitizer_loaded():
+        pytest.skip("ASan reserves too much address space for an RLIMIT_AS")
+    proc = run_child(UP_FRONT, n)
+    assert proc.returncode == 0, proc.stderr
+    message, grown, first = proc.stdout.splitlines()
+    # The whole run's need, set against the room the limit leaves.
+    assert message.startswith(f"out of memory: {needed_bytes(n)} bytes needed, "), message
+    available = int(message.split(", ")[1].split()[0])
+    assert available < needed_bytes(n)
+    assert int(grown) < 64 * 2**20  # no amplitude was touched
+    assert first == "(1+0j)"

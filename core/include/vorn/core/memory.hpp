@@ -1,6 +1,6 @@
 // Guarding allocations against the memory the process can really get, and the
 // owning zero-filled buffer behind state and probability vectors.
-// Used by StateVector, the engine (whole-run check) and the bindings.
+// Used by StateVector, sampling, the engine (whole-run check) and the bindings.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <new>
 #include <source_location>
+#include <string_view>
 #include <type_traits>
 
 namespace vorn {
@@ -17,11 +18,30 @@ namespace vorn {
 // cgroup (v2 or v1) limit minus current usage. nullopt when nothing is known.
 std::optional<std::uint64_t> available_memory_bytes();
 
+// Bytes of address space left under RLIMIT_AS: the soft limit minus what the
+// process already maps (VmSize). nullopt when there is no limit.
+std::optional<std::uint64_t> address_space_room();
+
 // Throws FatalError{Kind::OutOfMemory} naming both figures when `bytes` exceeds
 // what is available. With overcommit a large allocation can "succeed" and the
 // process is killed later when pages are touched; this check prevents that.
 void require_memory(std::uint64_t bytes,
                     std::source_location where = std::source_location::current());
+
+// The up-front check of a run that allocates `first_bytes` (the state) and
+// later, still holding them, the rest of `total_bytes` (the sampling vector):
+// require_memory(total_bytes), and under an address-space limit the same
+// error when the first allocation fits but the whole run does not. (A first
+// allocation beyond the limit fails by itself, before any work, and is named
+// by allocation_failed.)
+void require_run_memory(std::uint64_t first_bytes, std::uint64_t total_bytes,
+                        std::source_location where = std::source_location::current());
+
+// Throws FatalError{Kind::OutOfMemory} "out of memory: allocation failed;
+// {what} needs {bytes} bytes": for an allocation that failed although the
+// check passed (an address-space limit, or memory taken meanwhile).
+[[noreturn]] void allocation_failed(std::uint64_t bytes, std::string_view what,
+                                    std::source_location where = std::source_location::current());
 
 // Owning array of trivially copyable T, 64-byte aligned (a vector register of
 // eight doubles never straddles two cache lines). Move-only. calloc keeps a

@@ -1,6 +1,11 @@
-// Every message text the core can raise, in one place.
+// The message texts the core raises: the fixed texts, and the patterns whose
+// "{}" holes fill() replaces in turn. The simulation layer and the bindings
+// keep their own texts in their own messages headers.
 #pragma once
 
+#include <concepts>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace vorn::messages {
@@ -12,5 +17,41 @@ inline constexpr std::string_view kMatrixNotSingleQubit =
 inline constexpr std::string_view kPoolNotInitialized =
     "The global thread pool has not been initialized.";
 inline constexpr std::string_view kMidGreaterThanLen = "mid > len";
+
+// {length}, {index}
+inline constexpr std::string_view kIndexOutOfBounds = "index out of bounds: the len is {} but the index is {}";
+// The up-front check: {bytes needed}, {bytes available}
+inline constexpr std::string_view kOutOfMemory = "out of memory: {} bytes needed, {} bytes available";
+// An allocation that failed after the check passed: {what}, {bytes}
+inline constexpr std::string_view kAllocationFailed = "out of memory: allocation failed; {} needs {} bytes";
+// What failed to allocate, for kAllocationFailed: {n_qubits}
+inline constexpr std::string_view kStateVectorOf = "the state vector of {} qubits";
+inline constexpr std::string_view kSamplingVectorOf = "the sampling vector of {} qubits";
+inline constexpr std::string_view kStateVectorCopy = "the state vector copy";
+
+namespace detail {
+inline std::string text_of(std::string_view text) { return std::string(text); }
+inline std::string text_of(const std::string& text) { return text; }
+inline std::string text_of(const char* text) { return text; }
+template <std::integral Int>
+std::string text_of(Int value) {
+  return std::to_string(value);
+}
+}  // namespace detail
+
+// Replaces each "{}" of `pattern` in turn by the next value (integers in
+// decimal, strings as they are); the toolchain's library has no std::format.
+template <class... Values>
+std::string fill(std::string_view pattern, const Values&... values) {
+  std::string out;
+  const std::string texts[] = {std::string(), detail::text_of(values)...};
+  std::size_t next = 1, pos = 0;
+  for (std::size_t hole; (hole = pattern.find("{}", pos)) != std::string_view::npos; pos = hole + 2) {
+    out.append(pattern.substr(pos, hole - pos));
+    if (next <= sizeof...(Values)) out.append(texts[next++]);
+  }
+  out.append(pattern.substr(pos));
+  return out;
+}
 
 }  // namespace vorn::messages

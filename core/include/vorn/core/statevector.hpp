@@ -1,5 +1,6 @@
 // The register's dense amplitude array (2^n interleaved complex doubles).
-// Created by the engine per run; changed only by the kernels in operations.hpp.
+// Created by the engine per run; changed in place by the gate kernels and the
+// block runner (through data()), read by sampling and the bindings.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +17,10 @@ inline constexpr std::uint64_t kMaxQubits = 58;
 class StateVector {
  public:
   // |0...0> on n qubits. Fails with the zero-qubit message for n = 0 and with
-  // "capacity overflow" for n > kMaxQubits, before allocating anything; then checks
-  // the memory the process can get (out-of-memory error) and allocates once.
+  // "capacity overflow" for n > kMaxQubits, before allocating anything; then
+  // checks the memory the process can get (out-of-memory error) and allocates
+  // once. A failed allocation is an out-of-memory error naming the state
+  // vector and its size.
   static StateVector create(std::uint64_t n_qubits);
 
   // Bytes the amplitude array of n qubits needs (n <= kMaxQubits).

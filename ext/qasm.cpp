@@ -1,0 +1,175 @@
+// OpenQASM 2 reading for vorn.qasm2: the C++ reader runs without the
+// interpreter lock, then its description becomes the circuit's instruction
+// entries in one pass (gate names are shared str objects, not one per entry).
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "ext.hpp"
+#include "vorn/qasm/qasm2.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace vorn::ext {
+namespace {
+
+PyObject* g_parse_error = nullptr;  // vorn._ext.Qasm2ParseError, a ValueError
+
+// New reference, or nullptr with a Python error set.
+PyObject* index_tuple(const std::vector<std::uint64_t>& values) {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(values.size()));
+  if (!t) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* v = PyLong_FromUnsignedLongLong(values[i]);
+    if (!v) {
+      Py_DECREF(t);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v);
+  }
+  return t;
+}
+
+PyObject* float_tuple(const std::vector<double>& values) {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(values.size()));
+  if (!t) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* v = PyFloat_FromDouble(values[i]);
+    if (!v) {
+      Py_DECREF(t);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v);
+  }
+  return t;
+}
+
+nb::list registers(const std::vector<qasm::Register>& regs) {
+  nb::list out;
+  for (const auto& r : regs) out.append(nb::make_tuple(r.name, r.size));
+  return out;
+}
+
+// Builds instances of `instruction_type` (vorn.circuit.Instruction: a tuple
+// subclass with fields name, qubits, params, clbits, matrix) the way
+// tuple.__new__(cls, items) does, without a Python-level call per entry.
+//
+// Returns (num_qubits, global_phase, qregs, cregs, instructions, measured,
+// problem): `measured` lists the measured qubits; `problem` is None, or
+// (what, line, column, name, qubit) for the first instruction the circuit
+// cannot hold yet: what is "reset", "if", or "after-measure" (a gate on a
+// measured qubit). Instructions stop before the problem.
+// Cyclic garbage collection paused while the entries are made: they cannot
+// form cycles, and collections triggered by a few hundred thousand new
+// tuples would rescan the growing list again and again.
+struct GcPause {
+  int was_enabled = PyGC_Disable();
+  ~GcPause() {
+    if (was_enabled) PyGC_Enable();
+  }
+};
+
+nb::tuple to_python(const qasm::Description& d, nb::handle instruction_type) {
+  const GcPause pause;
+  auto* cls = reinterpret_cast<PyTypeObject*>(instruction_type.ptr());
+  if (!PyType_Check(instruction_type.ptr()) || !PyType_IsSubtype(cls, &PyTuple_Type))
+    throw nb::type_error("instruction_type must be a tuple subclass");
+  std::unordered_map<std::string, nb::object> names;
+  std::unordered_set<std::uint64_t> measured;
+  nb::object problem = nb::none();
+  nb::list list;
+  for (const qasm::Instruction& ins : d.instructions) {
+    if (ins.kind == qasm::Kind::Reset || ins.kind == qasm::Kind::Conditional) {
+      problem = nb::make_tuple(ins.kind == qasm::Kind::Reset ? "reset" : "if", ins.line, ins.column, ins.name, 0);
+      break;
+    }
+    if (ins.kind == qasm::Kind::Measure) {
+      measured.insert(ins.qubits[0]);
+    } else if (ins.kind == qasm::Kind::Gate && !measured.empty()) {
+      const auto hit = std::find_if(ins.qubits.begin(), ins.qubits.end(), [&](auto q) { return measured.count(q); });
+      if (hit != ins.qubits.end()) {
+        problem = nb::make_tuple("after-measure", ins.line, ins.column, ins.name, *hit);
+        break;
+      }
+    }
+    auto [it, fresh] = names.try_emplace(ins.name);
+    if (fresh) it->second = nb::str(ins.name.c_str(), ins.name.size());
+    PyObject* qubits = index_tuple(ins.qubits);
+    PyObject* params = qubits ? float_tuple(ins.params) : nullptr;
+    PyObject* clbits = params ? index_tuple(ins.clbits) : nullptr;
+    PyObject* entry = clbits ? cls->tp_alloc(cls, 5) : nullptr;
+    if (!entry) {
+      Py_XDECREF(qubits);
+      Py_XDECREF(params);
+      Py_XDECREF(clbits);
+      throw nb::python_error();
+    }
+    PyTuple_SET_ITEM(entry, 0, it->second.inc_ref().ptr());
+    PyTuple_SET_ITEM(entry, 1, qubits);
+    PyTuple_SET_ITEM(entry, 2, params);
+    PyTuple_SET_ITEM(entry, 3, clbits);
+    PyTuple_SET_ITEM(entry, 4, Py_NewRef(Py_None));
+    list.append(nb::steal(entry));
+  }
+  nb::list measured_list;
+  for (auto q : measured) measured_list.append(q);
+  return nb::make_tuple(d.num_qubits, d.global_phase, registers(d.qregs), registers(d.cregs), list, measured_list,
+                        problem);
+}
+
+qasm::ParseOptions options_with(std::vector<std::string> include_path) {
+  qasm::ParseOptions o;
+  o.include_path = std::move(include_path);
+  return o;
+}
+
+nb::tuple parse_text(const std::string& text, std::vector<std::string> include_path, nb::handle instruction_type) {
+  const qasm::ParseOptions options = options_with(std::move(include_path));
+  qasm::Description d;
+  {
+    nb::gil_scoped_release unlocked;
+    d = qasm::parse(text, options);
+  }
+  return to_python(d, instruction_type);
+}
+
+nb::tuple parse_path(const std::string& path, std::vector<std::string> include_path, nb::handle instruction_type) {
+  qasm::ParseOptions options = options_with(std::move(include_path));
+  qasm::Description d;
+  {
+    nb::gil_scoped_release unlocked;
+    d = qasm::parse_file(path, std::move(options));
+  }
+  return to_python(d, instruction_type);
+}
+
+}  // namespace
+
+void register_qasm(nb::module_& m) {
+  g_parse_error = PyErr_NewExceptionWithDoc(
+      "vorn._ext.Qasm2ParseError",
+      "Malformed OpenQASM 2: args are (message with place, message, line, column, file).", PyExc_ValueError,
+      nullptr);
+  m.attr("Qasm2ParseError") = nb::borrow(g_parse_error);
+  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+    try {
+      std::rethrow_exception(p);
+    } catch (const qasm::ParseError& e) {
+      nb::object args = nb::make_tuple(e.what(), e.message(), e.line(), e.column(), e.file());
+      PyErr_SetObject(g_parse_error, args.ptr());
+    }
+  });
+  m.def("qasm2_parse", &parse_text, "text"_a, "include_path"_a, "instruction_type"_a,
+        "Reads OpenQASM 2 text into (num_qubits, global_phase, qregs, cregs, instructions, measured, problem).");
+  m.def("qasm2_parse_file", &parse_path, "path"_a, "include_path"_a, "instruction_type"_a,
+        "Reads an OpenQASM 2 file; its directory is searched for includes after include_path.");
+}
+
+}  // namespace vorn::ext

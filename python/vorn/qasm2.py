@@ -1,0 +1,355 @@
+"""OpenQASM 2 programs to and from vorn circuits.
+
+Reading is done by vorn's C++ reader: ``gate`` definitions are inlined, and
+the gates of ``qelib1.inc`` (built in, with the later additions such as sx,
+p, cu, rzz, c3x) become the standard gates Qiskit's loader makes of them
+(``qiskit.qasm2`` with ``LEGACY_CUSTOM_INSTRUCTIONS``), so a loaded file has
+Qiskit's state vector, global phase included.
+
+Writing uses qelib1 gates where the circuit's gate is one (angles written
+with ``repr``, so they read back to the same bits); other gates get a
+``gate`` definition in qelib1 gates that has the same matrix and phase.
+OpenQASM 2 has no global phase: a non-zero one is written as the comment
+``// vorn: global_phase = <repr>``, which :func:`loads` reads back and other
+readers ignore.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+from collections.abc import Iterable
+
+import numpy as np
+
+from . import _ext
+from .circuit import Circuit, ClassicalRegister, Instruction
+
+__all__ = ["QASM2Error", "dump", "dumps", "load", "loads"]
+
+GLOBAL_PHASE_COMMENT = "// vorn: global_phase = "
+
+# The binding fills Instruction tuples field by field, in this order.
+if Instruction._fields != ("name", "qubits", "params", "clbits", "matrix"):
+    raise ImportError(f"vorn.qasm2 needs Instruction fields (name, qubits, params, clbits, matrix), not {Instruction._fields}")
+
+
+class QASM2Error(ValueError):
+    """A malformed OpenQASM 2 program. ``str(error)`` names the line and
+    column and what was expected; ``line``/``column`` (1-based) and ``file``
+    (set when the error is inside an included file) hold the place."""
+
+    def __init__(self, message: str, line: int | None = None, column: int | None = None, file: str | None = None):
+        super().__init__(message)
+        self.line = line
+        self.column = column
+        self.file = file
+
+
+# ---- reading ----------------------------------------------------------------
+
+def _circuit(description: tuple) -> Circuit:
+    num_qubits, global_phase, _qregs, cregs, instructions, measured, problem = description
+    if problem is not None:
+        what, line, column, name, qubit = problem
+        if what == "reset":
+            reason = "'reset' is not supported yet (dynamic circuits)"
+        elif what == "if":
+            reason = f"'if' (a {name} under a condition) is not supported yet (dynamic circuits)"
+        else:  # the same refusal Circuit gives
+            reason = f"'{name}' on qubit {qubit} after its measurement: mid-circuit measurement is not supported yet"
+        raise NotImplementedError(f"line {line}, column {column}: {reason}")
+    circuit = Circuit(num_qubits)
+    for name, size in cregs:
+        circuit.add_register(ClassicalRegister(name, size))
+    circuit.global_phase = global_phase
+    # The reader has checked every operand, count and parameter, and the
+    # binding refused gates after measurements, so the entries go in at once.
+    circuit._data.extend(instructions)
+    circuit._measured.update(measured)
+    return circuit
+
+
+def _paths(include_path: Iterable[str | os.PathLike]) -> list[str]:
+    if isinstance(include_path, (str, bytes, os.PathLike)):
+        include_path = [include_path]
+    return [os.fspath(p) for p in include_path]
+
+
+def _parse(call, *args):
+    try:
+        return call(*args)
+    except _ext.Qasm2ParseError as exc:
+        text, _message, line, column, file = exc.args
+        raise QASM2Error(text, line or None, column or None, file or None) from None
+
+
+def loads(text: str, *, include_path: Iterable[str | os.PathLike] = (".",)) -> Circuit:
+    """The circuit of an OpenQASM 2.0 program.
+
+    ``include "qelib1.inc";`` needs no file; other includes are searched in
+    ``include_path`` (the current directory by default, as Qiskit does).
+    Raises :class:`QASM2Error` for malformed input and NotImplementedError
+    for ``reset`` and ``if``.
+    """
+    if not isinstance(text, str):
+        raise TypeError(f"loads expects str, not {type(text).__name__}")
+    return _circuit(_parse(_ext.qasm2_parse, text, _paths(include_path), Instruction))
+
+
+def load(path: str | os.PathLike, *, include_path: Iterable[str | os.PathLike] = ()) -> Circuit:
+    """The circuit of an OpenQASM 2.0 file; includes are searched in
+    ``include_path``, then in the file's own directory."""
+    path = os.fspath(path)
+    if not os.path.isfile(path):
+        raise FileNotFoundError(path)
+    return _circuit(_parse(_ext.qasm2_parse_file, path, _paths(include_path), Instruction))
+
+
+# ---- writing ----------------------------------------------------------------
+
+# Gates qelib1.inc provides under the circuit's own name (reading gives them back).
+_QELIB1 = frozenset(
+    "id x y z h s sdg t tdg sx sxdg rx ry rz p u u1 u2 u3 cx cy cz ch crx cry crz cp cu cu1 cu3 csx "
+    "swap cswap rxx rzz ccx rccx".split()
+)
+
+# Other standard gates as qelib1 definitions with the same matrix, phase included.
+_DEFINITIONS = {
+    "r": "gate r(theta,phi) a { u(theta,phi - pi/2,pi/2 - phi) a; }",
+    "cs": "gate cs a,b { t a; cx a,b; tdg b; cx a,b; t b; }",
+    "csdg": "gate csdg a,b { tdg a; cx a,b; t b; cx a,b; tdg b; }",
+    "iswap": "gate iswap a,b { s a; s b; h a; cx a,b; cx b,a; h b; }",
+    "dcx": "gate dcx a,b { cx a,b; cx b,a; }",
+    "ecr": (
+        "gate ecr a,b { h b; cx a,b; rz(pi/4) b; cx a,b; h b; x a; h b; cx a,b; rz(-pi/4) b; cx a,b; h b; }"
+    ),
+    "ryy": "gate ryy(theta) a,b { sxdg a; sxdg b; cx a,b; rz(theta) b; cx a,b; sx a; sx b; }",
+    "rzx": "gate rzx(theta) a,b { h b; cx a,b; rz(theta) b; cx a,b; h b; }",
+    "ccz": "gate ccz a,b,c { h c; ccx a,b,c; h c; }",
+    "xx_plus_yy": (
+        "gate xx_plus_yy(theta,beta) a,b { rz(beta) a; sdg b; sx b; s b; s a; cx b,a; ry(-0.5*theta) b; "
+        "ry(-0.5*theta) a; cx b,a; sdg a; sdg b; sxdg b; s b; rz(-beta) a; }"
+    ),
+    "xx_minus_yy": (
+        "gate xx_minus_yy(theta,beta) a,b { rz(-beta) b; sdg a; sx a; s a; s b; cx a,b; ry(0.5*theta) a; "
+        "ry(-0.5*theta) b; cx a,b; sdg b; sdg a; sxdg a; s a; rz(beta) b; }"
+    ),
+}
+
+# The later additions to qelib1.inc, defined in every dump that uses them so
+# that readers knowing only the original file read it too (readers that know
+# them, vorn's and Qiskit's, keep their own gate for a matching declaration).
+# Same matrix and phase as the gate; listed so that each follows what it uses.
+_LATER = {
+    "u": "gate u(theta,phi,lam) a { U(theta,phi,lam) a; }",
+    "p": "gate p(lam) a { u1(lam) a; }",
+    "sx": "gate sx a { sdg a; h a; sdg a; u1(pi/4) a; x a; u1(pi/4) a; x a; }",
+    "sxdg": "gate sxdg a { s a; h a; s a; u1(-pi/4) a; x a; u1(-pi/4) a; x a; }",
+    "swap": "gate swap a,b { cx a,b; cx b,a; cx a,b; }",
+    "cswap": "gate cswap a,b,c { cx c,b; ccx a,b,c; cx c,b; }",
+    "crx": "gate crx(theta) a,b { u1(pi/2) b; cx a,b; u3(-theta/2,0,0) b; cx a,b; u3(theta/2,-pi/2,0) b; }",
+    "cry": "gate cry(theta) a,b { ry(theta/2) b; cx a,b; ry(-theta/2) b; cx a,b; }",
+    "cp": "gate cp(lam) a,b { u1(lam/2) a; cx a,b; u1(-lam/2) b; cx a,b; u1(lam/2) b; }",
+    "csx": "gate csx a,b { h b; cu1(pi/2) a,b; h b; }",
+    "cu": (
+        "gate cu(theta,phi,lam,gamma) a,b { u1(gamma) a; u1((lam+phi)/2) a; u1((lam-phi)/2) b; cx a,b; "
+        "u3(-theta/2,0,-(phi+lam)/2) b; cx a,b; u3(theta/2,phi,0) b; }"
+    ),
+    "rxx": "gate rxx(theta) a,b { h a; h b; cx a,b; rz(theta) b; cx a,b; h a; h b; }",
+    "rzz": "gate rzz(theta) a,b { cx a,b; rz(theta) b; cx a,b; }",
+    "rccx": (
+        "gate rccx a,b,c { u2(0,pi) c; u1(pi/4) c; cx b,c; u1(-pi/4) c; cx a,c; u1(pi/4) c; cx b,c; "
+        "u1(-pi/4) c; u2(0,pi) c; }"
+    ),
+    "c3x": (
+        "gate c3x a,b,c,d { h d; p(pi/8) a; p(pi/8) b; p(pi/8) c; p(pi/8) d; cx a,b; p(-pi/8) b; cx a,b; "
+        "cx b,c; p(-pi/8) c; cx a,c; p(pi/8) c; cx b,c; p(-pi/8) c; cx a,c; cx c,d; p(-pi/8) d; cx b,d; "
+        "p(pi/8) d; cx c,d; p(-pi/8) d; cx a,d; p(pi/8) d; cx c,d; p(-pi/8) d; cx b,d; p(pi/8) d; cx c,d; "
+        "p(-pi/8) d; cx a,d; h d; }"
+    ),
+    "c3sqrtx": (
+        "gate c3sqrtx a,b,c,d { h d; cu1(pi/8) a,d; h d; cx a,b; h d; cu1(-pi/8) b,d; h d; cx a,b; h d; "
+        "cu1(pi/8) b,d; h d; cx b,c; h d; cu1(-pi/8) c,d; h d; cx a,c; h d; cu1(pi/8) c,d; h d; cx b,c; "
+        "h d; cu1(-pi/8) c,d; h d; cx a,c; h d; cu1(pi/8) c,d; h d; }"
+    ),
+    "c4x": (
+        "gate c4x a,b,c,d,e { h e; cu1(pi/2) d,e; h e; c3x a,b,c,d; h e; cu1(-pi/2) d,e; h e; c3x a,b,c,d; "
+        "c3sqrtx a,b,c,e; }"
+    ),
+}
+_CALLS = re.compile(r"\b([a-z][a-z0-9_]*)\b(?=[ (])")
+
+_RESERVED = frozenset(
+    "OPENQASM include qreg creg gate opaque measure reset barrier if pi U CX sin cos tan exp ln sqrt "
+    "asin acos atan".split()
+)
+_IDENTIFIER = re.compile(r"[a-z][A-Za-z0-9_]*\Z")
+
+
+def _angle_text(value: float) -> str:
+    if not math.isfinite(value):
+        raise ValueError(f"cannot write the non-finite angle {value!r} as OpenQASM 2")
+    return repr(float(value))
+
+
+def _qubit_args(k: int) -> str:
+    return ",".join(f"q{i}" for i in range(k))
+
+
+def _mcp_definitions(k: int, out: dict[str, str]) -> str:
+    """Defines mcp_k (k controls, then the target) and the gates it uses;
+    returns its name. C^k-P(l) = CP(l/2) c_k,t; C^(k-1)X c..,c_k; CP(-l/2) c_k,t;
+    C^(k-1)X c..,c_k; C^(k-1)-P(l/2) c..,t: every factor diagonal or exact."""
+    name = f"mcp_{k}"
+    if name in out:
+        return name
+    args = _qubit_args(k + 1)
+    if k == 1:
+        out[name] = f"gate {name}(lam) {args} {{ cp(lam) q0,q1; }}"
+        return name
+    controls = _qubit_args(k - 1)
+    last, target = f"q{k - 1}", f"q{k}"
+    mcx = _mcx_definitions(k - 1, out)
+    mcp = _mcp_definitions(k - 1, out)
+    out[name] = (
+        f"gate {name}(lam) {args} {{ cp(lam/2) {last},{target}; {mcx} {controls},{last}; "
+        f"cp(-lam/2) {last},{target}; {mcx} {controls},{last}; {mcp}(lam/2) {controls},{target}; }}"
+    )
+    return name
+
+
+def _mcx_definitions(k: int, out: dict[str, str]) -> str:
+    """Defines (or names) a k-control X: c3x and c4x are qelib1's, and read back as mcx."""
+    if k == 3:
+        return "c3x"
+    if k == 4:
+        return "c4x"
+    name = f"mcx_{k}"
+    if name in out:
+        return name
+    args = _qubit_args(k + 1)
+    if k == 1:
+        body = "cx q0,q1;"
+    elif k == 2:
+        body = "ccx q0,q1,q2;"
+    else:  # X = H P(pi) H, exactly
+        body = f"h q{k}; {_mcp_definitions(k, out)}(pi) {args}; h q{k};"
+    out[name] = f"gate {name} {args} {{ {body} }}"
+    return name
+
+
+def _unitary_definition(matrix: np.ndarray, name: str) -> str:
+    """A one-qubit unitary e^{i alpha} U(theta, phi, lam) as a definition; the
+    phase is made of qelib1 gates too: p(a) X p(a) X = e^{ia} I."""
+    m = np.asarray(matrix, dtype=np.complex128)
+    c, s = abs(m[0, 0]), abs(m[1, 0])
+    theta = 2 * math.atan2(s, c)
+    tiny = 1e-300
+    if c >= s:  # arg m00 = alpha, arg m10 = alpha + phi, arg(-m01) = alpha + lam
+        alpha = float(np.angle(m[0, 0]))
+        if s > tiny:
+            phi = float(np.angle(m[1, 0])) - alpha
+            lam = float(np.angle(-m[0, 1])) - alpha
+        else:
+            phi, lam = 0.0, float(np.angle(m[1, 1])) - alpha
+    else:  # and arg m11 = alpha + phi + lam
+        alpha_phi, alpha_lam = float(np.angle(m[1, 0])), float(np.angle(-m[0, 1]))
+        alpha = alpha_phi + alpha_lam - float(np.angle(m[1, 1])) if c > tiny else alpha_phi
+        phi, lam = alpha_phi - alpha, alpha_lam - alpha
+    body = f"u({_angle_text(theta)},{_angle_text(phi)},{_angle_text(lam)}) q0;"
+    if alpha != 0.0:
+        a = _angle_text(alpha)
+        body += f" p({a}) q0; x q0; p({a}) q0; x q0;"
+    return f"gate {name} q0 {{ {body} }}"
+
+
+def _register_names(circuit: Circuit) -> list[str]:
+    """A name per classical register that is a valid identifier and names no
+    keyword, no gate a dump may use, and not the qreg 'q'."""
+    generated = re.compile(r"(mcx|mcp|unitary)_\d+\Z")
+    taken = set(_QELIB1) | set(_DEFINITIONS) | _RESERVED | {"q", "c3x", "c4x"}
+    names = []
+    for reg in circuit.cregs:
+        name = reg.name
+        if not _IDENTIFIER.match(name) or name in taken or generated.match(name):
+            n = len(names)
+            while f"c{n}" in taken or any(r.name == f"c{n}" for r in circuit.cregs):
+                n += 1
+            name = f"c{n}"
+        taken.add(name)
+        names.append(name)
+    return names
+
+
+def dumps(circuit: Circuit) -> str:
+    """The circuit as an OpenQASM 2.0 program (one qreg ``q``, the circuit's
+    classical registers). Raises ValueError for what OpenQASM 2 cannot hold
+    here: non-finite angles and ``unitary`` on more than one qubit."""
+    if not isinstance(circuit, Circuit):
+        raise TypeError(f"dumps expects a vorn.Circuit, not {type(circuit).__name__}")
+    definitions: dict[str, str] = {}
+    used: set[str] = set()  # gates the body names directly
+    clbits = [f"{name}[{i}]" for name, reg in zip(_register_names(circuit), circuit.cregs) for i in range(reg.size)]
+    body: list[str] = []
+    unitaries = 0
+    for ins in circuit.data:
+        name = ins.name
+        qubits = ",".join(f"q[{i}]" for i in ins.qubits)
+        if name == "measure":
+            body.append(f"measure {qubits} -> {clbits[ins.clbits[0]]};")
+            continue
+        if name == "barrier":
+            if ins.qubits:
+                body.append(f"barrier {qubits};")
+            continue
+        if name == "unitary":
+            if len(ins.qubits) != 1:
+                raise ValueError(
+                    f"cannot write 'unitary' on {len(ins.qubits)} qubits as OpenQASM 2 (one-qubit unitaries only)"
+                )
+            gate = f"unitary_{unitaries}"
+            unitaries += 1
+            definitions[gate] = _unitary_definition(ins.matrix, gate)
+            body.append(f"{gate} {qubits};")
+            continue
+        if name in _QELIB1:
+            gate = name
+        elif name == "mcx":
+            gate = _mcx_definitions(len(ins.qubits) - 1, definitions)
+        elif name == "mcp":
+            gate = _mcp_definitions(len(ins.qubits) - 1, definitions)
+        elif name in _DEFINITIONS:
+            gate = name
+            definitions.setdefault(name, _DEFINITIONS[name])
+        else:
+            raise ValueError(f"cannot write gate '{name}' as OpenQASM 2")
+        used.add(gate)
+        params = f"({','.join(_angle_text(p) for p in ins.params)})" if ins.params else ""
+        body.append(f"{gate}{params} {qubits};")
+
+    # The later qelib1 gates named anywhere, and the ones their definitions use.
+    texts = list(definitions.values()) + [_LATER[name] for name in used if name in _LATER]
+    while texts:
+        for name in _CALLS.findall(texts.pop()):
+            if name in _LATER and name not in used:
+                used.add(name)
+                texts.append(_LATER[name])
+
+    lines = ["OPENQASM 2.0;", 'include "qelib1.inc";']
+    if circuit.global_phase != 0.0:
+        lines.append(GLOBAL_PHASE_COMMENT + repr(float(circuit.global_phase)))
+    lines.extend(text for name, text in _LATER.items() if name in used)
+    lines.extend(definitions.values())
+    lines.append(f"qreg q[{circuit.num_qubits}];")
+    lines.extend(f"creg {name}[{reg.size}];" for name, reg in zip(_register_names(circuit), circuit.cregs))
+    lines.extend(body)
+    return "\n".join(lines) + "\n"
+
+
+def dump(circuit: Circuit, path: str | os.PathLike) -> None:
+    """Writes :func:`dumps` of the circuit to ``path``."""
+    text = dumps(circuit)
+    with open(path, "w", encoding="ascii") as f:
+        f.write(text)

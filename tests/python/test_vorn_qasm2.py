@@ -1,0 +1,241 @@
+# vorn.qasm2 against Qiskit's OpenQASM 2 loader (with its legacy qelib1
+# gates): loaded programs give Qiskit's state vector, global phase included;
+# dumps read back to the same entries and are readable by Qiskit.
+import math
+
+import numpy as np
+import pytest
+
+import vorn
+import vorn.qasm2 as qasm2
+
+qiskit = pytest.importorskip("qiskit")
+from qiskit import qasm2 as qiskit_qasm2  # noqa: E402
+from qiskit.circuit.random import random_circuit  # noqa: E402
+from qiskit.quantum_info import Statevector  # noqa: E402
+
+HEAD = 'OPENQASM 2.0;\ninclude "qelib1.inc";\n'
+
+
+def qiskit_loads(text):
+    return qiskit_qasm2.loads(text, custom_instructions=qiskit_qasm2.LEGACY_CUSTOM_INSTRUCTIONS)
+
+
+def qiskit_state(qc):
+    return Statevector(qc.remove_final_measurements(inplace=False)).data
+
+
+def assert_same_state(text, phase=0.0):
+    # Qiskit ignores vorn's global-phase comment: `phase` is what it says.
+    got = vorn.statevector(qasm2.loads(text))
+    want = qiskit_state(qiskit_loads(text)) * np.exp(1j * phase)
+    np.testing.assert_allclose(got, want, rtol=0, atol=1e-10)
+
+
+ALL_QELIB1 = HEAD + """
+qreg q[3];
+qreg r[2];
+creg c[3];
+u3(0.1,0.2,0.3) q[0]; u2(0.4,0.5) q[1]; u1(0.6) q[2]; cx q[0],r[1]; id q[0]; u0(2) q[1];
+x q[0]; y q[1]; z q[2]; h r; s q[0]; sdg q[1]; t q[2]; tdg r[1];
+rx(0.7) q[0]; ry(0.8) q[1]; rz(0.9) q[2];
+cz q[0],q[1]; cy q[1],q[2]; ch q[2],r[0]; ccx q[0],q[1],r[0]; crz(1.1) q[1],q[0]; cu1(1.2) q[2],q[1];
+cu3(1.3,1.4,1.5) r[0],r[1]; u(1.6,1.7,1.8) q[0]; p(1.9) q[1]; sx q[2]; sxdg r[0]; swap q[0],r[1];
+cswap q[0],q[1],q[2]; crx(2.1) q[0],q[1]; cry(2.2) q[1],q[2]; cp(2.3) q[2],r[0]; csx r[0],r[1];
+cu(2.4,2.5,2.6,2.7) q[1],r[1]; rxx(2.8) q[0],q[2]; rzz(2.9) q[1],r[0]; rccx q[0],q[1],q[2];
+rc3x q[0],q[1],q[2],r[0]; c3x r[1],q[1],q[0],q[2]; c3sqrtx q[2],q[1],r[1],q[0]; c4x q[0],q[1],q[2],r[0],r[1];
+U(0.3,0.2,0.1) q[1]; CX q[1],q[0];
+barrier q, r[0];
+measure q -> c;
+"""
+
+USER_GATES = HEAD + """
+// vorn: global_phase = 0.75
+qreg a[2];
+qreg b[2];
+gate inner(t, s) x, y { rz(t/2 - s) x; cx x, y; ry(-t^2/3) y; U(sin(t), cos(s)*2, ln(t+4)) x; }
+gate outer(t) x, y, z { inner(t*2, sqrt(t+1)) x, z; h y; inner(exp(-t), 3*t) z, y; CX y, x; }
+outer(0.37) a[0], b[1], a[1];
+outer(-1.5e-1) b[0], a[1], a[0];
+h a;
+cx a, b;
+cx a[0], b;
+rz(-pi^2/7) b;
+"""
+
+
+def qft_adder(n):
+    # QFT on n qubits followed by a Draper-style constant addition, as QASMBench writes them.
+    lines = [HEAD, f"qreg q[{n}];", f"creg m[{n}];", "x q[0];", f"x q[{n - 1}];"]
+    for j in range(n):
+        lines.append(f"h q[{j}];")
+        lines += [f"cu1(pi/{2 ** (k - j)}) q[{k}],q[{j}];" for k in range(j + 1, n)]
+    lines += [f"u1({(k + 1) * 0.3}) q[{k}];" for k in range(n)]
+    lines += [f"swap q[{i}],q[{n - 1 - i}];" for i in range(n // 2)]
+    lines.append("measure q -> m;")
+    return "\n".join(lines)
+
+
+@pytest.mark.parametrize(("text", "phase"), [(ALL_QELIB1, 0.0), (USER_GATES, 0.75), (qft_adder(9), 0.0)],
+                         ids=["all-qelib1", "user-gates", "qft-adder"])
+def test_loaded_state_equals_qiskits(text, phase):
+    assert_same_state(text, phase)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_qiskit_exports_of_random_circuits_load_to_qiskits_state(seed):
+    qc = random_circuit(6, 12, max_operands=3, seed=seed)
+    qc.global_phase = 0.0  # a Qiskit dump does not carry it
+    assert_same_state(qiskit_qasm2.dumps(qc))
+
+
+def test_registers_become_flat_qubits_and_named_clbits():
+    c = qasm2.loads(HEAD + "qreg a[2];\nqreg b[1];\ncreg x[1];\ncreg y[2];\nh b;\nmeasure b[0] -> y[1];\n")
+    assert c.num_qubits == 3
+    assert c.cregs == [vorn.ClassicalRegister("x", 1), vorn.ClassicalRegister("y", 2)]
+    assert [(i.name, i.qubits, i.clbits) for i in c.data] == [("h", (2,), ()), ("measure", (2,), (2,))]
+
+
+def qelib1_circuit(rng, n, count):
+    """A random circuit of every gate the dump writes under its own name."""
+    gates = {"id": 0, "x": 0, "y": 0, "z": 0, "h": 0, "s": 0, "sdg": 0, "t": 0, "tdg": 0, "sx": 0, "sxdg": 0,
+             "rx": 1, "ry": 1, "rz": 1, "p": 1, "u": 3, "u1": 1, "u2": 2, "u3": 3}
+    two = {"cx": 0, "cy": 0, "cz": 0, "ch": 0, "crx": 1, "cry": 1, "crz": 1, "cp": 1, "cu": 4, "cu1": 1,
+           "cu3": 3, "csx": 0, "swap": 0, "rxx": 1, "rzz": 1}
+    three = {"ccx": 0, "cswap": 0, "rccx": 0}
+    c = vorn.Circuit(n, n)
+    table = [(g, k, 1) for g, k in gates.items()] + [(g, k, 2) for g, k in two.items()]
+    table += [(g, k, 3) for g, k in three.items()] + [("mcx", 0, 4), ("mcx", 0, 5)]
+    for _ in range(count):
+        name, k, arity = table[rng.integers(len(table))]
+        qubits = [int(q) for q in rng.permutation(n)[:arity]]
+        angles = [float(a) for a in rng.uniform(-10, 10, k) * rng.choice([1, 1e-7, 1e5], k)]
+        if name == "mcx":
+            c.mcx(qubits[:-1], qubits[-1])
+        else:
+            getattr(c, name)(*angles, *qubits)
+    c.global_phase = float(rng.uniform(0, 6))
+    c.measure_all(add_bits=False)
+    return c
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_qelib1_circuit_round_trips_to_the_same_entries_and_bits(seed):
+    c = qelib1_circuit(np.random.default_rng(seed), 6, 300)
+    text = qasm2.dumps(c)
+    back = qasm2.loads(text)
+    assert back.data == c.data  # names, qubits, clbits, and angles bit for bit
+    assert back.global_phase == c.global_phase
+    assert back.cregs == c.cregs
+    # Qiskit reads it too, ignoring the phase comment; its default loader
+    # knows only the original qelib1 gates and uses the dump's definitions.
+    for qc in (qiskit_loads(text), qiskit_qasm2.loads(text)):
+        want = qiskit_state(qc) * np.exp(1j * c.global_phase)
+        np.testing.assert_allclose(vorn.statevector(c), want, rtol=0, atol=1e-10)
+
+
+def other_gates_circuit():
+    c = vorn.Circuit(7)
+    c.r(0.3, -1.2, 0)
+    c.cs(0, 1)
+    c.csdg(2, 1)
+    c.iswap(1, 3)
+    c.dcx(3, 0)
+    c.ecr(2, 4)
+    c.ryy(0.7, 0, 4)
+    c.rzx(-0.4, 4, 1)
+    c.ccz(1, 2, 3)
+    c.xx_plus_yy(0.3, 1.1, 2, 0)
+    c.xx_minus_yy(-0.8, 0.2, 3, 4)
+    for k in (1, 2, 3, 4, 5, 6):
+        c.mcx(list(range(k)), k)
+        c.mcp(0.1 * k, list(range(6, 6 - k, -1)), 0)
+        c.h(k)
+    c.unitary(qiskit.quantum_info.random_unitary(2, seed=5).data, 3)
+    c.unitary(np.array([[0, 1j], [1, 0]]), 2)
+    c.global_phase = 2.5
+    return c
+
+
+def test_other_gates_dump_as_definitions_with_the_same_state():
+    c = other_gates_circuit()
+    text = qasm2.dumps(c)
+    want = vorn.statevector(c)
+    np.testing.assert_allclose(vorn.statevector(qasm2.loads(text)), want, rtol=0, atol=1e-10)
+    for qc in (qiskit_loads(text), qiskit_qasm2.loads(text)):
+        np.testing.assert_allclose(qiskit_state(qc) * np.exp(2.5j), want, rtol=0, atol=1e-10)
+
+
+def test_what_openqasm2_cannot_hold_is_refused_on_dump():
+    c = vorn.Circuit(2)
+    c.rz(math.inf, 0)
+    with pytest.raises(ValueError, match="non-finite"):
+        qasm2.dumps(c)
+    c = vorn.Circuit(2)
+    c.unitary(np.eye(4), [0, 1])
+    with pytest.raises(ValueError, match="'unitary' on 2 qubits"):
+        qasm2.dumps(c)
+
+
+def test_register_names_that_would_clash_are_renamed():
+    c = vorn.Circuit(1)
+    for name in ("h", "q", "Bad", "mcx_2", "ok"):
+        c.add_register(vorn.ClassicalRegister(name, 1))
+    c.x(0)
+    c.measure(0, 4)
+    back = qasm2.loads(qasm2.dumps(c))
+    assert [r.size for r in back.cregs] == [1] * 5
+    assert back.cregs[4].name == "ok"
+    assert len({r.name for r in back.cregs}) == 5
+    assert back.data == c.data
+    qiskit_loads(qasm2.dumps(c))
+
+
+BAD = [
+    ("qreg q[1];", 1, 1, "expected 'OPENQASM 2.0;'"),
+    ("OPENQASM 3.0;\nqubit q;", 1, 10, "only OpenQASM 2.0"),
+    (HEAD + "qreg q[2];\nfoo q[0];", 4, 1, "gate 'foo' is not defined"),
+    (HEAD + "qreg q[2];\ncx q[0];", 4, 1, "takes 2 qubits, 1 given"),
+    (HEAD + "qreg q[2];\nh q[5];", 4, 5, "out of range"),
+    (HEAD + "qreg q[2];\nqreg r[3];\ncx q, r;", 5, 7, "same size"),
+    (HEAD + "qreg q[2];\ngate g a { g a; }", 4, 12, "recursive"),
+    (HEAD + "qreg q[2];\nh q[0]", 4, 7, "expected ';'"),
+    (HEAD + "qreg q[2];\nopaque o a;\no q[0];", 5, 1, "opaque gate 'o' (declared at line 4)"),
+    (HEAD + "qreg q[2];\n/* open", 4, 1, "unterminated comment"),
+]
+
+
+@pytest.mark.parametrize(("text", "line", "column", "message"), BAD)
+def test_malformed_programs_raise_qasm2error_with_the_place(text, line, column, message):
+    with pytest.raises(qasm2.QASM2Error) as info:
+        qasm2.loads(text)
+    assert isinstance(info.value, ValueError)
+    assert (info.value.line, info.value.column) == (line, column)
+    assert str(info.value).startswith(f"line {line}, column {column}: ")
+    assert message in str(info.value)
+
+
+@pytest.mark.parametrize(("body", "line", "what"), [
+    ("reset q[0];", 5, "'reset'"),
+    ("if (c==1) x q[0];", 5, "'if'"),
+    ("measure q[0] -> c[0];\nx q[1];\nh q[0];", 7, "'h' on qubit 0 after its measurement"),
+])
+def test_dynamic_circuits_are_not_implemented_yet(body, line, what):
+    with pytest.raises(NotImplementedError, match=f"line {line}, column 1: {what}"):
+        qasm2.loads(HEAD + "qreg q[2];\ncreg c[2];\n" + body)
+
+
+def test_files_round_trip_and_resolve_includes_beside_them(tmp_path):
+    (tmp_path / "lib").mkdir()
+    (tmp_path / "lib" / "bell.inc").write_text("gate bell a, b { h a; cx a, b; }\n")
+    (tmp_path / "main.qasm").write_text(HEAD + 'include "lib/bell.inc";\nqreg q[2];\nbell q[1], q[0];\n')
+    c = qasm2.load(tmp_path / "main.qasm")
+    assert [(i.name, i.qubits) for i in c.data] == [("h", (1,)), ("cx", (1, 0))]
+    qasm2.dump(c, tmp_path / "out.qasm")
+    assert qasm2.load(str(tmp_path / "out.qasm")).data == c.data
+    (tmp_path / "bad.inc").write_text("gate g a {\n  h a\n}\n")
+    with pytest.raises(qasm2.QASM2Error) as info:
+        qasm2.loads(HEAD + 'include "bad.inc";\n', include_path=[tmp_path])
+    assert (info.value.file, info.value.line) == (str(tmp_path / "bad.inc"), 3)
+    with pytest.raises(FileNotFoundError):
+        qasm2.load(tmp_path / "absent.qasm")
