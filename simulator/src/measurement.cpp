@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -287,10 +288,20 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const StateVecto
   // Dense counts once the outcomes a run can reach (shots, and those of
   // positive probability) are an eighth of all (then the hash would hold
   // about as much); 32-bit counts cannot overflow below 2^32 shots.
+  // The dense array is only a speed-up: without memory for it the hash
+  // (which grows with the outcomes actually drawn) does the same job.
   if (std::min(shots, sampler.positive_count()) >= sampler.size() / 8 && shots < (std::uint64_t{1} << 32)) {
-    DenseTally tally(sampler.size());
-    draw_into(sampler, stream, shots, record, control, tally);
-    return tally.sorted();
+    std::optional<DenseTally> dense;
+    try {
+      dense.emplace(sampler.size());
+    } catch (const FatalError& e) {
+      if (e.kind() != FatalError::Kind::OutOfMemory) throw;
+    } catch (const std::bad_alloc&) {
+    }
+    if (dense) {
+      draw_into(sampler, stream, shots, record, control, *dense);
+      return dense->sorted();
+    }
   }
   OutcomeTally tally;
   draw_into(sampler, stream, shots, record, control, tally);
