@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -291,10 +292,20 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const StateVecto
                                                                  const RunControl* control) {
   if (shots == 0) return {};
   const Sampler sampler(state);
+  // The dense array is only a speed-up: without memory for it the hash
+  // (which grows with the outcomes actually drawn) does the same job.
   if (dense_tally_for(std::min(shots, sampler.positive_count()), sampler.size(), shots)) {
-    DenseTally tally(sampler.size());
-    draw_into(sampler, stream, shots, record, control, tally);
-    return tally.sorted();
+    std::optional<DenseTally> dense;
+    try {
+      dense.emplace(sampler.size());
+    } catch (const FatalError& e) {
+      if (e.kind() != FatalError::Kind::OutOfMemory) throw;
+    } catch (const std::bad_alloc&) {
+    }
+    if (dense) {
+      draw_into(sampler, stream, shots, record, control, *dense);
+      return dense->sorted();
+    }
   }
   OutcomeTally tally;
   draw_into(sampler, stream, shots, record, control, tally);
