@@ -324,7 +324,13 @@ std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots) {
   const unsigned guide_bits =
       std::min(n_qubits > kSumsPerGuideEntryBits ? static_cast<unsigned>(n_qubits) - kSumsPerGuideEntryBits : 0u, 40u);
   std::uint64_t bytes = sizeof(double) * size + sizeof(std::uint64_t) * ((std::uint64_t{1} << guide_bits) + 1);
-  if (dense_tally_for(std::min(shots, size), size, shots)) bytes += sizeof(std::uint32_t) * size;
+  // The tally at its largest, every shot a different outcome: the dense
+  // counts or the hash (16-byte slots, grown at half load), and the sorted
+  // (outcome, count) pairs made from it (what a caller turns those into
+  // comes after the running sums are gone).
+  const std::uint64_t distinct = std::min(shots, size);
+  bytes += dense_tally_for(distinct, size, shots) ? sizeof(std::uint32_t) * size : 64 * distinct;
+  bytes += 16 * distinct;
   return bytes;
 }
 
