@@ -469,9 +469,16 @@ def from_cirq(circuit: Any, qubit_order: Any = None) -> Circuit:
             raise ValueError(f"qubit {q} has dimension {q.dimension}: vorn simulates qubits only")
     n = len(qubits)
     reader = _CirqReader(cirq, Circuit(n), {q: n - 1 - i for i, q in enumerate(qubits)})
-    for moment in circuit:
+    for i, moment in enumerate(circuit):
         for op in moment:
-            reader.operation(op, 0, [])
+            try:
+                reader.operation(op, 0, [])
+            except NotImplementedError as exc:
+                # vorn's own refusals (a gate after a measurement) count
+                # qubits vorn's way: say where in the Cirq circuit it was.
+                if "Cirq" in str(exc):
+                    raise
+                raise NotImplementedError(f"{exc} (Cirq operation {op} in moment {i})") from None
     reader.out.global_phase = reader.phase
     return reader.out
 
@@ -479,10 +486,10 @@ def from_cirq(circuit: Any, qubit_order: Any = None) -> Circuit:
 def to_cirq(circuit: Circuit) -> Any:
     """A Cirq circuit with the same state vector under Cirq's default qubit
     order: vorn qubit j is ``cirq.LineQubit(n - 1 - j)``. Each gate becomes a
-    ``cirq.MatrixGate`` of its matrix (``mcx``/``mcp`` controlled X and
-    Z powers), each classical register one
-    measurement keyed by its name (its highest clbit the first qubit), and a
-    non-zero global phase a ``cirq.GlobalPhaseGate``."""
+    ``cirq.MatrixGate`` of its matrix (``mcx`` and ``mcp`` a controlled X or
+    Z power), each measured classical register one measurement keyed by its
+    name (its highest clbit the first qubit), and a non-zero global phase a
+    ``cirq.GlobalPhaseGate``."""
     cirq = _require("cirq", "cirq", "to_cirq")
     if not isinstance(circuit, Circuit):
         raise TypeError(f"to_cirq expects a vorn.Circuit, not {type(circuit).__name__}")
