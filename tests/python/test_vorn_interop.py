@@ -164,6 +164,7 @@ def cirq_domain(cirq):
     }
 
 
+@pytest.mark.cirq
 @pytest.mark.parametrize("seed", range(24))
 def test_random_cirq_circuits_give_cirqs_state_in_any_qubit_order(cirq, seed):
     n = 1 + seed % 8
@@ -177,6 +178,7 @@ def test_random_cirq_circuits_give_cirqs_state_in_any_qubit_order(cirq, seed):
         close(vorn.statevector(vorn.from_cirq(circuit, qubit_order=order)), cirq_state(cirq, circuit, order))
 
 
+@pytest.mark.cirq
 def test_cirq_measurement_keys_become_registers(cirq):
     a, b, c = cirq.LineQubit.range(3)
     circuit = cirq.Circuit(cirq.X(a), cirq.X(c), cirq.measure(a, b, key="ab"), cirq.measure(c, key="c"))
@@ -191,6 +193,7 @@ def test_cirq_measurement_keys_become_registers(cirq):
 
 
 @pytest.mark.qiskit
+@pytest.mark.cirq
 @pytest.mark.parametrize("seed", range(6))
 def test_to_cirq_keeps_the_state(qk, cirq, seed):
     _, _, random_circuit, _, _ = qk
@@ -199,6 +202,7 @@ def test_to_cirq_keeps_the_state(qk, cirq, seed):
     close(cirq_state(cirq, vorn.to_cirq(c), None), vorn.statevector(c))
 
 
+@pytest.mark.cirq
 def test_cirq_refusals_name_the_operation(cirq):
     sympy = pytest.importorskip("sympy")
     q0, q1 = cirq.LineQubit.range(2)
