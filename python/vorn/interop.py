@@ -485,9 +485,9 @@ def from_cirq(circuit: Any, qubit_order: Any = None) -> Circuit:
 
 def to_cirq(circuit: Circuit) -> Any:
     """A Cirq circuit with the same state vector under Cirq's default qubit
-    order: vorn qubit j is ``cirq.LineQubit(n - 1 - j)``. Each gate becomes a
-    ``cirq.MatrixGate`` of its matrix (``mcx`` and ``mcp`` a controlled X or
-    Z power), each measured classical register one measurement keyed by its
+    order: vorn qubit j is ``cirq.LineQubit(n - 1 - j)``. Gates Cirq has with
+    the same matrix and phase become Cirq's (H, CNOT, rx, ...; ``mcx`` and
+    ``mcp`` a controlled X or Z power), the others a ``cirq.MatrixGate``; each measured classical register one measurement keyed by its
     name (its highest clbit the first qubit), and a non-zero global phase a
     ``cirq.GlobalPhaseGate``."""
     cirq = _require("cirq", "cirq", "to_cirq")
@@ -503,6 +503,10 @@ def to_cirq(circuit: Circuit) -> Any:
             measured[ins.clbits[0]] = ins.qubits[0]
             continue
         if ins.name == "barrier":
+            continue
+        native = _cirq_native(cirq, ins)
+        if native is not None:  # operands in the same order, control(s) first
+            ops.append(native.on(*(line[q] for q in ins.qubits)))
             continue
         if ins.name in ("mcx", "mcp"):
             controls = [line[q] for q in ins.qubits[:-1]]
@@ -526,6 +530,27 @@ def to_cirq(circuit: Circuit) -> Any:
     if circuit.global_phase:
         ops.append(cirq.global_phase_operation(complex(np.exp(1j * circuit.global_phase))))
     return cirq.Circuit(ops)
+
+
+def _cirq_native(cirq: Any, ins: Any) -> Any:
+    """Cirq's own gate where it has vorn's matrix and phase, else None."""
+    fixed = {
+        "id": cirq.I, "x": cirq.X, "y": cirq.Y, "z": cirq.Z, "h": cirq.H, "s": cirq.S, "sdg": cirq.S**-1,
+        "t": cirq.T, "tdg": cirq.T**-1, "sx": cirq.X**0.5, "sxdg": cirq.X**-0.5, "cx": cirq.CNOT, "cz": cirq.CZ,
+        "swap": cirq.SWAP, "iswap": cirq.ISWAP, "ccx": cirq.CCX, "ccz": cirq.CCZ, "cswap": cirq.CSWAP,
+        "cy": cirq.Y.controlled(1), "ch": cirq.H.controlled(1),
+    }
+    name = ins.name
+    if name in fixed:
+        return fixed[name]
+    rotations = {"rx": cirq.rx, "ry": cirq.ry, "rz": cirq.rz}
+    if name in rotations:
+        return rotations[name](ins.params[0])
+    if name[:1] == "c" and name[1:] in rotations:
+        return rotations[name[1:]](ins.params[0]).controlled(1)
+    if name in ("p", "cp"):  # Z^t and CZ^t are diag(1, e^(i pi t)) and diag(1, 1, 1, e^(i pi t))
+        return (cirq.ZPowGate if name == "p" else cirq.CZPowGate)(exponent=ins.params[0] / math.pi)
+    return None
 
 
 def _gate_matrix(ins: Any, cache: dict[tuple, np.ndarray]) -> np.ndarray:
