@@ -65,6 +65,7 @@ demo: install
 	$(PY) examples/bell.py
 	$(PY) examples/random_circuit.py
 	$(PY) examples/vorn_basics.py
+	$(PY) examples/vorn_ising_landscape.py
 
 bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true
