@@ -71,6 +71,7 @@ demo: install $(VENV)/.demo-ready
 	$(PY) examples/bell.py
 	$(PY) examples/random_circuit.py
 	$(PY) examples/vorn_basics.py
+	$(PY) examples/vorn_ising_landscape.py
 	$(PY) examples/vorn_qasm_plot.py examples/grover5.qasm --out build/demo/vorn_qasm_counts.png
 
 bench-cpp: cpp

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "ext.hpp"
 #include "vorn/core/memory.hpp"
 #include "vorn/core/statevector.hpp"
@@ -26,25 +27,6 @@ namespace vorn::ext {
 namespace {
 
 using U = std::uint64_t;
-template <class T>
-using Array1D = nb::ndarray<nb::numpy, T, nb::ndim<1>>;
-
-// The array takes the buffer over: its capsule frees it when NumPy is done.
-template <class T, class Element = T>
-Array1D<Element> adopt(Buffer<T>&& buffer) {
-  const std::size_t n = buffer.size();
-  std::unique_ptr<T, void (*)(T*)> owned(buffer.release_ownership(), &Buffer<T>::free_raw);
-  nb::capsule owner(owned.get(), [](void* p) noexcept { Buffer<T>::free_raw(static_cast<T*>(p)); });
-  return Array1D<Element>(reinterpret_cast<Element*>(owned.release()), {n}, owner);
-}
-
-Array1D<U> adopt(std::vector<U>&& values) {
-  auto owned = std::make_unique<std::vector<U>>(std::move(values));
-  nb::capsule owner(owned.get(), [](void* p) noexcept { delete static_cast<std::vector<U>*>(p); });
-  std::vector<U>* v = owned.release();
-  return Array1D<U>(v->data(), {v->size()}, owner);
-}
-
 // How often the calling thread wakes during a run (signals, the Python
 // poll): well inside the 100 ms a Ctrl-C or a timeout may wait.
 constexpr std::chrono::milliseconds kPollInterval{50};
