@@ -62,7 +62,7 @@ ASAN_PYTEST ?= -m "not qiskit and not cirq"
 test-asan: venv
 	JOBS=$(JOBS) tools/run_asan.sh $(PY) $(ASAN_PYTEST)
 
-# matplotlib for the plotting example only; tests never need it.
+# matplotlib for the examples that plot; the tests never need it.
 $(VENV)/.demo-ready: $(VENV)/.ready
 	$(PY) -m pip install -q matplotlib
 	touch $@
