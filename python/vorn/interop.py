@@ -212,9 +212,9 @@ def from_qiskit(qc: Any) -> Circuit:
     in_registers = [bit for reg in qc.cregs for bit in reg]
     if in_registers == list(qc.clbits):
         for reg in qc.cregs:
-            out.add_register(ClassicalRegister(reg.name, reg.size))
+            out.add_register(ClassicalRegister(reg.size, reg.name))
     elif not qc.cregs:
-        out.add_register(ClassicalRegister("c", qc.num_clbits))
+        out.add_register(ClassicalRegister(qc.num_clbits, "c"))
     else:
         raise ValueError(
             "the circuit's classical registers do not cover its clbits once each, in order "
@@ -327,7 +327,7 @@ class _CirqReader:
             raise ValueError(f"measurement key '{key}' is used twice: vorn keeps one register per key")
         self.keys.add(key)
         first = self.out.num_clbits
-        self.out.add_register(ClassicalRegister(key, len(qubits)))
+        self.out.add_register(ClassicalRegister(len(qubits), key))
         # The first measured qubit is the key's leftmost (highest) clbit.
         k = len(qubits)
         self.out.measure(qubits, [first + k - 1 - j for j in range(k)])

@@ -62,7 +62,7 @@ def _circuit(description: tuple) -> Circuit:
         raise NotImplementedError(f"line {line}, column {column}: {reason}")
     circuit = Circuit(num_qubits)
     for name, size in cregs:
-        circuit.add_register(ClassicalRegister(name, size))
+        circuit.add_register(ClassicalRegister(size, name))
     circuit.global_phase = global_phase
     # The reader has checked every operand, count and parameter, and the
     # binding refused gates after measurements, so the entries go in at once.
