@@ -1,11 +1,16 @@
-// Cost of measurement sampling next to one probability pass, to show a run's
-// sampling grows as 2^n + shots*n (one pass, then a binary search per shot).
+// Cost of measurement sampling next to one probability pass and next to the
+// simulation itself: a run's sampling is one pass over 2^n running sums (plus
+// the guide table), then a short guided search per shot.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <random>
+#include <vector>
 
 #include "vorn/core/statevector.hpp"
+#include "vorn/simulator/circuit.hpp"
+#include "vorn/simulator/compiled.hpp"
+#include "vorn/simulator/engine.hpp"
 #include "vorn/simulator/measurement.hpp"
 #include "vorn/simulator/random_stream.hpp"
 
@@ -99,7 +104,7 @@ void BM_PerShotScan(benchmark::State& st) {
 }
 BENCHMARK(BM_PerShotScan)->Args({12, 10'000})->Args({20, 100})->Unit(benchmark::kMillisecond);
 
-// The draw alone (stream value + binary search), without the tally.
+// The draw alone (stream value + guided search), without the tally.
 void BM_Draw(benchmark::State& st) {
   const StateVector s = random_state(static_cast<std::uint64_t>(st.range(0)));
   const vorn::sim::Sampler sampler(s);
@@ -107,6 +112,70 @@ void BM_Draw(benchmark::State& st) {
   for (auto _ : st) benchmark::DoNotOptimize(sampler.draw(stream.draw_unit_double()));
 }
 BENCHMARK(BM_Draw)->Arg(12)->Arg(16)->Arg(20)->Arg(22);
+
+// The parts of a run's sampling apart: stream values only, then the guided
+// search of precomputed draws, for 10^6 shots.
+void BM_StreamDraws(benchmark::State& st) {
+  std::vector<double> r(1'000'000);
+  for (auto _ : st) {
+    vorn::sim::RandomStream stream = vorn::sim::RandomStream::from_seed_value(1);
+    for (double& v : r) v = stream.draw_unit_double();
+    benchmark::DoNotOptimize(r.data());
+  }
+}
+BENCHMARK(BM_StreamDraws)->Unit(benchmark::kMillisecond);
+
+void BM_SearchMany(benchmark::State& st) {
+  const StateVector s = random_state(static_cast<std::uint64_t>(st.range(0)));
+  const vorn::sim::Sampler sampler(s);
+  std::vector<double> r(1'000'000);
+  vorn::sim::RandomStream stream = vorn::sim::RandomStream::from_seed_value(1);
+  for (double& v : r) v = stream.draw_unit_double();
+  std::vector<std::uint64_t> out(r.size());
+  for (auto _ : st) {
+    sampler.draw_many(r.data(), out.data(), r.size());
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_SearchMany)->Arg(12)->Arg(20)->Arg(22)->Unit(benchmark::kMillisecond);
+
+// Whole runs with measure_all at 20 qubits, with and without 10^6 shots:
+// the sampling's cost next to the simulation's. GHZ (h, cx chain) has two
+// outcomes; "spread" (h and ry on every qubit, then the cx chain) reaches
+// nearly all 2^20 outcomes with uneven probabilities.
+template <bool Spread>
+void BM_RunWithShots(benchmark::State& st) {
+  const std::uint64_t n = 20;
+  vorn::sim::Circuit c(n);
+  std::uint64_t q0 = 0;
+  c.add_gate(vorn::GateKind::H, std::span(&q0, 1));
+  for (std::uint64_t q = 0; Spread && q < n; ++q) {
+    c.add_gate(vorn::GateKind::H, std::span(&q, 1));
+    c.add_gate(vorn::GateKind::RY, std::span(&q, 1), 0.1 + 0.05 * static_cast<double>(q));
+  }
+  for (std::uint64_t q = 0; q + 1 < n; ++q) {
+    const std::uint64_t pair[2] = {q, q + 1};
+    c.add_gate(vorn::GateKind::CX, pair);
+  }
+  c.measure_all();
+  const auto shots = static_cast<std::uint64_t>(st.range(0));
+  for (auto _ : st) {
+    auto result = vorn::sim::run_program(vorn::sim::compile(c), 1, shots);
+    benchmark::DoNotOptimize(result.tally.data());
+  }
+}
+BENCHMARK(BM_RunWithShots<false>)->Name("ghz_run")->Arg(0)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_RunWithShots<true>)->Name("spread_run")->Arg(0)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+
+// Per-shot outcomes kept as well as the tally (what memory=True costs).
+void BM_SampleShots(benchmark::State& st) {
+  const StateVector s = random_state(static_cast<std::uint64_t>(st.range(0)));
+  for (auto _ : st) {
+    vorn::sim::RandomStream stream = vorn::sim::RandomStream::from_seed_value(1);
+    benchmark::DoNotOptimize(vorn::sim::sample_shots(s, stream, 1'000'000));
+  }
+}
+BENCHMARK(BM_SampleShots)->Arg(20)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

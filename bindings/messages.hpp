@@ -43,6 +43,12 @@ inline constexpr const char* kSubInterpreter =
     "vorn_python does not support sub-interpreters: import it in the main interpreter only";
 inline constexpr const char* kUncaughtPanic = "uncaught panic at ffi boundary";
 inline constexpr const char* kNumpyCapsule = "Failed to access NumPy array API capsule";
+// Follow kNumpyCapsule when the table is not one whose slots the module knows.
+inline constexpr const char* kNumpyNoAbiVersion = ": the table has no C ABI version entry";
+inline constexpr const char* kNumpyUnknownAbi =
+    ": NumPy's C ABI is not one this module knows (1.x: 0x01000009, 2.x: 0x02000000), it reports ";
+inline constexpr const char* kNumpyOldFeatureVersion =
+    ": NumPy is older than 1.7 (C API feature version 0x00000007), it reports ";
 inline constexpr const char* kSliceContainer = "Failed to create slice container";
 inline constexpr const char* kPythonApiFailed = "Python API call failed";
 inline constexpr const char* kAllocationFailed = "out of memory: memory allocation failed";

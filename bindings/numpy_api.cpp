@@ -3,13 +3,19 @@
 // their documented indices instead of including NumPy's headers.
 #include "numpy_api.hpp"
 
+#include <cstdio>
+#include <string>
+
 #include "messages.hpp"
 #include "vorn/core/error.hpp"
 
 namespace vorn::py::numpy {
 namespace {
 
-// Slot indices in NumPy's PyArray_API table (identical in 1.x and 2.x).
+// Slot indices in NumPy's PyArray_API table (identical in 1.x and 2.x). They
+// hold only for the C ABI versions below, so the table is checked first.
+constexpr std::size_t kAbiVersionSlot = 0;       // PyArray_GetNDArrayCVersion
+constexpr std::size_t kFeatureVersionSlot = 211;  // PyArray_GetNDArrayCFeatureVersion
 constexpr std::size_t kArrayTypeSlot = 2;
 constexpr std::size_t kDescrFromTypeSlot = 45;
 constexpr std::size_t kNewFromDescrSlot = 94;
@@ -22,6 +28,13 @@ using DescrFromType = PyObject* (*)(int);
 using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const npy_intp*, const npy_intp*, void*,
                                    int, PyObject*);
 using SetBaseObject = int (*)(PyObject*, PyObject*);
+using VersionFn = unsigned int (*)();
+
+// NPY_ABI_VERSION of NumPy 1.x and of 2.x; any other layout is unknown.
+constexpr unsigned int kAbiVersion1 = 0x01000009;
+constexpr unsigned int kAbiVersion2 = 0x02000000;
+// NPY_API_VERSION of NumPy 1.7, the first with PyArray_SetBaseObject.
+constexpr unsigned int kFirstFeatureVersion = 0x00000007;
 
 // Create-once cell, guarded by the interpreter lock; stays empty after a failure.
 void** api_table = nullptr;
@@ -47,6 +60,23 @@ void** load_api_table() {
   return static_cast<void**>(table);
 }
 
+std::string hex(unsigned int value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", value);
+  return text;
+}
+
+// Empty when the table has the layout the slots above assume; else why not.
+std::string unknown_layout(void** table) {
+  if (table[kAbiVersionSlot] == nullptr) return text::kNumpyNoAbiVersion;
+  const unsigned int abi = reinterpret_cast<VersionFn>(table[kAbiVersionSlot])();
+  if (abi != kAbiVersion1 && abi != kAbiVersion2) return text::kNumpyUnknownAbi + hex(abi);
+  if (table[kFeatureVersionSlot] == nullptr) return text::kNumpyNoAbiVersion;
+  const unsigned int feature = reinterpret_cast<VersionFn>(table[kFeatureVersionSlot])();
+  if (feature < kFirstFeatureVersion) return text::kNumpyOldFeatureVersion + hex(feature);
+  return {};
+}
+
 [[noreturn]] void api_call_failed() {
   PyErr_Print();
   vorn::fatal(text::kPythonApiFailed);
@@ -56,12 +86,16 @@ void** load_api_table() {
 
 void ensure_api() {
   if (api_table != nullptr) return;
+  void** table = nullptr;
   try {
-    api_table = load_api_table();
+    table = load_api_table();
   } catch (const PythonErrorSet&) {
     PyErr_Clear();
     vorn::fatal(text::kNumpyCapsule);
   }
+  // Not kept: the next call looks again, as after any other failed lookup.
+  if (std::string why = unknown_layout(table); !why.empty()) vorn::fatal(text::kNumpyCapsule + why);
+  api_table = table;
 }
 
 PyObject* vector_over(Ref container, void* data, std::uint64_t length, int type_number,

@@ -3,10 +3,13 @@
 // wraps the result. Registered by module.cpp.
 #include "run.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "circuit_type.hpp"
 #include "interrupt.hpp"
@@ -22,11 +25,42 @@ constexpr std::string_view kRunParams[] = {"circuit", "shots", "seed"};
 constexpr ParamSpec kRunSpec{"run", kRunParams, 1};
 constexpr std::uint64_t kDefaultShots = 1024;
 
-bool samples(const vorn::sim::Circuit& circuit, std::uint64_t shots) {
-  return shots >= 1 && std::ranges::any_of(circuit.operations(), [](const vorn::sim::Operation& op) {
-           return !std::holds_alternative<vorn::sim::GateOp>(op);
-         });
+// ---- Circuits held by simulations in flight, across fork() ----------------------
+// While a run simulates (lock released), its circuit is held shared by that
+// thread. A fork() from another thread copies the hold but not the thread,
+// so in the child nothing would ever give it back and the circuit would stay
+// closed to recording. The child gives back every hold of a simulation in
+// flight: their threads do not exist there, and a hold only ever guards the
+// circuit's recorded gates, which no one is changing (recording needs the
+// interpreter lock, which the forking thread holds). The list is changed
+// only with the interpreter lock held, so a fork from Python never sees it
+// half-changed.
+std::vector<AccessCounter*> holds_in_flight;
+
+void give_back_holds_in_child() noexcept {
+  for (AccessCounter* hold : holds_in_flight) hold->release_shared();
+  holds_in_flight.clear();
 }
+
+class HoldInFlight {
+ public:
+  explicit HoldInFlight(AccessCounter& counter) : counter_(&counter) {
+    static const bool handler_set = pthread_atfork(nullptr, nullptr, give_back_holds_in_child) == 0;
+    (void)handler_set;  // without it a forked child keeps the hold, as before
+    holds_in_flight.push_back(counter_);
+  }
+  ~HoldInFlight() {
+    auto it = std::find(holds_in_flight.begin(), holds_in_flight.end(), counter_);
+    if (it != holds_in_flight.end()) holds_in_flight.erase(it);
+  }
+  HoldInFlight(const HoldInFlight&) = delete;
+  HoldInFlight& operator=(const HoldInFlight&) = delete;
+
+ private:
+  AccessCounter* counter_;
+};
+
+// ---- The run ------------------------------------------------------------------------
 
 // The whole simulation runs without the interpreter lock, on a thread of its
 // own, while this thread looks for signals (interrupt.hpp): the kernels keep
@@ -35,17 +69,10 @@ bool samples(const vorn::sim::Circuit& circuit, std::uint64_t shots) {
 vorn::sim::RunResult simulate(vorn::sim::Circuit&& copy, std::optional<std::uint64_t> seed, std::uint64_t shots) {
   return run_interruptible([&](vorn::sim::RunControl& control) {
     vorn::sim::Circuit owned = std::move(copy);
-    const std::uint64_t n = owned.n_qubits();
-    // Registers the core rejects (0, > kMaxQubits) are left to its own checks.
-    // Under an address-space limit a state that fits with a sampling vector
-    // that does not is refused here, before any gate, not after the last one.
-    if (n >= 1 && n <= vorn::kMaxQubits) {
-      const std::uint64_t state_bytes = vorn::StateVector::bytes_for(n);
-      const std::uint64_t sampling_bytes = samples(owned, shots) ? std::uint64_t{8} << n : 0;
-      vorn::require_run_memory(state_bytes, state_bytes + sampling_bytes);
-    }
-    // The state and the sampling vector name themselves when their allocation
-    // fails; any other std::bad_alloc is the boundary's plain MemoryError.
+    // The engine checks the whole run's need before the first gate (under an
+    // address-space limit too). The state and the sampling vector name
+    // themselves when their allocation still fails; any other std::bad_alloc
+    // is the boundary's plain MemoryError.
     return vorn::sim::run_circuit(owned, seed, shots, &control);
   });
 }
@@ -59,7 +86,10 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
     std::uint64_t shots = bound[1] != nullptr ? to_index(bound[1], kRunParams[1]) : kDefaultShots;
     std::optional<std::uint64_t> seed;
     if (bound[2] != nullptr && bound[2] != Py_None) seed = to_index(bound[2], kRunParams[2]);
-    vorn::sim::RunResult result = simulate(circuit->circuit.copy(), seed, shots);
+    vorn::sim::RunResult result = [&] {
+      HoldInFlight in_flight(circuit->access);
+      return simulate(circuit->circuit.copy(), seed, shots);
+    }();
     return wrap_result(std::move(result));
   });
 }

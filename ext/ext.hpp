@@ -13,5 +13,7 @@ void register_run(nanobind::module_& m);
 
 // qasm2_parse, qasm2_parse_file, Qasm2ParseError.
 void register_qasm(nanobind::module_& m);
+// expval (Pauli sums on a state vector).
+void register_observables(nanobind::module_& m);
 
 }  // namespace vorn::ext

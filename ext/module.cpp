@@ -29,4 +29,5 @@ NB_MODULE(_ext, m) {
   vorn::ext::register_program(m);
   vorn::ext::register_run(m);
   vorn::ext::register_qasm(m);
+  vorn::ext::register_observables(m);
 }

@@ -15,6 +15,7 @@
 
 #include "ext.hpp"
 #include "vorn/core/operations.hpp"
+#include "vorn/core/statevector.hpp"
 #include "vorn/simulator/compiled.hpp"
 #include "vorn/simulator/engine.hpp"
 #include "vorn/simulator/standard_gates.hpp"
@@ -110,8 +111,11 @@ void register_program(nb::module_& m) {
       .def_prop_ro("samples", [](const sim::Program& p) { return p.samples; })
       .def("__len__", [](const sim::Program& p) { return p.gates.size(); })
       .def(
-          "required_memory", [](const sim::Program& p, U shots) { return sim::required_memory(p, shots); },
-          "shots"_a, "Bytes a run with this many shots needs at its peak.");
+          "required_memory",
+          [](const sim::Program& p, U shots, bool keep_shots) {
+            return sim::required_memory(p, shots, sim::RunOptions{.keep_shots = keep_shots});
+          },
+          "shots"_a, "keep_shots"_a = false, "Bytes a run with this many shots needs at its peak.");
 
   m.def("compile_program", &compile_program, "num_qubits"_a, "names"_a, "arity"_a, "qubits"_a, "params"_a,
         "matrices"_a, "global_phase"_a, "samples"_a,
@@ -120,6 +124,7 @@ void register_program(nb::module_& m) {
         "Whether max |(U^dagger U - I)_rs| <= tolerance (false for a non-square or non-finite matrix).");
   m.def("standard_gates", &standard_gates, "(name, qubit count (0: controls then target), angle count) of every gate.");
   m.attr("MAX_GATE_TARGETS") = kMaxGateTargets;
+  m.attr("MAX_QUBITS") = kMaxQubits;
 }
 
 }  // namespace vorn::ext

@@ -1,6 +1,6 @@
-// AVX2 run primitives (two pairs, two 4x4 groups, two diagonal products or
-// four dense groups per step, the scalar bits exactly), picked at run time by
-// run_primitives(). target("avx2") only, no FMA.
+// AVX2 run primitives (two pairs, two 4x4 groups or two diagonal products per
+// register, four or eight dense groups per block; the scalar bits exactly),
+// picked at run time by run_primitives(). target("avx2") only, no FMA.
 #include "kernel_runs.hpp"
 
 #include <algorithm>
@@ -377,7 +377,7 @@ struct DenseBlock {
 };
 
 template <std::uint64_t kDenseBases>
-VORN_AVX2 inline void dense_gather(DenseBlock<kDenseBases>* in, Complex* q, std::uint64_t stride, std::uint64_t cnt,
+VORN_AVX2 inline void dense_gather(DenseBlock<kDenseBases>* in, const Complex* q, std::uint64_t stride, std::uint64_t cnt,
                                    const std::uint64_t* off, std::uint64_t dim) {
   std::uint64_t l[kDenseBases];
   for (std::uint64_t i = 0; i < kDenseBases; ++i) l[i] = std::min(i, cnt - 1) * stride;

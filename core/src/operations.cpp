@@ -1,6 +1,7 @@
-// The five fixed gate kernels, once for the state (operand checks, the pool from the
-// threshold on) and once for a raw span on the calling thread (blocked runs),
-// both over one implementation. Called by the engine.
+// The five fixed gate kernels, once for the state (operand checks, the pool
+// from the threshold on) and once for a raw span on the calling thread
+// (blocked runs), both over one implementation. Called by the engine. The
+// general gates are in general_kernels.cpp.
 #include "vorn/core/operations.hpp"
 
 #include <initializer_list>
@@ -18,7 +19,6 @@ namespace vorn {
 namespace {
 
 using detail::BaseWalk;
-
 using detail::bit_or_saturate;
 using detail::kMinGrain;
 using detail::run_items;

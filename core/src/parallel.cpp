@@ -1,14 +1,21 @@
-// The process-wide worker pool (one oneTBB arena, created on first use) and
-// the chunked parallel loop every parallel kernel path runs on.
+// The process-wide worker pool (one oneTBB arena of our own size, created on
+// first use and again in a forked child) and the chunked parallel loop every
+// parallel kernel path runs on.
 #include "vorn/core/parallel.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <exception>
-#include <memory>
+#include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
@@ -28,43 +35,176 @@ inline constexpr std::size_t kWorkerStackBytes = std::size_t{2} << 20;
 // pool, few enough that task overhead stays negligible.
 inline constexpr std::uint64_t kChunksPerThread = 8;
 
-struct Pool {
-  std::size_t threads;
-  // Kept alive for the process: without the parallelism limit oneTBB caps its
-  // workers at the core count, and the stack size applies to new workers only.
-  std::unique_ptr<tbb::global_control> parallelism;
-  std::unique_ptr<tbb::global_control> stack_size;
-  std::unique_ptr<tbb::task_arena> arena;
+using control = tbb::global_control;
+
+// ---- Process-wide settings of oneTBB --------------------------------------------
+// The size of our pool is the arena's concurrency, which touches no one else.
+// Two settings of oneTBB are process-wide; each is only ever raised, never
+// lowered, and only when the pool needs it. They are kept for the process.
+//  - max_allowed_parallelism: oneTBB gives all arenas together at most this
+//    value - 1 workers; the value is the core count by default. A pool
+//    larger than the value raises it to the pool's size. oneTBB takes the smallest value any library
+//    asks for, so another library's lower limit still caps our pool, and our
+//    value caps a library that asks for more than we do later.
+//  - thread_stack_size: workers get at least 2 MiB of stack (oneTBB's default
+//    of 4 MiB already is).
+std::size_t worker_stack_bytes() {
+  return std::max(control::active_value(control::thread_stack_size), kWorkerStackBytes);
+}
+
+// Kept for the process (and reachable, so leak checkers do not report them).
+control* stack_size_raise = nullptr;
+control* parallelism_raise = nullptr;
+
+void raise_process_wide_settings(std::size_t threads) {
+  if (control::active_value(control::thread_stack_size) < kWorkerStackBytes)
+    stack_size_raise = new control(control::thread_stack_size, kWorkerStackBytes);
+  if (control::active_value(control::max_allowed_parallelism) < threads)
+    parallelism_raise = new control(control::max_allowed_parallelism, threads);
+}
+
+// ---- Can the system start the workers? ------------------------------------------
+// oneTBB starts its workers lazily from threads of its own, and a failed
+// pthread_create there throws where nothing can catch it: the process aborts.
+// So the pool first starts as many threads as oneTBB will, with its stack
+// size, all alive at once, and gives them up again. A failure here is the
+// pool's ordinary initialisation failure. (Another process could still take
+// the room between this check and oneTBB's start-up; that race remains.)
+
+std::uint64_t read_kernel_limit(const char* path) {
+  std::ifstream in(path);
+  std::uint64_t value = 0;
+  return (in >> value) ? value : UINT64_MAX;
+}
+
+class ThreadProbe {
+ public:
+  bool start(std::size_t count, std::size_t stack_bytes) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    bool ok = pthread_attr_setstacksize(&attr, stack_bytes) == 0;
+    threads_.reserve(count);
+    for (std::size_t i = 0; ok && i < count; ++i) {
+      pthread_t thread;
+      ok = pthread_create(&thread, &attr, &ThreadProbe::wait_for_release, this) == 0;
+      if (ok) threads_.push_back(thread);
+    }
+    pthread_attr_destroy(&attr);
+    return ok;
+  }
+  ~ThreadProbe() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    released_cv_.notify_all();
+    for (pthread_t thread : threads_) pthread_join(thread, nullptr);
+  }
+
+ private:
+  static void* wait_for_release(void* self) {
+    auto* probe = static_cast<ThreadProbe*>(self);
+    std::unique_lock<std::mutex> lock(probe->mutex_);
+    probe->released_cv_.wait(lock, [probe] { return probe->released_; });
+    return nullptr;
+  }
+  std::mutex mutex_;
+  std::condition_variable released_cv_;
+  bool released_ = false;
+  std::vector<pthread_t> threads_;
 };
 
-Pool* create_pool() {
-  const unsigned hw = std::thread::hardware_concurrency();
-  const std::size_t threads = pool_size_from_env(std::getenv("RAYON_NUM_THREADS"),
-                                                 std::getenv("RAYON_RS_NUM_CPUS"), hw);
+bool can_start_workers(std::size_t workers) {
+  if (workers == 0) return true;
+  // Each thread takes a process id: no probe is needed to know these fail.
+  if (workers >= read_kernel_limit("/proc/sys/kernel/threads-max") ||
+      workers >= read_kernel_limit("/proc/sys/kernel/pid_max"))
+    return false;
+  try {
+    ThreadProbe probe;
+    return probe.start(workers, worker_stack_bytes());
+  } catch (...) {
+    return false;
+  }
+}
+
+// ---- The pool ---------------------------------------------------------------------
+
+// The pool's state. `arena` is read without the lock on every parallel loop;
+// creation and the fork handlers hold `pool_mutex`.
+std::mutex pool_mutex;
+std::atomic<tbb::task_arena*> pool_arena{nullptr};
+std::atomic<std::size_t> pool_threads{0};  // decided once, at the first creation
+std::atomic<bool> pool_failed{false};      // a failed creation stays failed
+
+// fork() copies only the calling thread; oneTBB's workers are gone in the
+// child, and an arena whose slots they held would wait for them forever.
+// The child forgets the arena without touching it (destroying it would wait
+// for those workers) and the next parallel loop makes a fresh one. oneTBB
+// cannot start workers again in a child, so there the loops run on the
+// calling thread alone; the results are the same bits. The lock is held
+// across fork() so that the child never inherits it taken.
+// Arenas forgotten by forks are kept here, reachable, so that leak checkers
+// do not report them (a child of a child of ... beyond the last slot just
+// leaks its parent's arena unrecorded).
+tbb::task_arena* forgotten_arenas[16] = {};
+
+void before_fork() { pool_mutex.lock(); }
+void after_fork_in_parent() { pool_mutex.unlock(); }
+void after_fork_in_child() {
+  if (tbb::task_arena* arena = pool_arena.exchange(nullptr, std::memory_order_relaxed)) {
+    for (tbb::task_arena*& slot : forgotten_arenas) {
+      if (slot == nullptr) {
+        slot = arena;
+        break;
+      }
+    }
+  }
+  pool_mutex.unlock();
+}
+
+// Under pool_mutex. Returns nullptr when the pool cannot be made.
+tbb::task_arena* create_arena(std::size_t threads) {
   if (threads >= static_cast<std::size_t>(INT_MAX)) return nullptr;
   try {
-    auto pool = std::make_unique<Pool>();
-    pool->threads = threads;
-    pool->stack_size = std::make_unique<tbb::global_control>(
-        tbb::global_control::thread_stack_size, kWorkerStackBytes);
-    // The calling thread may occupy an arena slot too; +1 lets `threads`
-    // workers exist besides it.
-    pool->parallelism = std::make_unique<tbb::global_control>(
-        tbb::global_control::max_allowed_parallelism, threads + 1);
-    // No slot reserved for callers: the workers alone can fill the arena.
-    pool->arena = std::make_unique<tbb::task_arena>(static_cast<int>(threads), 0);
-    pool->arena->initialize();
-    return pool.release();
+    // One slot is kept for the thread that starts a loop (it takes part in
+    // it), so oneTBB is asked for threads - 1 workers: within its default
+    // for any size up to the core count.
+    if (!can_start_workers(threads - 1)) return nullptr;
+    raise_process_wide_settings(threads);
+    auto arena = std::make_unique<tbb::task_arena>(static_cast<int>(threads), 1);
+    arena->initialize();
+    return arena.release();
   } catch (...) {
     return nullptr;
   }
 }
 
 // Never destroyed: kernels may still run while static objects are torn down.
-Pool& pool() {
-  static Pool* const instance = create_pool();
-  if (instance == nullptr) fatal(std::string(messages::kPoolNotInitialized));
-  return *instance;
+tbb::task_arena& pool() {
+  if (tbb::task_arena* arena = pool_arena.load(std::memory_order_acquire)) return *arena;
+  {
+    std::lock_guard<std::mutex> lock(pool_mutex);
+    if (tbb::task_arena* arena = pool_arena.load(std::memory_order_acquire)) return *arena;
+    if (!pool_failed.load(std::memory_order_relaxed)) {
+      static const bool fork_handlers_set =
+          pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+      std::size_t threads = pool_threads.load(std::memory_order_relaxed);
+      if (threads == 0) {
+        threads = pool_size_from_env(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                                     std::thread::hardware_concurrency());
+        pool_threads.store(threads, std::memory_order_relaxed);
+      }
+      // Without the handlers a forked child could hang, so no pool at all.
+      tbb::task_arena* arena = fork_handlers_set ? create_arena(threads) : nullptr;
+      if (arena != nullptr) {
+        pool_arena.store(arena, std::memory_order_release);
+        return *arena;
+      }
+      pool_failed.store(true, std::memory_order_relaxed);
+    }
+  }
+  fatal(std::string(messages::kPoolNotInitialized));
 }
 
 }  // namespace
@@ -91,16 +231,19 @@ std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
   return processors;
 }
 
-std::size_t pool_thread_count() { return pool().threads; }
+std::size_t pool_thread_count() {
+  pool();
+  return pool_threads.load(std::memory_order_relaxed);
+}
 
 void parallel_for(std::uint64_t n_items, ChunkFn body) { parallel_for(n_items, 1, body); }
 
 namespace {
 
-void run_chunks(Pool& p, std::uint64_t n_items, std::uint64_t grain, ChunkFn body) {
+void run_chunks(tbb::task_arena& arena, std::uint64_t n_items, std::uint64_t grain, ChunkFn body) {
   // Exceptions thrown by a chunk are captured by oneTBB and rethrown here as
   // the original object, so a FatalError keeps its type and location.
-  p.arena->execute([&] {
+  arena.execute([&] {
     tbb::parallel_for(
         tbb::blocked_range<std::uint64_t>(0, n_items, grain),
         [&](const tbb::blocked_range<std::uint64_t>& r) {
@@ -111,10 +254,6 @@ void run_chunks(Pool& p, std::uint64_t n_items, std::uint64_t grain, ChunkFn bod
         tbb::simple_partitioner());
   });
 }
-
-}  // namespace
-
-namespace {
 
 std::uint64_t chunk_grain(std::uint64_t n_items, std::uint64_t min_grain, std::size_t threads) {
   // simple_partitioner halves a range while it holds more than `grain` items,
@@ -131,15 +270,16 @@ std::uint64_t chunk_grain(std::uint64_t n_items, std::uint64_t min_grain, std::s
 }  // namespace
 
 void parallel_for(std::uint64_t n_items, std::uint64_t min_grain, ChunkFn body) {
-  Pool& p = pool();
+  tbb::task_arena& arena = pool();
   if (n_items == 0) return;
-  run_chunks(p, n_items, chunk_grain(n_items, min_grain, p.threads), body);
+  const std::size_t threads = pool_threads.load(std::memory_order_relaxed);
+  run_chunks(arena, n_items, chunk_grain(n_items, min_grain, threads), body);
 }
 
 void parallel_for_each_item(std::uint64_t n_items, ChunkFn body) {
-  Pool& p = pool();
+  tbb::task_arena& arena = pool();
   if (n_items == 0) return;
-  run_chunks(p, n_items, 1, body);
+  run_chunks(arena, n_items, 1, body);
 }
 
 }  // namespace vorn

@@ -7,5 +7,6 @@ Build a :class:`Circuit` with Qiskit's gate names and conventions, then
 
 from .circuit import Circuit, ClassicalRegister, Instruction
 from .simulation import Result, run, statevector
+from .observables import PauliSum, expval
 
-__all__ = ["Circuit", "ClassicalRegister", "Instruction", "Result", "run", "statevector"]
+__all__ = ["Circuit", "ClassicalRegister", "Instruction", "PauliSum", "Result", "expval", "run", "statevector"]

@@ -1,10 +1,11 @@
 # Type stubs of the compiled module vorn._ext (internal; use the vorn package).
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 import numpy as np
 from numpy.typing import NDArray
 
 MAX_GATE_TARGETS: int
+MAX_QUBITS: int
 
 class Program:
     """A circuit compiled for the engine (made by compile_program)."""
@@ -16,7 +17,7 @@ class Program:
     @property
     def samples(self) -> bool: ...
     def __len__(self) -> int: ...
-    def required_memory(self, shots: int) -> int: ...
+    def required_memory(self, shots: int, keep_shots: bool = False) -> int: ...
 
 def compile_program(
     num_qubits: int,
@@ -31,8 +32,13 @@ def compile_program(
 def is_unitary(matrix: NDArray[np.complex128], tolerance: float) -> bool: ...
 def standard_gates() -> list[tuple[str, int, int]]: ...
 def run_program(
-    program: Program, seed: int | None, shots: int
-) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64]]: ...
+    program: Program,
+    seed: int | None,
+    shots: int,
+    keep_shots: bool = False,
+    require_finite: bool = False,
+    poll: Callable[[int, int], object] | None = None,
+) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
 def probabilities(state: NDArray[np.complex128]) -> NDArray[np.float64]: ...
 
 class Qasm2ParseError(ValueError):
@@ -40,3 +46,11 @@ class Qasm2ParseError(ValueError):
 
 def qasm2_parse(text: str, include_path: Sequence[str], instruction_type: type) -> tuple: ...
 def qasm2_parse_file(path: str, include_path: Sequence[str], instruction_type: type) -> tuple: ...
+def expval(
+    state: NDArray[np.complex128],
+    x_masks: NDArray[np.uint64],
+    z_masks: NDArray[np.uint64],
+    coeffs: NDArray[np.complex128],
+    offsets: NDArray[np.uint64],
+    variance: bool,
+) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...

@@ -23,6 +23,21 @@ __all__ = ["Circuit", "ClassicalRegister", "Instruction"]
 # Instruction names that are not gates of the engine.
 _NON_GATES = frozenset({"measure", "barrier"})
 
+# Argument names of the gate methods, for error messages.
+_QUBIT = ("qubit",)
+_THETA_PHI = ("theta", "phi")
+_THETA = ("theta",)
+_PHI = ("phi",)
+_THETA_PHI_LAM = ("theta", "phi", "lam")
+_PHI_LAM = ("phi", "lam")
+_CT = ("control_qubit", "target_qubit")
+_THETA_PHI_LAM_GAMMA = ("theta", "phi", "lam", "gamma")
+_QQ = ("qubit1", "qubit2")
+_THETA_BETA = ("theta", "beta")
+_CCT = ("control_qubit1", "control_qubit2", "target_qubit")
+_CTT = ("control_qubit", "target_qubit1", "target_qubit2")
+_LAM = ("lam",)
+
 
 class ClassicalRegister(NamedTuple):
     """A named group of consecutive clbits of a circuit."""
@@ -163,31 +178,53 @@ class Circuit:
             raise ValueError(f"qubit {repeated} is used twice in one '{name}' gate")
         return qubits
 
-    def _gate(self, name: str, params: Sequence[tuple[str, Any]], qubits: Sequence[tuple[str, Any]]) -> None:
-        values = tuple(_angle(v, label) for label, v in params)
-        operands = self._qubits(name, [v for _, v in qubits], [label for label, _ in qubits])
-        self._append(Instruction(name, operands, values))
+    def _gate(
+        self, name: str, angles: tuple[Any, ...], angle_names: tuple[str, ...], qubits: tuple[Any, ...],
+        qubit_names: tuple[str, ...],
+    ) -> None:
+        # Appending is the hot path of building a large circuit: in-range ints
+        # and floats are taken as they are; anything else is converted or
+        # refused with the argument's name.
+        n = self._num_qubits
+        for q in qubits:
+            if type(q) is not int or not 0 <= q < n:
+                qubits = tuple(self._index(v, n, label, "qubits") for v, label in zip(qubits, qubit_names))
+                break
+        for a in angles:
+            if type(a) is not float:
+                angles = tuple(_angle(v, label) for v, label in zip(angles, angle_names))
+                break
+        if len(qubits) > 1 and len(set(qubits)) != len(qubits):
+            repeated = next(q for q in qubits if qubits.count(q) > 1)
+            raise ValueError(f"qubit {repeated} is used twice in one '{name}' gate")
+        if self._measured and not self._measured.isdisjoint(qubits):
+            self._refuse_after_measure(name, qubits)
+        self._data.append(Instruction(name, qubits, angles))
 
-    def _append(self, instruction: Instruction) -> None:
+    def _refuse_after_measure(self, name: str, qubits: Sequence[int]) -> None:
         # Measurements happen at the end of the run for now: a gate on a
         # measured qubit would need the state to collapse in the middle.
+        q = next(q for q in qubits if q in self._measured)
+        raise NotImplementedError(
+            f"'{name}' on qubit {q} after its measurement: mid-circuit measurement is not supported yet"
+        )
+
+    def _append(self, instruction: Instruction) -> None:
         if instruction.name not in _NON_GATES:
-            for q in instruction.qubits:
-                if q in self._measured:
-                    raise NotImplementedError(
-                        f"'{instruction.name}' on qubit {q} after its measurement: "
-                        "mid-circuit measurement is not supported yet"
-                    )
+            if not self._measured.isdisjoint(instruction.qubits):
+                self._refuse_after_measure(instruction.name, instruction.qubits)
         elif instruction.name == "measure":
             self._measured.update(instruction.qubits)
         self._data.append(instruction)
 
-    def _control_list(self, control_qubits: Any) -> list[Any]:
-        if _is_integer(control_qubits):
-            return [control_qubits]
-        if isinstance(control_qubits, Iterable) and not isinstance(control_qubits, (str, bytes)):
-            return list(control_qubits)
-        raise TypeError(f"control_qubits must be a sequence of integers, not {type(control_qubits).__name__}")
+    @staticmethod
+    def _operand_list(value: Any, what: str) -> list[Any]:
+        """An index or an iterable of indices, as a list (entries checked later)."""
+        if _is_integer(value):
+            return [value]
+        if isinstance(value, Iterable) and not isinstance(value, (str, bytes)):
+            return list(value)
+        raise TypeError(f"{what} must be an integer or a sequence of integers, not {type(value).__name__}")
 
     # ---- non-gate instructions --------------------------------------------
 
@@ -197,13 +234,16 @@ class Circuit:
         Measurements are applied after every gate; a clbit measured twice keeps
         the last measurement, and clbits never measured read 0.
         """
-        qubits = [qubit] if _is_integer(qubit) else list(qubit)
-        cbits = [cbit] if _is_integer(cbit) else list(cbit)
+        qubits = self._operand_list(qubit, "qubit")
+        cbits = self._operand_list(cbit, "cbit")
         if len(qubits) != len(cbits):
             raise ValueError(f"measure got {len(qubits)} qubits but {len(cbits)} clbits")
-        for q, c in zip(qubits, cbits):
-            q = self._index(q, self._num_qubits, "qubit", "qubits")
-            c = self._index(c, self._num_clbits, "clbit", "clbits")
+        # Every pair checked before any is recorded: a refused call changes nothing.
+        pairs = [
+            (self._index(q, self._num_qubits, "qubit", "qubits"), self._index(c, self._num_clbits, "clbit", "clbits"))
+            for q, c in zip(qubits, cbits)
+        ]
+        for q, c in pairs:
             self._append(Instruction("measure", (q,), (), (c,)))
 
     def measure_all(self, inplace: bool = True, add_bits: bool = True) -> Circuit | None:
@@ -231,17 +271,17 @@ class Circuit:
         circuit.measure(list(range(n)), list(range(first, first + n)))
         return None if inplace else circuit
 
-    def barrier(self, *qargs: int) -> None:
-        """A barrier on the given qubits (all when none given). It changes nothing
-        in the state; it is kept for readers of the circuit."""
-        labels = ["qubit"] * len(qargs)
-        qubits = self._qubits("barrier", qargs, labels) if qargs else tuple(range(self._num_qubits))
+    def barrier(self, *qargs: int | Sequence[int]) -> None:
+        """A barrier on the given qubits or sequences of qubits (all when none
+        given). It changes nothing in the state; it is kept for readers."""
+        operands = [q for arg in qargs for q in self._operand_list(arg, "qubit")]
+        qubits = self._qubits("barrier", operands, ["qubit"] * len(operands)) if qargs else tuple(range(self._num_qubits))
         self._append(Instruction("barrier", qubits))
 
     def unitary(self, obj: Any, qubits: int | Sequence[int]) -> None:
         """Any 2^k x 2^k unitary on k qubits; ``qubits[0]`` is the least
         significant bit of the matrix's row index (Qiskit's UnitaryGate)."""
-        operands = [qubits] if _is_integer(qubits) else list(qubits)
+        operands = self._operand_list(qubits, "qubits")
         targets = self._qubits("unitary", operands, ["qubit"] * len(operands))
         try:
             m = np.array(obj, dtype=np.complex128, order="C", copy=True)
@@ -261,177 +301,153 @@ class Circuit:
     # ---- standard gates (Qiskit's names, argument order and matrices) ------
 
     def id(self, qubit: int) -> None:
-        self._gate("id", (), (("qubit", qubit),))
+        self._gate("id", (), (), (qubit,), _QUBIT)
 
     def x(self, qubit: int) -> None:
-        self._gate("x", (), (("qubit", qubit),))
+        self._gate("x", (), (), (qubit,), _QUBIT)
 
     def y(self, qubit: int) -> None:
-        self._gate("y", (), (("qubit", qubit),))
+        self._gate("y", (), (), (qubit,), _QUBIT)
 
     def z(self, qubit: int) -> None:
-        self._gate("z", (), (("qubit", qubit),))
+        self._gate("z", (), (), (qubit,), _QUBIT)
 
     def h(self, qubit: int) -> None:
-        self._gate("h", (), (("qubit", qubit),))
+        self._gate("h", (), (), (qubit,), _QUBIT)
 
     def s(self, qubit: int) -> None:
-        self._gate("s", (), (("qubit", qubit),))
+        self._gate("s", (), (), (qubit,), _QUBIT)
 
     def sdg(self, qubit: int) -> None:
-        self._gate("sdg", (), (("qubit", qubit),))
+        self._gate("sdg", (), (), (qubit,), _QUBIT)
 
     def t(self, qubit: int) -> None:
-        self._gate("t", (), (("qubit", qubit),))
+        self._gate("t", (), (), (qubit,), _QUBIT)
 
     def tdg(self, qubit: int) -> None:
-        self._gate("tdg", (), (("qubit", qubit),))
+        self._gate("tdg", (), (), (qubit,), _QUBIT)
 
     def sx(self, qubit: int) -> None:
-        self._gate("sx", (), (("qubit", qubit),))
+        self._gate("sx", (), (), (qubit,), _QUBIT)
 
     def sxdg(self, qubit: int) -> None:
-        self._gate("sxdg", (), (("qubit", qubit),))
+        self._gate("sxdg", (), (), (qubit,), _QUBIT)
 
     def r(self, theta: float, phi: float, qubit: int) -> None:
-        self._gate("r", (("theta", theta), ("phi", phi)), (("qubit", qubit),))
+        self._gate("r", (theta, phi), _THETA_PHI, (qubit,), _QUBIT)
 
     def rx(self, theta: float, qubit: int) -> None:
-        self._gate("rx", (("theta", theta),), (("qubit", qubit),))
+        self._gate("rx", (theta,), _THETA, (qubit,), _QUBIT)
 
     def ry(self, theta: float, qubit: int) -> None:
-        self._gate("ry", (("theta", theta),), (("qubit", qubit),))
+        self._gate("ry", (theta,), _THETA, (qubit,), _QUBIT)
 
     def rz(self, phi: float, qubit: int) -> None:
-        self._gate("rz", (("phi", phi),), (("qubit", qubit),))
+        self._gate("rz", (phi,), _PHI, (qubit,), _QUBIT)
 
     def p(self, theta: float, qubit: int) -> None:
-        self._gate("p", (("theta", theta),), (("qubit", qubit),))
+        self._gate("p", (theta,), _THETA, (qubit,), _QUBIT)
 
     def u(self, theta: float, phi: float, lam: float, qubit: int) -> None:
-        self._gate("u", (("theta", theta), ("phi", phi), ("lam", lam)), (("qubit", qubit),))
+        self._gate("u", (theta, phi, lam), _THETA_PHI_LAM, (qubit,), _QUBIT)
 
     def u1(self, theta: float, qubit: int) -> None:
-        self._gate("u1", (("theta", theta),), (("qubit", qubit),))
+        self._gate("u1", (theta,), _THETA, (qubit,), _QUBIT)
 
     def u2(self, phi: float, lam: float, qubit: int) -> None:
-        self._gate("u2", (("phi", phi), ("lam", lam)), (("qubit", qubit),))
+        self._gate("u2", (phi, lam), _PHI_LAM, (qubit,), _QUBIT)
 
     def u3(self, theta: float, phi: float, lam: float, qubit: int) -> None:
-        self._gate("u3", (("theta", theta), ("phi", phi), ("lam", lam)), (("qubit", qubit),))
+        self._gate("u3", (theta, phi, lam), _THETA_PHI_LAM, (qubit,), _QUBIT)
 
     def cx(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cx", (), (("control_qubit", control_qubit), ("target_qubit", target_qubit)))
+        self._gate("cx", (), (), (control_qubit, target_qubit), _CT)
 
     def cy(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cy", (), (("control_qubit", control_qubit), ("target_qubit", target_qubit)))
+        self._gate("cy", (), (), (control_qubit, target_qubit), _CT)
 
     def cz(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cz", (), (("control_qubit", control_qubit), ("target_qubit", target_qubit)))
+        self._gate("cz", (), (), (control_qubit, target_qubit), _CT)
 
     def ch(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("ch", (), (("control_qubit", control_qubit), ("target_qubit", target_qubit)))
+        self._gate("ch", (), (), (control_qubit, target_qubit), _CT)
 
     def cs(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cs", (), (("control_qubit", control_qubit), ("target_qubit", target_qubit)))
+        self._gate("cs", (), (), (control_qubit, target_qubit), _CT)
 
     def csdg(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("csdg", (), (("control_qubit", control_qubit), ("target_qubit", target_qubit)))
+        self._gate("csdg", (), (), (control_qubit, target_qubit), _CT)
 
     def csx(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("csx", (), (("control_qubit", control_qubit), ("target_qubit", target_qubit)))
+        self._gate("csx", (), (), (control_qubit, target_qubit), _CT)
 
     def cp(self, theta: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cp", (("theta", theta),), (("control_qubit", control_qubit), ("target_qubit", target_qubit)))
+        self._gate("cp", (theta,), _THETA, (control_qubit, target_qubit), _CT)
 
     def crx(self, theta: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate("crx", (("theta", theta),), (("control_qubit", control_qubit), ("target_qubit", target_qubit)))
+        self._gate("crx", (theta,), _THETA, (control_qubit, target_qubit), _CT)
 
     def cry(self, theta: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cry", (("theta", theta),), (("control_qubit", control_qubit), ("target_qubit", target_qubit)))
+        self._gate("cry", (theta,), _THETA, (control_qubit, target_qubit), _CT)
 
     def crz(self, theta: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate("crz", (("theta", theta),), (("control_qubit", control_qubit), ("target_qubit", target_qubit)))
+        self._gate("crz", (theta,), _THETA, (control_qubit, target_qubit), _CT)
 
     def cu(self, theta: float, phi: float, lam: float, gamma: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate(
-            "cu",
-            (("theta", theta), ("phi", phi), ("lam", lam), ("gamma", gamma)),
-            (("control_qubit", control_qubit), ("target_qubit", target_qubit)),
-        )
+        self._gate("cu", (theta, phi, lam, gamma), _THETA_PHI_LAM_GAMMA, (control_qubit, target_qubit), _CT)
 
     def cu1(self, theta: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cu1", (("theta", theta),), (("control_qubit", control_qubit), ("target_qubit", target_qubit)))
+        self._gate("cu1", (theta,), _THETA, (control_qubit, target_qubit), _CT)
 
     def cu3(self, theta: float, phi: float, lam: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate(
-            "cu3",
-            (("theta", theta), ("phi", phi), ("lam", lam)),
-            (("control_qubit", control_qubit), ("target_qubit", target_qubit)),
-        )
+        self._gate("cu3", (theta, phi, lam), _THETA_PHI_LAM, (control_qubit, target_qubit), _CT)
 
     def swap(self, qubit1: int, qubit2: int) -> None:
-        self._gate("swap", (), (("qubit1", qubit1), ("qubit2", qubit2)))
+        self._gate("swap", (), (), (qubit1, qubit2), _QQ)
 
     def iswap(self, qubit1: int, qubit2: int) -> None:
-        self._gate("iswap", (), (("qubit1", qubit1), ("qubit2", qubit2)))
+        self._gate("iswap", (), (), (qubit1, qubit2), _QQ)
 
     def dcx(self, qubit1: int, qubit2: int) -> None:
-        self._gate("dcx", (), (("qubit1", qubit1), ("qubit2", qubit2)))
+        self._gate("dcx", (), (), (qubit1, qubit2), _QQ)
 
     def ecr(self, qubit1: int, qubit2: int) -> None:
-        self._gate("ecr", (), (("qubit1", qubit1), ("qubit2", qubit2)))
+        self._gate("ecr", (), (), (qubit1, qubit2), _QQ)
 
     def rxx(self, theta: float, qubit1: int, qubit2: int) -> None:
-        self._gate("rxx", (("theta", theta),), (("qubit1", qubit1), ("qubit2", qubit2)))
+        self._gate("rxx", (theta,), _THETA, (qubit1, qubit2), _QQ)
 
     def ryy(self, theta: float, qubit1: int, qubit2: int) -> None:
-        self._gate("ryy", (("theta", theta),), (("qubit1", qubit1), ("qubit2", qubit2)))
+        self._gate("ryy", (theta,), _THETA, (qubit1, qubit2), _QQ)
 
     def rzz(self, theta: float, qubit1: int, qubit2: int) -> None:
-        self._gate("rzz", (("theta", theta),), (("qubit1", qubit1), ("qubit2", qubit2)))
+        self._gate("rzz", (theta,), _THETA, (qubit1, qubit2), _QQ)
 
     def rzx(self, theta: float, qubit1: int, qubit2: int) -> None:
-        self._gate("rzx", (("theta", theta),), (("qubit1", qubit1), ("qubit2", qubit2)))
+        self._gate("rzx", (theta,), _THETA, (qubit1, qubit2), _QQ)
 
     def xx_plus_yy(self, theta: float, beta: float, qubit1: int, qubit2: int) -> None:
-        self._gate("xx_plus_yy", (("theta", theta), ("beta", beta)), (("qubit1", qubit1), ("qubit2", qubit2)))
+        self._gate("xx_plus_yy", (theta, beta), _THETA_BETA, (qubit1, qubit2), _QQ)
 
     def xx_minus_yy(self, theta: float, beta: float, qubit1: int, qubit2: int) -> None:
-        self._gate("xx_minus_yy", (("theta", theta), ("beta", beta)), (("qubit1", qubit1), ("qubit2", qubit2)))
+        self._gate("xx_minus_yy", (theta, beta), _THETA_BETA, (qubit1, qubit2), _QQ)
 
     def ccx(self, control_qubit1: int, control_qubit2: int, target_qubit: int) -> None:
-        self._gate(
-            "ccx",
-            (),
-            (("control_qubit1", control_qubit1), ("control_qubit2", control_qubit2), ("target_qubit", target_qubit)),
-        )
+        self._gate("ccx", (), (), (control_qubit1, control_qubit2, target_qubit), _CCT)
 
     def ccz(self, control_qubit1: int, control_qubit2: int, target_qubit: int) -> None:
-        self._gate(
-            "ccz",
-            (),
-            (("control_qubit1", control_qubit1), ("control_qubit2", control_qubit2), ("target_qubit", target_qubit)),
-        )
+        self._gate("ccz", (), (), (control_qubit1, control_qubit2, target_qubit), _CCT)
 
     def cswap(self, control_qubit: int, target_qubit1: int, target_qubit2: int) -> None:
-        self._gate(
-            "cswap",
-            (),
-            (("control_qubit", control_qubit), ("target_qubit1", target_qubit1), ("target_qubit2", target_qubit2)),
-        )
+        self._gate("cswap", (), (), (control_qubit, target_qubit1, target_qubit2), _CTT)
 
     def rccx(self, control_qubit1: int, control_qubit2: int, target_qubit: int) -> None:
-        self._gate(
-            "rccx",
-            (),
-            (("control_qubit1", control_qubit1), ("control_qubit2", control_qubit2), ("target_qubit", target_qubit)),
-        )
+        self._gate("rccx", (), (), (control_qubit1, control_qubit2, target_qubit), _CCT)
 
     def mcx(self, control_qubits: Sequence[int], target_qubit: int) -> None:
-        controls = self._control_list(control_qubits)
-        self._gate("mcx", (), [("control qubit", q) for q in controls] + [("target_qubit", target_qubit)])
+        controls = self._operand_list(control_qubits, "control_qubits")
+        self._gate("mcx", (), (), (*controls, target_qubit), ("control qubit",) * len(controls) + ("target_qubit",))
 
     def mcp(self, lam: float, control_qubits: Sequence[int], target_qubit: int) -> None:
-        controls = self._control_list(control_qubits)
-        self._gate("mcp", (("lam", lam),), [("control qubit", q) for q in controls] + [("target_qubit", target_qubit)])
+        controls = self._operand_list(control_qubits, "control_qubits")
+        self._gate("mcp", (lam,), _LAM, (*controls, target_qubit), ("control qubit",) * len(controls) + ("target_qubit",))

@@ -26,6 +26,9 @@ def _compile(circuit: Circuit, samples: bool) -> _ext.Program:
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
     if circuit.num_qubits == 0:
         raise ValueError("a circuit with no qubits cannot be run")
+    if circuit.num_qubits > _ext.MAX_QUBITS:
+        # Checked here too: a count past 64 bits could not even reach the engine.
+        raise MemoryError(f"a state of {circuit.num_qubits} qubits needs 2^{circuit.num_qubits + 4} bytes")
     # Flat lists so that the whole circuit crosses into the engine in one call.
     names: list[str] = []
     arity: list[int] = []
@@ -112,19 +115,38 @@ def _counts(circuit: Circuit, outcomes: np.ndarray, tally: np.ndarray, shots: in
     if not measured:
         # Nothing measured: every clbit reads 0 on every shot.
         return {"".join(" " if c < 0 else "0" for c in columns): shots}
-    chars = np.full((len(outcomes), len(columns)), ord("0"), dtype=np.uint8)
-    for pos, clbit in enumerate(columns):
-        if clbit < 0:
-            chars[:, pos] = ord(" ")
-        elif clbit in measured:
-            chars[:, pos] += ((outcomes >> np.uint64(measured[clbit])) & np.uint64(1)).astype(np.uint8)
-    # Outcomes that differ only in unmeasured qubits share a key.
-    keys, inverse = np.unique(chars, axis=0, return_inverse=True)
-    totals = np.zeros(len(keys), dtype=np.uint64)
-    np.add.at(totals, inverse.reshape(-1), tally)
-    raw = keys.tobytes().decode("ascii")
     width = len(columns)
-    return {raw[i * width:(i + 1) * width]: int(totals[i]) for i in range(len(keys))}
+    if circuit.num_clbits <= 64:
+        # Each outcome's clbit value as one integer: keys order like these
+        # values, and outcomes that differ only in unmeasured qubits merge.
+        values = np.zeros(len(outcomes), dtype=np.uint64)
+        for clbit, qubit in measured.items():
+            values |= ((outcomes >> np.uint64(qubit)) & np.uint64(1)) << np.uint64(clbit)
+        if np.all(values[1:] > values[:-1]):
+            totals = tally  # already distinct and ascending (every qubit kept its place)
+        else:
+            values, inverse = np.unique(values, return_inverse=True)
+            totals = np.zeros(len(values), dtype=np.uint64)
+            np.add.at(totals, inverse.reshape(-1), tally)
+        chars = np.full((len(values), width), ord("0"), dtype=np.uint8)
+        for pos, clbit in enumerate(columns):
+            if clbit < 0:
+                chars[:, pos] = ord(" ")
+            elif clbit in measured:
+                chars[:, pos] += ((values >> np.uint64(clbit)) & np.uint64(1)).astype(np.uint8)
+    else:
+        # Too many clbits for one integer: the same with rows of characters.
+        chars = np.full((len(outcomes), width), ord("0"), dtype=np.uint8)
+        for pos, clbit in enumerate(columns):
+            if clbit < 0:
+                chars[:, pos] = ord(" ")
+            elif clbit in measured:
+                chars[:, pos] += ((outcomes >> np.uint64(measured[clbit])) & np.uint64(1)).astype(np.uint8)
+        chars, inverse = np.unique(chars, axis=0, return_inverse=True)
+        totals = np.zeros(len(chars), dtype=np.uint64)
+        np.add.at(totals, inverse.reshape(-1), tally)
+    raw = chars.tobytes().decode("ascii")
+    return {raw[i * width:(i + 1) * width]: count for i, count in enumerate(totals.tolist())}
 
 
 def run(circuit: Circuit, shots: int = 1024, seed: int | None = None) -> Result:

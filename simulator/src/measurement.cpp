@@ -1,25 +1,51 @@
-// Whole-register sampling: running sums built once per run, a binary search
-// per shot, outcome keys and the tally into Counts. Used by the engine.
+// Whole-register sampling: running sums and a guide table built once per
+// run, a short search per shot, outcome keys and the tally into Counts.
+// Used by the engine.
 #include "vorn/simulator/measurement.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cmath>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "vorn/core/error.hpp"
 #include "vorn/core/memory.hpp"
 #include "vorn/core/messages.hpp"
+#include "vorn/core/parallel.hpp"
 #include "vorn/simulator/messages.hpp"
 
 namespace vorn::sim {
 namespace {
 
-// Searches run in groups of this size so their cache misses overlap.
-constexpr std::size_t kLanes = 8;
-// Shots between two looks at a run's cancel flag (a multiple of kLanes).
+// Draws are searched in batches of this size, stage by stage (guide entry,
+// first sum, search), so the cache misses of a whole batch overlap.
+constexpr std::size_t kBatch = 256;
+// Shots drawn from the stream, searched and tallied per round.
+constexpr std::size_t kRound = std::size_t{1} << 14;
+// Shots per task when a round's searches are spread over the pool.
+constexpr std::size_t kSearchGrain = 2048;
+// Shots between two looks at a run's cancel flag (a multiple of kRound).
 constexpr std::uint64_t kShotsPerCheck = std::uint64_t{1} << 14;
+// The guide has about one entry per this many sums (a power of two): the
+// range between two entries is then a cache line or two on average.
+constexpr unsigned kSumsPerGuideEntryBits = 3;
+
+// First j in [lo, hi) with sum[j] > r, else hi. Branch-free halving: `b`
+// only moves past elements known to be <= r.
+inline std::uint64_t first_above(const double* sum, std::uint64_t lo, std::uint64_t hi, double r) {
+  if (lo == hi) return lo;
+  const double* b = sum + lo;
+  for (std::uint64_t n = hi - lo; n > 1;) {
+    const std::uint64_t half = n / 2;
+    b = b[half] <= r ? b + half : b;
+    n -= half;
+  }
+  return static_cast<std::uint64_t>(b - sum) + (*b <= r ? 1 : 0);
+}
 
 // Tally of outcome index -> count: open addressing over a flat array, grown
 // at half load. Far cheaper per shot than a node-based map, and its memory
@@ -119,69 +145,216 @@ Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabili
   double sum = 0.0;
   searchable_ = cumulative_.size();
   for (std::uint64_t j = 0; j < cumulative_.size(); ++j) {
+    positive_ += cumulative_[j] > 0.0 ? 1 : 0;
     sum = sum + cumulative_[j];
     cumulative_[j] = sum;
     if (std::isnan(sum) && searchable_ == cumulative_.size()) searchable_ = j;
   }
+  build_guide();
+}
+
+// Entry k = first j < searchable_ with sum[j] > k / G (exact: G is a power of
+// two), else searchable_. For a draw r in [k / G, (k + 1) / G) every j below
+// entry k has sum <= k / G <= r, and entry k + 1 (when below searchable_) has
+// sum > (k + 1) / G > r: the answer lies in [entry k, entry k + 1].
+void Sampler::build_guide() {
+  const std::uint64_t n = cumulative_.size();
+  const unsigned size_bits = n == 0 ? 0 : static_cast<unsigned>(std::bit_width(n) - 1);
+  guide_bits_ = std::min(size_bits > kSumsPerGuideEntryBits ? size_bits - kSumsPerGuideEntryBits : 0u, 40u);
+  const std::uint64_t entries = std::uint64_t{1} << guide_bits_;
+  guide_ = Buffer<std::uint64_t>::uninitialized(entries + 1);
+  guide_scale_ = std::ldexp(1.0, static_cast<int>(guide_bits_));
+  const double step = std::ldexp(1.0, -static_cast<int>(guide_bits_));
+  const double* sum = cumulative_.data();
+  std::uint64_t j = 0;
+  for (std::uint64_t k = 0; k < entries; ++k) {
+    const double threshold = static_cast<double>(k) * step;  // exact: k < 2^53, step a power of two
+    while (j < searchable_ && sum[j] <= threshold) ++j;
+    guide_[k] = j;
+  }
+  guide_[entries] = searchable_;
 }
 
 // First j with sum[j] > r (strict, like the scan), else the last index: the
 // scan's fallback when the total is at or below r or the sums turned NaN
-// (NaN compares false, so nothing at or after the first NaN can be chosen).
-// Branch-free halving: `base` only moves past elements known to be <= r, and
-// both possible next probes are prefetched.
+// (only the prefix before the first NaN sum is ever searched).
 std::uint64_t Sampler::draw(double r) const {
   std::uint64_t out;
   draw_many(&r, &out, 1);
   return out;
 }
 
+std::uint64_t Sampler::draw_unguided(double r) const {
+  const std::uint64_t j = first_above(cumulative_.data(), 0, searchable_, r);
+  return j < searchable_ ? j : cumulative_.size() - 1;
+}
+
 void Sampler::draw_many(const double* r, std::uint64_t* out, std::size_t count) const {
-  const double* first = cumulative_.data();
+  const double* sum = cumulative_.data();
+  const std::uint64_t* guide = guide_.data();
   const std::uint64_t last_index = cumulative_.size() - 1;
-  for (std::size_t done = 0; done < count; done += kLanes) {
-    const std::size_t lanes = std::min(kLanes, count - done);
-    const double* base[kLanes];
-    std::fill_n(base, lanes, first);
-    for (std::uint64_t len = searchable_; len > 1;) {
-      const std::uint64_t half = len / 2;
-      for (std::size_t k = 0; k < lanes; ++k) {
-        __builtin_prefetch(base[k] + half / 2);
-        __builtin_prefetch(base[k] + half + half / 2);
-      }
-      for (std::size_t k = 0; k < lanes; ++k) base[k] = base[k][half] <= r[done + k] ? base[k] + half : base[k];
-      len -= half;
-    }
-    // With no searchable prefix (sum 0 is NaN) j is 0 == searchable_: fallback.
+  const double scale = guide_scale_;
+  const std::uint64_t entries = std::uint64_t{1} << guide_bits_;
+  std::uint64_t lo[kBatch], hi[kBatch];
+  for (std::size_t done = 0; done < count; done += kBatch) {
+    const std::size_t lanes = std::min(kBatch, count - done);
+    const double* rb = r + done;
+    // The entry of each draw: r * G is exact and its integer part is k. A
+    // value outside [0, 1) (never a stream draw) searches all sums.
     for (std::size_t k = 0; k < lanes; ++k) {
-      const auto j = static_cast<std::uint64_t>(base[k] - first) + (*base[k] <= r[done + k] ? 1 : 0);
+      const double x = rb[k] * scale;
+      lo[k] = x >= 0.0 && x < static_cast<double>(entries) ? static_cast<std::uint64_t>(x) : entries;
+      __builtin_prefetch(guide + lo[k]);
+    }
+    for (std::size_t k = 0; k < lanes; ++k) {
+      if (lo[k] == entries) {
+        lo[k] = 0, hi[k] = searchable_;
+      } else {
+        hi[k] = guide[lo[k] + 1], lo[k] = guide[lo[k]];
+      }
+      __builtin_prefetch(sum + lo[k]);
+      __builtin_prefetch(sum + hi[k]);  // the range often ends on the next line
+    }
+    for (std::size_t k = 0; k < lanes; ++k) {
+      const std::uint64_t j = first_above(sum, lo[k], hi[k], rb[k]);
       out[done + k] = j < searchable_ ? j : last_index;
     }
   }
 }
 
-std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,
-                                                                  std::uint64_t shots, const RunControl* control) {
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-  if (shots == 0) return out;
-  const Sampler sampler(state);
-  OutcomeTally tally;
-  double r[kLanes];
-  std::uint64_t outcome[kLanes];
-  for (std::uint64_t shot = 0; shot < shots; shot += kLanes) {
+namespace {
+
+// Counts per outcome index in a dense array: for many shots over a register
+// whose outcomes most shots reach anyway, far fewer cache misses than the
+// hash and no more memory than it would grow to (it holds 16-byte slots at
+// most half full, one per distinct outcome).
+class DenseTally {
+ public:
+  explicit DenseTally(std::uint64_t outcomes) : counts_(Buffer<std::uint32_t>::zeroed(outcomes)) {}
+  void prefetch(std::uint64_t outcome) const { __builtin_prefetch(counts_.data() + outcome, 1); }
+  void add(std::uint64_t outcome) { ++counts_[outcome]; }
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted() const {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    for (std::uint64_t j = 0; j < counts_.size(); ++j) {
+      if (counts_[j] != 0) out.emplace_back(j, counts_[j]);
+    }
+    return out;
+  }
+
+ private:
+  Buffer<std::uint32_t> counts_;
+};
+
+// shots draws, tallied; each shot's outcome also written to record[shot]
+// when record is not null.
+template <class Tally>
+void draw_into(const Sampler& sampler, RandomStream& stream, std::uint64_t shots, std::uint64_t* record,
+               const RunControl* control, Tally& tally) {
+  std::vector<double> draws(static_cast<std::size_t>(std::min<std::uint64_t>(kRound, shots)));
+  std::vector<std::uint64_t> outcomes(draws.size());
+  double* const r = draws.data();
+  std::uint64_t* const outcome = outcomes.data();
+  for (std::uint64_t shot = 0; shot < shots; shot += kRound) {
     // One stream value per shot, in shot order; the tally ignores order.
-    const auto lanes = static_cast<std::size_t>(std::min<std::uint64_t>(kLanes, shots - shot));
+    const auto lanes = static_cast<std::size_t>(std::min<std::uint64_t>(kRound, shots - shot));
     // A check per batch of shots costs nothing next to the searches.
     if (control != nullptr && shot % kShotsPerCheck == 0) control->check();
     for (std::size_t k = 0; k < lanes; ++k) r[k] = stream.draw_unit_double();
-    sampler.draw_many(r, outcome, lanes);
-    for (std::size_t k = 0; k < lanes; ++k) tally.prefetch(outcome[k]);
-    for (std::size_t k = 0; k < lanes; ++k) tally.add(outcome[k]);
+    // Each search depends only on its draw, so a round's searches can run
+    // on the pool; the stream and the tally stay in shot order here.
+    auto search = [&](std::uint64_t begin, std::uint64_t end) {
+      sampler.draw_many(r + begin, outcome + begin, static_cast<std::size_t>(end - begin));
+    };
+    if (lanes >= 2 * kSearchGrain) {
+      parallel_for(lanes, kSearchGrain, search);
+    } else {
+      search(0, lanes);
+    }
+    if (record != nullptr) std::copy_n(outcome, lanes, record + shot);
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t k = 0; k < std::min(kAhead, lanes); ++k) tally.prefetch(outcome[k]);
+    for (std::size_t k = 0; k < lanes; ++k) {
+      if (k + kAhead < lanes) tally.prefetch(outcome[k + kAhead]);
+      tally.add(outcome[k]);
+    }
   }
+}
+
+// The dense tally pays once the outcomes a run can reach (shots, and those of
+// positive probability) are an eighth of all (then the hash would hold about
+// as much); 32-bit counts cannot overflow below 2^32 shots.
+bool dense_tally_for(std::uint64_t reachable, std::uint64_t size, std::uint64_t shots) {
+  return reachable >= size / 8 && shots < (std::uint64_t{1} << 32);
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const StateVector& state, RandomStream& stream,
+                                                                 std::uint64_t shots, std::uint64_t* record,
+                                                                 const RunControl* control) {
+  if (shots == 0) return {};
+  const Sampler sampler(state);
+  // The dense array is only a speed-up: without memory for it the hash
+  // (which grows with the outcomes actually drawn) does the same job.
+  if (dense_tally_for(std::min(shots, sampler.positive_count()), sampler.size(), shots)) {
+    std::optional<DenseTally> dense;
+    try {
+      dense.emplace(sampler.size());
+    } catch (const FatalError& e) {
+      if (e.kind() != FatalError::Kind::OutOfMemory) throw;
+    } catch (const std::bad_alloc&) {
+    }
+    if (dense) {
+      draw_into(sampler, stream, shots, record, control, *dense);
+      return dense->sorted();
+    }
+  }
+  OutcomeTally tally;
+  draw_into(sampler, stream, shots, record, control, tally);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
   const std::vector<OutcomeTally::Entry> sorted = tally.sorted();
   out.reserve(sorted.size());
   for (const auto& e : sorted) out.emplace_back(e.outcome, e.count);
   return out;
+}
+
+}  // namespace
+
+std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots) {
+  if (shots == 0 || n_qubits >= 60) return 0;
+  const std::uint64_t size = std::uint64_t{1} << n_qubits;
+  const unsigned guide_bits =
+      std::min(n_qubits > kSumsPerGuideEntryBits ? static_cast<unsigned>(n_qubits) - kSumsPerGuideEntryBits : 0u, 40u);
+  std::uint64_t bytes = sizeof(double) * size + sizeof(std::uint64_t) * ((std::uint64_t{1} << guide_bits) + 1);
+  if (dense_tally_for(std::min(shots, size), size, shots)) bytes += sizeof(std::uint32_t) * size;
+  return bytes;
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,
+                                                                  std::uint64_t shots, const RunControl* control) {
+  return draw_shots(state, stream, shots, nullptr, control);
+}
+
+ShotRecord sample_shots(const StateVector& state, RandomStream& stream, std::uint64_t shots,
+                        const RunControl* control) {
+  ShotRecord result;
+  if (shots == 0) return result;
+  vorn::require_memory(shots > (~std::uint64_t{0} >> 3) ? ~std::uint64_t{0} : shots * sizeof(std::uint64_t));
+  result.outcomes.resize(shots);
+  result.tally = draw_shots(state, stream, shots, result.outcomes.data(), control);
+  return result;
+}
+
+bool all_probabilities_finite(const Complex* amplitudes, std::uint64_t count) {
+  std::atomic<bool> finite{true};
+  auto body = [&](std::uint64_t begin, std::uint64_t end) {
+    bool ok = true;
+    for (std::uint64_t i = begin; i < end; ++i) {
+      const double p = amplitudes[i].re * amplitudes[i].re + amplitudes[i].im * amplitudes[i].im;
+      ok &= std::isfinite(p);
+    }
+    if (!ok) finite.store(false, std::memory_order_relaxed);
+  };
+  parallel_for(count, std::uint64_t{1} << 14, body);
+  return finite.load();
 }
 
 Counts counts_from_tally(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& tally, std::uint64_t n_qubits) {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 #include <limits>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -285,6 +286,128 @@ TEST(SampleCounts, ZeroShotsDrawNothing) {
   RandomStream stream = RandomStream::from_seed_value(9);
   EXPECT_TRUE(sample_counts(state, stream, 0).empty());
   EXPECT_EQ(stream.draw_u64(), RandomStream::from_seed_value(9).draw_u64());
+}
+
+}  // namespace
+}  // namespace vorn::sim
+
+namespace vorn::sim {
+namespace {
+
+// Draws at every guide boundary k / G (G = 2^j for all j that can occur),
+// their neighbours, and random ones.
+std::vector<double> boundary_draws(std::mt19937_64& rng) {
+  std::vector<double> r;
+  for (int bits = 0; bits <= 9; ++bits) {  // the guides of these sizes have up to 2^9 entries
+    const double step = std::ldexp(1.0, -bits);
+    for (double k = 0; k < std::ldexp(1.0, bits); ++k) {
+      r.push_back(k * step);
+      r.push_back(std::nextafter(k * step, 1.0));
+      if (k > 0) r.push_back(std::nextafter(k * step, 0.0));
+    }
+  }
+  for (int i = 0; i < 500; ++i) r.push_back(static_cast<double>(rng() >> 11) * 0x1p-53);
+  return r;
+}
+
+// The guided search must pick exactly what the plain binary search and the
+// per-shot scan pick, one at a time and in batches.
+void expect_guide_exact(const std::vector<double>& p, std::mt19937_64& rng) {
+  const Sampler sampler = make_sampler(p);
+  const std::vector<double> rs = boundary_draws(rng);
+  std::vector<std::uint64_t> batched(rs.size());
+  sampler.draw_many(rs.data(), batched.data(), rs.size());
+  for (std::size_t i = 0; i < rs.size(); ++i) {
+    const std::uint64_t expected = scan(p, rs[i]);
+    ASSERT_EQ(sampler.draw_unguided(rs[i]), expected) << "N=" << p.size() << " r=" << rs[i];
+    ASSERT_EQ(sampler.draw(rs[i]), expected) << "N=" << p.size() << " r=" << rs[i];
+    ASSERT_EQ(batched[i], expected) << "N=" << p.size() << " r=" << rs[i];
+  }
+}
+
+TEST(SamplerGuide, AdversarialDistributions) {
+  std::mt19937_64 rng(21);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t n : {16u, 17u, 1000u, 4096u, 4097u}) {
+    // Sums landing exactly on the guide boundaries: p = 1/N for N a power of two.
+    expect_guide_exact(std::vector<double>(n, 1.0 / static_cast<double>(n)), rng);
+    // Mostly zeros: long plateaus inside and across guide ranges.
+    expect_guide_exact(random_probabilities(n, 0.97, rng), rng);
+    // All mass at both ends (GHZ), and all in one middle outcome.
+    std::vector<double> ends(n, 0.0);
+    ends.front() = 0.5, ends.back() = 0.5;
+    expect_guide_exact(ends, rng);
+    std::vector<double> one(n, 0.0);
+    one[n / 3] = 1.0;
+    expect_guide_exact(one, rng);
+    // Tiny and subnormal probabilities around a few large ones.
+    std::vector<double> tiny(n, 5e-324);
+    for (std::size_t i = 0; i < n; i += 7) tiny[i] = 1e-300;
+    tiny[n / 2] = 0.25, tiny[n - 2] = 0.75;
+    expect_guide_exact(tiny, rng);
+    // Totals below and above 1 (unnormalised states).
+    std::vector<double> low = random_probabilities(n, 0.3, rng), high = low;
+    for (double& v : low) v *= 0.6;
+    for (double& v : high) v *= 1.7;
+    expect_guide_exact(low, rng);
+    expect_guide_exact(high, rng);
+    // A NaN part way (every later sum NaN) and an infinite probability.
+    std::vector<double> with_nan = random_probabilities(n, 0.0, rng);
+    with_nan[n / 2] = nan;
+    expect_guide_exact(with_nan, rng);
+    std::vector<double> with_inf = random_probabilities(n, 0.0, rng);
+    with_inf[n / 4] = std::numeric_limits<double>::infinity();
+    expect_guide_exact(with_inf, rng);
+  }
+}
+
+TEST(SampleShots, OutcomesInShotOrderMatchTheScanAndTheTally) {
+  // 14 qubits: 200 shots use the hash tally, 40000 the dense one.
+  StateVector state = StateVector::create(14);
+  std::mt19937_64 rng(22);
+  const std::vector<double> p = random_probabilities(state.size(), 0.5, rng);
+  for (std::uint64_t i = 0; i < state.size(); ++i) state[i] = Complex{std::sqrt(p[i]), 0.0};
+  const Buffer<double> probs = state.probabilities();
+  const std::vector<double> pv(probs.begin(), probs.end());
+  for (std::uint64_t shots : {1ull, 200ull, 40000ull}) {
+    RandomStream stream = RandomStream::from_seed_value(shots);
+    const ShotRecord record = sample_shots(state, stream, shots);
+    RandomStream replay = RandomStream::from_seed_value(shots);
+    ASSERT_EQ(record.outcomes.size(), shots);
+    std::map<std::uint64_t, std::uint64_t> expected;
+    for (std::uint64_t s = 0; s < shots; ++s) {
+      const std::uint64_t j = scan(pv, replay.draw_unit_double());
+      ASSERT_EQ(record.outcomes[s], j) << "shot " << s;
+      ++expected[j];
+    }
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>> expected_tally(expected.begin(), expected.end());
+    EXPECT_EQ(record.tally, expected_tally);
+    RandomStream again = RandomStream::from_seed_value(shots);
+    EXPECT_EQ(sample_tally(state, again, shots), record.tally);
+    EXPECT_EQ(stream.draw_u64(), replay.draw_u64());  // one value per shot
+  }
+  RandomStream stream = RandomStream::from_seed_value(1);
+  EXPECT_TRUE(sample_shots(state, stream, 0).outcomes.empty());
+}
+
+TEST(AllProbabilitiesFinite, RejectsNaNInfinityAndOverflowingSquares) {
+  StateVector state = StateVector::create(15);
+  for (std::uint64_t i = 0; i < state.size(); ++i) state[i] = Complex{1e-3, -1e-3};
+  EXPECT_TRUE(all_probabilities_finite(state));
+  const std::uint64_t where[] = {0, 12345, state.size() - 1};
+  for (std::uint64_t i : where) {
+    for (Complex bad : {Complex{std::numeric_limits<double>::quiet_NaN(), 0.0},
+                        Complex{0.0, -std::numeric_limits<double>::infinity()}, Complex{1e200, 0.0}}) {
+      const Complex keep = state[i];
+      state[i] = bad;
+      EXPECT_FALSE(all_probabilities_finite(state)) << "index " << i << " re " << bad.re << " im " << bad.im;
+      state[i] = keep;
+    }
+  }
+  EXPECT_TRUE(all_probabilities_finite(state));
+  // The largest amplitude whose square is still finite is accepted.
+  state[7] = Complex{1e154, 0.0};
+  EXPECT_TRUE(all_probabilities_finite(state));
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 #include <vector>
 #include <xmmintrin.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <mutex>
 
@@ -176,6 +179,41 @@ TEST(Pool, EachItemIsAChunkOfItsOwn) {
   };
   parallel_for_each_item(100, body);
   EXPECT_EQ(lengths, std::vector<std::uint64_t>(100, 1));
+}
+
+// fork() copies only the calling thread: the child must make a pool of its
+// own instead of waiting for workers that do not exist there. The child gets
+// 20 s (SIGALRM ends a hang) and reports by exit status.
+TEST(Pool, ForkedChildRunsParallelLoops) {
+  std::atomic<std::uint64_t> warm{0};
+  auto count = [&](std::uint64_t b, std::uint64_t e) { warm += e - b; };
+  parallel_for(100000, 16, count);  // the pool exists and its workers ran
+  ASSERT_EQ(warm.load(), 100000u);
+  const std::size_t parent_threads = pool_thread_count();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(20);
+    int status = 0;
+    for (int round = 0; round < 3; ++round) {
+      std::vector<std::uint8_t> seen(200000, 0);
+      auto mark = [&](std::uint64_t b, std::uint64_t e) {
+        for (std::uint64_t i = b; i < e; ++i) ++seen[i];
+      };
+      parallel_for(seen.size(), 64, mark);
+      if (std::count(seen.begin(), seen.end(), 1) != static_cast<long>(seen.size())) status = 1;
+    }
+    if (pool_thread_count() != parent_threads) status = 2;  // the count is not decided again
+    _exit(status);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The parent's pool is untouched.
+  warm = 0;
+  parallel_for(100000, 16, count);
+  EXPECT_EQ(warm.load(), 100000u);
 }
 
 }  // namespace

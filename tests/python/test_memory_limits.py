@@ -1,5 +1,6 @@
 # Memory-limit tests (pytest): registers beyond MemAvailable fail with MemoryError before
 # allocating and the process goes on; a 28-qubit register that fits runs.
+import os
 import subprocess
 import sys
 import textwrap
@@ -17,10 +18,23 @@ def available_bytes():
     pytest.skip("MemAvailable is not reported")
 
 
+def pool_threads():
+    """The pool's size by its rule (the children inherit this environment)."""
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        value = os.environ.get(name, "").removeprefix("+")
+        if value.isdigit():
+            return int(value) or os.cpu_count()
+    return os.cpu_count()
+
+
 def needed_bytes(n):
-    """What a measured run of n qubits needs: the amplitudes (16 bytes each)
-    plus the running sums of the sampler (8 bytes each)."""
-    return 24 * 2**n
+    """What a run of n qubits measured with a few shots needs: the amplitudes
+    (16 bytes each), the sampler's running sums (8 bytes each) and guide table
+    (an 8-byte entry per 8 sums, plus one), and past 15 qubits one gather
+    buffer of 2^15 amplitudes per pool thread."""
+    guide = 8 * (2 ** min(max(n - 3, 0), 40) + 1)
+    scratch = pool_threads() * 16 * 2**15 if n > 15 else 0
+    return 24 * 2**n + guide + scratch
 
 
 def sanitizer_loaded():

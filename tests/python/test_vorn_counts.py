@@ -51,6 +51,7 @@ def nothing_measured(c):
     c.x(1)
 
 
+@pytest.mark.qiskit
 @pytest.mark.parametrize(
     ("build", "n_qubits", "registers"),
     [
@@ -81,15 +82,6 @@ def test_random_outcomes_are_sorted_and_add_up_over_registers():
         meas, creg = key.split(" ")
         assert len(meas) == 4 and len(creg) == 2
         assert creg == meas[-1 - 0] + meas[-1 - 3]  # c[1] = qubit 0, c[0] = qubit 3
-
-
-def test_unmeasured_qubits_merge_into_one_key():
-    c = vorn.Circuit(3, 1)
-    c.h(1)
-    c.h(2)
-    c.x(0)
-    c.measure(0, 0)
-    assert vorn.run(c, shots=500, seed=2).counts() == {"1": 500}
 
 
 def test_measure_all_twice_adds_a_second_register_and_a_barrier():
@@ -133,3 +125,16 @@ def test_results_are_read_only_and_counts_are_a_fresh_dict():
     sv = r.statevector()
     assert not sv.flags.owndata and not isinstance(sv.base, np.ndarray)
     assert sv.ctypes.data == r.statevector().ctypes.data
+
+
+def test_more_clbits_than_one_integer_holds():
+    c = vorn.Circuit(3, 70)
+    c.h(0)
+    c.h(2)  # unmeasured: its two values merge into one key
+    c.x(1)
+    c.measure(0, 69)
+    c.measure(0, 1)
+    c.measure(1, 0)
+    counts = vorn.run(c, shots=400, seed=8).counts()
+    assert sorted(counts) == ["0" + "0" * 67 + "01", "1" + "0" * 67 + "11"]
+    assert sum(counts.values()) == 400

@@ -228,6 +228,7 @@ def qiskit_gate(name, params, n_controls):
     return None
 
 
+@pytest.mark.qiskit
 @pytest.mark.parametrize(("name", "params", "n", "qubits"), CASES)
 def test_gate_matrix_matches_qiskit_operator(name, params, n, qubits):
     qiskit = pytest.importorskip("qiskit")

@@ -26,16 +26,13 @@ BAD_CALLS = [
     ("target past the end", lambda: circuit().cx(0, 7), IndexError, "target_qubit 7 out of range"),
     ("control past the end", lambda: circuit().mcx([0, 9], 1), IndexError, "control qubit 9 out of range"),
     ("repeated operand", lambda: circuit().cx(1, 1), ValueError, "qubit 1 is used twice in one 'cx' gate"),
-    ("same qubit by two names", lambda: circuit().swap(2, -1), ValueError, "qubit 2 is used twice"),
     ("target among the controls", lambda: circuit().mcp(0.1, [0, 2], 2), ValueError, "qubit 2 is used twice"),
     ("float qubit", lambda: circuit().h(1.0), TypeError, "qubit must be an integer, not float"),
     ("bool qubit", lambda: circuit().h(True), TypeError, "qubit must be an integer, not bool"),
-    ("None qubit", lambda: circuit().ccx(0, 1, None), TypeError, "target_qubit must be an integer"),
-    ("controls not a list", lambda: circuit().mcx(1.5, 0), TypeError, "control_qubits must be a sequence"),
+    ("controls not a list", lambda: circuit().mcx(1.5, 0), TypeError, "control_qubits must be an integer or a sequence"),
     ("angle as text", lambda: circuit().rx("0.5", 0), TypeError, "angle 'theta' must be a real number, not str"),
     ("complex angle", lambda: circuit().u(0.1, 1j, 0.2, 0), TypeError, "angle 'phi' must be a real number"),
     ("clbit past the end", lambda: circuit().measure(0, 2), IndexError, "clbit 2 out of range: the circuit has 2 clbits"),
-    ("no clbits at all", lambda: Circuit(2).measure(0, 0), IndexError, "clbit 0 out of range"),
     ("measure lists differ", lambda: circuit().measure([0, 1], [0]), ValueError, "2 qubits but 1 clbits"),
     ("not unitary", lambda: circuit().unitary([[1, 1], [0, 1]], [0]), ValueError, "not unitary to within 1e-10"),
     ("nearly unitary", lambda: circuit().unitary(np.diag([1, 1 + 1e-9]), [0]), ValueError, "not unitary"),
@@ -45,7 +42,6 @@ BAD_CALLS = [
     ("matrix not numbers", lambda: circuit().unitary([["a", "b"], ["c", "d"]], [0]), ValueError, "not a complex array"),
     ("unitary on no qubits", lambda: circuit().unitary(np.eye(1), []), ValueError, "acts on 1 to"),
     ("register name taken", lambda: circuit().add_register(ClassicalRegister("c", 1)), ValueError, "'c' already exists"),
-    ("phase as text", lambda: setattr(circuit(), "global_phase", "pi"), TypeError, "must be a real number"),
     ("negative shots", lambda: vorn.run(circuit(), shots=-1), ValueError, "shots must be >= 0"),
     ("fractional shots", lambda: vorn.run(circuit(), shots=1.5), TypeError, "shots must be an integer"),
     ("negative seed", lambda: vorn.run(circuit(), seed=-1), ValueError, "seed must be >= 0"),
@@ -64,7 +60,7 @@ def test_bad_input_raises_a_clear_error(what, call, exc, pattern):
 def test_a_refused_gate_leaves_the_circuit_unchanged():
     c = circuit()
     c.h(0)
-    for bad in (lambda: c.cx(0, 0), lambda: c.ccx(0, 1, 5), lambda: c.rx("x", 0)):
+    for bad in (lambda: c.cx(0, 0), lambda: c.ccx(0, 1, 5), lambda: c.rx("x", 0), lambda: c.measure([0, 1], [1, 2])):
         with pytest.raises((ValueError, IndexError, TypeError)):
             bad()
     assert [ins.name for ins in c.data] == ["h"]
@@ -103,6 +99,7 @@ def test_non_finite_angles_are_accepted_and_run(angle):
     c = Circuit(2, 2)
     c.h(0)
     c.rx(angle, 1)
+    c.u(0.3, angle, 0.2, 1)
     c.measure([0, 1], [0, 1])
     r = vorn.run(c, shots=10, seed=0)
     assert np.isnan(r.statevector()[2:]).all()

@@ -14,7 +14,8 @@ PACKAGE = pathlib.Path(vorn.__file__).parent
 
 
 def test_public_names():
-    assert vorn.__all__ == ["Circuit", "ClassicalRegister", "Instruction", "Result", "run", "statevector"]
+    assert vorn.__all__ == ["Circuit", "ClassicalRegister", "Instruction", "PauliSum", "Result", "expval", "run",
+                            "statevector"]
     for name in vorn.__all__:
         assert getattr(vorn, name).__module__.startswith("vorn")
 

@@ -54,6 +54,9 @@ void apply_controlled_two_qubit_gate(StateVector& state, const Matrix4x4& matrix
                                      std::uint64_t qubit0, std::uint64_t qubit1);
 
 // amp[i] = diagonal[local(i)] * amp[i]: one complex product per touched amplitude.
+// k = targets.size() <= kMaxGateTargets (0 allowed: one entry, a phase on the
+// controlled amplitudes); a diagonal of other than 2^k entries, or more
+// targets, fails the call before any amplitude is touched (as for dense).
 void apply_diagonal_gate(StateVector& state, std::span<const Complex> diagonal, ControlSet controls,
                          std::span<const std::uint64_t> targets);
 

@@ -19,7 +19,10 @@ std::optional<std::uint64_t> parse_thread_count(const char* text);
 std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
                                std::size_t logical_processors);
 
-// Threads of the pool, creating it on first use.
+// Threads of the pool, creating it on first use. The count is decided once
+// per process; a forked child makes a pool of its own with the same count.
+// Fails with "The global thread pool has not been initialized." when the
+// pool cannot be made (for instance, the system refuses that many threads).
 std::size_t pool_thread_count();
 
 // Non-owning callable reference: the per-chunk body handed to the pool.

@@ -23,8 +23,10 @@ std::string outcome_key(std::uint64_t outcome, std::uint64_t n_qubits);
 
 // Draws outcomes from one state. Built once per run: the probabilities and
 // their running sums (ascending binary64 additions) are computed once, and
-// each draw is a binary search giving exactly the outcome of the linear scan
-// "first j with running sum > r, else N - 1".
+// each draw is a search giving exactly the outcome of the linear scan
+// "first j with running sum > r, else N - 1". A guide table over the sums
+// (entry k: the first j whose sum exceeds k / G) narrows each search to the
+// few sums between two entries, chosen by the draw's leading bits.
 class Sampler {
  public:
   explicit Sampler(const StateVector& state);
@@ -36,11 +38,46 @@ class Sampler {
   // memory reads of independent searches overlap; out[i] = draw(r[i]).
   void draw_many(const double* r, std::uint64_t* out, std::size_t count) const;
   std::uint64_t size() const noexcept { return cumulative_.size(); }
+  // The plain binary search over all searchable sums, without the guide
+  // table: the definition draw() must always agree with (kept for tests).
+  std::uint64_t draw_unguided(double r) const;
+  // Outcomes of positive probability (the most a run can ever draw, besides
+  // the fallback index).
+  std::uint64_t positive_count() const noexcept { return positive_; }
 
  private:
+  void build_guide();
+
   Buffer<double> cumulative_;
   std::uint64_t searchable_ = 0;  // prefix before the first NaN running sum
+  Buffer<std::uint64_t> guide_;   // 2^guide_bits_ + 1 entries, the last = searchable_
+  unsigned guide_bits_ = 0;
+  double guide_scale_ = 1.0;      // 2^guide_bits_: a draw times this is its entry
+  std::uint64_t positive_ = 0;    // probabilities > 0
 };
+
+// True when every probability re*re + im*im of the state is finite. A state
+// that fails cannot be sampled meaningfully (its running sums turn NaN or
+// infinite); vorn's run refuses it, vorn_python keeps sampling by the rule.
+bool all_probabilities_finite(const Complex* amplitudes, std::uint64_t count);
+inline bool all_probabilities_finite(const StateVector& state) {
+  return all_probabilities_finite(state.data(), state.size());
+}
+
+// Bytes sampling `shots` from an n-qubit state allocates at most: the
+// running sums, the guide table and, when it would be used, the dense tally.
+std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots);
+
+// The outcome index of every shot in shot order, and their tally.
+struct ShotRecord {
+  std::vector<std::uint64_t> outcomes;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> tally;
+};
+
+// The same draws as sample_tally (one stream value per shot, in shot order,
+// the same outcomes and tally), also keeping each shot's outcome.
+ShotRecord sample_shots(const StateVector& state, RandomStream& stream, std::uint64_t shots,
+                        const RunControl* control = nullptr);
 
 // shots draws from `stream` (one value per shot, in shot order), tallied by
 // outcome index, ascending. With a control, cancellable between batches of shots.
