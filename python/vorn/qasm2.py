@@ -32,7 +32,10 @@ GLOBAL_PHASE_COMMENT = "// vorn: global_phase = "
 
 # The binding fills Instruction tuples field by field, in this order.
 if Instruction._fields != ("name", "qubits", "params", "clbits", "matrix"):
-    raise ImportError(f"vorn.qasm2 needs Instruction fields (name, qubits, params, clbits, matrix), not {Instruction._fields}")
+    raise ImportError(
+        f"vorn.qasm2 fills Instruction as (name, qubits, params, clbits, matrix), "
+        f"not {Instruction._fields}"
+    )
 
 
 class QASM2Error(ValueError):
