@@ -50,6 +50,8 @@ std::string text_of(Int value) {
 
 // Replaces each "{}" of `pattern` in turn by the next value (integers in
 // decimal, strings as they are); the toolchain's library has no std::format.
+// Call it qualified (messages::fill): unqualified, a string_view argument
+// brings std::fill into overload resolution and it can win.
 template <class... Values>
 std::string fill(std::string_view pattern, const Values&... values) {
   std::string out;

@@ -44,7 +44,8 @@ inline constexpr std::string_view kCompiledTargetCount = "invalid compiled gate:
 inline constexpr std::string_view kCompiledUnknownShape = "invalid compiled gate: unknown shape {}";
 inline constexpr std::string_view kCompiledTooManyControls = "invalid compiled gate: more than 64 controls";
 // {qubit}, {n_qubits}
-inline constexpr std::string_view kCompiledQubitOutOfRange = "invalid compiled gate: qubit {} out of range (n_qubits={})";
+inline constexpr std::string_view kCompiledQubitOutOfRange =
+    "invalid compiled gate: qubit {} out of range (n_qubits={})";
 // {qubit}
 inline constexpr std::string_view kCompiledQubitRepeated = "invalid compiled gate: qubit {} repeated";
 
@@ -61,7 +62,8 @@ inline constexpr std::string_view kControlsAndTarget = "at least 1 qubit (contro
 // unitary(matrix, qubits, tolerance). {qubits given}, {the target limit}
 inline constexpr std::string_view kUnitaryQubitCount = "unitary: {} qubits given (1 to {} allowed)";
 // {dim}, {dim}, {qubits}, {entries given}
-inline constexpr std::string_view kUnitaryMatrixSize = "unitary: expected a {}x{} matrix for {} qubit(s), got {} entries";
+inline constexpr std::string_view kUnitaryMatrixSize =
+    "unitary: expected a {}x{} matrix for {} qubit(s), got {} entries";
 // {tolerance, as std::to_string prints it}
 inline constexpr std::string_view kUnitaryTolerance = "unitary: tolerance {} is not a finite non-negative number";
 // {row}, {column}
