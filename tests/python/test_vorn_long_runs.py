@@ -86,7 +86,10 @@ def test_an_exception_from_the_progress_callback_cancels_the_run():
 @pytest.mark.parametrize("with_tqdm", [True, False])
 def test_progress_true_draws_a_bar_or_a_counter_on_stderr(with_tqdm, capsys, monkeypatch):
     if with_tqdm:
-        pytest.importorskip("tqdm")
+        tqdm = pytest.importorskip("tqdm")
+        # No monitor thread left behind in the test process (leak checkers
+        # would report it at exit).
+        monkeypatch.setattr(tqdm.tqdm, "monitor_interval", 0)
     else:
         monkeypatch.setitem(sys.modules, "tqdm", None)  # as if it were not installed
     c = vorn.Circuit(18)
