@@ -52,6 +52,7 @@ def test_memory_rows_are_the_shots_behind_the_counts():
         plain.memory()
 
 
+@pytest.mark.qiskit
 def test_memory_layout_matches_qiskit_bitarray():
     BitArray = pytest.importorskip("qiskit.primitives.containers").BitArray
     c = entangled(num_clbits=13)
@@ -72,6 +73,7 @@ def test_memory_edge_cases():
     assert vorn.run(empty, shots=3, memory=True).memory().shape == (3, 0)
 
 
+@pytest.mark.qiskit
 def test_marginal_counts_match_qiskit():
     marginal_counts = pytest.importorskip("qiskit.result").marginal_counts
     c = entangled()

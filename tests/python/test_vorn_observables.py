@@ -46,6 +46,7 @@ def random_circuit(rng, n):
     return c
 
 
+@pytest.mark.qiskit
 @pytest.mark.parametrize("n", [1, 2, 5, 9, 14])
 def test_against_qiskit_on_random_circuits(n):
     qi = pytest.importorskip("qiskit.quantum_info")
@@ -65,6 +66,7 @@ def test_against_qiskit_on_random_circuits(n):
     np.testing.assert_allclose(got_real[0], expected[0].real, atol=1e-10, rtol=0)
 
 
+@pytest.mark.qiskit
 def test_qiskit_phases_and_round_trip():
     qi = pytest.importorskip("qiskit.quantum_info")
     rng = np.random.default_rng(3)
