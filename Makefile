@@ -75,7 +75,7 @@ $(BENCH_VENV)/.ready: bench/requirements-peers.txt
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (pyenv or PATH)"; exit 1; }
 	$(PYTHON313) -m venv $(BENCH_VENV)
 	$(BENCH_PY) -m pip install -q --upgrade pip
-	$(BENCH_PY) -m pip install -q "scikit-build-core>=0.10" ninja numpy matplotlib
+	$(BENCH_PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" ninja numpy matplotlib
 	@grep -v '^[[:space:]]*#' bench/requirements-peers.txt | while read -r peer; do \
 	  [ -z "$$peer" ] || $(BENCH_PY) -m pip install -q "$$peer" \
 	    || echo "bench: could not install $$peer; compare.py will skip it"; \
