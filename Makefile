@@ -66,7 +66,9 @@ bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true
 
 # Comparison with peer simulators, in a venv of its own so that `make test`
-# and CI never install peers. BENCH_ARGS passes options, e.g. BENCH_ARGS=--quick.
+# and CI never install peers. BENCH_ARGS passes options, e.g. BENCH_ARGS=--quick
+# (a smoke run) or BENCH_ARGS="--suites qasm,parser,expval,sampling" (the vorn
+# package's suites only; results in bench/results/compare-package.md).
 BENCH_VENV := .venv-bench
 BENCH_PY   := $(BENCH_VENV)/bin/python
 BENCH_ARGS ?=

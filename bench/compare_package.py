@@ -327,6 +327,25 @@ class VornSim:
     def marginals(self, counts, n):
         return _marginals_from_keys(counts, n)
 
+    def engine_split(self, c, shots, repeats):
+        """Where run(shots) spends its time: the engine call (simulation and
+        draws) and the Python that turns outcomes into the counts dict.
+        Private entry points, so a diagnostic that may go missing."""
+        try:
+            from vorn import simulation as sim
+            program = sim._compile(c, True)
+            engine, tally = [], []
+            for _ in range(repeats):
+                t0 = time.perf_counter()
+                _, outcomes, counts = sim._ext.run_program(program, SEED, shots)
+                t1 = time.perf_counter()
+                sim._counts(c, outcomes, counts, shots)
+                engine.append(t1 - t0)
+                tally.append(time.perf_counter() - t1)
+            return {"engine_seconds": statistics.median(engine), "counts_seconds": statistics.median(tally)}
+        except Exception as e:  # noqa: BLE001  (diagnostic only)
+            return {"split_error": f"{type(e).__name__}: {e}"}
+
 
 class AerSim:
     def __init__(self, threads):
@@ -617,7 +636,9 @@ def worker(a):
     elif a.suite == "sampling":
         text = sampling_qasm(a.n)
         job = sim.prepare_shots(text)
+        t0 = time.perf_counter()
         counts = sim.run_shots(job, a.shots)  # warm-up and check
+        first = time.perf_counter() - t0
         total = sum(counts.values())
         marg = sim.marginals(counts, a.n)
         out["distinct"] = len(counts)
@@ -638,7 +659,7 @@ def worker(a):
             print(json.dumps(out))
             return
         times = []
-        for _ in range(a.max_repeats):
+        for _ in range(_repeats(a, first)):
             gc.collect()
             t0 = time.perf_counter()
             r = sim.run_shots(job, a.shots)
@@ -655,6 +676,7 @@ def worker(a):
                 plain.append(time.perf_counter() - t0)
                 del r
             out["noshots_seconds"] = statistics.median(plain)
+            out.update(sim.engine_split(job, a.shots, a.max_repeats))
         if a.sim == "qulacs":
             # Qulacs' own part, without the bench's tally into a dict.
             n, circuit = job
@@ -746,14 +768,14 @@ def run_all(args, found, tmp):
     for suite, workload, n in plan(args):
         ref = str(Path(tmp) / f"ref_{suite}_{workload}_{n}.npy")
         role = "ref"
-        for sim in [s for s in SUITE_SIMS[suite] if s in found and s in args.simulators]:
+        for sim in [s for s in SUITE_SIMS[suite] if s in found]:
             est = _predicted(last.get((sim, workload)), workload, n) if suite == "qasm" else 0.0
             if est > args.max_run:
                 r = {"suite": suite, "sim": sim, "workload": workload, "n": n, "status": "skipped",
                      "reason": f"predicted {est:.0f} s per run > --max-run {args.max_run:.0f} s"}
             else:
                 repeats = base.repeats_for(args, n) if suite in ("qasm", "expval") else \
-                    (3 if args.quick else 5)
+                    (2 if args.quick else 3) if suite == "parser" else 5
                 extra = ["--role", role, "--ref", ref, "--max-repeats", str(repeats),
                          "--cell-budget", str(args.package_cell_budget), "--shots", str(args.shots)]
                 load = os.getloadavg()[0]
@@ -936,6 +958,10 @@ def report(args, found, skipped, results, load, elapsed):
                           f"{q['sampling_only_seconds']:.4f} s."]
         if _ok(v):
             lines.append(f"Distinct outcomes: {v.get('distinct')}.")
+            if "engine_seconds" in v:
+                lines.append(f"vorn's run(shots) split: {v['engine_seconds']:.4f} s in the engine call "
+                             f"(simulation and draws), {v['counts_seconds']:.4f} s building the counts dict in "
+                             "Python.")
         lines.append("")
 
     lines += ["## Bars missed", ""] + (slower or ["- none"])
