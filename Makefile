@@ -40,9 +40,13 @@ cpp: deps
 test-cpp: cpp
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
-check-fma: install
-	tools/check_no_fma.sh "$$($(PY) -c 'import vorn_python; print(vorn_python.__file__)')" \
+MODULES = "$$($(PY) -c 'import vorn_python; print(vorn_python.__file__)')" \
 	  "$$($(PY) -c 'import vorn._ext; print(vorn._ext.__file__)')"
+
+# The shipped modules: no FMA instruction, no absolute build path.
+check-fma: install
+	tools/check_no_fma.sh $(MODULES)
+	tools/check_no_build_paths.sh $(MODULES)
 
 test-python: install
 	$(PY) -m pytest -q
@@ -61,6 +65,7 @@ demo: install
 	$(PY) examples/bell.py
 	$(PY) examples/random_circuit.py
 	$(PY) examples/vorn_basics.py
+	$(PY) examples/vorn_ising_landscape.py
 
 bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true

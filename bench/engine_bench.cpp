@@ -2,6 +2,8 @@
 // (h layers, QFT, random rotations + cx ladder) at 20, 22 and 24 qubits.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -73,6 +75,33 @@ void BM_Run(benchmark::State& st) {
   st.counters["gates"] = static_cast<double>(c.operations().size());
   st.counters["threads"] = static_cast<double>(vorn::pool_thread_count());
 }
+
+// The cost of cancellation checks and the watched run (a thread of its own,
+// the caller woken every 50 ms): each iteration times the plain run and the
+// watched one back to back, so a busy machine slows both alike.
+void BM_Checks(benchmark::State& st) {
+  const Circuit c = h_layers(static_cast<U>(st.range(0)));
+  using Clock = std::chrono::steady_clock;
+  double plain = 0, checked = 0;
+  for (auto _ : st) {
+    auto t0 = Clock::now();
+    auto a = vorn::sim::run_circuit(c, 1, 0);
+    auto t1 = Clock::now();
+    vorn::sim::RunControl control;
+    auto b = vorn::sim::run_watched(
+        control, [&] { return vorn::sim::run_circuit(c, 1, 0, &control); }, [] { return true; },
+        std::chrono::milliseconds(50));
+    auto t2 = Clock::now();
+    benchmark::DoNotOptimize(a.snapshot.data());
+    benchmark::DoNotOptimize(b.snapshot.data());
+    plain += std::chrono::duration<double>(t1 - t0).count();
+    checked += std::chrono::duration<double>(t2 - t1).count();
+  }
+  st.counters["plain_s"] = plain / static_cast<double>(st.iterations());
+  st.counters["checked_s"] = checked / static_cast<double>(st.iterations());
+  st.counters["ratio"] = checked / plain;
+}
+BENCHMARK(BM_Checks)->Name("h_layers_with_checks")->Arg(24)->ArgName("n")->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One run at 24 qubits takes seconds; a few repeats at the smaller sizes.
 void sizes(benchmark::internal::Benchmark* b) {

@@ -1,5 +1,6 @@
-// Cost of measurement sampling next to one probability pass, to show a run's
-// sampling grows as 2^n + shots*n (one pass, then a binary search per shot).
+// Cost of measurement sampling next to one probability pass and next to the
+// simulation itself: a run's sampling is one pass over 2^n running sums (plus
+// the guide table), then a short guided search per shot.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -103,7 +104,7 @@ void BM_PerShotScan(benchmark::State& st) {
 }
 BENCHMARK(BM_PerShotScan)->Args({12, 10'000})->Args({20, 100})->Unit(benchmark::kMillisecond);
 
-// The draw alone (stream value + binary search), without the tally.
+// The draw alone (stream value + guided search), without the tally.
 void BM_Draw(benchmark::State& st) {
   const StateVector s = random_state(static_cast<std::uint64_t>(st.range(0)));
   const vorn::sim::Sampler sampler(s);

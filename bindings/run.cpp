@@ -62,12 +62,6 @@ class HoldInFlight {
 
 // ---- The run ------------------------------------------------------------------------
 
-bool samples(const vorn::sim::Circuit& circuit, std::uint64_t shots) {
-  return shots >= 1 && std::ranges::any_of(circuit.operations(), [](const vorn::sim::Operation& op) {
-           return !std::holds_alternative<vorn::sim::GateOp>(op);
-         });
-}
-
 // The whole simulation runs without the interpreter lock, on a thread of its
 // own, while this thread looks for signals (interrupt.hpp): the kernels keep
 // the pool busy and other Python threads must not wait for them. The copy is
@@ -75,17 +69,10 @@ bool samples(const vorn::sim::Circuit& circuit, std::uint64_t shots) {
 vorn::sim::RunResult simulate(vorn::sim::Circuit&& copy, std::optional<std::uint64_t> seed, std::uint64_t shots) {
   return run_interruptible([&](vorn::sim::RunControl& control) {
     vorn::sim::Circuit owned = std::move(copy);
-    const std::uint64_t n = owned.n_qubits();
-    // Registers the core rejects (0, > kMaxQubits) are left to its own checks.
-    // Under an address-space limit a state that fits with a sampling vector
-    // that does not is refused here, before any gate, not after the last one.
-    if (n >= 1 && n <= vorn::kMaxQubits) {
-      const std::uint64_t state_bytes = vorn::StateVector::bytes_for(n);
-      const std::uint64_t sampling_bytes = samples(owned, shots) ? std::uint64_t{8} << n : 0;
-      vorn::require_run_memory(state_bytes, state_bytes + sampling_bytes);
-    }
-    // The state and the sampling vector name themselves when their allocation
-    // fails; any other std::bad_alloc is the boundary's plain MemoryError.
+    // The engine checks the whole run's need before the first gate (under an
+    // address-space limit too). The state and the sampling vector name
+    // themselves when their allocation still fails; any other std::bad_alloc
+    // is the boundary's plain MemoryError.
     return vorn::sim::run_circuit(owned, seed, shots, &control);
   });
 }

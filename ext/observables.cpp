@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "arrays.hpp"
 #include "ext.hpp"
 #include "vorn/simulator/observables.hpp"
 
@@ -25,20 +26,9 @@ namespace {
 using U = std::uint64_t;
 template <class T>
 using In1D = nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-template <class T>
-using Out1D = nb::ndarray<nb::numpy, T, nb::ndim<1>>;
-
-template <class T>
-Out1D<T> to_numpy(std::vector<T>&& values) {
-  auto owned = std::make_unique<std::vector<T>>(std::move(values));
-  nb::capsule owner(owned.get(), [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-  std::vector<T>* v = owned.release();
-  return Out1D<T>(v->data(), {v->size()}, owner);
-}
-
 // Observable o has the terms offsets[o] .. offsets[o + 1] of the three arrays.
 // Returns (expectation values, variances; empty unless asked).
-std::tuple<Out1D<std::complex<double>>, Out1D<double>> expval(const In1D<std::complex<double>>& state,
+std::tuple<Array1D<std::complex<double>>, Array1D<double>> expval(const In1D<std::complex<double>>& state,
                                                              const In1D<U>& x_masks, const In1D<U>& z_masks,
                                                              const In1D<std::complex<double>>& coeffs,
                                                              const In1D<U>& offsets, bool variance) {
@@ -68,7 +58,7 @@ std::tuple<Out1D<std::complex<double>>, Out1D<double>> expval(const In1D<std::co
   }
   std::vector<std::complex<double>> values(ev.size());
   for (std::size_t o = 0; o < ev.size(); ++o) values[o] = {ev[o].re, ev[o].im};
-  return {to_numpy(std::move(values)), to_numpy(std::move(var))};
+  return {adopt(std::move(values)), adopt(std::move(var))};
 }
 
 }  // namespace

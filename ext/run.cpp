@@ -5,6 +5,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/tuple.h>
 
+#include <chrono>
 #include <complex>
 #include <cstdint>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "ext.hpp"
 #include "vorn/core/memory.hpp"
 #include "vorn/core/statevector.hpp"
@@ -25,29 +27,56 @@ namespace vorn::ext {
 namespace {
 
 using U = std::uint64_t;
-template <class T>
-using Array1D = nb::ndarray<nb::numpy, T, nb::ndim<1>>;
+// How often the calling thread wakes during a run (signals, the Python
+// poll): well inside the 100 ms a Ctrl-C or a timeout may wait.
+constexpr std::chrono::milliseconds kPollInterval{50};
 
-// The array takes the buffer over: its capsule frees it when NumPy is done.
-template <class T, class Element = T>
-Array1D<Element> adopt(Buffer<T>&& buffer) {
-  const std::size_t n = buffer.size();
-  std::unique_ptr<T, void (*)(T*)> owned(buffer.release_ownership(), &Buffer<T>::free_raw);
-  nb::capsule owner(owned.get(), [](void* p) noexcept { Buffer<T>::free_raw(static_cast<T*>(p)); });
-  return Array1D<Element>(reinterpret_cast<Element*>(owned.release()), {n}, owner);
+// Runs the program on a thread of its own while this thread, every
+// kPollInterval, takes the interpreter lock, runs the signal handlers and
+// calls poll(gates done, gates total) when given. An exception from either
+// cancels the run (which stops at its next check, releasing everything) and
+// propagates; a run that is not stopped returns or fails as it would inline.
+sim::ProgramResult run_polled(const sim::Program& program, std::optional<U> seed, U shots,
+                              const sim::RunOptions& options, const nb::object& poll) {
+  sim::RunControl control;
+  bool stopped = false;
+  auto wake = [&] {
+    const nb::gil_scoped_acquire locked;
+    if (PyErr_CheckSignals() != 0) {
+      stopped = true;
+      return false;
+    }
+    if (!poll.is_none()) {
+      PyObject* r = PyObject_CallFunction(poll.ptr(), "KK", static_cast<unsigned long long>(control.done()),
+                                          static_cast<unsigned long long>(control.total()));
+      if (r == nullptr) {
+        stopped = true;
+        return false;
+      }
+      Py_DECREF(r);
+    }
+    return true;
+  };
+  std::optional<sim::ProgramResult> result;
+  try {
+    const nb::gil_scoped_release unlocked;
+    result.emplace(sim::run_watched(
+        control, [&] { return sim::run_program(program, seed, shots, &control, options); }, wake, kPollInterval));
+  } catch (...) {
+    // RunCancelled, or whatever else ended a stopped run: the Python
+    // exception that stopped it is the one to report.
+    if (!stopped) throw;
+  }
+  if (stopped) throw nb::python_error();
+  return std::move(*result);
 }
 
-Array1D<U> adopt(std::vector<U>&& values) {
-  auto owned = std::make_unique<std::vector<U>>(std::move(values));
-  nb::capsule owner(owned.get(), [](void* p) noexcept { delete static_cast<std::vector<U>*>(p); });
-  std::vector<U>* v = owned.release();
-  return Array1D<U>(v->data(), {v->size()}, owner);
-}
-
-// (state, outcomes, counts): the state after the gates, and the sampled
-// whole-register outcomes (qubit q = bit q) with how often each was drawn.
-std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>> run_program(const sim::Program& program,
-                                                                             std::optional<U> seed, U shots) {
+// (state, outcomes, counts, shots): the state after the gates, the sampled
+// whole-register outcomes (qubit q = bit q) with how often each was drawn,
+// and each shot's outcome in shot order when keep_shots (else empty).
+std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>, Array1D<U>> run_program(
+    const sim::Program& program, std::optional<U> seed, U shots, bool keep_shots, bool require_finite,
+    const nb::object& poll) {
   // Past the core's qubit limit no state can exist: refused as out of memory,
   // before anything is allocated.
   if (program.n_qubits > kMaxQubits) {
@@ -57,20 +86,17 @@ std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>> run_program(co
                         .c_str());
     throw nb::python_error();
   }
-  std::optional<sim::ProgramResult> result;
-  {
-    nb::gil_scoped_release unlocked;
-    result.emplace(sim::run_program(program, seed, shots));
-  }
+  const sim::RunOptions options{.keep_shots = keep_shots, .require_finite = require_finite};
+  sim::ProgramResult result = run_polled(program, seed, shots, options, poll);
   std::vector<U> outcomes, counts;
-  outcomes.reserve(result->tally.size());
-  counts.reserve(result->tally.size());
-  for (const auto& [outcome, count] : result->tally) {
+  outcomes.reserve(result.tally.size());
+  counts.reserve(result.tally.size());
+  for (const auto& [outcome, count] : result.tally) {
     outcomes.push_back(outcome);
     counts.push_back(count);
   }
-  auto state = adopt<Complex, std::complex<double>>(std::move(result->snapshot).take_amplitudes());
-  return {std::move(state), adopt(std::move(outcomes)), adopt(std::move(counts))};
+  auto state = adopt<Complex, std::complex<double>>(std::move(result.snapshot).take_amplitudes());
+  return {std::move(state), adopt(std::move(outcomes)), adopt(std::move(counts)), adopt(std::move(result.shots))};
 }
 
 using StateArg = nb::ndarray<const std::complex<double>, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
@@ -90,8 +116,10 @@ Array1D<double> probabilities(const StateArg& state) {
 }  // namespace
 
 void register_run(nb::module_& m) {
-  m.def("run_program", &run_program, "program"_a, "seed"_a.none(), "shots"_a,
-        "Runs a Program (interpreter lock released); returns (state, outcomes, counts).");
+  m.def("run_program", &run_program, "program"_a, "seed"_a.none(), "shots"_a, "keep_shots"_a = false,
+        "require_finite"_a = false, "poll"_a = nb::none(),
+        "Runs a Program (interpreter lock released, Ctrl-C and poll(done, total) checked every 50 ms); "
+        "returns (state, outcomes, counts, shot outcomes).");
   m.def("probabilities", &probabilities, "state"_a, "re*re + im*im of each amplitude, as float64.");
 }
 

@@ -6,7 +6,7 @@ Build a :class:`Circuit` with Qiskit's gate names and conventions, then
 """
 
 from .circuit import Circuit, ClassicalRegister, Instruction
-from .simulation import Result, run, statevector
+from .simulation import Result, required_memory, run, statevector
 from .observables import PauliSum, expval
 
-__all__ = ["Circuit", "ClassicalRegister", "Instruction", "PauliSum", "Result", "expval", "run", "statevector"]
+__all__ = ["Circuit", "ClassicalRegister", "Instruction", "PauliSum", "Result", "expval", "required_memory", "run", "statevector"]

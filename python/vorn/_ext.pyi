@@ -1,5 +1,5 @@
 # Type stubs of the compiled module vorn._ext (internal; use the vorn package).
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 import numpy as np
 from numpy.typing import NDArray
@@ -17,7 +17,7 @@ class Program:
     @property
     def samples(self) -> bool: ...
     def __len__(self) -> int: ...
-    def required_memory(self, shots: int) -> int: ...
+    def required_memory(self, shots: int, keep_shots: bool = False) -> int: ...
 
 def compile_program(
     num_qubits: int,
@@ -32,8 +32,13 @@ def compile_program(
 def is_unitary(matrix: NDArray[np.complex128], tolerance: float) -> bool: ...
 def standard_gates() -> list[tuple[str, int, int]]: ...
 def run_program(
-    program: Program, seed: int | None, shots: int
-) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64]]: ...
+    program: Program,
+    seed: int | None,
+    shots: int,
+    keep_shots: bool = False,
+    require_finite: bool = False,
+    poll: Callable[[int, int], object] | None = None,
+) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
 def probabilities(state: NDArray[np.complex128]) -> NDArray[np.float64]: ...
 
 class Qasm2ParseError(ValueError):

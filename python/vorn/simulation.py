@@ -9,6 +9,9 @@ seed gives the same outcomes), and maps each measured qubit to its clbit.
 from __future__ import annotations
 
 import operator
+import sys
+import time
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -16,7 +19,7 @@ import numpy as np
 from . import _ext
 from .circuit import _NON_GATES, Circuit
 
-__all__ = ["Result", "run", "statevector"]
+__all__ = ["Result", "required_memory", "run", "statevector"]
 
 _MAX_SEED = 2**64 - 1
 
@@ -48,7 +51,7 @@ def _compile(circuit: Circuit, samples: bool) -> _ext.Program:
                                 circuit.global_phase, samples)
 
 
-def _measure_map(circuit: Circuit) -> dict[int, int]:
+def _measure_map(circuit: Circuit | _Clbits) -> dict[int, int]:
     """clbit -> the qubit measured into it last."""
     return {ins.clbits[0]: ins.qubits[0] for ins in circuit._data if ins.name == "measure"}
 
@@ -68,22 +71,77 @@ def _readonly(array: np.ndarray) -> np.ndarray:
     return array
 
 
+class _Clbits:
+    """What turns outcomes into clbit values: the registers and the
+    measurements, as they were when the run started."""
+
+    __slots__ = ("_cregs", "_data", "num_clbits")
+
+    def __init__(self, circuit: Circuit) -> None:
+        self._cregs = list(circuit._cregs)
+        self._data = [ins for ins in circuit._data if ins.name == "measure"]
+        self.num_clbits = circuit.num_clbits
+
+
 class Result:
-    """What a run produced: the state before the measurements and the counts."""
+    """What a run produced: the state before the measurements, the counts
+    and, when asked for, every shot's outcome."""
 
-    __slots__ = ("_state", "_probabilities", "_counts", "shots")
+    __slots__ = ("_state", "_probabilities", "_counts", "_circuit", "_outcomes", "_tally", "_shots", "shots")
 
-    def __init__(self, state: np.ndarray, counts: dict[str, int], shots: int) -> None:
+    def __init__(self, state: np.ndarray, circuit: _Clbits, outcomes: np.ndarray, tally: np.ndarray,
+                 shot_outcomes: np.ndarray | None, shots: int) -> None:
         self._state = _readonly(state)
         self._probabilities: np.ndarray | None = None
-        self._counts = counts
+        self._counts: dict[str, int] | None = None
+        # Outcomes stay a tally of whole-register indices until counts are asked for.
+        self._circuit = circuit
+        self._outcomes = outcomes
+        self._tally = tally
+        self._shots = shot_outcomes
         self.shots = shots
 
     def counts(self) -> dict[str, int]:
         """Outcome -> count, keys as Qiskit's get_counts: clbit 0 rightmost,
         registers separated by a space (the first register rightmost), keys
         ascending. Empty when nothing was sampled."""
+        if self._counts is None:
+            self._counts = _counts(self._circuit, self._outcomes, self._tally, self.shots)
         return dict(self._counts)
+
+    def memory(self) -> np.ndarray:
+        """Every shot's clbits in shot order, as Qiskit's BitArray holds them:
+        uint8, shape (shots, ceil(num_clbits / 8)), bytes big-endian (the last
+        byte holds clbits 0-7, clbit 0 its least significant bit). Needs
+        ``run(..., memory=True)``."""
+        if self._shots is None:
+            raise ValueError("this run kept no per-shot outcomes: pass memory=True to vorn.run")
+        num_clbits = self._circuit.num_clbits
+        width = (num_clbits + 7) // 8
+        out = np.zeros((len(self._shots), width), dtype=np.uint8)
+        if len(self._shots) and self.shots:
+            for clbit, qubit in _measure_map(self._circuit).items():
+                bit = ((self._shots >> np.uint64(qubit)) & np.uint64(1)).astype(np.uint8)
+                out[:, width - 1 - clbit // 8] |= bit << np.uint8(clbit % 8)
+        return _readonly(out)
+
+    def marginal_counts(self, clbits: Sequence[int]) -> dict[str, int]:
+        """Counts over the given clbits only, as Qiskit's ``marginal_counts``:
+        the highest selected clbit leftmost, no register separators."""
+        chosen = sorted({_clbit_index(c, self._circuit.num_clbits) for c in clbits})
+        if not chosen or self.shots == 0 or len(self._outcomes) == 0:
+            return {}
+        measured = _measure_map(self._circuit)
+        values = np.zeros(len(self._outcomes), dtype=np.uint64)
+        for pos, clbit in enumerate(chosen):
+            if clbit in measured:
+                bit = (self._outcomes >> np.uint64(measured[clbit])) & np.uint64(1)
+                values |= bit << np.uint64(pos)
+        keys, inverse = np.unique(values, return_inverse=True)
+        totals = np.zeros(len(keys), dtype=np.uint64)
+        np.add.at(totals, inverse.reshape(-1), self._tally)
+        width = len(chosen)
+        return {format(int(k), f"0{width}b"): int(t) for k, t in zip(keys.tolist(), totals.tolist())}
 
     def statevector(self) -> np.ndarray:
         """The state before the measurements (complex128, read-only, qubit 0
@@ -100,7 +158,7 @@ class Result:
         return f"<vorn.Result num_qubits={self._state.size.bit_length() - 1} shots={self.shots}>"
 
 
-def _counts(circuit: Circuit, outcomes: np.ndarray, tally: np.ndarray, shots: int) -> dict[str, int]:
+def _counts(circuit: Circuit | _Clbits, outcomes: np.ndarray, tally: np.ndarray, shots: int) -> dict[str, int]:
     if shots == 0 or circuit.num_clbits == 0:
         return {}
     # Key layout: registers right to left in the order they were added, in
@@ -149,23 +207,144 @@ def _counts(circuit: Circuit, outcomes: np.ndarray, tally: np.ndarray, shots: in
     return {raw[i * width:(i + 1) * width]: count for i, count in enumerate(totals.tolist())}
 
 
-def run(circuit: Circuit, shots: int = 1024, seed: int | None = None) -> Result:
+def _clbit_index(value: Any, num_clbits: int) -> int:
+    if isinstance(value, bool) or not hasattr(type(value), "__index__"):
+        raise TypeError(f"clbit must be an integer, not {type(value).__name__}")
+    v = operator.index(value)
+    if not 0 <= v < num_clbits:
+        raise IndexError(f"clbit {v} out of range (num_clbits={num_clbits})")
+    return v
+
+
+Progress = Callable[[int, int], object]
+
+
+class _Watch:
+    """What the calling thread does while a run simulates (polled every 50 ms
+    with the gates done and the total): the deadline and the progress report.
+    An exception raised here (TimeoutError, or the callback's own) cancels
+    the run and propagates."""
+
+    _REPORT_EVERY = 0.1  # seconds: at most ten reports a second
+
+    def __init__(self, timeout: float | None, progress: bool | Progress | None) -> None:
+        if timeout is not None:
+            if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+                raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
+            if not timeout > 0 or timeout != timeout or timeout == float("inf"):
+                raise ValueError(f"timeout must be a positive, finite number of seconds, got {timeout!r}")
+        self._timeout = timeout
+        self._deadline = None if timeout is None else time.monotonic() + timeout
+        self._report: Progress | None = None
+        self._close: Callable[[], None] | None = None
+        if progress is True:
+            self._report, self._close = _progress_bar()
+        elif callable(progress):
+            self._report = progress
+        elif progress not in (None, False):
+            raise TypeError(f"progress must be True, False, None or a callable, not {type(progress).__name__}")
+        self._last = 0.0
+
+    def poll(self) -> Callable[[int, int], None] | None:
+        if self._deadline is None and self._report is None:
+            return None
+        return self._poll
+
+    def _poll(self, done: int, total: int) -> None:
+        now = time.monotonic()
+        if self._deadline is not None and now >= self._deadline:
+            raise TimeoutError(f"the run did not finish within its timeout of {self._timeout} s")
+        if self._report is not None and now - self._last >= self._REPORT_EVERY:
+            self._last = now
+            self._report(done, total)
+
+    def finish(self, total: int) -> None:
+        if self._report is not None:
+            self._report(total, total)
+
+    def close(self) -> None:
+        if self._close is not None:
+            self._close()
+
+
+def _progress_bar() -> tuple[Progress, Callable[[], None]]:
+    """A tqdm bar on stderr when tqdm is installed, else a one-line counter."""
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        tqdm = None
+    if tqdm is not None:
+        bar = tqdm(total=0, unit="gate", desc="vorn", file=sys.stderr, leave=False)
+
+        def update(done: int, total: int) -> None:
+            bar.total = total
+            bar.n = done
+            bar.refresh()
+
+        return update, bar.close
+
+    def line(done: int, total: int) -> None:
+        sys.stderr.write(f"\rvorn: {done}/{total} gates")
+        sys.stderr.flush()
+
+    def end() -> None:
+        sys.stderr.write("\n")
+        sys.stderr.flush()
+
+    return line, end
+
+
+def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch, *, keep_shots: bool = False,
+             require_finite: bool = False) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    try:
+        out = _ext.run_program(program, seed, shots, keep_shots, require_finite, watch.poll())
+        watch.finish(len(program))
+        return out
+    finally:
+        watch.close()
+
+
+def run(circuit: Circuit, shots: int = 1024, seed: int | None = None, *, memory: bool = False,
+        timeout: float | None = None, progress: bool | Progress | None = None) -> Result:
     """Simulates ``circuit`` once (the interpreter lock released meanwhile) and
     draws ``shots`` measurement outcomes from the seed's random stream (the
-    system's entropy when ``seed`` is None)."""
+    system's entropy when ``seed`` is None).
+
+    ``memory=True`` keeps every shot's outcome (:meth:`Result.memory`).
+    ``timeout`` (seconds) ends the run with TimeoutError; ``progress=True``
+    shows a bar on stderr, a callable receives (gates done, gates total) at
+    most ten times a second on this thread. Ctrl-C ends a run promptly. A
+    state whose probabilities are not all finite cannot be sampled
+    (ValueError)."""
     shots = _non_negative(shots, "shots")
     if seed is not None:
         seed = _non_negative(seed, "seed", _MAX_SEED)
     if not isinstance(circuit, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
+    watch = _Watch(timeout, progress)
     samples = shots >= 1 and any(ins.name == "measure" for ins in circuit._data)
     program = _compile(circuit, samples)
-    state, outcomes, tally = _ext.run_program(program, seed, shots)
-    return Result(state, _counts(circuit, outcomes, tally, shots), shots)
+    keep = bool(memory) and samples
+    state, outcomes, tally, shot_outcomes = _execute(program, seed, shots, watch, keep_shots=keep,
+                                                     require_finite=True)
+    if memory and not keep:
+        shot_outcomes = np.zeros(shots, dtype=np.uint64)  # nothing measured: every clbit reads 0
+    return Result(state, _Clbits(circuit), outcomes, tally, shot_outcomes if memory else None, shots)
 
 
-def statevector(circuit: Circuit) -> np.ndarray:
+def statevector(circuit: Circuit, *, timeout: float | None = None,
+                progress: bool | Progress | None = None) -> np.ndarray:
     """The state after every gate of ``circuit``; measurements are ignored."""
+    watch = _Watch(timeout, progress)
     program = _compile(circuit, False)
-    state, _, _ = _ext.run_program(program, 0, 0)
+    state, _, _, _ = _execute(program, 0, 0, watch)
     return _readonly(state)
+
+
+def required_memory(circuit: Circuit, shots: int = 0, *, memory: bool = False) -> int:
+    """Bytes a run of ``circuit`` with ``shots`` will allocate at its peak
+    (state, gather buffers, sampler and kept shots): the figure the run's own
+    memory check compares with what the machine has."""
+    shots = _non_negative(shots, "shots")
+    samples = shots >= 1 and any(ins.name == "measure" for ins in circuit._data)
+    return _compile(circuit, samples).required_memory(shots, bool(memory) and samples)

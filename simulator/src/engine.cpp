@@ -4,6 +4,7 @@
 #include "vorn/simulator/engine.hpp"
 
 #include <cmath>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -11,7 +12,9 @@
 #include "vorn/core/fp_env.hpp"
 #include "vorn/core/memory.hpp"
 #include "vorn/core/messages.hpp"
+#include "vorn/core/parallel.hpp"
 #include "vorn/simulator/blocking.hpp"
+#include "vorn/simulator/messages.hpp"
 
 namespace vorn::sim {
 namespace {
@@ -20,23 +23,37 @@ bool samples(const Program& program, std::uint64_t shots) { return shots >= 1 &&
 
 }  // namespace
 
-std::uint64_t required_memory(const Program& program, std::uint64_t shots) {
+std::uint64_t required_memory(const Program& program, std::uint64_t shots, const RunOptions& options) {
   const std::uint64_t n = program.n_qubits;
   if (n == 0 || n > vorn::kMaxQubits) return 0;
   std::uint64_t bytes = StateVector::bytes_for(n);
-  if (samples(program, shots)) bytes += std::uint64_t{8} << n;  // running sums, one double per amplitude
+  const BlockingParams blocking;
+  if (n > blocking.max_block_qubits) {
+    // One gather buffer per pool thread at most (blocks are copied in only
+    // where a run of gates has high qubits).
+    bytes += static_cast<std::uint64_t>(pool_thread_count()) * (sizeof(Complex) << blocking.max_block_qubits);
+  }
+  if (samples(program, shots)) {
+    bytes += sampling_bytes(n, shots);
+    if (options.keep_shots) {
+      const std::uint64_t record = shots > (~std::uint64_t{0} >> 4) ? ~std::uint64_t{0} >> 1 : shots * 8;
+      bytes = record > ~std::uint64_t{0} - bytes ? ~std::uint64_t{0} : bytes + record;
+    }
+  }
   return bytes;
 }
 
 ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
-                          RunControl* control) {
+                          RunControl* control, const RunOptions& options) {
   const std::uint64_t n = program.n_qubits;
   if (n == 0) vorn::fatal(std::string(vorn::messages::kZeroQubits));
   if (n > vorn::kMaxQubits) vorn::fatal(std::string(vorn::messages::kCapacityOverflow));
 
   // One check of the whole run's need before the first gate, so a long
   // simulation is never lost for want of the sampling vector at the end.
-  vorn::require_memory(required_memory(program, shots));
+  // Under an address-space limit, a state that fits while the whole run does
+  // not is refused here too, not after the last gate.
+  vorn::require_run_memory(StateVector::bytes_for(n), required_memory(program, shots, options));
 
   StateVector state = StateVector::create(n);
   if (program.global_phase != 0.0) {
@@ -55,7 +72,18 @@ ProgramResult run_program(const Program& program, std::optional<std::uint64_t> s
   // The state is moved into the result as the snapshot rather than copied:
   // nothing writes it after the last gate and sampling only reads it.
   ProgramResult result{std::move(state), {}};
-  if (samples(program, shots)) result.tally = sample_tally(result.snapshot, stream, shots, control);
+  if (samples(program, shots)) {
+    if (options.require_finite && !all_probabilities_finite(result.snapshot)) {
+      throw std::invalid_argument(std::string(messages::kNotSampleable));
+    }
+    if (options.keep_shots) {
+      ShotRecord record = sample_shots(result.snapshot, stream, shots, control);
+      result.tally = std::move(record.tally);
+      result.shots = std::move(record.outcomes);
+    } else {
+      result.tally = sample_tally(result.snapshot, stream, shots, control);
+    }
+  }
   return result;
 }
 

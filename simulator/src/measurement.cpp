@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -279,18 +280,32 @@ void draw_into(const Sampler& sampler, RandomStream& stream, std::uint64_t shots
   }
 }
 
+// The dense tally pays once the outcomes a run can reach (shots, and those of
+// positive probability) are an eighth of all (then the hash would hold about
+// as much); 32-bit counts cannot overflow below 2^32 shots.
+bool dense_tally_for(std::uint64_t reachable, std::uint64_t size, std::uint64_t shots) {
+  return reachable >= size / 8 && shots < (std::uint64_t{1} << 32);
+}
+
 std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const StateVector& state, RandomStream& stream,
                                                                  std::uint64_t shots, std::uint64_t* record,
                                                                  const RunControl* control) {
   if (shots == 0) return {};
   const Sampler sampler(state);
-  // Dense counts once the outcomes a run can reach (shots, and those of
-  // positive probability) are an eighth of all (then the hash would hold
-  // about as much); 32-bit counts cannot overflow below 2^32 shots.
-  if (std::min(shots, sampler.positive_count()) >= sampler.size() / 8 && shots < (std::uint64_t{1} << 32)) {
-    DenseTally tally(sampler.size());
-    draw_into(sampler, stream, shots, record, control, tally);
-    return tally.sorted();
+  // The dense array is only a speed-up: without memory for it the hash
+  // (which grows with the outcomes actually drawn) does the same job.
+  if (dense_tally_for(std::min(shots, sampler.positive_count()), sampler.size(), shots)) {
+    std::optional<DenseTally> dense;
+    try {
+      dense.emplace(sampler.size());
+    } catch (const FatalError& e) {
+      if (e.kind() != FatalError::Kind::OutOfMemory) throw;
+    } catch (const std::bad_alloc&) {
+    }
+    if (dense) {
+      draw_into(sampler, stream, shots, record, control, *dense);
+      return dense->sorted();
+    }
   }
   OutcomeTally tally;
   draw_into(sampler, stream, shots, record, control, tally);
@@ -302,6 +317,22 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const StateVecto
 }
 
 }  // namespace
+
+std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots) {
+  if (shots == 0 || n_qubits >= 60) return 0;
+  const std::uint64_t size = std::uint64_t{1} << n_qubits;
+  const unsigned guide_bits =
+      std::min(n_qubits > kSumsPerGuideEntryBits ? static_cast<unsigned>(n_qubits) - kSumsPerGuideEntryBits : 0u, 40u);
+  std::uint64_t bytes = sizeof(double) * size + sizeof(std::uint64_t) * ((std::uint64_t{1} << guide_bits) + 1);
+  // The tally at its largest, every shot a different outcome: the dense
+  // counts or the hash (16-byte slots, grown at half load), and the sorted
+  // (outcome, count) pairs made from it (what a caller turns those into
+  // comes after the running sums are gone).
+  const std::uint64_t distinct = std::min(shots, size);
+  bytes += dense_tally_for(distinct, size, shots) ? sizeof(std::uint32_t) * size : 64 * distinct;
+  bytes += 16 * distinct;
+  return bytes;
+}
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,
                                                                   std::uint64_t shots, const RunControl* control) {

@@ -35,17 +35,27 @@ using Tally = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 struct ProgramResult {
   StateVector snapshot;
-  Tally tally;  // empty unless the program samples and shots >= 1
+  Tally tally;                        // empty unless the program samples and shots >= 1
+  std::vector<std::uint64_t> shots;   // each shot's outcome in shot order, when kept
+};
+
+// What a vorn-package run asks for beyond vorn_python's behaviour.
+struct RunOptions {
+  bool keep_shots = false;      // every shot's outcome, in shot order
+  // A state whose probabilities are not all finite is refused before
+  // sampling (std::invalid_argument) instead of sampled by the fallback rule.
+  bool require_finite = false;
 };
 
 // The run of a compiled program: the same failures, memory check, random
 // stream and sampling as run_circuit (which compiles and calls this), so the
 // same seed gives the same outcomes for the same gates.
 ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
-                          RunControl* control = nullptr);
+                          RunControl* control = nullptr, const RunOptions& options = {});
 
-// Bytes a run of the program needs at its peak (state, and the sampling
-// vector when it samples); the figure the run's own memory check uses.
-std::uint64_t required_memory(const Program& program, std::uint64_t shots);
+// Bytes a run of the program allocates at its peak: the state, the gather
+// buffers of blocked runs, and when it samples the sampler's vectors and the
+// kept shots. The figure the run's own memory check compares.
+std::uint64_t required_memory(const Program& program, std::uint64_t shots, const RunOptions& options = {});
 
 }  // namespace vorn::sim

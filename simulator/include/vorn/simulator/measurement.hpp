@@ -64,6 +64,10 @@ inline bool all_probabilities_finite(const StateVector& state) {
   return all_probabilities_finite(state.data(), state.size());
 }
 
+// Bytes sampling `shots` from an n-qubit state allocates at most: the
+// running sums, the guide table and, when it would be used, the dense tally.
+std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots);
+
 // The outcome index of every shot in shot order, and their tally.
 struct ShotRecord {
   std::vector<std::uint64_t> outcomes;
