@@ -851,8 +851,10 @@ def report(args, found, skipped, results, load, elapsed):
         lines += ["", "## OpenQASM 2 workloads (text to final state)", "",
                   "Seconds, median of the timed runs (one run when a run takes over "
                   f"{WARMUP_SKIP_S:g} s, else a warm-up then repeats). Each time includes parsing the text: "
-                  "vorn.qasm2.loads; for Aer and Qulacs qiskit.qasm2.loads (and, for Qulacs, the bench's "
-                  "translation). The vorn column shows its parse share in brackets. "
+                  "vorn.qasm2.loads; for Aer and Qulacs qiskit.qasm2.loads with Qiskit's legacy qelib1 gates (as "
+                  "QuantumCircuit.from_qasm_str), for Aer plus transpile(optimization_level=0) when the file "
+                  "defines gates (the adder: Aer does not run gates it does not know), for Qulacs plus the "
+                  "bench's translation. The vorn column shows its parse share in brackets. "
                   f"Bar: vorn / fastest peer ≤ {BARS['qasm']} at n ≥ 20. Every cell's probabilities agreed "
                   f"with vorn's to {TOLERANCE:g}.", ""]
         for w in args.qasm_workloads:
