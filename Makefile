@@ -55,17 +55,24 @@ test: test-cpp check-fma test-python
 
 # C++ and Python tests on an AddressSanitizer + UBSan build; any report fails.
 # ASAN_PYTEST passes pytest arguments, e.g. ASAN_PYTEST='-m "not stress"'.
-# Tests with Qiskit as the oracle stay out: Qiskit's own extension leaks
-# objects at exit, which LeakSanitizer would report against us.
-ASAN_PYTEST ?= -m "not qiskit"
+# Tests with Qiskit or Cirq as the oracle stay out: Qiskit's own extension
+# and Cirq's native dependencies leak at exit, which LeakSanitizer would
+# report against us.
+ASAN_PYTEST ?= -m "not qiskit and not cirq"
 test-asan: venv
 	JOBS=$(JOBS) tools/run_asan.sh $(PY) $(ASAN_PYTEST)
 
-demo: install
+# matplotlib for the examples that plot; the tests never need it.
+$(VENV)/.demo-ready: $(VENV)/.ready
+	$(PY) -m pip install -q matplotlib
+	touch $@
+
+demo: install $(VENV)/.demo-ready
 	$(PY) examples/bell.py
 	$(PY) examples/random_circuit.py
 	$(PY) examples/vorn_basics.py
 	$(PY) examples/vorn_ising_landscape.py
+	$(PY) examples/vorn_qasm_plot.py examples/grover5.qasm --out build/demo/vorn_qasm_counts.png
 
 bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true

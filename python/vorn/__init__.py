@@ -8,5 +8,9 @@ Build a :class:`Circuit` with Qiskit's gate names and conventions, then
 from .circuit import Circuit, ClassicalRegister, Instruction
 from .simulation import Result, required_memory, run, statevector
 from .observables import PauliSum, expval
+from .interop import from_cirq, from_qiskit, to_cirq, to_qiskit
 
-__all__ = ["Circuit", "ClassicalRegister", "Instruction", "PauliSum", "Result", "expval", "required_memory", "run", "statevector"]
+__all__ = [
+    "Circuit", "ClassicalRegister", "Instruction", "PauliSum", "Result", "expval", "from_cirq", "from_qiskit",
+    "required_memory", "run", "statevector", "to_cirq", "to_qiskit",
+]

@@ -40,10 +40,11 @@ _LAM = ("lam",)
 
 
 class ClassicalRegister(NamedTuple):
-    """A named group of consecutive clbits of a circuit."""
+    """A named group of consecutive clbits of a circuit; ``ClassicalRegister(size,
+    name)`` as in Qiskit."""
 
-    name: str
     size: int
+    name: str
 
 
 class Instruction(NamedTuple):
@@ -99,7 +100,7 @@ class Circuit:
         self._measured: set[int] = set()  # qubits measured so far
         self._global_phase = 0.0
         if operator.index(num_clbits) > 0:
-            self.add_register(ClassicalRegister("c", operator.index(num_clbits)))
+            self.add_register(ClassicalRegister(operator.index(num_clbits), "c"))
 
     # ---- structure --------------------------------------------------------
 
@@ -149,7 +150,7 @@ class Circuit:
             raise ValueError(f"a register named '{register.name}' already exists")
         if not _is_integer(register.size) or operator.index(register.size) < 0:
             raise ValueError(f"register size must be an integer >= 0, got {register.size!r}")
-        self._cregs.append(ClassicalRegister(register.name, operator.index(register.size)))
+        self._cregs.append(ClassicalRegister(operator.index(register.size), register.name))
         self._num_clbits += operator.index(register.size)
 
     def copy(self) -> Circuit:
@@ -259,7 +260,7 @@ class Circuit:
             while name in taken:
                 name = f"meas{suffix}"
                 suffix += 1
-            circuit.add_register(ClassicalRegister(name, n))
+            circuit.add_register(ClassicalRegister(n, name))
             first = circuit._num_clbits - n
         else:
             if circuit._num_clbits < n:

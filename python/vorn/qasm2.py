@@ -32,7 +32,10 @@ GLOBAL_PHASE_COMMENT = "// vorn: global_phase = "
 
 # The binding fills Instruction tuples field by field, in this order.
 if Instruction._fields != ("name", "qubits", "params", "clbits", "matrix"):
-    raise ImportError(f"vorn.qasm2 needs Instruction fields (name, qubits, params, clbits, matrix), not {Instruction._fields}")
+    raise ImportError(
+        f"vorn.qasm2 fills Instruction as (name, qubits, params, clbits, matrix), "
+        f"not {Instruction._fields}"
+    )
 
 
 class QASM2Error(ValueError):
@@ -62,7 +65,7 @@ def _circuit(description: tuple) -> Circuit:
         raise NotImplementedError(f"line {line}, column {column}: {reason}")
     circuit = Circuit(num_qubits)
     for name, size in cregs:
-        circuit.add_register(ClassicalRegister(name, size))
+        circuit.add_register(ClassicalRegister(size, name))
     circuit.global_phase = global_phase
     # The reader has checked every operand, count and parameter, and the
     # binding refused gates after measurements, so the entries go in at once.

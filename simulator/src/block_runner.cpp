@@ -19,8 +19,6 @@ namespace {
 
 using U = std::uint64_t;
 
-// The k lowest bits set (k < 64: a block never spans the whole index).
-U lowest_bits(U k) { return (U{1} << k) - 1; }
 
 // The segment's gates with each operand renamed to its bit position inside a
 // block (its rank among the block's qubits).

@@ -8,8 +8,6 @@
 namespace vorn::sim {
 namespace {
 
-// The k lowest bits set; all of them from 64 on.
-std::uint64_t lowest_bits(std::uint64_t k) { return k >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1; }
 
 // Adds the lowest missing qubits until the block has `size`: the same data
 // moves either way, but in longer contiguous runs and fewer blocks.

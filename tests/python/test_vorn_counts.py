@@ -21,7 +21,7 @@ def qiskit_counts(build, n_qubits, registers, shots=7):
 def vorn_counts(build, n_qubits, registers, shots=7):
     c = vorn.Circuit(n_qubits)
     for name, size in registers:
-        c.add_register(ClassicalRegister(name, size))
+        c.add_register(ClassicalRegister(size, name))
     build(c)
     return vorn.run(c, shots=shots, seed=5).counts()
 

@@ -41,7 +41,7 @@ BAD_CALLS = [
     ("matrix not square", lambda: circuit().unitary(np.eye(4)[:2], [0]), ValueError, r"got shape \(2, 4\)"),
     ("matrix not numbers", lambda: circuit().unitary([["a", "b"], ["c", "d"]], [0]), ValueError, "not a complex array"),
     ("unitary on no qubits", lambda: circuit().unitary(np.eye(1), []), ValueError, "acts on 1 to"),
-    ("register name taken", lambda: circuit().add_register(ClassicalRegister("c", 1)), ValueError, "'c' already exists"),
+    ("register name taken", lambda: circuit().add_register(ClassicalRegister(1, "c")), ValueError, "'c' already exists"),
     ("negative shots", lambda: vorn.run(circuit(), shots=-1), ValueError, "shots must be >= 0"),
     ("fractional shots", lambda: vorn.run(circuit(), shots=1.5), TypeError, "shots must be an integer"),
     ("negative seed", lambda: vorn.run(circuit(), seed=-1), ValueError, "seed must be >= 0"),

@@ -10,8 +10,8 @@ def entangled(num_clbits=11):
     """Random-looking outcomes over 9 qubits measured into scattered clbits
     of two registers (one clbit measured twice, one never)."""
     c = vorn.Circuit(9, 0)
-    c.add_register(vorn.ClassicalRegister(name="a", size=num_clbits - 4))
-    c.add_register(vorn.ClassicalRegister(name="b", size=4))
+    c.add_register(vorn.ClassicalRegister(num_clbits - 4, "a"))
+    c.add_register(vorn.ClassicalRegister(4, "b"))
     rng = np.random.default_rng(5)
     for q in range(9):
         c.u(*rng.uniform(0, 3, 3), q)

@@ -92,7 +92,7 @@ def test_qiskit_exports_of_random_circuits_load_to_qiskits_state(seed):
 def test_registers_become_flat_qubits_and_named_clbits():
     c = qasm2.loads(HEAD + "qreg a[2];\nqreg b[1];\ncreg x[1];\ncreg y[2];\nh b;\nmeasure b[0] -> y[1];\n")
     assert c.num_qubits == 3
-    assert c.cregs == [vorn.ClassicalRegister("x", 1), vorn.ClassicalRegister("y", 2)]
+    assert c.cregs == [vorn.ClassicalRegister(1, "x"), vorn.ClassicalRegister(2, "y")]
     assert [(i.name, i.qubits, i.clbits) for i in c.data] == [("h", (2,), ()), ("measure", (2,), (2,))]
 
 
@@ -180,7 +180,7 @@ def test_what_openqasm2_cannot_hold_is_refused_on_dump():
 def test_register_names_that_would_clash_are_renamed():
     c = vorn.Circuit(1)
     for name in ("h", "q", "Bad", "mcx_2", "ok"):
-        c.add_register(vorn.ClassicalRegister(name, 1))
+        c.add_register(vorn.ClassicalRegister(1, name))
     c.x(0)
     c.measure(0, 4)
     back = qasm2.loads(qasm2.dumps(c))

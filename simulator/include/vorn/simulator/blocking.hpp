@@ -16,6 +16,11 @@
 
 namespace vorn::sim {
 
+// The k lowest bits set; all 64 from k = 64 on.
+constexpr std::uint64_t lowest_bits(std::uint64_t k) noexcept {
+  return k >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1;
+}
+
 struct BlockingParams {
   // A block holds 2^max_block_qubits amplitudes (16 bytes each): sized to stay
   // in one core's L2 cache. Registers of at most this many qubits run gate by gate.

@@ -1,0 +1,575 @@
+"""Circuits to and from Qiskit and Cirq.
+
+Qiskit and Cirq are optional (``pip install "vorn-python[qiskit]"`` or
+``[cirq]``); they are imported only when a converter is called.
+
+Qiskit: standard gates become vorn's gate of the same name (same matrix and
+phase), any other instruction with a matrix on up to five qubits becomes a
+``unitary``, and anything else is replaced by its definition (one level at a
+time) until it is made of those; what has neither a matrix nor a definition
+(``reset``, control flow, ...) is refused with its name. Qubits are numbered
+as in the Qiskit circuit (quantum registers are not kept); classical
+registers are kept, so counts keys come out as Qiskit's ``get_counts()``.
+
+Cirq: the first qubit of the qubit order is the most significant bit of
+Cirq's state vector index, and vorn's qubit 0 is the least significant one,
+so the i-th of n qubits in the order becomes vorn qubit ``n - 1 - i``: the
+converted circuit's state vector equals ``cirq.final_state_vector`` for the
+same order. Each measurement key becomes a classical register (in the order
+the keys first appear), whose leftmost character in a counts key is the
+first qubit of the measurement, as Cirq lists the bits of a key.
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+from typing import Any
+
+import numpy as np
+
+from . import _ext
+from .circuit import Circuit, ClassicalRegister
+
+__all__ = ["from_cirq", "from_qiskit", "to_cirq", "to_qiskit"]
+
+# Instructions of other toolkits on at most this many qubits are taken as a
+# matrix when vorn has no gate for them; larger ones are decomposed first.
+MATRIX_QUBITS = 5
+# How deep definitions are followed before giving up (a guard, not a limit
+# any real circuit meets).
+_MAX_DEPTH = 32
+
+
+def _require(module: str, extra: str, caller: str) -> Any:
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:
+        raise ImportError(
+            f"vorn.{caller} needs the '{extra}' package: pip install \"vorn-python[{extra}]\""
+        ) from exc
+
+
+# ---- Qiskit -------------------------------------------------------------------
+
+# Qiskit instruction names that are vorn gates with the same name, parameter
+# order, qubit order, matrix and global phase.
+_SAME_NAME = frozenset(
+    "id x y z h s sdg t tdg sx sxdg r rx ry rz p u u1 u2 u3 cx cy cz ch cs csdg csx cp crx cry crz cu "
+    "cu1 cu3 swap iswap dcx ecr rxx ryy rzz rzx xx_plus_yy xx_minus_yy ccx ccz cswap rccx".split()
+)
+# Multi-controlled X under its several names (controls first, then the target).
+_MCX_NAMES = frozenset({"mcx", "mcx_gray", "mcx_recursive", "mcx_vchain", "mcx_noancilla", "c3x", "c4x"})
+_MCP_NAMES = frozenset({"mcphase", "mcu1"})
+# Instructions that need the state to change during a run.
+_DYNAMIC = frozenset({"reset", "if_else", "while_loop", "for_loop", "switch_case", "break_loop",
+                      "continue_loop", "store", "box"})
+
+
+class _QiskitReader:
+    def __init__(self, qiskit: Any, out: Circuit) -> None:
+        self.out = out
+        self.phase = 0.0
+        self.Operator = importlib.import_module("qiskit.quantum_info").Operator
+        self.ControlledGate = qiskit.circuit.ControlledGate
+        lib = importlib.import_module("qiskit.circuit.library")
+        # A name alone could be a user's own gate called "h": the class decides.
+        self.classes = _qiskit_gates(lib)
+        self.mcx_classes = (lib.MCXGate, lib.C3XGate, lib.C4XGate)
+        self.mcp_classes = (lib.MCPhaseGate, lib.MCU1Gate)
+        self.special = {"measure": qiskit.circuit.Measure, "barrier": qiskit.circuit.Barrier,
+                        "delay": qiskit.circuit.Delay, "global_phase": lib.GlobalPhaseGate,
+                        "unitary": lib.UnitaryGate}
+
+    def circuit(self, qc: Any, qubits: list[int], clbits: list[int], depth: int, outer: list[str]) -> None:
+        self.phase += float(qc.global_phase)
+        qindex = {bit: i for i, bit in enumerate(qc.qubits)}
+        cindex = {bit: i for i, bit in enumerate(qc.clbits)}
+        out = self.out
+        for inst in qc.data:
+            # Qiskit's built-in gates are read without making their Python
+            # objects (most of the time of a large circuit otherwise).
+            if inst.name in _SAME_NAME and _is_standard(inst):
+                getattr(out, inst.name)(*(float(p) for p in inst.params), *(qubits[qindex[q]] for q in inst.qubits))
+                continue
+            self.instruction(
+                inst.operation,
+                [qubits[qindex[q]] for q in inst.qubits],
+                [clbits[cindex[c]] for c in inst.clbits],
+                depth,
+                outer,
+            )
+
+    def instruction(self, op: Any, qubits: list[int], clbits: list[int], depth: int, outer: list[str]) -> None:
+        name = op.name
+        out = self.out
+        # Someone's own instruction under a built-in name goes by its matrix or definition.
+        kind = "" if name in self.special and not isinstance(op, self.special[name]) else name
+        if kind == "measure":
+            out.measure(qubits, clbits)
+            return
+        if kind == "barrier":
+            if qubits:
+                out.barrier(qubits)
+            return
+        if kind == "delay":  # the identity for a simulator
+            return
+        if kind == "global_phase":
+            self.phase += float(op.params[0])
+            return
+        if name in _DYNAMIC:
+            raise NotImplementedError(
+                f"'{name}'{_inside(outer)} is not supported: it needs dynamic circuits "
+                "(the state changed during a run), which vorn does not simulate yet"
+            )
+        k = getattr(op, "num_ctrl_qubits", 0)
+        if isinstance(op, self.ControlledGate) and k and op.ctrl_state != (1 << k) - 1:
+            # An open control is an X before and after a closed one: exact.
+            closed = op.to_mutable()
+            closed.ctrl_state = (1 << k) - 1
+            flips = [qubits[i] for i in range(k) if not (op.ctrl_state >> i) & 1]
+            for q in flips:
+                out.x(q)
+            self.instruction(closed, qubits, clbits, depth, outer)
+            for q in flips:
+                out.x(q)
+            return
+        if name in _SAME_NAME and isinstance(op, self.classes[name]):
+            getattr(out, name)(*(float(p) for p in op.params), *qubits)
+            return
+        if name in _MCX_NAMES and isinstance(op, self.mcx_classes) and len(qubits) == k + 1:
+            out.mcx(qubits[:-1], qubits[-1])  # the forms with ancillas go by their definition
+            return
+        if name in _MCP_NAMES and isinstance(op, self.mcp_classes) and len(qubits) == k + 1:
+            out.mcp(float(op.params[0]), qubits[:-1], qubits[-1])
+            return
+        if kind == "unitary" and len(qubits) <= _ext.MAX_GATE_TARGETS:
+            out.unitary(op.to_matrix(), qubits)
+            return
+        definition = getattr(op, "definition", None)
+        if clbits:  # a composite that measures: only its parts can say where to
+            if definition is None or depth >= _MAX_DEPTH:
+                raise ValueError(f"'{name}'{_inside(outer)} writes clbits, which only 'measure' may do in vorn")
+            self.circuit(definition, qubits, clbits, depth + 1, outer + [name])
+            return
+        if not qubits:
+            # A zero-qubit instruction with a matrix is a phase.
+            matrix = self.matrix(op)
+            if matrix is not None and matrix.shape == (1, 1):
+                self.phase += float(np.angle(matrix[0, 0]))
+                return
+        if len(qubits) <= MATRIX_QUBITS:
+            matrix = self.matrix(op)
+            if matrix is not None:
+                out.unitary(matrix, qubits)
+                return
+        if definition is not None and depth < _MAX_DEPTH:
+            self.circuit(definition, qubits, clbits, depth + 1, outer + [name])
+            return
+        if len(qubits) <= _ext.MAX_GATE_TARGETS:
+            matrix = self.matrix(op)
+            if matrix is not None:
+                out.unitary(matrix, qubits)
+                return
+        raise ValueError(
+            f"cannot convert the Qiskit instruction '{name}'{_inside(outer)} on {len(qubits)} qubits: "
+            "it has no matrix vorn can take and no definition"
+        )
+
+    def matrix(self, op: Any) -> np.ndarray | None:
+        # Anything Qiskit cannot make a matrix of (non-unitary parts, opaque
+        # gates) is simply not a matrix here; the caller decomposes or refuses.
+        try:
+            if hasattr(op, "__array__"):
+                return np.asarray(op.to_matrix(), dtype=np.complex128)
+            return np.asarray(self.Operator(op).data, dtype=np.complex128)
+        except Exception:  # noqa: BLE001 - Qiskit raises several unrelated types here
+            return None
+
+
+def _is_standard(inst: Any) -> bool:
+    check = getattr(inst, "is_standard_gate", None)  # Qiskit 1.3 on
+    return bool(check()) if check is not None else False
+
+
+def _inside(outer: list[str]) -> str:
+    return f" (inside '{outer[-1]}')" if outer else ""
+
+
+def from_qiskit(qc: Any) -> Circuit:
+    """The vorn circuit of a Qiskit ``QuantumCircuit``: same state vector
+    (global phase included) and, for measured circuits, counts keyed as
+    Qiskit's. Raises ValueError for unbound parameters and for instructions
+    vorn cannot take (the message names them), NotImplementedError for
+    ``reset`` and control flow."""
+    qiskit = _require("qiskit", "qiskit", "from_qiskit")
+    if not isinstance(qc, qiskit.QuantumCircuit):
+        raise TypeError(f"from_qiskit expects a qiskit.QuantumCircuit, not {type(qc).__name__}")
+    if qc.parameters:
+        names = ", ".join(p.name for p in list(qc.parameters)[:5])
+        raise ValueError(f"the circuit has unbound parameters ({names}): bind them first with qc.assign_parameters")
+    out = Circuit(qc.num_qubits)
+    in_registers = [bit for reg in qc.cregs for bit in reg]
+    if in_registers == list(qc.clbits):
+        for reg in qc.cregs:
+            out.add_register(ClassicalRegister(reg.size, reg.name))
+    elif not qc.cregs:
+        out.add_register(ClassicalRegister(qc.num_clbits, "c"))
+    else:
+        raise ValueError(
+            "the circuit's classical registers do not cover its clbits once each, in order "
+            "(clbits outside any register, or registers sharing clbits): vorn keeps registers as "
+            "consecutive clbits"
+        )
+    reader = _QiskitReader(qiskit, out)
+    reader.circuit(qc, list(range(qc.num_qubits)), list(range(qc.num_clbits)), 0, [])
+    out.global_phase = reader.phase
+    return out
+
+
+def _qiskit_gates(lib: Any) -> dict[str, Any]:
+    return {
+        "id": lib.IGate, "x": lib.XGate, "y": lib.YGate, "z": lib.ZGate, "h": lib.HGate, "s": lib.SGate,
+        "sdg": lib.SdgGate, "t": lib.TGate, "tdg": lib.TdgGate, "sx": lib.SXGate, "sxdg": lib.SXdgGate,
+        "r": lib.RGate, "rx": lib.RXGate, "ry": lib.RYGate, "rz": lib.RZGate, "p": lib.PhaseGate,
+        "u": lib.UGate, "u1": lib.U1Gate, "u2": lib.U2Gate, "u3": lib.U3Gate, "cx": lib.CXGate,
+        "cy": lib.CYGate, "cz": lib.CZGate, "ch": lib.CHGate, "cs": lib.CSGate, "csdg": lib.CSdgGate,
+        "csx": lib.CSXGate, "cp": lib.CPhaseGate, "crx": lib.CRXGate, "cry": lib.CRYGate,
+        "crz": lib.CRZGate, "cu": lib.CUGate, "cu1": lib.CU1Gate, "cu3": lib.CU3Gate,
+        "swap": lib.SwapGate, "iswap": lib.iSwapGate, "dcx": lib.DCXGate, "ecr": lib.ECRGate,
+        "rxx": lib.RXXGate, "ryy": lib.RYYGate, "rzz": lib.RZZGate, "rzx": lib.RZXGate,
+        "xx_plus_yy": lib.XXPlusYYGate, "xx_minus_yy": lib.XXMinusYYGate, "ccx": lib.CCXGate,
+        "ccz": lib.CCZGate, "cswap": lib.CSwapGate, "rccx": lib.RCCXGate,
+    }
+
+
+def to_qiskit(circuit: Circuit) -> Any:
+    """A Qiskit ``QuantumCircuit`` with the same gates (Qiskit's gate
+    classes), global phase, classical registers and measurements; the qubits
+    form one register ``q``."""
+    qiskit = _require("qiskit", "qiskit", "to_qiskit")
+    if not isinstance(circuit, Circuit):
+        raise TypeError(f"to_qiskit expects a vorn.Circuit, not {type(circuit).__name__}")
+    lib = importlib.import_module("qiskit.circuit.library")
+    gates = _qiskit_gates(lib)
+    qr = qiskit.QuantumRegister(circuit.num_qubits, "q")
+    cregs = [qiskit.ClassicalRegister(reg.size, reg.name) for reg in circuit.cregs]
+    qc = qiskit.QuantumCircuit(qr, *cregs, global_phase=circuit.global_phase)
+    for ins in circuit.data:
+        name, qubits = ins.name, list(ins.qubits)
+        if name == "measure":
+            qc.measure(qubits[0], ins.clbits[0])
+        elif name == "barrier":
+            qc.barrier(qubits)
+        elif name == "unitary":
+            qc.append(lib.UnitaryGate(ins.matrix), qubits)
+        elif name == "mcx":
+            qc.append(lib.MCXGate(len(qubits) - 1), qubits)
+        elif name == "mcp":
+            qc.append(lib.MCPhaseGate(ins.params[0], len(qubits) - 1), qubits)
+        else:
+            qc.append(gates[name](*ins.params), qubits)
+    return qc
+
+
+# ---- Cirq ---------------------------------------------------------------------
+
+class _CirqReader:
+    def __init__(self, cirq: Any, out: Circuit, index: dict[Any, int]) -> None:
+        self.cirq = cirq
+        self.out = out
+        self.index = index
+        self.phase = 0.0
+        self.keys: set[str] = set()
+
+    def operation(self, op: Any, depth: int, outer: list[str]) -> None:
+        cirq = self.cirq
+        out = self.out
+        qubits = [self.index[q] for q in op.qubits]
+        gate = op.gate
+        if isinstance(gate, cirq.MeasurementGate):
+            self.measurement(op, gate, qubits)
+            return
+        if self.known(gate, qubits):
+            return
+        what = _cirq_name(op)
+        if cirq.has_unitary(op):
+            if not qubits:
+                self.phase += float(np.angle(cirq.unitary(op)[0, 0]))
+                return
+            if len(qubits) <= MATRIX_QUBITS:
+                # Cirq's matrix has the first qubit most significant; vorn's
+                # unitary takes its first qubit as the least significant.
+                out.unitary(cirq.unitary(op), qubits[::-1])
+                return
+        parts = cirq.decompose_once(op, default=None) if depth < _MAX_DEPTH else None
+        if parts is not None:
+            for part in parts:
+                self.operation(part, depth + 1, outer + [what])
+            return
+        if cirq.has_unitary(op) and len(qubits) <= _ext.MAX_GATE_TARGETS:
+            out.unitary(cirq.unitary(op), qubits[::-1])
+            return
+        if cirq.is_measurement(op) or not cirq.has_unitary(op):
+            raise NotImplementedError(
+                f"cannot convert the Cirq operation {what}{_inside(outer)}: it has no unitary "
+                "(channels, resets and classically controlled operations are not supported yet)"
+            )
+        raise ValueError(f"cannot convert the Cirq operation {what}{_inside(outer)}: its unitary is on "
+                         f"{len(qubits)} qubits and it has no decomposition")
+
+    def measurement(self, op: Any, gate: Any, qubits: list[int]) -> None:
+        key = self.cirq.measurement_key_name(op)
+        if any(gate.invert_mask) or getattr(gate, "confusion_map", None):
+            raise NotImplementedError(f"measurement '{key}' flips or mixes its results (invert_mask or "
+                                      "confusion_map), which vorn does not support")
+        if key in self.keys:
+            raise ValueError(f"measurement key '{key}' is used twice: vorn keeps one register per key")
+        self.keys.add(key)
+        first = self.out.num_clbits
+        self.out.add_register(ClassicalRegister(len(qubits), key))
+        # The first measured qubit is the key's leftmost (highest) clbit.
+        k = len(qubits)
+        self.out.measure(qubits, [first + k - 1 - j for j in range(k)])
+
+    def known(self, gate: Any, qubits: list[int]) -> bool:
+        """Common gates as vorn gates of the same matrix and phase: a family's
+        gate at exponent t with global shift s is e^(i pi t s) times the shift-0
+        gate, whose phase relative to vorn's gate is added to the circuit's."""
+        cirq = self.cirq
+        out = self.out
+        if gate is None or cirq.is_parameterized(gate):
+            return False
+        if isinstance(gate, cirq.IdentityGate):
+            for q in qubits:
+                out.id(q)
+            return True
+        if isinstance(gate, cirq.MatrixGate) and len(qubits) <= _ext.MAX_GATE_TARGETS:
+            out.unitary(cirq.unitary(gate), qubits[::-1])
+            return True
+        if isinstance(gate, cirq.ControlledGate):
+            return self.controlled(gate, qubits)
+        eigen = (cirq.XPowGate, cirq.YPowGate, cirq.ZPowGate, cirq.HPowGate, cirq.CXPowGate, cirq.CZPowGate,
+                 cirq.SwapPowGate, cirq.ISwapPowGate, cirq.CCXPowGate, cirq.CCZPowGate)
+        if isinstance(gate, cirq.CSwapGate):
+            out.cswap(*qubits)
+            return True
+        if not isinstance(gate, eigen):
+            return False
+        t = float(gate.exponent)
+        s = float(gate.global_shift)
+        phase = math.pi * t * s
+        whole = t == 1.0
+        if isinstance(gate, cirq.XPowGate):
+            if s == 0.0 and t in (1.0, 0.5, -0.5):
+                {1.0: out.x, 0.5: out.sx, -0.5: out.sxdg}[t](qubits[0])
+            else:  # X^t = e^(i pi t/2) Rx(pi t)
+                out.rx(_rads(gate, t), qubits[0])
+                phase += math.pi * t / 2
+        elif isinstance(gate, cirq.YPowGate):
+            if s == 0.0 and whole:
+                out.y(qubits[0])
+            else:
+                out.ry(_rads(gate, t), qubits[0])
+                phase += math.pi * t / 2
+        elif isinstance(gate, cirq.ZPowGate):
+            named = {1.0: out.z, 0.5: out.s, -0.5: out.sdg, 0.25: out.t, -0.25: out.tdg}
+            if s == 0.0 and t in named:
+                named[t](qubits[0])
+            elif s == -0.5:  # cirq.rz: Z^t = e^(i pi t/2) Rz(pi t), and the shift cancels it
+                out.rz(_rads(gate, t), qubits[0])
+                phase = 0.0
+            else:
+                out.p(math.pi * t, qubits[0])
+        elif isinstance(gate, cirq.CZPowGate):
+            if whole:
+                out.cz(*qubits)
+            else:
+                out.cp(math.pi * t, *qubits)
+        elif isinstance(gate, cirq.CCZPowGate):
+            if whole:
+                out.ccz(*qubits)
+            else:
+                out.mcp(math.pi * t, qubits[:2], qubits[2])
+        elif isinstance(gate, cirq.ISwapPowGate):
+            if whole:
+                out.iswap(*qubits)
+            else:  # ISWAP^t is XX+YY(-pi t, 0), symmetric in its qubits
+                out.xx_plus_yy(-math.pi * t, 0.0, *qubits)
+        elif whole:  # H, CX, SWAP, CCX at exponent 1
+            {cirq.HPowGate: out.h, cirq.CXPowGate: out.cx, cirq.SwapPowGate: out.swap,
+             cirq.CCXPowGate: out.ccx}[_family(gate, cirq)](*qubits)
+        else:
+            return False
+        self.phase += phase
+        return True
+
+    def controlled(self, gate: Any, qubits: list[int]) -> bool:
+        # All-|1> controls on X or on a shift-0 Z power: vorn's mcx and mcp,
+        # for any number of controls.
+        cirq = self.cirq
+        sub = gate.sub_gate
+        try:
+            closed = all(tuple(v) == (1,) for v in gate.control_values)
+        except TypeError:
+            return False
+        k = gate.num_controls()
+        if not closed or cirq.is_parameterized(sub) or len(qubits) != k + 1:
+            return False
+        if isinstance(sub, cirq.XPowGate) and float(sub.exponent) == 1.0 and float(sub.global_shift) == 0.0:
+            self.out.mcx(qubits[:-1], qubits[-1])
+            return True
+        if isinstance(sub, cirq.ZPowGate) and float(sub.global_shift) == 0.0:
+            self.out.mcp(math.pi * float(sub.exponent), qubits[:-1], qubits[-1])
+            return True
+        return False
+
+
+def _family(gate: Any, cirq: Any) -> type:
+    for cls in (cirq.HPowGate, cirq.CXPowGate, cirq.SwapPowGate, cirq.CCXPowGate):
+        if isinstance(gate, cls):
+            return cls
+    raise AssertionError(type(gate))
+
+
+def _rads(gate: Any, t: float) -> float:
+    # cirq.rx/ry/rz keep the angle they were made with; pi * exponent may
+    # differ from it in the last bit.
+    rads = getattr(gate, "_rads", None)
+    return float(rads) if isinstance(rads, (int, float)) else math.pi * t
+
+
+def _cirq_name(op: Any) -> str:
+    return f"'{op.gate if op.gate is not None else op}'"
+
+
+def from_cirq(circuit: Any, qubit_order: Any = None) -> Circuit:
+    """The vorn circuit of a Cirq circuit, with the state vector of
+    ``cirq.final_state_vector(circuit, qubit_order=qubit_order)``.
+
+    ``qubit_order`` is anything ``cirq.QubitOrder.as_qubit_order`` takes
+    (``cirq.QubitOrder.DEFAULT``, sorted qubits, when None). Operations with a
+    unitary on up to five qubits convert directly (common gates to the vorn
+    gate of equal matrix and phase), larger ones through their decomposition.
+    Each measurement key becomes a classical register named after it, in the
+    order the keys first appear; a measurement's first qubit is the leftmost
+    character of its register in the counts keys.
+    """
+    cirq = _require("cirq", "cirq", "from_cirq")
+    if not isinstance(circuit, cirq.AbstractCircuit):
+        raise TypeError(f"from_cirq expects a cirq.Circuit, not {type(circuit).__name__}")
+    if cirq.is_parameterized(circuit):
+        names = ", ".join(sorted(str(p) for p in cirq.parameter_names(circuit))[:5])
+        raise ValueError(f"the circuit has unresolved parameters ({names}): resolve them first with "
+                         "cirq.resolve_parameters")
+    order = cirq.QubitOrder.as_qubit_order(cirq.QubitOrder.DEFAULT if qubit_order is None else qubit_order)
+    qubits = list(order.order_for(circuit.all_qubits()))
+    for q in qubits:
+        if q.dimension != 2:
+            raise ValueError(f"qubit {q} has dimension {q.dimension}: vorn simulates qubits only")
+    n = len(qubits)
+    reader = _CirqReader(cirq, Circuit(n), {q: n - 1 - i for i, q in enumerate(qubits)})
+    for i, moment in enumerate(circuit):
+        for op in moment:
+            try:
+                reader.operation(op, 0, [])
+            except NotImplementedError as exc:
+                # vorn's own refusals (a gate after a measurement) count
+                # qubits vorn's way: say where in the Cirq circuit it was.
+                if "Cirq" in str(exc):
+                    raise
+                raise NotImplementedError(f"{exc} (Cirq operation {op} in moment {i})") from None
+    reader.out.global_phase = reader.phase
+    return reader.out
+
+
+def to_cirq(circuit: Circuit) -> Any:
+    """A Cirq circuit with the same state vector under Cirq's default qubit
+    order: vorn qubit j is ``cirq.LineQubit(n - 1 - j)``. Gates Cirq has with
+    the same matrix and phase become Cirq's (H, CNOT, rx, ...; ``mcx`` and
+    ``mcp`` a controlled X or Z power), the others a ``cirq.MatrixGate``; each measured classical register one measurement keyed by its
+    name (its highest clbit the first qubit), and a non-zero global phase a
+    ``cirq.GlobalPhaseGate``."""
+    cirq = _require("cirq", "cirq", "to_cirq")
+    if not isinstance(circuit, Circuit):
+        raise TypeError(f"to_cirq expects a vorn.Circuit, not {type(circuit).__name__}")
+    n = circuit.num_qubits
+    line = [cirq.LineQubit(n - 1 - j) for j in range(n)]
+    ops = []
+    cache: dict[tuple, np.ndarray] = {}
+    measured: dict[int, int] = {}
+    for ins in circuit.data:
+        if ins.name == "measure":
+            measured[ins.clbits[0]] = ins.qubits[0]
+            continue
+        if ins.name == "barrier":
+            continue
+        native = _cirq_native(cirq, ins)
+        if native is not None:  # operands in the same order, control(s) first
+            ops.append(native.on(*(line[q] for q in ins.qubits)))
+            continue
+        if ins.name in ("mcx", "mcp"):
+            controls = [line[q] for q in ins.qubits[:-1]]
+            base = cirq.X if ins.name == "mcx" else cirq.ZPowGate(exponent=ins.params[0] / math.pi)
+            ops.append(base.on(line[ins.qubits[-1]]).controlled_by(*controls))
+            continue
+        matrix = ins.matrix if ins.matrix is not None else _gate_matrix(ins, cache)
+        # vorn's first operand is the matrix's least significant bit, Cirq's its most.
+        ops.append(cirq.MatrixGate(matrix).on(*(line[q] for q in reversed(ins.qubits))))
+    start = 0
+    for reg in circuit.cregs:
+        bits = range(start + reg.size - 1, start - 1, -1)
+        start += reg.size
+        if not any(b in measured for b in bits):
+            continue
+        missing = [b for b in bits if b not in measured]
+        if missing:
+            raise ValueError(f"register '{reg.name}' is measured in part (clbit {missing[0]} never is): "
+                             "a Cirq measurement key covers all its bits")
+        ops.append(cirq.measure(*(line[measured[b]] for b in bits), key=reg.name))
+    if circuit.global_phase:
+        ops.append(cirq.global_phase_operation(complex(np.exp(1j * circuit.global_phase))))
+    return cirq.Circuit(ops)
+
+
+def _cirq_native(cirq: Any, ins: Any) -> Any:
+    """Cirq's own gate where it has vorn's matrix and phase, else None."""
+    fixed = {
+        "id": cirq.I, "x": cirq.X, "y": cirq.Y, "z": cirq.Z, "h": cirq.H, "s": cirq.S, "sdg": cirq.S**-1,
+        "t": cirq.T, "tdg": cirq.T**-1, "sx": cirq.X**0.5, "sxdg": cirq.X**-0.5, "cx": cirq.CNOT, "cz": cirq.CZ,
+        "swap": cirq.SWAP, "iswap": cirq.ISWAP, "ccx": cirq.CCX, "ccz": cirq.CCZ, "cswap": cirq.CSWAP,
+        "cy": cirq.Y.controlled(1), "ch": cirq.H.controlled(1),
+    }
+    name = ins.name
+    if name in fixed:
+        return fixed[name]
+    rotations = {"rx": cirq.rx, "ry": cirq.ry, "rz": cirq.rz}
+    if name in rotations:
+        return rotations[name](ins.params[0])
+    if name[:1] == "c" and name[1:] in rotations:
+        return rotations[name[1:]](ins.params[0]).controlled(1)
+    if name in ("p", "cp"):  # Z^t and CZ^t are diag(1, e^(i pi t)) and diag(1, 1, 1, e^(i pi t))
+        return (cirq.ZPowGate if name == "p" else cirq.CZPowGate)(exponent=ins.params[0] / math.pi)
+    return None
+
+
+def _gate_matrix(ins: Any, cache: dict[tuple, np.ndarray]) -> np.ndarray:
+    """The matrix of one vorn gate, column by column from the engine (so it
+    is the gate vorn applies), qubit 0 least significant."""
+    from .simulation import statevector
+
+    k = len(ins.qubits)
+    key = (ins.name, k, ins.params)
+    if key not in cache:
+        columns = []
+        for col in range(1 << k):
+            c = Circuit(k)
+            for q in range(k):
+                if (col >> q) & 1:
+                    c.x(q)
+            getattr(c, ins.name)(*ins.params, *range(k))
+            columns.append(statevector(c))
+        cache[key] = np.stack(columns, axis=1)
+    return cache[key]
+
+
