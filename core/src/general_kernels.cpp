@@ -11,6 +11,7 @@
 #include "vorn/core/error.hpp"
 #include "vorn/core/fp_env.hpp"
 #include "vorn/core/local_kernels.hpp"
+#include "vorn/core/messages.hpp"
 #include "vorn/core/operations.hpp"
 
 namespace vorn {
@@ -36,12 +37,11 @@ struct Operands {
 void check_into(Operands& ops, U n_local, ControlSet controls, std::span<const U> targets) {
   const U size = n_local < 64 ? U{1} << n_local : UINT64_MAX;
   if (targets.size() > kMaxGateTargets)
-    fatal("a gate takes at most " + std::to_string(kMaxGateTargets) + " targets, not " +
-          std::to_string(targets.size()));
+    fatal(messages::fill(messages::kTooManyTargets, kMaxGateTargets, targets.size()));
   U seen = 0;
   auto take = [&](U q) {
     if (q >= n_local || q >= 63) index_out_of_range(detail::bit_or_saturate(q), size);
-    if (seen >> q & 1) fatal("repeated operand " + std::to_string(q) + " in one gate");
+    if (seen >> q & 1) fatal(messages::fill(messages::kRepeatedOperand, q));
     seen |= U{1} << q;
     ops.pos[static_cast<std::size_t>(ops.count++)] = q;
   };
@@ -132,7 +132,7 @@ void dense(const Span& s, const Complex* m, const Operands& ops, std::span<const
 
 void check_size(std::size_t got, U want, const char* what) {
   if (got != want)
-    fatal(std::string(what) + " has " + std::to_string(got) + " entries; its targets need " + std::to_string(want));
+    fatal(messages::fill(messages::kEntryCountMismatch, what, got, want));
 }
 
 Span span_of(StateVector& state) {

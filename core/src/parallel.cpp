@@ -52,9 +52,18 @@ std::size_t worker_stack_bytes() {
   return std::max(control::active_value(control::thread_stack_size), kWorkerStackBytes);
 }
 
-// Kept for the process (and reachable, so leak checkers do not report them).
+}  // namespace
+
+// Kept for the process, and reachable so that leak checkers do not report
+// them: external linkage, so the compiler cannot drop these never-read stores.
+namespace detail {
 control* stack_size_raise = nullptr;
 control* parallelism_raise = nullptr;
+}  // namespace detail
+
+namespace {
+using detail::parallelism_raise;
+using detail::stack_size_raise;
 
 void raise_process_wide_settings(std::size_t threads) {
   if (control::active_value(control::thread_stack_size) < kWorkerStackBytes)
@@ -147,7 +156,12 @@ std::atomic<bool> pool_failed{false};      // a failed creation stays failed
 // Arenas forgotten by forks are kept here, reachable, so that leak checkers
 // do not report them (a child of a child of ... beyond the last slot just
 // leaks its parent's arena unrecorded).
+}  // namespace
+namespace detail {
 tbb::task_arena* forgotten_arenas[16] = {};
+}  // namespace detail
+namespace {
+using detail::forgotten_arenas;
 
 void before_fork() { pool_mutex.lock(); }
 void after_fork_in_parent() { pool_mutex.unlock(); }

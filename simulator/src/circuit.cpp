@@ -13,8 +13,7 @@ void Circuit::add_gate(GateKind kind, std::span<const std::uint64_t> qubits, dou
   const GateInfo& info = gate_info(kind);
   // A wrong operand count is a caller bug (the bindings pass the table's count).
   if (qubits.size() != info.n_qubits) {
-    vorn::fatal(std::string(info.name) + " takes " + std::to_string(info.n_qubits) + " qubit operands, got " +
-                std::to_string(qubits.size()));
+    vorn::fatal(messages::fill(messages::kOperandCount, info.name, info.n_qubits, qubits.size()));
   }
   // Operand order decides which index the message names: the first bad one.
   for (std::uint64_t q : qubits) {

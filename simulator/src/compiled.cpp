@@ -10,6 +10,7 @@
 #include "vorn/core/local_kernels.hpp"
 #include "vorn/core/operations.hpp"
 #include "vorn/simulator/circuit.hpp"
+#include "vorn/simulator/messages.hpp"
 
 namespace vorn::sim {
 namespace {
@@ -23,7 +24,10 @@ ControlSet control_set(const CompiledGate& g) { return {g.controls, g.control_va
 std::vector<Complex> flat(const Matrix2x2& m) { return {m.m00, m.m01, m.m10, m.m11}; }
 std::vector<Complex> flat(const Matrix4x4& m) { return {m.m.begin(), m.m.end()}; }
 
-[[noreturn]] void bad_entry(const std::string& what) { vorn::fatal("invalid compiled gate: " + what); }
+template <class... Values>
+[[noreturn]] void bad_entry(std::string_view pattern, const Values&... values) {
+  vorn::fatal(messages::fill(pattern, values...));
+}
 
 }  // namespace
 
@@ -43,8 +47,8 @@ Matrix4x4 CompiledGate::matrix_4x4() const noexcept {
 }
 
 std::optional<CompiledGate> compile_gate(GateKind kind, double theta, std::span<const U> q) {
-  if (q.size() != gate_info(kind).n_qubits) bad_entry(std::string(gate_info(kind).name) + " needs " +
-                                                       std::to_string(gate_info(kind).n_qubits) + " operands");
+  if (q.size() != gate_info(kind).n_qubits)
+    bad_entry(messages::kCompiledOperandCount, gate_info(kind).name, gate_info(kind).n_qubits);
   const Matrix2x2 x = vorn::matrix_2x2(GateKind::X, 0.0);
   switch (kind) {
     case GateKind::CX:
@@ -82,7 +86,7 @@ Program compile(const Circuit& circuit) {
       continue;
     }
     if (static_cast<std::size_t>(g->kind) >= kGateKindCount) {
-      vorn::fatal("unknown gate kind " + std::to_string(static_cast<unsigned>(g->kind)));
+      vorn::fatal(messages::fill(messages::kUnknownGateKind, static_cast<unsigned>(g->kind)));
     }
     std::span<const U> operands(g->qubits.data(), std::min<std::size_t>(g->n_qubits, g->qubits.size()));
     if (auto entry = compile_gate(g->kind, g->theta, operands)) {
@@ -96,13 +100,11 @@ Program compile(const Circuit& circuit) {
 void validate(const CompiledGate& g, U n_qubits) {
   auto expect_counts = [&](std::size_t targets, std::size_t controls, const char* shape) {
     if (g.targets.size() != targets || (controls != SIZE_MAX && g.controls.size() != controls))
-      bad_entry(std::string(shape) + " with " + std::to_string(g.targets.size()) + " targets and " +
-                std::to_string(g.controls.size()) + " controls");
+      bad_entry(messages::kCompiledCounts, shape, g.targets.size(), g.controls.size());
   };
   auto expect_matrix = [&](std::size_t entries) {
     if (g.matrix.size() != entries)
-      bad_entry("matrix of " + std::to_string(g.matrix.size()) + " entries where " + std::to_string(entries) +
-                " belong");
+      bad_entry(messages::kCompiledMatrixSize, g.matrix.size(), entries);
   };
   bool repeats_allowed = false;
   switch (g.shape) {
@@ -132,20 +134,19 @@ void validate(const CompiledGate& g, U n_qubits) {
     case Shape::Dense: {
       const std::size_t k = g.targets.size();
       if (k == 0 || k > kMaxGateTargets)
-        bad_entry(std::to_string(k) + " targets (1 to " + std::to_string(kMaxGateTargets) + " allowed)");
+        bad_entry(messages::kCompiledTargetCount, k, kMaxGateTargets);
       const std::size_t dim = std::size_t{1} << k;
       expect_matrix(g.shape == Shape::Diagonal ? dim : dim * dim);
       break;
     }
     default:
-      bad_entry("unknown shape " + std::to_string(static_cast<unsigned>(g.shape)));
+      bad_entry(messages::kCompiledUnknownShape, static_cast<unsigned>(g.shape));
   }
-  if (g.controls.size() > 64) bad_entry("more than 64 controls");
+  if (g.controls.size() > 64) bad_entry(messages::kCompiledTooManyControls);
   U seen = 0;
   auto check = [&](U q) {
-    if (q >= n_qubits) bad_entry("qubit " + std::to_string(q) + " out of range (n_qubits=" +
-                                 std::to_string(n_qubits) + ")");
-    if (!repeats_allowed && (seen & bit(q))) bad_entry("qubit " + std::to_string(q) + " repeated");
+    if (q >= n_qubits) bad_entry(messages::kCompiledQubitOutOfRange, q, n_qubits);
+    if (!repeats_allowed && (seen & bit(q))) bad_entry(messages::kCompiledQubitRepeated, q);
     seen |= bit(q);
   };
   for (U q : g.controls) check(q);
@@ -185,7 +186,7 @@ void apply_gate(StateVector& state, const CompiledGate& g) {
       apply_dense_gate(state, g.matrix, control_set(g), t);
       return;
   }
-  vorn::fatal("unknown gate shape " + std::to_string(static_cast<unsigned>(g.shape)));
+  vorn::fatal(messages::fill(messages::kUnknownGateShape, static_cast<unsigned>(g.shape)));
 }
 
 void apply_gate_local(Complex* amp, U n_local, const CompiledGate& g) {
@@ -221,7 +222,7 @@ void apply_gate_local(Complex* amp, U n_local, const CompiledGate& g) {
       local::apply_dense_gate(amp, n_local, g.matrix, control_set(g), t);
       return;
   }
-  vorn::fatal("unknown gate shape " + std::to_string(static_cast<unsigned>(g.shape)));
+  vorn::fatal(messages::fill(messages::kUnknownGateShape, static_cast<unsigned>(g.shape)));
 }
 
 }  // namespace vorn::sim

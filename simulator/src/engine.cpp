@@ -98,7 +98,7 @@ RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed,
 
 void apply_gate(StateVector& state, const GateOp& gate) {
   if (static_cast<std::size_t>(gate.kind) >= kGateKindCount) {
-    vorn::fatal("unknown gate kind " + std::to_string(static_cast<unsigned>(gate.kind)));
+    vorn::fatal(messages::fill(messages::kUnknownGateKind, static_cast<unsigned>(gate.kind)));
   }
   // Operands are read by position; a short entry fails on the first missing one.
   if (gate.n_qubits < gate_info(gate.kind).n_qubits) vorn::index_out_of_range(gate.n_qubits, gate.n_qubits);
@@ -112,8 +112,7 @@ void apply_operations(StateVector& state, std::span<const Operation> ops, const 
     const GateOp* g = std::get_if<GateOp>(&op);
     if (g == nullptr) continue;
     if (static_cast<std::size_t>(g->kind) >= kGateKindCount || g->n_qubits < gate_info(g->kind).n_qubits) {
-      vorn::fatal("invalid gate entry: kind " + std::to_string(static_cast<unsigned>(g->kind)) + " with " +
-                  std::to_string(g->n_qubits) + " operands");
+      vorn::fatal(messages::fill(messages::kInvalidGateEntry, static_cast<unsigned>(g->kind), g->n_qubits));
     }
     circuit.add_gate(g->kind, std::span(g->qubits.data(), gate_info(g->kind).n_qubits), g->theta);
   }

@@ -29,6 +29,7 @@
 #include "vorn/core/error.hpp"
 #include "vorn/core/parallel.hpp"
 #include "vorn/core/reduce.hpp"
+#include "vorn/simulator/messages.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -315,16 +316,14 @@ LeafKernel choose_kernel(ObservableIsa isa) {
 unsigned qubits_of(std::span<const Complex> state) {
   const std::uint64_t size = state.size();
   if (size < 2 || !std::has_single_bit(size)) {
-    vorn::fatal("state length " + std::to_string(size) + " is not a power of two >= 2");
+    vorn::fatal(messages::fill(messages::kStateLength, size));
   }
   return static_cast<unsigned>(std::countr_zero(size));
 }
 
 void check_mask(std::uint64_t mask, unsigned n, const char* what, std::size_t term, std::size_t obs) {
   if (n < 64 && (mask >> n) != 0) {
-    vorn::fatal(std::string(what) + " mask " + std::to_string(mask) + " of term " + std::to_string(term) +
-                " of observable " + std::to_string(obs) + " acts on a qubit >= " + std::to_string(n) +
-                " (the state has " + std::to_string(n) + " qubits)");
+    vorn::fatal(messages::fill(messages::kMaskOutOfRange, what, mask, term, obs, n, n));
   }
 }
 
@@ -392,8 +391,7 @@ std::vector<double> pauli_expectations(std::span<const Complex> state, std::span
                                        std::span<const std::uint64_t> z_masks, const ObservableOptions& options) {
   const unsigned n = qubits_of(state);
   if (x_masks.size() != z_masks.size()) {
-    vorn::fatal("x_masks has " + std::to_string(x_masks.size()) + " entries but z_masks has " +
-                std::to_string(z_masks.size()));
+    vorn::fatal(messages::fill(messages::kMaskCounts, x_masks.size(), z_masks.size()));
   }
   const std::size_t count = x_masks.size();
   for (std::size_t s = 0; s < count; ++s) {
@@ -473,9 +471,8 @@ namespace {
 
 void check_observable(const PauliSumView& o, std::size_t index) {
   if (o.x_masks.size() != o.z_masks.size() || o.x_masks.size() != o.coeffs.size()) {
-    vorn::fatal("observable " + std::to_string(index) + ": x_masks, z_masks and coeffs have lengths " +
-                std::to_string(o.x_masks.size()) + ", " + std::to_string(o.z_masks.size()) + " and " +
-                std::to_string(o.coeffs.size()));
+    vorn::fatal(messages::fill(messages::kObservableLengths, index, o.x_masks.size(), o.z_masks.size(),
+                               o.coeffs.size()));
   }
 }
 
@@ -513,8 +510,7 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
                               std::span<const double> means, const ObservableOptions& options) {
   const unsigned n = qubits_of(state);
   if (means.size() != observables.size()) {
-    vorn::fatal(std::to_string(means.size()) + " means given for " + std::to_string(observables.size()) +
-                " observables");
+    vorn::fatal(messages::fill(messages::kMeansCount, means.size(), observables.size()));
   }
   for (std::size_t o = 0; o < observables.size(); ++o) {
     const PauliSumView& obs = observables[o];
@@ -523,8 +519,7 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
       check_mask(obs.x_masks[t], n, "x", t, o);
       check_mask(obs.z_masks[t], n, "z", t, o);
       if (!(obs.coeffs[t].im == 0.0)) {
-        vorn::fatal("variance needs real coefficients: term " + std::to_string(t) + " of observable " +
-                    std::to_string(o) + " has imaginary part " + std::to_string(obs.coeffs[t].im));
+        vorn::fatal(messages::fill(messages::kVarianceComplexCoeff, t, o, std::to_string(obs.coeffs[t].im)));
       }
     }
   }

@@ -27,6 +27,7 @@
 #include "vorn/core/error.hpp"
 #include "vorn/core/fp_env.hpp"
 #include "vorn/core/operations.hpp"
+#include "vorn/simulator/messages.hpp"
 
 namespace vorn::sim {
 namespace {
@@ -56,7 +57,7 @@ Complex neg(const Complex& z) { return {-z.re, -z.im}; }
 // the same bits. Operands are distinct here, so compile_gate never drops one.
 CompiledGate shared(GateKind kind, double theta, Qubits q) {
   std::optional<CompiledGate> g = compile_gate(kind, theta, q);
-  if (!g) fatal(std::string(gate_info(kind).name) + ": distinct operands compiled to nothing");
+  if (!g) fatal(messages::fill(messages::kCompiledToNothing, gate_info(kind).name));
   return std::move(*g);
 }
 
@@ -260,16 +261,15 @@ void require_distinct(std::string_view gate, Qubits q) {
   std::sort(sorted.begin(), sorted.end());
   const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
   if (twice != sorted.end())
-    fatal(std::string(gate) + ": qubit " + std::to_string(*twice) + " is used twice (operands must be distinct)");
+    fatal(messages::fill(messages::kQubitUsedTwice, gate, *twice));
 }
 
 void check_call(const Row& row, Params p, Qubits q) {
   const bool qubits_ok = row.n_qubits == 0 ? !q.empty() : q.size() == row.n_qubits;
   if (p.size() != row.n_params || !qubits_ok) {
-    const std::string wanted = row.n_qubits == 0 ? "at least 1 qubit (controls..., target)"
-                                                 : std::to_string(row.n_qubits) + " qubit(s)";
-    fatal(std::string(row.name) + " takes " + std::to_string(row.n_params) + " angle(s) and " + wanted +
-          ", got " + std::to_string(p.size()) + " angle(s) and " + std::to_string(q.size()) + " qubit(s)");
+    const std::string wanted = row.n_qubits == 0 ? std::string(messages::kControlsAndTarget)
+                                                 : messages::fill(messages::kQubitsWanted, row.n_qubits);
+    fatal(messages::fill(messages::kGateCall, row.name, row.n_params, wanted, p.size(), q.size()));
   }
   // Non-finite angles are accepted, as vorn_python accepts them: the matrix
   // carries the NaN and the state shows it.
@@ -366,19 +366,16 @@ bool is_unitary(std::span<const Complex> matrix, U dim, double tolerance) {
 CompiledGate compile_unitary(std::span<const Complex> matrix, Qubits qubits, double tolerance) {
   const std::size_t k = qubits.size();
   if (k == 0 || k > kMaxGateTargets)
-    fatal("unitary: " + std::to_string(k) + " qubits given (1 to " + std::to_string(kMaxGateTargets) +
-          " allowed)");
+    fatal(messages::fill(messages::kUnitaryQubitCount, k, kMaxGateTargets));
   require_distinct("unitary", qubits);
   const U dim = U{1} << k;
   if (matrix.size() != dim * dim)
-    fatal("unitary: expected a " + std::to_string(dim) + "x" + std::to_string(dim) + " matrix for " +
-          std::to_string(k) + " qubit(s), got " + std::to_string(matrix.size()) + " entries");
+    fatal(messages::fill(messages::kUnitaryMatrixSize, dim, dim, k, matrix.size()));
   if (!(tolerance >= 0.0) || !std::isfinite(tolerance))
-    fatal("unitary: tolerance " + std::to_string(tolerance) + " is not a finite non-negative number");
+    fatal(messages::fill(messages::kUnitaryTolerance, std::to_string(tolerance)));
   for (std::size_t i = 0; i < matrix.size(); ++i) {
     if (!std::isfinite(matrix[i].re) || !std::isfinite(matrix[i].im))
-      fatal("unitary: matrix entry (" + std::to_string(i / dim) + ", " + std::to_string(i % dim) +
-            ") is not finite");
+      fatal(messages::fill(messages::kUnitaryEntryNotFinite, i / dim, i % dim));
   }
   {
     DefaultFpEnv fp_env;
@@ -388,8 +385,7 @@ CompiledGate compile_unitary(std::span<const Complex> matrix, Qubits qubits, dou
       std::snprintf(amount, sizeof amount, "%.3g", d.amount);
       char tol[32];
       std::snprintf(tol, sizeof tol, "%.3g", tolerance);
-      fatal("unitary: matrix is not unitary (entry (" + std::to_string(d.r) + ", " + std::to_string(d.s) +
-            ") of U U^dagger is off from the identity by " + amount + ", tolerance " + tol + ")");
+      fatal(messages::fill(messages::kNotUnitary, d.r, d.s, amount, tol));
     }
   }
   // The caller's entries as given (not re-orthonormalised), like Qiskit's UnitaryGate.

@@ -42,3 +42,8 @@ def test_only_the_init_function_is_exported():
 def test_programs_are_made_only_by_compile_program():
     with pytest.raises(TypeError):
         _ext.Program()
+
+
+def test_qasm2_comes_with_the_package():
+    # `import vorn` alone is enough for vorn.qasm2 (no second import).
+    assert vorn.qasm2.loads('OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[1];\nx q[0];\n').num_qubits == 1

@@ -1,6 +1,7 @@
 // The message texts the core raises: the fixed texts, and the patterns whose
-// "{}" holes fill() replaces in turn. The simulation layer and the bindings
-// keep their own texts in their own messages headers.
+// "{}" holes fill() replaces in turn. The bindings carry them to Python
+// unchanged, and the tests compare them. The simulation layer and the
+// bindings keep their own texts in their own messages headers.
 #pragma once
 
 #include <concepts>
@@ -29,6 +30,14 @@ inline constexpr std::string_view kStateVectorOf = "the state vector of {} qubit
 inline constexpr std::string_view kSamplingVectorOf = "the sampling vector of {} qubits";
 inline constexpr std::string_view kStateVectorCopy = "the state vector copy";
 
+// The general kernels' operand checks, before any amplitude is touched.
+// {the target limit}, {targets given}
+inline constexpr std::string_view kTooManyTargets = "a gate takes at most {} targets, not {}";
+// {qubit}
+inline constexpr std::string_view kRepeatedOperand = "repeated operand {} in one gate";
+// {what: "diagonal gate" or "dense gate matrix"}, {entries given}, {entries wanted}
+inline constexpr std::string_view kEntryCountMismatch = "{} has {} entries; its targets need {}";
+
 namespace detail {
 inline std::string text_of(std::string_view text) { return std::string(text); }
 inline std::string text_of(const std::string& text) { return text; }
@@ -41,6 +50,8 @@ std::string text_of(Int value) {
 
 // Replaces each "{}" of `pattern` in turn by the next value (integers in
 // decimal, strings as they are); the toolchain's library has no std::format.
+// Call it qualified (messages::fill): unqualified, a string_view argument
+// brings std::fill into overload resolution and it can win.
 template <class... Values>
 std::string fill(std::string_view pattern, const Values&... values) {
   std::string out;

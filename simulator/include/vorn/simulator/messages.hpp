@@ -1,5 +1,9 @@
-// Message texts the simulation layer raises outside the engine: the circuit
-// model, the random stream and sampling.
+// Message texts the simulation layer raises: the circuit model, compiling
+// and checking gate entries, the standard gate table and unitaries, the
+// engine, observables, the random stream and sampling. The bindings carry
+// them to Python unchanged (vorn_python's panic report, vorn._ext's
+// RuntimeError), and the C++ and Python tests compare them. fill() replaces
+// the "{}" holes in turn.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +21,72 @@ inline constexpr std::string_view kNotSampleable =
     "cannot sample: the state's probabilities are not all finite (a NaN or infinite angle or matrix entry "
     "upstream)";
 inline constexpr std::string_view kNoOutcomes = "sampling needs at least one outcome: the probability vector is empty";
+
+// Circuit::add_gate: {gate name}, {operands it takes}, {operands given}
+inline constexpr std::string_view kOperandCount = "{} takes {} qubit operands, got {}";
+
+// Gate kinds and entries out of the tables: {kind or shape as a number}
+inline constexpr std::string_view kUnknownGateKind = "unknown gate kind {}";
+inline constexpr std::string_view kUnknownGateShape = "unknown gate shape {}";
+// apply_operations: {kind}, {operands given}
+inline constexpr std::string_view kInvalidGateEntry = "invalid gate entry: kind {} with {} operands";
+
+// Compiled entries that break their shape's rules (compile_gate, validate).
+// {gate name}, {operands it needs}
+inline constexpr std::string_view kCompiledOperandCount = "invalid compiled gate: {} needs {} operands";
+// {shape}, {targets}, {controls}
+inline constexpr std::string_view kCompiledCounts = "invalid compiled gate: {} with {} targets and {} controls";
+// {entries given}, {entries wanted}
+inline constexpr std::string_view kCompiledMatrixSize = "invalid compiled gate: matrix of {} entries where {} belong";
+// {targets}, {the target limit}
+inline constexpr std::string_view kCompiledTargetCount = "invalid compiled gate: {} targets (1 to {} allowed)";
+// {shape as a number}
+inline constexpr std::string_view kCompiledUnknownShape = "invalid compiled gate: unknown shape {}";
+inline constexpr std::string_view kCompiledTooManyControls = "invalid compiled gate: more than 64 controls";
+// {qubit}, {n_qubits}
+inline constexpr std::string_view kCompiledQubitOutOfRange =
+    "invalid compiled gate: qubit {} out of range (n_qubits={})";
+// {qubit}
+inline constexpr std::string_view kCompiledQubitRepeated = "invalid compiled gate: qubit {} repeated";
+
+// The standard gate table. {gate name}
+inline constexpr std::string_view kCompiledToNothing = "{}: distinct operands compiled to nothing";
+// {gate name}, {qubit}
+inline constexpr std::string_view kQubitUsedTwice = "{}: qubit {} is used twice (operands must be distinct)";
+// {gate name}, {angles it takes}, {qubits it takes: kQubitsWanted or kControlsAndTarget},
+// {angles given}, {qubits given}
+inline constexpr std::string_view kGateCall = "{} takes {} angle(s) and {}, got {} angle(s) and {} qubit(s)";
+inline constexpr std::string_view kQubitsWanted = "{} qubit(s)";
+inline constexpr std::string_view kControlsAndTarget = "at least 1 qubit (controls..., target)";
+
+// unitary(matrix, qubits, tolerance). {qubits given}, {the target limit}
+inline constexpr std::string_view kUnitaryQubitCount = "unitary: {} qubits given (1 to {} allowed)";
+// {dim}, {dim}, {qubits}, {entries given}
+inline constexpr std::string_view kUnitaryMatrixSize =
+    "unitary: expected a {}x{} matrix for {} qubit(s), got {} entries";
+// {tolerance, as std::to_string prints it}
+inline constexpr std::string_view kUnitaryTolerance = "unitary: tolerance {} is not a finite non-negative number";
+// {row}, {column}
+inline constexpr std::string_view kUnitaryEntryNotFinite = "unitary: matrix entry ({}, {}) is not finite";
+// {row}, {column}, {deviation}, {tolerance}; both numbers as "%.3g" prints them
+inline constexpr std::string_view kNotUnitary =
+    "unitary: matrix is not unitary (entry ({}, {}) of U U^dagger is off from the identity by {}, tolerance {})";
+
+// Observables. {state length}
+inline constexpr std::string_view kStateLength = "state length {} is not a power of two >= 2";
+// {"x" or "z"}, {mask}, {term}, {observable}, {n_qubits}, {n_qubits}
+inline constexpr std::string_view kMaskOutOfRange =
+    "{} mask {} of term {} of observable {} acts on a qubit >= {} (the state has {} qubits)";
+// {x_masks length}, {z_masks length}
+inline constexpr std::string_view kMaskCounts = "x_masks has {} entries but z_masks has {}";
+// {observable}, {x_masks length}, {z_masks length}, {coeffs length}
+inline constexpr std::string_view kObservableLengths =
+    "observable {}: x_masks, z_masks and coeffs have lengths {}, {} and {}";
+// {means given}, {observables}
+inline constexpr std::string_view kMeansCount = "{} means given for {} observables";
+// {term}, {observable}, {imaginary part, as std::to_string prints it}
+inline constexpr std::string_view kVarianceComplexCoeff =
+    "variance needs real coefficients: term {} of observable {} has imaginary part {}";
 
 using vorn::messages::fill;
 
