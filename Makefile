@@ -78,7 +78,9 @@ bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true
 
 # Comparison with peer simulators, in a venv of its own so that `make test`
-# and CI never install peers. BENCH_ARGS passes options, e.g. BENCH_ARGS=--quick.
+# and CI never install peers. BENCH_ARGS passes options, e.g. BENCH_ARGS=--quick
+# (a smoke run) or BENCH_ARGS="--suites qasm,parser,expval,sampling" (the vorn
+# package's suites only; results in bench/results/compare-package.md).
 BENCH_VENV := .venv-bench
 BENCH_PY   := $(BENCH_VENV)/bin/python
 BENCH_ARGS ?=
@@ -87,7 +89,7 @@ $(BENCH_VENV)/.ready: bench/requirements-peers.txt
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (pyenv or PATH)"; exit 1; }
 	$(PYTHON313) -m venv $(BENCH_VENV)
 	$(BENCH_PY) -m pip install -q --upgrade pip
-	$(BENCH_PY) -m pip install -q "scikit-build-core>=0.10" ninja numpy matplotlib
+	$(BENCH_PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" ninja numpy matplotlib
 	@grep -v '^[[:space:]]*#' bench/requirements-peers.txt | while read -r peer; do \
 	  [ -z "$$peer" ] || $(BENCH_PY) -m pip install -q "$$peer" \
 	    || echo "bench: could not install $$peer; compare.py will skip it"; \

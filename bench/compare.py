@@ -412,7 +412,7 @@ def spawn(args, sim, workload, n, extra, timeout):
 
 def probe(args):
     found, skipped = {}, {}
-    for sim in args.simulators:
+    for sim in [s for s in args.simulators if s in ADAPTERS]:
         r = spawn(args, sim, "ghz", 2, ["--probe"], 300)
         if r["status"] == "ok":
             found[sim] = r["version"]
@@ -616,6 +616,10 @@ def parse_args(argv):
     p.add_argument("--max-run", type=float, default=90.0,
                    help="skip a cell whose single run is predicted to take longer (seconds)")
     p.add_argument("--out-dir", default=str(RESULTS_DIR))
+    p.add_argument("--suites", default=",".join(("gates",) + compare_package.SUITES),
+                   help="gates (the workloads above) and the vorn package's suites (qasm, parser, expval, "
+                        "sampling: see bench/compare_package.py), comma-separated (default: %(default)s)")
+    compare_package.add_arguments(p)
     # worker-process arguments
     p.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--probe", action="store_true", help=argparse.SUPPRESS)
@@ -628,9 +632,15 @@ def parse_args(argv):
     a.sizes = list(QUICK_SIZES) if a.quick else sorted(int(s) for s in a.sizes.split(","))
     if a.quick:
         a.max_repeats = min(a.max_repeats, 3)
+    a.suites = [s for s in a.suites.split(",") if s]
+    bad = [s for s in a.suites if s not in ("gates",) + compare_package.SUITES]
+    if bad:
+        p.error(f"unknown suite: {', '.join(bad)}")
+    compare_package.finish_arguments(p, a)
     a.simulators = [s for s in a.simulators.split(",") if s]
     a.workloads = [w for w in a.workloads.split(",") if w]
-    bad = [s for s in a.simulators if s not in ADAPTERS] + [w for w in a.workloads if w not in BUILDERS]
+    bad = [s for s in a.simulators if s not in ADAPTERS and s not in compare_package.ADAPTERS] + \
+        [w for w in a.workloads if w not in BUILDERS]
     if bad:
         p.error(f"unknown simulator or workload: {', '.join(bad)}")
     return a
@@ -641,12 +651,20 @@ def main(argv=None):
     if args.worker:
         worker(args)
         return 0
+    status = run_gates(args) if "gates" in args.suites else 0
+    if any(s in args.suites for s in compare_package.SUITES):
+        status = max(status, compare_package.run(args))
+    return status
+
+
+def run_gates(args):
+    """The gate workloads above; writes compare.{md,json,png}."""
     start, load0 = time.time(), os.getloadavg()
     print(f"threads={args.threads} sizes={args.sizes} workloads={args.workloads}")
     print("simulators (RAYON_NUM_THREADS / OMP_NUM_THREADS / Aer max_parallel_threads "
           f"= {args.threads}):", flush=True)
     versions, skipped = probe(args)
-    sims = [s for s in args.simulators if s in versions]
+    sims = [s for s in args.simulators if s in versions]  # in the order given
     if not sims:
         print("no simulator imports; nothing to measure")
         return 1
@@ -667,6 +685,8 @@ def main(argv=None):
     print(f"wrote {out / (stem + '.md')} and {out / (stem + '.png')}")
     return 1 if any(r["status"] in ("mismatch", "error") for r in results) else 0
 
+
+import compare_package  # noqa: E402  (it imports this module's helpers)
 
 if __name__ == "__main__":
     sys.exit(main())
