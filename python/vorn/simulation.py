@@ -274,14 +274,19 @@ def _progress_bar() -> tuple[Progress, Callable[[], None]]:
     except ImportError:
         tqdm = None
     if tqdm is not None:
-        bar = tqdm(total=0, unit="gate", desc="vorn", file=sys.stderr, leave=False)
+        bars: list[Any] = []  # made at the first report, when the total is known
 
         def update(done: int, total: int) -> None:
-            bar.total = total
-            bar.n = done
-            bar.refresh()
+            if not bars:
+                bars.append(tqdm(total=total, unit="gate", desc="vorn", file=sys.stderr, leave=False))
+            bars[0].n = done
+            bars[0].refresh()
 
-        return update, bar.close
+        def close() -> None:
+            if bars:
+                bars[0].close()
+
+        return update, close
 
     def line(done: int, total: int) -> None:
         sys.stderr.write(f"\rvorn: {done}/{total} gates")
