@@ -18,6 +18,7 @@
 #include <xmmintrin.h>
 
 #include "../../core/src/kernel_runs.hpp"
+#include "kernel_reference.hpp"
 #include "vorn/core/error.hpp"
 #include "vorn/core/gates.hpp"
 #include "vorn/core/local_kernels.hpp"
@@ -31,8 +32,8 @@ using U = std::uint64_t;
 using Qubits = std::vector<U>;
 
 // ---- reference: every index scanned, one group at a time --------------------
-Complex mul(Complex m, Complex x) { return {m.re * x.re - m.im * x.im, m.re * x.im + m.im * x.re}; }
-Complex add(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
+using kernel_test::add;
+using kernel_test::mul;
 
 struct Controls {
   Qubits qubits;
@@ -78,17 +79,7 @@ void ref_diagonal(Amps& a, const Amps& d, const Controls& c, const Qubits& targe
 }
 
 // ---- inputs -------------------------------------------------------------------
-double random_component(std::mt19937_64& rng) {
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  switch (rng() % 16) {
-    case 0: return 0.0;
-    case 1: return -0.0;
-    case 2: return u(rng) * 1e-310;  // subnormal
-    case 3: return u(rng) * 1e300;
-    default: return u(rng);
-  }
-}
-Complex random_complex(std::mt19937_64& rng) { return {random_component(rng), random_component(rng)}; }
+using kernel_test::random_complex;
 
 Amps random_amps(U count, U seed) {
   std::mt19937_64 rng(seed);

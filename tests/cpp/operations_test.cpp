@@ -14,6 +14,7 @@
 #include <xmmintrin.h>
 
 #include "../../core/src/kernel_runs.hpp"
+#include "kernel_reference.hpp"
 #include "vorn/core/error.hpp"
 #include "vorn/core/gates.hpp"
 #include "vorn/core/operations.hpp"
@@ -25,8 +26,8 @@ using Amps = std::vector<Complex>;
 using U = std::uint64_t;
 
 // ---- reference: the sequential rules, one pair/group at a time ----------
-Complex mul(Complex m, Complex x) { return {m.re * x.re - m.im * x.im, m.re * x.im + m.im * x.re}; }
-Complex add(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
+using kernel_test::add;
+using kernel_test::mul;
 
 void ref_pair(Amps& a, U i, U j, const Matrix2x2& m) {
   const Complex x = a[i], y = a[j];
@@ -67,17 +68,7 @@ void ref_cswap(Amps& a, U c, U t1, U t2) {
 }
 
 // ---- inputs ----------------------------------------------------------------
-double random_component(std::mt19937_64& rng) {
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  switch (rng() % 16) {
-    case 0: return 0.0;
-    case 1: return -0.0;
-    case 2: return u(rng) * 1e-310;  // subnormal
-    case 3: return u(rng) * 1e300;
-    default: return u(rng);
-  }
-}
-Complex random_complex(std::mt19937_64& rng) { return {random_component(rng), random_component(rng)}; }
+using kernel_test::random_complex;
 
 StateVector random_state(U n, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
