@@ -332,20 +332,30 @@ def _cpu_seconds():
     return r.ru_utime + r.ru_stime
 
 
-def worker(a):
-    """One (simulator, workload, n) cell; prints one JSON line."""
-    import numpy as np
-    out = {"sim": a.sim, "workload": a.workload, "n": a.n}
+def open_cell(adapters, a, out):
+    """The simulator of cell `a`, with its version in `out`; None once the
+    cell's JSON line is printed instead (a peer that does not import, or a
+    probe, which only asks for the version)."""
     try:
-        sim = ADAPTERS[a.sim](a.threads)
+        sim = adapters[a.sim](a.threads)
     except Exception as e:  # a peer that does not import is reported, not fatal
         out.update(status="unavailable", reason=f"{type(e).__name__}: {e}")
         print(json.dumps(out))
-        return
+        return None
     out["version"] = sim.version()
     if a.probe:
         out["status"] = "ok"
         print(json.dumps(out))
+        return None
+    return sim
+
+
+def worker(a):
+    """One (simulator, workload, n) cell; prints one JSON line."""
+    import numpy as np
+    out = {"sim": a.sim, "workload": a.workload, "n": a.n}
+    sim = open_cell(ADAPTERS, a, out)
+    if sim is None:
         return
     ops = BUILDERS[a.workload](a.n)
     gates, shots = split_measure(ops)

@@ -529,16 +529,8 @@ def _repeats(a, first):
 def worker(a):
     import numpy as np
     out = {"suite": a.suite, "sim": a.sim, "workload": a.workload, "n": a.n}
-    try:
-        sim = ADAPTERS[a.sim](a.threads)
-    except Exception as e:  # a peer that does not import is reported, not fatal
-        out.update(status="unavailable", reason=f"{type(e).__name__}: {e}")
-        print(json.dumps(out))
-        return
-    out["version"] = sim.version()
-    if a.probe:
-        out["status"] = "ok"
-        print(json.dumps(out))
+    sim = base.open_cell(ADAPTERS, a, out)
+    if sim is None:
         return
     gc.collect()
     base._reset_peak()
