@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "vorn/qasm/messages.hpp"
 #include "vorn/qasm/qasm2.hpp"
 
 namespace vorn::qasm {
@@ -11,10 +12,9 @@ namespace vorn::qasm {
 namespace {
 std::string format_what(const std::string& file, std::uint32_t line, std::uint32_t column,
                          const std::string& message) {
-  std::string out;
-  if (!file.empty()) out = file + ": ";
-  if (line == 0) return out + message;  // not tied to a place in the text (I/O)
-  return out + "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + message;
+  // Line 0: not tied to a place in the text (I/O).
+  const std::string placed = line == 0 ? message : messages::fill(messages::kAtPlace, line, column, message);
+  return file.empty() ? placed : messages::fill(messages::kInFile, file, placed);
 }
 }  // namespace
 
@@ -31,24 +31,24 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 std::string printable(char c) {
   const auto u = static_cast<unsigned char>(c);
-  if (u >= 0x20 && u < 0x7f) return std::string("'") + c + "'";
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "\\x%02x", u);
-  return std::string("byte ") + buf;
+  if (u >= 0x20 && u < 0x7f) return messages::fill(messages::kQuotedToken, std::string_view(&c, 1));
+  char buf[4];
+  std::snprintf(buf, sizeof buf, "%02x", u);
+  return messages::fill(messages::kByteToken, buf);
 }
 }  // namespace
 
+std::string repr(double value) {
+  char buf[32];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, ec == std::errc() ? end : buf);
+}
+
 std::string describe(const Token& t) {
-  if (t.kind == Tok::End) return "end of input";
-  std::string out;
-  if (t.kind == Tok::Int || t.kind == Tok::Real) {
-    out.append("number ").append(t.text);
-  } else if (t.kind == Tok::String) {
-    out.append("string \"").append(t.text).append("\"");
-  } else {
-    out.append("'").append(t.text).append("'");
-  }
-  return out;
+  if (t.kind == Tok::End) return std::string(messages::kEndOfInput);
+  if (t.kind == Tok::Int || t.kind == Tok::Real) return messages::fill(messages::kNumberToken, t.text);
+  if (t.kind == Tok::String) return messages::fill(messages::kStringToken, t.text);
+  return messages::fill(messages::kQuotedToken, t.text);
 }
 
 Lexer::Lexer(std::string_view source, const std::string& file, double* phase)
@@ -73,9 +73,11 @@ void Lexer::line_comment() {
   double value = 0.0;
   const auto [ptr, ec] = std::from_chars(first, last, value);
   if (ec != std::errc() || ptr != last || first == last || !std::isfinite(value))
+    fail(line_, column_of(first), messages::fill(messages::kBadPhaseComment, kGlobalPhaseComment));
+  // Each comment is finite; their sum must be too (two of 1e308 are not).
+  if (!std::isfinite(*phase_ + value))
     fail(line_, column_of(first),
-         "the global-phase comment needs one finite decimal number after '" +
-             std::string(kGlobalPhaseComment) + "'");
+         messages::fill(messages::kPhaseSumNotFinite, detail::repr(*phase_), std::string_view(first, last - first)));
   *phase_ += value;
 }
 
@@ -94,7 +96,7 @@ void Lexer::skip_space_and_comments() {
       const std::uint32_t line = line_, column = column_of(p_);
       p_ += 2;
       for (;;) {
-        if (p_ >= end_) fail(line, column, "unterminated comment: '/*' has no closing '*/'");
+        if (p_ >= end_) fail(line, column, std::string(messages::kUnterminatedComment));
         if (*p_ == '*' && p_ + 1 < end_ && p_[1] == '/') {
           p_ += 2;
           break;
@@ -138,7 +140,7 @@ Token Lexer::next() {
       const char* q = p_ + 1;
       if (q < end_ && (*q == '+' || *q == '-')) ++q;
       if (q >= end_ || !is_digit(*q))
-        fail(line_, column_of(start), "malformed number: exponent without digits");
+        fail(line_, column_of(start), std::string(messages::kExponentWithoutDigits));
       while (q < end_ && is_digit(*q)) ++q;
       p_ = q;
       real = true;
@@ -147,7 +149,7 @@ Token Lexer::next() {
   } else if (c == '"') {
     ++p_;
     while (p_ < end_ && *p_ != '"' && *p_ != '\n') ++p_;
-    if (p_ >= end_ || *p_ != '"') fail(t.line, t.column, "unterminated string: missing closing '\"'");
+    if (p_ >= end_ || *p_ != '"') fail(t.line, t.column, std::string(messages::kUnterminatedString));
     t.kind = Tok::String;
     t.text = std::string_view(start + 1, static_cast<std::size_t>(p_ - start - 1));
     ++p_;
@@ -181,9 +183,9 @@ Token Lexer::next() {
           t.kind = Tok::EqEq;
           break;
         }
-        fail(t.line, t.column, "unexpected '=': comparisons are written '=='");
+        fail(t.line, t.column, std::string(messages::kLoneEquals));
       default:
-        fail(t.line, t.column, "unexpected character " + printable(c));
+        fail(t.line, t.column, messages::fill(messages::kUnexpectedCharacter, printable(c)));
     }
   }
   t.text = std::string_view(start, static_cast<std::size_t>(p_ - start));

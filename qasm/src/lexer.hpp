@@ -21,6 +21,9 @@ struct Token {
   std::string_view text;  // String: without the quotes
 };
 
+// The shortest decimal text that reads back to `value`.
+std::string repr(double value);
+
 // How a token is named in "expected X, found Y" messages.
 std::string describe(const Token& t);
 

@@ -2,22 +2,23 @@
 // the lexer; user gates are kept as small bodies (callee, compiled parameter
 // expressions, argument positions) and inlined at each application.
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <numbers>
-#include <sstream>
 #include <string>
+#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "gates.hpp"
 #include "lexer.hpp"
+#include "vorn/qasm/messages.hpp"
 #include "vorn/qasm/qasm2.hpp"
 
 namespace vorn::qasm {
@@ -42,14 +43,9 @@ std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
   return (a != 0 && b > kSaturated / a) ? kSaturated : a * b;
 }
 
-std::string number(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
-}
 
-std::string plural(std::uint64_t n, const char* word) {
-  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+std::string plural(std::uint64_t n, std::string_view word) {
+  return std::to_string(n) + " " + std::string(word) + (n == 1 ? "" : "s");
 }
 
 // ---- expressions ---------------------------------------------------------
@@ -81,23 +77,23 @@ const char* apply_unary(Op op, double a, double* out) {
     case Op::Tan: *out = std::tan(a); return nullptr;
     case Op::Exp: *out = std::exp(a); return nullptr;
     case Op::Ln:
-      if (!(a > 0.0)) return "ln of a number that is not positive";
+      if (!(a > 0.0)) return messages::kLnDomain.data();
       *out = std::log(a);
       return nullptr;
     case Op::Sqrt:
-      if (a < 0.0) return "sqrt of a negative number";
+      if (a < 0.0) return messages::kSqrtDomain.data();
       *out = std::sqrt(a);
       return nullptr;
     case Op::Asin:
-      if (!(a >= -1.0 && a <= 1.0)) return "asin of a number outside [-1, 1]";
+      if (!(a >= -1.0 && a <= 1.0)) return messages::kAsinDomain.data();
       *out = std::asin(a);
       return nullptr;
     case Op::Acos:
-      if (!(a >= -1.0 && a <= 1.0)) return "acos of a number outside [-1, 1]";
+      if (!(a >= -1.0 && a <= 1.0)) return messages::kAcosDomain.data();
       *out = std::acos(a);
       return nullptr;
     case Op::Atan: *out = std::atan(a); return nullptr;
-    default: return "internal: not a unary operation";
+    default: return nullptr;  // not reached: callers pass unary operations
   }
 }
 
@@ -107,11 +103,11 @@ const char* apply_binary(Op op, double a, double b, double* out) {
     case Op::Sub: *out = a - b; return nullptr;
     case Op::Mul: *out = a * b; return nullptr;
     case Op::Div:
-      if (b == 0.0) return "division by zero";
+      if (b == 0.0) return messages::kDivisionByZero.data();
       *out = a / b;
       return nullptr;
     case Op::Pow: *out = std::pow(a, b); return nullptr;
-    default: return "internal: not a binary operation";
+    default: return nullptr;  // not reached: callers pass binary operations
   }
 }
 
@@ -171,6 +167,36 @@ struct Site {
   std::uint64_t value = 0;
 };
 
+// Reads a whole file into *text; returns what is wrong with it (a file
+// problem text), or an empty string. Only regular files are opened: opening
+// a FIFO blocks and a device never ends. A read error is an error, never an
+// empty file (/proc/self/mem has a size of 0 and fails to read).
+std::string read_source(const std::filesystem::path& path, std::string* text) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status st = fs::status(path, ec);
+  if (!fs::exists(st)) return std::string(messages::kFileNotFound);
+  if (fs::is_directory(st)) return std::string(messages::kFileIsDirectory);
+  if (!fs::is_regular_file(st)) {
+    const std::string_view kind = st.type() == fs::file_type::fifo        ? messages::kKindFifo
+                                  : st.type() == fs::file_type::character ? messages::kKindCharacterDevice
+                                  : st.type() == fs::file_type::block     ? messages::kKindBlockDevice
+                                  : st.type() == fs::file_type::socket    ? messages::kKindSocket
+                                                                          : messages::kKindOther;
+    return messages::fill(messages::kFileNotRegular, kind);
+  }
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return messages::fill(messages::kFileOpenFailed, std::generic_category().message(errno));
+  text->clear();
+  char buf[1 << 16];
+  std::size_t n = 0;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
+  const int err = std::ferror(f) ? errno : 0;
+  std::fclose(f);
+  if (err) return messages::fill(messages::kFileReadFailed, std::generic_category().message(err));
+  return {};
+}
+
 bool is_reserved(std::string_view s) {
   static constexpr std::string_view kWords[] = {
       "OPENQASM", "include", "qreg", "creg", "gate", "opaque", "measure", "reset", "barrier",
@@ -178,6 +204,14 @@ bool is_reserved(std::string_view s) {
       "sqrt",     "asin",    "acos", "atan"};
   return std::find(std::begin(kWords), std::end(kWords), s) != std::end(kWords);
 }
+
+// An operator waiting for its right operand while an expression is read,
+// or an open parenthesis (Open: '(' alone; Call: a function's).
+struct Pending {
+  enum Kind : std::uint8_t { Open, Call, Neg, Add, Mul, Pow } kind;
+  Op op;  // Neg, Add/Sub, Mul/Div, Pow, or the function of a Call
+  Token at;
+};
 
 // State shared by the main program and the files it includes.
 struct Program {
@@ -187,10 +221,10 @@ struct Program {
   NameMap<std::int32_t> gate_index;
   NameMap<RegInfo> registers;
   bool qelib1_included = false;
-  bool version_seen = false;
 
   // Scratch reused across statements (no per-statement allocation).
   std::vector<ExprOp> code;
+  std::vector<Pending> pending;
   std::vector<double> eval_stack;
   std::vector<double> param_stack;
   std::vector<std::uint64_t> qubit_stack;
@@ -223,12 +257,8 @@ class Parser {
     advance();
   }
 
-  void run(bool main_file) {
-    if (main_file) {
-      version(true);
-    } else if (tok_.kind == Tok::Ident && tok_.text == "OPENQASM") {
-      version(false);
-    }
+  void run() {
+    version();
     while (tok_.kind != Tok::End) statement();
   }
 
@@ -248,7 +278,7 @@ class Parser {
     fail(at.line, at.column, std::move(message));
   }
   [[noreturn]] void expected(std::string_view what) const {
-    fail(tok_, "expected " + std::string(what) + ", found " + describe(tok_));
+    fail(tok_, messages::fill(messages::kExpected, what, describe(tok_)));
   }
   void expect(Tok kind, std::string_view what) {
     if (tok_.kind != kind) expected(what);
@@ -269,8 +299,8 @@ class Parser {
   Token new_name(std::string_view what) {
     Token t = ident(what);
     if (t.text[0] < 'a' || t.text[0] > 'z')
-      fail(t, "'" + std::string(t.text) + "' cannot be declared: names start with a lowercase letter");
-    if (is_reserved(t.text)) fail(t, "'" + std::string(t.text) + "' is a reserved word and cannot be declared");
+      fail(t, messages::fill(messages::kNameCase, t.text));
+    if (is_reserved(t.text)) fail(t, messages::fill(messages::kReservedWord, t.text));
     return t;
   }
   std::uint64_t integer(std::string_view what) {
@@ -278,46 +308,38 @@ class Parser {
     std::uint64_t v = 0;
     const auto [ptr, ec] = std::from_chars(tok_.text.data(), tok_.text.data() + tok_.text.size(), v);
     if (ec != std::errc() || ptr != tok_.text.data() + tok_.text.size())
-      fail(tok_, "integer " + std::string(tok_.text) + " is too large");
+      fail(tok_, messages::fill(messages::kIntegerTooLarge, tok_.text));
     advance();
     return v;
   }
 
   // ---- statements ----
-  void version(bool required) {
-    if (tok_.kind != Tok::Ident || tok_.text != "OPENQASM") {
-      if (tok_.kind == Tok::Ident && tok_.text == "include") {
-        // OpenQASM 3 programs often start with their standard library include.
-        Token at = tok_;
-        advance();
-        if (tok_.kind == Tok::String && tok_.text == "stdgates.inc")
-          fail(at, "this is an OpenQASM 3 program (stdgates.inc); only OpenQASM 2.0 is supported");
-        fail(at, "expected 'OPENQASM 2.0;' at the start of the program, found 'include'");
-      }
-      if (required) expected("'OPENQASM 2.0;' at the start of the program");
-      return;
-    }
-    p_.version_seen = true;
+  // The 'OPENQASM 2.0;' line is optional, as in Qiskit's loader (QASMBench
+  // files start with their include, and the empty program is a program);
+  // 2, 2.0 and 2.00 all name the version.
+  void version() {
+    if (tok_.kind != Tok::Ident || tok_.text != "OPENQASM") return;
     advance();
-    if (tok_.kind != Tok::Int && tok_.kind != Tok::Real) expected("a version number after 'OPENQASM'");
+    if (tok_.kind != Tok::Int && tok_.kind != Tok::Real) expected(messages::kWantVersionNumber);
     const std::string_view v = tok_.text;
-    if (v != "2.0" && v != "2") {
-      if (v.starts_with("3")) fail(tok_, "OpenQASM " + std::string(v) + " input: only OpenQASM 2.0 is supported");
-      fail(tok_, "unsupported OpenQASM version " + std::string(v) + ": only OpenQASM 2.0 is supported");
+    const bool two = v == "2" || (v.starts_with("2.") && v.find_first_not_of('0', 2) == std::string_view::npos);
+    if (!two) {
+      if (v.starts_with("3")) fail(tok_, messages::fill(messages::kOpenQasm3Version, v));
+      fail(tok_, messages::fill(messages::kUnsupportedVersion, v));
     }
     advance();
-    expect(Tok::Semi, "';' after the version");
+    expect(Tok::Semi, messages::kWantVersionSemi);
   }
 
   void statement() {
     if (accept(Tok::Semi)) return;  // empty statement
-    if (tok_.kind != Tok::Ident) expected("a statement");
+    if (tok_.kind != Tok::Ident) expected(messages::kWantStatement);
     const std::string_view w = tok_.text;
     if (w == "qreg" || w == "creg") return register_decl(w == "qreg");
     if (w == "gate") return gate_decl(false);
     if (w == "opaque") return gate_decl(true);
     if (w == "include") return include();
-    if (w == "OPENQASM") fail(tok_, "'OPENQASM' may appear only once, as the first statement");
+    if (w == "OPENQASM") fail(tok_, std::string(messages::kVersionTwice));
     const Site site{tok_.line, tok_.column};
     if (w == "barrier") return barrier(site);
     if (w == "if") return conditional();
@@ -334,16 +356,15 @@ class Parser {
 
   void register_decl(bool quantum) {
     advance();
-    const Token name = new_name("a register name");
-    expect(Tok::LBracket, "'[' and the register size");
-    const std::uint64_t size = integer("the register size (an integer)");
-    expect(Tok::RBracket, "']'");
-    expect(Tok::Semi, "';' after the register declaration");
-    if (p_.registers.count(name.text)) fail(name, "register '" + std::string(name.text) + "' is already declared");
+    const Token name = new_name(messages::kWantRegisterName);
+    expect(Tok::LBracket, messages::kWantRegisterSize);
+    const std::uint64_t size = integer(messages::kWantSizeInteger);
+    expect(Tok::RBracket, messages::kWantCloseBracket);
+    expect(Tok::Semi, messages::kWantRegisterSemi);
+    if (p_.registers.count(name.text)) fail(name, messages::fill(messages::kRegisterRedeclared, name.text));
     std::uint64_t& total = quantum ? p_.out.num_qubits : p_.out.num_clbits;
     if (size > kSaturated - total)
-      fail(name, std::string("register '") + std::string(name.text) + "' brings the number of " +
-                     (quantum ? "qubits" : "clbits") + " past 2^64 - 1");
+      fail(name, messages::fill(messages::kRegisterPastLimit, name.text, quantum ? messages::kWordQubits : messages::kWordClbits));
     auto& list = quantum ? p_.out.qregs : p_.out.cregs;
     list.push_back(Register{std::string(name.text), size, total});
     total += size;
@@ -353,10 +374,13 @@ class Parser {
   void include() {
     const Token at = tok_;
     advance();
-    if (tok_.kind != Tok::String) expected("a file name in double quotes after 'include'");
+    if (tok_.kind != Tok::String) expected(messages::kWantIncludeName);
+    const Token quoted = tok_;
     const std::string name(tok_.text);
     advance();
-    expect(Tok::Semi, "';' after the include");
+    expect(Tok::Semi, messages::kWantIncludeSemi);
+    // The file system would end the name at the NUL and open another file.
+    if (name.find('\0') != std::string::npos) fail(quoted, std::string(messages::kIncludeNameNul));
     if (name == "qelib1.inc") {
       if (p_.qelib1_included) return;
       p_.qelib1_included = true;
@@ -365,55 +389,143 @@ class Parser {
         if (const auto it = p_.gate_index.find(b.name); it != p_.gate_index.end()) {
           const GateDef& g = p_.gates[static_cast<std::size_t>(it->second)];
           if (g.builtin == &b) continue;  // declared earlier in this program under the same meaning
-          fail(at, "qelib1.inc defines '" + g.name + "', which is already defined at line " +
-                       std::to_string(g.line));
+          fail(at, messages::fill(messages::kQelib1Redefines, g.name, g.line));
         }
         p_.add_builtin(b);
       }
       return;
     }
-    if (name == "stdgates.inc") fail(at, "stdgates.inc belongs to OpenQASM 3; only OpenQASM 2.0 is supported");
+    if (name == "stdgates.inc") fail(at, std::string(messages::kStdgatesInclude));
     if (include_depth_ + 1 > p_.options.max_include_depth)
-      fail(at, "includes nested more than " + std::to_string(p_.options.max_include_depth) +
-                   " deep (does a file include itself?)");
+      fail(at, messages::fill(messages::kIncludeDepth, p_.options.max_include_depth));
     namespace fs = std::filesystem;
     std::vector<fs::path> dirs;
     for (const auto& d : p_.options.include_path) dirs.emplace_back(d);
     if (!base_dir_.empty()) dirs.push_back(base_dir_);
-    fs::path found;
     const fs::path rel(name);
+    if (!rel.is_absolute() && dirs.empty()) fail(at, messages::fill(messages::kIncludeNoPath, name));
+    // The first entry of that name is the one meant, whatever it is: a
+    // directory or a FIFO is reported, not skipped for a later directory.
+    fs::path found;
     if (rel.is_absolute()) {
-      std::error_code ec;
-      if (fs::is_regular_file(rel, ec)) found = rel;
+      found = rel;
     } else {
       for (const auto& d : dirs) {
         std::error_code ec;
-        if (fs::is_regular_file(d / rel, ec)) {
+        if (fs::exists(fs::status(d / rel, ec))) {
           found = d / rel;
           break;
         }
       }
+      if (found.empty()) fail(at, messages::fill(messages::kIncludeNotFound, name));
     }
-    if (found.empty()) {
-      if (dirs.empty() && !rel.is_absolute())
-        fail(at, "cannot include '" + name + "': only qelib1.inc is built in, and no include directory was given");
-      fail(at, "cannot find include file '" + name + "'");
+    std::string text;
+    if (const std::string problem = read_source(found, &text); !problem.empty()) {
+      if (problem == messages::kFileNotFound) fail(at, messages::fill(messages::kIncludeNotFound, name));
+      fail(at, messages::fill(messages::kIncludeUnreadable, found.string(), problem));
     }
-    std::ifstream in(found, std::ios::binary);
-    std::stringstream buf;
-    buf << in.rdbuf();
-    if (!in) fail(at, "cannot read include file '" + found.string() + "'");
-    const std::string text = buf.str();
     const std::string file = found.string();
     Parser sub(p_, text, file, include_depth_ + 1, found.parent_path());
-    sub.run(false);
+    sub.run();
   }
 
   // ---- expressions ----
   // Compiles one expression into `code` (postfix), folding constant parts.
   // params: the parameter names of the gate being defined, or null.
+  //
+  // Operator precedence over an explicit stack of pending operators, not
+  // recursion: the nesting depth is the input's (Qiskit reads 100,000 levels).
+  // Binding, loosest first: + -, * /, unary - and +, ^ (right-associative;
+  // its exponent may start with a sign). -2^2 is -(2^2), as in Qiskit.
   void expression(std::vector<ExprOp>& code, const std::vector<std::string_view>* params) {
-    sum(code, params, 0);
+    auto& ops = p_.pending;
+    ops.clear();
+    for (;;) {
+      // Prefix signs and opening parentheses, then an operand.
+      for (;;) {
+        if (tok_.kind == Tok::Minus) {
+          ops.push_back({Pending::Neg, Op::Neg, tok_});
+        } else if (tok_.kind == Tok::LParen) {
+          ops.push_back({Pending::Open, Op::Const, tok_});
+        } else if (tok_.kind != Tok::Plus) {
+          break;
+        }
+        advance();
+      }
+      if (const Function* f = function_named(tok_)) {
+        const Token name = tok_;
+        advance();
+        if (tok_.kind != Tok::LParen) expected(messages::fill(messages::kWantFunctionOpen, f->name));
+        advance();
+        ops.push_back({Pending::Call, f->op, name});
+        continue;
+      }
+      term(code, params);
+      // Binary operators and closing parentheses, until the next operand.
+      for (;;) {
+        if (tok_.kind == Tok::RParen) {
+          reduce(code, 1);
+          if (ops.empty()) return;  // the ')' closes the caller's parameter list
+          const Pending open = ops.back();
+          ops.pop_back();
+          advance();
+          if (open.kind == Pending::Call) emit(code, open.op, open.at);
+          continue;
+        }
+        const Pending next = binary_at(tok_);
+        if (next.kind == Pending::Open) {  // not an operator: the expression ends here
+          reduce(code, 1);
+          if (ops.empty()) return;
+          const Pending& open = ops.back();
+          expected(open.kind == Pending::Call ? messages::fill(messages::kWantFunctionClose, open.at.text)
+                                              : std::string(messages::kWantCloseParen));
+        }
+        // Left-associative operators first finish what binds as tightly;
+        // '^' leaves an earlier '^' open.
+        reduce(code, binding(next.kind) + (next.kind == Pending::Pow ? 1 : 0));
+        ops.push_back(next);
+        advance();
+        break;
+      }
+    }
+  }
+
+  // Emits pending operators that bind at least `min` (never past a parenthesis).
+  void reduce(std::vector<ExprOp>& code, int min) {
+    auto& ops = p_.pending;
+    while (!ops.empty() && binding(ops.back().kind) >= min) {
+      emit(code, ops.back().op, ops.back().at);
+      ops.pop_back();
+    }
+  }
+
+  static int binding(Pending::Kind k) {
+    switch (k) {
+      case Pending::Add: return 1;
+      case Pending::Mul: return 2;
+      case Pending::Neg: return 3;
+      case Pending::Pow: return 4;
+      default: return 0;  // parentheses and function calls
+    }
+  }
+
+  // The binary operator at t, or kind Open when t is none.
+  static Pending binary_at(const Token& t) {
+    switch (t.kind) {
+      case Tok::Plus: return {Pending::Add, Op::Add, t};
+      case Tok::Minus: return {Pending::Add, Op::Sub, t};
+      case Tok::Star: return {Pending::Mul, Op::Mul, t};
+      case Tok::Slash: return {Pending::Mul, Op::Div, t};
+      case Tok::Caret: return {Pending::Pow, Op::Pow, t};
+      default: return {Pending::Open, Op::Const, t};
+    }
+  }
+
+  static const Function* function_named(const Token& t) {
+    if (t.kind != Tok::Ident) return nullptr;
+    for (const Function& f : kFunctions)
+      if (f.name == t.text) return &f;
+    return nullptr;
   }
 
   void emit(std::vector<ExprOp>& code, Op op, const Token& at) {
@@ -434,77 +546,24 @@ class Parser {
     code.push_back(ExprOp{op, 0, 0.0, at.line, at.column});
   }
 
-  void sum(std::vector<ExprOp>& code, const std::vector<std::string_view>* params, std::uint32_t depth) {
-    product(code, params, depth);
-    while (tok_.kind == Tok::Plus || tok_.kind == Tok::Minus) {
-      const Token op = tok_;
-      advance();
-      product(code, params, depth);
-      emit(code, op.kind == Tok::Plus ? Op::Add : Op::Sub, op);
-    }
-  }
-
-  void product(std::vector<ExprOp>& code, const std::vector<std::string_view>* params, std::uint32_t depth) {
-    unary(code, params, depth);
-    while (tok_.kind == Tok::Star || tok_.kind == Tok::Slash) {
-      const Token op = tok_;
-      advance();
-      unary(code, params, depth);
-      emit(code, op.kind == Tok::Star ? Op::Mul : Op::Div, op);
-    }
-  }
-
-  // Unary minus binds looser than '^': -2^2 is -(2^2), as in Qiskit.
-  void unary(std::vector<ExprOp>& code, const std::vector<std::string_view>* params, std::uint32_t depth) {
-    if (++depth > p_.options.max_expression_depth)
-      fail(tok_, "expression nested more than " + std::to_string(p_.options.max_expression_depth) + " levels deep");
-    if (tok_.kind == Tok::Minus) {
-      const Token op = tok_;
-      advance();
-      unary(code, params, depth);
-      emit(code, Op::Neg, op);
-      return;
-    }
-    primary(code, params, depth);
-    if (tok_.kind == Tok::Caret) {  // right-associative: the exponent is itself a unary
-      const Token op = tok_;
-      advance();
-      unary(code, params, depth);
-      emit(code, Op::Pow, op);
-    }
-  }
-
-  void primary(std::vector<ExprOp>& code, const std::vector<std::string_view>* params, std::uint32_t depth) {
+  // A number, pi or a gate parameter.
+  void term(std::vector<ExprOp>& code, const std::vector<std::string_view>* params) {
     const Token t = tok_;
     switch (t.kind) {
       case Tok::Int:
       case Tok::Real: {
         double v = 0.0;
         const auto [ptr, ec] = std::from_chars(t.text.data(), t.text.data() + t.text.size(), v);
-        if (ec == std::errc::result_out_of_range || !std::isfinite(v)) fail(t, "number " + std::string(t.text) + " is out of range");
-        if (ec != std::errc() || ptr != t.text.data() + t.text.size()) fail(t, "malformed number " + std::string(t.text));
+        if (ec == std::errc::result_out_of_range || !std::isfinite(v)) fail(t, messages::fill(messages::kNumberOutOfRange, t.text));
+        if (ec != std::errc() || ptr != t.text.data() + t.text.size()) fail(t, messages::fill(messages::kMalformedNumber, t.text));
         advance();
         code.push_back(ExprOp{Op::Const, 0, v, t.line, t.column});
         return;
       }
-      case Tok::LParen:
-        advance();
-        sum(code, params, depth);
-        expect(Tok::RParen, "')' to close '('");
-        return;
       case Tok::Ident: {
         if (t.text == "pi") {
           advance();
           code.push_back(ExprOp{Op::Const, 0, std::numbers::pi, t.line, t.column});
-          return;
-        }
-        for (const Function& f : kFunctions) {
-          if (f.name != t.text) continue;
-          advance();
-          expect(Tok::LParen, "'(' after function '" + std::string(f.name) + "'");
-          sum(code, params, depth);
-          expect(Tok::RParen, "')' to close the argument of '" + std::string(f.name) + "'");
-          emit(code, f.op, t);
           return;
         }
         if (params) {
@@ -514,12 +573,11 @@ class Parser {
             code.push_back(ExprOp{Op::Param, static_cast<std::uint32_t>(it - params->begin()), 0.0, t.line, t.column});
             return;
           }
-          fail(t, "'" + std::string(t.text) + "' is not a parameter of this gate");
+          fail(t, messages::fill(messages::kNotAParameter, t.text));
         }
-        fail(t, "'" + std::string(t.text) +
-                    "' is not defined here: outside gate bodies an expression uses numbers, pi and functions");
+        fail(t, messages::fill(messages::kNotDefinedHere, t.text));
       }
-      default: expected("an expression");
+      default: expected(messages::kWantExpression);
     }
   }
 
@@ -549,8 +607,8 @@ class Parser {
       }
       if (err)
         fail(site.line, site.column,
-             std::string(err) + " in gate '" + (in_gate ? in_gate->name : std::string()) + "' (line " +
-                 std::to_string(op->line) + ", column " + std::to_string(op->column) + ")");
+             messages::fill(messages::kEvaluationInGate, err, in_gate ? std::string_view(in_gate->name) : "", op->line,
+                  op->column));
       st.back() = r;
     }
     return st.back();
@@ -567,36 +625,34 @@ class Parser {
           p_.code.clear();
           expression(p_.code, nullptr);
           const double v = p_.code[0].value;  // fully folded: no parameters out here
-          if (!std::isfinite(v)) fail(at, "parameter evaluates to a non-finite value");
+          if (!std::isfinite(v)) fail(at, std::string(messages::kParameterNotFinite));
           out.push_back(v);
           if (!accept(Tok::Comma)) break;
         }
       }
-      expect(Tok::RParen, "',' or ')' in the parameter list");
+      expect(Tok::RParen, messages::kWantParameterList);
     }
     if (out.size() != expected_count)
-      fail(name, "gate '" + g.name + "' takes " + plural(expected_count, "parameter") + ", " +
-                     std::to_string(out.size()) + " given");
+      fail(name, messages::fill(messages::kArgumentCount, g.name, plural(expected_count, messages::kWordParameter), out.size()));
   }
 
   // ---- operands ----
   Operand operand(bool quantum) {
-    const Token name = ident(quantum ? "a quantum register or qubit" : "a classical register or bit");
+    const Token name = ident(quantum ? messages::kWantQuantumOperand : messages::kWantClassicalOperand);
     const auto it = p_.registers.find(name.text);
-    if (it == p_.registers.end()) fail(name, "register '" + std::string(name.text) + "' is not declared");
+    if (it == p_.registers.end()) fail(name, messages::fill(messages::kRegisterUndeclared, name.text));
     if (it->second.quantum != quantum)
-      fail(name, "'" + std::string(name.text) + "' is a " + (quantum ? "classical" : "quantum") +
-                     " register; expected a " + (quantum ? "quantum" : "classical") + " one");
+      fail(name, messages::fill(messages::kRegisterKind, name.text, quantum ? messages::kWordClassical : messages::kWordQuantum,
+                      quantum ? messages::kWordQuantum : messages::kWordClassical));
     const Register& r = (quantum ? p_.out.qregs : p_.out.cregs)[it->second.index];
     Operand o{name.text, r.offset, r.size, true, 0, name.line, name.column};
     if (accept(Tok::LBracket)) {
       const Token at = tok_;
-      o.index = integer("an integer index");
+      o.index = integer(messages::kWantIndex);
       o.whole = false;
       if (o.index >= r.size)
-        fail(at, "index " + std::to_string(o.index) + " is out of range for register '" + r.name + "' of size " +
-                     std::to_string(r.size));
-      expect(Tok::RBracket, "']'");
+        fail(at, messages::fill(messages::kIndexOutOfRange, o.index, r.name, r.size));
+      expect(Tok::RBracket, messages::kWantCloseBracket);
     }
     return o;
   }
@@ -610,10 +666,7 @@ class Parser {
       if (!first) {
         first = &o;
       } else if (o.size != first->size) {
-        fail(o.line, o.column,
-             "register '" + std::string(o.name) + "' has size " + std::to_string(o.size) + " but '" +
-                 std::string(first->name) + "' has size " + std::to_string(first->size) +
-                 ": registers applied together must have the same size");
+        fail(o.line, o.column, messages::fill(messages::kBroadcastSizes, o.name, o.size, first->name, first->size));
       }
     }
     return first ? first->size : 1;
@@ -626,11 +679,14 @@ class Parser {
   }
 
   // ---- output ----
-  void reserve_room(std::uint64_t count, const Site& site) {
+  // Counted before anything is expanded: a few hundred bytes of nested
+  // definitions can stand for 2^64 instructions.
+  void reserve_room(std::uint64_t count, const Site& site, std::string_view what) {
     const std::uint64_t have = p_.out.instructions.size();
     if (sat_add(have, count) > p_.options.max_instructions)
       fail(site.line, site.column,
-           "the program expands to more than " + std::to_string(p_.options.max_instructions) + " instructions");
+           messages::fill(messages::kTooManyInstructions, p_.options.max_instructions, what,
+                count == kSaturated ? std::string(messages::kCountPastLimit) : std::to_string(count), have));
   }
 
   void push(Kind kind, std::string_view name, const std::uint64_t* q, std::size_t nq, const double* params,
@@ -657,7 +713,7 @@ class Parser {
         const auto [b, e] = g.param_ranges[call.first_param + k];
         const double v = evaluate(g.code.data() + b, g.code.data() + e, p_.param_stack.data() + pbase, site, &g);
         if (!std::isfinite(v))
-          fail(site.line, site.column, "a parameter inside gate '" + g.name + "' evaluates to a non-finite value");
+          fail(site.line, site.column, messages::fill(messages::kParameterInGateNotFinite, g.name));
         p_.param_stack.push_back(v);
       }
       for (std::uint32_t k = 0; k < call.num_args; ++k) {
@@ -682,7 +738,7 @@ class Parser {
       case Emit::U0:
         // Qiskit reads the parameter as a count of idle cycles.
         if (params[0] != std::floor(params[0]))
-          fail(site.line, site.column, "u0 takes a whole number of idle cycles, got " + number(params[0]));
+          fail(site.line, site.column, messages::fill(messages::kU0Cycles, detail::repr(params[0])));
         return push(Kind::Gate, "id", q, 1, nullptr, 0, site);
       case Emit::Mcx: return push(Kind::Gate, "mcx", q, b.num_qubits, nullptr, 0, site);
       case Emit::C3Sqrtx: {
@@ -705,23 +761,20 @@ class Parser {
     const auto it = p_.gate_index.find(name.text);
     if (it == p_.gate_index.end()) {
       if (p_.registers.count(name.text))
-        fail(name, "expected a gate name, found register '" + std::string(name.text) + "'");
+        fail(name, messages::fill(messages::kRegisterAsGate, name.text));
       const bool in_qelib1 = std::any_of(detail::builtins().begin(), detail::builtins().end(),
                                          [&](const Builtin& b) { return b.name == name.text; });
-      fail(name, "gate '" + std::string(name.text) + "' is not defined" +
-                     (in_qelib1 ? " (it comes with qelib1.inc: add 'include \"qelib1.inc\";')" : ""));
+      fail(name, messages::fill(messages::kGateUndefined, name.text, in_qelib1 ? messages::kComesWithQelib1 : ""));
     }
     return p_.gates[static_cast<std::size_t>(it->second)];
   }
 
   void check_applicable(const GateDef& g, const Token& name) {
     if (g.type == GateType::Opaque)
-      fail(name, "cannot apply opaque gate '" + g.name + "' (declared at line " + std::to_string(g.line) +
-                     "): it has no definition");
+      fail(name, messages::fill(messages::kOpaqueApplied, g.name, g.line));
     if (g.opaque_inside >= 0) {
       const GateDef& o = p_.gates[static_cast<std::size_t>(g.opaque_inside)];
-      fail(name, "cannot apply gate '" + g.name + "': its definition uses opaque gate '" + o.name +
-                     "' (declared at line " + std::to_string(o.line) + "), which has no definition");
+      fail(name, messages::fill(messages::kOpaqueInside, g.name, o.name, o.line));
     }
   }
 
@@ -736,11 +789,10 @@ class Parser {
     do ops.push_back(operand(true));
     while (accept(Tok::Comma));
     if (ops.size() != g.num_qubits)
-      fail(name, "gate '" + g.name + "' takes " + plural(g.num_qubits, "qubit") + ", " + std::to_string(ops.size()) +
-                     " given");
-    expect(Tok::Semi, "';' after the gate's qubits");
+      fail(name, messages::fill(messages::kArgumentCount, g.name, plural(g.num_qubits, messages::kWordQubit), ops.size()));
+    expect(Tok::Semi, messages::kWantGateSemi);
     const std::uint64_t n = broadcast_length(ops);
-    reserve_room(sat_mul(g.size, n), site);
+    reserve_room(sat_mul(g.size, n), site, g.name);
     // The parameters sit at param_stack[0..); qubits go to qubit_stack[0..).
     for (std::uint64_t i = 0; i < n; ++i) {
       auto& qs = p_.qubit_stack;
@@ -750,7 +802,7 @@ class Parser {
         for (std::size_t b = 0; b < a; ++b)
           if (qs[b] == q)
             fail(ops[a].line, ops[a].column,
-                 "qubit " + bit_name(ops[a], i) + " is used twice in one application of '" + g.name + "'");
+                 messages::fill(messages::kQubitTwice, bit_name(ops[a], i), g.name));
         qs.push_back(q);
       }
       expand(g, 0, 0, site);
@@ -760,17 +812,15 @@ class Parser {
   void measure(const Site& site) {
     advance();
     const Operand q = operand(true);
-    expect(Tok::Arrow, "'->' after the measured qubits");
+    expect(Tok::Arrow, messages::kWantArrow);
     const Operand c = operand(false);
-    expect(Tok::Semi, "';' after the measurement");
+    expect(Tok::Semi, messages::kWantMeasureSemi);
     if (q.whole != c.whole)
-      fail(c.line, c.column, "measure takes a register to a register or a qubit to a bit, not a mix");
+      fail(c.line, c.column, std::string(messages::kMeasureMix));
     if (q.whole && q.size != c.size)
-      fail(c.line, c.column,
-           "register '" + std::string(q.name) + "' has size " + std::to_string(q.size) + " but '" +
-               std::string(c.name) + "' has size " + std::to_string(c.size) + ": measure needs equal sizes");
+      fail(c.line, c.column, messages::fill(messages::kMeasureSizes, q.name, q.size, c.name, c.size));
     const std::uint64_t n = q.whole ? q.size : 1;
-    reserve_room(n, site);
+    reserve_room(n, site, "measure");
     for (std::uint64_t i = 0; i < n; ++i) {
       const std::uint64_t qb = element(q, i), cb = element(c, i);
       push(Kind::Measure, "measure", &qb, 1, nullptr, 0, site, &cb, 1);
@@ -780,9 +830,9 @@ class Parser {
   void reset(const Site& site) {
     advance();
     const Operand q = operand(true);
-    expect(Tok::Semi, "';' after reset's qubits");
+    expect(Tok::Semi, messages::kWantResetSemi);
     const std::uint64_t n = q.whole ? q.size : 1;
-    reserve_room(n, site);
+    reserve_room(n, site, "reset");
     for (std::uint64_t i = 0; i < n; ++i) {
       const std::uint64_t qb = element(q, i);
       push(Kind::Reset, "reset", &qb, 1, nullptr, 0, site);
@@ -795,13 +845,13 @@ class Parser {
     ops.clear();
     do ops.push_back(operand(true));
     while (accept(Tok::Comma));
-    expect(Tok::Semi, "';' after the barrier's qubits");
+    expect(Tok::Semi, messages::kWantBarrierSemi);
     // One barrier over every named qubit, each once, in the order given.
     auto& qs = p_.qubits;
     qs.clear();
     std::uint64_t count = 0;
     for (const Operand& o : ops) count = sat_add(count, o.whole ? o.size : 1);
-    reserve_room(count, site);  // bounds the qubit list too
+    reserve_room(count, site, "barrier");  // bounds the qubit list too
     std::unordered_set<std::uint64_t> seen;
     for (const Operand& o : ops) {
       const std::uint64_t n = o.whole ? o.size : 1;
@@ -816,28 +866,28 @@ class Parser {
   void conditional() {
     Site site{tok_.line, tok_.column, true};
     advance();
-    expect(Tok::LParen, "'(' after 'if'");
-    const Token name = ident("a classical register name");
+    expect(Tok::LParen, messages::kWantIfOpen);
+    const Token name = ident(messages::kWantConditionRegister);
     const auto it = p_.registers.find(name.text);
-    if (it == p_.registers.end()) fail(name, "register '" + std::string(name.text) + "' is not declared");
+    if (it == p_.registers.end()) fail(name, messages::fill(messages::kRegisterUndeclared, name.text));
     if (it->second.quantum)
-      fail(name, "'" + std::string(name.text) + "' is a quantum register; 'if' tests a classical register");
-    if (tok_.kind == Tok::LBracket) fail(tok_, "'if' tests a whole classical register, not one bit");
-    expect(Tok::EqEq, "'==' in the condition");
-    site.value = integer("an integer to compare with");
+      fail(name, messages::fill(messages::kIfQuantumRegister, name.text));
+    if (tok_.kind == Tok::LBracket) fail(tok_, std::string(messages::kIfOneBit));
+    expect(Tok::EqEq, messages::kWantEqEq);
+    site.value = integer(messages::kWantConditionValue);
     site.creg = it->second.index;
-    expect(Tok::RParen, "')' to close the condition");
-    if (tok_.kind != Tok::Ident) expected("a gate, measure or reset after the condition");
+    expect(Tok::RParen, messages::kWantConditionClose);
+    if (tok_.kind != Tok::Ident) expected(messages::kWantConditioned);
     if (tok_.text == "barrier" || tok_.text == "if" || tok_.text == "qreg" || tok_.text == "creg" ||
         tok_.text == "gate" || tok_.text == "opaque" || tok_.text == "include")
-      fail(tok_, "'" + std::string(tok_.text) + "' cannot be conditioned: 'if' takes a gate, measure or reset");
+      fail(tok_, messages::fill(messages::kCannotCondition, tok_.text));
     quantum_op(site);
   }
 
   // ---- gate definitions ----
   void gate_decl(bool opaque) {
     advance();
-    const Token name = new_name("a gate name");
+    const Token name = new_name(messages::kWantGateName);
     GateDef g;
     g.name = std::string(name.text);
     g.type = opaque ? GateType::Opaque : GateType::User;
@@ -847,28 +897,28 @@ class Parser {
     if (accept(Tok::LParen)) {
       if (tok_.kind != Tok::RParen) {
         do {
-          const Token p = new_name("a parameter name");
+          const Token p = new_name(messages::kWantParameterName);
           if (std::find(params.begin(), params.end(), p.text) != params.end())
-            fail(p, "parameter '" + std::string(p.text) + "' is declared twice");
+            fail(p, messages::fill(messages::kParameterTwice, p.text));
           params.push_back(p.text);
         } while (accept(Tok::Comma));
       }
-      expect(Tok::RParen, "',' or ')' in the parameter list");
+      expect(Tok::RParen, messages::kWantParameterList);
     }
     do {
-      const Token a = new_name("a qubit argument name");
+      const Token a = new_name(messages::kWantArgumentName);
       if (std::find(qargs.begin(), qargs.end(), a.text) != qargs.end())
-        fail(a, "qubit argument '" + std::string(a.text) + "' is declared twice");
+        fail(a, messages::fill(messages::kArgumentTwice, a.text));
       if (std::find(params.begin(), params.end(), a.text) != params.end())
-        fail(a, "'" + std::string(a.text) + "' is already a parameter of this gate");
+        fail(a, messages::fill(messages::kArgumentIsParameter, a.text));
       qargs.push_back(a.text);
     } while (accept(Tok::Comma));
     g.num_params = static_cast<std::uint32_t>(params.size());
     g.num_qubits = static_cast<std::uint32_t>(qargs.size());
     if (opaque) {
-      expect(Tok::Semi, "';' after the opaque declaration");
+      expect(Tok::Semi, messages::kWantOpaqueSemi);
     } else {
-      expect(Tok::LBrace, "'{' to open the gate body");
+      expect(Tok::LBrace, messages::kWantBodyOpen);
       body(g, params, qargs);
     }
 
@@ -878,15 +928,15 @@ class Parser {
     for (const Builtin& b : detail::builtins())
       if (b.name == g.name) known = &b;
     if (known && (known->num_params != g.num_params || known->num_qubits != g.num_qubits))
-      fail(name, "gate '" + g.name + "' is the standard gate with " + plural(known->num_params, "parameter") +
-                     " and " + plural(known->num_qubits, "qubit") + "; this declaration has " +
-                     plural(g.num_params, "parameter") + " and " + plural(g.num_qubits, "qubit"));
+      fail(name, messages::fill(messages::kStandardSignature, g.name, plural(known->num_params, messages::kWordParameter),
+                      plural(known->num_qubits, messages::kWordQubit), plural(g.num_params, messages::kWordParameter),
+                      plural(g.num_qubits, messages::kWordQubit)));
     if (const auto it = p_.gate_index.find(g.name); it != p_.gate_index.end()) {
       const GateDef& prev = p_.gates[static_cast<std::size_t>(it->second)];
       if (known && !known->needs_include) return;  // always-present gate: a matching declaration is fine
-      fail(name, "gate '" + g.name + "' is already defined" +
-                     (prev.line ? " at line " + std::to_string(prev.line)
-                                : std::string(p_.qelib1_included && known ? " by qelib1.inc" : "")));
+      fail(name, messages::fill(messages::kGateRedefined, g.name,
+                      prev.line ? messages::fill(messages::kAtLine, prev.line)
+                                : std::string(p_.qelib1_included && known ? messages::kByQelib1 : "")));
     }
     if (known) {
       p_.add_builtin(*known);
@@ -903,19 +953,19 @@ class Parser {
     std::uint32_t depth = 0;
     std::vector<std::uint32_t> call_args;
     while (!accept(Tok::RBrace)) {
-      if (tok_.kind == Tok::End) fail(tok_, "unterminated gate body: expected '}' to close gate '" + g.name + "'");
+      if (tok_.kind == Tok::End) fail(tok_, messages::fill(messages::kUnterminatedBody, g.name));
       if (accept(Tok::Semi)) continue;
-      const Token name = ident("a gate, 'barrier' or '}' in the body of gate '" + g.name + "'");
+      const Token name = ident(messages::fill(messages::kWantBodyStatement, g.name));
       const std::string_view w = name.text;
       if (w == "measure" || w == "reset" || w == "if" || w == "qreg" || w == "creg" || w == "gate" ||
           w == "opaque" || w == "include" || w == "OPENQASM")
-        fail(name, "'" + std::string(w) + "' is not allowed inside a gate body");
+        fail(name, messages::fill(messages::kNotInBody, w));
       BodyCall call{kBarrier, static_cast<std::uint32_t>(g.param_ranges.size()), 0,
                     static_cast<std::uint32_t>(g.args.size()), 0};
       const GateDef* callee = nullptr;
       if (w != "barrier") {
         if (w == g.name)
-          fail(name, "gate '" + g.name + "' uses itself: recursive gate definitions are not allowed");
+          fail(name, messages::fill(messages::kRecursiveGate, g.name));
         callee = &lookup_gate(name);
         call.gate = p_.gate_index.find(w)->second;
         if (accept(Tok::LParen)) {
@@ -926,31 +976,30 @@ class Parser {
               g.param_ranges.emplace_back(begin, static_cast<std::uint32_t>(g.code.size()));
             } while (accept(Tok::Comma));
           }
-          expect(Tok::RParen, "',' or ')' in the parameter list");
+          expect(Tok::RParen, messages::kWantParameterList);
         }
         call.num_params = static_cast<std::uint32_t>(g.param_ranges.size()) - call.first_param;
         if (call.num_params != callee->num_params)
-          fail(name, "gate '" + callee->name + "' takes " + plural(callee->num_params, "parameter") + ", " +
-                         std::to_string(call.num_params) + " given");
+          fail(name, messages::fill(messages::kArgumentCount, callee->name, plural(callee->num_params, messages::kWordParameter),
+                          call.num_params));
       }
       call_args.clear();
       do {
-        const Token a = ident("a qubit argument of gate '" + g.name + "'");
+        const Token a = ident(messages::fill(messages::kWantBodyArgument, g.name));
         const auto it = std::find(qargs.begin(), qargs.end(), a.text);
-        if (it == qargs.end()) fail(a, "'" + std::string(a.text) + "' is not a qubit argument of gate '" + g.name + "'");
-        if (tok_.kind == Tok::LBracket) fail(tok_, "inside a gate body qubits are named by argument, without an index");
+        if (it == qargs.end()) fail(a, messages::fill(messages::kNotAnArgument, a.text, g.name));
+        if (tok_.kind == Tok::LBracket) fail(tok_, std::string(messages::kIndexInBody));
         const auto pos = static_cast<std::uint32_t>(it - qargs.begin());
         if (std::find(call_args.begin(), call_args.end(), pos) != call_args.end()) {
           if (!callee) continue;  // a barrier names each qubit once
-          fail(a, "qubit argument '" + std::string(a.text) + "' is used twice in one application of '" +
-                      callee->name + "'");
+          fail(a, messages::fill(messages::kArgumentUsedTwice, a.text, callee->name));
         }
         call_args.push_back(pos);
       } while (accept(Tok::Comma));
-      expect(Tok::Semi, "';' after the gate's qubits");
+      expect(Tok::Semi, messages::kWantGateSemi);
       if (callee && call_args.size() != callee->num_qubits)
-        fail(name, "gate '" + callee->name + "' takes " + plural(callee->num_qubits, "qubit") + ", " +
-                       std::to_string(call_args.size()) + " given");
+        fail(name, messages::fill(messages::kArgumentCount, callee->name, plural(callee->num_qubits, messages::kWordQubit),
+                        call_args.size()));
       call.num_args = static_cast<std::uint32_t>(call_args.size());
       g.args.insert(g.args.end(), call_args.begin(), call_args.end());
       if (callee) {
@@ -969,8 +1018,7 @@ class Parser {
     g.size = size;
     g.depth = depth + 1;
     if (g.depth > p_.options.max_gate_depth)
-      fail(g.line, g.column, "gate '" + g.name + "' nests gate definitions more than " +
-                                 std::to_string(p_.options.max_gate_depth) + " deep");
+      fail(g.line, g.column, messages::fill(messages::kGateDepth, g.name, p_.options.max_gate_depth));
   }
 };
 
@@ -990,27 +1038,18 @@ Description parse(std::string_view source, const ParseOptions& options) {
   reserve_for(prog, source);
   const std::string file;
   Parser parser(prog, source, file, 0, {});
-  parser.run(true);
+  parser.run();
   return std::move(prog.out);
 }
 
 Description parse_file(const std::string& path, ParseOptions options) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ParseError(path, 0, 0, "cannot open file");
   std::string text;
-  in.seekg(0, std::ios::end);
-  const auto size = in.tellg();
-  if (size > 0) {
-    text.resize(static_cast<std::size_t>(size));
-    in.seekg(0);
-    in.read(text.data(), size);
-  }
-  if (!in) throw ParseError(path, 0, 0, "cannot read file");
+  if (const std::string problem = read_source(path, &text); !problem.empty()) throw ParseError(path, 0, 0, problem);
   Program prog(options);
   reserve_for(prog, text);
   const std::string file;  // errors in the file itself carry line and column only
   Parser parser(prog, text, file, 0, std::filesystem::path(path).parent_path());
-  parser.run(true);
+  parser.run();
   return std::move(prog.out);
 }
 

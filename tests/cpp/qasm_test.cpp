@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "vorn/qasm/qasm2.hpp"
@@ -21,6 +22,7 @@
 namespace vorn::qasm {
 namespace {
 
+using namespace std::string_literals;
 using Q = std::vector<std::uint64_t>;
 constexpr double kPi = std::numbers::pi;
 const std::string kHead = "OPENQASM 2.0;\ninclude \"qelib1.inc\";\n";  // lines 1-2
@@ -36,8 +38,9 @@ struct Bad {
 TEST(Qasm2, MalformedInputsFailWithPlaceAndReason) {
   const std::string h = kHead + "qreg q[2];\ncreg c[2];\n";  // statements under test start on line 5
   const std::vector<Bad> cases = {
-      {"", 1, 1, "expected 'OPENQASM 2.0;' at the start of the program, found end of input"},
-      {"qreg q[1];", 1, 1, "expected 'OPENQASM 2.0;'"},
+      {"OPENQASM;", 1, 9, "expected a version number after 'OPENQASM', found ';'"},
+      {"OPENQASM 2.01;", 1, 10, "unsupported OpenQASM version 2.01"},
+      {"OPENQASM 20;", 1, 10, "unsupported OpenQASM version 20"},
       {"OPENQASM 3.0;\nqubit q;", 1, 10, "only OpenQASM 2.0 is supported"},
       {"OPENQASM 3;", 1, 10, "only OpenQASM 2.0 is supported"},
       {"include \"stdgates.inc\";", 1, 1, "OpenQASM 3"},
@@ -75,6 +78,13 @@ TEST(Qasm2, MalformedInputsFailWithPlaceAndReason) {
       {h + "rz(1e999) q[0];", 5, 4, "out of range"},
       {h + "rz(1.5e+) q[0];", 5, 4, "exponent without digits"},
       {h + "rz(x) q[0];", 5, 4, "'x' is not defined here"},
+      {h + "rz((1 q[0];", 5, 7, "expected ')' to close '(', found 'q'"},
+      {h + "rz(sin(1 q[0];", 5, 10, "expected ')' to close the argument of 'sin', found 'q'"},
+      {h + "rz(sin 1) q[0];", 5, 8, "expected '(' after function 'sin'"},
+      {h + "rz(2 *) q[0];", 5, 7, "expected an expression, found ')'"},
+      {h + "rz(+) q[0];", 5, 5, "expected an expression"},
+      {h + "include \"ok.inc\0whatever\";"s, 5, 9, "the include file name contains a NUL byte"},
+      {h + "// vorn: global_phase = 1e308\n// vorn: global_phase = 1e308\n", 6, 25, "not finite (1e+308 + 1e308)"},
       {h + "h q[0]; @", 5, 9, "unexpected character '@'"},
       {h + "h q[0]; \x01", 5, 9, "byte \\x01"},
       {h + "x = 1;", 5, 3, "comparisons are written '=='"},
@@ -280,6 +290,9 @@ TEST(Qasm2, GlobalPhaseCommentIsReadAndAddsUp) {
   EXPECT_EQ(body("// global_phase = 3\n/* // vorn: global_phase = 3\n*/ qreg q[1]; // x\n").global_phase, 0.0);
   EXPECT_THROW(body("// vorn: global_phase = nan\n"), ParseError);
   EXPECT_THROW(body("// vorn: global_phase = 1.0 rad\n"), ParseError);
+  // Each finite, their sum not: refused rather than a NaN state.
+  EXPECT_THROW(body("// vorn: global_phase = -1.7e308\n// vorn: global_phase = -1.7e308\n"), ParseError);
+  EXPECT_EQ(body("// vorn: global_phase = 1e308\n// vorn: global_phase = -1e308\n").global_phase, 0.0);
 }
 
 TEST(Qasm2, IncludesAreSearchedInTheGivenDirectoriesAndTheFilesOwn) {
@@ -310,19 +323,84 @@ TEST(Qasm2, IncludesAreSearchedInTheGivenDirectoriesAndTheFilesOwn) {
   fs::remove_all(dir);
 }
 
-TEST(Qasm2, AdversarialInputHitsLimitsNotTheStack) {
-  const std::string deep = std::string(100000, '(') + "1" + std::string(100000, ')');
-  const std::string minus = std::string(100000, '-') + "1";
-  std::string power;
-  for (int i = 0; i < 100000; ++i) power += "2^";
-  for (const std::string& e : {deep, minus, power + "1"}) {
+// What include finds but cannot read is named, not reported missing, never
+// read as empty, and never waited on (a FIFO without a writer blocks open).
+TEST(Qasm2, IncludesThatAreNotReadableFilesSayWhy) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("vorn_qasm_odd_" + std::to_string(::getpid()));
+  fs::create_directories(dir / "folder.inc");
+  ASSERT_EQ(::mkfifo((dir / "pipe.inc").c_str(), 0600), 0);
+  ParseOptions o;
+  o.include_path = {dir.string()};
+  const auto message_of = [&](const std::string& name) {
     try {
-      body("qreg q[1];\nrz(" + e + ") q[0];\n");
-      ADD_FAILURE();
-    } catch (const ParseError& err) {
-      EXPECT_NE(err.message().find("nested more than 200 levels"), std::string::npos);
+      parse(kHead + "include \"" + name + "\";\n", o);
+    } catch (const ParseError& e) {
+      EXPECT_EQ(e.line(), 3u);
+      return e.message();
     }
+    ADD_FAILURE() << name << " was read";
+    return std::string();
+  };
+  const std::string folder = (dir / "folder.inc").string(), pipe = (dir / "pipe.inc").string();
+  EXPECT_EQ(message_of("folder.inc"), "cannot include '" + folder + "': it is a directory, not a file");
+  EXPECT_EQ(message_of("pipe.inc"), "cannot include '" + pipe + "': it is a FIFO, not a regular file");
+  EXPECT_EQ(message_of("/dev/zero"), "cannot include '/dev/zero': it is a character device, not a regular file");
+  EXPECT_EQ(message_of("/proc/self/mem"), "cannot include '/proc/self/mem': read error: Input/output error");
+  EXPECT_EQ(message_of("missing.inc"), "cannot find include file 'missing.inc'");
+  try {
+    parse_file(pipe);
+    ADD_FAILURE();
+  } catch (const ParseError& e) {
+    EXPECT_EQ(std::string(e.what()), pipe + ": it is a FIFO, not a regular file");
+    EXPECT_EQ(e.line(), 0u);
   }
+  EXPECT_THROW(parse_file(folder), ParseError);
+  // A readable file in a later directory does not hide the first one found.
+  o.include_path = {dir.string(), fs::temp_directory_path().string()};
+  EXPECT_NE(message_of("folder.inc").find("a directory"), std::string::npos);
+  fs::remove_all(dir);
+}
+
+TEST(Qasm2, DeeplyNestedExpressionsAreReadWithoutRecursion) {
+  // 100,000 levels, as Qiskit's loader reads: the depth is the input's, so
+  // the reader keeps it on the heap (a recursive reader overflows the stack).
+  constexpr int kDepth = 100000;
+  const std::string deep = std::string(kDepth, '(') + "1" + std::string(kDepth, ')');
+  const std::string minus = std::string(kDepth, '-') + "1";  // an even count: +1
+  std::string signs = "-";
+  for (int i = 0; i < kDepth; ++i) signs += i % 2 ? "+" : "-";  // 50,001 minus signs: -1
+  std::string power, sines;
+  for (int i = 0; i < kDepth; ++i) power += "1^";
+  for (int i = 0; i < kDepth; ++i) sines += "sin(";
+  sines += "0" + std::string(kDepth, ')');
+  std::string chain = "1";  // (((1-1)-1)-...): left-associative at any length
+  for (int i = 0; i < kDepth; ++i) chain += "-1";
+  const auto d = body("qreg q[1];\nrz(" + deep + ") q[0];\nrz(" + minus + ") q[0];\nrz(" + signs +
+                      "1) q[0];\nrz(" + power + "2) q[0];\nrz(" + sines + ") q[0];\nrz(" + chain + ") q[0];\n");
+  std::vector<double> got;
+  for (const auto& ins : d.instructions) got.push_back(ins.params.at(0));
+  EXPECT_EQ(got, (std::vector<double>{1.0, 1.0, -1.0, 1.0, 0.0, 1.0 - kDepth}));
+  // The same inside a gate body, where parameters stay symbolic.
+  const auto g = body("qreg q[1];\ngate g(t) a { rz(" + std::string(kDepth, '(') + "t" + std::string(kDepth, ')') +
+                      ") a; }\ng(0.25) q[0];\n");
+  EXPECT_EQ(g.instructions.at(0).params.at(0), 0.25);
+}
+
+TEST(Qasm2, VersionLineIsOptionalAndUnaryPlusIsRead) {
+  // QASMBench's sat_n11.qasm starts with its include; Qiskit reads these too.
+  EXPECT_TRUE(parse("").instructions.empty());
+  EXPECT_EQ(parse("include \"qelib1.inc\";\nqreg q[1];\nh q[0];\n").instructions.size(), 1u);
+  EXPECT_EQ(parse("qreg q[2];\nCX q[0], q[1];\n").instructions.at(0).name, "cx");
+  for (const std::string v : {"2", "2.0", "2.00", "2."})
+    EXPECT_EQ(parse("OPENQASM " + v + ";\nqreg q[1];\n").num_qubits, 1u) << v;
+  const auto d = body("qreg q[1];\nrz(+1) q[0];\nrz(-+1) q[0];\nrz(2^+2) q[0];\nrz(+-+pi) q[0];\nrz(3*+2) q[0];\n");
+  std::vector<double> got;
+  for (const auto& ins : d.instructions) got.push_back(ins.params.at(0));
+  EXPECT_EQ(got, (std::vector<double>{1.0, -1.0, 4.0, -kPi, 6.0}));
+}
+
+TEST(Qasm2, AdversarialInputHitsLimitsNotTheStack) {
   // Each definition doubles the previous one: 2^80 gates if expanded.
   std::string doubling = "qreg q[1];\ngate g0 a { h a; h a; }\n";
   for (int i = 1; i < 80; ++i)
@@ -341,6 +419,24 @@ TEST(Qasm2, AdversarialInputHitsLimitsNotTheStack) {
   small.max_instructions = 10;
   EXPECT_THROW(parse(kHead + "qreg q[11];\nh q;\n", small), ParseError);
   EXPECT_EQ(parse(kHead + "qreg q[10];\nh q;\n", small).instructions.size(), 10u);
+  // Ten levels of ten calls each: 10^10 instructions if expanded. The count
+  // is known before expanding: refused at once, naming the limit and the gate.
+  std::string tens = "qreg q[1];\ngate g0 a { h a; h a; h a; h a; h a; h a; h a; h a; h a; h a; }\n";
+  for (int i = 1; i < 10; ++i) {
+    tens += "gate g" + std::to_string(i) + " a {";
+    for (int k = 0; k < 10; ++k) tens += " g" + std::to_string(i - 1) + " a;";
+    tens += " }\n";
+  }
+  small.max_instructions = 1000;
+  try {
+    parse(kHead + tens + "h q[0];\ng9 q[0];\n", small);
+    ADD_FAILURE();
+  } catch (const ParseError& e) {
+    EXPECT_EQ(e.line(), 15u);
+    EXPECT_EQ(e.message(),
+              "the program expands to more than max_instructions = 1000 instructions: 'g9' here expands to "
+              "10000000000 (the program already has 1)");
+  }
 }
 
 TEST(Qasm2, LargeGeneratedProgramReadsBack) {

@@ -85,7 +85,6 @@ struct ParseOptions {
   // qelib1.inc (which is built in). Empty: any other include is an error.
   std::vector<std::string> include_path;
   std::uint64_t max_instructions = 10'000'000;
-  std::uint32_t max_expression_depth = 200;
   std::uint32_t max_gate_depth = 1000;  // gate definitions calling gate definitions
   std::uint32_t max_include_depth = 16;
 };
