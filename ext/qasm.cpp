@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ext.hpp"
+#include "messages.hpp"
 #include "vorn/qasm/qasm2.hpp"
 
 namespace nb = nanobind;
@@ -80,7 +81,7 @@ nb::tuple to_python(const qasm::Description& d, nb::handle instruction_type) {
   const GcPause pause;
   auto* cls = reinterpret_cast<PyTypeObject*>(instruction_type.ptr());
   if (!PyType_Check(instruction_type.ptr()) || !PyType_IsSubtype(cls, &PyTuple_Type))
-    throw nb::type_error("instruction_type must be a tuple subclass");
+    throw nb::type_error(messages::kInstructionType.data());
   std::unordered_map<std::string, nb::object> names;
   std::unordered_set<std::uint64_t> measured;
   nb::object problem = nb::none();
@@ -124,30 +125,55 @@ nb::tuple to_python(const qasm::Description& d, nb::handle instruction_type) {
                         problem);
 }
 
-qasm::ParseOptions options_with(std::vector<std::string> include_path) {
+// A file system path as the bytes os.fsencode gives (any bytes but NUL).
+std::string path_bytes(nb::handle b) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!PyBytes_Check(b.ptr()) || PyBytes_AsStringAndSize(b.ptr(), &data, &size) != 0)
+    throw nb::type_error(messages::kPathBytes.data());
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+qasm::ParseOptions options_with(nb::handle include_path, std::uint64_t max_instructions) {
   qasm::ParseOptions o;
-  o.include_path = std::move(include_path);
+  for (nb::handle dir : include_path) o.include_path.push_back(path_bytes(dir));
+  o.max_instructions = max_instructions;
   return o;
 }
 
-nb::tuple parse_text(const std::string& text, std::vector<std::string> include_path, nb::handle instruction_type) {
-  const qasm::ParseOptions options = options_with(std::move(include_path));
+// The text as UTF-8 without a copy; a str with a lone surrogate has none and
+// raises UnicodeEncodeError, which the Python side turns into a QASM2Error.
+nb::tuple parse_text(nb::str text, nb::handle include_path, std::uint64_t max_instructions,
+                     nb::handle instruction_type) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (!utf8) throw nb::python_error();
+  const qasm::ParseOptions options = options_with(include_path, max_instructions);
   qasm::Description d;
   {
-    nb::gil_scoped_release unlocked;
-    d = qasm::parse(text, options);
+    nb::gil_scoped_release unlocked;  // `text` keeps the buffer alive
+    d = qasm::parse(std::string_view(utf8, static_cast<std::size_t>(size)), options);
   }
   return to_python(d, instruction_type);
 }
 
-nb::tuple parse_path(const std::string& path, std::vector<std::string> include_path, nb::handle instruction_type) {
-  qasm::ParseOptions options = options_with(std::move(include_path));
+nb::tuple parse_path(nb::handle path, nb::handle include_path, std::uint64_t max_instructions,
+                     nb::handle instruction_type) {
+  const std::string file = path_bytes(path);
+  qasm::ParseOptions options = options_with(include_path, max_instructions);
   qasm::Description d;
   {
     nb::gil_scoped_release unlocked;
-    d = qasm::parse_file(path, std::move(options));
+    d = qasm::parse_file(file, std::move(options));
   }
   return to_python(d, instruction_type);
+}
+
+// Message texts may quote any bytes of the input (a NUL, invalid UTF-8 from
+// a file): they keep every byte, undecodable ones as backslash escapes.
+// File names decode as os.fsdecode does, so they name the file exactly.
+nb::object message_text(const std::string& text) {
+  return nb::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
 }
 
 }  // namespace
@@ -162,14 +188,20 @@ void register_qasm(nb::module_& m) {
     try {
       std::rethrow_exception(p);
     } catch (const qasm::ParseError& e) {
-      nb::object args = nb::make_tuple(e.what(), e.message(), e.line(), e.column(), e.file());
+      nb::object file = nb::steal(
+          PyUnicode_DecodeFSDefaultAndSize(e.file().data(), static_cast<Py_ssize_t>(e.file().size())));
+      nb::object args = nb::make_tuple(message_text(e.full_text()), message_text(e.message()), e.line(), e.column(),
+                                       file);
       PyErr_SetObject(g_parse_error, args.ptr());
     }
   });
-  m.def("qasm2_parse", &parse_text, "text"_a, "include_path"_a, "instruction_type"_a,
+  m.def("qasm2_parse", &parse_text, "text"_a, "include_path"_a, "max_instructions"_a, "instruction_type"_a,
         "Reads OpenQASM 2 text into (num_qubits, global_phase, qregs, cregs, instructions, measured, problem).");
-  m.def("qasm2_parse_file", &parse_path, "path"_a, "include_path"_a, "instruction_type"_a,
-        "Reads an OpenQASM 2 file; its directory is searched for includes after include_path.");
+  m.def("qasm2_parse_file", &parse_path, "path"_a, "include_path"_a, "max_instructions"_a, "instruction_type"_a,
+        "Reads an OpenQASM 2 file; its directory is searched for includes after include_path. Paths are bytes.");
+  nb::list names;
+  for (std::string_view name : qasm::known_gate_names()) names.append(nb::str(name.data(), name.size()));
+  m.attr("QASM2_GATE_NAMES") = nb::steal(PyFrozenSet_New(names.ptr()));
 }
 
 }  // namespace vorn::ext

@@ -16,19 +16,25 @@ readers ignore.
 
 from __future__ import annotations
 
+import errno
 import math
+import operator
 import os
 import re
+import stat
 from collections.abc import Iterable
 
 import numpy as np
 
-from . import _ext
+from . import _decompose, _ext
 from .circuit import Circuit, ClassicalRegister, Instruction
 
 __all__ = ["QASM2Error", "dump", "dumps", "load", "loads"]
 
 GLOBAL_PHASE_COMMENT = "// vorn: global_phase = "
+
+# The reader refuses a program that would expand past this many instructions.
+MAX_INSTRUCTIONS = 10_000_000
 
 # The binding fills Instruction tuples field by field, in this order.
 if Instruction._fields != ("name", "qubits", "params", "clbits", "matrix"):
@@ -74,10 +80,21 @@ def _circuit(description: tuple) -> Circuit:
     return circuit
 
 
-def _paths(include_path: Iterable[str | os.PathLike]) -> list[str]:
+def _paths(include_path: Iterable[str | bytes | os.PathLike]) -> list[bytes]:
+    """Directories as the bytes the file system takes (os.fsencode), so str,
+    bytes and os.PathLike name them as they do for open()."""
     if isinstance(include_path, (str, bytes, os.PathLike)):
         include_path = [include_path]
-    return [os.fspath(p) for p in include_path]
+    return [os.fsencode(p) for p in include_path]
+
+
+def _limit(max_instructions: int) -> int:
+    if isinstance(max_instructions, bool):
+        raise TypeError("max_instructions must be an int, not bool")
+    n = operator.index(max_instructions)
+    if not 0 <= n < 2**64:
+        raise ValueError(f"max_instructions must be in [0, 2^64), got {n}")
+    return n
 
 
 def _parse(call, *args):
@@ -88,26 +105,80 @@ def _parse(call, *args):
         raise QASM2Error(text, line or None, column or None, file or None) from None
 
 
-def loads(text: str, *, include_path: Iterable[str | os.PathLike] = (".",)) -> Circuit:
+def _not_unicode(text: str, exc: UnicodeEncodeError) -> QASM2Error:
+    """The error for a str that has no UTF-8 form (a lone surrogate, as from
+    bytes decoded with 'surrogateescape' or a broken UTF-16 pair)."""
+    at = exc.start
+    line = text.count("\n", 0, at) + 1
+    column = at - (text.rfind("\n", 0, at) + 1) + 1
+    code = ord(text[at])
+    return QASM2Error(
+        f"line {line}, column {column}: the text is not valid Unicode: lone surrogate U+{code:04X} (not "
+        f"encodable as UTF-8; was it decoded from bytes that are not UTF-8 or UTF-16?)",
+        line,
+        column,
+    )
+
+
+def loads(
+    text: str,
+    *,
+    include_path: Iterable[str | bytes | os.PathLike] = (".",),
+    max_instructions: int = MAX_INSTRUCTIONS,
+) -> Circuit:
     """The circuit of an OpenQASM 2.0 program.
 
-    ``include "qelib1.inc";`` needs no file; other includes are searched in
-    ``include_path`` (the current directory by default, as Qiskit does).
-    Raises :class:`QASM2Error` for malformed input and NotImplementedError
-    for ``reset`` and ``if``.
+    Args:
+        text: the program. The ``OPENQASM 2.0;`` line may be left out, as
+            Qiskit's loader allows.
+        include_path: directories (str, bytes or os.PathLike) searched for
+            includes other than ``qelib1.inc``, which needs no file; the
+            current directory by default, as Qiskit does.
+        max_instructions: the most instructions the program may expand to
+            (gate definitions inlined, registers broadcast). A program over
+            it is refused before anything is expanded, with a QASM2Error
+            naming the limit and the gate.
+
+    Raises :class:`QASM2Error` for malformed input (and text that is not
+    valid Unicode) and NotImplementedError for ``reset`` and ``if``.
     """
     if not isinstance(text, str):
         raise TypeError(f"loads expects str, not {type(text).__name__}")
-    return _circuit(_parse(_ext.qasm2_parse, text, _paths(include_path), Instruction))
+    args = (_paths(include_path), _limit(max_instructions), Instruction)
+    try:
+        description = _parse(_ext.qasm2_parse, text, *args)
+    except UnicodeEncodeError as exc:
+        raise _not_unicode(text, exc) from None
+    return _circuit(description)
 
 
-def load(path: str | os.PathLike, *, include_path: Iterable[str | os.PathLike] = ()) -> Circuit:
-    """The circuit of an OpenQASM 2.0 file; includes are searched in
-    ``include_path``, then in the file's own directory."""
-    path = os.fspath(path)
-    if not os.path.isfile(path):
-        raise FileNotFoundError(path)
-    return _circuit(_parse(_ext.qasm2_parse_file, path, _paths(include_path), Instruction))
+def load(
+    path: str | bytes | os.PathLike,
+    *,
+    include_path: Iterable[str | bytes | os.PathLike] = (),
+    max_instructions: int = MAX_INSTRUCTIONS,
+) -> Circuit:
+    """The circuit of an OpenQASM 2.0 file.
+
+    Args:
+        path: the file (str, bytes or os.PathLike, as for open()).
+        include_path: directories searched for includes, before the file's
+            own directory.
+        max_instructions: as for :func:`loads`.
+
+    Raises FileNotFoundError or IsADirectoryError as open() would, and
+    :class:`QASM2Error` for malformed input or a file that cannot be read
+    (a FIFO or a device is refused rather than waited on).
+    """
+    raw = os.fsencode(path)
+    try:
+        mode = os.stat(raw).st_mode
+    except FileNotFoundError:
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(path)) from None
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
+    args = (_paths(include_path), _limit(max_instructions), Instruction)
+    return _circuit(_parse(_ext.qasm2_parse_file, raw, *args))
 
 
 # ---- writing ----------------------------------------------------------------
@@ -272,7 +343,9 @@ def _register_names(circuit: Circuit) -> list[str]:
     """A name per classical register that is a valid identifier and names no
     keyword, no gate a dump may use, and not the qreg 'q'."""
     generated = re.compile(r"(mcx|mcp|unitary)_\d+\Z")
-    taken = set(_QELIB1) | set(_DEFINITIONS) | _RESERVED | {"q", "c3x", "c4x"}
+    # Every gate the readers know without a definition (u0, rc3x, c3sqrtx
+    # too): Qiskit's loader refuses a register named like one.
+    taken = set(_QELIB1) | set(_DEFINITIONS) | _RESERVED | _ext.QASM2_GATE_NAMES | {"q"}
     names = []
     for reg in circuit.cregs:
         name = reg.name
@@ -286,17 +359,52 @@ def _register_names(circuit: Circuit) -> list[str]:
     return names
 
 
+def _multi_qubit_unitary(matrix: np.ndarray, name: str) -> tuple[str, float]:
+    """A k-qubit unitary as a definition in rz, ry and cx, and the global
+    phase it leaves (``matrix == exp(i*phase) * definition``)."""
+    k = matrix.shape[0].bit_length() - 1
+    gates, phase = _decompose.decompose_unitary(matrix)
+    body = " ".join(
+        f"cx q{qubits[0]},q{qubits[1]};" if gate == "cx" else f"{gate}({_angle_text(angle)}) q{qubits[0]};"
+        for gate, qubits, angle in gates
+    )
+    return f"gate {name} {_qubit_args(k)} {{ {body} }}", phase
+
+
 def dumps(circuit: Circuit) -> str:
     """The circuit as an OpenQASM 2.0 program (one qreg ``q``, the circuit's
-    classical registers). Raises ValueError for what OpenQASM 2 cannot hold
-    here: non-finite angles and ``unitary`` on more than one qubit."""
+    classical registers).
+
+    Args:
+        circuit: the vorn.Circuit to write.
+
+    A ``unitary`` on one qubit becomes a ``u`` gate with its phase; on k >= 2
+    qubits, an exact decomposition into rz, ry and cx (cosine-sine
+    decompositions down to uniformly controlled rotations), equal to the
+    matrix to rounding, with its global phase added to the phase comment. A
+    k-qubit unitary becomes at most this many gates: 30 (14 cx) at k = 2,
+    140 (68 cx) at k = 3, 600 (296 cx) at k = 4, 2480 (1232 cx) at k = 5,
+    10080 at k = 6: about 2.5 * 4^k. Fewer when rotations vanish (an
+    identity writes none).
+
+    A classical register whose name OpenQASM 2 cannot declare there (a
+    qelib1 gate's name such as u0 or rc3x, a keyword, not an identifier) is
+    written under a new name ``c<n>``, said in a comment.
+
+    Raises ValueError for what OpenQASM 2 cannot hold: non-finite angles or
+    global phase.
+    """
     if not isinstance(circuit, Circuit):
         raise TypeError(f"dumps expects a vorn.Circuit, not {type(circuit).__name__}")
+    if not math.isfinite(circuit.global_phase):
+        raise ValueError(f"cannot write the non-finite global phase {circuit.global_phase!r} as OpenQASM 2")
     definitions: dict[str, str] = {}
     used: set[str] = set()  # gates the body names directly
-    clbits = [f"{name}[{i}]" for name, reg in zip(_register_names(circuit), circuit.cregs) for i in range(reg.size)]
+    creg_names = _register_names(circuit)
+    clbits = [f"{name}[{i}]" for name, reg in zip(creg_names, circuit.cregs) for i in range(reg.size)]
     body: list[str] = []
     unitaries = 0
+    phase = float(circuit.global_phase)
     for ins in circuit.data:
         name = ins.name
         qubits = ",".join(f"q[{i}]" for i in ins.qubits)
@@ -308,13 +416,13 @@ def dumps(circuit: Circuit) -> str:
                 body.append(f"barrier {qubits};")
             continue
         if name == "unitary":
-            if len(ins.qubits) != 1:
-                raise ValueError(
-                    f"cannot write 'unitary' on {len(ins.qubits)} qubits as OpenQASM 2 (one-qubit unitaries only)"
-                )
             gate = f"unitary_{unitaries}"
             unitaries += 1
-            definitions[gate] = _unitary_definition(ins.matrix, gate)
+            if len(ins.qubits) == 1:
+                definitions[gate] = _unitary_definition(ins.matrix, gate)
+            else:
+                definitions[gate], extra = _multi_qubit_unitary(ins.matrix, gate)
+                phase += extra
             body.append(f"{gate} {qubits};")
             continue
         if name in _QELIB1:
@@ -341,12 +449,15 @@ def dumps(circuit: Circuit) -> str:
                 texts.append(_LATER[name])
 
     lines = ["OPENQASM 2.0;", 'include "qelib1.inc";']
-    if circuit.global_phase != 0.0:
-        lines.append(GLOBAL_PHASE_COMMENT + repr(float(circuit.global_phase)))
+    if phase != 0.0:
+        lines.append(GLOBAL_PHASE_COMMENT + repr(phase))
     lines.extend(text for name, text in _LATER.items() if name in used)
     lines.extend(definitions.values())
     lines.append(f"qreg q[{circuit.num_qubits}];")
-    lines.extend(f"creg {name}[{reg.size}];" for name, reg in zip(_register_names(circuit), circuit.cregs))
+    for name, reg in zip(creg_names, circuit.cregs):
+        if name != reg.name:
+            lines.append(f"// vorn: creg {ascii(reg.name)} is written as '{name}' (not a name a register can have here)")
+        lines.append(f"creg {name}[{reg.size}];")
     lines.extend(body)
     return "\n".join(lines) + "\n"
 

@@ -187,10 +187,15 @@ std::string read_source(const std::filesystem::path& path, std::string* text) {
   }
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return messages::fill(messages::kFileOpenFailed, std::generic_category().message(errno));
+  // Straight into the string, in growing chunks (sizes of /proc files are 0).
   text->clear();
-  char buf[1 << 16];
-  std::size_t n = 0;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
+  for (std::size_t chunk = 1 << 16;; chunk *= 2) {
+    const std::size_t had = text->size();
+    text->resize(had + chunk);
+    const std::size_t n = std::fread(text->data() + had, 1, chunk, f);
+    text->resize(had + n);
+    if (n < chunk) break;
+  }
   const int err = std::ferror(f) ? errno : 0;
   std::fclose(f);
   if (err) return messages::fill(messages::kFileReadFailed, std::generic_category().message(err));
@@ -1031,6 +1036,12 @@ static void reserve_for(Program& prog, std::string_view source) {
   const auto statements = static_cast<std::uint64_t>(std::count(source.begin(), source.end(), ';'));
   const std::uint64_t room = std::min({statements, std::uint64_t{source.size() / 8}, prog.options.max_instructions});
   prog.out.instructions.reserve(static_cast<std::size_t>(room));
+}
+
+std::vector<std::string_view> known_gate_names() {
+  std::vector<std::string_view> out;
+  for (const Builtin& b : detail::builtins()) out.push_back(b.name);
+  return out;
 }
 
 Description parse(std::string_view source, const ParseOptions& options) {

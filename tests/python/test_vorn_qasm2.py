@@ -3,6 +3,8 @@
 # dumps read back to the same entries and are readable by Qiskit. Tests that
 # need Qiskit are marked (the sanitizer run leaves them out).
 import math
+import os
+import re
 
 import numpy as np
 import pytest
@@ -193,15 +195,24 @@ def test_what_openqasm2_cannot_hold_is_refused_on_dump():
     c.rz(math.inf, 0)
     with pytest.raises(ValueError, match="non-finite"):
         qasm2.dumps(c)
+    # A unitary on several qubits is written (test_vorn_qasm2_unitary.py).
     c = vorn.Circuit(2)
     c.unitary(np.eye(4), [0, 1])
-    with pytest.raises(ValueError, match="'unitary' on 2 qubits"):
+    assert qasm2.loads(qasm2.dumps(c)).data == []
+
+
+@pytest.mark.parametrize("phase", [math.nan, math.inf, -math.inf])
+def test_a_non_finite_global_phase_is_refused_on_dump_not_on_load(phase):
+    c = vorn.Circuit(1)
+    c._global_phase = phase  # what a NaN angle upstream leaves
+    with pytest.raises(ValueError, match="non-finite global phase"):
         qasm2.dumps(c)
 
 
 def clashing_registers_circuit():
     c = vorn.Circuit(1)
-    for name in ("h", "q", "Bad", "mcx_2", "ok"):
+    # u0, rc3x and c3sqrtx are qelib1 gates too: Qiskit refuses them as registers.
+    for name in ("h", "q", "Bad", "mcx_2", "u0", "rc3x", "c3sqrtx", "c4x", "ok"):
         c.add_register(vorn.ClassicalRegister(1, name))
     c.x(0)
     c.measure(0, 4)
@@ -210,11 +221,16 @@ def clashing_registers_circuit():
 
 def test_register_names_that_would_clash_are_renamed():
     c = clashing_registers_circuit()
-    back = qasm2.loads(qasm2.dumps(c))
-    assert [r.size for r in back.cregs] == [1] * 5
-    assert back.cregs[4].name == "ok"
-    assert len({r.name for r in back.cregs}) == 5
+    text = qasm2.dumps(c)
+    back = qasm2.loads(text)
+    assert [r.size for r in back.cregs] == [1] * 9
+    assert back.cregs[8].name == "ok"
+    assert len({r.name for r in back.cregs}) == 9
+    assert not {"u0", "rc3x", "c3sqrtx", "c4x"} & {r.name for r in back.cregs}
     assert back.data == c.data
+    # Each renaming is said where the register is declared.
+    assert "// vorn: creg 'u0' is written as " in text
+    assert text.count("// vorn: creg ") == 8
 
 
 @pytest.mark.qiskit
@@ -223,7 +239,7 @@ def test_qiskit_reads_renamed_registers(qk):
 
 
 BAD = [
-    ("qreg q[1];", 1, 1, "expected 'OPENQASM 2.0;'"),
+    ("OPENQASM 2.1;\nqreg q[1];", 1, 10, "unsupported OpenQASM version 2.1"),
     ("OPENQASM 3.0;\nqubit q;", 1, 10, "only OpenQASM 2.0"),
     (HEAD + "qreg q[2];\nfoo q[0];", 4, 1, "gate 'foo' is not defined"),
     (HEAD + "qreg q[2];\ncx q[0];", 4, 1, "takes 2 qubits, 1 given"),
@@ -270,3 +286,127 @@ def test_files_round_trip_and_resolve_includes_beside_them(tmp_path):
     assert (info.value.file, info.value.line) == (str(tmp_path / "bad.inc"), 3)
     with pytest.raises(FileNotFoundError):
         qasm2.load(tmp_path / "absent.qasm")
+    with pytest.raises(IsADirectoryError):
+        qasm2.load(tmp_path / "lib")
+
+
+# ---- what other readers accept -----------------------------------------------
+
+@pytest.mark.parametrize(("text", "num_qubits", "names"), [
+    ("", 0, []),  # the empty program
+    ('include "qelib1.inc";\nqreg q[2];\ncx q[0],q[1];\n', 2, ["cx"]),  # QASMBench's sat_n11.qasm starts so
+    ("OPENQASM 2.00;\nqreg q[1];\nU(0,0,0) q[0];\n", 1, ["u"]),
+    (HEAD + "qreg q[1];\nrz(+1) q[0];\nrz(-+pi/+2) q[0];\n", 1, ["rz", "rz"]),
+])
+def test_programs_qiskit_reads_are_read(text, num_qubits, names):
+    c = qasm2.loads(text)
+    assert c.num_qubits == num_qubits
+    assert [i.name for i in c.data] == names
+
+
+def test_expressions_nested_100000_deep_are_read():
+    depth = 100_000
+    c = qasm2.loads(HEAD + f"qreg q[1];\nrz({'(' * depth}0.5{')' * depth}) q[0];\nrz({'-' * (depth + 1)}2) q[0];\n")
+    assert [i.params for i in c.data] == [(0.5,), (-2.0,)]
+
+
+@pytest.mark.qiskit
+def test_lenient_programs_give_qiskits_state(qk):
+    qk.assert_same_state('include "qelib1.inc";\nqreg q[2];\nh q[0];\nrz(+0.3) q[0];\ncx q[0],q[1];\n')
+    qk.assert_same_state(f"OPENQASM 2.0;\ninclude \"qelib1.inc\";\nqreg q[1];\nrx({'(' * 5000}0.7{')' * 5000}) q[0];\n")
+
+
+# ---- hostile input -----------------------------------------------------------
+
+def test_two_phase_comments_that_overflow_are_refused():
+    with pytest.raises(qasm2.QASM2Error, match="not finite") as info:
+        qasm2.loads(HEAD + "// vorn: global_phase = 1e308\n// vorn: global_phase = 1e308\nqreg q[1];\n")
+    assert info.value.line == 4
+
+
+def test_a_nul_in_an_include_name_is_refused_and_messages_keep_their_nul(tmp_path):
+    (tmp_path / "ok.inc").write_text("gate g a { x a; }\n")
+    with pytest.raises(qasm2.QASM2Error, match="NUL byte") as info:
+        qasm2.loads(HEAD + 'include "ok.inc\x00whatever";\n', include_path=[tmp_path])
+    assert (info.value.line, info.value.column) == (3, 9)
+    # A message that quotes a NUL keeps every word after it.
+    with pytest.raises(qasm2.QASM2Error) as info:
+        qasm2.loads(HEAD + 'qreg "a\x00b";\n')
+    assert str(info.value) == 'line 3, column 6: expected a register name, found string "a\x00b"'
+
+
+def test_text_that_is_not_unicode_gets_a_qasm2error_naming_the_place():
+    text = HEAD + "qreg q[1];\n// caf\udce9\n"  # bytes b"caf\xe9" decoded with surrogateescape
+    with pytest.raises(qasm2.QASM2Error, match="not valid Unicode: lone surrogate U\\+DCE9") as info:
+        qasm2.loads(text)
+    assert (info.value.line, info.value.column) == (4, 7)
+
+
+def test_paths_may_be_bytes_or_pathlike(tmp_path):
+    (tmp_path / "bell.inc").write_text("gate bell a, b { h a; cx a, b; }\n")
+    (tmp_path / "main.qasm").write_text(HEAD + 'include "bell.inc";\nqreg q[2];\nbell q[0], q[1];\n')
+    text = HEAD + 'include "bell.inc";\nqreg q[2];\nbell q[0], q[1];\n'
+    want = [("h", (0,)), ("cx", (0, 1))]
+    for include_path in (bytes(tmp_path), [bytes(tmp_path)], tmp_path, str(tmp_path)):
+        assert [(i.name, i.qubits) for i in qasm2.loads(text, include_path=include_path).data] == want
+    for path in (bytes(tmp_path / "main.qasm"), tmp_path / "main.qasm", str(tmp_path / "main.qasm")):
+        assert [(i.name, i.qubits) for i in qasm2.load(path).data] == want
+    # A file name that is not UTF-8 is still a file name.
+    odd = tmp_path / os.fsdecode(b"caf\xe9.qasm")
+    odd.write_text(HEAD + "qreg q[1];\nx q[0];\n")
+    assert [i.name for i in qasm2.load(os.fsencode(odd)).data] == ["x"]
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_includes_that_are_not_readable_files_say_what_is_wrong(tmp_path):
+    (tmp_path / "folder.inc").mkdir()
+    os.mkfifo(tmp_path / "pipe.inc")
+    cases = [
+        ("folder.inc", "it is a directory, not a file"),
+        ("pipe.inc", "it is a FIFO, not a regular file"),  # never opened: that would wait for a writer
+        ("/dev/zero", "it is a character device, not a regular file"),
+        ("/proc/self/mem", "read error"),  # not read as an empty file
+    ]
+    for name, reason in cases:
+        if name.startswith("/") and not os.path.exists(name):
+            continue
+        with pytest.raises(qasm2.QASM2Error, match=re.escape(reason)) as info:
+            qasm2.loads(HEAD + f'include "{name}";\n', include_path=[tmp_path])
+        assert info.value.line == 3
+    with pytest.raises(qasm2.QASM2Error, match="FIFO"):
+        qasm2.load(tmp_path / "pipe.inc")
+
+
+def nested_definitions(levels: int, calls: int) -> str:
+    """`calls` applications per level, `levels` levels: calls^levels gates."""
+    text = HEAD + "qreg q[1];\ngate g0 a { " + "x a; " * calls + "}\n"
+    for i in range(1, levels):
+        text += f"gate g{i} a {{ " + f"g{i - 1} a; " * calls + "}\n"
+    return text + f"g{levels - 1} q[0];\n"
+
+
+def test_max_instructions_refuses_before_expanding():
+    # 10^7 instructions (the default limit) from 500 bytes; 10^19 from a few more.
+    text = nested_definitions(7, 10)
+    assert len(text) < 600
+    with pytest.raises(qasm2.QASM2Error) as info:
+        qasm2.loads(text, max_instructions=1000)
+    assert "max_instructions = 1000" in str(info.value)
+    assert "'g6' here expands to 10000000" in str(info.value)
+    with pytest.raises(qasm2.QASM2Error, match="more than 2\\^64 - 1"):
+        qasm2.loads(nested_definitions(25, 10))
+    assert len(qasm2.loads(nested_definitions(3, 10), max_instructions=1000).data) == 1000
+    with pytest.raises(qasm2.QASM2Error, match="max_instructions = 999 "):
+        qasm2.loads(nested_definitions(3, 10), max_instructions=999)
+
+
+def test_max_instructions_applies_to_files(tmp_path):
+    (tmp_path / "big.qasm").write_text(nested_definitions(4, 10))
+    with pytest.raises(qasm2.QASM2Error, match="max_instructions = 10 "):
+        qasm2.load(tmp_path / "big.qasm", max_instructions=10)
+
+
+@pytest.mark.parametrize(("value", "error"), [(-1, ValueError), (2**64, ValueError), (1.5, TypeError), (True, TypeError)])
+def test_max_instructions_must_be_a_count(value, error):
+    with pytest.raises(error, match="max_instructions|integer"):
+        qasm2.loads(HEAD, max_instructions=value)

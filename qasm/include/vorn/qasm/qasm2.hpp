@@ -33,6 +33,8 @@ class ParseError : public std::exception {
 
   // "line L, column C: message", prefixed by "FILE: " inside an include.
   const char* what() const noexcept override { return what_.c_str(); }
+  // what() with its length: a message may quote a NUL from the input.
+  const std::string& full_text() const noexcept { return what_; }
   const std::string& message() const noexcept { return message_; }
   const std::string& file() const noexcept { return file_; }
   std::uint32_t line() const noexcept { return line_; }
@@ -90,6 +92,10 @@ struct ParseOptions {
 };
 
 Description parse(std::string_view source, const ParseOptions& options = {});
+
+// Every gate name a program can use without defining it (U, CX, qelib1.inc
+// and its later additions): a writer must not give a register one of these.
+std::vector<std::string_view> known_gate_names();
 
 // Reads the file and parses it; the file's own directory is searched for
 // includes after options.include_path. I/O failures are a ParseError at line 0.
