@@ -8,7 +8,8 @@ Qiskit's state vector, global phase included.
 
 Writing uses qelib1 gates where the circuit's gate is one (angles written
 with ``repr``, so they read back to the same bits); other gates get a
-``gate`` definition in qelib1 gates that has the same matrix and phase.
+``gate`` definition in qelib1 gates that has the same matrix and phase; a
+``unitary`` on several qubits becomes an exact rz/ry/cx decomposition.
 OpenQASM 2 has no global phase: a non-zero one is written as the comment
 ``// vorn: global_phase = <repr>``, which :func:`loads` reads back and other
 readers ignore.
