@@ -551,9 +551,7 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
       double lanes[kReduceLanes] = {};
       for (std::uint64_t u = 0; u < count; ++u) {
         const Complex a = psi[j0 + u];
-        const double dr = acc[u].re - mean * a.re;
-        const double di = acc[u].im - mean * a.im;
-        lanes[u % kReduceLanes] += dr * dr + di * di;
+        lanes[u % kReduceLanes] += abs2({acc[u].re - mean * a.re, acc[u].im - mean * a.im});
       }
       result[0] = combine_lanes(lanes);
     };
