@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "vorn/core/complex.hpp"
-#include "vorn/core/gates.hpp"
+#include "vorn/core/matrix.hpp"
 
 namespace vorn::detail {
 

@@ -21,9 +21,9 @@
 #include "every_isa.hpp"
 #include "kernel_reference.hpp"
 #include "vorn/core/error.hpp"
-#include "vorn/core/gates.hpp"
 #include "vorn/core/local_kernels.hpp"
 #include "vorn/core/operations.hpp"
+#include "vorn/simulator/legacy_gates.hpp"
 
 namespace vorn {
 namespace {

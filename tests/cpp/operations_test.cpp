@@ -16,8 +16,8 @@
 #include "../../core/src/kernel_runs.hpp"
 #include "kernel_reference.hpp"
 #include "vorn/core/error.hpp"
-#include "vorn/core/gates.hpp"
 #include "vorn/core/operations.hpp"
+#include "vorn/simulator/legacy_gates.hpp"
 
 namespace vorn {
 namespace {
