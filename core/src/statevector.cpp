@@ -30,8 +30,8 @@ void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t
 }
 
 StateVector StateVector::create(std::uint64_t n_qubits) {
-  if (n_qubits == 0) fatal(std::string(messages::kZeroQubits));
-  if (n_qubits > kMaxQubits) fatal(std::string(messages::kCapacityOverflow));
+  if (n_qubits == 0) fatal(std::string(messages::kNoQubits));
+  if (n_qubits > kMaxQubits) fatal(messages::fill(messages::kTooManyQubits, n_qubits, kMaxQubits));
   // calloc gives every amplitude the all-zero bit pattern (+0.0, +0.0).
   Buffer<Complex> amplitudes;
   try {

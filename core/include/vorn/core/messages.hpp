@@ -11,8 +11,10 @@
 
 namespace vorn::messages {
 
-inline constexpr std::string_view kZeroQubits = "qubit 수는 1 이상이어야 합니다";
-inline constexpr std::string_view kCapacityOverflow = "capacity overflow";
+// StateVector::create's own checks (the engine refuses such registers first,
+// in vorn_python's words). {n_qubits}, {kMaxQubits}
+inline constexpr std::string_view kNoQubits = "a state vector needs at least 1 qubit";
+inline constexpr std::string_view kTooManyQubits = "a state vector of {} qubits exceeds the {}-qubit limit";
 inline constexpr std::string_view kPoolNotInitialized =
     "The global thread pool has not been initialized.";
 inline constexpr std::string_view kMidGreaterThanLen = "mid > len";
