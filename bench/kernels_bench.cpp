@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "vorn/core/complex.hpp"
-#include "vorn/core/gates.hpp"
 #include "vorn/core/operations.hpp"
 #include "vorn/core/parallel.hpp"
+#include "vorn/simulator/legacy_gates.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "messages.hpp"
-#include "vorn/core/gates.hpp"
+#include "vorn/simulator/legacy_gates.hpp"
 
 namespace vorn::py {
 namespace {

@@ -24,6 +24,9 @@ inline constexpr const char* kStatevectorDoc =
 inline constexpr const char* kProbabilitiesDoc =
     "probabilities($self)\n--\n\n확률 벡터를 numpy float64 배열로 반환한다.";
 
+// A fixed text: callers compare it. Its "rayon" names the pool the module
+// has always described; the pool is oneTBB's (core/src/parallel.cpp), sized
+// by RAYON_NUM_THREADS, the variable name callers rely on.
 inline constexpr const char* kRunDoc =
     "run(circuit, shots=1024, seed=None)\n--\n\n회로 실행 함수.\n\n"
     "rayon 병렬 게이트 적용이 GIL 을 들고 있으면 Python 멀티스레드 환경에서\n"

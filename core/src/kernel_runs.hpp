@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "vorn/core/complex.hpp"
-#include "vorn/core/gates.hpp"
+#include "vorn/core/matrix.hpp"
 
 namespace vorn::detail {
 
@@ -138,11 +138,8 @@ extern const RunPrimitives* const kAvx2Primitives;
 // it does not take).
 extern const RunPrimitives* const kAvx512Primitives;
 
-// The primitives for this machine, chosen once (or the ones a test forced).
+// The primitives of the active instruction set (vorn/core/isa.hpp; tests
+// force each one there).
 const RunPrimitives& run_primitives();
-
-// Tests only: every kernel uses `forced` until this is called again; null
-// gives back this machine's choice. Not for use while kernels run.
-void force_primitives_for_testing(const RunPrimitives* forced);
 
 }  // namespace vorn::detail

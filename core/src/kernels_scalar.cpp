@@ -1,9 +1,11 @@
 // Portable run primitives (the reference arithmetic, one pair or group at a
-// time) and the run-time choice between them and the AVX2 / AVX-512 ones.
+// time) and the mapping of the instruction-set choice onto them and the AVX2 /
+// AVX-512 ones.
 #include "kernel_runs.hpp"
 
-#include <atomic>
 #include <memory>
+
+#include "vorn/core/isa.hpp"
 
 namespace vorn::detail {
 namespace {
@@ -63,24 +65,20 @@ void scalar_scale(Complex* amp, std::uint64_t ib, std::uint64_t ie, const Comple
 const RunPrimitives kScalarPrimitives{scalar_pairs, scalar_groups, nullptr, scalar_diagonal, scalar_dense,
                                       scalar_scale};
 
-namespace {
-std::atomic<const RunPrimitives*> forced_primitives{nullptr};
-}  // namespace
-
-void force_primitives_for_testing(const RunPrimitives* forced) { forced_primitives.store(forced); }
-
+// The one instruction-set choice (isa.hpp), mapped onto the variants this
+// build has: AVX-512 leans on AVX2 for the cases it does not take.
 const RunPrimitives& run_primitives() {
-  if (const RunPrimitives* forced = forced_primitives.load(std::memory_order_relaxed)) return *forced;
-  static const RunPrimitives& chosen = [] () -> const RunPrimitives& {
-#if defined(__x86_64__) || defined(__i386__)
-    if (kAvx2Primitives != nullptr && __builtin_cpu_supports("avx2")) {
-      if (kAvx512Primitives != nullptr && __builtin_cpu_supports("avx512f")) return *kAvx512Primitives;
-      return *kAvx2Primitives;
-    }
-#endif
-    return kScalarPrimitives;
-  }();
-  return chosen;
+  switch (active_isa()) {
+    case Isa::Avx512:
+      if (kAvx512Primitives != nullptr && kAvx2Primitives != nullptr) return *kAvx512Primitives;
+      [[fallthrough]];
+    case Isa::Avx2:
+      if (kAvx2Primitives != nullptr) return *kAvx2Primitives;
+      [[fallthrough]];
+    case Isa::Scalar:
+      break;
+  }
+  return kScalarPrimitives;
 }
 
 }  // namespace vorn::detail

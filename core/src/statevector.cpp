@@ -30,8 +30,8 @@ void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t
 }
 
 StateVector StateVector::create(std::uint64_t n_qubits) {
-  if (n_qubits == 0) fatal(std::string(messages::kZeroQubits));
-  if (n_qubits > kMaxQubits) fatal(std::string(messages::kCapacityOverflow));
+  if (n_qubits == 0) fatal(std::string(messages::kNoQubits));
+  if (n_qubits > kMaxQubits) fatal(messages::fill(messages::kTooManyQubits, n_qubits, kMaxQubits));
   // calloc gives every amplitude the all-zero bit pattern (+0.0, +0.0).
   Buffer<Complex> amplitudes;
   try {
@@ -61,8 +61,7 @@ Buffer<double> StateVector::probabilities() const {
   Buffer<double> out = Buffer<double>::uninitialized(n);
   const Complex* a = amplitudes_.data();
   double* p = out.data();
-  // Each square rounded, then the sum; -ffp-contract=off keeps this exact.
-  for (std::size_t i = 0; i < n; ++i) p[i] = a[i].re * a[i].re + a[i].im * a[i].im;
+  for (std::size_t i = 0; i < n; ++i) p[i] = abs2(a[i]);
   return out;
 }
 

@@ -46,8 +46,8 @@ std::uint64_t required_memory(const Program& program, std::uint64_t shots, const
 ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
                           RunControl* control, const RunOptions& options) {
   const std::uint64_t n = program.n_qubits;
-  if (n == 0) vorn::fatal(std::string(vorn::messages::kZeroQubits));
-  if (n > vorn::kMaxQubits) vorn::fatal(std::string(vorn::messages::kCapacityOverflow));
+  if (n == 0) vorn::fatal(std::string(messages::kZeroQubits));
+  if (n > vorn::kMaxQubits) vorn::fatal(std::string(messages::kCapacityOverflow));
 
   // One check of the whole run's need before the first gate, so a long
   // simulation is never lost for want of the sampling vector at the end.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "vorn/core/complex.hpp"
 #include "vorn/core/error.hpp"
 #include "vorn/core/memory.hpp"
 #include "vorn/core/messages.hpp"
@@ -354,8 +355,7 @@ bool all_probabilities_finite(const Complex* amplitudes, std::uint64_t count) {
   auto body = [&](std::uint64_t begin, std::uint64_t end) {
     bool ok = true;
     for (std::uint64_t i = begin; i < end; ++i) {
-      const double p = amplitudes[i].re * amplitudes[i].re + amplitudes[i].im * amplitudes[i].im;
-      ok &= std::isfinite(p);
+      ok &= std::isfinite(abs2(amplitudes[i]));
     }
     if (!ok) finite.store(false, std::memory_order_relaxed);
   };

@@ -27,6 +27,7 @@
 #include <string>
 
 #include "vorn/core/error.hpp"
+#include "vorn/core/isa.hpp"
 #include "vorn/core/parallel.hpp"
 #include "vorn/core/reduce.hpp"
 #include "vorn/simulator/messages.hpp"
@@ -286,29 +287,25 @@ __attribute__((target("avx512f"))) void avx512_variance_term(const Complex* psi,
 }
 #endif
 
-VarianceKernel choose_variance_kernel(ObservableIsa isa) {
+// The kernels of the active instruction set (vorn/core/isa.hpp); a set
+// without its own kernel here takes the next narrower one.
+VarianceKernel choose_variance_kernel() {
 #ifdef VORN_OBS_X86
-  if ((isa == ObservableIsa::Auto || isa == ObservableIsa::Avx512) && __builtin_cpu_supports("avx512f")) {
-    return avx512_variance_term;
-  }
-#else
-  (void)isa;
+  if (active_isa() == Isa::Avx512) return avx512_variance_term;
 #endif
   return scalar_variance_term;
 }
 
-LeafKernel choose_kernel(ObservableIsa isa) {
+LeafKernel choose_kernel() {
 #ifdef VORN_OBS_X86
-  const bool has512 = __builtin_cpu_supports("avx512f");
-  const bool has2 = __builtin_cpu_supports("avx2");
-  if (isa == ObservableIsa::Auto) isa = has512 ? ObservableIsa::Avx512 : has2 ? ObservableIsa::Avx2 : ObservableIsa::Scalar;
-  // A requested set the processor lacks falls back to the next narrower one.
-  if (isa == ObservableIsa::Avx512 && !has512) isa = ObservableIsa::Avx2;
-  if (isa == ObservableIsa::Avx2 && !has2) isa = ObservableIsa::Scalar;
-  if (isa == ObservableIsa::Avx512) return avx512_leaf;
-  if (isa == ObservableIsa::Avx2) return avx2_leaf;
-#else
-  (void)isa;
+  switch (active_isa()) {
+    case Isa::Avx512:
+      return avx512_leaf;
+    case Isa::Avx2:
+      return avx2_leaf;
+    case Isa::Scalar:
+      break;
+  }
 #endif
   return scalar_leaf;
 }
@@ -417,7 +414,7 @@ std::vector<double> pauli_expectations(std::span<const Complex> state, std::span
 
   const std::uint64_t size = state.size();
   const unsigned L = n <= 13 ? n : std::clamp(options.tile_bits == 0 ? kDefaultTileBits : options.tile_bits, 13u, n);
-  const LeafKernel kernel = choose_kernel(options.isa);
+  const LeafKernel kernel = choose_kernel();
 
   // Groups: runs of one x, split so no group alone exceeds the leaf budget.
   std::vector<Group> groups;
@@ -507,7 +504,7 @@ std::vector<Complex> expectation_values(std::span<const Complex> state, std::spa
 }
 
 std::vector<double> variances(std::span<const Complex> state, std::span<const PauliSumView> observables,
-                              std::span<const double> means, const ObservableOptions& options) {
+                              std::span<const double> means, const ObservableOptions& /*no tiling here*/) {
   const unsigned n = qubits_of(state);
   if (means.size() != observables.size()) {
     vorn::fatal(messages::fill(messages::kMeansCount, means.size(), observables.size()));
@@ -524,7 +521,7 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
     }
   }
   const Complex* psi = state.data();
-  const VarianceKernel term_kernel = choose_variance_kernel(options.isa);
+  const VarianceKernel term_kernel = choose_variance_kernel();
   std::vector<double> out(observables.size());
   for (std::size_t o = 0; o < observables.size(); ++o) {
     const PauliSumView& obs = observables[o];
@@ -554,9 +551,7 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
       double lanes[kReduceLanes] = {};
       for (std::uint64_t u = 0; u < count; ++u) {
         const Complex a = psi[j0 + u];
-        const double dr = acc[u].re - mean * a.re;
-        const double di = acc[u].im - mean * a.im;
-        lanes[u % kReduceLanes] += dr * dr + di * di;
+        lanes[u % kReduceLanes] += abs2({acc[u].re - mean * a.re, acc[u].im - mean * a.im});
       }
       result[0] = combine_lanes(lanes);
     };

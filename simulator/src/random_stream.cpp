@@ -1,5 +1,6 @@
 // The ChaCha12 keystream behind measurement draws: seed expansion, entropy
-// keying, the block function (scalar and four-lane SSE2) and the buffer.
+// keying, the block function (one block, and 4, 8 or 16 in vector lanes) and
+// the buffer.
 #include "vorn/simulator/random_stream.hpp"
 
 #include <sys/random.h>
@@ -8,11 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#if defined(__x86_64__)
-#include <emmintrin.h>
-#endif
-
 #include "vorn/core/error.hpp"
+#include "vorn/core/isa.hpp"
 #include "vorn/simulator/messages.hpp"
 
 namespace vorn::sim {
@@ -40,48 +38,83 @@ void initial_words(const std::array<std::uint32_t, 8>& key, std::uint64_t counte
   in[15] = static_cast<std::uint32_t>(nonce >> 32);
 }
 
-#if defined(__x86_64__)
-// Four blocks at once, lane b holding block counter + b. SSE2 is part of the
-// x86-64 baseline, so no run-time choice is needed; integer-only, so the
-// words are exactly those of the scalar function.
-template <int N>
-inline __m128i rotl4(__m128i x) {
-  return _mm_or_si128(_mm_slli_epi32(x, N), _mm_srli_epi32(x, 32 - N));
+// kLanes blocks at once in GCC/Clang vector types, lane b holding block
+// counter + b: the operators compile to the instruction set of the function
+// this is inlined into. Integer-only, so every width gives exactly the words
+// of block().
+template <int kLanes>
+using Lanes [[gnu::vector_size(4 * kLanes)]] = std::uint32_t;
+
+// d = rotl(d ^ s, N) in every lane (vectors by reference: no vector ABI at
+// any call boundary).
+template <int N, class V>
+[[gnu::always_inline]] inline void xor_rotl(V& d, const V& s) {
+  d ^= s;
+  d = (d << N) | (d >> (32 - N));
 }
 
-inline void quarter4(__m128i* x, int a, int b, int c, int d) {
-  x[a] = _mm_add_epi32(x[a], x[b]); x[d] = rotl4<16>(_mm_xor_si128(x[d], x[a]));
-  x[c] = _mm_add_epi32(x[c], x[d]); x[b] = rotl4<12>(_mm_xor_si128(x[b], x[c]));
-  x[a] = _mm_add_epi32(x[a], x[b]); x[d] = rotl4<8>(_mm_xor_si128(x[d], x[a]));
-  x[c] = _mm_add_epi32(x[c], x[d]); x[b] = rotl4<7>(_mm_xor_si128(x[b], x[c]));
+template <class V>
+[[gnu::always_inline]] inline void quarter_lanes(V* x, int a, int b, int c, int d) {
+  x[a] += x[b]; xor_rotl<16>(x[d], x[a]);
+  x[c] += x[d]; xor_rotl<12>(x[b], x[c]);
+  x[a] += x[b]; xor_rotl<8>(x[d], x[a]);
+  x[c] += x[d]; xor_rotl<7>(x[b], x[c]);
 }
 
-void blocks4_sse2(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint64_t nonce,
-                  std::uint32_t out[64]) {
+template <int kLanes>
+[[gnu::always_inline]] inline void blocks_in_lanes(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                                                   std::uint64_t nonce, std::uint32_t* out) {
+  using V = Lanes<kLanes>;
   std::uint32_t in[16];
   initial_words(key, counter, nonce, in);
-  __m128i start[16];
-  for (int w = 0; w < 16; ++w) start[w] = _mm_set1_epi32(static_cast<int>(in[w]));
-  std::uint32_t lo[4], hi[4];
-  for (int b = 0; b < 4; ++b) {  // 64-bit counters: the low word carries into the high one
-    lo[b] = static_cast<std::uint32_t>(counter + static_cast<std::uint64_t>(b));
-    hi[b] = static_cast<std::uint32_t>((counter + static_cast<std::uint64_t>(b)) >> 32);
+  V start[16];
+  for (int w = 0; w < 16; ++w) start[w] = in[w] - V{};  // the word in every lane
+  for (int b = 0; b < kLanes; ++b) {  // 64-bit counters: the low word carries into the high one
+    const std::uint64_t c = counter + static_cast<std::uint64_t>(b);
+    start[12][b] = static_cast<std::uint32_t>(c);
+    start[13][b] = static_cast<std::uint32_t>(c >> 32);
   }
-  start[12] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo));
-  start[13] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi));
-  __m128i x[16];
+  V x[16];
   for (int w = 0; w < 16; ++w) x[w] = start[w];
   for (int r = 0; r < kDoubleRounds; ++r) {
-    quarter4(x, 0, 4, 8, 12); quarter4(x, 1, 5, 9, 13); quarter4(x, 2, 6, 10, 14); quarter4(x, 3, 7, 11, 15);
-    quarter4(x, 0, 5, 10, 15); quarter4(x, 1, 6, 11, 12); quarter4(x, 2, 7, 8, 13); quarter4(x, 3, 4, 9, 14);
+    quarter_lanes(x, 0, 4, 8, 12); quarter_lanes(x, 1, 5, 9, 13); quarter_lanes(x, 2, 6, 10, 14);
+    quarter_lanes(x, 3, 7, 11, 15); quarter_lanes(x, 0, 5, 10, 15); quarter_lanes(x, 1, 6, 11, 12);
+    quarter_lanes(x, 2, 7, 8, 13); quarter_lanes(x, 3, 4, 9, 14);
   }
   for (int w = 0; w < 16; ++w) {
-    alignas(16) std::uint32_t lanes[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), _mm_add_epi32(x[w], start[w]));
-    for (int b = 0; b < 4; ++b) out[16 * b + w] = lanes[b];
+    const V sum = x[w] + start[w];
+    for (int b = 0; b < kLanes; ++b) out[16 * b + w] = sum[b];
   }
 }
+
+// The baseline (SSE2 on x86-64) and, where the build has them, the AVX2 and
+// AVX-512 widths.
+void blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint64_t nonce,
+             std::uint32_t* out) {
+  blocks_in_lanes<4>(key, counter, nonce, out);
+}
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define VORN_RNG_X86 1
+__attribute__((target("avx2"))) void blocks8(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                                             std::uint64_t nonce, std::uint32_t* out) {
+  blocks_in_lanes<8>(key, counter, nonce, out);
+}
+
+__attribute__((target("avx512f"))) void blocks16(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                                                 std::uint64_t nonce, std::uint32_t* out) {
+  blocks_in_lanes<16>(key, counter, nonce, out);
+}
 #endif
+
+// One refill in passes of kWidth blocks.
+template <std::size_t kWidth>
+void refill_in(void (*pass)(const std::array<std::uint32_t, 8>&, std::uint64_t, std::uint64_t, std::uint32_t*),
+               const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint64_t nonce,
+               std::uint32_t* out) {
+  static_assert(RandomStream::kRefillBlocks % kWidth == 0);
+  for (std::size_t k = 0; k < RandomStream::kRefillBlocks; k += kWidth) pass(key, counter + k, nonce, out + 16 * k);
+}
 
 int os_entropy(std::uint8_t* out, std::size_t len) {
   std::size_t got = 0;
@@ -113,13 +146,19 @@ void RandomStream::block(const std::array<std::uint32_t, 8>& key, std::uint64_t 
   for (int w = 0; w < 16; ++w) out[w] = x[w] + in[w];
 }
 
-void RandomStream::blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint64_t nonce,
-                           std::uint32_t out[64]) {
-#if defined(__x86_64__)
-  blocks4_sse2(key, counter, nonce, out);
-#else
-  for (std::uint64_t b = 0; b < 4; ++b) block(key, counter + b, nonce, out + 16 * b);
+void RandomStream::refill_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                                 std::uint64_t nonce, std::uint32_t out[kBufferWords]) {
+  // The one instruction-set choice (vorn/core/isa.hpp).
+  switch (active_isa()) {
+#ifdef VORN_RNG_X86
+    case Isa::Avx512:
+      return refill_in<16>(blocks16, key, counter, nonce, out);
+    case Isa::Avx2:
+      return refill_in<8>(blocks8, key, counter, nonce, out);
 #endif
+    default:
+      return refill_in<4>(blocks4, key, counter, nonce, out);
+  }
 }
 
 RandomStream RandomStream::from_key(const std::array<std::uint32_t, 8>& key) {
@@ -158,14 +197,14 @@ RandomStream RandomStream::from_entropy() {
 }
 
 void RandomStream::refill() {
-  blocks4(key_, counter_, nonce_, buffer_.data());
-  counter_ += 4;
+  refill_blocks(key_, counter_, nonce_, buffer_.data());
+  counter_ += kRefillBlocks;
   index_ = 0;
 }
 
 // Two words per draw from an even index, so a value never spans two refills.
 std::uint64_t RandomStream::draw_u64() {
-  if (index_ >= 64) refill();
+  if (index_ >= kBufferWords) refill();
   std::uint64_t v = std::uint64_t{buffer_[index_]} | std::uint64_t{buffer_[index_ + 1]} << 32;
   index_ += 2;
   return v;

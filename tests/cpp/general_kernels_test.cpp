@@ -18,11 +18,12 @@
 #include <xmmintrin.h>
 
 #include "../../core/src/kernel_runs.hpp"
+#include "every_isa.hpp"
 #include "kernel_reference.hpp"
 #include "vorn/core/error.hpp"
-#include "vorn/core/gates.hpp"
 #include "vorn/core/local_kernels.hpp"
 #include "vorn/core/operations.hpp"
+#include "vorn/simulator/legacy_gates.hpp"
 
 namespace vorn {
 namespace {
@@ -120,33 +121,13 @@ testing::AssertionResult same_bits(const Amps& got, const Amps& want) {
 }
 
 // ---- every instruction-set path ---------------------------------------------
-std::vector<const detail::RunPrimitives*> primitive_sets() {
-  std::vector<const detail::RunPrimitives*> sets{&detail::kScalarPrimitives};
-  if (detail::kAvx2Primitives != nullptr && __builtin_cpu_supports("avx2")) {
-    sets.push_back(detail::kAvx2Primitives);
-    if (detail::kAvx512Primitives != nullptr && __builtin_cpu_supports("avx512f"))
-      sets.push_back(detail::kAvx512Primitives);
-  }
-  return sets;
-}
-const char* name_of(const detail::RunPrimitives* p) {
-  return p == &detail::kScalarPrimitives ? "scalar" : p == detail::kAvx2Primitives ? "avx2" : "avx512";
-}
-
 // Runs the test body once per path, with the kernels forced onto it.
 class EveryPath : public testing::TestWithParam<U> {
  protected:
   template <class Body>
   void for_each_path(Body&& body) {
-    for (const detail::RunPrimitives* p : primitive_sets()) {
-      SCOPED_TRACE(name_of(p));
-      detail::force_primitives_for_testing(p);
-      body();
-      detail::force_primitives_for_testing(nullptr);
-      if (testing::Test::HasFatalFailure()) return;
-    }
+    isa_test::for_each_isa([&](Isa) { body(); });
   }
-  void TearDown() override { detail::force_primitives_for_testing(nullptr); }
 };
 
 // A gate on the state and, separately, on a raw block of the same size; both
@@ -319,13 +300,11 @@ TEST(LargestDenseGate, TenTargetsMatchTheReference) {
     Amps want = random_amps(U{1} << n, 6);
     const Amps start = want;
     ref_dense(want, m, c, tg);
-    for (const detail::RunPrimitives* p : primitive_sets()) {
-      detail::force_primitives_for_testing(p);
+    isa_test::for_each_isa([&](Isa) {
       StateVector s = state_of(start);
       apply_dense_gate(s, m, c.set(), tg);
-      detail::force_primitives_for_testing(nullptr);
-      ASSERT_TRUE(same_bits(amps_of(s), want)) << name_of(p) << " " << describe(c, tg);
-    }
+      ASSERT_TRUE(same_bits(amps_of(s), want)) << describe(c, tg);
+    });
   }
 }
 
@@ -431,7 +410,7 @@ void in_chunks(U n_items, auto chunk) {
 
 TEST(RunPrimitives, DiagonalAndDenseOnOddChunks) {
   const U n = 9;
-  for (const detail::RunPrimitives* prim : primitive_sets()) {
+  for (const auto& [name, prim] : kernel_test::primitive_sets()) {
     for (const Qubits& tg : {Qubits{0}, Qubits{1, 4}, Qubits{0, 2, 8}, Qubits{3, 1, 0}, Qubits{5, 6, 7}}) {
       U free = 2;
       while (std::find(tg.begin(), tg.end(), free) != tg.end()) ++free;
@@ -450,21 +429,21 @@ TEST(RunPrimitives, DiagonalAndDenseOnOddChunks) {
         Amps want = start, got = start;
         ref_diagonal(want, d, c, tg);
         in_chunks(items, [&](U kb, U ke) { prim->diagonal(got.data(), walk, kb, ke, set_mask, off.data(), dim, d.data()); });
-        ASSERT_TRUE(same_bits(got, want)) << name_of(prim) << " diagonal " << describe(c, tg);
+        ASSERT_TRUE(same_bits(got, want)) << name << " diagonal " << describe(c, tg);
 
         const Amps m = random_matrix(dim, 2);
         want = start;
         got = start;
         ref_dense(want, m, c, tg);
         in_chunks(items, [&](U kb, U ke) { prim->dense(got.data(), walk, kb, ke, set_mask, off.data(), dim, m.data()); });
-        ASSERT_TRUE(same_bits(got, want)) << name_of(prim) << " dense " << describe(c, tg);
+        ASSERT_TRUE(same_bits(got, want)) << name << " dense " << describe(c, tg);
       }
     }
     Amps got = random_amps(37, 4), want = got;
     const Complex c{0.25, -1.5};
     for (Complex& a : want) a = mul(c, a);
     in_chunks(37, [&](U ib, U ie) { prim->scale(got.data(), ib, ie, c); });
-    ASSERT_TRUE(same_bits(got, want)) << name_of(prim) << " scale";
+    ASSERT_TRUE(same_bits(got, want)) << name << " scale";
   }
 }
 

@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "every_isa.hpp"
 #include "vorn/core/error.hpp"
 #include "vorn/core/reduce.hpp"
 #include "vorn/simulator/observables.hpp"
@@ -121,15 +122,15 @@ TEST(PauliExpectations, EveryPathAndTilingGivesTheTreeBits) {
     const Strings s = some_strings(n, 60, n);
     std::vector<double> ref;
     for (std::size_t t = 0; t < s.x.size(); ++t) ref.push_back(tree_reference(psi, s.x[t], s.z[t]));
-    for (ObservableIsa isa : {ObservableIsa::Scalar, ObservableIsa::Avx2, ObservableIsa::Avx512, ObservableIsa::Auto}) {
+    isa_test::for_each_isa([&](Isa) {
       for (unsigned tile : {0u, 13u, 14u, 16u}) {
-        const std::vector<double> got = pauli_expectations(psi, s.x, s.z, {isa, tile});
+        const std::vector<double> got = pauli_expectations(psi, s.x, s.z, {tile});
         for (std::size_t t = 0; t < s.x.size(); ++t) {
-          ASSERT_TRUE(same_bits(got[t], ref[t])) << "n=" << n << " isa=" << static_cast<int>(isa) << " tile=" << tile
-                                                 << " x=" << s.x[t] << " z=" << s.z[t];
+          ASSERT_TRUE(same_bits(got[t], ref[t])) << "n=" << n << " tile=" << tile << " x=" << s.x[t]
+                                                 << " z=" << s.z[t];
         }
       }
-    }
+    });
   }
 }
 
@@ -172,8 +173,12 @@ TEST(Variances, MatchReferenceAndVanishOnEigenstates) {
     double ref = 0.0;
     for (std::size_t i = 0; i < h.size(); ++i) ref += std::norm(h[i] - means[0] * C(psi[i].re, psi[i].im));
     EXPECT_NEAR(var[0], ref, 1e-10) << "n=" << n;
-    // The vector path gives the scalar path's bits.
-    EXPECT_TRUE(same_bits(variances(psi, obs, means, {ObservableIsa::Scalar})[0], var[0])) << "n=" << n;
+    // Every instruction set gives the machine's choice's bits.
+    isa_test::for_each_isa([&](Isa) {
+      EXPECT_TRUE(same_bits(variances(psi, obs, means)[0], var[0])) << "n=" << n;
+      const std::vector<Complex> forced = expectation_values(psi, obs);
+      EXPECT_TRUE(same_bits(forced[0].re, e[0].re) && same_bits(forced[0].im, e[0].im)) << "n=" << n;
+    });
     EXPECT_GT(var[0], 0.01) << "n=" << n;
     EXPECT_EQ(var[1], 0.0);
   }

@@ -16,8 +16,8 @@
 #include "../../core/src/kernel_runs.hpp"
 #include "kernel_reference.hpp"
 #include "vorn/core/error.hpp"
-#include "vorn/core/gates.hpp"
 #include "vorn/core/operations.hpp"
+#include "vorn/simulator/legacy_gates.hpp"
 
 namespace vorn {
 namespace {
@@ -355,16 +355,6 @@ TEST(BadOperands, FailBeforeTouchingTheState) {
 // ---- both instruction sets, walked in odd chunk boundaries -------------------
 // The kernels above run with the primitives this machine picks; here every
 // available set is driven directly, with chunks that cut runs in the middle.
-std::vector<const detail::RunPrimitives*> primitive_sets() {
-  std::vector<const detail::RunPrimitives*> sets{&detail::kScalarPrimitives};
-  if (detail::kAvx2Primitives != nullptr && __builtin_cpu_supports("avx2")) {
-    sets.push_back(detail::kAvx2Primitives);
-    if (detail::kAvx512Primitives != nullptr && __builtin_cpu_supports("avx512f"))
-      sets.push_back(detail::kAvx512Primitives);
-  }
-  return sets;
-}
-
 void in_chunks(U n_items, auto chunk) {
   U cuts[] = {0, 1, 4, 7, 40, 41, n_items / 2 + 3, n_items};
   for (U& c : cuts) c = std::min(c, n_items);
@@ -375,7 +365,8 @@ void in_chunks(U n_items, auto chunk) {
 TEST(RunPrimitives, EverySetMatchesTheReference) {
   const U n = 9;
   const std::vector<U> pos{0, 1, 2, 4, 7, 8};
-  for (const detail::RunPrimitives* prim : primitive_sets()) {
+  for (const auto& [name, prim] : kernel_test::primitive_sets()) {
+    SCOPED_TRACE(name);
     for (U a : pos) {
       const Matrix2x2 m = random_matrix2(a);
       // Shapes the vector paths treat apart: entries of one column sharing

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
+#include "every_isa.hpp"
 #include "vorn/core/error.hpp"
 #include "vorn/simulator/random_stream.hpp"
 
@@ -41,17 +43,30 @@ TEST(RandomStream, PublishedChaCha12Vector) {
   }
 }
 
-TEST(RandomStream, FourBlockRefillMatchesSingleBlocksAcrossCounterCarry) {
+using Refill = std::array<std::uint32_t, RandomStream::kBufferWords>;
+constexpr int kDrawsPerRefill = static_cast<int>(RandomStream::kBufferWords / 2);
+
+Refill refill_at(const Key& key, std::uint64_t counter) {
+  Refill out;
+  RandomStream::refill_blocks(key, counter, 0, out.data());
+  return out;
+}
+
+// Every instruction set's refill, with counters that carry into the high word
+// inside a pass and that wrap at 2^64.
+TEST(RandomStream, RefillMatchesSingleBlocksOnEveryPathAcrossCounterCarry) {
   const Key key = reference_key(12345);
-  for (std::uint64_t counter : {std::uint64_t{0}, std::uint64_t{0xfffffffe}, ~std::uint64_t{0} - 1}) {
-    std::uint32_t four[64];
-    RandomStream::blocks4(key, counter, 7, four);
-    for (std::uint64_t b = 0; b < 4; ++b) {
-      std::uint32_t one[16];
-      RandomStream::block(key, counter + b, 7, one);
-      EXPECT_EQ(std::memcmp(one, four + 16 * b, sizeof one), 0) << "counter " << counter << " block " << b;
+  isa_test::for_each_isa([&](Isa) {
+    for (std::uint64_t counter : {std::uint64_t{0}, std::uint64_t{0xfffffffa}, ~std::uint64_t{0} - 5}) {
+      Refill all;
+      RandomStream::refill_blocks(key, counter, 7, all.data());
+      for (std::uint64_t b = 0; b < RandomStream::kRefillBlocks; ++b) {
+        std::uint32_t one[16];
+        RandomStream::block(key, counter + b, 7, one);
+        ASSERT_EQ(std::memcmp(one, all.data() + 16 * b, sizeof one), 0) << "counter " << counter << " block " << b;
+      }
     }
-  }
+  });
   // The counter's high word and the nonce words are part of the input.
   std::uint32_t a[16], b[16], c[16];
   RandomStream::block(key, 0, 0, a);
@@ -71,16 +86,31 @@ TEST(RandomStream, SeedExpansion) {
   EXPECT_NE(RandomStream::from_seed_value(0).key(), RandomStream::from_seed_value(1).key());
 }
 
-TEST(RandomStream, DrawsWalkTheBufferAndRefillEveryThirtyTwo) {
+TEST(RandomStream, DrawsWalkTheBufferAndRefillWhenItIsUsedUp) {
   for (std::uint64_t seed : {std::uint64_t{7}, std::numeric_limits<std::uint64_t>::max()}) {
     RandomStream s = RandomStream::from_seed_value(seed);
-    std::uint32_t first[64], second[64];
-    RandomStream::blocks4(s.key(), 0, 0, first);
-    RandomStream::blocks4(s.key(), 4, 0, second);
-    for (int d = 0; d < 32; ++d) EXPECT_EQ(s.draw_u64(), word_pair(first + 2 * d)) << "draw " << d;
-    // The 33rd value is the first of blocks 4..7.
-    for (int d = 0; d < 32; ++d) EXPECT_EQ(s.draw_u64(), word_pair(second + 2 * d)) << "draw " << 32 + d;
+    const Refill first = refill_at(s.key(), 0), second = refill_at(s.key(), RandomStream::kRefillBlocks);
+    for (int d = 0; d < kDrawsPerRefill; ++d) EXPECT_EQ(s.draw_u64(), word_pair(&first[2 * d])) << "draw " << d;
+    // The next value is the first of the next refill's blocks.
+    for (int d = 0; d < kDrawsPerRefill; ++d)
+      EXPECT_EQ(s.draw_u64(), word_pair(&second[2 * d])) << "draw " << kDrawsPerRefill + d;
   }
+}
+
+// The draws are the same whichever path fills the buffer: the stream is
+// bit-identical on every machine.
+TEST(RandomStream, EveryPathDrawsTheSameValues) {
+  std::vector<std::uint64_t> want;
+  RandomStream reference = RandomStream::from_seed_value(2024);
+  for (int d = 0; d < 3 * kDrawsPerRefill + 5; ++d) {
+    std::uint32_t one[16];
+    RandomStream::block(reference.key(), static_cast<std::uint64_t>(d / 8), 0, one);
+    want.push_back(word_pair(one + 2 * (d % 8)));
+  }
+  isa_test::for_each_isa([&](Isa) {
+    RandomStream s = RandomStream::from_seed_value(2024);
+    for (std::size_t d = 0; d < want.size(); ++d) ASSERT_EQ(s.draw_u64(), want[d]) << "draw " << d;
+  });
 }
 
 TEST(RandomStream, UnitDoubleIsTopFiftyThreeBitsScaled) {
@@ -93,12 +123,11 @@ TEST(RandomStream, UnitDoubleIsTopFiftyThreeBitsScaled) {
     EXPECT_GE(d, 0.0);
     EXPECT_LT(d, 1.0);
   }
-  // The 33rd double comes from the second refill (blocks with counters 4..7).
+  // The first double after a refill comes from its first block.
   RandomStream s = RandomStream::from_seed_value(5);
-  std::uint32_t second[64];
-  RandomStream::blocks4(s.key(), 4, 0, second);
-  for (int i = 0; i < 32; ++i) s.draw_unit_double();
-  EXPECT_EQ(s.draw_unit_double(), std::ldexp(static_cast<double>(word_pair(second) >> 11), -53));
+  const Refill second = refill_at(s.key(), RandomStream::kRefillBlocks);
+  for (int i = 0; i < kDrawsPerRefill; ++i) s.draw_unit_double();
+  EXPECT_EQ(s.draw_unit_double(), std::ldexp(static_cast<double>(word_pair(second.data()) >> 11), -53));
 }
 
 // Entropy hooks: a failing source, and one with a known byte pattern.

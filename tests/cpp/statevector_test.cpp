@@ -54,7 +54,7 @@ TEST(StateVector, ThirteenQubitsAreAllPositiveZerosButOne) {
 
 TEST(StateVector, ZeroQubitsFail) {
   const FatalError e = creation_error(0);
-  EXPECT_EQ(e.message(), "qubit 수는 1 이상이어야 합니다");
+  EXPECT_EQ(e.message(), "a state vector needs at least 1 qubit");
   EXPECT_EQ(e.kind(), FatalError::Kind::Fatal);
 }
 
@@ -62,10 +62,11 @@ TEST(StateVector, UnrepresentableSizesFailBeforeAnyMemoryCheck) {
   // An attempted allocation would surface as OutOfMemory; these must not get there.
   for (std::uint64_t n : {59u, 63u, 64u, 100u}) {
     const FatalError e = creation_error(n);
-    EXPECT_EQ(e.message(), "capacity overflow") << n;
+    EXPECT_EQ(e.message(), "a state vector of " + std::to_string(n) + " qubits exceeds the 58-qubit limit") << n;
     EXPECT_EQ(e.kind(), FatalError::Kind::Fatal) << n;
   }
-  EXPECT_EQ(creation_error(UINT64_MAX).message(), "capacity overflow");
+  EXPECT_EQ(creation_error(UINT64_MAX).message(),
+            "a state vector of 18446744073709551615 qubits exceeds the 58-qubit limit");
 }
 
 TEST(StateVector, LargestRepresentableSizeIsAttemptedAndRefusedCleanly) {

@@ -21,4 +21,8 @@ inline Complex cadd(const Complex& x, const Complex& y) noexcept {
   return {x.re + y.re, x.im + y.im};
 }
 
+// |z|^2 = re*re + im*im: each square rounded, then the sum. The one form of a
+// probability or a squared distance, so every caller gets the same bits.
+inline double abs2(const Complex& z) noexcept { return z.re * z.re + z.im * z.im; }
+
 }  // namespace vorn

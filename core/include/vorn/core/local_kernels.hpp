@@ -7,7 +7,7 @@
 #include <span>
 
 #include "vorn/core/complex.hpp"
-#include "vorn/core/gates.hpp"
+#include "vorn/core/matrix.hpp"
 #include "vorn/core/operations.hpp"
 
 namespace vorn::local {

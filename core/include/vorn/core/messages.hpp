@@ -11,10 +11,10 @@
 
 namespace vorn::messages {
 
-inline constexpr std::string_view kZeroQubits = "qubit 수는 1 이상이어야 합니다";
-inline constexpr std::string_view kCapacityOverflow = "capacity overflow";
-inline constexpr std::string_view kMatrixNotSingleQubit =
-    "matrix_2x2는 단일 큐비트 게이트에만 사용 가능";
+// StateVector::create's own checks (the engine refuses such registers first,
+// in vorn_python's words). {n_qubits}, {kMaxQubits}
+inline constexpr std::string_view kNoQubits = "a state vector needs at least 1 qubit";
+inline constexpr std::string_view kTooManyQubits = "a state vector of {} qubits exceeds the {}-qubit limit";
 inline constexpr std::string_view kPoolNotInitialized =
     "The global thread pool has not been initialized.";
 inline constexpr std::string_view kMidGreaterThanLen = "mid > len";

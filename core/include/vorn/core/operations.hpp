@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "vorn/core/gates.hpp"
+#include "vorn/core/matrix.hpp"
 #include "vorn/core/statevector.hpp"
 
 namespace vorn {

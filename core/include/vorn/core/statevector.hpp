@@ -16,8 +16,8 @@ inline constexpr std::uint64_t kMaxQubits = 58;
 
 class StateVector {
  public:
-  // |0...0> on n qubits. Fails with the zero-qubit message for n = 0 and with
-  // "capacity overflow" for n > kMaxQubits, before allocating anything; then
+  // |0...0> on n qubits. Fails for n = 0 and for n > kMaxQubits (core's own
+  // texts; the engine checks both first), before allocating anything; then
   // checks the memory the process can get (out-of-memory error) and allocates
   // once. A failed allocation is an out-of-memory error naming the state
   // vector and its size.

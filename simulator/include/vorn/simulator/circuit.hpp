@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "vorn/core/gates.hpp"
+#include "vorn/simulator/legacy_gates.hpp"
 
 namespace vorn::sim {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "vorn/core/complex.hpp"
-#include "vorn/core/gates.hpp"
+#include "vorn/simulator/legacy_gates.hpp"
 #include "vorn/core/statevector.hpp"
 
 namespace vorn::sim {

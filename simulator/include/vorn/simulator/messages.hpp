@@ -16,6 +16,11 @@ namespace vorn::sim::messages {
 
 // No space between the index and "가": the text is fixed.
 inline constexpr std::string_view kQubitOutOfRange = "큐비트 인덱스 {}가 범위를 벗어남 (n_qubits={})";
+// A register the engine refuses before anything else (vorn_python's texts).
+inline constexpr std::string_view kZeroQubits = "qubit 수는 1 이상이어야 합니다";
+inline constexpr std::string_view kCapacityOverflow = "capacity overflow";
+// vorn_python's gate table (legacy_gates.hpp).
+inline constexpr std::string_view kMatrixNotSingleQubit = "matrix_2x2는 단일 큐비트 게이트에만 사용 가능";
 inline constexpr std::string_view kEntropyFailed = "from_entropy failed: OS Error: {}";
 inline constexpr std::string_view kNotSampleable =
     "cannot sample: the state's probabilities are not all finite (a NaN or infinite angle or matrix entry "

@@ -21,12 +21,10 @@ struct PauliSumView {
   std::span<const Complex> coeffs;
 };
 
-enum class ObservableIsa { Auto, Scalar, Avx2, Avx512 };
-
 // Knobs that change the speed, never the bits (tests set them to prove it).
+// The vector kernels follow the one instruction-set choice (vorn/core/isa.hpp).
 struct ObservableOptions {
-  ObservableIsa isa = ObservableIsa::Auto;  // Auto: the widest the processor has
-  unsigned tile_bits = 0;                   // 0: sized for the cache; clamped to [13, n]
+  unsigned tile_bits = 0;  // 0: sized for the cache; clamped to [13, n]
 };
 
 // <psi|P|psi> of each Pauli string (x_masks[s], z_masks[s]) (always real).

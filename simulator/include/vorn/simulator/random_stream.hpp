@@ -20,10 +20,14 @@ class RandomStream {
   // One 16-word ChaCha12 block (exposed for the test vectors).
   static void block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
                     std::uint64_t nonce, std::uint32_t out[16]);
-  // The four blocks counter .. counter + 3 of one refill, block b at out[16b].
-  // Vectorised where the processor allows; always the same words as block().
-  static void blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
-                      std::uint64_t nonce, std::uint32_t out[64]);
+  // Blocks per refill: one pass of the widest vector path.
+  static constexpr std::size_t kRefillBlocks = 16;
+  static constexpr std::size_t kBufferWords = 16 * kRefillBlocks;
+  // The blocks counter .. counter + kRefillBlocks - 1 of one refill, block b
+  // at out[16b], on the active instruction set's path (vorn/core/isa.hpp);
+  // always the same words as block().
+  static void refill_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                            std::uint64_t nonce, std::uint32_t out[kBufferWords]);
 
   const std::array<std::uint32_t, 8>& key() const noexcept { return key_; }
 
@@ -33,8 +37,8 @@ class RandomStream {
   std::array<std::uint32_t, 8> key_{};
   std::uint64_t counter_ = 0;
   std::uint64_t nonce_ = 0;
-  std::array<std::uint32_t, 64> buffer_{};
-  std::uint32_t index_ = 64;
+  std::array<std::uint32_t, kBufferWords> buffer_{};
+  std::uint32_t index_ = kBufferWords;
 };
 
 namespace testing {

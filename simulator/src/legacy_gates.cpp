@@ -1,6 +1,6 @@
-// The exact gate matrices, bit for bit (signed zeros included). Used by the
-// engine for every gate entry and by the tests.
-#include "vorn/core/gates.hpp"
+// vorn_python's exact gate matrices, bit for bit (signed zeros included).
+// Used by the engine for every gate entry and by the tests.
+#include "vorn/simulator/legacy_gates.hpp"
 
 #include <bit>
 #include <cmath>
@@ -8,7 +8,7 @@
 
 #include "vorn/core/error.hpp"
 #include "vorn/core/fp_env.hpp"
-#include "vorn/core/messages.hpp"
+#include "vorn/simulator/messages.hpp"
 
 namespace vorn {
 namespace {
@@ -57,7 +57,7 @@ Matrix2x2 matrix_2x2(GateKind kind, double theta) {
     default:
       break;
   }
-  fatal(std::string(messages::kMatrixNotSingleQubit));
+  fatal(std::string(sim::messages::kMatrixNotSingleQubit));
 }
 
 Matrix4x4 cz_matrix() {

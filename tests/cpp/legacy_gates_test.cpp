@@ -9,8 +9,8 @@
 #include <numbers>
 
 #include "vorn/core/error.hpp"
-#include "vorn/core/gates.hpp"
 #include "vorn/core/operations.hpp"
+#include "vorn/simulator/legacy_gates.hpp"
 
 namespace vorn {
 namespace {

@@ -1,13 +1,16 @@
 // vorn_python's gate set: one table of facts (name, operand count, angle)
 // read by the circuit model, the compiler and the bindings, and the exact
-// 2x2 / 4x4 matrices.
+// 2x2 / 4x4 matrices. It serves that module's fixed contract, so it lives
+// here beside the circuit model that records it, not in core/: the kernels
+// take matrices and know no gate names. (Namespace vorn, as before the move:
+// every user keeps its spelling.)
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string_view>
 
-#include "vorn/core/complex.hpp"
+#include "vorn/core/matrix.hpp"
 
 namespace vorn {
 
@@ -52,17 +55,6 @@ static_assert([] {
   }
   return true;
 }());
-
-// Row-major; row r is the new amplitude of the pair member whose target bit is r.
-struct Matrix2x2 {
-  Complex m00, m01, m10, m11;
-};
-
-// Row-major 4x4, entry (r, s) at 4r + s. Local index = bit(qubit1)*2 + bit(qubit0).
-struct Matrix4x4 {
-  std::array<Complex, 16> m;
-  const Complex& at(int r, int s) const { return m[static_cast<std::size_t>(4 * r + s)]; }
-};
 
 // Exact matrix of a single-qubit kind; fails for CX..CSWAP.
 Matrix2x2 matrix_2x2(GateKind kind, double theta);
