@@ -61,8 +61,7 @@ Buffer<double> StateVector::probabilities() const {
   Buffer<double> out = Buffer<double>::uninitialized(n);
   const Complex* a = amplitudes_.data();
   double* p = out.data();
-  // Each square rounded, then the sum; -ffp-contract=off keeps this exact.
-  for (std::size_t i = 0; i < n; ++i) p[i] = a[i].re * a[i].re + a[i].im * a[i].im;
+  for (std::size_t i = 0; i < n; ++i) p[i] = norm2(a[i]);
   return out;
 }
 

@@ -17,6 +17,10 @@ inline Complex cmul(const Complex& x, const Complex& y) noexcept {
   return {x.re * y.re - x.im * y.im, x.re * y.im + x.im * y.re};
 }
 
+// |x|^2 = x.re*x.re + x.im*x.im: the probability of an amplitude, each
+// square rounded, then the sum (every path that squares an amplitude uses this).
+inline double norm2(const Complex& x) noexcept { return x.re * x.re + x.im * x.im; }
+
 inline Complex cadd(const Complex& x, const Complex& y) noexcept {
   return {x.re + y.re, x.im + y.im};
 }

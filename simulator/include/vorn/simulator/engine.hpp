@@ -41,7 +41,7 @@ struct ProgramResult {
 
 // What a vorn-package run asks for beyond vorn_python's behaviour.
 struct RunOptions {
-  bool keep_shots = false;      // every shot's outcome, in shot order
+  bool keep_shots = false;      // every shot's outcome, in shot order (0s when nothing is drawn)
   // A state whose probabilities are not all finite is refused before
   // sampling (std::invalid_argument) instead of sampled by the fallback rule.
   bool require_finite = false;
