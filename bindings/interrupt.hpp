@@ -38,13 +38,13 @@ class GilReacquired {
   PyGILState_STATE state_;
 };
 
-// The lock given up for the whole run.
-class GilGivenUp {
+// Releases the interpreter lock for its lifetime; takes it back on every path.
+class GilReleased {
  public:
-  GilGivenUp() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilGivenUp() { PyEval_RestoreThread(state_); }
-  GilGivenUp(const GilGivenUp&) = delete;
-  GilGivenUp& operator=(const GilGivenUp&) = delete;
+  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
 
  private:
   PyThreadState* state_;
@@ -75,7 +75,7 @@ auto run_interruptible(Work&& work, Extra&& extra = {})
     return true;
   };
   try {
-    const GilGivenUp unlocked;
+    const GilReleased unlocked;
     auto result = vorn::sim::run_watched(control, [&] { return work(control); }, poll, kPollInterval);
     // Finished before it saw the flag: the stop still wins.
     if (!stopped) return std::optional(std::move(result));

@@ -15,6 +15,7 @@
 #include "vorn/core/parallel.hpp"
 #include "vorn/simulator/blocking.hpp"
 #include "vorn/simulator/messages.hpp"
+#include "vorn/simulator/testing.hpp"
 
 namespace vorn::sim {
 namespace {

@@ -20,10 +20,6 @@ struct RunResult {
   Counts counts;
 };
 
-// One vorn_python gate entry on the whole state (compiled, then applied); a
-// short entry fails with the index-out-of-range error before anything is applied.
-void apply_gate(StateVector& state, const GateOp& gate);
-
 // `control`, when given, can cancel the run (RunCancelled, every buffer
 // released) and counts its progress.
 RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots,
