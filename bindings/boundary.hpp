@@ -140,19 +140,7 @@ class Borrow {
   Access mode_;
 };
 
-// ---- Interpreter lock ----------------------------------------------------------
-
-// Releases the interpreter lock for its lifetime; takes it back on every path.
-class GilReleased {
- public:
-  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(state_); }
-  GilReleased(const GilReleased&) = delete;
-  GilReleased& operator=(const GilReleased&) = delete;
-
- private:
-  PyThreadState* state_;
-};
+// (The interpreter lock's guards are in interrupt.hpp, which both modules share.)
 
 // ---- Create-once type objects ------------------------------------------------------
 

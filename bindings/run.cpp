@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -67,7 +68,7 @@ class HoldInFlight {
 // the pool busy and other Python threads must not wait for them. The copy is
 // released by that thread, before the lock is taken back, on every path.
 vorn::sim::RunResult simulate(vorn::sim::Circuit&& copy, std::optional<std::uint64_t> seed, std::uint64_t shots) {
-  return run_interruptible([&](vorn::sim::RunControl& control) {
+  auto result = run_interruptible([&](vorn::sim::RunControl& control) {
     vorn::sim::Circuit owned = std::move(copy);
     // The engine checks the whole run's need before the first gate (under an
     // address-space limit too). The state and the sampling vector name
@@ -75,6 +76,8 @@ vorn::sim::RunResult simulate(vorn::sim::Circuit&& copy, std::optional<std::uint
     // is the boundary's plain MemoryError.
     return vorn::sim::run_circuit(owned, seed, shots, &control);
   });
+  if (!result) throw PythonErrorSet{};
+  return std::move(*result);
 }
 
 // The circuit stays held shared until the result object exists, so recording

@@ -1,11 +1,43 @@
-// Message texts vorn._ext raises itself. The Python package checks its
-// arguments first, so these guard the internal calls against a caller that
-// skipped those checks.
+// Message texts vorn._ext raises itself (the engine's own texts come from
+// the simulator's messages header and pass through unchanged). The Python
+// package checks its arguments first, so most of these guard the internal
+// calls against a caller that skipped those checks. messages::fill replaces
+// the "{}" holes in turn.
 #pragma once
 
 #include <string_view>
 
+#include "vorn/core/messages.hpp"
+
 namespace vorn::ext::messages {
+
+using vorn::messages::fill;
+
+// compile_program
+inline constexpr std::string_view kNamesArity = "compile_program: names and arity differ in length";
+inline constexpr std::string_view kFewerQubits = "compile_program: fewer qubits than the gates' operand counts";
+// {qubit}, {gate name}, {qubits of the circuit}
+inline constexpr std::string_view kQubitOutOfRange = "qubit {} of '{}' out of range: the circuit has {} qubits";
+inline constexpr std::string_view kUnitaryWithoutMatrix = "compile_program: a 'unitary' without its matrix";
+// {qubits}, {rows}, {columns}
+inline constexpr std::string_view kUnitaryShape = "unitary on {} qubits with a matrix of shape ({}, {})";
+// {gate name}
+inline constexpr std::string_view kUnknownGate = "unknown gate '{}'";
+// {gate name}, {operand count it takes, or "at least 1"}, {operands given}
+inline constexpr std::string_view kGateOperands = "gate '{}' takes {} qubits, got {}";
+inline constexpr std::string_view kFewerAngles = "compile_program: fewer angles than the gates take";
+inline constexpr std::string_view kLeftOver = "compile_program: more qubits, angles or matrices than the gates take";
+
+// run_program: {qubits}, {log2 of the bytes}
+inline constexpr std::string_view kStateTooLarge = "a state of {} qubits needs 2^{} bytes";
+// run_program, expval: {threads asked for}, {the pool's size}
+inline constexpr std::string_view kThreads =
+    "threads must be between 1 and the pool's size {} (RAYON_NUM_THREADS), got {}";
+
+// expval
+inline constexpr std::string_view kTermArrays =
+    "x_masks, z_masks and coeffs must have one entry per term, offsets at least one";
+inline constexpr std::string_view kOffsets = "offsets must ascend within the terms";
 
 // qasm2_parse, qasm2_parse_file
 inline constexpr std::string_view kInstructionType = "instruction_type must be a tuple subclass";

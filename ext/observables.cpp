@@ -1,6 +1,8 @@
 // Expectation values (and variances) of Pauli sums on a state vector read in
 // place: the vorn package checks the arguments and concatenates the terms of
-// all observables; this runs the engine's evaluation without the interpreter lock.
+// all observables; this runs the engine's evaluation without the interpreter
+// lock, on a thread of its own that Ctrl-C and the Python poll can cancel
+// between leaves of the reduction (polled.hpp).
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/tuple.h>
@@ -11,10 +13,13 @@
 #include <span>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "arrays.hpp"
 #include "ext.hpp"
+#include "messages.hpp"
+#include "polled.hpp"
 #include "vorn/simulator/observables.hpp"
 
 namespace nb = nanobind;
@@ -31,31 +36,34 @@ using In1D = nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 std::tuple<Array1D<std::complex<double>>, Array1D<double>> expval(const In1D<std::complex<double>>& state,
                                                              const In1D<U>& x_masks, const In1D<U>& z_masks,
                                                              const In1D<std::complex<double>>& coeffs,
-                                                             const In1D<U>& offsets, bool variance) {
+                                                             const In1D<U>& offsets, bool variance,
+                                                             const nb::object& poll, std::size_t threads) {
   const std::size_t terms = x_masks.shape(0);
   if (z_masks.shape(0) != terms || coeffs.shape(0) != terms || offsets.shape(0) == 0) {
-    throw nb::value_error("x_masks, z_masks and coeffs must have one entry per term, offsets at least one");
+    throw nb::value_error(std::string(messages::kTermArrays).c_str());
   }
   std::vector<sim::PauliSumView> views;
   const U* off = offsets.data();
   for (std::size_t o = 0; o + 1 < offsets.shape(0); ++o) {
-    if (off[o] > off[o + 1] || off[o + 1] > terms) throw nb::value_error("offsets must ascend within the terms");
+    if (off[o] > off[o + 1] || off[o + 1] > terms) throw nb::value_error(std::string(messages::kOffsets).c_str());
     const std::size_t first = off[o], count = off[o + 1] - off[o];
     views.push_back({std::span(x_masks.data() + first, count), std::span(z_masks.data() + first, count),
                      std::span(reinterpret_cast<const Complex*>(coeffs.data()) + first, count)});
   }
   const std::span<const Complex> psi(reinterpret_cast<const Complex*>(state.data()), state.shape(0));
-  std::vector<Complex> ev;
-  std::vector<double> var;
-  {
-    nb::gil_scoped_release unlocked;
-    ev = sim::expectation_values(psi, views);
-    if (variance) {
-      std::vector<double> means(ev.size());
-      for (std::size_t o = 0; o < ev.size(); ++o) means[o] = ev[o].re;
-      var = sim::variances(psi, views, means);
-    }
-  }
+  auto [ev, var] = run_polled(
+      [&](sim::RunControl& control) {
+        const sim::ObservableOptions options{.control = &control};
+        std::pair<std::vector<Complex>, std::vector<double>> out;
+        out.first = sim::expectation_values(psi, views, options);
+        if (variance) {
+          std::vector<double> means(out.first.size());
+          for (std::size_t o = 0; o < out.first.size(); ++o) means[o] = out.first[o].re;
+          out.second = sim::variances(psi, views, means, options);
+        }
+        return out;
+      },
+      poll, threads);
   std::vector<std::complex<double>> values(ev.size());
   for (std::size_t o = 0; o < ev.size(); ++o) values[o] = {ev[o].re, ev[o].im};
   return {adopt(std::move(values)), adopt(std::move(var))};
@@ -65,8 +73,10 @@ std::tuple<Array1D<std::complex<double>>, Array1D<double>> expval(const In1D<std
 
 void register_observables(nb::module_& m) {
   m.def("expval", &expval, "state"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a, "offsets"_a, "variance"_a,
-        "Expectation values of Pauli sums on a state read in place (interpreter lock released); "
-        "returns (values, variances).");
+        "poll"_a = nb::none(), "threads"_a = 0,
+        "Expectation values of Pauli sums on a state read in place (interpreter lock released, Ctrl-C and "
+        "poll(leaves done, leaves total) checked every 50 ms, at most `threads` threads, 0 for the pool's "
+        "size); returns (values, variances).");
 }
 
 }  // namespace vorn::ext

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ext.hpp"
+#include "messages.hpp"
 #include "vorn/core/operations.hpp"
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/compiled.hpp"
@@ -43,7 +44,7 @@ std::span<const Complex> entries_of(const MatrixArg& m) {
 sim::Program compile_program(U n_qubits, const std::vector<std::string>& names, const std::vector<U>& arity,
                              const std::vector<U>& qubits, const std::vector<double>& params,
                              const std::vector<MatrixArg>& matrices, double global_phase, bool samples) {
-  if (arity.size() != names.size()) value_error("compile_program: names and arity differ in length");
+  if (arity.size() != names.size()) value_error(std::string(messages::kNamesArity));
   sim::Program program;
   program.n_qubits = n_qubits;
   program.global_phase = global_phase;
@@ -53,40 +54,37 @@ sim::Program compile_program(U n_qubits, const std::vector<std::string>& names, 
   for (std::size_t g = 0; g < names.size(); ++g) {
     const std::string& name = names[g];
     const U k = arity[g];
-    if (k > qubits.size() - next_qubit) value_error("compile_program: fewer qubits than the gates' operand counts");
+    if (k > qubits.size() - next_qubit) value_error(std::string(messages::kFewerQubits));
     const std::span<const U> operands(qubits.data() + next_qubit, k);
     next_qubit += k;
     for (U q : operands) {
       if (q >= n_qubits) {
-        throw nb::index_error(("qubit " + std::to_string(q) + " of '" + name + "' out of range: the circuit has " +
-                               std::to_string(n_qubits) + " qubits")
-                                  .c_str());
+        throw nb::index_error(messages::fill(messages::kQubitOutOfRange, q, name, n_qubits).c_str());
       }
     }
     if (name == "unitary") {
-      if (next_matrix == matrices.size()) value_error("compile_program: a 'unitary' without its matrix");
+      if (next_matrix == matrices.size()) value_error(std::string(messages::kUnitaryWithoutMatrix));
       const MatrixArg& m = matrices[next_matrix++];
       if (k == 0 || k > kMaxGateTargets || m.shape(0) != (U{1} << k) || m.shape(1) != (U{1} << k)) {
-        value_error("unitary on " + std::to_string(k) + " qubits with a matrix of shape (" +
-                    std::to_string(m.shape(0)) + ", " + std::to_string(m.shape(1)) + ")");
+        value_error(messages::fill(messages::kUnitaryShape, k, m.shape(0), m.shape(1)));
       }
       program.gates.push_back(sim::compile_unitary(entries_of(m), operands));
       continue;
     }
     const sim::StandardGate* row = sim::find_standard_gate(name);
-    if (row == nullptr) value_error("unknown gate '" + name + "'");
+    if (row == nullptr) value_error(messages::fill(messages::kUnknownGate, name));
     // mcx / mcp (row count 0) take the controls and the target: at least one operand.
     if (row->n_qubits != 0 ? k != row->n_qubits : k == 0) {
-      value_error("gate '" + name + "' takes " + (row->n_qubits != 0 ? std::to_string(row->n_qubits) : "at least 1") +
-                  " qubits, got " + std::to_string(k));
+      value_error(messages::fill(messages::kGateOperands, name,
+                                 row->n_qubits != 0 ? std::to_string(row->n_qubits) : "at least 1", k));
     }
-    if (row->n_params > params.size() - next_param) value_error("compile_program: fewer angles than the gates take");
+    if (row->n_params > params.size() - next_param) value_error(std::string(messages::kFewerAngles));
     const std::span<const double> angles(params.data() + next_param, row->n_params);
     next_param += row->n_params;
     program.gates.push_back(row->build(angles, operands));
   }
   if (next_qubit != qubits.size() || next_param != params.size() || next_matrix != matrices.size()) {
-    value_error("compile_program: more qubits, angles or matrices than the gates take");
+    value_error(std::string(messages::kLeftOver));
   }
   return program;
 }

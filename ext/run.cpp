@@ -5,7 +5,6 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/tuple.h>
 
-#include <chrono>
 #include <complex>
 #include <cstdint>
 #include <memory>
@@ -16,6 +15,8 @@
 
 #include "arrays.hpp"
 #include "ext.hpp"
+#include "messages.hpp"
+#include "polled.hpp"
 #include "vorn/core/memory.hpp"
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/engine.hpp"
@@ -27,67 +28,24 @@ namespace vorn::ext {
 namespace {
 
 using U = std::uint64_t;
-// How often the calling thread wakes during a run (signals, the Python
-// poll): well inside the 100 ms a Ctrl-C or a timeout may wait.
-constexpr std::chrono::milliseconds kPollInterval{50};
-
-// Runs the program on a thread of its own while this thread, every
-// kPollInterval, takes the interpreter lock, runs the signal handlers and
-// calls poll(gates done, gates total) when given. An exception from either
-// cancels the run (which stops at its next check, releasing everything) and
-// propagates; a run that is not stopped returns or fails as it would inline.
-sim::ProgramResult run_polled(const sim::Program& program, std::optional<U> seed, U shots,
-                              const sim::RunOptions& options, const nb::object& poll) {
-  sim::RunControl control;
-  bool stopped = false;
-  auto wake = [&] {
-    const nb::gil_scoped_acquire locked;
-    if (PyErr_CheckSignals() != 0) {
-      stopped = true;
-      return false;
-    }
-    if (!poll.is_none()) {
-      PyObject* r = PyObject_CallFunction(poll.ptr(), "KK", static_cast<unsigned long long>(control.done()),
-                                          static_cast<unsigned long long>(control.total()));
-      if (r == nullptr) {
-        stopped = true;
-        return false;
-      }
-      Py_DECREF(r);
-    }
-    return true;
-  };
-  std::optional<sim::ProgramResult> result;
-  try {
-    const nb::gil_scoped_release unlocked;
-    result.emplace(sim::run_watched(
-        control, [&] { return sim::run_program(program, seed, shots, &control, options); }, wake, kPollInterval));
-  } catch (...) {
-    // RunCancelled, or whatever else ended a stopped run: the Python
-    // exception that stopped it is the one to report.
-    if (!stopped) throw;
-  }
-  if (stopped) throw nb::python_error();
-  return std::move(*result);
-}
 
 // (state, outcomes, counts, shots): the state after the gates, the sampled
 // whole-register outcomes (qubit q = bit q) with how often each was drawn,
 // and each shot's outcome in shot order when keep_shots (else empty).
 std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>, Array1D<U>> run_program(
     const sim::Program& program, std::optional<U> seed, U shots, bool keep_shots, bool require_finite,
-    const nb::object& poll) {
+    const nb::object& poll, std::size_t threads) {
   // Past the core's qubit limit no state can exist: refused as out of memory,
   // before anything is allocated.
   if (program.n_qubits > kMaxQubits) {
     PyErr_SetString(PyExc_MemoryError,
-                    ("a state of " + std::to_string(program.n_qubits) + " qubits needs 2^" +
-                     std::to_string(program.n_qubits + 4) + " bytes")
-                        .c_str());
+                    messages::fill(messages::kStateTooLarge, program.n_qubits, program.n_qubits + 4).c_str());
     throw nb::python_error();
   }
   const sim::RunOptions options{.keep_shots = keep_shots, .require_finite = require_finite};
-  sim::ProgramResult result = run_polled(program, seed, shots, options, poll);
+  sim::ProgramResult result = run_polled(
+      [&](sim::RunControl& control) { return sim::run_program(program, seed, shots, &control, options); }, poll,
+      threads);
   std::vector<U> outcomes, counts;
   outcomes.reserve(result.tally.size());
   counts.reserve(result.tally.size());
@@ -108,7 +66,7 @@ Array1D<double> probabilities(const StateArg& state) {
   const auto* amp = reinterpret_cast<const Complex*>(state.data());
   {
     nb::gil_scoped_release unlocked;
-    for (std::size_t i = 0; i < n; ++i) out[i] = amp[i].re * amp[i].re + amp[i].im * amp[i].im;
+    for (std::size_t i = 0; i < n; ++i) out[i] = norm2(amp[i]);
   }
   return adopt(std::move(out));
 }
@@ -117,9 +75,10 @@ Array1D<double> probabilities(const StateArg& state) {
 
 void register_run(nb::module_& m) {
   m.def("run_program", &run_program, "program"_a, "seed"_a.none(), "shots"_a, "keep_shots"_a = false,
-        "require_finite"_a = false, "poll"_a = nb::none(),
-        "Runs a Program (interpreter lock released, Ctrl-C and poll(done, total) checked every 50 ms); "
-        "returns (state, outcomes, counts, shot outcomes).");
+        "require_finite"_a = false, "poll"_a = nb::none(), "threads"_a = 0,
+        "Runs a Program (interpreter lock released, Ctrl-C and poll(done, total) checked every 50 ms, "
+        "at most `threads` threads, 0 for the pool's size); returns (state, outcomes, counts, shot outcomes).");
+  m.def("pool_threads", &pool_thread_count, "Threads of the worker pool (RAYON_NUM_THREADS, else the processors).");
   m.def("probabilities", &probabilities, "state"_a, "re*re + im*im of each amplitude, as float64.");
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -110,7 +111,15 @@ void require_memory(std::uint64_t bytes, std::source_location where) {
   }
 }
 
+void claim_malloc_arena() noexcept {
+  void* p = std::malloc(64);
+  asm volatile("" : : "r"(p) : "memory");  // the allocation must happen
+  std::free(p);
+}
+
 void require_run_memory(std::uint64_t first_bytes, std::uint64_t total_bytes, std::source_location where) {
+  // The run's own thread's arena, before the process's size is read.
+  claim_malloc_arena();
   require_memory(total_bytes, where);
   // An allocation beyond the address-space limit fails at once, so the first
   // one may simply be tried (and named if it fails); what must not happen is

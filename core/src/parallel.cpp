@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
@@ -14,7 +15,9 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <oneapi/tbb/blocked_range.h>
@@ -25,6 +28,7 @@
 
 #include "vorn/core/error.hpp"
 #include "vorn/core/fp_env.hpp"
+#include "vorn/core/memory.hpp"
 #include "vorn/core/messages.hpp"
 
 namespace vorn {
@@ -112,6 +116,8 @@ class ThreadProbe {
 
  private:
   static void* wait_for_release(void* self) {
+    // Arenas claimed here are reused by the workers started after them.
+    claim_malloc_arena();
     auto* probe = static_cast<ThreadProbe*>(self);
     std::unique_lock<std::mutex> lock(probe->mutex_);
     probe->released_cv_.wait(lock, [probe] { return probe->released_; });
@@ -145,6 +151,7 @@ std::mutex pool_mutex;
 std::atomic<tbb::task_arena*> pool_arena{nullptr};
 std::atomic<std::size_t> pool_threads{0};  // decided once, at the first creation
 std::atomic<bool> pool_failed{false};      // a failed creation stays failed
+bool forked_child = false;                 // under pool_mutex
 
 // fork() copies only the calling thread; oneTBB's workers are gone in the
 // child, and an arena whose slots they held would wait for them forever.
@@ -158,23 +165,58 @@ std::atomic<bool> pool_failed{false};      // a failed creation stays failed
 // leaks its parent's arena unrecorded).
 }  // namespace
 namespace detail {
-tbb::task_arena* forgotten_arenas[16] = {};
+tbb::task_arena* forgotten_arenas[16 + 64] = {};
 }  // namespace detail
 namespace {
 using detail::forgotten_arenas;
 
+// Smaller arenas for loops under a ThreadLimit, one per size below the
+// pool's (made on first use, under pool_mutex, kept like the pool's).
+constexpr std::size_t kLimitedArenas = 64;
+std::atomic<tbb::task_arena*> limited_arenas[kLimitedArenas] = {};
+thread_local std::size_t thread_limit = 0;  // 0: the whole pool
+
+void forget(tbb::task_arena* arena) {
+  if (arena == nullptr) return;
+  for (tbb::task_arena*& slot : forgotten_arenas) {
+    if (slot == nullptr) {
+      slot = arena;
+      break;
+    }
+  }
+}
+
 void before_fork() { pool_mutex.lock(); }
 void after_fork_in_parent() { pool_mutex.unlock(); }
 void after_fork_in_child() {
-  if (tbb::task_arena* arena = pool_arena.exchange(nullptr, std::memory_order_relaxed)) {
-    for (tbb::task_arena*& slot : forgotten_arenas) {
-      if (slot == nullptr) {
-        slot = arena;
-        break;
-      }
-    }
-  }
+  forked_child = true;
+  forget(pool_arena.exchange(nullptr, std::memory_order_relaxed));
+  for (auto& arena : limited_arenas) forget(arena.exchange(nullptr, std::memory_order_relaxed));
   pool_mutex.unlock();
+}
+
+// oneTBB starts its workers at the first loop that wants them; started then,
+// in the middle of a run, their stacks take address space after the run's
+// memory check, and under RLIMIT_AS a worker that cannot start aborts the
+// process. So a new pool starts them all at once: one task per thread, each
+// waiting (a second at most) until every one has begun. Afterwards every
+// thread of the pool is part of the process's size that checks compare with.
+void start_workers(tbb::task_arena& arena, std::size_t threads) {
+  std::mutex mutex;
+  std::condition_variable all_cv;
+  std::size_t arrived = 0;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  arena.execute([&] {
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, threads, 1),
+        [&](const tbb::blocked_range<std::size_t>&) {
+          claim_malloc_arena();
+          std::unique_lock<std::mutex> lock(mutex);
+          if (++arrived == threads) all_cv.notify_all();
+          all_cv.wait_until(lock, give_up, [&] { return arrived >= threads; });
+        },
+        tbb::simple_partitioner());
+  });
 }
 
 // Under pool_mutex. Returns nullptr when the pool cannot be made.
@@ -188,6 +230,8 @@ tbb::task_arena* create_arena(std::size_t threads) {
     raise_process_wide_settings(threads);
     auto arena = std::make_unique<tbb::task_arena>(static_cast<int>(threads), 1);
     arena->initialize();
+    // A forked child runs its loops on the calling thread alone (see below).
+    if (!forked_child && threads > 1) start_workers(*arena, threads);
     return arena.release();
   } catch (...) {
     return nullptr;
@@ -250,6 +294,11 @@ std::size_t pool_thread_count() {
   return pool_threads.load(std::memory_order_relaxed);
 }
 
+ThreadLimit::ThreadLimit(std::size_t threads) noexcept : previous_(thread_limit) {
+  if (threads != 0 && (previous_ == 0 || threads < previous_)) thread_limit = threads;
+}
+ThreadLimit::~ThreadLimit() { thread_limit = previous_; }
+
 void parallel_for(std::uint64_t n_items, ChunkFn body) { parallel_for(n_items, 1, body); }
 
 namespace {
@@ -281,19 +330,42 @@ std::uint64_t chunk_grain(std::uint64_t n_items, std::uint64_t min_grain, std::s
   return std::max(smallest, n_items / target_chunks + (n_items % target_chunks != 0));
 }
 
+// The arena a loop on this thread runs in, and its thread count: the pool,
+// or under a ThreadLimit below the pool's size an arena of that size (its
+// workers come from the same oneTBB workers, so the process holds no more).
+std::pair<tbb::task_arena*, std::size_t> loop_arena() {
+  tbb::task_arena& whole = pool();
+  const std::size_t threads = pool_threads.load(std::memory_order_relaxed);
+  const std::size_t limit = thread_limit;
+  if (limit == 0 || limit >= threads || limit >= kLimitedArenas) return {&whole, threads};
+  if (tbb::task_arena* arena = limited_arenas[limit].load(std::memory_order_acquire)) return {arena, limit};
+  std::lock_guard<std::mutex> lock(pool_mutex);
+  tbb::task_arena* arena = limited_arenas[limit].load(std::memory_order_acquire);
+  if (arena == nullptr) {
+    try {
+      auto made = std::make_unique<tbb::task_arena>(static_cast<int>(limit), 1);
+      made->initialize();
+      arena = made.release();
+      limited_arenas[limit].store(arena, std::memory_order_release);
+    } catch (...) {
+      return {&whole, threads};  // the same results on the whole pool
+    }
+  }
+  return {arena, limit};
+}
+
 }  // namespace
 
 void parallel_for(std::uint64_t n_items, std::uint64_t min_grain, ChunkFn body) {
-  tbb::task_arena& arena = pool();
+  const auto [arena, threads] = loop_arena();
   if (n_items == 0) return;
-  const std::size_t threads = pool_threads.load(std::memory_order_relaxed);
-  run_chunks(arena, n_items, chunk_grain(n_items, min_grain, threads), body);
+  run_chunks(*arena, n_items, chunk_grain(n_items, min_grain, threads), body);
 }
 
 void parallel_for_each_item(std::uint64_t n_items, ChunkFn body) {
-  tbb::task_arena& arena = pool();
+  const auto [arena, threads] = loop_arena();
   if (n_items == 0) return;
-  run_chunks(arena, n_items, 1, body);
+  run_chunks(*arena, n_items, 1, body);
 }
 
 }  // namespace vorn

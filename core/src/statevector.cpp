@@ -61,7 +61,7 @@ Buffer<double> StateVector::probabilities() const {
   Buffer<double> out = Buffer<double>::uninitialized(n);
   const Complex* a = amplitudes_.data();
   double* p = out.data();
-  for (std::size_t i = 0; i < n; ++i) p[i] = abs2(a[i]);
+  for (std::size_t i = 0; i < n; ++i) p[i] = norm2(a[i]);
   return out;
 }
 

@@ -38,7 +38,9 @@ def run_program(
     keep_shots: bool = False,
     require_finite: bool = False,
     poll: Callable[[int, int], object] | None = None,
+    threads: int = 0,
 ) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
+def pool_threads() -> int: ...
 def probabilities(state: NDArray[np.complex128]) -> NDArray[np.float64]: ...
 
 class Qasm2ParseError(ValueError):
@@ -55,4 +57,6 @@ def expval(
     coeffs: NDArray[np.complex128],
     offsets: NDArray[np.uint64],
     variance: bool,
+    poll: Callable[[int, int], object] | None = None,
+    threads: int = 0,
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...

@@ -4,9 +4,13 @@ Qiskit and Cirq are optional (``pip install "vorn-python[qiskit]"`` or
 ``[cirq]``); they are imported only when a converter is called.
 
 Qiskit: standard gates become vorn's gate of the same name (same matrix and
-phase), any other instruction with a matrix on up to five qubits becomes a
-``unitary``, and anything else is replaced by its definition (one level at a
-time) until it is made of those; what has neither a matrix nor a definition
+phase), and any other instruction is replaced by its definition (one level at
+a time) until it is made of those, as Aer and hardware run it; only an
+instruction without a definition is taken by its matrix (a ``unitary``, up to
+five qubits first, then up to vorn's widest). So an instruction whose matrix
+and definition differ (``PauliEvolutionGate``, whose definition is a Trotter
+step, and everything built of it, such as ``QAOAAnsatz``) has one meaning at
+every width: its definition. What has neither a matrix nor a definition
 (``reset``, control flow, ...) is refused with its name. Qubits are numbered
 as in the Qiskit circuit (quantum registers are not kept); classical
 registers are kept, so counts keys come out as Qiskit's ``get_counts()``.
@@ -158,12 +162,17 @@ class _QiskitReader:
             if matrix is not None and matrix.shape == (1, 1):
                 self.phase += float(np.angle(matrix[0, 0]))
                 return
-        if len(qubits) <= MATRIX_QUBITS:
+        # A definition, where there is one, is the meaning at every width: a
+        # matrix taken at some widths only would give an instruction whose
+        # definition differs from its matrix two meanings. Standard gates
+        # keep their matrix (their definitions equal it).
+        by_definition = definition is not None and depth < _MAX_DEPTH
+        if len(qubits) <= MATRIX_QUBITS and not (by_definition and not _is_standard_op(op)):
             matrix = self.matrix(op)
             if matrix is not None:
                 out.unitary(matrix, qubits)
                 return
-        if definition is not None and depth < _MAX_DEPTH:
+        if by_definition:
             self.circuit(definition, qubits, clbits, depth + 1, outer + [name])
             return
         if len(qubits) <= _ext.MAX_GATE_TARGETS:
@@ -192,6 +201,11 @@ def _is_standard(inst: Any) -> bool:
     return bool(check()) if check is not None else False
 
 
+def _is_standard_op(op: Any) -> bool:
+    """Whether a Qiskit operation is one of Qiskit's standard gates."""
+    return getattr(op, "_standard_gate", None) is not None
+
+
 def _inside(outer: list[str]) -> str:
     return f" (inside '{outer[-1]}')" if outer else ""
 
@@ -201,7 +215,16 @@ def from_qiskit(qc: Any) -> Circuit:
     (global phase included) and, for measured circuits, counts keyed as
     Qiskit's. Raises ValueError for unbound parameters and for instructions
     vorn cannot take (the message names them), NotImplementedError for
-    ``reset`` and control flow."""
+    ``reset`` and control flow.
+
+    Instructions that are not standard gates are read through their
+    definitions, as Aer and hardware run them; an instruction whose matrix and
+    definition differ, such as ``PauliEvolutionGate`` (a Trotter step), thus
+    means its definition at every width, which can differ from
+    ``Statevector(qc)``, which takes its exact exponential.
+
+    Args:
+        qc: the ``qiskit.QuantumCircuit`` to convert, parameters bound."""
     qiskit = _require("qiskit", "qiskit", "from_qiskit")
     if not isinstance(qc, qiskit.QuantumCircuit):
         raise TypeError(f"from_qiskit expects a qiskit.QuantumCircuit, not {type(qc).__name__}")

@@ -4,6 +4,11 @@ Measurements come after every gate (the circuit refuses gates on measured
 qubits), so a run simulates once, draws whole-register outcomes from the
 final state with the seed's random stream (as vorn_python does, so the same
 seed gives the same outcomes), and maps each measured qubit to its clbit.
+
+A run takes everything it needs from the circuit when it starts: the gates,
+the measurements and the registers. The circuit stays usable meanwhile (a
+progress callback or another thread may change it), and such changes reach
+the next run, never the running one or its result.
 """
 
 from __future__ import annotations
@@ -22,6 +27,8 @@ from .circuit import _NON_GATES, Circuit
 __all__ = ["Result", "required_memory", "run", "statevector"]
 
 _MAX_SEED = 2**64 - 1
+_MAX_SHOTS = 2**64 - 1  # the engine counts shots in 64 bits
+DEFAULT_SHOTS = 1024
 
 
 def _compile(circuit: Circuit, samples: bool) -> _ext.Program:
@@ -63,6 +70,19 @@ def _non_negative(value: Any, name: str, limit: int | None = None) -> int:
     if v < 0 or (limit is not None and v > limit):
         bound = f" and <= {limit}" if limit is not None else ""
         raise ValueError(f"{name} must be >= 0{bound}, got {v}")
+    return v
+
+
+def _threads(value: Any) -> int:
+    """0 (the whole pool) for None, else a count from 1 to the pool's size."""
+    if value is None:
+        return 0
+    if isinstance(value, bool) or not hasattr(type(value), "__index__"):
+        raise TypeError(f"threads must be an integer or None, not {type(value).__name__}")
+    v = operator.index(value)
+    pool = _ext.pool_threads()
+    if not 1 <= v <= pool:
+        raise ValueError(f"threads must be between 1 and the pool's size {pool} (RAYON_NUM_THREADS), got {v}")
     return v
 
 
@@ -126,11 +146,39 @@ class Result:
         return _readonly(out)
 
     def marginal_counts(self, clbits: Sequence[int]) -> dict[str, int]:
-        """Counts over the given clbits only, as Qiskit's ``marginal_counts``:
-        the highest selected clbit leftmost, no register separators."""
-        chosen = sorted({_clbit_index(c, self._circuit.num_clbits) for c in clbits})
-        if not chosen or self.shots == 0 or len(self._outcomes) == 0:
+        """Counts over the given clbits only, as Qiskit's
+        ``qiskit.result.marginal_counts(counts, clbits)``: the highest selected
+        clbit leftmost, no register separators. A clbit named twice appears
+        twice (``[0, 0]`` gives keys ``'00'`` and ``'11'``), except that
+        naming every clbit gives the whole counts without separators, as
+        Qiskit does.
+
+        Args:
+            clbits: clbit indices, at least one, each below num_clbits.
+
+        Raises:
+            ValueError: no clbit was named.
+            IndexError: a clbit is out of range.
+        """
+        num_clbits = self._circuit.num_clbits
+        named = [_clbit_index(c, num_clbits) for c in clbits]
+        if not named:
+            raise ValueError("marginal_counts needs at least one clbit")
+        if set(named) == set(range(num_clbits)):
+            named = list(range(num_clbits))
+        if self.shots == 0 or len(self._outcomes) == 0:
             return {}
+        chosen = sorted(set(named))
+        keys = self._marginal(chosen)
+        if len(named) == len(chosen):
+            return keys
+        # Repeated clbits: each key character as often as its clbit was named.
+        position = {clbit: len(chosen) - 1 - i for i, clbit in enumerate(chosen)}
+        order = [position[c] for c in sorted(named, reverse=True)]
+        return {"".join(key[p] for p in order): count for key, count in keys.items()}
+
+    def _marginal(self, chosen: list[int]) -> dict[str, int]:
+        """Counts over the distinct ascending clbits ``chosen``."""
         measured = _measure_map(self._circuit)
         values = np.zeros(len(self._outcomes), dtype=np.uint64)
         for pos, clbit in enumerate(chosen):
@@ -227,23 +275,33 @@ class _Watch:
 
     _REPORT_EVERY = 0.1  # seconds: at most ten reports a second
 
-    def __init__(self, timeout: float | None, progress: bool | Progress | None) -> None:
+    def __init__(self, timeout: float | None, progress: bool | Progress | None, unit: str = "gate",
+                 deadline: float | None = None) -> None:
         if timeout is not None:
             if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
                 raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
             if not timeout > 0 or timeout != timeout or timeout == float("inf"):
                 raise ValueError(f"timeout must be a positive, finite number of seconds, got {timeout!r}")
         self._timeout = timeout
-        self._deadline = None if timeout is None else time.monotonic() + timeout
+        # An evaluation after a simulation keeps the deadline the call started with.
+        if deadline is None and timeout is not None:
+            deadline = time.monotonic() + timeout
+        self._deadline = deadline
         self._report: Progress | None = None
         self._close: Callable[[], None] | None = None
+        self._what = "run" if unit == "gate" else "evaluation"
         if progress is True:
-            self._report, self._close = _progress_bar()
+            self._report, self._close = _progress_bar(unit)
         elif callable(progress):
             self._report = progress
         elif progress not in (None, False):
             raise TypeError(f"progress must be True, False, None or a callable, not {type(progress).__name__}")
         self._last = 0.0
+        self._seen = 0
+
+    @property
+    def deadline(self) -> float | None:
+        return self._deadline
 
     def poll(self) -> Callable[[int, int], None] | None:
         if self._deadline is None and self._report is None:
@@ -251,15 +309,20 @@ class _Watch:
         return self._poll
 
     def _poll(self, done: int, total: int) -> None:
+        self._seen = total
         now = time.monotonic()
         if self._deadline is not None and now >= self._deadline:
-            raise TimeoutError(f"the run did not finish within its timeout of {self._timeout} s")
+            raise TimeoutError(f"the {self._what} did not finish within its timeout of {self._timeout} s")
         if self._report is not None and now - self._last >= self._REPORT_EVERY:
             self._last = now
             self._report(done, total)
 
-    def finish(self, total: int) -> None:
+    def finish(self, total: int | None = None) -> None:
+        """The last report: everything done (the total the last poll saw when
+        ``total`` is None)."""
         if self._report is not None:
+            if total is None:
+                total = self._seen
             self._report(total, total)
 
     def close(self) -> None:
@@ -267,7 +330,10 @@ class _Watch:
             self._close()
 
 
-def _progress_bar() -> tuple[Progress, Callable[[], None]]:
+_PLURAL = {"gate": "gates", "leaf": "leaves"}
+
+
+def _progress_bar(unit: str) -> tuple[Progress, Callable[[], None]]:
     """A tqdm bar on stderr when tqdm is installed, else a one-line counter."""
     try:
         from tqdm import tqdm
@@ -278,7 +344,7 @@ def _progress_bar() -> tuple[Progress, Callable[[], None]]:
 
         def update(done: int, total: int) -> None:
             if not bars:
-                bars.append(tqdm(total=total, unit="gate", desc="vorn", file=sys.stderr, leave=False))
+                bars.append(tqdm(total=total, unit=unit, desc="vorn", file=sys.stderr, leave=False))
             bars[0].n = done
             bars[0].refresh()
 
@@ -289,7 +355,7 @@ def _progress_bar() -> tuple[Progress, Callable[[], None]]:
         return update, close
 
     def line(done: int, total: int) -> None:
-        sys.stderr.write(f"\rvorn: {done}/{total} gates")
+        sys.stderr.write(f"\rvorn: {done}/{total} {_PLURAL.get(unit, unit)}")
         sys.stderr.flush()
 
     def end() -> None:
@@ -299,57 +365,121 @@ def _progress_bar() -> tuple[Progress, Callable[[], None]]:
     return line, end
 
 
-def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch, *, keep_shots: bool = False,
-             require_finite: bool = False) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch, threads: int, *,
+             keep_shots: bool = False, require_finite: bool = False
+             ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     try:
-        out = _ext.run_program(program, seed, shots, keep_shots, require_finite, watch.poll())
+        out = _ext.run_program(program, seed, shots, keep_shots, require_finite, watch.poll(), threads)
         watch.finish(len(program))
         return out
     finally:
         watch.close()
 
 
-def run(circuit: Circuit, shots: int = 1024, seed: int | None = None, *, memory: bool = False,
-        timeout: float | None = None, progress: bool | Progress | None = None) -> Result:
-    """Simulates ``circuit`` once (the interpreter lock released meanwhile) and
-    draws ``shots`` measurement outcomes from the seed's random stream (the
-    system's entropy when ``seed`` is None).
+def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *, memory: bool = False,
+        timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None) -> Result:
+    """Simulates ``circuit`` once and draws ``shots`` measurement outcomes from
+    the final state, as Qiskit's samplers do with the measurements at the end.
 
-    ``memory=True`` keeps every shot's outcome (:meth:`Result.memory`).
-    ``timeout`` (seconds) ends the run with TimeoutError; ``progress=True``
-    shows a bar on stderr, a callable receives (gates done, gates total) at
-    most ten times a second on this thread. Ctrl-C ends a run promptly. A
-    state whose probabilities are not all finite cannot be sampled
-    (ValueError)."""
-    shots = _non_negative(shots, "shots")
+    The interpreter lock is released while the run simulates; Ctrl-C ends it
+    promptly (KeyboardInterrupt). Everything the result needs (gates,
+    measurements, registers) is taken from ``circuit`` when the run starts:
+    changes made meanwhile (by ``progress`` or another thread) reach later
+    runs only.
+
+    Args:
+        circuit: the vorn.Circuit to run.
+        shots: how many outcomes to draw (0 to 2**64 - 1; default 1024). With
+            no measurement in the circuit nothing is drawn and every clbit
+            reads 0.
+        seed: an integer from 0 to 2**64 - 1 keys the random stream, so the
+            same seed gives the same outcomes (as vorn_python's run); None
+            draws the key from the system's entropy.
+        memory: keep every shot's outcome in shot order, for
+            :meth:`Result.memory` (8 bytes a shot, counted by
+            :func:`required_memory` and the run's memory check).
+        timeout: seconds after which the run ends with TimeoutError (None:
+            no limit).
+        progress: True shows a bar on stderr (tqdm when installed); a callable
+            receives (gates done, gates total) on this thread at most ten
+            times a second, and an exception it raises ends the run.
+        threads: at most this many threads of the pool work on the run, from
+            1 to the pool's size (RAYON_NUM_THREADS, else the processors);
+            None for all. Results are bit-identical whatever it is.
+
+    Returns:
+        A :class:`Result`.
+
+    Raises:
+        MemoryError: the run needs more memory than the machine (or the
+            process's limits) allow; refused before the first gate.
+        ValueError: the final state's probabilities are not all finite (a
+            NaN or infinite angle upstream), or an argument is out of range.
+
+    Example:
+        >>> c = vorn.Circuit(2, 2); c.h(0); c.cx(0, 1); c.measure([0, 1], [0, 1])
+        >>> vorn.run(c, shots=100, seed=1).counts()  # doctest: +SKIP
+        {'00': 52, '11': 48}
+    """
+    shots = _non_negative(shots, "shots", _MAX_SHOTS)
     if seed is not None:
         seed = _non_negative(seed, "seed", _MAX_SEED)
     if not isinstance(circuit, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
+    threads = _threads(threads)
     watch = _Watch(timeout, progress)
-    samples = shots >= 1 and any(ins.name == "measure" for ins in circuit._data)
+    # Taken now: what the circuit says later must not reach this result.
+    clbits = _Clbits(circuit)
+    samples = shots >= 1 and bool(clbits._data)
     program = _compile(circuit, samples)
-    keep = bool(memory) and samples
-    state, outcomes, tally, shot_outcomes = _execute(program, seed, shots, watch, keep_shots=keep,
+    keep = bool(memory)
+    state, outcomes, tally, shot_outcomes = _execute(program, seed, shots, watch, threads, keep_shots=keep,
                                                      require_finite=True)
-    if memory and not keep:
-        shot_outcomes = np.zeros(shots, dtype=np.uint64)  # nothing measured: every clbit reads 0
-    return Result(state, _Clbits(circuit), outcomes, tally, shot_outcomes if memory else None, shots)
+    return Result(state, clbits, outcomes, tally, shot_outcomes if keep else None, shots)
 
 
-def statevector(circuit: Circuit, *, timeout: float | None = None,
-                progress: bool | Progress | None = None) -> np.ndarray:
-    """The state after every gate of ``circuit``; measurements are ignored."""
-    watch = _Watch(timeout, progress)
+def statevector(circuit: Circuit, *, timeout: float | None = None, progress: bool | Progress | None = None,
+                threads: int | None = None) -> np.ndarray:
+    """The state after every gate of ``circuit`` (measurements are ignored),
+    as Qiskit's ``Statevector(circuit)`` with the global phase.
+
+    Args:
+        circuit: the vorn.Circuit to simulate.
+        timeout: seconds after which the simulation ends with TimeoutError.
+        progress: True for a bar on stderr, or a callable receiving (gates
+            done, gates total), as for :func:`run`.
+        threads: at most this many threads of the pool (1 to its size; None
+            for all); the state is bit-identical whatever it is.
+
+    Returns:
+        A read-only complex128 array of 2**num_qubits amplitudes, qubit 0 the
+        least significant bit of the index.
+    """
+    return _statevector(circuit, _Watch(timeout, progress), _threads(threads))
+
+
+def _statevector(circuit: Circuit, watch: _Watch, threads: int) -> np.ndarray:
     program = _compile(circuit, False)
-    state, _, _, _ = _execute(program, 0, 0, watch)
+    state, _, _, _ = _execute(program, 0, 0, watch, threads)
     return _readonly(state)
 
 
-def required_memory(circuit: Circuit, shots: int = 0, *, memory: bool = False) -> int:
-    """Bytes a run of ``circuit`` with ``shots`` will allocate at its peak
-    (state, gather buffers, sampler and kept shots): the figure the run's own
-    memory check compares with what the machine has."""
-    shots = _non_negative(shots, "shots")
+def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: bool = False) -> int:
+    """Bytes a run of ``circuit`` with ``shots`` allocates at its peak: the
+    state, the gather buffers of blocked runs, the sampler and, with
+    ``memory=True``, every shot's outcome. The figure the run's own memory
+    check compares with what the machine and the process's limits allow.
+
+    Args:
+        circuit: the vorn.Circuit to be run.
+        shots: as for :func:`run` (default 1024, run's default).
+        memory: as for :func:`run`.
+
+    Returns:
+        The number of bytes.
+    """
+    shots = _non_negative(shots, "shots", _MAX_SHOTS)
+    if not isinstance(circuit, Circuit):
+        raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
     samples = shots >= 1 and any(ins.name == "measure" for ins in circuit._data)
-    return _compile(circuit, samples).required_memory(shots, bool(memory) and samples)
+    return _compile(circuit, samples).required_memory(shots, bool(memory))

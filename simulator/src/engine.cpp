@@ -15,6 +15,7 @@
 #include "vorn/core/parallel.hpp"
 #include "vorn/simulator/blocking.hpp"
 #include "vorn/simulator/messages.hpp"
+#include "vorn/simulator/testing.hpp"
 
 namespace vorn::sim {
 namespace {
@@ -33,12 +34,11 @@ std::uint64_t required_memory(const Program& program, std::uint64_t shots, const
     // where a run of gates has high qubits).
     bytes += static_cast<std::uint64_t>(pool_thread_count()) * (sizeof(Complex) << blocking.max_block_qubits);
   }
-  if (samples(program, shots)) {
-    bytes += sampling_bytes(n, shots);
-    if (options.keep_shots) {
-      const std::uint64_t record = shots > (~std::uint64_t{0} >> 4) ? ~std::uint64_t{0} >> 1 : shots * 8;
-      bytes = record > ~std::uint64_t{0} - bytes ? ~std::uint64_t{0} : bytes + record;
-    }
+  if (samples(program, shots)) bytes += sampling_bytes(n, shots);
+  if (options.keep_shots) {
+    // Kept whether or not anything is drawn (without measurements every shot reads 0).
+    const std::uint64_t record = shots > (~std::uint64_t{0} >> 4) ? ~std::uint64_t{0} >> 1 : shots * 8;
+    bytes = record > ~std::uint64_t{0} - bytes ? ~std::uint64_t{0} : bytes + record;
   }
   return bytes;
 }
@@ -83,6 +83,8 @@ ProgramResult run_program(const Program& program, std::optional<std::uint64_t> s
     } else {
       result.tally = sample_tally(result.snapshot, stream, shots, control);
     }
+  } else if (options.keep_shots) {
+    result.shots.assign(shots, 0);  // nothing measured: outcome 0 on every shot
   }
   return result;
 }

@@ -35,6 +35,12 @@ constexpr std::uint64_t kShotsPerCheck = std::uint64_t{1} << 14;
 // range between two entries is then a cache line or two on average.
 constexpr unsigned kSumsPerGuideEntryBits = 3;
 
+// log2 of the guide's entries for 2^size_bits sums (sampling_bytes counts
+// the guide by the same rule, so the two cannot drift apart).
+constexpr unsigned guide_bits_for(unsigned size_bits) {
+  return std::min(size_bits > kSumsPerGuideEntryBits ? size_bits - kSumsPerGuideEntryBits : 0u, 40u);
+}
+
 // First j in [lo, hi) with sum[j] > r, else hi. Branch-free halving: `b`
 // only moves past elements known to be <= r.
 inline std::uint64_t first_above(const double* sum, std::uint64_t lo, std::uint64_t hi, double r) {
@@ -161,7 +167,7 @@ Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabili
 void Sampler::build_guide() {
   const std::uint64_t n = cumulative_.size();
   const unsigned size_bits = n == 0 ? 0 : static_cast<unsigned>(std::bit_width(n) - 1);
-  guide_bits_ = std::min(size_bits > kSumsPerGuideEntryBits ? size_bits - kSumsPerGuideEntryBits : 0u, 40u);
+  guide_bits_ = guide_bits_for(size_bits);
   const std::uint64_t entries = std::uint64_t{1} << guide_bits_;
   guide_ = Buffer<std::uint64_t>::uninitialized(entries + 1);
   guide_scale_ = std::ldexp(1.0, static_cast<int>(guide_bits_));
@@ -322,8 +328,7 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const StateVecto
 std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots) {
   if (shots == 0 || n_qubits >= 60) return 0;
   const std::uint64_t size = std::uint64_t{1} << n_qubits;
-  const unsigned guide_bits =
-      std::min(n_qubits > kSumsPerGuideEntryBits ? static_cast<unsigned>(n_qubits) - kSumsPerGuideEntryBits : 0u, 40u);
+  const unsigned guide_bits = guide_bits_for(static_cast<unsigned>(n_qubits));
   std::uint64_t bytes = sizeof(double) * size + sizeof(std::uint64_t) * ((std::uint64_t{1} << guide_bits) + 1);
   // The tally at its largest, every shot a different outcome: the dense
   // counts or the hash (16-byte slots, grown at half load), and the sorted
@@ -355,7 +360,7 @@ bool all_probabilities_finite(const Complex* amplitudes, std::uint64_t count) {
   auto body = [&](std::uint64_t begin, std::uint64_t end) {
     bool ok = true;
     for (std::uint64_t i = begin; i < end; ++i) {
-      ok &= std::isfinite(abs2(amplitudes[i]));
+      ok &= std::isfinite(norm2(amplitudes[i]));
     }
     if (!ok) finite.store(false, std::memory_order_relaxed);
   };

@@ -333,7 +333,8 @@ constexpr unsigned kDefaultTileBits = 17;
 constexpr std::uint64_t kLeafValueBudget = std::uint64_t{1} << 22;
 
 // Evaluates the groups [first, last) (sorted by x) into their sums.
-void run_groups(const Complex* psi, unsigned n, unsigned tile_bits, LeafKernel kernel, Group* first, Group* last) {
+void run_groups(const Complex* psi, unsigned n, unsigned tile_bits, LeafKernel kernel, Group* first, Group* last,
+                RunControl* control) {
   struct Item {
     Group* begin;
     Group* end;
@@ -374,7 +375,9 @@ void run_groups(const Complex* psi, unsigned n, unsigned tile_bits, LeafKernel k
         }
         for (std::uint64_t r = r_begin; r < r_begin + r_count; r += kReduceLeafItems) {
           const std::uint64_t count = std::min(kReduceLeafItems, r_begin + r_count - r);
+          if (control != nullptr) control->check();
           kernel(psi, *g, r, count, g->sums + (r >> kReduceLeafBits) * 2 * g->m, acc);
+          if (control != nullptr) control->advance(1);
         }
       }
     }
@@ -430,6 +433,11 @@ std::vector<double> pauli_expectations(std::span<const Complex> state, std::span
     groups.push_back({x, h, uz.data() + d, imag.data() + d, e - d, any_real, any_imag, reps, leaves, nullptr});
     d = e;
   }
+  if (RunControl* control = options.control) {
+    std::uint64_t leaves = 0;
+    for (const Group& g : groups) leaves += g.leaves;
+    control->set_total(control->total() + leaves);
+  }
   std::vector<double> values(distinct);
   std::vector<double> sums;
   for (std::size_t gb = 0; gb < groups.size();) {
@@ -441,7 +449,7 @@ std::vector<double> pauli_expectations(std::span<const Complex> state, std::span
     sums.assign(need, 0.0);
     double* slot = sums.data();
     for (std::size_t g = gb; g < ge; ++g) groups[g].sums = slot, slot += values_of(groups[g]);
-    run_groups(state.data(), n, L, kernel, groups.data() + gb, groups.data() + ge);
+    run_groups(state.data(), n, L, kernel, groups.data() + gb, groups.data() + ge, options.control);
     for (std::size_t g = gb; g < ge; ++g) {
       const Group& G = groups[g];
       const std::size_t d0 = static_cast<std::size_t>(G.z - uz.data());
@@ -523,10 +531,13 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
   const Complex* psi = state.data();
   const VarianceKernel term_kernel = choose_variance_kernel();
   std::vector<double> out(observables.size());
+  RunControl* const control = options.control;
+  if (control != nullptr) control->set_total(control->total() + observables.size() * reduce_leaf_count(state.size()));
   for (std::size_t o = 0; o < observables.size(); ++o) {
     const PauliSumView& obs = observables[o];
     const double mean = means[o];
     auto leaf = [&](std::uint64_t j0, std::uint64_t count, double* result) {
+      if (control != nullptr) control->check();
       // (H psi)_j for the leaf's outputs, terms in order: each term adds
       // c * (-i)^k * (-1)^{|j&z|} * psi_{j^x}; the phase is a swap and signs.
       thread_local std::vector<Complex> acc;
@@ -551,9 +562,10 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
       double lanes[kReduceLanes] = {};
       for (std::uint64_t u = 0; u < count; ++u) {
         const Complex a = psi[j0 + u];
-        lanes[u % kReduceLanes] += abs2({acc[u].re - mean * a.re, acc[u].im - mean * a.im});
+        lanes[u % kReduceLanes] += norm2({acc[u].re - mean * a.re, acc[u].im - mean * a.im});
       }
       result[0] = combine_lanes(lanes);
+      if (control != nullptr) control->advance(1);
     };
     reduce_sum(state.size(), 1, leaf, &out[o]);
   }

@@ -14,6 +14,7 @@
 #include "vorn/core/local_kernels.hpp"
 #include "vorn/simulator/blocking.hpp"
 #include "vorn/simulator/engine.hpp"
+#include "vorn/simulator/testing.hpp"
 
 namespace vorn::sim {
 namespace {

@@ -11,6 +11,7 @@
 
 #include "vorn/core/error.hpp"
 #include "vorn/simulator/engine.hpp"
+#include "vorn/simulator/testing.hpp"
 
 namespace vorn::sim {
 namespace {

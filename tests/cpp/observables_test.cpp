@@ -195,6 +195,36 @@ TEST(Variances, MatchReferenceAndVanishOnEigenstates) {
   EXPECT_EQ(variances(zero, zobs, zmean)[0], 0.0);
 }
 
+// A control that is not cancelled changes no bit and counts every leaf; a
+// cancelled one stops both evaluations at their first leaf.
+TEST(Observables, ControlCountsLeavesAndCancelsBetweenThem) {
+  const unsigned n = 16;
+  const std::vector<Complex> psi = random_state(n, 21);
+  const Strings s = some_strings(n, 40, 22);
+  std::vector<Complex> coeffs(s.x.size());
+  for (std::size_t t = 0; t < coeffs.size(); ++t) coeffs[t] = {0.25 * static_cast<double>(t % 7) - 0.5, 0.0};
+  const PauliSumView obs[] = {{s.x, s.z, coeffs}};
+  const std::vector<Complex> plain = expectation_values(psi, obs);
+  const double mean[] = {plain[0].re};
+  const std::vector<double> plain_var = variances(psi, obs, mean);
+
+  RunControl control;
+  const ObservableOptions watched{.control = &control};
+  const std::vector<Complex> got = expectation_values(psi, obs, watched);
+  const std::vector<double> got_var = variances(psi, obs, mean, watched);
+  EXPECT_TRUE(same_bits(got[0].re, plain[0].re) && same_bits(got[0].im, plain[0].im));
+  EXPECT_TRUE(same_bits(got_var[0], plain_var[0]));
+  EXPECT_GT(control.total(), reduce_leaf_count(psi.size()));
+  EXPECT_EQ(control.done(), control.total());
+
+  RunControl cancelled;
+  cancelled.cancel();
+  const ObservableOptions stopped{.control = &cancelled};
+  EXPECT_THROW(expectation_values(psi, obs, stopped), RunCancelled);
+  EXPECT_THROW(variances(psi, obs, mean, stopped), RunCancelled);
+  EXPECT_EQ(cancelled.done(), 0u);
+}
+
 TEST(Observables, BadInputIsRejectedWithAReason) {
   const std::vector<Complex> psi = random_state(3, 1);
   const std::vector<std::uint64_t> ok = {1}, high = {8};

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <set>
 
 #include "vorn/core/error.hpp"
 #include "vorn/core/parallel.hpp"
@@ -214,6 +215,59 @@ TEST(Pool, ForkedChildRunsParallelLoops) {
   warm = 0;
   parallel_for(100000, 16, count);
   EXPECT_EQ(warm.load(), 100000u);
+}
+
+}  // namespace
+}  // namespace vorn
+
+namespace vorn {
+namespace {
+
+TEST(ThreadLimit, NoMoreThreadsThanTheLimitRunChunksAtOnce) {
+  const std::size_t threads = pool_thread_count();
+  if (threads < 2 || threads > 64) GTEST_SKIP();
+  for (std::size_t limit = 1; limit < threads; ++limit) {
+    std::atomic<std::size_t> running{0}, most{0};
+    std::mutex ids_mutex;
+    std::set<std::thread::id> ids;
+    auto body = [&](std::uint64_t, std::uint64_t) {
+      const std::size_t now = running.fetch_add(1) + 1;
+      for (std::size_t seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+      }
+      {
+        const std::lock_guard<std::mutex> lock(ids_mutex);
+        ids.insert(std::this_thread::get_id());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      running.fetch_sub(1);
+    };
+    const ThreadLimit scope(limit);
+    parallel_for_each_item(8 * threads, body);
+    EXPECT_LE(most.load(), limit) << limit;
+    EXPECT_LE(ids.size(), limit) << limit;
+  }
+}
+
+TEST(ThreadLimit, ScopesNestToTheSmallerAndEndWithTheScope) {
+  const std::size_t threads = pool_thread_count();
+  if (threads < 2 || threads > 64) GTEST_SKIP();
+  std::atomic<std::size_t> count{0};
+  auto body = [&](std::uint64_t b, std::uint64_t e) { count.fetch_add(e - b); };
+  {
+    const ThreadLimit outer(1);
+    const ThreadLimit wider(threads);  // cannot widen the outer limit
+    std::set<std::thread::id> ids;
+    std::mutex m;
+    auto record = [&](std::uint64_t, std::uint64_t) {
+      const std::lock_guard<std::mutex> lock(m);
+      ids.insert(std::this_thread::get_id());
+    };
+    parallel_for_each_item(64, record);
+    EXPECT_EQ(ids.size(), 1u);
+    EXPECT_EQ(*ids.begin(), std::this_thread::get_id());
+  }
+  parallel_for(1000, body);  // the whole pool again
+  EXPECT_EQ(count.load(), 1000u);
 }
 
 }  // namespace

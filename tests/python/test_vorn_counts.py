@@ -138,3 +138,38 @@ def test_more_clbits_than_one_integer_holds():
     counts = vorn.run(c, shots=400, seed=8).counts()
     assert sorted(counts) == ["0" + "0" * 67 + "01", "1" + "0" * 67 + "11"]
     assert sum(counts.values()) == 400
+
+
+# ---- marginal_counts as Qiskit's ------------------------------------------------------
+
+@pytest.mark.qiskit
+@pytest.mark.parametrize("indices", [[0, 0], [2, 0, 2], [1, 0], [0, 1, 2], [2, 1, 0, 0], [3], [3, 1, 1]])
+def test_marginal_counts_follow_qiskit(indices):
+    from qiskit.result import marginal_counts
+
+    c = vorn.Circuit(4)
+    c.add_register(ClassicalRegister(2, "a"))
+    c.add_register(ClassicalRegister(2, "b"))
+    c.h(0)
+    c.cx(0, 1)
+    c.h(2)
+    c.x(3)
+    c.measure([0, 1, 2, 3], [0, 1, 2, 3])
+    r = vorn.run(c, shots=400, seed=8)
+    assert r.marginal_counts(indices) == marginal_counts(r.counts(), indices)
+
+
+@pytest.mark.qiskit
+def test_marginal_counts_of_no_clbits_raise_as_qiskit():
+    from qiskit.exceptions import QiskitError
+    from qiskit.result import marginal_counts
+
+    c = vorn.Circuit(2, 2)
+    c.measure([0, 1], [0, 1])
+    r = vorn.run(c, shots=10, seed=1)
+    with pytest.raises(QiskitError):
+        marginal_counts(r.counts(), [])
+    with pytest.raises(ValueError, match="at least one clbit"):
+        r.marginal_counts([])
+    with pytest.raises(IndexError, match="clbit 2 out of range"):
+        r.marginal_counts([0, 2])

@@ -245,3 +245,52 @@ def test_vorn_imports_without_qiskit_or_cirq(run_python):
     """)
     assert done.returncode == 0, done.stderr
     assert float(done.stdout) == pytest.approx(0.5)
+
+
+# ---- Instructions whose matrix and definition differ -------------------------------------
+
+def fully_decomposed(qc):
+    """The circuit with every definition followed down to Qiskit's standard
+    gates, as Aer and hardware run it."""
+    while any(not inst.is_standard_gate() for inst in qc.data):
+        qc = qc.decompose()
+    return qc
+
+
+@pytest.mark.qiskit
+@pytest.mark.parametrize("n", [5, 6])
+def test_pauli_evolution_means_its_definition_at_every_width(qk, n):
+    qiskit, library, _, _, Statevector = qk
+    from qiskit.quantum_info import SparsePauliOp
+
+    # Non-commuting terms: the Trotter step differs from the exact exponential.
+    op = SparsePauliOp(["XX" + "I" * (n - 2), "Z" + "I" * (n - 2) + "Z", "I" + "YY" + "I" * (n - 3)],
+                       [0.7, 0.3, 0.5])
+    qc = qiskit.QuantumCircuit(n)
+    qc.h(range(n))
+    qc.append(library.PauliEvolutionGate(op, time=1.3), range(n))
+    got = vorn.statevector(vorn.from_qiskit(qc))
+    definition = Statevector(fully_decomposed(qc)).data
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # SciPy's sparse-format notes from the exact exponential
+        exact = Statevector(qc).data
+    assert np.abs(definition - exact).max() > 0.05  # the two meanings really differ here
+    close(got, definition)
+
+
+@pytest.mark.qiskit
+def test_bound_qaoa_ansatz_follows_its_definition(qk):
+    qiskit, library, _, _, Statevector = qk
+    from qiskit.quantum_info import SparsePauliOp
+
+    cost = SparsePauliOp(["ZZIII", "IZZII", "XIIIX", "IIYYI"], [1.0, 0.5, 0.8, 0.3])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # the class form, as users still write it
+        ansatz = library.QAOAAnsatz(cost, reps=2)
+    qc = ansatz.assign_parameters([0.4, 1.1, 0.7, 0.2])
+    got = vorn.statevector(vorn.from_qiskit(qc))
+    close(got, Statevector(fully_decomposed(qc)).data)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        exact = Statevector(qc).data
+    assert np.abs(got - exact).max() > 0.05  # not the exact exponential

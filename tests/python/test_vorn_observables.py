@@ -168,6 +168,10 @@ GOOD = vorn.PauliSum.from_list([("ZZ", 1.0)])
     (lambda: vorn.PauliSum.from_list([("ZZ", 1.0), ("ZZZ", 1.0)]), ValueError, "3 characters, expected 2"),
     (lambda: vorn.PauliSum.from_list([]), ValueError, "num_qubits"),
     (lambda: vorn.PauliSum.from_list([("ZZ", "one")]), TypeError, "coefficients"),
+    (lambda: vorn.PauliSum.from_list([("ZZ", 1.0), ("XX", None)]), TypeError, "term 1: the coefficient is None"),
+    (lambda: vorn.PauliSum.from_sparse_list([("Z", [0], None)], num_qubits=2), TypeError, "None"),
+    (lambda: vorn.expval(np.zeros(4, complex), GOOD, threads=0), ValueError, "threads must be between 1"),
+    (lambda: vorn.expval(np.zeros(4, complex), GOOD, timeout=0), ValueError, "timeout"),
     (lambda: vorn.PauliSum.from_sparse_list([("ZX", [0, 3], 1.0)], num_qubits=3), ValueError, "qubit 3"),
     (lambda: vorn.PauliSum.from_sparse_list([("ZX", [1, 1], 1.0)], num_qubits=3), ValueError, "more than once"),
     (lambda: vorn.PauliSum.from_sparse_list([("ZX", [-1, 0], 1.0)], num_qubits=3), ValueError, "qubit -1"),
@@ -194,3 +198,71 @@ GOOD = vorn.PauliSum.from_list([("ZZ", 1.0)])
 def test_bad_input(call, error, match):
     with pytest.raises(error, match=match):
         call()
+
+
+# ---- Long evaluations: timeout, progress, Ctrl-C, threads ---------------------------
+
+def many_terms(n=18, terms=3000, seed=3):
+    rng = np.random.default_rng(seed)
+    x = rng.integers(0, 1 << n, size=terms, dtype=np.uint64)
+    z = rng.integers(0, 1 << n, size=terms, dtype=np.uint64)
+    return vorn.PauliSum.from_masks(x, z, rng.normal(size=terms), n)
+
+
+def normalised_state(n=18, seed=4):
+    rng = np.random.default_rng(seed)
+    psi = rng.normal(size=1 << n) + 1j * rng.normal(size=1 << n)
+    return psi / np.linalg.norm(psi)
+
+
+def test_expval_timeout_and_progress_cancel_between_leaves():
+    psi, h = normalised_state(), many_terms()
+    with pytest.raises(TimeoutError, match="evaluation did not finish within its timeout of 0.2 s"):
+        vorn.expval(psi, h, variance=True, timeout=0.2)
+    reports = []
+
+    def stop(done, total):
+        reports.append((done, total))
+        if done:
+            raise RuntimeError("enough")
+
+    with pytest.raises(RuntimeError, match="enough"):
+        vorn.expval(psi, h, progress=stop)
+    assert reports and all(0 <= d <= t for d, t in reports) and reports[-1][0] < reports[-1][1]
+
+
+def test_expval_sigint_ends_the_evaluation():
+    import signal
+    import threading
+    import time
+
+    psi, h = normalised_state(), many_terms(terms=20000)
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        vorn.expval(psi, h, variance=True)
+    timer.join()
+    assert time.monotonic() - start < 5.0  # far below the evaluation's own length
+
+
+def test_expval_is_bit_identical_with_polls_and_any_thread_count():
+    psi, h = normalised_state(n=16), many_terms(n=16, terms=400)
+    ev, var = vorn.expval(psi, h, variance=True)
+    calls = []
+    for threads in range(1, vorn._ext.pool_threads() + 1):
+        ev2, var2 = vorn.expval(psi, h, variance=True, threads=threads, timeout=600,
+                                progress=lambda d, t: calls.append((d, t)))
+        assert ev2.tobytes() == ev.tobytes() and var2.tobytes() == var.tobytes()
+    assert calls and calls[-1][0] == calls[-1][1]  # the last report is the whole total
+
+
+def test_expval_of_a_circuit_counts_its_timeout_over_the_whole_call():
+    c = vorn.Circuit(20)
+    for layer in range(40):
+        for q in range(20):
+            c.rx(0.1 * layer, q)
+        for q in range(19):
+            c.cx(q, q + 1)
+    with pytest.raises(TimeoutError):
+        vorn.expval(c, many_terms(n=20, terms=5000), timeout=0.3)

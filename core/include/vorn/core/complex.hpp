@@ -17,12 +17,12 @@ inline Complex cmul(const Complex& x, const Complex& y) noexcept {
   return {x.re * y.re - x.im * y.im, x.re * y.im + x.im * y.re};
 }
 
+// |x|^2 = x.re*x.re + x.im*x.im: the probability of an amplitude, each
+// square rounded, then the sum (every path that squares an amplitude uses this).
+inline double norm2(const Complex& x) noexcept { return x.re * x.re + x.im * x.im; }
+
 inline Complex cadd(const Complex& x, const Complex& y) noexcept {
   return {x.re + y.re, x.im + y.im};
 }
-
-// |z|^2 = re*re + im*im: each square rounded, then the sum. The one form of a
-// probability or a squared distance, so every caller gets the same bits.
-inline double abs2(const Complex& z) noexcept { return z.re * z.re + z.im * z.im; }
 
 }  // namespace vorn

@@ -22,6 +22,13 @@ std::optional<std::uint64_t> available_memory_bytes();
 // process already maps (VmSize). nullopt when there is no limit.
 std::optional<std::uint64_t> address_space_room();
 
+// glibc gives each thread its own malloc arena (64 MiB of address space) at
+// its first allocation, and hands it to a later thread when this one ends.
+// Claimed up front by the pool's threads and by a run before its check, so
+// that no arena is made in the middle of a run, after the address space was
+// counted (require_run_memory claims the calling thread's).
+void claim_malloc_arena() noexcept;
+
 // Throws FatalError{Kind::OutOfMemory} naming both figures when `bytes` exceeds
 // what is available. With overcommit a large allocation can "succeed" and the
 // process is killed later when pages are touched; this check prevents that.

@@ -25,6 +25,21 @@ std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
 // pool cannot be made (for instance, the system refuses that many threads).
 std::size_t pool_thread_count();
 
+// While one lives, the parallel loops started on this thread use at most
+// `threads` threads of the pool (the thread that starts a loop included);
+// 0 or a count at or above the pool's size change nothing. Only speed
+// changes: chunking never decides what is summed with what. Scopes nest.
+class ThreadLimit {
+ public:
+  explicit ThreadLimit(std::size_t threads) noexcept;
+  ~ThreadLimit();
+  ThreadLimit(const ThreadLimit&) = delete;
+  ThreadLimit& operator=(const ThreadLimit&) = delete;
+
+ private:
+  std::size_t previous_;
+};
+
 // Non-owning callable reference: the per-chunk body handed to the pool.
 class ChunkFn {
  public:

@@ -60,8 +60,4 @@ std::vector<Segment> plan_segments(std::span<const CompiledGate> gates, std::uin
 void apply_gates(StateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params = {},
                  RunControl* control = nullptr);
 
-// vorn_python's gate entries, compiled (checked against the state's register)
-// and applied as above; measurements leave the state alone.
-void apply_operations(StateVector& state, std::span<const Operation> ops, const BlockingParams& params = {});
-
 }  // namespace vorn::sim

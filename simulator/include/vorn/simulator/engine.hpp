@@ -20,10 +20,6 @@ struct RunResult {
   Counts counts;
 };
 
-// One vorn_python gate entry on the whole state (compiled, then applied); a
-// short entry fails with the index-out-of-range error before anything is applied.
-void apply_gate(StateVector& state, const GateOp& gate);
-
 // `control`, when given, can cancel the run (RunCancelled, every buffer
 // released) and counts its progress.
 RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots,
@@ -41,7 +37,7 @@ struct ProgramResult {
 
 // What a vorn-package run asks for beyond vorn_python's behaviour.
 struct RunOptions {
-  bool keep_shots = false;      // every shot's outcome, in shot order
+  bool keep_shots = false;      // every shot's outcome, in shot order (0s when nothing is drawn)
   // A state whose probabilities are not all finite is refused before
   // sampling (std::invalid_argument) instead of sampled by the fallback rule.
   bool require_finite = false;

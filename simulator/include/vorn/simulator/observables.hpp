@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vorn/core/complex.hpp"
+#include "vorn/simulator/run_control.hpp"
 
 namespace vorn::sim {
 
@@ -25,6 +26,10 @@ struct PauliSumView {
 // The vector kernels follow the one instruction-set choice (vorn/core/isa.hpp).
 struct ObservableOptions {
   unsigned tile_bits = 0;  // 0: sized for the cache; clamped to [13, n]
+  // When given: checked between leaves of the reduction (never inside a
+  // kernel's loop), RunCancelled once cancelled; progress counts leaves, each
+  // evaluation adding its own leaves to the total as it starts.
+  RunControl* control = nullptr;
 };
 
 // <psi|P|psi> of each Pauli string (x_masks[s], z_masks[s]) (always real).
