@@ -24,7 +24,7 @@ from collections.abc import Iterable
 import numpy as np
 
 from . import _ext
-from .circuit import Circuit, ClassicalRegister, Instruction
+from .circuit import GATES, Circuit, ClassicalRegister, Instruction, _after_measure_message
 
 __all__ = ["QASM2Error", "dump", "dumps", "load", "loads"]
 
@@ -61,7 +61,7 @@ def _circuit(description: tuple) -> Circuit:
         elif what == "if":
             reason = f"'if' (a {name} under a condition) is not supported yet (dynamic circuits)"
         else:  # the same refusal Circuit gives
-            reason = f"'{name}' on qubit {qubit} after its measurement: mid-circuit measurement is not supported yet"
+            reason = _after_measure_message(name, qubit)
         raise NotImplementedError(f"line {line}, column {column}: {reason}")
     circuit = Circuit(num_qubits)
     for name, size in cregs:
