@@ -265,6 +265,7 @@ class _CirqReader:
         self.fixed: dict[Any, str] = {}
         self.by_angle: dict[type, str] = {}
         self.by_exponent: dict[type, str] = {}
+        self.controlled_by_angle: dict[type, str] = {}  # cirq.rx(a).controlled(1) -> crx
         for name, row in GATES.items():
             spec = _CIRQ_SPECS.get(name)
             if spec is None or row["num_qubits"] == 0:
@@ -274,6 +275,8 @@ class _CirqReader:
             elif not spec.controlled:
                 made = type(_cirq_gate(cirq, spec, row, (0.5,), 0))
                 (self.by_exponent if spec.over_pi else self.by_angle).setdefault(made, name)
+            elif not spec.over_pi and row["num_qubits"] == 2:
+                self.controlled_by_angle.setdefault(type(_cirq_gate(cirq, spec, row, (0.5,), 0)), name)
 
     def operation(self, op: Any, depth: int, outer: list[str]) -> None:
         cirq = self.cirq
@@ -389,6 +392,9 @@ class _CirqReader:
         k = gate.num_controls()
         if not closed or cirq.is_parameterized(sub) or len(qubits) != k + 1:
             return False
+        if k == 1 and type(sub) in self.controlled_by_angle:
+            getattr(self.out, self.controlled_by_angle[type(sub)])(_rads(sub, float(sub.exponent)), *qubits)
+            return True
         if isinstance(sub, cirq.XPowGate) and float(sub.exponent) == 1.0 and float(sub.global_shift) == 0.0:
             self.out.mcx(qubits[:-1], qubits[-1])
             return True
