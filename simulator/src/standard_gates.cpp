@@ -109,11 +109,18 @@ struct Half {
   explicit Half(double theta) : cos(std::cos(theta / 2.0)), sin(std::sin(theta / 2.0)) {}
 };
 
-// XXPlusYY / XXMinusYY's off-diagonal pair: -i sin e^(-i beta), -i sin e^(i beta).
-std::pair<Complex, Complex> xx_yy_coupling(double sin, double beta) {
-  const Complex minus_isin{0.0, -sin};
-  return {cmul(minus_isin, expi(-beta)), cmul(minus_isin, expi(beta))};
-}
+// XXPlusYY / XXMinusYY's entries: c = cos(theta/2) and the off-diagonal pair
+// -i sin e^(-i beta), -i sin e^(i beta).
+struct XxYy {
+  Complex c, up, down;
+  explicit XxYy(Params p) {
+    const double cos = std::cos(p[0] / 2), sin = std::sin(p[0] / 2);
+    const Complex minus_isin{0.0, -sin};
+    c = {cos, 0.0};
+    up = cmul(minus_isin, expi(-p[1]));
+    down = cmul(minus_isin, expi(p[1]));
+  }
+};
 
 // ---- the table ------------------------------------------------------------------
 
@@ -328,9 +335,7 @@ constexpr Row kRows[] = {
                          "ry(-0.5*theta) b; ry(-0.5*theta) a; cx b,a; sdg a; sdg b; sxdg b; s b; rz(-beta) a; }",
      .inverse = "xx_plus_yy(-theta,beta)",
      .body = [](Params p, Qubits q) {
-       const double cos = std::cos(p[0] / 2), sin = std::sin(p[0] / 2);
-       const auto [up, down] = xx_yy_coupling(sin, p[1]);
-       const Complex c{cos, 0.0};
+       const auto [c, up, down] = XxYy(p);
        return two_qubit(q, {k1, k0, k0, k0, k0, c, up, k0, k0, down, c, k0, k0, k0, k0, k1});
      }},
     {.name = "xx_minus_yy", .qubits = "qubit1 qubit2", .params = "theta beta", .title = "XX-YY interaction",
@@ -341,9 +346,7 @@ constexpr Row kRows[] = {
                          "ry(0.5*theta) a; ry(-0.5*theta) b; cx a,b; sdg b; sdg a; sxdg a; s a; rz(beta) b; }",
      .inverse = "xx_minus_yy(-theta,beta)",
      .body = [](Params p, Qubits q) {
-       const double cos = std::cos(p[0] / 2), sin = std::sin(p[0] / 2);
-       const auto [up, down] = xx_yy_coupling(sin, p[1]);
-       const Complex c{cos, 0.0};
+       const auto [c, up, down] = XxYy(p);
        return two_qubit(q, {c, k0, k0, up, k0, k1, k0, k0, k0, k0, k1, k0, down, k0, k0, c});
      }},
     // ---- three qubits ----
