@@ -196,7 +196,11 @@ def from_qiskit(qc: Any) -> Circuit:
     (global phase included) and, for measured circuits, counts keyed as
     Qiskit's. Raises ValueError for unbound parameters and for instructions
     vorn cannot take (the message names them), NotImplementedError for
-    ``reset`` and control flow."""
+    ``reset`` and control flow.
+
+    Args:
+        qc: a ``qiskit.QuantumCircuit`` with every parameter bound.
+    """
     qiskit = _require("qiskit", "qiskit", "from_qiskit")
     if not isinstance(qc, qiskit.QuantumCircuit):
         raise TypeError(f"from_qiskit expects a qiskit.QuantumCircuit, not {type(qc).__name__}")
@@ -225,7 +229,11 @@ def from_qiskit(qc: Any) -> Circuit:
 def to_qiskit(circuit: Circuit) -> Any:
     """A Qiskit ``QuantumCircuit`` with the same gates (Qiskit's gate
     classes), global phase, classical registers and measurements; the qubits
-    form one register ``q``."""
+    form one register ``q``.
+
+    Args:
+        circuit: the vorn circuit.
+    """
     qiskit = _require("qiskit", "qiskit", "to_qiskit")
     if not isinstance(circuit, Circuit):
         raise TypeError(f"to_qiskit expects a vorn.Circuit, not {type(circuit).__name__}")
@@ -451,6 +459,10 @@ def from_cirq(circuit: Any, qubit_order: Any = None) -> Circuit:
     Each measurement key becomes a classical register named after it, in the
     order the keys first appear; a measurement's first qubit is the leftmost
     character of its register in the counts keys.
+
+    Args:
+        circuit: a ``cirq.Circuit`` with every parameter resolved.
+        qubit_order: the qubit order (see above); None for Cirq's default.
     """
     cirq = _require("cirq", "cirq", "from_cirq")
     if not isinstance(circuit, cirq.AbstractCircuit):
@@ -486,7 +498,11 @@ def to_cirq(circuit: Circuit) -> Any:
     the same matrix and phase become Cirq's (H, CNOT, rx, ...; ``mcx`` and
     ``mcp`` a controlled X or Z power), the others a ``cirq.MatrixGate``; each measured classical register one measurement keyed by its
     name (its highest clbit the first qubit), and a non-zero global phase a
-    ``cirq.GlobalPhaseGate``."""
+    ``cirq.GlobalPhaseGate``.
+
+    Args:
+        circuit: the vorn circuit.
+    """
     cirq = _require("cirq", "cirq", "to_cirq")
     if not isinstance(circuit, Circuit):
         raise TypeError(f"to_cirq expects a vorn.Circuit, not {type(circuit).__name__}")
