@@ -5,8 +5,11 @@
 
 namespace vorn::ext {
 
-// Program, compile_program, is_unitary, standard_gates, MAX_GATE_TARGETS.
+// Program, compile_program, is_unitary, MAX_GATE_TARGETS.
 void register_program(nanobind::module_& m);
+
+// standard_gates: the gate table's rows.
+void register_gates(nanobind::module_& m);
 
 // run_program, probabilities.
 void register_run(nanobind::module_& m);

@@ -19,8 +19,6 @@ inline constexpr std::string_view kFewerQubits = "compile_program: fewer qubits 
 // {qubit}, {gate name}, {qubits of the circuit}
 inline constexpr std::string_view kQubitOutOfRange = "qubit {} of '{}' out of range: the circuit has {} qubits";
 inline constexpr std::string_view kUnitaryWithoutMatrix = "compile_program: a 'unitary' without its matrix";
-// {qubits}, {rows}, {columns}
-inline constexpr std::string_view kUnitaryShape = "unitary on {} qubits with a matrix of shape ({}, {})";
 // {gate name}
 inline constexpr std::string_view kUnknownGate = "unknown gate '{}'";
 // {gate name}, {operand count it takes, or "at least 1"}, {operands given}

@@ -15,6 +15,7 @@
 
 #include "ext.hpp"
 #include "messages.hpp"
+#include "vorn/core/error.hpp"
 #include "vorn/core/operations.hpp"
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/compiled.hpp"
@@ -29,13 +30,31 @@ namespace {
 
 using U = std::uint64_t;
 using MatrixArg = nb::ndarray<const std::complex<double>, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+// Any shape: the shape is part of what check_unitary judges.
+using AnyMatrixArg = nb::ndarray<const std::complex<double>, nb::c_contig, nb::device::cpu>;
 
 static_assert(sizeof(std::complex<double>) == sizeof(Complex));
 
 [[noreturn]] void value_error(const std::string& message) { throw nb::value_error(message.c_str()); }
 
-std::span<const Complex> entries_of(const MatrixArg& m) {
+template <class Array>
+std::span<const Complex> entries_of(const Array& m) {
   return {reinterpret_cast<const Complex*>(m.data()), m.size()};
+}
+
+// A `unitary` entry, its shape checked by the simulator's one rule; every
+// refusal is a ValueError with the simulator's text.
+template <class Array>
+sim::CompiledGate unitary_gate(const Array& m, std::span<const U> operands) {
+  std::vector<U> shape(m.ndim());
+  for (std::size_t i = 0; i < shape.size(); ++i) shape[i] = m.shape(i);
+  try {
+    sim::check_unitary_shape(operands.size(), shape);
+    return sim::compile_unitary(entries_of(m), operands);
+  } catch (const FatalError& e) {
+    if (e.kind() == FatalError::Kind::OutOfMemory) throw;
+    value_error(e.message());
+  }
 }
 
 // names[g] is gate g's name; it takes arity[g] operands from `qubits`, its
@@ -64,11 +83,7 @@ sim::Program compile_program(U n_qubits, const std::vector<std::string>& names, 
     }
     if (name == "unitary") {
       if (next_matrix == matrices.size()) value_error(std::string(messages::kUnitaryWithoutMatrix));
-      const MatrixArg& m = matrices[next_matrix++];
-      if (k == 0 || k > kMaxGateTargets || m.shape(0) != (U{1} << k) || m.shape(1) != (U{1} << k)) {
-        value_error(messages::fill(messages::kUnitaryShape, k, m.shape(0), m.shape(1)));
-      }
-      program.gates.push_back(sim::compile_unitary(entries_of(m), operands));
+      program.gates.push_back(unitary_gate(matrices[next_matrix++], operands));
       continue;
     }
     const sim::StandardGate* row = sim::find_standard_gate(name);
@@ -89,16 +104,10 @@ sim::Program compile_program(U n_qubits, const std::vector<std::string>& names, 
   return program;
 }
 
-bool is_unitary(const MatrixArg& m, double tolerance) {
-  if (m.shape(0) != m.shape(1)) return false;
-  return sim::is_unitary(entries_of(m), m.shape(0), tolerance);
-}
-
-std::vector<std::tuple<std::string, int, int>> standard_gates() {
-  std::vector<std::tuple<std::string, int, int>> rows;
-  for (const sim::StandardGate& g : sim::standard_gates()) rows.emplace_back(std::string(g.name), g.n_qubits, g.n_params);
-  return rows;
-}
+// Raises ValueError naming what is wrong with `unitary(matrix, qubits)`:
+// operand count, shape, a repeated qubit, a non-finite entry or U U^dagger
+// further than 1e-10 from the identity.
+void check_unitary(const AnyMatrixArg& m, const std::vector<U>& qubits) { unitary_gate(m, qubits); }
 
 }  // namespace
 
@@ -118,9 +127,8 @@ void register_program(nb::module_& m) {
   m.def("compile_program", &compile_program, "num_qubits"_a, "names"_a, "arity"_a, "qubits"_a, "params"_a,
         "matrices"_a, "global_phase"_a, "samples"_a,
         "Compiles flattened gates (names, operand counts, operands, angles, unitary matrices) into a Program.");
-  m.def("is_unitary", &is_unitary, "matrix"_a, "tolerance"_a,
-        "Whether max |(U^dagger U - I)_rs| <= tolerance (false for a non-square or non-finite matrix).");
-  m.def("standard_gates", &standard_gates, "(name, qubit count (0: controls then target), angle count) of every gate.");
+  m.def("check_unitary", &check_unitary, "matrix"_a, "qubits"_a,
+        "Raises ValueError unless unitary(matrix, qubits) can be compiled (shape, operands, entries, U U^dagger).");
   m.attr("MAX_GATE_TARGETS") = kMaxGateTargets;
   m.attr("MAX_QUBITS") = kMaxQubits;
 }

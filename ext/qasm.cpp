@@ -6,6 +6,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -83,6 +84,10 @@ nb::tuple to_python(const qasm::Description& d, nb::handle instruction_type) {
   if (!PyType_Check(instruction_type.ptr()) || !PyType_IsSubtype(cls, &PyTuple_Type))
     throw nb::type_error(messages::kInstructionType.data());
   std::unordered_map<std::string, nb::object> names;
+  // Operand tuples shared between entries on the same qubits (as Circuit
+  // shares them), up to a bound so that all-different operands cost no table.
+  constexpr std::size_t kSharedOperands = std::size_t{1} << 16;
+  std::map<std::vector<std::uint64_t>, nb::object> operands;
   std::unordered_set<std::uint64_t> measured;
   nb::object problem = nb::none();
   nb::list list;
@@ -102,7 +107,13 @@ nb::tuple to_python(const qasm::Description& d, nb::handle instruction_type) {
     }
     auto [it, fresh] = names.try_emplace(ins.name);
     if (fresh) it->second = nb::str(ins.name.c_str(), ins.name.size());
-    PyObject* qubits = index_tuple(ins.qubits);
+    PyObject* qubits = nullptr;
+    if (const auto shared = operands.find(ins.qubits); shared != operands.end()) {
+      qubits = shared->second.inc_ref().ptr();
+    } else {
+      qubits = index_tuple(ins.qubits);
+      if (qubits && operands.size() < kSharedOperands) operands.emplace(ins.qubits, nb::borrow(qubits));
+    }
     PyObject* params = qubits ? float_tuple(ins.params) : nullptr;
     PyObject* clbits = params ? index_tuple(ins.clbits) : nullptr;
     PyObject* entry = clbits ? cls->tp_alloc(cls, 5) : nullptr;

@@ -5,11 +5,18 @@ Build a :class:`Circuit` with Qiskit's gate names and conventions, then
 :func:`statevector` directly.
 """
 
+from importlib import metadata as _metadata
+
 from .circuit import Circuit, ClassicalRegister, Instruction
 from .simulation import Result, required_memory, run, statevector
 from .observables import PauliSum, expval
 from .interop import from_cirq, from_qiskit, to_cirq, to_qiskit
 from . import qasm2
+
+try:  # the version has one home, pyproject.toml, read from the installed metadata
+    __version__ = _metadata.version("vorn-python")
+except _metadata.PackageNotFoundError:  # pragma: no cover - imported from a source tree
+    __version__ = "0+unknown"
 
 __all__ = [
     "Circuit", "ClassicalRegister", "Instruction", "PauliSum", "Result", "expval", "from_cirq", "from_qiskit",

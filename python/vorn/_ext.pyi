@@ -1,5 +1,6 @@
 # Type stubs of the compiled module vorn._ext (internal; use the vorn package).
 from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -29,8 +30,8 @@ def compile_program(
     global_phase: float,
     samples: bool,
 ) -> Program: ...
-def is_unitary(matrix: NDArray[np.complex128], tolerance: float) -> bool: ...
-def standard_gates() -> list[tuple[str, int, int]]: ...
+def check_unitary(matrix: NDArray[np.complex128], qubits: Sequence[int]) -> None: ...
+def standard_gates() -> list[dict[str, Any]]: ...
 def run_program(
     program: Program,
     seed: int | None,

@@ -5,13 +5,19 @@ reader (running, OpenQASM, conversion to and from other toolkits) sees one
 list. It is turned into the engine's compiled gate list only when it runs.
 Conventions follow Qiskit: qubit 0 is the least significant bit, angles come
 before qubits, and each gate has the matrix and global phase of Qiskit's gate.
+
+The gate methods (``h``, ``cx``, ``rz``, ...) are made from the engine's
+standard gate table (``vorn._ext.standard_gates()``), which also gives their
+docstrings and the converters' name maps: a gate is added by adding its row.
 """
 
 from __future__ import annotations
 
 import math
 import operator
-from collections.abc import Iterable, Sequence
+import re
+from collections import Counter
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -23,25 +29,24 @@ __all__ = ["Circuit", "ClassicalRegister", "Instruction"]
 # Instruction names that are not gates of the engine.
 _NON_GATES = frozenset({"measure", "barrier"})
 
-# Argument names of the gate methods, for error messages.
-_QUBIT = ("qubit",)
-_THETA_PHI = ("theta", "phi")
-_THETA = ("theta",)
-_PHI = ("phi",)
-_THETA_PHI_LAM = ("theta", "phi", "lam")
-_PHI_LAM = ("phi", "lam")
-_CT = ("control_qubit", "target_qubit")
-_THETA_PHI_LAM_GAMMA = ("theta", "phi", "lam", "gamma")
-_QQ = ("qubit1", "qubit2")
-_THETA_BETA = ("theta", "beta")
-_CCT = ("control_qubit1", "control_qubit2", "target_qubit")
-_CTT = ("control_qubit", "target_qubit1", "target_qubit2")
-_LAM = ("lam",)
+# The standard gate table, name -> row (a dict; see vorn._ext.standard_gates).
+GATES: dict[str, dict[str, Any]] = {row["name"]: row for row in _ext.standard_gates()}
+
+# Operand tuples are shared between the instructions of a circuit that use
+# the same qubits (most of a large circuit's instructions do): up to this many
+# distinct tuples per circuit, so that a circuit of all-different operands
+# does not pay for a large table.
+_SHARED_OPERANDS = 1 << 16
 
 
 class ClassicalRegister(NamedTuple):
     """A named group of consecutive clbits of a circuit; ``ClassicalRegister(size,
-    name)`` as in Qiskit."""
+    name)`` as in Qiskit.
+
+    Args:
+        size: number of clbits (>= 0).
+        name: the register's name, as it appears in OpenQASM and conversions.
+    """
 
     size: int
     name: str
@@ -53,6 +58,7 @@ class Instruction(NamedTuple):
     ``qubits`` are in the gate's argument order (for ``mcx``/``mcp`` the
     controls, then the target); ``clbits`` are circuit-wide clbit indices (for
     ``measure``); ``matrix`` is set for ``unitary`` only (read-only array).
+    Two instructions are equal when every field is, matrices compared by value.
     """
 
     name: str
@@ -61,6 +67,24 @@ class Instruction(NamedTuple):
     clbits: tuple[int, ...] = ()
     matrix: np.ndarray | None = None
 
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, tuple):
+            return NotImplemented
+        if len(other) != 5 or tuple.__ne__(self[:4], other[:4]):
+            return False
+        a, b = self.matrix, other[4]
+        if a is None or b is None:
+            return a is b
+        return isinstance(b, np.ndarray) and a.shape == b.shape and bool(np.array_equal(a, b))
+
+    def __ne__(self, other: object) -> bool:
+        equal = self.__eq__(other)
+        return equal if equal is NotImplemented else not equal
+
+    def __hash__(self) -> int:
+        matrix = None if self.matrix is None else (self.matrix.shape, self.matrix.tobytes())
+        return hash((self[:4], matrix))
+
 
 def _is_integer(value: Any) -> bool:
     # bool is an int subclass, but True as a qubit is almost surely a mistake.
@@ -68,8 +92,12 @@ def _is_integer(value: Any) -> bool:
 
 
 def _angle(value: Any, name: str) -> float:
-    # Non-finite angles are accepted, as vorn_python accepts them.
-    if isinstance(value, (str, bytes, bool)):
+    # Non-finite angles are accepted, as vorn_python accepts them. Complex
+    # values are refused whatever their type: float() of a NumPy complex
+    # would drop the imaginary part with only a warning.
+    if isinstance(value, (str, bytes, bool, complex, np.complexfloating)) or (
+        isinstance(value, np.ndarray) and value.dtype.kind == "c"
+    ):
         raise TypeError(f"angle '{name}' must be a real number, not {type(value).__name__}")
     try:
         return float(value)
@@ -77,15 +105,33 @@ def _angle(value: Any, name: str) -> float:
         raise TypeError(f"angle '{name}' must be a real number, not {type(value).__name__}") from None
 
 
+def _after_measure_message(name: str, qubit: int) -> str:
+    """The refusal of a gate on a measured qubit (every reader of circuits uses this text)."""
+    # Measurements happen at the end of the run for now: a gate on a
+    # measured qubit would need the state to collapse in the middle.
+    return f"'{name}' on qubit {qubit} after its measurement: mid-circuit measurement is not supported yet"
+
+
 class Circuit:
     """A quantum circuit of ``num_qubits`` qubits and ``num_clbits`` clbits.
 
     The clbits given here form one register named ``c``; ``measure_all``
     adds a register ``meas``. Qubit and clbit indices may be negative, counting
-    from the end as in Qiskit.
+    from the end as in Qiskit. A circuit is a value: ``copy``, ``==``,
+    iteration over its instructions and ``pickle`` work as for a list.
+
+    Args:
+        num_qubits: number of qubits (>= 0).
+        num_clbits: number of clbits of the register ``c`` (none when 0).
+
+    Example:
+        >>> c = Circuit(2, 2)
+        >>> c.h(0); c.cx(0, 1); c.measure([0, 1], [0, 1])
+        >>> c.count_ops()
+        {'measure': 2, 'h': 1, 'cx': 1}
     """
 
-    __slots__ = ("_num_qubits", "_cregs", "_num_clbits", "_data", "_measured", "_global_phase")
+    __slots__ = ("_num_qubits", "_cregs", "_num_clbits", "_data", "_measured", "_global_phase", "_operands")
 
     def __init__(self, num_qubits: int, num_clbits: int = 0) -> None:
         for what, value in (("num_qubits", num_qubits), ("num_clbits", num_clbits)):
@@ -99,6 +145,7 @@ class Circuit:
         self._data: list[Instruction] = []
         self._measured: set[int] = set()  # qubits measured so far
         self._global_phase = 0.0
+        self._operands: dict[tuple[int, ...], tuple[int, ...]] = {}  # shared operand tuples
         if operator.index(num_clbits) > 0:
             self.add_register(ClassicalRegister(operator.index(num_clbits), "c"))
 
@@ -106,10 +153,12 @@ class Circuit:
 
     @property
     def num_qubits(self) -> int:
+        """The number of qubits."""
         return self._num_qubits
 
     @property
     def num_clbits(self) -> int:
+        """The number of clbits (of every register)."""
         return self._num_clbits
 
     @property
@@ -125,11 +174,56 @@ class Circuit:
     def __len__(self) -> int:
         return len(self._data)
 
+    def __iter__(self) -> Iterator[Instruction]:
+        return iter(self._data)
+
+    def __getitem__(self, index: int | slice) -> Instruction | list[Instruction]:
+        """The instruction at ``index`` (a list of them for a slice)."""
+        return self._data[index]
+
     def __repr__(self) -> str:
         return (
             f"<vorn.Circuit num_qubits={self._num_qubits} num_clbits={self._num_clbits} "
             f"instructions={len(self._data)}>"
         )
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Circuit):
+            return NotImplemented
+        return (
+            self._num_qubits == other._num_qubits
+            and self._cregs == other._cregs
+            and self._global_phase == other._global_phase
+            and self._data == other._data
+        )
+
+    __hash__ = None  # type: ignore[assignment]  # mutable
+
+    def copy(self) -> Circuit:
+        """An independent copy: later changes to either circuit leave the other as it is."""
+        other = self._empty_like()
+        other._data = list(self._data)
+        other._measured = set(self._measured)
+        other._global_phase = self._global_phase
+        return other
+
+    def __copy__(self) -> Circuit:
+        return self.copy()
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Circuit:
+        other = self.copy()
+        # Instructions are immutable; only the matrices are objects of their own.
+        other._data = [ins if ins.matrix is None else ins._replace(matrix=_frozen(ins.matrix)) for ins in other._data]
+        return other
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_rebuild, (self._num_qubits, tuple(self._cregs), self._data, self._global_phase))
+
+    def _empty_like(self) -> Circuit:
+        other = Circuit(self._num_qubits)
+        other._cregs = list(self._cregs)
+        other._num_clbits = self._num_clbits
+        return other
 
     @property
     def global_phase(self) -> float:
@@ -141,7 +235,11 @@ class Circuit:
         self._global_phase = _angle(angle, "global_phase") % (2 * math.pi)
 
     def add_register(self, register: ClassicalRegister) -> None:
-        """Appends a classical register; its clbits follow the existing ones."""
+        """Appends a classical register; its clbits follow the existing ones.
+
+        Args:
+            register: the register; its name must be new to the circuit.
+        """
         if not isinstance(register, ClassicalRegister):
             raise TypeError(f"expected a ClassicalRegister, not {type(register).__name__}")
         if not isinstance(register.name, str) or not register.name:
@@ -152,15 +250,6 @@ class Circuit:
             raise ValueError(f"register size must be an integer >= 0, got {register.size!r}")
         self._cregs.append(ClassicalRegister(operator.index(register.size), register.name))
         self._num_clbits += operator.index(register.size)
-
-    def copy(self) -> Circuit:
-        other = Circuit(self._num_qubits)
-        other._cregs = list(self._cregs)
-        other._num_clbits = self._num_clbits
-        other._data = list(self._data)
-        other._measured = set(self._measured)
-        other._global_phase = self._global_phase
-        return other
 
     # ---- operands ----------------------------------------------------------
 
@@ -174,9 +263,7 @@ class Circuit:
 
     def _qubits(self, name: str, values: Sequence[Any], labels: Sequence[str]) -> tuple[int, ...]:
         qubits = tuple(self._index(v, self._num_qubits, label, "qubits") for v, label in zip(values, labels))
-        if len(set(qubits)) != len(qubits):
-            repeated = next(q for q in qubits if qubits.count(q) > 1)
-            raise ValueError(f"qubit {repeated} is used twice in one '{name}' gate")
+        _require_distinct(name, qubits)
         return qubits
 
     def _gate(
@@ -195,25 +282,23 @@ class Circuit:
             if type(a) is not float:
                 angles = tuple(_angle(v, label) for v, label in zip(angles, angle_names))
                 break
-        if len(qubits) > 1 and len(set(qubits)) != len(qubits):
-            repeated = next(q for q in qubits if qubits.count(q) > 1)
-            raise ValueError(f"qubit {repeated} is used twice in one '{name}' gate")
-        if self._measured and not self._measured.isdisjoint(qubits):
-            self._refuse_after_measure(name, qubits)
+        if len(qubits) > 1:
+            _require_distinct(name, qubits)
+        self._check_gate(name, qubits)
+        shared = self._operands
+        if len(shared) < _SHARED_OPERANDS:
+            qubits = shared.setdefault(qubits, qubits)
         self._data.append(Instruction(name, qubits, angles))
 
-    def _refuse_after_measure(self, name: str, qubits: Sequence[int]) -> None:
-        # Measurements happen at the end of the run for now: a gate on a
-        # measured qubit would need the state to collapse in the middle.
-        q = next(q for q in qubits if q in self._measured)
-        raise NotImplementedError(
-            f"'{name}' on qubit {q} after its measurement: mid-circuit measurement is not supported yet"
-        )
+    def _check_gate(self, name: str, qubits: Sequence[int]) -> None:
+        """The one place of the rule that no gate follows a measurement of its qubits."""
+        if self._measured and not self._measured.isdisjoint(qubits):
+            q = next(q for q in qubits if q in self._measured)
+            raise NotImplementedError(_after_measure_message(name, q))
 
     def _append(self, instruction: Instruction) -> None:
         if instruction.name not in _NON_GATES:
-            if not self._measured.isdisjoint(instruction.qubits):
-                self._refuse_after_measure(instruction.name, instruction.qubits)
+            self._check_gate(instruction.name, instruction.qubits)
         elif instruction.name == "measure":
             self._measured.update(instruction.qubits)
         self._data.append(instruction)
@@ -234,6 +319,10 @@ class Circuit:
 
         Measurements are applied after every gate; a clbit measured twice keeps
         the last measurement, and clbits never measured read 0.
+
+        Args:
+            qubit: a qubit index or a sequence of them.
+            cbit: a clbit index or a sequence of them, one per qubit.
         """
         qubits = self._operand_list(qubit, "qubit")
         cbits = self._operand_list(cbit, "cbit")
@@ -248,8 +337,16 @@ class Circuit:
             self._append(Instruction("measure", (q,), (), (c,)))
 
     def measure_all(self, inplace: bool = True, add_bits: bool = True) -> Circuit | None:
-        """A barrier, then every qubit measured: into a new register ``meas``
-        (``add_bits=True``) or into clbits 0..n-1 that already exist."""
+        """A barrier, then every qubit measured.
+
+        Args:
+            inplace: change this circuit (True) or return a changed copy.
+            add_bits: measure into a new register ``meas`` (True; ``meas0``,
+                ``meas1``, ... when taken) or into the existing clbits 0..n-1.
+
+        Returns:
+            None, or the new circuit when ``inplace`` is False.
+        """
         circuit = self if inplace else self.copy()
         n = circuit._num_qubits
         if add_bits:
@@ -273,182 +370,381 @@ class Circuit:
         return None if inplace else circuit
 
     def barrier(self, *qargs: int | Sequence[int]) -> None:
-        """A barrier on the given qubits or sequences of qubits (all when none
-        given). It changes nothing in the state; it is kept for readers."""
+        """A barrier; it changes nothing in the state and is kept for readers.
+
+        Args:
+            *qargs: qubits or sequences of qubits (every qubit when none given).
+        """
         operands = [q for arg in qargs for q in self._operand_list(arg, "qubit")]
         qubits = self._qubits("barrier", operands, ["qubit"] * len(operands)) if qargs else tuple(range(self._num_qubits))
         self._append(Instruction("barrier", qubits))
 
     def unitary(self, obj: Any, qubits: int | Sequence[int]) -> None:
-        """Any 2^k x 2^k unitary on k qubits; ``qubits[0]`` is the least
-        significant bit of the matrix's row index (Qiskit's UnitaryGate)."""
+        """Any 2^k x 2^k unitary on k qubits (Qiskit's UnitaryGate).
+
+        Args:
+            obj: the matrix (anything NumPy makes a complex array of); kept as
+                given, and it must be unitary to within 1e-10.
+            qubits: a qubit or k qubits; ``qubits[0]`` is the least significant
+                bit of the matrix's row index.
+        """
         operands = self._operand_list(qubits, "qubits")
         targets = self._qubits("unitary", operands, ["qubit"] * len(operands))
         try:
             m = np.array(obj, dtype=np.complex128, order="C", copy=True)
         except (TypeError, ValueError) as exc:
             raise ValueError(f"unitary matrix is not a complex array: {exc}") from None
-        k = len(targets)
-        if k == 0 or k > _ext.MAX_GATE_TARGETS:
-            raise ValueError(f"unitary acts on 1 to {_ext.MAX_GATE_TARGETS} qubits, got {k}")
-        dim = 1 << k
-        if m.shape != (dim, dim):
-            raise ValueError(f"unitary on {k} qubits needs a {dim}x{dim} matrix, got shape {m.shape}")
-        if not _ext.is_unitary(m, 1e-10):
-            raise ValueError("matrix is not unitary to within 1e-10")
-        m.flags.writeable = False
-        self._append(Instruction("unitary", targets, (), (), m))
+        _ext.check_unitary(m, list(targets))
+        self._append(Instruction("unitary", targets, (), (), _frozen(m, copy=False)))
 
-    # ---- standard gates (Qiskit's names, argument order and matrices) ------
+    # ---- building with other circuits -------------------------------------
 
-    def id(self, qubit: int) -> None:
-        self._gate("id", (), (), (qubit,), _QUBIT)
+    def append(self, instruction: Instruction | Circuit, qargs: Sequence[int] | None = None,
+               cargs: Sequence[int] | None = None) -> None:
+        """Appends an instruction, or a whole circuit (as ``compose(..., inplace=True)``).
 
-    def x(self, qubit: int) -> None:
-        self._gate("x", (), (), (qubit,), _QUBIT)
+        Args:
+            instruction: an :class:`Instruction` (checked as the method of its
+                name checks its arguments) or a :class:`Circuit`.
+            qargs: the qubits to use instead of the instruction's own (for a
+                circuit: where its qubits go, as in :meth:`compose`).
+            cargs: the clbits likewise (for ``measure``, or a circuit's clbits).
+        """
+        if isinstance(instruction, Circuit):
+            self.compose(instruction, qargs, cargs, inplace=True)
+            return
+        if not isinstance(instruction, Instruction):
+            raise TypeError(f"append expects a vorn.Instruction or a vorn.Circuit, not {type(instruction).__name__}")
+        qubits = list(instruction.qubits if qargs is None else self._operand_list(qargs, "qargs"))
+        clbits = list(instruction.clbits if cargs is None else self._operand_list(cargs, "cargs"))
+        name = instruction.name
+        if name == "measure":
+            self.measure(qubits, clbits)
+        elif name == "barrier":
+            self.barrier(qubits)
+        elif name == "unitary":
+            self.unitary(instruction.matrix, qubits)
+        elif name in GATES:
+            row = GATES[name]
+            if len(instruction.params) != row["num_params"]:
+                raise ValueError(f"'{name}' takes {row['num_params']} angle(s), the instruction has "
+                                 f"{len(instruction.params)}")
+            if row["num_qubits"] and len(qubits) != row["num_qubits"] or not qubits:
+                raise ValueError(f"'{name}' takes {row['num_qubits'] or 'at least 1'} qubit(s), got {len(qubits)}")
+            if row["num_qubits"]:
+                getattr(self, name)(*instruction.params, *qubits)
+            else:
+                getattr(self, name)(*instruction.params, qubits[:-1], qubits[-1])
+        else:
+            raise ValueError(f"unknown instruction '{name}'")
 
-    def y(self, qubit: int) -> None:
-        self._gate("y", (), (), (qubit,), _QUBIT)
+    def compose(self, other: Circuit, qubits: Sequence[int] | None = None, clbits: Sequence[int] | None = None,
+                front: bool = False, inplace: bool = False) -> Circuit | None:
+        """``other``'s instructions after this circuit's (before them with
+        ``front=True``), as Qiskit's ``QuantumCircuit.compose``; global phases add.
 
-    def z(self, qubit: int) -> None:
-        self._gate("z", (), (), (qubit,), _QUBIT)
+        Args:
+            other: the circuit to add; it may not have more qubits or clbits.
+            qubits: where other's qubits 0, 1, ... go (default: the same indices).
+            clbits: where other's clbits go (default: the same indices).
+            front: put other's instructions first.
+            inplace: change this circuit and return None, rather than a new circuit.
 
-    def h(self, qubit: int) -> None:
-        self._gate("h", (), (), (qubit,), _QUBIT)
+        Returns:
+            The composed circuit, or None when ``inplace``.
+        """
+        if not isinstance(other, Circuit):
+            raise TypeError(f"compose expects a vorn.Circuit, not {type(other).__name__}")
+        qmap = self._wires(other._num_qubits, qubits, self._num_qubits, "qubits")
+        cmap = self._wires(other._num_clbits, clbits, self._num_clbits, "clbits")
+        moved = [
+            ins._replace(qubits=tuple(qmap[q] for q in ins.qubits), clbits=tuple(cmap[c] for c in ins.clbits))
+            for ins in other._data
+        ]
+        instructions = moved + self._data if front else self._data + moved
+        out = self._empty_like()
+        for ins in instructions:  # built apart: a refused composition changes nothing
+            out._append(ins)
+        out._global_phase = (self._global_phase + other._global_phase) % (2 * math.pi)
+        if not inplace:
+            return out
+        self._data, self._measured, self._global_phase = out._data, out._measured, out._global_phase
+        return None
 
-    def s(self, qubit: int) -> None:
-        self._gate("s", (), (), (qubit,), _QUBIT)
+    def _wires(self, count: int, given: Sequence[int] | None, size: int, unit: str) -> list[int]:
+        if given is None:
+            if count > size:
+                raise ValueError(f"cannot compose a circuit of {count} {unit} onto one of {size}")
+            return list(range(count))
+        values = self._operand_list(given, unit)
+        if len(values) != count:
+            raise ValueError(f"{unit} lists {len(values)} {unit}, the other circuit has {count}")
+        wires = [self._index(v, size, unit[:-1], unit) for v in values]
+        if len(set(wires)) != len(wires):
+            raise ValueError(f"{unit} names a {unit[:-1]} twice")
+        return wires
 
-    def sdg(self, qubit: int) -> None:
-        self._gate("sdg", (), (), (qubit,), _QUBIT)
+    def inverse(self) -> Circuit:
+        """The inverse circuit: the instructions in reverse order, each inverted
+        (a gate by the table's inverse gate, or a ``unitary`` of its adjoint
+        matrix), and the global phase negated; barriers stay. Raises
+        ValueError for a measured circuit (a measurement has no inverse)."""
+        out = self._empty_like()
+        for ins in reversed(self._data):
+            if ins.name == "measure":
+                raise ValueError("a circuit with measurements has no inverse")
+            out._append(ins if ins.name == "barrier" else _inverse(ins))
+        out._global_phase = -self._global_phase % (2 * math.pi)
+        return out
 
-    def t(self, qubit: int) -> None:
-        self._gate("t", (), (), (qubit,), _QUBIT)
+    # ---- summaries ------------------------------------------------------------
 
-    def tdg(self, qubit: int) -> None:
-        self._gate("tdg", (), (), (qubit,), _QUBIT)
+    def size(self) -> int:
+        """The number of instructions other than barriers (Qiskit's ``size``)."""
+        return sum(1 for ins in self._data if ins.name != "barrier")
 
-    def sx(self, qubit: int) -> None:
-        self._gate("sx", (), (), (qubit,), _QUBIT)
+    def depth(self) -> int:
+        """The length of the longest path of instructions through the qubits
+        and clbits, barriers not counted (Qiskit's ``depth``)."""
+        levels = [0] * (self._num_qubits + self._num_clbits)
+        n = self._num_qubits
+        deepest = 0
+        for ins in self._data:
+            if ins.name == "barrier":
+                continue
+            wires = [*ins.qubits, *(n + c for c in ins.clbits)]
+            level = max(levels[w] for w in wires) + 1
+            for w in wires:
+                levels[w] = level
+            deepest = max(deepest, level)
+        return deepest
 
-    def sxdg(self, qubit: int) -> None:
-        self._gate("sxdg", (), (), (qubit,), _QUBIT)
+    def count_ops(self) -> dict[str, int]:
+        """Instruction name -> count, most frequent first (Qiskit's ``count_ops``)."""
+        return dict(Counter(ins.name for ins in self._data).most_common())
 
-    def r(self, theta: float, phi: float, qubit: int) -> None:
-        self._gate("r", (theta, phi), _THETA_PHI, (qubit,), _QUBIT)
+    def draw(self) -> str:
+        """A text drawing: one line per qubit (qubit 0 on top), one column per
+        layer; controls are drawn as ``■``, measurements as ``M`` and the clbit.
 
-    def rx(self, theta: float, qubit: int) -> None:
-        self._gate("rx", (theta,), _THETA, (qubit,), _QUBIT)
+        Example:
+            >>> c = Circuit(2); c.h(0); c.cx(0, 1)
+            >>> print(c.draw())
+            q0: ─h──■─
+            <BLANKLINE>
+            q1: ────X─
+        """
+        return _draw(self)
 
-    def ry(self, theta: float, qubit: int) -> None:
-        self._gate("ry", (theta,), _THETA, (qubit,), _QUBIT)
 
-    def rz(self, phi: float, qubit: int) -> None:
-        self._gate("rz", (phi,), _PHI, (qubit,), _QUBIT)
+def _frozen(matrix: np.ndarray, copy: bool = True) -> np.ndarray:
+    m = np.array(matrix, dtype=np.complex128, order="C", copy=True) if copy else matrix
+    m.flags.writeable = False
+    return m
 
-    def p(self, theta: float, qubit: int) -> None:
-        self._gate("p", (theta,), _THETA, (qubit,), _QUBIT)
 
-    def u(self, theta: float, phi: float, lam: float, qubit: int) -> None:
-        self._gate("u", (theta, phi, lam), _THETA_PHI_LAM, (qubit,), _QUBIT)
+def _rebuild(num_qubits: int, cregs: tuple[ClassicalRegister, ...], data: list[Instruction],
+             global_phase: float) -> Circuit:
+    """A pickled circuit's reconstruction (matrices read-only again)."""
+    circuit = Circuit(num_qubits)
+    for reg in cregs:
+        circuit.add_register(ClassicalRegister(*reg))
+    for ins in data:
+        circuit._append(ins if ins.matrix is None else ins._replace(matrix=_frozen(ins.matrix)))
+    circuit._global_phase = global_phase
+    return circuit
 
-    def u1(self, theta: float, qubit: int) -> None:
-        self._gate("u1", (theta,), _THETA, (qubit,), _QUBIT)
 
-    def u2(self, phi: float, lam: float, qubit: int) -> None:
-        self._gate("u2", (phi, lam), _PHI_LAM, (qubit,), _QUBIT)
+def _require_distinct(name: str, qubits: tuple[int, ...]) -> None:
+    if len(set(qubits)) != len(qubits):
+        repeated = next(q for q in qubits if qubits.count(q) > 1)
+        raise ValueError(f"qubit {repeated} is used twice in one '{name}' gate")
 
-    def u3(self, theta: float, phi: float, lam: float, qubit: int) -> None:
-        self._gate("u3", (theta, phi, lam), _THETA_PHI_LAM, (qubit,), _QUBIT)
 
-    def cx(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cx", (), (), (control_qubit, target_qubit), _CT)
+# ---- the gate methods, made from the table -----------------------------------
 
-    def cy(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cy", (), (), (control_qubit, target_qubit), _CT)
+_INVERSE = re.compile(r"(\w+)(?:\(([^)]*)\))?((?: \w+)*)\Z")
+_TERM = re.compile(r"([+-]?)(\w+)")
 
-    def cz(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cz", (), (), (control_qubit, target_qubit), _CT)
 
-    def ch(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("ch", (), (), (control_qubit, target_qubit), _CT)
+def _parse_inverse(row: dict[str, Any]) -> tuple[str, list[list[tuple[float, int | None]]] | None, list[int] | None]:
+    """A row's inverse as (gate, angles as signed terms (None: the same angles),
+    operand order (None: the same)); a term's index None is pi."""
+    m = _INVERSE.match(row["inverse"])
+    if m is None:
+        raise ImportError(f"gate table: cannot read the inverse {row['inverse']!r} of '{row['name']}'")
+    name, angles, operands = m.groups()
+    terms = None
+    if angles is not None:
+        terms = [
+            [(-1.0 if sign == "-" else 1.0, None if term == "pi" else row["params"].index(term))
+             for sign, term in _TERM.findall(expr)]
+            for expr in angles.split(",")
+        ]
+    order = [row["qubits"].index(q) for q in operands.split()] if operands else None
+    return name, terms, order
 
-    def cs(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cs", (), (), (control_qubit, target_qubit), _CT)
 
-    def csdg(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("csdg", (), (), (control_qubit, target_qubit), _CT)
+def _inverse(ins: Instruction) -> Instruction:
+    if ins.name in _INVERSES:
+        name, terms, order = _INVERSES[ins.name]
+        params = ins.params
+        if terms is not None:
+            params = tuple(_evaluate(expr, ins.params) for expr in terms)
+        qubits = ins.qubits if order is None else tuple(ins.qubits[i] for i in order)
+        return Instruction(name, qubits, params)
+    matrix = ins.matrix if ins.matrix is not None else _gate_matrix(ins)
+    return Instruction("unitary", ins.qubits, (), (), _frozen(matrix.conj().T))
 
-    def csx(self, control_qubit: int, target_qubit: int) -> None:
-        self._gate("csx", (), (), (control_qubit, target_qubit), _CT)
 
-    def cp(self, theta: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cp", (theta,), _THETA, (control_qubit, target_qubit), _CT)
+def _evaluate(expr: list[tuple[float, int | None]], params: tuple[float, ...]) -> float:
+    # Left to right, the first term taken as it is (so -0.0 stays -0.0).
+    value = 0.0
+    for i, (sign, index) in enumerate(expr):
+        x = sign * (math.pi if index is None else params[index])
+        value = x if i == 0 else value + x
+    return value
 
-    def crx(self, theta: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate("crx", (theta,), _THETA, (control_qubit, target_qubit), _CT)
 
-    def cry(self, theta: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cry", (theta,), _THETA, (control_qubit, target_qubit), _CT)
+def _gate_matrix(ins: Instruction) -> np.ndarray:
+    """The matrix of one gate instruction (qubit 0 of the gate the least
+    significant bit), column by column from the engine, so it is the gate
+    vorn applies.
 
-    def crz(self, theta: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate("crz", (theta,), _THETA, (control_qubit, target_qubit), _CT)
+    Args:
+        ins: a gate instruction (its qubits only give the operand count).
+    """
+    from .simulation import statevector
 
-    def cu(self, theta: float, phi: float, lam: float, gamma: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cu", (theta, phi, lam, gamma), _THETA_PHI_LAM_GAMMA, (control_qubit, target_qubit), _CT)
+    k = len(ins.qubits)
+    columns = []
+    for col in range(1 << k):
+        c = Circuit(k)
+        for q in range(k):
+            if (col >> q) & 1:
+                c.x(q)
+        c._data.append(Instruction(ins.name, tuple(range(k)), ins.params, (), ins.matrix))
+        columns.append(statevector(c))
+    return np.stack(columns, axis=1)
 
-    def cu1(self, theta: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cu1", (theta,), _THETA, (control_qubit, target_qubit), _CT)
 
-    def cu3(self, theta: float, phi: float, lam: float, control_qubit: int, target_qubit: int) -> None:
-        self._gate("cu3", (theta, phi, lam), _THETA_PHI_LAM, (control_qubit, target_qubit), _CT)
+def _docstring(row: dict[str, Any]) -> str:
+    name, params, qubits = row["name"], row["params"], row["qubits"]
+    variadic = row["num_qubits"] == 0
+    lines = [
+        f"Appends ``{name}``: {row['title'][0].lower()}{row['title'][1:]} (Qiskit's ``{row['qiskit'][0]}``).",
+        "",
+        "Matrix, in Qiskit's qubit order (the first operand is the least significant bit of the row index):",
+        "",
+        f"    {row['matrix']}",
+        "",
+        "Args:",
+    ]
+    lines += [f"    {p}: angle in radians." for p in params]
+    if variadic:
+        lines += [f"    {qubits[0]}: a control qubit or a sequence of them (any number, none included).",
+                  f"    {qubits[1]}: the target qubit."]
+    else:
+        lines += [f"    {q}: qubit index (negative counts from the end)." for q in qubits]
+    cirq = f"``cirq.{row['cirq']}``" if row["cirq"] else "a ``cirq.MatrixGate``"
+    qasm = f"``{row['qelib1']}`` of qelib1.inc" if row["qelib1"] else (
+        "a gate definition in qelib1 gates" if row["qasm2_definition"] else "a construction in qelib1 gates")
+    lines += ["", f"Qiskit: ``{'``, ``'.join(row['qiskit'])}``. Cirq: {cirq}. OpenQASM 2: {qasm}.",
+              f"Inverse: ``{row['inverse']}``." if row["inverse"] else "Inverse: the adjoint matrix."]
+    return "\n".join(lines)
 
-    def swap(self, qubit1: int, qubit2: int) -> None:
-        self._gate("swap", (), (), (qubit1, qubit2), _QQ)
 
-    def iswap(self, qubit1: int, qubit2: int) -> None:
-        self._gate("iswap", (), (), (qubit1, qubit2), _QQ)
+def _method(row: dict[str, Any]) -> Any:
+    """The Circuit method of a table row, with the row's argument names."""
+    name, params, qubits = row["name"], row["params"], row["qubits"]
+    for word in (name, *params, *qubits):
+        if not word.isidentifier():
+            raise ImportError(f"gate table: {word!r} of '{name}' is not an identifier")
+    angles = "".join(f"{p}, " for p in params)
+    namespace: dict[str, Any] = {"_P": params, "_Q": qubits}
+    if row["num_qubits"] == 0:
+        controls, target = qubits
+        source = (
+            f"def {name}(self, {angles}{controls}, {target}):\n"
+            f"    controls = self._operand_list({controls}, {controls!r})\n"
+            f"    self._gate({name!r}, ({angles}), _P, (*controls, {target}),"
+            f" ('control qubit',) * len(controls) + ({target!r},))\n"
+        )
+    else:
+        operands = ", ".join(qubits)
+        source = f"def {name}(self, {angles}{operands}):\n    self._gate({name!r}, ({angles}), _P, ({operands},), _Q)\n"
+    exec(source, namespace)  # noqa: S102 - names checked above; a def per row keeps calls fast
+    method = namespace[name]
+    method.__doc__ = _docstring(row)
+    method.__qualname__ = f"Circuit.{name}"
+    method.__module__ = __name__
+    method.__annotations__ = {
+        **{p: "float" for p in params},
+        **({qubits[0]: "int | Sequence[int]", qubits[1]: "int"} if row["num_qubits"] == 0 else
+           {q: "int" for q in qubits}),
+        "return": "None",
+    }
+    return method
 
-    def dcx(self, qubit1: int, qubit2: int) -> None:
-        self._gate("dcx", (), (), (qubit1, qubit2), _QQ)
 
-    def ecr(self, qubit1: int, qubit2: int) -> None:
-        self._gate("ecr", (), (), (qubit1, qubit2), _QQ)
+for _row in GATES.values():
+    if hasattr(Circuit, _row["name"]):
+        raise ImportError(f"gate table: '{_row['name']}' would replace Circuit.{_row['name']}")
+    setattr(Circuit, _row["name"], _method(_row))
+_INVERSES = {row["name"]: _parse_inverse(row) for row in GATES.values() if row["inverse"]}
+del _row
 
-    def rxx(self, theta: float, qubit1: int, qubit2: int) -> None:
-        self._gate("rxx", (theta,), _THETA, (qubit1, qubit2), _QQ)
 
-    def ryy(self, theta: float, qubit1: int, qubit2: int) -> None:
-        self._gate("ryy", (theta,), _THETA, (qubit1, qubit2), _QQ)
+# ---- text drawing --------------------------------------------------------------
 
-    def rzz(self, theta: float, qubit1: int, qubit2: int) -> None:
-        self._gate("rzz", (theta,), _THETA, (qubit1, qubit2), _QQ)
+def _label(ins: Instruction) -> str:
+    if ins.params:
+        return f"{ins.name}({', '.join(f'{p:.4g}' for p in ins.params)})"
+    return ins.name
 
-    def rzx(self, theta: float, qubit1: int, qubit2: int) -> None:
-        self._gate("rzx", (theta,), _THETA, (qubit1, qubit2), _QQ)
 
-    def xx_plus_yy(self, theta: float, beta: float, qubit1: int, qubit2: int) -> None:
-        self._gate("xx_plus_yy", (theta, beta), _THETA_BETA, (qubit1, qubit2), _QQ)
-
-    def xx_minus_yy(self, theta: float, beta: float, qubit1: int, qubit2: int) -> None:
-        self._gate("xx_minus_yy", (theta, beta), _THETA_BETA, (qubit1, qubit2), _QQ)
-
-    def ccx(self, control_qubit1: int, control_qubit2: int, target_qubit: int) -> None:
-        self._gate("ccx", (), (), (control_qubit1, control_qubit2, target_qubit), _CCT)
-
-    def ccz(self, control_qubit1: int, control_qubit2: int, target_qubit: int) -> None:
-        self._gate("ccz", (), (), (control_qubit1, control_qubit2, target_qubit), _CCT)
-
-    def cswap(self, control_qubit: int, target_qubit1: int, target_qubit2: int) -> None:
-        self._gate("cswap", (), (), (control_qubit, target_qubit1, target_qubit2), _CTT)
-
-    def rccx(self, control_qubit1: int, control_qubit2: int, target_qubit: int) -> None:
-        self._gate("rccx", (), (), (control_qubit1, control_qubit2, target_qubit), _CCT)
-
-    def mcx(self, control_qubits: Sequence[int], target_qubit: int) -> None:
-        controls = self._operand_list(control_qubits, "control_qubits")
-        self._gate("mcx", (), (), (*controls, target_qubit), ("control qubit",) * len(controls) + ("target_qubit",))
-
-    def mcp(self, lam: float, control_qubits: Sequence[int], target_qubit: int) -> None:
-        controls = self._operand_list(control_qubits, "control_qubits")
-        self._gate("mcp", (lam,), _LAM, (*controls, target_qubit), ("control qubit",) * len(controls) + ("target_qubit",))
+def _draw(circuit: Circuit) -> str:
+    n = circuit.num_qubits
+    columns: list[tuple[dict[int, str], set[int]]] = []  # (qubit -> text, qubits linked to the next one)
+    free = [0] * n  # first column each qubit is free in
+    for ins in circuit:
+        if not ins.qubits:
+            continue
+        low, high = min(ins.qubits), max(ins.qubits)
+        col = max(free[low:high + 1])
+        if col == len(columns):
+            columns.append(({}, set()))
+        cells, links = columns[col]
+        row = GATES.get(ins.name)
+        controls = 0
+        if row is not None:
+            controls = len(ins.qubits) - 1 if row["num_qubits"] == 0 else sum(
+                1 for role in row["qubits"] if role.startswith("control"))
+        for q in range(low, high + 1):
+            cells[q] = "│"
+            free[q] = col + 1
+        links.update(range(low, high))
+        for i, q in enumerate(ins.qubits):
+            if ins.name == "measure":
+                cells[q] = f"M→{ins.clbits[0]}"
+            elif ins.name == "barrier":
+                cells[q] = "░"
+            elif i < controls:
+                cells[q] = "■"
+            elif controls and ins.name in ("cx", "ccx", "mcx"):
+                cells[q] = "X"
+            else:
+                cells[q] = _label(ins)
+    width = len(f"q{n - 1}:") if n else 0
+    lines = []
+    for q in range(n):
+        wire = f"q{q}:".ljust(width) + " ─"
+        gap = " " * (width + 2)
+        for cells, links in columns:
+            w = max(len(t) for t in cells.values())
+            wire += cells.get(q, "").center(w, "─") + "──"
+            gap += ("│" if q in links else " ").center(w) + "  "
+        lines.append(wire)
+        if q + 1 < n:
+            lines.append(gap.rstrip())
+    return "\n".join(lines)

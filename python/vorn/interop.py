@@ -28,12 +28,14 @@ from __future__ import annotations
 
 import importlib
 import math
-from typing import Any
+import re
+from collections.abc import Sequence
+from typing import Any, NamedTuple
 
 import numpy as np
 
 from . import _ext
-from .circuit import Circuit, ClassicalRegister
+from .circuit import GATES, Circuit, ClassicalRegister, _gate_matrix
 
 __all__ = ["from_cirq", "from_qiskit", "to_cirq", "to_qiskit"]
 
@@ -56,15 +58,9 @@ def _require(module: str, extra: str, caller: str) -> Any:
 
 # ---- Qiskit -------------------------------------------------------------------
 
-# Qiskit instruction names that are vorn gates with the same name, parameter
-# order, qubit order, matrix and global phase.
-_SAME_NAME = frozenset(
-    "id x y z h s sdg t tdg sx sxdg r rx ry rz p u u1 u2 u3 cx cy cz ch cs csdg csx cp crx cry crz cu "
-    "cu1 cu3 swap iswap dcx ecr rxx ryy rzz rzx xx_plus_yy xx_minus_yy ccx ccz cswap rccx".split()
-)
-# Multi-controlled X under its several names (controls first, then the target).
-_MCX_NAMES = frozenset({"mcx", "mcx_gray", "mcx_recursive", "mcx_vchain", "mcx_noancilla", "c3x", "c4x"})
-_MCP_NAMES = frozenset({"mcphase", "mcu1"})
+# Qiskit's standard gates of vorn's fixed-arity rows have vorn's name, angle
+# order, qubit order, matrix and phase (the table is written so): read by name.
+_SAME_NAME = frozenset(name for name, row in GATES.items() if row["num_qubits"])
 # Instructions that need the state to change during a run.
 _DYNAMIC = frozenset({"reset", "if_else", "while_loop", "for_loop", "switch_case", "break_loop",
                       "continue_loop", "store", "box"})
@@ -78,9 +74,7 @@ class _QiskitReader:
         self.ControlledGate = qiskit.circuit.ControlledGate
         lib = importlib.import_module("qiskit.circuit.library")
         # A name alone could be a user's own gate called "h": the class decides.
-        self.classes = _qiskit_gates(lib)
-        self.mcx_classes = (lib.MCXGate, lib.C3XGate, lib.C4XGate)
-        self.mcp_classes = (lib.MCPhaseGate, lib.MCU1Gate)
+        self.rows = {getattr(lib, cls): name for name, row in GATES.items() for cls in row["qiskit"]}
         self.special = {"measure": qiskit.circuit.Measure, "barrier": qiskit.circuit.Barrier,
                         "delay": qiskit.circuit.Delay, "global_phase": lib.GlobalPhaseGate,
                         "unitary": lib.UnitaryGate}
@@ -138,15 +132,16 @@ class _QiskitReader:
             for q in flips:
                 out.x(q)
             return
-        if name in _SAME_NAME and isinstance(op, self.classes[name]):
-            getattr(out, name)(*(float(p) for p in op.params), *qubits)
-            return
-        if name in _MCX_NAMES and isinstance(op, self.mcx_classes) and len(qubits) == k + 1:
-            out.mcx(qubits[:-1], qubits[-1])  # the forms with ancillas go by their definition
-            return
-        if name in _MCP_NAMES and isinstance(op, self.mcp_classes) and len(qubits) == k + 1:
-            out.mcp(float(op.params[0]), qubits[:-1], qubits[-1])
-            return
+        gate = next((self.rows[cls] for cls in type(op).__mro__ if cls in self.rows), None)
+        if gate is not None and len(op.params) == GATES[gate]["num_params"]:
+            params = [float(p) for p in op.params]
+            if GATES[gate]["num_qubits"] == len(qubits):
+                getattr(out, gate)(*params, *qubits)
+                return
+            if GATES[gate]["num_qubits"] == 0 and len(qubits) == k + 1:
+                # controls, then the target; the forms with ancillas go by their definition
+                getattr(out, gate)(*params, qubits[:-1], qubits[-1])
+                return
         if kind == "unitary" and len(qubits) <= _ext.MAX_GATE_TARGETS:
             out.unitary(op.to_matrix(), qubits)
             return
@@ -250,31 +245,20 @@ def from_qiskit(qc: Any) -> Circuit:
     return out
 
 
-def _qiskit_gates(lib: Any) -> dict[str, Any]:
-    return {
-        "id": lib.IGate, "x": lib.XGate, "y": lib.YGate, "z": lib.ZGate, "h": lib.HGate, "s": lib.SGate,
-        "sdg": lib.SdgGate, "t": lib.TGate, "tdg": lib.TdgGate, "sx": lib.SXGate, "sxdg": lib.SXdgGate,
-        "r": lib.RGate, "rx": lib.RXGate, "ry": lib.RYGate, "rz": lib.RZGate, "p": lib.PhaseGate,
-        "u": lib.UGate, "u1": lib.U1Gate, "u2": lib.U2Gate, "u3": lib.U3Gate, "cx": lib.CXGate,
-        "cy": lib.CYGate, "cz": lib.CZGate, "ch": lib.CHGate, "cs": lib.CSGate, "csdg": lib.CSdgGate,
-        "csx": lib.CSXGate, "cp": lib.CPhaseGate, "crx": lib.CRXGate, "cry": lib.CRYGate,
-        "crz": lib.CRZGate, "cu": lib.CUGate, "cu1": lib.CU1Gate, "cu3": lib.CU3Gate,
-        "swap": lib.SwapGate, "iswap": lib.iSwapGate, "dcx": lib.DCXGate, "ecr": lib.ECRGate,
-        "rxx": lib.RXXGate, "ryy": lib.RYYGate, "rzz": lib.RZZGate, "rzx": lib.RZXGate,
-        "xx_plus_yy": lib.XXPlusYYGate, "xx_minus_yy": lib.XXMinusYYGate, "ccx": lib.CCXGate,
-        "ccz": lib.CCZGate, "cswap": lib.CSwapGate, "rccx": lib.RCCXGate,
-    }
-
-
 def to_qiskit(circuit: Circuit) -> Any:
     """A Qiskit ``QuantumCircuit`` with the same gates (Qiskit's gate
     classes), global phase, classical registers and measurements; the qubits
-    form one register ``q``."""
+    form one register ``q``.
+
+    Args:
+        circuit: the vorn circuit.
+    """
     qiskit = _require("qiskit", "qiskit", "to_qiskit")
     if not isinstance(circuit, Circuit):
         raise TypeError(f"to_qiskit expects a vorn.Circuit, not {type(circuit).__name__}")
     lib = importlib.import_module("qiskit.circuit.library")
-    gates = _qiskit_gates(lib)
+    # vorn gate -> the Qiskit class it converts to (the row's first).
+    gates = {name: getattr(lib, row["qiskit"][0]) for name, row in GATES.items()}
     qr = qiskit.QuantumRegister(circuit.num_qubits, "q")
     cregs = [qiskit.ClassicalRegister(reg.size, reg.name) for reg in circuit.cregs]
     qc = qiskit.QuantumCircuit(qr, *cregs, global_phase=circuit.global_phase)
@@ -286,12 +270,10 @@ def to_qiskit(circuit: Circuit) -> Any:
             qc.barrier(qubits)
         elif name == "unitary":
             qc.append(lib.UnitaryGate(ins.matrix), qubits)
-        elif name == "mcx":
-            qc.append(lib.MCXGate(len(qubits) - 1), qubits)
-        elif name == "mcp":
-            qc.append(lib.MCPhaseGate(ins.params[0], len(qubits) - 1), qubits)
-        else:
+        elif GATES[name]["num_qubits"]:
             qc.append(gates[name](*ins.params), qubits)
+        else:  # controls, then the target
+            qc.append(gates[name](*ins.params, len(qubits) - 1), qubits)
     return qc
 
 
@@ -304,6 +286,24 @@ class _CirqReader:
         self.index = index
         self.phase = 0.0
         self.keys: set[str] = set()
+        # From the table: Cirq's fixed gates (cirq.H, cirq.S**-1, cirq.CY, ...)
+        # -> vorn gate; Cirq classes made by an angle (cirq.rx -> Rx) or by an
+        # exponent angle/pi (ZPowGate) -> (vorn gate, made by the angle).
+        self.fixed: dict[Any, str] = {}
+        self.by_angle: dict[type, str] = {}
+        self.by_exponent: dict[type, str] = {}
+        self.controlled_by_angle: dict[type, str] = {}  # cirq.rx(a).controlled(1) -> crx
+        for name, row in GATES.items():
+            spec = _CIRQ_SPECS.get(name)
+            if spec is None or row["num_qubits"] == 0:
+                continue
+            if spec.angle is None:
+                self.fixed.setdefault(_cirq_gate(cirq, spec, row, (), row["num_qubits"] - 1), name)
+            elif not spec.controlled:
+                made = type(_cirq_gate(cirq, spec, row, (0.5,), 0))
+                (self.by_exponent if spec.over_pi else self.by_angle).setdefault(made, name)
+            elif not spec.over_pi and row["num_qubits"] == 2:
+                self.controlled_by_angle.setdefault(type(_cirq_gate(cirq, spec, row, (0.5,), 0)), name)
 
     def operation(self, op: Any, depth: int, outer: list[str]) -> None:
         cirq = self.cirq
@@ -370,62 +370,42 @@ class _CirqReader:
         if isinstance(gate, cirq.MatrixGate) and len(qubits) <= _ext.MAX_GATE_TARGETS:
             out.unitary(cirq.unitary(gate), qubits[::-1])
             return True
+        name = self.fixed_name(gate)
+        if name is not None:
+            getattr(out, name)(*qubits)
+            return True
         if isinstance(gate, cirq.ControlledGate):
             return self.controlled(gate, qubits)
-        eigen = (cirq.XPowGate, cirq.YPowGate, cirq.ZPowGate, cirq.HPowGate, cirq.CXPowGate, cirq.CZPowGate,
-                 cirq.SwapPowGate, cirq.ISwapPowGate, cirq.CCXPowGate, cirq.CCZPowGate)
-        if isinstance(gate, cirq.CSwapGate):
-            out.cswap(*qubits)
+        if type(gate) in self.by_angle:  # cirq.rx/ry/rz: exactly vorn's rotation
+            getattr(out, self.by_angle[type(gate)])(_rads(gate, float(gate.exponent)), *qubits)
             return True
-        if not isinstance(gate, eigen):
+        if not isinstance(gate, cirq.EigenGate):
             return False
         t = float(gate.exponent)
         s = float(gate.global_shift)
-        phase = math.pi * t * s
-        whole = t == 1.0
-        if isinstance(gate, cirq.XPowGate):
-            if s == 0.0 and t in (1.0, 0.5, -0.5):
-                {1.0: out.x, 0.5: out.sx, -0.5: out.sxdg}[t](qubits[0])
-            else:  # X^t = e^(i pi t/2) Rx(pi t)
-                out.rx(_rads(gate, t), qubits[0])
-                phase += math.pi * t / 2
-        elif isinstance(gate, cirq.YPowGate):
-            if s == 0.0 and whole:
-                out.y(qubits[0])
-            else:
-                out.ry(_rads(gate, t), qubits[0])
-                phase += math.pi * t / 2
-        elif isinstance(gate, cirq.ZPowGate):
-            named = {1.0: out.z, 0.5: out.s, -0.5: out.sdg, 0.25: out.t, -0.25: out.tdg}
-            if s == 0.0 and t in named:
-                named[t](qubits[0])
-            elif s == -0.5:  # cirq.rz: Z^t = e^(i pi t/2) Rz(pi t), and the shift cancels it
-                out.rz(_rads(gate, t), qubits[0])
-                phase = 0.0
-            else:
-                out.p(math.pi * t, qubits[0])
-        elif isinstance(gate, cirq.CZPowGate):
-            if whole:
-                out.cz(*qubits)
-            else:
-                out.cp(math.pi * t, *qubits)
-        elif isinstance(gate, cirq.CCZPowGate):
-            if whole:
-                out.ccz(*qubits)
-            else:
-                out.mcp(math.pi * t, qubits[:2], qubits[2])
-        elif isinstance(gate, cirq.ISwapPowGate):
-            if whole:
-                out.iswap(*qubits)
-            else:  # ISWAP^t is XX+YY(-pi t, 0), symmetric in its qubits
-                out.xx_plus_yy(-math.pi * t, 0.0, *qubits)
-        elif whole:  # H, CX, SWAP, CCX at exponent 1
-            {cirq.HPowGate: out.h, cirq.CXPowGate: out.cx, cirq.SwapPowGate: out.swap,
-             cirq.CCXPowGate: out.ccx}[_family(gate, cirq)](*qubits)
+        base = gate
+        if s != 0.0:
+            try:
+                base = type(gate)(exponent=t)
+            except TypeError:
+                return False
+        name = self.fixed_name(base)
+        if name is not None:
+            getattr(out, name)(*qubits)
+        elif type(gate) in self.by_exponent:  # ZPowGate, CZPowGate: p(pi t), cp(pi t)
+            getattr(out, self.by_exponent[type(gate)])(math.pi * t, *qubits)
+        elif type(gate).__name__ in _CIRQ_POWERS:
+            self.phase += _CIRQ_POWERS[type(gate).__name__](out, gate, t, qubits)
         else:
             return False
-        self.phase += phase
+        self.phase += math.pi * t * s
         return True
+
+    def fixed_name(self, gate: Any) -> str | None:
+        try:
+            return self.fixed.get(gate)
+        except TypeError:  # an unhashable gate of someone's own
+            return None
 
     def controlled(self, gate: Any, qubits: list[int]) -> bool:
         # All-|1> controls on X or on a shift-0 Z power: vorn's mcx and mcp,
@@ -439,6 +419,9 @@ class _CirqReader:
         k = gate.num_controls()
         if not closed or cirq.is_parameterized(sub) or len(qubits) != k + 1:
             return False
+        if k == 1 and type(sub) in self.controlled_by_angle:
+            getattr(self.out, self.controlled_by_angle[type(sub)])(_rads(sub, float(sub.exponent)), *qubits)
+            return True
         if isinstance(sub, cirq.XPowGate) and float(sub.exponent) == 1.0 and float(sub.global_shift) == 0.0:
             self.out.mcx(qubits[:-1], qubits[-1])
             return True
@@ -448,11 +431,29 @@ class _CirqReader:
         return False
 
 
-def _family(gate: Any, cirq: Any) -> type:
-    for cls in (cirq.HPowGate, cirq.CXPowGate, cirq.SwapPowGate, cirq.CCXPowGate):
-        if isinstance(gate, cls):
-            return cls
-    raise AssertionError(type(gate))
+# Cirq families at any exponent t (global shift 0) that vorn has as another
+# gate: each appends it and returns the phase that gate lacks.
+def _x_power(out: Circuit, gate: Any, t: float, q: list[int]) -> float:
+    out.rx(_rads(gate, t), *q)  # X^t = e^(i pi t/2) Rx(pi t)
+    return math.pi * t / 2
+
+
+def _y_power(out: Circuit, gate: Any, t: float, q: list[int]) -> float:
+    out.ry(_rads(gate, t), *q)
+    return math.pi * t / 2
+
+
+def _ccz_power(out: Circuit, gate: Any, t: float, q: list[int]) -> float:
+    out.mcp(math.pi * t, q[:2], q[2])
+    return 0.0
+
+
+def _iswap_power(out: Circuit, gate: Any, t: float, q: list[int]) -> float:
+    out.xx_plus_yy(-math.pi * t, 0.0, *q)  # ISWAP^t is XX+YY(-pi t, 0), symmetric in its qubits
+    return 0.0
+
+
+_CIRQ_POWERS = {"XPowGate": _x_power, "YPowGate": _y_power, "CCZPowGate": _ccz_power, "ISwapPowGate": _iswap_power}
 
 
 def _rads(gate: Any, t: float) -> float:
@@ -477,6 +478,10 @@ def from_cirq(circuit: Any, qubit_order: Any = None) -> Circuit:
     Each measurement key becomes a classical register named after it, in the
     order the keys first appear; a measurement's first qubit is the leftmost
     character of its register in the counts keys.
+
+    Args:
+        circuit: a ``cirq.Circuit`` with every parameter resolved.
+        qubit_order: the qubit order (see above); None for Cirq's default.
     """
     cirq = _require("cirq", "cirq", "from_cirq")
     if not isinstance(circuit, cirq.AbstractCircuit):
@@ -512,7 +517,11 @@ def to_cirq(circuit: Circuit) -> Any:
     the same matrix and phase become Cirq's (H, CNOT, rx, ...; ``mcx`` and
     ``mcp`` a controlled X or Z power), the others a ``cirq.MatrixGate``; each measured classical register one measurement keyed by its
     name (its highest clbit the first qubit), and a non-zero global phase a
-    ``cirq.GlobalPhaseGate``."""
+    ``cirq.GlobalPhaseGate``.
+
+    Args:
+        circuit: the vorn circuit.
+    """
     cirq = _require("cirq", "cirq", "to_cirq")
     if not isinstance(circuit, Circuit):
         raise TypeError(f"to_cirq expects a vorn.Circuit, not {type(circuit).__name__}")
@@ -527,16 +536,12 @@ def to_cirq(circuit: Circuit) -> Any:
             continue
         if ins.name == "barrier":
             continue
-        native = _cirq_native(cirq, ins)
-        if native is not None:  # operands in the same order, control(s) first
+        spec = _CIRQ_SPECS.get(ins.name)
+        if spec is not None:  # operands in the same order, control(s) first
+            native = _cirq_gate(cirq, spec, GATES[ins.name], ins.params, len(ins.qubits) - 1)
             ops.append(native.on(*(line[q] for q in ins.qubits)))
             continue
-        if ins.name in ("mcx", "mcp"):
-            controls = [line[q] for q in ins.qubits[:-1]]
-            base = cirq.X if ins.name == "mcx" else cirq.ZPowGate(exponent=ins.params[0] / math.pi)
-            ops.append(base.on(line[ins.qubits[-1]]).controlled_by(*controls))
-            continue
-        matrix = ins.matrix if ins.matrix is not None else _gate_matrix(ins, cache)
+        matrix = ins.matrix if ins.matrix is not None else _cached_matrix(ins, cache)
         # vorn's first operand is the matrix's least significant bit, Cirq's its most.
         ops.append(cirq.MatrixGate(matrix).on(*(line[q] for q in reversed(ins.qubits))))
     start = 0
@@ -555,44 +560,45 @@ def to_cirq(circuit: Circuit) -> Any:
     return cirq.Circuit(ops)
 
 
-def _cirq_native(cirq: Any, ins: Any) -> Any:
-    """Cirq's own gate where it has vorn's matrix and phase, else None."""
-    fixed = {
-        "id": cirq.I, "x": cirq.X, "y": cirq.Y, "z": cirq.Z, "h": cirq.H, "s": cirq.S, "sdg": cirq.S**-1,
-        "t": cirq.T, "tdg": cirq.T**-1, "sx": cirq.X**0.5, "sxdg": cirq.X**-0.5, "cx": cirq.CNOT, "cz": cirq.CZ,
-        "swap": cirq.SWAP, "iswap": cirq.ISWAP, "ccx": cirq.CCX, "ccz": cirq.CCZ, "cswap": cirq.CSWAP,
-        "cy": cirq.Y.controlled(1), "ch": cirq.H.controlled(1),
-    }
-    name = ins.name
-    if name in fixed:
-        return fixed[name]
-    rotations = {"rx": cirq.rx, "ry": cirq.ry, "rz": cirq.rz}
-    if name in rotations:
-        return rotations[name](ins.params[0])
-    if name[:1] == "c" and name[1:] in rotations:
-        return rotations[name[1:]](ins.params[0]).controlled(1)
-    if name in ("p", "cp"):  # Z^t and CZ^t are diag(1, e^(i pi t)) and diag(1, 1, 1, e^(i pi t))
-        return (cirq.ZPowGate if name == "p" else cirq.CZPowGate)(exponent=ins.params[0] / math.pi)
-    return None
+class _CirqSpec(NamedTuple):
+    attribute: str
+    power: float | None
+    angle: int | None  # index of the angle the gate is made with
+    over_pi: bool  # made with exponent=angle/pi
+    controlled: bool
 
 
-def _gate_matrix(ins: Any, cache: dict[tuple, np.ndarray]) -> np.ndarray:
-    """The matrix of one vorn gate, column by column from the engine (so it
-    is the gate vorn applies), qubit 0 least significant."""
-    from .simulation import statevector
+_CIRQ_GRAMMAR = re.compile(r"(\w+)(?:\*\*(-?[0-9.]+)|\((\w+)(/pi)?\))?(\.controlled)?\Z")
 
-    k = len(ins.qubits)
-    key = (ins.name, k, ins.params)
+
+def _cirq_spec(row: dict[str, Any]) -> _CirqSpec:
+    m = _CIRQ_GRAMMAR.match(row["cirq"])
+    if m is None or (m.group(3) is not None and m.group(3) not in row["params"]):
+        raise ImportError(f"gate table: cannot read the Cirq counterpart {row['cirq']!r} of '{row['name']}'")
+    attribute, power, angle, over_pi, controlled = m.groups()
+    return _CirqSpec(attribute, None if power is None else float(power),
+                     None if angle is None else row["params"].index(angle), over_pi is not None, controlled is not None)
+
+
+# vorn gate -> its Cirq counterpart, for the rows that have one.
+_CIRQ_SPECS = {name: _cirq_spec(row) for name, row in GATES.items() if row["cirq"]}
+
+
+def _cirq_gate(cirq: Any, spec: _CirqSpec, row: dict[str, Any], params: Sequence[float], controls: int) -> Any:
+    """Cirq's gate of a table row with these angles and control count."""
+    gate = getattr(cirq, spec.attribute)
+    if spec.power is not None:
+        gate = gate**spec.power
+    elif spec.angle is not None:
+        value = params[spec.angle]
+        gate = gate(exponent=value / math.pi) if spec.over_pi else gate(value)
+    if spec.controlled and controls:
+        gate = gate.controlled(controls)
+    return gate
+
+
+def _cached_matrix(ins: Any, cache: dict[tuple, np.ndarray]) -> np.ndarray:
+    key = (ins.name, len(ins.qubits), ins.params)
     if key not in cache:
-        columns = []
-        for col in range(1 << k):
-            c = Circuit(k)
-            for q in range(k):
-                if (col >> q) & 1:
-                    c.x(q)
-            getattr(c, ins.name)(*ins.params, *range(k))
-            columns.append(statevector(c))
-        cache[key] = np.stack(columns, axis=1)
+        cache[key] = _gate_matrix(ins)
     return cache[key]
-
-

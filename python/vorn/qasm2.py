@@ -28,7 +28,7 @@ from collections.abc import Iterable
 import numpy as np
 
 from . import _decompose, _ext
-from .circuit import Circuit, ClassicalRegister, Instruction
+from .circuit import GATES, Circuit, ClassicalRegister, Instruction, _after_measure_message
 
 __all__ = ["QASM2Error", "dump", "dumps", "load", "loads"]
 
@@ -68,7 +68,7 @@ def _circuit(description: tuple) -> Circuit:
         elif what == "if":
             reason = f"'if' (a {name} under a condition) is not supported yet (dynamic circuits)"
         else:  # the same refusal Circuit gives
-            reason = f"'{name}' on qubit {qubit} after its measurement: mid-circuit measurement is not supported yet"
+            reason = _after_measure_message(name, qubit)
         raise NotImplementedError(f"line {line}, column {column}: {reason}")
     circuit = Circuit(num_qubits)
     for name, size in cregs:
@@ -184,34 +184,11 @@ def load(
 
 # ---- writing ----------------------------------------------------------------
 
-# Gates qelib1.inc provides under the circuit's own name (reading gives them back).
-_QELIB1 = frozenset(
-    "id x y z h s sdg t tdg sx sxdg rx ry rz p u u1 u2 u3 cx cy cz ch crx cry crz cp cu cu1 cu3 csx "
-    "swap cswap rxx rzz ccx rccx".split()
-)
-
-# Other standard gates as qelib1 definitions with the same matrix, phase included.
-_DEFINITIONS = {
-    "r": "gate r(theta,phi) a { u(theta,phi - pi/2,pi/2 - phi) a; }",
-    "cs": "gate cs a,b { t a; cx a,b; tdg b; cx a,b; t b; }",
-    "csdg": "gate csdg a,b { tdg a; cx a,b; t b; cx a,b; tdg b; }",
-    "iswap": "gate iswap a,b { s a; s b; h a; cx a,b; cx b,a; h b; }",
-    "dcx": "gate dcx a,b { cx a,b; cx b,a; }",
-    "ecr": (
-        "gate ecr a,b { h b; cx a,b; rz(pi/4) b; cx a,b; h b; x a; h b; cx a,b; rz(-pi/4) b; cx a,b; h b; }"
-    ),
-    "ryy": "gate ryy(theta) a,b { sxdg a; sxdg b; cx a,b; rz(theta) b; cx a,b; sx a; sx b; }",
-    "rzx": "gate rzx(theta) a,b { h b; cx a,b; rz(theta) b; cx a,b; h b; }",
-    "ccz": "gate ccz a,b,c { h c; ccx a,b,c; h c; }",
-    "xx_plus_yy": (
-        "gate xx_plus_yy(theta,beta) a,b { rz(beta) a; sdg b; sx b; s b; s a; cx b,a; ry(-0.5*theta) b; "
-        "ry(-0.5*theta) a; cx b,a; sdg a; sdg b; sxdg b; s b; rz(-beta) a; }"
-    ),
-    "xx_minus_yy": (
-        "gate xx_minus_yy(theta,beta) a,b { rz(-beta) b; sdg a; sx a; s a; s b; cx a,b; ry(0.5*theta) a; "
-        "ry(-0.5*theta) b; cx a,b; sdg b; sdg a; sxdg a; s a; rz(beta) b; }"
-    ),
-}
+# From the gate table: the gates qelib1.inc provides under the circuit's own
+# name (reading gives them back), and the other gates' qelib1 definitions
+# with the same matrix, phase included.
+_QELIB1 = {name: row["qelib1"] for name, row in GATES.items() if row["qelib1"]}
+_DEFINITIONS = {name: row["qasm2_definition"] for name, row in GATES.items() if row["qasm2_definition"]}
 
 # The later additions to qelib1.inc, defined in every dump that uses them so
 # that readers knowing only the original file read it too (readers that know
@@ -346,7 +323,7 @@ def _register_names(circuit: Circuit) -> list[str]:
     generated = re.compile(r"(mcx|mcp|unitary)_\d+\Z")
     # Every gate the readers know without a definition (u0, rc3x, c3sqrtx
     # too): Qiskit's loader refuses a register named like one.
-    taken = set(_QELIB1) | set(_DEFINITIONS) | _RESERVED | _ext.QASM2_GATE_NAMES | {"q"}
+    taken = set(_QELIB1) | set(_QELIB1.values()) | set(_DEFINITIONS) | _RESERVED | _ext.QASM2_GATE_NAMES | {"q"}
     names = []
     for reg in circuit.cregs:
         name = reg.name
@@ -427,7 +404,7 @@ def dumps(circuit: Circuit) -> str:
             body.append(f"{gate} {qubits};")
             continue
         if name in _QELIB1:
-            gate = name
+            gate = _QELIB1[name]
         elif name == "mcx":
             gate = _mcx_definitions(len(ins.qubits) - 1, definitions)
         elif name == "mcp":

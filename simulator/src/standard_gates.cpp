@@ -1,5 +1,6 @@
-// The standard gate library: one row per gate (name, counts, and a body that
-// makes the compiled entry), the checks every row shares, and `unitary`.
+// The standard gate library: one row per gate (name, operand and angle names,
+// what the other toolkits call it, its text for documentation, and a body
+// that makes the compiled entry), the checks every row shares, and `unitary`.
 //
 // Matrices follow Qiskit 2.x's definitions (crates/circuit/src/gate_matrix.rs,
 // which its Python classes' __array__ agree with), global phase included,
@@ -108,133 +109,263 @@ struct Half {
   explicit Half(double theta) : cos(std::cos(theta / 2.0)), sin(std::sin(theta / 2.0)) {}
 };
 
-// XXPlusYY / XXMinusYY's off-diagonal pair: -i sin e^(-i beta), -i sin e^(i beta).
-std::pair<Complex, Complex> xx_yy_coupling(double sin, double beta) {
-  const Complex minus_isin{0.0, -sin};
-  return {cmul(minus_isin, expi(-beta)), cmul(minus_isin, expi(beta))};
-}
+// XXPlusYY / XXMinusYY's entries: c = cos(theta/2) and the off-diagonal pair
+// -i sin e^(-i beta), -i sin e^(i beta).
+struct XxYy {
+  Complex c, up, down;
+  explicit XxYy(Params p) {
+    const double cos = std::cos(p[0] / 2), sin = std::sin(p[0] / 2);
+    const Complex minus_isin{0.0, -sin};
+    c = {cos, 0.0};
+    up = cmul(minus_isin, expi(-p[1]));
+    down = cmul(minus_isin, expi(p[1]));
+  }
+};
 
 // ---- the table ------------------------------------------------------------------
 
 struct Row {
   std::string_view name;
-  std::uint8_t n_qubits;  // 0: controls..., target (one or more operands)
-  std::uint8_t n_params;
-  Body body;              // counts, distinct operands and finite angles checked
+  bool variadic = false;  // controls..., target (one or more operands)
+  std::string_view qubits, params, title, matrix, qiskit, cirq, qelib1, qasm2_definition, inverse;
+  Body body;  // counts and distinct operands checked before it runs
 };
+
+// Named matrices the rows' texts share.
+#define VORN_U3_TEXT \
+  "[[cos(theta/2), -e^(i lam) sin(theta/2)], [e^(i phi) sin(theta/2), e^(i (phi+lam)) cos(theta/2)]]"
+#define VORN_WHEN_CONTROL " on the target when the control is 1, the identity otherwise"
 
 // Operands come after the angles, in Qiskit's order (controls first).
 constexpr Row kRows[] = {
     // ---- one qubit ----
-    {"id", 1, 0, [](Params, Qubits q) { return shared(GateKind::ID, 0.0, q); }},
-    {"x", 1, 0, [](Params, Qubits q) { return shared(GateKind::X, 0.0, q); }},
-    {"y", 1, 0, [](Params, Qubits q) { return shared(GateKind::Y, 0.0, q); }},
-    {"z", 1, 0, [](Params, Qubits q) { return shared(GateKind::Z, 0.0, q); }},
-    {"h", 1, 0, [](Params, Qubits q) { return shared(GateKind::H, 0.0, q); }},
-    {"s", 1, 0, [](Params, Qubits q) { return shared(GateKind::S, 0.0, q); }},
-    {"sdg", 1, 0, [](Params, Qubits q) { return phase(q, k1, kMinusI); }},
-    {"t", 1, 0, [](Params, Qubits q) { return shared(GateKind::T, 0.0, q); }},
-    {"tdg", 1, 0, [](Params, Qubits q) { return phase(q, k1, {kS, -kS}); }},
-    {"sx", 1, 0, [](Params, Qubits q) { return single(q[0], kSX); }},
-    {"sxdg", 1, 0, [](Params, Qubits q) { return single(q[0], kSXdg); }},
-    {"r", 1, 2,
-     [](Params p, Qubits q) {
+    {.name = "id", .qubits = "qubit", .title = "Identity", .matrix = "[[1, 0], [0, 1]]", .qiskit = "IGate",
+     .cirq = "I", .qelib1 = "id", .inverse = "id",
+     .body = [](Params, Qubits q) { return shared(GateKind::ID, 0.0, q); }},
+    {.name = "x", .qubits = "qubit", .title = "Pauli X (NOT)", .matrix = "[[0, 1], [1, 0]]", .qiskit = "XGate",
+     .cirq = "X", .qelib1 = "x", .inverse = "x", .body = [](Params, Qubits q) { return shared(GateKind::X, 0.0, q); }},
+    {.name = "y", .qubits = "qubit", .title = "Pauli Y", .matrix = "[[0, -i], [i, 0]]", .qiskit = "YGate",
+     .cirq = "Y", .qelib1 = "y", .inverse = "y", .body = [](Params, Qubits q) { return shared(GateKind::Y, 0.0, q); }},
+    {.name = "z", .qubits = "qubit", .title = "Pauli Z", .matrix = "[[1, 0], [0, -1]]", .qiskit = "ZGate",
+     .cirq = "Z", .qelib1 = "z", .inverse = "z", .body = [](Params, Qubits q) { return shared(GateKind::Z, 0.0, q); }},
+    {.name = "h", .qubits = "qubit", .title = "Hadamard", .matrix = "1/sqrt(2) [[1, 1], [1, -1]]",
+     .qiskit = "HGate", .cirq = "H", .qelib1 = "h", .inverse = "h",
+     .body = [](Params, Qubits q) { return shared(GateKind::H, 0.0, q); }},
+    {.name = "s", .qubits = "qubit", .title = "S, the square root of Z", .matrix = "[[1, 0], [0, i]]",
+     .qiskit = "SGate", .cirq = "S", .qelib1 = "s", .inverse = "sdg",
+     .body = [](Params, Qubits q) { return shared(GateKind::S, 0.0, q); }},
+    {.name = "sdg", .qubits = "qubit", .title = "The inverse of S", .matrix = "[[1, 0], [0, -i]]",
+     .qiskit = "SdgGate", .cirq = "S**-1", .qelib1 = "sdg", .inverse = "s",
+     .body = [](Params, Qubits q) { return phase(q, k1, kMinusI); }},
+    {.name = "t", .qubits = "qubit", .title = "T, the square root of S", .matrix = "[[1, 0], [0, e^(i pi/4)]]",
+     .qiskit = "TGate", .cirq = "T", .qelib1 = "t", .inverse = "tdg",
+     .body = [](Params, Qubits q) { return shared(GateKind::T, 0.0, q); }},
+    {.name = "tdg", .qubits = "qubit", .title = "The inverse of T", .matrix = "[[1, 0], [0, e^(-i pi/4)]]",
+     .qiskit = "TdgGate", .cirq = "T**-1", .qelib1 = "tdg", .inverse = "t",
+     .body = [](Params, Qubits q) { return phase(q, k1, {kS, -kS}); }},
+    {.name = "sx", .qubits = "qubit", .title = "The square root of X", .matrix = "1/2 [[1+i, 1-i], [1-i, 1+i]]",
+     .qiskit = "SXGate", .cirq = "X**0.5", .qelib1 = "sx", .inverse = "sxdg",
+     .body = [](Params, Qubits q) { return single(q[0], kSX); }},
+    {.name = "sxdg", .qubits = "qubit", .title = "The inverse of sx", .matrix = "1/2 [[1-i, 1+i], [1+i, 1-i]]",
+     .qiskit = "SXdgGate", .cirq = "X**-0.5", .qelib1 = "sxdg", .inverse = "sx",
+     .body = [](Params, Qubits q) { return single(q[0], kSXdg); }},
+    {.name = "r", .qubits = "qubit", .params = "theta phi",
+     .title = "Rotation by theta about the axis cos(phi) X + sin(phi) Y",
+     .matrix = "[[cos(theta/2), -i e^(-i phi) sin(theta/2)], [-i e^(i phi) sin(theta/2), cos(theta/2)]]",
+     .qiskit = "RGate", .qasm2_definition = "gate r(theta,phi) a { u(theta,phi - pi/2,pi/2 - phi) a; }",
+     .inverse = "r(-theta,phi)",
+     .body = [](Params p, Qubits q) {
        // RGate: [[cos, -i e^(-i phi) sin], [-i e^(i phi) sin, cos]].
        const double cos = std::cos(p[0] / 2), sin = std::sin(p[0] / 2);
        const double cos_phi = std::cos(p[1]), sin_phi = std::sin(p[1]);
        return single(q[0], {{cos, 0.0}, {-sin * sin_phi, -sin * cos_phi}, {sin * sin_phi, -sin * cos_phi}, {cos, 0.0}});
      }},
-    {"rx", 1, 1, [](Params p, Qubits q) { return shared(GateKind::RX, p[0], q); }},
-    {"ry", 1, 1, [](Params p, Qubits q) { return shared(GateKind::RY, p[0], q); }},
-    {"rz", 1, 1, [](Params p, Qubits q) { return shared(GateKind::RZ, p[0], q); }},
-    {"p", 1, 1, [](Params p, Qubits q) { return phase(q, k1, expi(p[0])); }},
-    {"u", 1, 3, [](Params p, Qubits q) { return single(q[0], u_matrix(p[0], p[1], p[2])); }},
-    {"u1", 1, 1, [](Params p, Qubits q) { return phase(q, k1, expi(p[0])); }},
-    {"u2", 1, 2,
-     [](Params p, Qubits q) {
+    {.name = "rx", .qubits = "qubit", .params = "theta", .title = "Rotation about X",
+     .matrix = "[[cos(theta/2), -i sin(theta/2)], [-i sin(theta/2), cos(theta/2)]]", .qiskit = "RXGate",
+     .cirq = "rx(theta)", .qelib1 = "rx", .inverse = "rx(-theta)",
+     .body = [](Params p, Qubits q) { return shared(GateKind::RX, p[0], q); }},
+    {.name = "ry", .qubits = "qubit", .params = "theta", .title = "Rotation about Y",
+     .matrix = "[[cos(theta/2), -sin(theta/2)], [sin(theta/2), cos(theta/2)]]", .qiskit = "RYGate",
+     .cirq = "ry(theta)", .qelib1 = "ry", .inverse = "ry(-theta)",
+     .body = [](Params p, Qubits q) { return shared(GateKind::RY, p[0], q); }},
+    {.name = "rz", .qubits = "qubit", .params = "phi", .title = "Rotation about Z",
+     .matrix = "[[e^(-i phi/2), 0], [0, e^(i phi/2)]]", .qiskit = "RZGate", .cirq = "rz(phi)", .qelib1 = "rz",
+     .inverse = "rz(-phi)", .body = [](Params p, Qubits q) { return shared(GateKind::RZ, p[0], q); }},
+    {.name = "p", .qubits = "qubit", .params = "theta", .title = "Phase", .matrix = "[[1, 0], [0, e^(i theta)]]",
+     .qiskit = "PhaseGate", .cirq = "ZPowGate(theta/pi)", .qelib1 = "p", .inverse = "p(-theta)",
+     .body = [](Params p, Qubits q) { return phase(q, k1, expi(p[0])); }},
+    {.name = "u", .qubits = "qubit", .params = "theta phi lam", .title = "Generic single-qubit rotation",
+     .matrix = VORN_U3_TEXT, .qiskit = "UGate", .qelib1 = "u", .inverse = "u(-theta,-lam,-phi)",
+     .body = [](Params p, Qubits q) { return single(q[0], u_matrix(p[0], p[1], p[2])); }},
+    {.name = "u1", .qubits = "qubit", .params = "theta", .title = "Phase (OpenQASM 2's u1)",
+     .matrix = "[[1, 0], [0, e^(i theta)]]", .qiskit = "U1Gate", .cirq = "ZPowGate(theta/pi)", .qelib1 = "u1",
+     .inverse = "u1(-theta)", .body = [](Params p, Qubits q) { return phase(q, k1, expi(p[0])); }},
+    {.name = "u2", .qubits = "qubit", .params = "phi lam", .title = "u(pi/2, phi, lam) (OpenQASM 2's u2)",
+     .matrix = "1/sqrt(2) [[1, -e^(i lam)], [e^(i phi), e^(i (phi+lam))]]", .qiskit = "U2Gate", .qelib1 = "u2",
+     .inverse = "u2(-lam-pi,-phi+pi)",
+     .body = [](Params p, Qubits q) {
        // U2Gate: U(pi/2, phi, lam) with cos = sin = 1/sqrt(2) written as a constant.
        const double phi = p[0], lam = p[1];
        return single(q[0], {{kS, 0.0}, scale(neg(expi(lam)), kS), scale(expi(phi), kS), scale(expi(phi + lam), kS)});
      }},
-    {"u3", 1, 3, [](Params p, Qubits q) { return single(q[0], u_matrix(p[0], p[1], p[2])); }},
+    {.name = "u3", .qubits = "qubit", .params = "theta phi lam", .title = "Generic rotation (OpenQASM 2's u3)",
+     .matrix = VORN_U3_TEXT, .qiskit = "U3Gate", .qelib1 = "u3", .inverse = "u3(-theta,-lam,-phi)",
+     .body = [](Params p, Qubits q) { return single(q[0], u_matrix(p[0], p[1], p[2])); }},
     // ---- one control, one target (control first) ----
-    {"cx", 2, 0, [](Params, Qubits q) { return shared(GateKind::CX, 0.0, q); }},
-    {"cy", 2, 0, [](Params, Qubits q) { return controlled(q, matrix_2x2(GateKind::Y, 0.0)); }},
-    {"cz", 2, 0, [](Params, Qubits q) { return shared(GateKind::CZ, 0.0, q); }},
-    {"ch", 2, 0, [](Params, Qubits q) { return controlled(q, matrix_2x2(GateKind::H, 0.0)); }},
-    {"cs", 2, 0, [](Params, Qubits q) { return phase(q, k1, kI); }},
-    {"csdg", 2, 0, [](Params, Qubits q) { return phase(q, k1, kMinusI); }},
-    {"csx", 2, 0, [](Params, Qubits q) { return controlled(q, kSX); }},
-    {"cp", 2, 1, [](Params p, Qubits q) { return phase(q, k1, expi(p[0])); }},
-    {"crx", 2, 1, [](Params p, Qubits q) { return controlled(q, matrix_2x2(GateKind::RX, p[0])); }},
-    {"cry", 2, 1, [](Params p, Qubits q) { return controlled(q, matrix_2x2(GateKind::RY, p[0])); }},
-    {"crz", 2, 1,
-     [](Params p, Qubits q) {
+    {.name = "cx", .qubits = "control_qubit target_qubit", .title = "Controlled X (CNOT)",
+     .matrix = "[[0, 1], [1, 0]]" VORN_WHEN_CONTROL, .qiskit = "CXGate", .cirq = "CNOT", .qelib1 = "cx",
+     .inverse = "cx", .body = [](Params, Qubits q) { return shared(GateKind::CX, 0.0, q); }},
+    {.name = "cy", .qubits = "control_qubit target_qubit", .title = "Controlled Y",
+     .matrix = "[[0, -i], [i, 0]]" VORN_WHEN_CONTROL, .qiskit = "CYGate", .cirq = "Y.controlled", .qelib1 = "cy",
+     .inverse = "cy", .body = [](Params, Qubits q) { return controlled(q, matrix_2x2(GateKind::Y, 0.0)); }},
+    {.name = "cz", .qubits = "control_qubit target_qubit", .title = "Controlled Z",
+     .matrix = "diag(1, 1, 1, -1)", .qiskit = "CZGate", .cirq = "CZ", .qelib1 = "cz", .inverse = "cz",
+     .body = [](Params, Qubits q) { return shared(GateKind::CZ, 0.0, q); }},
+    {.name = "ch", .qubits = "control_qubit target_qubit", .title = "Controlled Hadamard",
+     .matrix = "1/sqrt(2) [[1, 1], [1, -1]]" VORN_WHEN_CONTROL, .qiskit = "CHGate", .cirq = "H.controlled",
+     .qelib1 = "ch", .inverse = "ch",
+     .body = [](Params, Qubits q) { return controlled(q, matrix_2x2(GateKind::H, 0.0)); }},
+    {.name = "cs", .qubits = "control_qubit target_qubit", .title = "Controlled S", .matrix = "diag(1, 1, 1, i)",
+     .qiskit = "CSGate", .cirq = "S.controlled",
+     .qasm2_definition = "gate cs a,b { t a; cx a,b; tdg b; cx a,b; t b; }", .inverse = "csdg",
+     .body = [](Params, Qubits q) { return phase(q, k1, kI); }},
+    {.name = "csdg", .qubits = "control_qubit target_qubit", .title = "Controlled inverse of S",
+     .matrix = "diag(1, 1, 1, -i)", .qiskit = "CSdgGate", .cirq = "S**-1.controlled",
+     .qasm2_definition = "gate csdg a,b { tdg a; cx a,b; t b; cx a,b; tdg b; }", .inverse = "cs",
+     .body = [](Params, Qubits q) { return phase(q, k1, kMinusI); }},
+    {.name = "csx", .qubits = "control_qubit target_qubit", .title = "Controlled square root of X",
+     .matrix = "1/2 [[1+i, 1-i], [1-i, 1+i]]" VORN_WHEN_CONTROL, .qiskit = "CSXGate", .cirq = "X**0.5.controlled",
+     .qelib1 = "csx", .body = [](Params, Qubits q) { return controlled(q, kSX); }},
+    {.name = "cp", .qubits = "control_qubit target_qubit", .params = "theta", .title = "Controlled phase",
+     .matrix = "diag(1, 1, 1, e^(i theta))", .qiskit = "CPhaseGate", .cirq = "CZPowGate(theta/pi)", .qelib1 = "cp",
+     .inverse = "cp(-theta)", .body = [](Params p, Qubits q) { return phase(q, k1, expi(p[0])); }},
+    {.name = "crx", .qubits = "control_qubit target_qubit", .params = "theta", .title = "Controlled rotation about X",
+     .matrix = "[[cos(theta/2), -i sin(theta/2)], [-i sin(theta/2), cos(theta/2)]]" VORN_WHEN_CONTROL,
+     .qiskit = "CRXGate", .cirq = "rx(theta).controlled", .qelib1 = "crx", .inverse = "crx(-theta)",
+     .body = [](Params p, Qubits q) { return controlled(q, matrix_2x2(GateKind::RX, p[0])); }},
+    {.name = "cry", .qubits = "control_qubit target_qubit", .params = "theta", .title = "Controlled rotation about Y",
+     .matrix = "[[cos(theta/2), -sin(theta/2)], [sin(theta/2), cos(theta/2)]]" VORN_WHEN_CONTROL,
+     .qiskit = "CRYGate", .cirq = "ry(theta).controlled", .qelib1 = "cry", .inverse = "cry(-theta)",
+     .body = [](Params p, Qubits q) { return controlled(q, matrix_2x2(GateKind::RY, p[0])); }},
+    {.name = "crz", .qubits = "control_qubit target_qubit", .params = "theta", .title = "Controlled rotation about Z",
+     .matrix = "diag(1, e^(-i theta/2), 1, e^(i theta/2))", .qiskit = "CRZGate", .cirq = "rz(theta).controlled",
+     .qelib1 = "crz", .inverse = "crz(-theta)",
+     .body = [](Params p, Qubits q) {
        const Matrix2x2 rz = matrix_2x2(GateKind::RZ, p[0]);
        return phase(q, rz.m00, rz.m11);
      }},
-    {"cu", 2, 4, [](Params p, Qubits q) { return controlled(q, cu_block(p[0], p[1], p[2], p[3])); }},
-    {"cu1", 2, 1, [](Params p, Qubits q) { return phase(q, k1, expi(p[0])); }},
-    {"cu3", 2, 3, [](Params p, Qubits q) { return controlled(q, u_matrix(p[0], p[1], p[2])); }},
+    {.name = "cu", .qubits = "control_qubit target_qubit", .params = "theta phi lam gamma",
+     .title = "Controlled e^(i gamma) u(theta, phi, lam)", .matrix = "e^(i gamma) " VORN_U3_TEXT VORN_WHEN_CONTROL,
+     .qiskit = "CUGate", .qelib1 = "cu", .inverse = "cu(-theta,-lam,-phi,-gamma)",
+     .body = [](Params p, Qubits q) { return controlled(q, cu_block(p[0], p[1], p[2], p[3])); }},
+    {.name = "cu1", .qubits = "control_qubit target_qubit", .params = "theta",
+     .title = "Controlled phase (OpenQASM 2's cu1)", .matrix = "diag(1, 1, 1, e^(i theta))", .qiskit = "CU1Gate",
+     .cirq = "CZPowGate(theta/pi)", .qelib1 = "cu1", .inverse = "cu1(-theta)",
+     .body = [](Params p, Qubits q) { return phase(q, k1, expi(p[0])); }},
+    {.name = "cu3", .qubits = "control_qubit target_qubit", .params = "theta phi lam",
+     .title = "Controlled u3 (OpenQASM 2's cu3)", .matrix = VORN_U3_TEXT VORN_WHEN_CONTROL, .qiskit = "CU3Gate",
+     .qelib1 = "cu3", .inverse = "cu3(-theta,-lam,-phi)",
+     .body = [](Params p, Qubits q) { return controlled(q, u_matrix(p[0], p[1], p[2])); }},
     // ---- two qubits ----
-    {"swap", 2, 0, [](Params, Qubits q) { return shared(GateKind::SWAP, 0.0, q); }},
-    {"iswap", 2, 0,
-     [](Params, Qubits q) {
+    {.name = "swap", .qubits = "qubit1 qubit2", .title = "Swap",
+     .matrix = "[[1, 0, 0, 0], [0, 0, 1, 0], [0, 1, 0, 0], [0, 0, 0, 1]]", .qiskit = "SwapGate", .cirq = "SWAP",
+     .qelib1 = "swap", .inverse = "swap", .body = [](Params, Qubits q) { return shared(GateKind::SWAP, 0.0, q); }},
+    {.name = "iswap", .qubits = "qubit1 qubit2", .title = "iSWAP: swap with a phase i on |01> and |10>",
+     .matrix = "[[1, 0, 0, 0], [0, 0, i, 0], [0, i, 0, 0], [0, 0, 0, 1]]", .qiskit = "iSwapGate", .cirq = "ISWAP",
+     .qasm2_definition = "gate iswap a,b { s a; s b; h a; cx a,b; cx b,a; h b; }",
+     .body = [](Params, Qubits q) {
        return two_qubit(q, {k1, k0, k0, k0, k0, k0, kI, k0, k0, kI, k0, k0, k0, k0, k0, k1});
      }},
-    {"dcx", 2, 0,
-     [](Params, Qubits q) {
+    {.name = "dcx", .qubits = "qubit1 qubit2", .title = "Double CNOT: cx(qubit1, qubit2), then cx(qubit2, qubit1)",
+     .matrix = "[[1, 0, 0, 0], [0, 0, 0, 1], [0, 1, 0, 0], [0, 0, 1, 0]]", .qiskit = "DCXGate",
+     .qasm2_definition = "gate dcx a,b { cx a,b; cx b,a; }", .inverse = "dcx qubit2 qubit1",
+     .body = [](Params, Qubits q) {
        return two_qubit(q, {k1, k0, k0, k0, k0, k0, k0, k1, k0, k1, k0, k0, k0, k0, k1, k0});
      }},
-    {"ecr", 2, 0,
-     [](Params, Qubits q) {
+    {.name = "ecr", .qubits = "qubit1 qubit2", .title = "Echoed cross-resonance",
+     .matrix = "1/sqrt(2) [[0, 1, 0, i], [1, 0, -i, 0], [0, i, 0, 1], [-i, 0, 1, 0]]", .qiskit = "ECRGate",
+     .qasm2_definition =
+         "gate ecr a,b { h b; cx a,b; rz(pi/4) b; cx a,b; h b; x a; h b; cx a,b; rz(-pi/4) b; cx a,b; h b; }",
+     .inverse = "ecr",
+     .body = [](Params, Qubits q) {
        const Complex s{kS, 0.0}, is{0.0, kS}, mis{0.0, -kS};
        return two_qubit(q, {k0, s, k0, is, s, k0, mis, k0, k0, is, k0, s, mis, k0, s, k0});
      }},
-    {"rxx", 2, 1,
-     [](Params p, Qubits q) {
+    {.name = "rxx", .qubits = "qubit1 qubit2", .params = "theta", .title = "Ising XX rotation, exp(-i theta/2 X(x)X)",
+     .matrix = "[[c, 0, 0, -is], [0, c, -is, 0], [0, -is, c, 0], [-is, 0, 0, c]], c = cos(theta/2), s = sin(theta/2)",
+     .qiskit = "RXXGate", .qelib1 = "rxx", .inverse = "rxx(-theta)",
+     .body = [](Params p, Qubits q) {
        const Half h(p[0]);
        const Complex c{h.cos, 0.0}, mis{0.0, -h.sin};
        return two_qubit(q, {c, k0, k0, mis, k0, c, mis, k0, k0, mis, c, k0, mis, k0, k0, c});
      }},
-    {"ryy", 2, 1,
-     [](Params p, Qubits q) {
+    {.name = "ryy", .qubits = "qubit1 qubit2", .params = "theta", .title = "Ising YY rotation, exp(-i theta/2 Y(x)Y)",
+     .matrix = "[[c, 0, 0, is], [0, c, -is, 0], [0, -is, c, 0], [is, 0, 0, c]], c = cos(theta/2), s = sin(theta/2)",
+     .qiskit = "RYYGate",
+     .qasm2_definition = "gate ryy(theta) a,b { sxdg a; sxdg b; cx a,b; rz(theta) b; cx a,b; sx a; sx b; }",
+     .inverse = "ryy(-theta)",
+     .body = [](Params p, Qubits q) {
        const Half h(p[0]);
        const Complex c{h.cos, 0.0}, is{0.0, h.sin}, mis{0.0, -h.sin};
        return two_qubit(q, {c, k0, k0, is, k0, c, mis, k0, k0, mis, c, k0, is, k0, k0, c});
      }},
-    {"rzz", 2, 1,
-     [](Params p, Qubits q) {
+    {.name = "rzz", .qubits = "qubit1 qubit2", .params = "theta", .title = "Ising ZZ rotation, exp(-i theta/2 Z(x)Z)",
+     .matrix = "diag(e^(-i theta/2), e^(i theta/2), e^(i theta/2), e^(-i theta/2))", .qiskit = "RZZGate",
+     .qelib1 = "rzz", .inverse = "rzz(-theta)",
+     .body = [](Params p, Qubits q) {
        const Half h(p[0]);
        const Complex minus{h.cos, -h.sin}, plus{h.cos, h.sin};
        return CompiledGate{Shape::Diagonal, {q[0], q[1]}, {}, kAllOnes, {minus, plus, plus, minus}};
      }},
-    {"rzx", 2, 1,
-     [](Params p, Qubits q) {
+    {.name = "rzx", .qubits = "qubit1 qubit2", .params = "theta",
+     .title = "ZX rotation, exp(-i theta/2 X(x)Z) (Z on qubit1)",
+     .matrix = "[[c, 0, -is, 0], [0, c, 0, is], [-is, 0, c, 0], [0, is, 0, c]], c = cos(theta/2), s = sin(theta/2)",
+     .qiskit = "RZXGate", .qasm2_definition = "gate rzx(theta) a,b { h b; cx a,b; rz(theta) b; cx a,b; h b; }",
+     .inverse = "rzx(-theta)",
+     .body = [](Params p, Qubits q) {
        const Half h(p[0]);
        const Complex c{h.cos, 0.0}, is{0.0, h.sin}, mis{0.0, -h.sin};
        return two_qubit(q, {c, k0, mis, k0, k0, c, k0, is, mis, k0, c, k0, k0, is, k0, c});
      }},
-    {"xx_plus_yy", 2, 2,
-     [](Params p, Qubits q) {
-       const double cos = std::cos(p[0] / 2), sin = std::sin(p[0] / 2);
-       const auto [up, down] = xx_yy_coupling(sin, p[1]);
-       const Complex c{cos, 0.0};
+    {.name = "xx_plus_yy", .qubits = "qubit1 qubit2", .params = "theta beta", .title = "XX+YY interaction",
+     .matrix = "[[1, 0, 0, 0], [0, c, -is e^(-i beta), 0], [0, -is e^(i beta), c, 0], [0, 0, 0, 1]], "
+               "c = cos(theta/2), s = sin(theta/2)",
+     .qiskit = "XXPlusYYGate",
+     .qasm2_definition = "gate xx_plus_yy(theta,beta) a,b { rz(beta) a; sdg b; sx b; s b; s a; cx b,a; "
+                         "ry(-0.5*theta) b; ry(-0.5*theta) a; cx b,a; sdg a; sdg b; sxdg b; s b; rz(-beta) a; }",
+     .inverse = "xx_plus_yy(-theta,beta)",
+     .body = [](Params p, Qubits q) {
+       const auto [c, up, down] = XxYy(p);
        return two_qubit(q, {k1, k0, k0, k0, k0, c, up, k0, k0, down, c, k0, k0, k0, k0, k1});
      }},
-    {"xx_minus_yy", 2, 2,
-     [](Params p, Qubits q) {
-       const double cos = std::cos(p[0] / 2), sin = std::sin(p[0] / 2);
-       const auto [up, down] = xx_yy_coupling(sin, p[1]);
-       const Complex c{cos, 0.0};
+    {.name = "xx_minus_yy", .qubits = "qubit1 qubit2", .params = "theta beta", .title = "XX-YY interaction",
+     .matrix = "[[c, 0, 0, -is e^(-i beta)], [0, 1, 0, 0], [0, 0, 1, 0], [-is e^(i beta), 0, 0, c]], "
+               "c = cos(theta/2), s = sin(theta/2)",
+     .qiskit = "XXMinusYYGate",
+     .qasm2_definition = "gate xx_minus_yy(theta,beta) a,b { rz(-beta) b; sdg a; sx a; s a; s b; cx a,b; "
+                         "ry(0.5*theta) a; ry(-0.5*theta) b; cx a,b; sdg b; sdg a; sxdg a; s a; rz(beta) b; }",
+     .inverse = "xx_minus_yy(-theta,beta)",
+     .body = [](Params p, Qubits q) {
+       const auto [c, up, down] = XxYy(p);
        return two_qubit(q, {c, k0, k0, up, k0, k1, k0, k0, k0, k0, k1, k0, down, k0, k0, c});
      }},
     // ---- three qubits ----
-    {"ccx", 3, 0, [](Params, Qubits q) { return shared(GateKind::CCX, 0.0, q); }},
-    {"ccz", 3, 0, [](Params, Qubits q) { return phase(q, k1, kMinus1); }},
-    {"cswap", 3, 0, [](Params, Qubits q) { return shared(GateKind::CSWAP, 0.0, q); }},
-    {"rccx", 3, 0,
-     [](Params, Qubits q) {
+    {.name = "ccx", .qubits = "control_qubit1 control_qubit2 target_qubit", .title = "Toffoli (doubly controlled X)",
+     .matrix = "[[0, 1], [1, 0]] on the target when both controls are 1, the identity otherwise",
+     .qiskit = "CCXGate", .cirq = "CCX", .qelib1 = "ccx", .inverse = "ccx",
+     .body = [](Params, Qubits q) { return shared(GateKind::CCX, 0.0, q); }},
+    {.name = "ccz", .qubits = "control_qubit1 control_qubit2 target_qubit", .title = "Doubly controlled Z",
+     .matrix = "diag(1, 1, 1, 1, 1, 1, 1, -1)", .qiskit = "CCZGate", .cirq = "CCZ",
+     .qasm2_definition = "gate ccz a,b,c { h c; ccx a,b,c; h c; }", .inverse = "ccz",
+     .body = [](Params, Qubits q) { return phase(q, k1, kMinus1); }},
+    {.name = "cswap", .qubits = "control_qubit target_qubit1 target_qubit2", .title = "Fredkin (controlled swap)",
+     .matrix = "swaps the targets when the control is 1, the identity otherwise", .qiskit = "CSwapGate",
+     .cirq = "CSWAP", .qelib1 = "cswap", .inverse = "cswap",
+     .body = [](Params, Qubits q) { return shared(GateKind::CSWAP, 0.0, q); }},
+    {.name = "rccx", .qubits = "control_qubit1 control_qubit2 target_qubit", .title = "Relative-phase Toffoli",
+     .matrix = "the identity except entries (3, 3) = (7, 7) = 0, (3, 7) = -i, (7, 3) = i, (5, 5) = -1",
+     .qiskit = "RCCXGate", .qelib1 = "rccx", .inverse = "rccx",
+     .body = [](Params, Qubits q) {
        // RCCXGate: the identity except rows 3 (-i at column 7), 5 (-1) and 7 (i at column 3).
        std::vector<Complex> m(64, k0);
        for (int r : {0, 1, 2, 4, 6}) m[9 * r] = k1;
@@ -245,15 +376,36 @@ constexpr Row kRows[] = {
      }},
     // ---- any number of controls, then the target ----
     // With no controls Qiskit's mcx is X and mcp is P(lam); so here.
-    {"mcx", 0, 0,
-     [](Params, Qubits q) {
+    {.name = "mcx", .variadic = true, .qubits = "control_qubits target_qubit", .title = "Multi-controlled X",
+     .matrix = "[[0, 1], [1, 0]] on the target when every control is 1, the identity otherwise",
+     .qiskit = "MCXGate C3XGate C4XGate", .cirq = "X.controlled", .inverse = "mcx",
+     .body = [](Params, Qubits q) {
        if (q.size() == 1) return shared(GateKind::X, 0.0, q);
        return controlled(q, matrix_2x2(GateKind::X, 0.0));
      }},
-    {"mcp", 0, 1, [](Params p, Qubits q) { return phase(q, k1, expi(p[0])); }},
+    {.name = "mcp", .variadic = true, .qubits = "control_qubits target_qubit", .params = "lam",
+     .title = "Multi-controlled phase", .matrix = "diag(1, e^(i lam)) on the target when every control is 1, "
+                                                  "the identity otherwise",
+     .qiskit = "MCPhaseGate MCU1Gate", .cirq = "ZPowGate(lam/pi).controlled", .inverse = "mcp(-lam)",
+     .body = [](Params p, Qubits q) { return phase(q, k1, expi(p[0])); }},
 };
+#undef VORN_U3_TEXT
+#undef VORN_WHEN_CONTROL
 
 constexpr std::size_t kRowCount = std::size(kRows);
+
+constexpr std::uint8_t count_words(std::string_view list) {
+  std::uint8_t n = 0;
+  bool in_word = false;
+  for (char c : list) {
+    if (c != ' ' && !in_word) ++n;
+    in_word = c != ' ';
+  }
+  return n;
+}
+
+constexpr std::uint8_t n_qubits(const Row& row) { return row.variadic ? 0 : count_words(row.qubits); }
+constexpr std::uint8_t n_params(const Row& row) { return count_words(row.params); }
 
 // Names an operand used twice; for any count of operands and any qubit value.
 void require_distinct(std::string_view gate, Qubits q) {
@@ -265,11 +417,11 @@ void require_distinct(std::string_view gate, Qubits q) {
 }
 
 void check_call(const Row& row, Params p, Qubits q) {
-  const bool qubits_ok = row.n_qubits == 0 ? !q.empty() : q.size() == row.n_qubits;
-  if (p.size() != row.n_params || !qubits_ok) {
-    const std::string wanted = row.n_qubits == 0 ? std::string(messages::kControlsAndTarget)
-                                                 : messages::fill(messages::kQubitsWanted, row.n_qubits);
-    fatal(messages::fill(messages::kGateCall, row.name, row.n_params, wanted, p.size(), q.size()));
+  const bool qubits_ok = row.variadic ? !q.empty() : q.size() == n_qubits(row);
+  if (p.size() != n_params(row) || !qubits_ok) {
+    const std::string wanted = row.variadic ? std::string(messages::kControlsAndTarget)
+                                            : messages::fill(messages::kQubitsWanted, n_qubits(row));
+    fatal(messages::fill(messages::kGateCall, row.name, n_params(row), wanted, p.size(), q.size()));
   }
   // Non-finite angles are accepted, as vorn_python accepts them: the matrix
   // carries the NaN and the state shows it.
@@ -288,7 +440,9 @@ CompiledGate build_row(Params p, Qubits q) {
 
 template <std::size_t... I>
 constexpr std::array<StandardGate, kRowCount> make_table(std::index_sequence<I...>) {
-  return {{StandardGate{kRows[I].name, kRows[I].n_qubits, kRows[I].n_params, &build_row<I>}...}};
+  return {{StandardGate{kRows[I].name, n_qubits(kRows[I]), n_params(kRows[I]), kRows[I].qubits, kRows[I].params,
+                        kRows[I].title, kRows[I].matrix, kRows[I].qiskit, kRows[I].cirq, kRows[I].qelib1,
+                        kRows[I].qasm2_definition, kRows[I].inverse, &build_row<I>}...}};
 }
 
 constexpr std::array<StandardGate, kRowCount> kTable = make_table(std::make_index_sequence<kRowCount>{});
@@ -300,6 +454,20 @@ constexpr bool names_unique() {
   return true;
 }
 static_assert(names_unique());
+
+// What the readers of the table rely on: every row names its operands (mcx /
+// mcp a control list and a target), has a Qiskit class, and OpenQASM 2 can
+// write it (a qelib1 gate or a definition; mcx / mcp are written by the
+// writer's own constructions).
+constexpr bool rows_complete() {
+  for (const Row& row : kRows) {
+    if (row.qubits.empty() || row.qiskit.empty() || row.title.empty() || row.matrix.empty()) return false;
+    if (row.variadic && count_words(row.qubits) != 2) return false;
+    if (!row.variadic && row.qelib1.empty() == row.qasm2_definition.empty()) return false;
+  }
+  return true;
+}
+static_assert(rows_complete());
 
 // sum_k a[k] * conj(b[k]); even and odd k in separate sums so the additions
 // do not wait on each other.
@@ -363,10 +531,20 @@ bool is_unitary(std::span<const Complex> matrix, U dim, double tolerance) {
   return find_deviation(matrix, dim, tolerance).r == dim;
 }
 
+void check_unitary_shape(std::size_t k, std::span<const U> shape) {
+  if (k == 0 || k > kMaxGateTargets) fatal(messages::fill(messages::kUnitaryQubitCount, kMaxGateTargets, k));
+  const U dim = U{1} << k;
+  if (shape.size() != 2 || shape[0] != dim || shape[1] != dim) {
+    std::string text = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
+    text += shape.size() == 1 ? ",)" : ")";
+    fatal(messages::fill(messages::kUnitaryShape, k, dim, dim, text));
+  }
+}
+
 CompiledGate compile_unitary(std::span<const Complex> matrix, Qubits qubits, double tolerance) {
   const std::size_t k = qubits.size();
-  if (k == 0 || k > kMaxGateTargets)
-    fatal(messages::fill(messages::kUnitaryQubitCount, k, kMaxGateTargets));
+  if (k == 0 || k > kMaxGateTargets) fatal(messages::fill(messages::kUnitaryQubitCount, kMaxGateTargets, k));
   require_distinct("unitary", qubits);
   const U dim = U{1} << k;
   if (matrix.size() != dim * dim)
@@ -385,7 +563,7 @@ CompiledGate compile_unitary(std::span<const Complex> matrix, Qubits qubits, dou
       std::snprintf(amount, sizeof amount, "%.3g", d.amount);
       char tol[32];
       std::snprintf(tol, sizeof tol, "%.3g", tolerance);
-      fatal(messages::fill(messages::kNotUnitary, d.r, d.s, amount, tol));
+      fatal(messages::fill(messages::kNotUnitary, tol, d.r, d.s, amount));
     }
   }
   // The caller's entries as given (not re-orthonormalised), like Qiskit's UnitaryGate.

@@ -247,7 +247,7 @@ def test_gate_matrix_matches_qiskit_operator(name, params, n, qubits):
 
 
 def test_every_reference_gate_is_a_method_and_an_engine_row():
-    rows = {name: (nq, npar) for name, nq, npar in _ext.standard_gates()}
+    rows = {row["name"]: (row["num_qubits"], row["num_params"]) for row in _ext.standard_gates()}
     assert set(rows) == set(REFERENCE)
     for name, (nq, npar, _) in REFERENCE.items():
         assert rows[name] == (nq, npar), name

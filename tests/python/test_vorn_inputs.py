@@ -36,7 +36,7 @@ BAD_CALLS = [
     ("measure lists differ", lambda: circuit().measure([0, 1], [0]), ValueError, "2 qubits but 1 clbits"),
     ("not unitary", lambda: circuit().unitary([[1, 1], [0, 1]], [0]), ValueError, "not unitary to within 1e-10"),
     ("nearly unitary", lambda: circuit().unitary(np.diag([1, 1 + 1e-9]), [0]), ValueError, "not unitary"),
-    ("non-finite matrix", lambda: circuit().unitary(np.diag([1, np.nan]), [0]), ValueError, "not unitary"),
+    ("non-finite matrix", lambda: circuit().unitary(np.diag([1, np.nan]), [0]), ValueError, r"\(1, 1\) is not finite"),
     ("matrix too small", lambda: circuit().unitary(np.eye(2), [0, 1]), ValueError, "needs a 4x4 matrix, got shape"),
     ("matrix not square", lambda: circuit().unitary(np.eye(4)[:2], [0]), ValueError, r"got shape \(2, 4\)"),
     ("matrix not numbers", lambda: circuit().unitary([["a", "b"], ["c", "d"]], [0]), ValueError, "not a complex array"),

@@ -5,9 +5,11 @@
 // standard gates Qiskit's loader makes of them (qiskit.qasm2 with
 // LEGACY_CUSTOM_INSTRUCTIONS), so state vectors agree, global phase included.
 //
-// Output gate names: id x y z h s sdg t tdg sx sxdg rx ry rz p u u1 u2 u3 cx
-// cy cz ch crx cry crz cp cu cu1 cu3 csx swap cswap rxx rzz ccx rccx mcx mcp.
-// "mcx" and "mcp" carry every control first and the target last.
+// Output gate names are those of the simulator's standard gate table
+// (vorn::sim::standard_gates()) that have a qelib1 name, plus "mcx" and "mcp"
+// (every control first, the target last). The reader keeps its own list
+// (src/gates.cpp) so that it needs the standard library only; the package's
+// tests check that it reads every qelib1 row of the table as that row.
 //
 // Global phase: OpenQASM 2 has none, so vorn writes a non-zero one as the line
 // comment `// vorn: global_phase = <float>` (kGlobalPhaseComment followed by a

@@ -64,8 +64,10 @@ inline constexpr std::string_view kGateCall = "{} takes {} angle(s) and {}, got 
 inline constexpr std::string_view kQubitsWanted = "{} qubit(s)";
 inline constexpr std::string_view kControlsAndTarget = "at least 1 qubit (controls..., target)";
 
-// unitary(matrix, qubits, tolerance). {qubits given}, {the target limit}
-inline constexpr std::string_view kUnitaryQubitCount = "unitary: {} qubits given (1 to {} allowed)";
+// unitary(matrix, qubits, tolerance). {the target limit}, {qubits given}
+inline constexpr std::string_view kUnitaryQubitCount = "unitary acts on 1 to {} qubits, got {} qubits";
+// {qubits}, {dim}, {dim}, {the shape given, as Python prints a tuple}
+inline constexpr std::string_view kUnitaryShape = "unitary on {} qubit(s) needs a {}x{} matrix, got shape {}";
 // {dim}, {dim}, {qubits}, {entries given}
 inline constexpr std::string_view kUnitaryMatrixSize =
     "unitary: expected a {}x{} matrix for {} qubit(s), got {} entries";
@@ -73,9 +75,9 @@ inline constexpr std::string_view kUnitaryMatrixSize =
 inline constexpr std::string_view kUnitaryTolerance = "unitary: tolerance {} is not a finite non-negative number";
 // {row}, {column}
 inline constexpr std::string_view kUnitaryEntryNotFinite = "unitary: matrix entry ({}, {}) is not finite";
-// {row}, {column}, {deviation}, {tolerance}; both numbers as "%.3g" prints them
+// {tolerance}, {row}, {column}, {deviation}; both numbers as "%.3g" prints them
 inline constexpr std::string_view kNotUnitary =
-    "unitary: matrix is not unitary (entry ({}, {}) of U U^dagger is off from the identity by {}, tolerance {})";
+    "unitary: matrix is not unitary to within {} (entry ({}, {}) of U U^dagger is off from the identity by {})";
 
 // Observables. {state length}
 inline constexpr std::string_view kStateLength = "state length {} is not a power of two >= 2";
