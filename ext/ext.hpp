@@ -2,8 +2,41 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <complex>
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "arrays.hpp"
+#include "vorn/simulator/engine.hpp"
+#include "vorn/simulator/observables.hpp"
 
 namespace vorn::ext {
+
+using MatrixArg = nanobind::ndarray<const std::complex<double>, nanobind::ndim<2>, nanobind::c_contig,
+                                    nanobind::device::cpu>;
+
+// The vorn package's flattened gates as the engine's program (program.cpp).
+sim::Program compile_program(std::uint64_t n_qubits, const std::vector<std::string>& names,
+                             const std::vector<std::uint64_t>& arity, const std::vector<std::uint64_t>& qubits,
+                             const std::vector<double>& params, const std::vector<MatrixArg>& matrices,
+                             double global_phase, bool samples);
+
+// Observable o has the terms offsets[o] .. offsets[o + 1] of the three
+// arrays (observables.cpp); ValueError when the arrays do not fit together.
+template <class T>
+using In1D = nanobind::ndarray<const T, nanobind::ndim<1>, nanobind::c_contig, nanobind::device::cpu>;
+std::vector<sim::PauliSumView> pauli_views(const In1D<std::uint64_t>& x_masks, const In1D<std::uint64_t>& z_masks,
+                                           const In1D<std::complex<double>>& coeffs,
+                                           const In1D<std::uint64_t>& offsets);
+
+// A run's result as (state, outcomes, counts, shots) arrays (run.cpp).
+using RunArrays = std::tuple<Array1D<std::complex<double>>, Array1D<std::uint64_t>, Array1D<std::uint64_t>,
+                             Array1D<std::uint64_t>>;
+RunArrays run_arrays(sim::ProgramResult&& result);
 
 // Program, compile_program, is_unitary, MAX_GATE_TARGETS.
 void register_program(nanobind::module_& m);
@@ -18,5 +51,8 @@ void register_run(nanobind::module_& m);
 void register_qasm(nanobind::module_& m);
 // expval (Pauli sums on a state vector).
 void register_observables(nanobind::module_& m);
+
+// ParametricProgram, compile_parametric, sweep_expval, sweep_run, adjoint_gradients, binding_seed.
+void register_parametric(nanobind::module_& m);
 
 }  // namespace vorn::ext

@@ -37,6 +37,13 @@ inline constexpr std::string_view kTermArrays =
     "x_masks, z_masks and coeffs must have one entry per term, offsets at least one";
 inline constexpr std::string_view kOffsets = "offsets must ascend within the terms";
 
+// compile_parametric, sweeps and gradients
+inline constexpr std::string_view kSlotArrays = "compile_parametric: the angle slot arrays do not fit together";
+inline constexpr std::string_view kSweepMode = "mode must be 0 (auto), 1 (side by side) or 2 (one after another)";
+// {rows}, {columns}, {parameters}
+inline constexpr std::string_view kValuesShape =
+    "parameter values of shape ({}, {}): expected (bindings, {}), one column per parameter";
+
 // qasm2_parse, qasm2_parse_file
 inline constexpr std::string_view kInstructionType = "instruction_type must be a tuple subclass";
 inline constexpr std::string_view kPathBytes = "paths are passed as bytes (os.fsencode)";

@@ -29,7 +29,6 @@ namespace vorn::ext {
 namespace {
 
 using U = std::uint64_t;
-using MatrixArg = nb::ndarray<const std::complex<double>, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 // Any shape: the shape is part of what check_unitary judges.
 using AnyMatrixArg = nb::ndarray<const std::complex<double>, nb::c_contig, nb::device::cpu>;
 
@@ -56,6 +55,8 @@ sim::CompiledGate unitary_gate(const Array& m, std::span<const U> operands) {
     value_error(e.message());
   }
 }
+
+}  // namespace
 
 // names[g] is gate g's name; it takes arity[g] operands from `qubits`, its
 // row's parameter count from `params` and, for "unitary", the next entry of
@@ -103,6 +104,8 @@ sim::Program compile_program(U n_qubits, const std::vector<std::string>& names, 
   }
   return program;
 }
+
+namespace {
 
 // Raises ValueError naming what is wrong with `unitary(matrix, qubits)`:
 // operand count, shape, a repeated qubit, a non-finite entry or U U^dagger

@@ -32,7 +32,7 @@ using U = std::uint64_t;
 // (state, outcomes, counts, shots): the state after the gates, the sampled
 // whole-register outcomes (qubit q = bit q) with how often each was drawn,
 // and each shot's outcome in shot order when keep_shots (else empty).
-std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>, Array1D<U>> run_program(
+RunArrays run_program(
     const sim::Program& program, std::optional<U> seed, U shots, bool keep_shots, bool require_finite,
     const nb::object& poll, std::size_t threads) {
   // Past the core's qubit limit no state can exist: refused as out of memory,
@@ -43,9 +43,14 @@ std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>, Array1D<U>> ru
     throw nb::python_error();
   }
   const sim::RunOptions options{.keep_shots = keep_shots, .require_finite = require_finite};
-  sim::ProgramResult result = run_polled(
+  return run_arrays(run_polled(
       [&](sim::RunControl& control) { return sim::run_program(program, seed, shots, &control, options); }, poll,
-      threads);
+      threads));
+}
+
+}  // namespace
+
+RunArrays run_arrays(sim::ProgramResult&& result) {
   std::vector<U> outcomes, counts;
   outcomes.reserve(result.tally.size());
   counts.reserve(result.tally.size());
@@ -56,6 +61,8 @@ std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>, Array1D<U>> ru
   auto state = adopt<Complex, std::complex<double>>(std::move(result.snapshot).take_amplitudes());
   return {std::move(state), adopt(std::move(outcomes)), adopt(std::move(counts)), adopt(std::move(result.shots))};
 }
+
+namespace {
 
 using StateArg = nb::ndarray<const std::complex<double>, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 

@@ -354,15 +354,29 @@ std::pair<tbb::task_arena*, std::size_t> loop_arena() {
   return {arena, limit};
 }
 
+// Under ThreadLimit(1) a loop is one chunk on the calling thread: no arena to
+// queue for, so many single-threaded loops (a sweep's bindings side by side)
+// run at once. One chunk sums nothing differently from many.
+bool run_inline(std::uint64_t n_items, ChunkFn body) {
+  if (thread_limit != 1) return false;
+  if (n_items != 0) {
+    DefaultFpEnv fp_env;
+    body(0, n_items);
+  }
+  return true;
+}
+
 }  // namespace
 
 void parallel_for(std::uint64_t n_items, std::uint64_t min_grain, ChunkFn body) {
+  if (run_inline(n_items, body)) return;
   const auto [arena, threads] = loop_arena();
   if (n_items == 0) return;
   run_chunks(*arena, n_items, chunk_grain(n_items, min_grain, threads), body);
 }
 
 void parallel_for_each_item(std::uint64_t n_items, ChunkFn body) {
+  if (run_inline(n_items, body)) return;
   const auto [arena, threads] = loop_arena();
   if (n_items == 0) return;
   run_chunks(*arena, n_items, 1, body);

@@ -11,6 +11,9 @@ from .circuit import Circuit, ClassicalRegister, Instruction
 from .simulation import Result, required_memory, run, statevector
 from .observables import PauliSum, expval
 from .interop import from_cirq, from_qiskit, to_cirq, to_qiskit
+from .parameters import Parameter, ParameterExpression, ParameterVector, ParameterVectorElement
+from .sweeps import binding_seed
+from .gradients import jacobian, value_and_grad
 from . import qasm2
 
 try:  # the version has one home, pyproject.toml, read from the installed metadata
@@ -19,6 +22,7 @@ except _metadata.PackageNotFoundError:  # pragma: no cover - imported from a sou
     __version__ = "0+unknown"
 
 __all__ = [
-    "Circuit", "ClassicalRegister", "Instruction", "PauliSum", "Result", "expval", "from_cirq", "from_qiskit",
-    "required_memory", "run", "statevector", "to_cirq", "to_qiskit",
+    "Circuit", "ClassicalRegister", "Instruction", "Parameter", "ParameterExpression", "ParameterVector",
+    "ParameterVectorElement", "PauliSum", "Result", "binding_seed", "expval", "from_cirq", "from_qiskit", "jacobian",
+    "required_memory", "run", "statevector", "to_cirq", "to_qiskit", "value_and_grad",
 ]

@@ -61,3 +61,68 @@ def expval(
     poll: Callable[[int, int], object] | None = None,
     threads: int = 0,
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
+
+class ParametricProgram:
+    """A parameterised circuit compiled once (made by compile_parametric)."""
+
+    @property
+    def num_qubits(self) -> int: ...
+    @property
+    def num_parameters(self) -> int: ...
+    def __len__(self) -> int: ...
+    def sweep_memory(self, bindings: int, shots: int, keep_shots: bool, keep_states: bool, mode: int = 0) -> int: ...
+    def gradient_memory(self, bindings: int, observables: int, mode: int = 0) -> int: ...
+
+def compile_parametric(
+    num_qubits: int,
+    names: Sequence[str],
+    arity: Sequence[int],
+    qubits: Sequence[int],
+    params: Sequence[float],
+    matrices: Sequence[NDArray[np.complex128]],
+    global_phase: float,
+    samples: bool,
+    num_parameters: int,
+    slot_gate: Sequence[int],
+    slot_index: Sequence[int],
+    term_offsets: Sequence[int],
+    term_param: Sequence[int],
+    term_coeff: Sequence[float],
+    slot_constant: Sequence[float],
+    has_constant: Sequence[bool],
+) -> ParametricProgram: ...
+def sweep_expval(
+    program: ParametricProgram,
+    values: NDArray[np.float64],
+    x_masks: NDArray[np.uint64],
+    z_masks: NDArray[np.uint64],
+    coeffs: NDArray[np.complex128],
+    offsets: NDArray[np.uint64],
+    poll: Callable[[int, int], object] | None = None,
+    threads: int = 0,
+    mode: int = 0,
+) -> NDArray[np.complex128]: ...
+def sweep_run(
+    program: ParametricProgram,
+    values: NDArray[np.float64],
+    seed: int,
+    shots: int,
+    keep_shots: bool = False,
+    require_finite: bool = False,
+    poll: Callable[[int, int], object] | None = None,
+    threads: int = 0,
+    mode: int = 0,
+) -> list[tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]]: ...
+def adjoint_gradients(
+    program: ParametricProgram,
+    values: NDArray[np.float64],
+    x_masks: NDArray[np.uint64],
+    z_masks: NDArray[np.uint64],
+    coeffs: NDArray[np.complex128],
+    offsets: NDArray[np.uint64],
+    poll: Callable[[int, int], object] | None = None,
+    threads: int = 0,
+    mode: int = 0,
+) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
+def binding_seed(seed: int, index: int) -> int: ...
+def python_mod(x: float, y: float) -> float: ...

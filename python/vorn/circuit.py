@@ -23,6 +23,8 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from . import _ext
+from . import parameters as _parameters
+from .parameters import ParameterExpression, phase_mod
 
 __all__ = ["Circuit", "ClassicalRegister", "Instruction"]
 
@@ -94,7 +96,10 @@ def _is_integer(value: Any) -> bool:
 def _angle(value: Any, name: str) -> float:
     # Non-finite angles are accepted, as vorn_python accepts them. Complex
     # values are refused whatever their type: float() of a NumPy complex
-    # would drop the imaginary part with only a warning.
+    # would drop the imaginary part with only a warning. Parameters and
+    # affine expressions of them are kept as they are (vorn.parameters).
+    if isinstance(value, ParameterExpression):
+        return value  # type: ignore[return-value]
     if isinstance(value, (str, bytes, bool, complex, np.complexfloating)) or (
         isinstance(value, np.ndarray) and value.dtype.kind == "c"
     ):
@@ -131,7 +136,8 @@ class Circuit:
         {'measure': 2, 'h': 1, 'cx': 1}
     """
 
-    __slots__ = ("_num_qubits", "_cregs", "_num_clbits", "_data", "_measured", "_global_phase", "_operands")
+    __slots__ = ("_num_qubits", "_cregs", "_num_clbits", "_data", "_measured", "_global_phase", "_operands",
+                 "_symbols")
 
     def __init__(self, num_qubits: int, num_clbits: int = 0) -> None:
         for what, value in (("num_qubits", num_qubits), ("num_clbits", num_clbits)):
@@ -146,6 +152,7 @@ class Circuit:
         self._measured: set[int] = set()  # qubits measured so far
         self._global_phase = 0.0
         self._operands: dict[tuple[int, ...], tuple[int, ...]] = {}  # shared operand tuples
+        self._symbols: dict[str, Any] = {}  # parameter name -> the circuit's one parameter of that name
         if operator.index(num_clbits) > 0:
             self.add_register(ClassicalRegister(operator.index(num_clbits), "c"))
 
@@ -205,6 +212,7 @@ class Circuit:
         other._data = list(self._data)
         other._measured = set(self._measured)
         other._global_phase = self._global_phase
+        other._symbols = dict(self._symbols)
         return other
 
     def __copy__(self) -> Circuit:
@@ -232,7 +240,9 @@ class Circuit:
 
     @global_phase.setter
     def global_phase(self, angle: float) -> None:
-        self._global_phase = _angle(angle, "global_phase") % (2 * math.pi)
+        value = phase_mod(_angle(angle, "global_phase"))
+        _parameters.register(self._symbols, (value,))
+        self._global_phase = value
 
     def add_register(self, register: ClassicalRegister) -> None:
         """Appends a classical register; its clbits follow the existing ones.
@@ -281,10 +291,15 @@ class Circuit:
         for a in angles:
             if type(a) is not float:
                 angles = tuple(_angle(v, label) for v, label in zip(angles, angle_names))
+                symbolic = True
                 break
+        else:
+            symbolic = False
         if len(qubits) > 1:
             _require_distinct(name, qubits)
         self._check_gate(name, qubits)
+        if symbolic:
+            _parameters.register(self._symbols, angles)
         shared = self._operands
         if len(shared) < _SHARED_OPERANDS:
             qubits = shared.setdefault(qubits, qubits)
@@ -297,6 +312,7 @@ class Circuit:
             raise NotImplementedError(_after_measure_message(name, q))
 
     def _append(self, instruction: Instruction) -> None:
+        _parameters.register(self._symbols, instruction.params)
         if instruction.name not in _NON_GATES:
             self._check_gate(instruction.name, instruction.qubits)
         elif instruction.name == "measure":
@@ -465,10 +481,11 @@ class Circuit:
         out = self._empty_like()
         for ins in instructions:  # built apart: a refused composition changes nothing
             out._append(ins)
-        out._global_phase = (self._global_phase + other._global_phase) % (2 * math.pi)
+        out.global_phase = self._global_phase + other._global_phase
         if not inplace:
             return out
         self._data, self._measured, self._global_phase = out._data, out._measured, out._global_phase
+        self._symbols = out._symbols
         return None
 
     def _wires(self, count: int, given: Sequence[int] | None, size: int, unit: str) -> list[int]:
@@ -494,8 +511,43 @@ class Circuit:
             if ins.name == "measure":
                 raise ValueError("a circuit with measurements has no inverse")
             out._append(ins if ins.name == "barrier" else _inverse(ins))
-        out._global_phase = -self._global_phase % (2 * math.pi)
+        out.global_phase = -self._global_phase
         return out
+
+    # ---- parameters -------------------------------------------------------------
+
+    @property
+    def parameters(self) -> list[Any]:
+        """The circuit's parameters in Qiskit's order: by name, the elements of
+        a :class:`vorn.ParameterVector` by index (so ``θ[2]`` before ``θ[10]``)."""
+        return _parameters.circuit_parameters(self)
+
+    @property
+    def num_parameters(self) -> int:
+        """The number of distinct parameters."""
+        return len(_parameters.circuit_parameters(self))
+
+    def assign_parameters(self, parameters: Any, inplace: bool = False, *, strict: bool = True) -> Circuit | None:
+        """The circuit with parameters replaced by values, as Qiskit's
+        ``assign_parameters``: every angle whose parameters all have a value
+        becomes a float (computed as the engine computes it in a sweep, so
+        running the result gives the same bits as ``params=`` does).
+
+        Args:
+            parameters: a mapping from :class:`vorn.Parameter` (or its name,
+                or a :class:`vorn.ParameterVector` to a sequence) to a real
+                number or another parameter expression; or a sequence of
+                ``num_parameters`` values in :attr:`parameters` order.
+            inplace: change this circuit and return None, rather than a new one.
+            strict: refuse parameters the circuit does not have (ValueError).
+
+        Returns:
+            The new circuit, or None when ``inplace``.
+        """
+        values = _parameters.binding(self, parameters, strict)
+        target = self if inplace else self.copy()
+        _parameters.bind_circuit(target, values)
+        return None if inplace else target
 
     # ---- summaries ------------------------------------------------------------
 
@@ -551,7 +603,7 @@ def _rebuild(num_qubits: int, cregs: tuple[ClassicalRegister, ...], data: list[I
         circuit.add_register(ClassicalRegister(*reg))
     for ins in data:
         circuit._append(ins if ins.matrix is None else ins._replace(matrix=_frozen(ins.matrix)))
-    circuit._global_phase = global_phase
+    circuit.global_phase = global_phase
     return circuit
 
 

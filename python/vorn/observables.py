@@ -267,8 +267,35 @@ def _state_of(c: Any, watch: _Watch, threads: int) -> np.ndarray:
     return c
 
 
+def _observable_list(observables: PauliSum | Sequence[PauliSum]) -> list[PauliSum]:
+    if isinstance(observables, PauliSum):
+        observables = [observables]
+    observables = list(observables)
+    for i, h in enumerate(observables):
+        if not isinstance(h, PauliSum):
+            raise TypeError(f"observable {i} is a {type(h).__name__}, not a vorn.PauliSum")
+    return observables
+
+
+def _terms(observables: list[PauliSum], n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, bool]:
+    """Every observable's terms concatenated (x masks, z masks, coefficients),
+    the offsets where each starts, and whether every coefficient is real."""
+    for i, h in enumerate(observables):
+        if h.num_qubits != n:
+            raise ValueError(f"observable {i} acts on {h.num_qubits} qubits but the state has {n}")
+    empty_masks = np.zeros(0, dtype=np.uint64)
+    x = np.concatenate([h.x_masks for h in observables] or [empty_masks])
+    z = np.concatenate([h.z_masks for h in observables] or [empty_masks])
+    coeffs = np.concatenate([h.coeffs for h in observables] or [np.zeros(0, dtype=np.complex128)])
+    offsets = np.zeros(len(observables) + 1, dtype=np.uint64)
+    np.cumsum([len(h) for h in observables], out=offsets[1:])
+    real = not np.any(coeffs.imag != 0)  # NaN + 0j counts as real, any other imaginary part not
+    return x, z, coeffs, offsets, real
+
+
 def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = False, *,
-           timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None) -> Any:
+           timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
+           params: Any = None) -> Any:
     """<psi|H|psi> for each H in ``observables``, psi the final state of a
     vorn.Circuit or a state vector read in place (as Qiskit's
     ``Statevector.expectation_value``).
@@ -293,37 +320,34 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
             grows once when the variances start).
         threads: at most this many threads of the pool (1 to its size; None
             for all); the values are bit-identical whatever it is.
+        params: for a circuit with parameters, an array of shape (bindings,
+            num_parameters), columns in ``c.parameters`` order (a 1-D array is
+            one binding): the circuit is compiled once and each row's values
+            are bound in the engine; row b's values are bit-identical to
+            ``expval(c.assign_parameters(params[b]), observables)``.
 
     Returns:
         A NumPy array with one entry per observable: float64 when every
         coefficient of every observable has a zero imaginary part, complex128
         otherwise; with ``variance=True`` the pair ``(values, variances)``.
+        With ``params`` of shape (B, P), an array of shape (B, observables).
 
     Example:
         >>> c = vorn.Circuit(2); c.h(0); c.cx(0, 1)
         >>> vorn.expval(c, vorn.PauliSum.from_list([("ZZ", 1.0), ("XI", 0.5)]))
         array([1.])
     """
-    if isinstance(observables, PauliSum):
-        observables = [observables]
-    observables = list(observables)
-    for i, h in enumerate(observables):
-        if not isinstance(h, PauliSum):
-            raise TypeError(f"observable {i} is a {type(h).__name__}, not a vorn.PauliSum")
+    if params is not None:
+        from .sweeps import sweep_expval
+
+        if variance:
+            raise ValueError("variance=True is not available with params=")
+        return sweep_expval(c, observables, params, timeout=timeout, progress=progress, threads=threads)
+    observables = _observable_list(observables)
     thread_count = _threads(threads)
     simulation = _Watch(timeout, progress)
     state = _state_of(c, simulation, thread_count)
-    n = state.size.bit_length() - 1
-    for i, h in enumerate(observables):
-        if h.num_qubits != n:
-            raise ValueError(f"observable {i} acts on {h.num_qubits} qubits but the state has {n}")
-    empty_masks = np.zeros(0, dtype=np.uint64)
-    x = np.concatenate([h.x_masks for h in observables] or [empty_masks])
-    z = np.concatenate([h.z_masks for h in observables] or [empty_masks])
-    coeffs = np.concatenate([h.coeffs for h in observables] or [np.zeros(0, dtype=np.complex128)])
-    offsets = np.zeros(len(observables) + 1, dtype=np.uint64)
-    np.cumsum([len(h) for h in observables], out=offsets[1:])
-    real = not np.any(coeffs.imag != 0)  # NaN + 0j counts as real, any other imaginary part not
+    x, z, coeffs, offsets, real = _terms(observables, state.size.bit_length() - 1)
     if variance and not real:
         raise ValueError("variance=True needs real coefficients (a Hermitian sum)")
     watch = _Watch(timeout, progress, unit="leaf", deadline=simulation.deadline)

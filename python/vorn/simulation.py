@@ -22,6 +22,7 @@ from typing import Any
 import numpy as np
 
 from . import _ext
+from . import parameters as _parameters
 from .circuit import _NON_GATES, Circuit
 
 __all__ = ["Result", "required_memory", "run", "statevector"]
@@ -32,6 +33,17 @@ DEFAULT_SHOTS = 1024
 
 
 def _compile(circuit: Circuit, samples: bool) -> _ext.Program:
+    flat = _flatten(circuit)
+    try:
+        return _ext.compile_program(circuit.num_qubits, *flat, circuit.global_phase, samples)
+    except TypeError:
+        _parameters.require_bound(circuit)  # a symbolic angle: name the parameters
+        raise
+
+
+def _flatten(circuit: Circuit) -> tuple[list[str], list[int], list[int], list[Any], list[np.ndarray]]:
+    """The circuit's gates as flat lists (names, operand counts, operands,
+    angles, unitary matrices), so that it crosses into the engine in one call."""
     if not isinstance(circuit, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
     if circuit.num_qubits == 0:
@@ -39,11 +51,10 @@ def _compile(circuit: Circuit, samples: bool) -> _ext.Program:
     if circuit.num_qubits > _ext.MAX_QUBITS:
         # Checked here too: a count past 64 bits could not even reach the engine.
         raise MemoryError(f"a state of {circuit.num_qubits} qubits needs 2^{circuit.num_qubits + 4} bytes")
-    # Flat lists so that the whole circuit crosses into the engine in one call.
     names: list[str] = []
     arity: list[int] = []
     qubits: list[int] = []
-    params: list[float] = []
+    params: list[Any] = []  # floats, or parameter expressions for vorn.gradients to replace
     matrices: list[np.ndarray] = []
     for ins in circuit._data:
         if ins.name in _NON_GATES:
@@ -54,8 +65,7 @@ def _compile(circuit: Circuit, samples: bool) -> _ext.Program:
         params.extend(ins.params)
         if ins.matrix is not None:
             matrices.append(ins.matrix)
-    return _ext.compile_program(circuit.num_qubits, names, arity, qubits, params, matrices,
-                                circuit.global_phase, samples)
+    return names, arity, qubits, params, matrices
 
 
 def _measure_map(circuit: Circuit | _Clbits) -> dict[int, int]:
@@ -377,7 +387,8 @@ def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch,
 
 
 def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *, memory: bool = False,
-        timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None) -> Result:
+        timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
+        params: Any = None) -> Result | list[Result]:
     """Simulates ``circuit`` once and draws ``shots`` measurement outcomes from
     the final state, as Qiskit's samplers do with the measurements at the end.
 
@@ -406,9 +417,14 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         threads: at most this many threads of the pool work on the run, from
             1 to the pool's size (RAYON_NUM_THREADS, else the processors);
             None for all. Results are bit-identical whatever it is.
+        params: for a circuit with parameters, values of shape (bindings,
+            num_parameters), columns in ``circuit.parameters`` order: the
+            circuit is compiled once and run once per row, row b seeded with
+            ``vorn.binding_seed(seed, b)`` (so it equals running the bound
+            circuit alone with that seed); a 1-D array is one binding.
 
     Returns:
-        A :class:`Result`.
+        A :class:`Result`; with a 2-D ``params``, a list of one per row.
 
     Raises:
         MemoryError: the run needs more memory than the machine (or the
@@ -421,6 +437,11 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         >>> vorn.run(c, shots=100, seed=1).counts()  # doctest: +SKIP
         {'00': 52, '11': 48}
     """
+    if params is not None:
+        from .sweeps import sweep_run
+
+        return sweep_run(circuit, shots, seed, params, memory=memory, timeout=timeout, progress=progress,
+                         threads=threads)
     shots = _non_negative(shots, "shots", _MAX_SHOTS)
     if seed is not None:
         seed = _non_negative(seed, "seed", _MAX_SEED)
@@ -464,7 +485,8 @@ def _statevector(circuit: Circuit, watch: _Watch, threads: int) -> np.ndarray:
     return _readonly(state)
 
 
-def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: bool = False) -> int:
+def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: bool = False, params: Any = None,
+                    observables: int | None = None, gradient: bool = False) -> int:
     """Bytes a run of ``circuit`` with ``shots`` allocates at its peak: the
     state, the gather buffers of blocked runs, the sampler and, with
     ``memory=True``, every shot's outcome. The figure the run's own memory
@@ -474,11 +496,22 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
         circuit: the vorn.Circuit to be run.
         shots: as for :func:`run` (default 1024, run's default).
         memory: as for :func:`run`.
+        params: the values of a sweep (as for :func:`run`): the figure of
+            ``run(..., params=params)``, or with ``observables`` (a count) of
+            ``expval(..., params=params)``.
+        observables: how many observables an expval sweep or a gradient takes.
+        gradient: the figure of :func:`vorn.value_and_grad` /
+            :func:`vorn.jacobian` with ``params`` and ``observables``: two
+            states plus one per observable, per binding running at once.
 
     Returns:
         The number of bytes.
     """
     shots = _non_negative(shots, "shots", _MAX_SHOTS)
+    if params is not None:
+        from .sweeps import required_memory as sweep_memory
+
+        return sweep_memory(circuit, params, shots, memory=memory, observables=observables, gradient=gradient)
     if not isinstance(circuit, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
     samples = shots >= 1 and any(ins.name == "measure" for ins in circuit._data)

@@ -55,18 +55,22 @@ ProgramResult run_program(const Program& program, std::optional<std::uint64_t> s
   // not is refused here too, not after the last gate.
   vorn::require_run_memory(StateVector::bytes_for(n), required_memory(program, shots, options));
 
-  StateVector state = StateVector::create(n);
+  // Always made, even when nothing will be drawn: without a seed the run asks
+  // the OS for entropy whatever `shots` is.
+  RandomStream stream = seed ? RandomStream::from_seed_value(*seed) : RandomStream::from_entropy();
+  if (control != nullptr) control->set_total(program.gates.size());
+  return run_checked_program(program, stream, shots, control, options);
+}
+
+ProgramResult run_checked_program(const Program& program, RandomStream& stream, std::uint64_t shots,
+                                  RunControl* control, const RunOptions& options) {
+  StateVector state = StateVector::create(program.n_qubits);
   if (program.global_phase != 0.0) {
     // The phase multiplies the initial state, where it touches one amplitude
     // exactly once; cos/sin must not see a caller's DAZ setting.
     DefaultFpEnv fp_env;
     state[0] = Complex{std::cos(program.global_phase), std::sin(program.global_phase)};
   }
-  // Always made, even when nothing will be drawn: without a seed the run asks
-  // the OS for entropy whatever `shots` is.
-  RandomStream stream = seed ? RandomStream::from_seed_value(*seed) : RandomStream::from_entropy();
-
-  if (control != nullptr) control->set_total(program.gates.size());
   apply_gates(state, program.gates, BlockingParams{}, control);
 
   // The state is moved into the result as the snapshot rather than copied:

@@ -49,6 +49,12 @@ struct RunOptions {
 ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
                           RunControl* control = nullptr, const RunOptions& options = {});
 
+// run_program after its checks, with the caller's stream, leaving control's
+// total alone: a sweep runs one program per binding under one control, each
+// exactly as run_program would run it.
+ProgramResult run_checked_program(const Program& program, RandomStream& stream, std::uint64_t shots,
+                                  RunControl* control, const RunOptions& options = {});
+
 // Bytes a run of the program allocates at its peak: the state, the gather
 // buffers of blocked runs, and when it samples the sampler's vectors and the
 // kept shots. The figure the run's own memory check compares.

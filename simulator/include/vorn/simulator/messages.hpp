@@ -95,6 +95,14 @@ inline constexpr std::string_view kMeansCount = "{} means given for {} observabl
 inline constexpr std::string_view kVarianceComplexCoeff =
     "variance needs real coefficients: term {} of observable {} has imaginary part {}";
 
+// {values given}, {bindings}, {parameters}
+inline constexpr std::string_view kSweepValues = "{} parameter values given for {} bindings of {} parameters";
+// {gate name}
+inline constexpr std::string_view kShiftedShape = "the shifted builds of '{}' differ in shape";
+// {bytes needed}, {observables}
+inline constexpr std::string_view kGradientMemory =
+    "out of memory: the adjoint gradient needs {} bytes for its states (two plus one per observable, {} at once)";
+
 using vorn::messages::fill;
 
 inline std::string qubit_out_of_range(std::uint64_t qubit, std::uint64_t n_qubits) {

@@ -1,0 +1,61 @@
+// Adjoint-method gradients (Jones and Gacon, arXiv:2009.02823): one forward
+// pass, then back through the inverse gates carrying lambda = H|psi> per
+// observable; each parameterised angle slot contributes 2 Re <lambda| dU psi>.
+//
+// dU/dtheta comes from the gate's own row: every entry of a table gate's
+// matrix is a trigonometric polynomial in an angle with frequencies in
+// {0, +-1/2, +-1}, so the derivative is an exact fixed combination of the
+// row's matrix at the four angles theta + pi/2, 3pi/2, 5pi/2, 7pi/2 (the
+// general parameter-shift rule of degree 2 in theta/2). No gate needs a
+// generator of its own; controlled gates get their projector by zeroing the
+// amplitudes their controls leave alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "vorn/core/complex.hpp"
+#include "vorn/core/statevector.hpp"
+#include "vorn/simulator/compiled.hpp"
+#include "vorn/simulator/observables.hpp"
+#include "vorn/simulator/parametric.hpp"
+#include "vorn/simulator/run_control.hpp"
+
+namespace vorn::sim {
+
+// The inverse entry: the conjugate transpose of the matrix (conjugate of a diagonal).
+CompiledGate adjoint_gate(const CompiledGate& gate);
+
+// d/d angles[slot] of the row's entry, as an entry of the same shape (its
+// identity block, where controls are not met, is not part of it: see
+// apply_derivative).
+CompiledGate derivative_gate(const StandardGate& row, std::span<const double> angles, std::size_t slot,
+                             std::span<const std::uint64_t> operands);
+
+// out = D psi with D the derivative entry: psi copied, D applied, and the
+// amplitudes whose controls are not met set to 0.
+void apply_derivative(const StateVector& psi, const CompiledGate& derivative, StateVector& out);
+
+// out = H psi for one Pauli sum (terms in order for each amplitude).
+void apply_pauli_sum(const StateVector& psi, const PauliSumView& h, StateVector& out);
+
+struct Gradients {
+  std::vector<Complex> values;   // bindings x observables, as expval gives them
+  std::vector<double> jacobian;  // bindings x observables x n_params
+};
+
+// The states a gradient holds per task: two plus one per observable of a batch.
+std::uint64_t gradient_memory(const ParametricProgram& pp, std::size_t bindings, std::size_t observables,
+                              SweepMode mode = SweepMode::Auto);
+
+// Values and d value / d parameter of each observable at each binding.
+// Observables go in batches of what memory allows (all at once when it does);
+// MemoryError (FatalError OutOfMemory) naming the figure when not even one fits.
+// Coefficients must be real (Hermitian sums).
+Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double> values, std::size_t bindings,
+                            std::span<const PauliSumView> observables, RunControl* control,
+                            SweepMode mode = SweepMode::Auto);
+
+}  // namespace vorn::sim

@@ -1,0 +1,130 @@
+// Binding parameterised programs and running sweeps over many bindings.
+#include "vorn/simulator/parametric.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "vorn/core/error.hpp"
+#include "vorn/core/memory.hpp"
+#include "vorn/core/parallel.hpp"
+#include "vorn/simulator/messages.hpp"
+#include "vorn/simulator/random_stream.hpp"
+#include "vorn/simulator/sweep.hpp"
+
+namespace vorn::sim {
+namespace {
+
+using U = std::uint64_t;
+
+// The ChaCha12 nonce of binding seeds ("sweep" in ASCII): runs use nonce 0.
+constexpr U kSweepNonce = 0x7065657773ull;
+
+}  // namespace
+
+std::size_t sweep_tasks(SweepMode mode, const ParametricProgram& pp, std::size_t bindings) {
+  if (!side_by_side(mode, pp.program.n_qubits, bindings)) return 1;
+  return std::min<std::size_t>(bindings, pool_thread_count());
+}
+
+double AffineAngle::value(std::span<const double> values) const noexcept {
+  double total = 0.0;
+  for (std::size_t k = 0; k < params.size(); ++k) {
+    const double x = coeffs[k] * values[params[k]];
+    total = k == 0 ? x : total + x;
+  }
+  if (has_constant) total = params.empty() ? constant : total + constant;
+  return total;
+}
+
+double python_mod(double x, double y) noexcept {
+  double mod = std::fmod(x, y);
+  if (mod != 0.0) {
+    if ((y < 0) != (mod < 0)) mod += y;
+  } else {
+    mod = std::copysign(0.0, y);
+  }
+  return mod;
+}
+
+std::vector<double> bound_angles(const ParametricGate& pg, std::span<const double> values) {
+  std::vector<double> angles = pg.angles;
+  for (std::size_t s = 0; s < pg.slot.size(); ++s) angles[pg.slot[s]] = pg.expression[s].value(values);
+  return angles;
+}
+
+void check_sweep_values(const ParametricProgram& pp, std::size_t values, std::size_t bindings) {
+  if (values != bindings * pp.n_params) vorn::fatal(messages::fill(messages::kSweepValues, values, bindings, pp.n_params));
+}
+
+void bind(const ParametricProgram& pp, std::span<const double> values, Program& out) {
+  check_sweep_values(pp, values.size(), 1);
+  for (const ParametricGate& pg : pp.gates) {
+    out.gates[pg.gate] = pg.row->build(bound_angles(pg, values), pg.operands);
+  }
+  if (pp.global_phase) out.global_phase = python_mod(pp.global_phase->value(values), 2 * 3.141592653589793);
+}
+
+bool side_by_side(SweepMode mode, U n_qubits, std::size_t bindings) noexcept {
+  switch (mode) {
+    case SweepMode::SideBySide:
+      return true;
+    case SweepMode::OneAfterAnother:
+      return false;
+    case SweepMode::Auto:
+      break;
+  }
+  return bindings > 1 && n_qubits <= kSideBySideQubits;
+}
+
+std::uint64_t binding_seed(std::uint64_t seed, std::uint64_t index) {
+  const RandomStream keyed = RandomStream::from_seed_value(seed);
+  std::uint32_t block[16];
+  RandomStream::block(keyed.key(), index, kSweepNonce, block);
+  return U{block[0]} | U{block[1]} << 32;
+}
+
+std::uint64_t sweep_memory(const ParametricProgram& pp, std::size_t bindings, std::uint64_t shots,
+                           const RunOptions& options, bool keep_states, SweepMode mode) {
+  const U n = pp.program.n_qubits;
+  if (n == 0 || n > vorn::kMaxQubits) return 0;
+  const U state = StateVector::bytes_for(n);
+  const U one_run = required_memory(pp.program, shots, options);
+  // A run's peak per task at once, plus the states and outcomes the results
+  // keep (one run's figure each, less its sampler); saturating.
+  const long double total = static_cast<long double>(sweep_tasks(mode, pp, bindings)) * one_run +
+                            (keep_states ? static_cast<long double>(bindings) * state : 0.0L);
+  return total >= 1.8e19L ? ~U{0} : static_cast<U>(total);
+}
+
+std::vector<Complex> sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
+                                        std::size_t bindings, std::span<const PauliSumView> observables,
+                                        RunControl* control, SweepMode mode) {
+  vorn::require_memory(sweep_memory(pp, bindings, 0, {}, false, mode));
+  std::vector<Complex> out(bindings * observables.size());
+  for_each_binding(pp, values, bindings, pp.program.gates.size(), control, mode, [&](std::size_t b, const Program& program) {
+    RandomStream unused = RandomStream::from_seed_value(0);
+    ProgramResult run = run_checked_program(program, unused, 0, control);
+    const std::vector<Complex> e = expectation_values(std::span<const Complex>(run.snapshot.data(), run.snapshot.size()), observables);
+    std::copy(e.begin(), e.end(), out.begin() + static_cast<std::ptrdiff_t>(b * observables.size()));
+  });
+  return out;
+}
+
+std::vector<ProgramResult> sweep_runs(const ParametricProgram& pp, std::span<const double> values,
+                                      std::size_t bindings, std::uint64_t seed, std::uint64_t shots,
+                                      RunControl* control, const RunOptions& options, SweepMode mode) {
+  vorn::require_memory(sweep_memory(pp, bindings, shots, options, true, mode));
+  std::vector<std::optional<ProgramResult>> results(bindings);
+  for_each_binding(pp, values, bindings, pp.program.gates.size(), control, mode, [&](std::size_t b, const Program& program) {
+    RandomStream stream = RandomStream::from_seed_value(binding_seed(seed, b));
+    results[b].emplace(run_checked_program(program, stream, shots, control, options));
+  });
+  std::vector<ProgramResult> out;
+  out.reserve(bindings);
+  for (auto& r : results) out.push_back(std::move(*r));
+  return out;
+}
+
+}  // namespace vorn::sim
