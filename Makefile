@@ -62,9 +62,10 @@ ASAN_PYTEST ?= -m "not qiskit and not cirq"
 test-asan: venv
 	JOBS=$(JOBS) tools/run_asan.sh $(PY) $(ASAN_PYTEST)
 
-# matplotlib for the examples that plot; the tests never need it.
+# matplotlib for the examples that plot, SciPy for the VQE example's
+# optimiser; the tests never need them.
 $(VENV)/.demo-ready: $(VENV)/.ready
-	$(PY) -m pip install -q matplotlib
+	$(PY) -m pip install -q matplotlib scipy
 	touch $@
 
 demo: install $(VENV)/.demo-ready
@@ -73,6 +74,7 @@ demo: install $(VENV)/.demo-ready
 	$(PY) examples/vorn_basics.py
 	$(PY) examples/vorn_ising_landscape.py
 	$(PY) examples/vorn_qasm_plot.py examples/grover5.qasm --out build/demo/vorn_qasm_counts.png
+	$(PY) examples/vorn_vqe.py --out build/demo/vorn_vqe_energy.png
 
 bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true
@@ -99,6 +101,7 @@ $(BENCH_VENV)/.ready: bench/requirements-peers.txt
 bench: deps $(BENCH_VENV)/.ready
 	$(BENCH_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py-bench .
 	$(BENCH_PY) bench/compare.py $(BENCH_ARGS)
+	$(BENCH_PY) bench/compare_params.py
 
 clean:
 	rm -rf build $(VENV)

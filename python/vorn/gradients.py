@@ -54,8 +54,9 @@ def _gradients(circuit: Circuit, observables: Any, params: Any, timeout: Any, pr
     observables, arrays, real = _observable_arrays(observables, circuit.num_qubits)
     if not real:
         raise ValueError("gradients need real coefficients (Hermitian observables)")
+    # Steps per binding: the values, then each gate forward and back (one batch of observables).
     flat_values, flat_jac = _call(_ext.adjoint_gradients, program, values, *arrays, timeout=timeout,
-                                  progress=progress, threads=threads)
+                                  progress=progress, threads=threads, steps=1 + 2 * len(program))
     b, h, p = len(values), len(observables), len(order)
     return (np.ascontiguousarray(flat_values.real.reshape(b, h)), flat_jac.reshape(b, h, p), single)
 

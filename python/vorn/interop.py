@@ -35,6 +35,8 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from . import _ext
+from . import parameters as _parameters
+from ._qiskit_parameters import FromQiskit, ToQiskit
 from .circuit import GATES, Circuit, ClassicalRegister, _gate_matrix
 
 __all__ = ["from_cirq", "from_qiskit", "to_cirq", "to_qiskit"]
@@ -70,6 +72,7 @@ class _QiskitReader:
     def __init__(self, qiskit: Any, out: Circuit) -> None:
         self.out = out
         self.phase = 0.0
+        self.angle = FromQiskit(qiskit)  # numbers and affine parameter expressions
         self.Operator = importlib.import_module("qiskit.quantum_info").Operator
         self.ControlledGate = qiskit.circuit.ControlledGate
         lib = importlib.import_module("qiskit.circuit.library")
@@ -80,7 +83,7 @@ class _QiskitReader:
                         "unitary": lib.UnitaryGate}
 
     def circuit(self, qc: Any, qubits: list[int], clbits: list[int], depth: int, outer: list[str]) -> None:
-        self.phase += float(qc.global_phase)
+        self.phase += self.angle(qc.global_phase)
         qindex = {bit: i for i, bit in enumerate(qc.qubits)}
         cindex = {bit: i for i, bit in enumerate(qc.clbits)}
         out = self.out
@@ -88,7 +91,7 @@ class _QiskitReader:
             # Qiskit's built-in gates are read without making their Python
             # objects (most of the time of a large circuit otherwise).
             if inst.name in _SAME_NAME and _is_standard(inst):
-                getattr(out, inst.name)(*(float(p) for p in inst.params), *(qubits[qindex[q]] for q in inst.qubits))
+                getattr(out, inst.name)(*(self.angle(p) for p in inst.params), *(qubits[qindex[q]] for q in inst.qubits))
                 continue
             self.instruction(
                 inst.operation,
@@ -113,7 +116,7 @@ class _QiskitReader:
         if kind == "delay":  # the identity for a simulator
             return
         if kind == "global_phase":
-            self.phase += float(op.params[0])
+            self.phase += self.angle(op.params[0])
             return
         if name in _DYNAMIC:
             raise NotImplementedError(
@@ -134,7 +137,7 @@ class _QiskitReader:
             return
         gate = next((self.rows[cls] for cls in type(op).__mro__ if cls in self.rows), None)
         if gate is not None and len(op.params) == GATES[gate]["num_params"]:
-            params = [float(p) for p in op.params]
+            params = [self.angle(p) for p in op.params]
             if GATES[gate]["num_qubits"] == len(qubits):
                 getattr(out, gate)(*params, *qubits)
                 return
@@ -208,9 +211,11 @@ def _inside(outer: list[str]) -> str:
 def from_qiskit(qc: Any) -> Circuit:
     """The vorn circuit of a Qiskit ``QuantumCircuit``: same state vector
     (global phase included) and, for measured circuits, counts keyed as
-    Qiskit's. Raises ValueError for unbound parameters and for instructions
-    vorn cannot take (the message names them), NotImplementedError for
-    ``reset`` and control flow.
+    Qiskit's. Parameters, ParameterVector elements and affine parameter
+    expressions become vorn's (names kept; written back by :func:`to_qiskit`
+    they are the same Qiskit parameters); a non-affine expression is a
+    TypeError. Raises ValueError for instructions vorn cannot take (the
+    message names them), NotImplementedError for ``reset`` and control flow.
 
     Instructions that are not standard gates are read through their
     definitions, as Aer and hardware run them; an instruction whose matrix and
@@ -219,13 +224,10 @@ def from_qiskit(qc: Any) -> Circuit:
     ``Statevector(qc)``, which takes its exact exponential.
 
     Args:
-        qc: the ``qiskit.QuantumCircuit`` to convert, parameters bound."""
+        qc: the ``qiskit.QuantumCircuit`` to convert."""
     qiskit = _require("qiskit", "qiskit", "from_qiskit")
     if not isinstance(qc, qiskit.QuantumCircuit):
         raise TypeError(f"from_qiskit expects a qiskit.QuantumCircuit, not {type(qc).__name__}")
-    if qc.parameters:
-        names = ", ".join(p.name for p in list(qc.parameters)[:5])
-        raise ValueError(f"the circuit has unbound parameters ({names}): bind them first with qc.assign_parameters")
     out = Circuit(qc.num_qubits)
     in_registers = [bit for reg in qc.cregs for bit in reg]
     if in_registers == list(qc.clbits):
@@ -248,7 +250,9 @@ def from_qiskit(qc: Any) -> Circuit:
 def to_qiskit(circuit: Circuit) -> Any:
     """A Qiskit ``QuantumCircuit`` with the same gates (Qiskit's gate
     classes), global phase, classical registers and measurements; the qubits
-    form one register ``q``.
+    form one register ``q``. Parameters become Qiskit parameters of the same
+    names (vector elements of a ``ParameterVector`` of the same name and
+    length), affine expressions Qiskit expressions.
 
     Args:
         circuit: the vorn circuit.
@@ -261,7 +265,8 @@ def to_qiskit(circuit: Circuit) -> Any:
     gates = {name: getattr(lib, row["qiskit"][0]) for name, row in GATES.items()}
     qr = qiskit.QuantumRegister(circuit.num_qubits, "q")
     cregs = [qiskit.ClassicalRegister(reg.size, reg.name) for reg in circuit.cregs]
-    qc = qiskit.QuantumCircuit(qr, *cregs, global_phase=circuit.global_phase)
+    angle = ToQiskit(qiskit)
+    qc = qiskit.QuantumCircuit(qr, *cregs, global_phase=angle(circuit.global_phase))
     for ins in circuit.data:
         name, qubits = ins.name, list(ins.qubits)
         if name == "measure":
@@ -271,9 +276,9 @@ def to_qiskit(circuit: Circuit) -> Any:
         elif name == "unitary":
             qc.append(lib.UnitaryGate(ins.matrix), qubits)
         elif GATES[name]["num_qubits"]:
-            qc.append(gates[name](*ins.params), qubits)
+            qc.append(gates[name](*map(angle, ins.params)), qubits)
         else:  # controls, then the target
-            qc.append(gates[name](*ins.params, len(qubits) - 1), qubits)
+            qc.append(gates[name](*map(angle, ins.params), len(qubits) - 1), qubits)
     return qc
 
 
@@ -525,6 +530,7 @@ def to_cirq(circuit: Circuit) -> Any:
     cirq = _require("cirq", "cirq", "to_cirq")
     if not isinstance(circuit, Circuit):
         raise TypeError(f"to_cirq expects a vorn.Circuit, not {type(circuit).__name__}")
+    _parameters.require_bound(circuit)
     n = circuit.num_qubits
     line = [cirq.LineQubit(n - 1 - j) for j in range(n)]
     ops = []

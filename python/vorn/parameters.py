@@ -142,10 +142,8 @@ class ParameterExpression:
     def __mul__(self, other: Any) -> ParameterExpression | float:
         x = _number(other)
         if x is None:
-            if isinstance(other, ParameterExpression):
-                raise TypeError(f"({self}) * ({other}) is not affine in the parameters: angles are sums of "
-                                "coefficient x parameter plus a constant")
-            return NotImplemented
+            return self._not_affine(f"({self}) * ({other})") if isinstance(other, ParameterExpression) \
+                else NotImplemented
         return self._scaled(x)
 
     __rmul__ = __mul__
@@ -153,10 +151,8 @@ class ParameterExpression:
     def __truediv__(self, other: Any) -> ParameterExpression | float:
         x = _number(other)
         if x is None:
-            if isinstance(other, ParameterExpression):
-                raise TypeError(f"({self}) / ({other}) is not affine in the parameters: angles are sums of "
-                                "coefficient x parameter plus a constant")
-            return NotImplemented
+            return self._not_affine(f"({self}) / ({other})") if isinstance(other, ParameterExpression) \
+                else NotImplemented
         if x == 0.0:
             raise ZeroDivisionError(f"({self}) / 0")
         return _make(tuple((p, c / x) for p, c in self._terms), self._constant / x)

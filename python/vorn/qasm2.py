@@ -28,6 +28,7 @@ from collections.abc import Iterable
 import numpy as np
 
 from . import _decompose, _ext
+from .parameters import require_bound
 from .circuit import GATES, Circuit, ClassicalRegister, Instruction, _after_measure_message
 
 __all__ = ["QASM2Error", "dump", "dumps", "load", "loads"]
@@ -374,6 +375,7 @@ def dumps(circuit: Circuit) -> str:
     """
     if not isinstance(circuit, Circuit):
         raise TypeError(f"dumps expects a vorn.Circuit, not {type(circuit).__name__}")
+    require_bound(circuit)  # OpenQASM 2 has no input parameters
     if not math.isfinite(circuit.global_phase):
         raise ValueError(f"cannot write the non-finite global phase {circuit.global_phase!r} as OpenQASM 2")
     definitions: dict[str, str] = {}

@@ -109,12 +109,14 @@ def _values(params: Any, count: int) -> tuple[np.ndarray, bool]:
 
 
 def _call(function: Any, program: Any, values: np.ndarray, *args: Any, timeout: float | None,
-          progress: bool | Progress | None, threads: int | None) -> Any:
+          progress: bool | Progress | None, threads: int | None, steps: int | None = None) -> Any:
+    """function(program, values, *args, poll, threads, mode) under a watch; the
+    last report says ``steps`` per binding done (gates, by default)."""
     thread_count = _threads(threads)
     watch = _Watch(timeout, progress)
     try:
         out = function(program, values, *args, watch.poll(), thread_count, _MODE)
-        watch.finish()
+        watch.finish(len(values) * (len(program) if steps is None else steps))
         return out
     finally:
         watch.close()

@@ -270,5 +270,33 @@ TEST(ThreadLimit, ScopesNestToTheSmallerAndEndWithTheScope) {
   EXPECT_EQ(count.load(), 1000u);
 }
 
+// Under ThreadLimit(1) a loop is one chunk on the calling thread (so loops
+// started by many pool tasks at once do not queue for one small arena), with
+// the default FP environment as every chunk has it.
+TEST(ThreadLimit, OneThreadRunsTheLoopInlineAsOneChunk) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> chunks;
+  std::thread::id where;
+  const unsigned saved = _mm_getcsr();
+  unsigned seen = 0;
+  {
+    const ThreadLimit one(1);
+    auto body = [&](std::uint64_t b, std::uint64_t e) {
+      chunks.emplace_back(b, e);
+      where = std::this_thread::get_id();
+      seen = _mm_getcsr();
+    };
+    _mm_setcsr(saved | 0x8040);
+    parallel_for(1000, 1, body);
+    parallel_for_each_item(5, body);
+    parallel_for(0, 1, body);
+    _mm_setcsr(saved);
+  }
+  ASSERT_EQ(chunks.size(), 2u);
+  EXPECT_EQ(chunks[0], std::make_pair(std::uint64_t{0}, std::uint64_t{1000}));
+  EXPECT_EQ(chunks[1], std::make_pair(std::uint64_t{0}, std::uint64_t{5}));
+  EXPECT_EQ(where, std::this_thread::get_id());
+  EXPECT_EQ(seen & 0xFFC0, 0x1F80u);
+}
+
 }  // namespace
 }  // namespace vorn

@@ -119,9 +119,13 @@ def test_qiskit_refusals_name_the_instruction(qk):
     qc.append(qiskit.circuit.Gate("blackbox", 2, []), [0, 1])
     with pytest.raises(ValueError, match="'blackbox'"):
         vorn.from_qiskit(qc)
+    # Parameters are carried now (test_vorn_parameters.py); a non-affine angle is what is refused.
     qc = qiskit.QuantumCircuit(1)
-    qc.rx(qiskit.circuit.Parameter("theta"), 0)
-    with pytest.raises(ValueError, match="unbound parameters \\(theta\\)"):
+    theta = qiskit.circuit.Parameter("theta")
+    qc.rx(theta, 0)
+    assert [p.name for p in vorn.from_qiskit(qc).parameters] == ["theta"]
+    qc.ry(theta * theta, 0)
+    with pytest.raises(TypeError, match=r"theta\*theta is not affine"):
         vorn.from_qiskit(qc)
     with pytest.raises(TypeError, match="QuantumCircuit"):
         vorn.from_qiskit(vorn.Circuit(1))
