@@ -96,19 +96,59 @@ CompiledGate derivative_gate(const StandardGate& row, std::span<const double> an
   return out;
 }
 
-void apply_derivative(const StateVector& psi, const CompiledGate& derivative, StateVector& out) {
-  const Complex* src = psi.data();
-  Complex* dst = out.data();
-  auto copy = [&](U b, U e) { std::memcpy(dst + b, src + b, (e - b) * sizeof(Complex)); };
-  parallel_for(psi.size(), kGrain, copy);
-  apply_gate(out, derivative);
-  const auto [mask, want] = control_condition(derivative);
-  if (mask == 0) return;
-  auto zero = [&](U b, U e) {
-    for (U i = b; i < e; ++i)
-      if ((i & mask) != want) dst[i] = {0.0, 0.0};
+std::vector<double> derivative_dots(const StateVector& psi, const CompiledGate& d,
+                                    std::span<const StateVector* const> lambdas) {
+  if (d.shape == Shape::ControlledSwap) vorn::fatal(messages::fill(messages::kShiftedShape, "cswap"));
+  const bool diagonal = d.shape == Shape::Diagonal;
+  const std::size_t k = diagonal || d.shape == Shape::Dense ? d.targets.size()
+                        : d.shape == Shape::TwoQubit        ? 2
+                                                            : 1;
+  const U dim = U{1} << k;
+  std::vector<U> offset(dim, 0);
+  for (U l = 0; l < dim; ++l)
+    for (std::size_t j = 0; j < k; ++j)
+      if ((l >> j) & 1) offset[l] |= U{1} << d.targets[j];
+  std::vector<U> positions(d.targets.begin(), d.targets.begin() + static_cast<std::ptrdiff_t>(k));
+  std::sort(positions.begin(), positions.end());
+  const auto [mask, want] = control_condition(d);
+  const Complex* p = psi.data();
+  const std::size_t count = lambdas.size();
+  // Item g is the group of amplitudes whose target bits run over all values and
+  // whose other bits spell g; a group whose controls are not met adds 0.
+  auto leaf = [&](U first, U len, double* result) {
+    std::vector<double> lanes(count * kReduceLanes, 0.0);
+    std::vector<Complex> image(dim);
+    for (U g = first; g < first + len; ++g) {
+      U base = g;
+      for (U pos : positions) base = ((base >> pos) << (pos + 1)) | (base & ((U{1} << pos) - 1));
+      if ((base & mask) != want) continue;
+      for (U r = 0; r < dim; ++r) {
+        if (diagonal) {
+          image[r] = cmul(d.matrix[r], p[base | offset[r]]);
+          continue;
+        }
+        Complex acc{0.0, 0.0};
+        for (U c = 0; c < dim; ++c) {
+          const Complex t = cmul(d.matrix[r * dim + c], p[base | offset[c]]);
+          acc = {acc.re + t.re, acc.im + t.im};
+        }
+        image[r] = acc;
+      }
+      for (std::size_t o = 0; o < count; ++o) {
+        const Complex* l = lambdas[o]->data();
+        double sum = 0.0;
+        for (U r = 0; r < dim; ++r) {
+          const Complex& a = l[base | offset[r]];
+          sum += a.re * image[r].re + a.im * image[r].im;
+        }
+        lanes[o * kReduceLanes + (g - first) % kReduceLanes] += sum;
+      }
+    }
+    for (std::size_t o = 0; o < count; ++o) result[o] = combine_lanes(lanes.data() + o * kReduceLanes);
   };
-  parallel_for(out.size(), kGrain, zero);
+  std::vector<double> out(count);
+  reduce_sum(psi.size() >> k, count, leaf, out.data());
+  return out;
 }
 
 void apply_pauli_sum(const StateVector& psi, const PauliSumView& h, StateVector& out) {
@@ -190,8 +230,8 @@ Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double>
         lambda.push_back(StateVector::create(n));
         apply_pauli_sum(psi, observables[first + o], lambda.back());
       }
-      StateVector phi = StateVector::create(n);
-      std::vector<double> dots(count);
+      std::vector<const StateVector*> lambda_ptrs;
+      for (const StateVector& l : lambda) lambda_ptrs.push_back(&l);
       for (U g = gates; g-- > 0;) {
         if (control != nullptr) control->check();
         const CompiledGate inverse = adjoint_gate(program.gates[g]);
@@ -202,18 +242,9 @@ Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double>
           for (std::size_t s = 0; s < pg.slot.size(); ++s) {
             const AffineAngle& expr = pg.expression[s];
             if (expr.params.empty()) continue;
-            apply_derivative(psi, derivative_gate(*pg.row, angles, pg.slot[s], pg.operands), phi);
-            // Re <lambda_o | phi> for every observable of the batch, through the fixed tree.
-            auto leaf = [&](U j0, U len, double* result) {
-              for (std::size_t o = 0; o < count; ++o) {
-                const Complex* l = lambda[o].data() + j0;
-                const Complex* p = phi.data() + j0;
-                double lanes[kReduceLanes] = {};
-                for (U j = 0; j < len; ++j) lanes[j % kReduceLanes] += l[j].re * p[j].re + l[j].im * p[j].im;
-                result[o] = combine_lanes(lanes);
-              }
-            };
-            reduce_sum(psi.size(), count, leaf, dots.data());
+            // Re <lambda_o | dU psi> for every observable of the batch, through the fixed tree.
+            const std::vector<double> dots =
+                derivative_dots(psi, derivative_gate(*pg.row, angles, pg.slot[s], pg.operands), lambda_ptrs);
             for (std::size_t o = 0; o < count; ++o) {
               double* row = out.jacobian.data() + (b * n_obs + first + o) * width;
               for (std::size_t k = 0; k < expr.params.size(); ++k) row[expr.params[k]] += expr.coeffs[k] * (2 * dots[o]);
@@ -221,7 +252,7 @@ Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double>
           }
         }
         for (StateVector& l : lambda) apply_gate(l, inverse);
-        if (control != nullptr) control->advance(2);
+        if (control != nullptr) control->advance(1);
       }
     }
     if (n_obs == 0 && control != nullptr) control->advance(1);

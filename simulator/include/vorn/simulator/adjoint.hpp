@@ -8,7 +8,7 @@
 // row's matrix at the four angles theta + pi/2, 3pi/2, 5pi/2, 7pi/2 (the
 // general parameter-shift rule of degree 2 in theta/2). No gate needs a
 // generator of its own; controlled gates get their projector by zeroing the
-// amplitudes their controls leave alone.
+// amplitudes their controls leave alone (derivative_dots).
 #pragma once
 
 #include <cstddef>
@@ -30,13 +30,16 @@ CompiledGate adjoint_gate(const CompiledGate& gate);
 
 // d/d angles[slot] of the row's entry, as an entry of the same shape (its
 // identity block, where controls are not met, is not part of it: see
-// apply_derivative).
+// derivative_dots).
 CompiledGate derivative_gate(const StandardGate& row, std::span<const double> angles, std::size_t slot,
                              std::span<const std::uint64_t> operands);
 
-// out = D psi with D the derivative entry: psi copied, D applied, and the
-// amplitudes whose controls are not met set to 0.
-void apply_derivative(const StateVector& psi, const CompiledGate& derivative, StateVector& out);
+// Re <lambda_o| D psi> for each lambda, D the derivative entry restricted to
+// the amplitudes whose controls are met (the rest of D psi is 0): one pass
+// reading psi and the lambdas, summed through the fixed tree of reduce.hpp
+// over the groups of amplitudes the entry mixes.
+std::vector<double> derivative_dots(const StateVector& psi, const CompiledGate& derivative,
+                                    std::span<const StateVector* const> lambdas);
 
 // out = H psi for one Pauli sum (terms in order for each amplitude).
 void apply_pauli_sum(const StateVector& psi, const PauliSumView& h, StateVector& out);
