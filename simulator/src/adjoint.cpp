@@ -96,58 +96,132 @@ CompiledGate derivative_gate(const StandardGate& row, std::span<const double> an
   return out;
 }
 
-std::vector<double> derivative_dots(const StateVector& psi, const CompiledGate& d,
-                                    std::span<const StateVector* const> lambdas) {
-  if (d.shape == Shape::ControlledSwap) vorn::fatal(messages::fill(messages::kShiftedShape, "cswap"));
-  const bool diagonal = d.shape == Shape::Diagonal;
-  const std::size_t k = diagonal || d.shape == Shape::Dense ? d.targets.size()
-                        : d.shape == Shape::TwoQubit        ? 2
+std::vector<double> backward_step(StateVector& psi, const CompiledGate& inverse,
+                                  std::span<const CompiledGate> derivatives, std::span<StateVector* const> lambdas) {
+  const CompiledGate& g = inverse;
+  if (g.shape == Shape::ControlledSwap) vorn::fatal(messages::fill(messages::kShiftedShape, "cswap"));
+  for (const CompiledGate& d : derivatives) {
+    if (d.shape != g.shape || d.targets != g.targets || d.controls != g.controls ||
+        d.control_values != g.control_values || d.matrix.size() != g.matrix.size()) {
+      vorn::fatal(messages::fill(messages::kShiftedShape, "derivative"));
+    }
+  }
+  const bool diagonal = g.shape == Shape::Diagonal;
+  const std::size_t k = diagonal || g.shape == Shape::Dense ? g.targets.size()
+                        : g.shape == Shape::TwoQubit        ? 2
                                                             : 1;
   const U dim = U{1} << k;
   std::vector<U> offset(dim, 0);
   for (U l = 0; l < dim; ++l)
     for (std::size_t j = 0; j < k; ++j)
-      if ((l >> j) & 1) offset[l] |= U{1} << d.targets[j];
-  std::vector<U> positions(d.targets.begin(), d.targets.begin() + static_cast<std::ptrdiff_t>(k));
+      if ((l >> j) & 1) offset[l] |= U{1} << g.targets[j];
+  std::vector<U> positions(g.targets.begin(), g.targets.begin() + static_cast<std::ptrdiff_t>(k));
   std::sort(positions.begin(), positions.end());
-  const auto [mask, want] = control_condition(d);
-  const Complex* p = psi.data();
-  const std::size_t count = lambdas.size();
-  // Item g is the group of amplitudes whose target bits run over all values and
-  // whose other bits spell g; a group whose controls are not met adds 0.
+  const auto [mask, want] = control_condition(g);
+  const std::size_t slots = derivatives.size(), count = lambdas.size(), width = slots * count;
+  // out = m in (m: dim x dim row-major, or its diagonal).
+  auto times = [&](const std::vector<Complex>& m, const Complex* in, Complex* out) {
+    for (U r = 0; r < dim; ++r) {
+      if (diagonal) {
+        out[r] = cmul(m[r], in[r]);
+        continue;
+      }
+      Complex acc{0.0, 0.0};
+      for (U c = 0; c < dim; ++c) {
+        const Complex t = cmul(m[r * dim + c], in[c]);
+        acc = {acc.re + t.re, acc.im + t.im};
+      }
+      out[r] = acc;
+    }
+  };
+  // Item i is the group of amplitudes whose target bits run over all values
+  // and whose other bits spell i. A group whose controls are not met is left
+  // as it is (the identity block) and adds 0.
   auto leaf = [&](U first, U len, double* result) {
-    std::vector<double> lanes(count * kReduceLanes, 0.0);
-    std::vector<Complex> image(dim);
-    for (U g = first; g < first + len; ++g) {
-      U base = g;
+    std::vector<double> lanes(width * kReduceLanes, 0.0);
+    std::vector<Complex> in(dim), back(dim), image(dim * slots);
+    for (U i = first; i < first + len; ++i) {
+      U base = i;
       for (U pos : positions) base = ((base >> pos) << (pos + 1)) | (base & ((U{1} << pos) - 1));
       if ((base & mask) != want) continue;
-      for (U r = 0; r < dim; ++r) {
-        if (diagonal) {
-          image[r] = cmul(d.matrix[r], p[base | offset[r]]);
-          continue;
-        }
-        Complex acc{0.0, 0.0};
-        for (U c = 0; c < dim; ++c) {
-          const Complex t = cmul(d.matrix[r * dim + c], p[base | offset[c]]);
-          acc = {acc.re + t.re, acc.im + t.im};
-        }
-        image[r] = acc;
-      }
+      Complex* p = psi.data();
+      for (U r = 0; r < dim; ++r) in[r] = p[base | offset[r]];
+      times(g.matrix, in.data(), back.data());
+      for (U r = 0; r < dim; ++r) p[base | offset[r]] = back[r];
+      for (std::size_t s = 0; s < slots; ++s) times(derivatives[s].matrix, back.data(), image.data() + s * dim);
       for (std::size_t o = 0; o < count; ++o) {
-        const Complex* l = lambdas[o]->data();
-        double sum = 0.0;
-        for (U r = 0; r < dim; ++r) {
-          const Complex& a = l[base | offset[r]];
-          sum += a.re * image[r].re + a.im * image[r].im;
+        Complex* l = lambdas[o]->data();
+        for (U r = 0; r < dim; ++r) in[r] = l[base | offset[r]];
+        for (std::size_t s = 0; s < slots; ++s) {
+          double sum = 0.0;
+          for (U r = 0; r < dim; ++r) sum += in[r].re * image[s * dim + r].re + in[r].im * image[s * dim + r].im;
+          lanes[(s * count + o) * kReduceLanes + (i - first) % kReduceLanes] += sum;
         }
-        lanes[o * kReduceLanes + (g - first) % kReduceLanes] += sum;
+        times(g.matrix, in.data(), back.data());
+        for (U r = 0; r < dim; ++r) l[base | offset[r]] = back[r];
       }
     }
-    for (std::size_t o = 0; o < count; ++o) result[o] = combine_lanes(lanes.data() + o * kReduceLanes);
+    for (std::size_t w = 0; w < width; ++w) result[w] = combine_lanes(lanes.data() + w * kReduceLanes);
   };
-  std::vector<double> out(count);
-  reduce_sum(psi.size() >> k, count, leaf, out.data());
+  std::vector<double> out(width);
+  if (k == 1) {
+    // The common case (one target): the same arithmetic, written out for 2x2.
+    const U pos = positions[0], low = (U{1} << pos) - 1, step = U{1} << pos;
+    auto leaf1 = [&](U first, U len, double* result) {
+      std::vector<double> lanes(width * kReduceLanes, 0.0);
+      const Complex* m = g.matrix.data();
+      Complex* p = psi.data();
+      for (U i = first; i < first + len; ++i) {
+        const U i0 = ((i >> pos) << (pos + 1)) | (i & low), i1 = i0 | step;
+        if ((i0 & mask) != want) continue;
+        const Complex a0 = p[i0], a1 = p[i1];
+        Complex b0, b1;
+        if (diagonal) {
+          b0 = cmul(m[0], a0);
+          b1 = cmul(m[1], a1);
+        } else {
+          const Complex t00 = cmul(m[0], a0), t01 = cmul(m[1], a1), t10 = cmul(m[2], a0), t11 = cmul(m[3], a1);
+          b0 = {(0.0 + t00.re) + t01.re, (0.0 + t00.im) + t01.im};
+          b1 = {(0.0 + t10.re) + t11.re, (0.0 + t10.im) + t11.im};
+        }
+        p[i0] = b0;
+        p[i1] = b1;
+        for (std::size_t s = 0; s < slots; ++s) {
+          const Complex* d = derivatives[s].matrix.data();
+          Complex d0, d1;
+          if (diagonal) {
+            d0 = cmul(d[0], b0);
+            d1 = cmul(d[1], b1);
+          } else {
+            const Complex t00 = cmul(d[0], b0), t01 = cmul(d[1], b1), t10 = cmul(d[2], b0), t11 = cmul(d[3], b1);
+            d0 = {(0.0 + t00.re) + t01.re, (0.0 + t00.im) + t01.im};
+            d1 = {(0.0 + t10.re) + t11.re, (0.0 + t10.im) + t11.im};
+          }
+          for (std::size_t o = 0; o < count; ++o) {
+            const Complex* l = lambdas[o]->data();
+            const double sum = (0.0 + (l[i0].re * d0.re + l[i0].im * d0.im)) + (l[i1].re * d1.re + l[i1].im * d1.im);
+            lanes[(s * count + o) * kReduceLanes + (i - first) % kReduceLanes] += sum;
+          }
+        }
+        for (std::size_t o = 0; o < count; ++o) {
+          Complex* l = lambdas[o]->data();
+          const Complex c0 = l[i0], c1 = l[i1];
+          if (diagonal) {
+            l[i0] = cmul(m[0], c0);
+            l[i1] = cmul(m[1], c1);
+          } else {
+            const Complex t00 = cmul(m[0], c0), t01 = cmul(m[1], c1), t10 = cmul(m[2], c0), t11 = cmul(m[3], c1);
+            l[i0] = {(0.0 + t00.re) + t01.re, (0.0 + t00.im) + t01.im};
+            l[i1] = {(0.0 + t10.re) + t11.re, (0.0 + t10.im) + t11.im};
+          }
+        }
+      }
+      for (std::size_t w = 0; w < width; ++w) result[w] = combine_lanes(lanes.data() + w * kReduceLanes);
+    };
+    reduce_sum(psi.size() >> 1, width, leaf1, out.data());
+    return out;
+  }
+  reduce_sum(psi.size() >> k, width, leaf, out.data());
   return out;
 }
 
@@ -159,16 +233,19 @@ void apply_pauli_sum(const StateVector& psi, const PauliSumView& h, StateVector&
   for (std::size_t t = 0; t < terms; ++t) {
     phase[t] = cmul(h.coeffs[t], i_power(static_cast<unsigned>(std::popcount(h.x_masks[t] & h.z_masks[t]))));
   }
+  // Terms in order for each amplitude; a chunk takes one term at a time, so
+  // each term reads one run of the state instead of all terms at once.
   auto body = [&](U b, U e) {
-    for (U i = b; i < e; ++i) {
-      Complex sum{0.0, 0.0};
-      for (std::size_t t = 0; t < terms; ++t) {
-        const U j = i ^ h.x_masks[t];
-        const Complex v = cmul(phase[t], src[j]);
-        sum = (std::popcount(h.z_masks[t] & j) & 1) ? Complex{sum.re - v.re, sum.im - v.im}
-                                                     : Complex{sum.re + v.re, sum.im + v.im};
+    for (U i = b; i < e; ++i) dst[i] = {0.0, 0.0};
+    for (std::size_t t = 0; t < terms; ++t) {
+      const U x = h.x_masks[t], z = h.z_masks[t];
+      const Complex f = phase[t];
+      for (U i = b; i < e; ++i) {
+        const U j = i ^ x;
+        const Complex v = cmul(f, src[j]);
+        Complex& sum = dst[i];
+        sum = (std::popcount(z & j) & 1) ? Complex{sum.re - v.re, sum.im - v.im} : Complex{sum.re + v.re, sum.im + v.im};
       }
-      dst[i] = sum;
     }
   };
   parallel_for(psi.size(), kGrain, body);
@@ -230,28 +307,36 @@ Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double>
         lambda.push_back(StateVector::create(n));
         apply_pauli_sum(psi, observables[first + o], lambda.back());
       }
-      std::vector<const StateVector*> lambda_ptrs;
-      for (const StateVector& l : lambda) lambda_ptrs.push_back(&l);
+      std::vector<StateVector*> lambda_ptrs;
+      for (StateVector& l : lambda) lambda_ptrs.push_back(&l);
       for (U g = gates; g-- > 0;) {
         if (control != nullptr) control->check();
         const CompiledGate inverse = adjoint_gate(program.gates[g]);
-        apply_gate(psi, inverse);
-        if (parametric[g] != pp.gates.size()) {
+        if (parametric[g] == pp.gates.size()) {
+          apply_gate(psi, inverse);
+          for (StateVector& l : lambda) apply_gate(l, inverse);
+        } else {
+          // One pass: psi and the lambdas back through the gate, and
+          // Re <lambda_o | dU/d(slot) psi> for each differentiated slot.
           const ParametricGate& pg = pp.gates[parametric[g]];
           const std::vector<double> angles = bound_angles(pg, x);
+          std::vector<CompiledGate> derivatives;
+          std::vector<std::size_t> slots;
           for (std::size_t s = 0; s < pg.slot.size(); ++s) {
-            const AffineAngle& expr = pg.expression[s];
-            if (expr.params.empty()) continue;
-            // Re <lambda_o | dU psi> for every observable of the batch, through the fixed tree.
-            const std::vector<double> dots =
-                derivative_dots(psi, derivative_gate(*pg.row, angles, pg.slot[s], pg.operands), lambda_ptrs);
+            if (pg.expression[s].params.empty()) continue;
+            derivatives.push_back(derivative_gate(*pg.row, angles, pg.slot[s], pg.operands));
+            slots.push_back(s);
+          }
+          const std::vector<double> dots = backward_step(psi, inverse, derivatives, lambda_ptrs);
+          for (std::size_t j = 0; j < slots.size(); ++j) {
+            const AffineAngle& expr = pg.expression[slots[j]];
             for (std::size_t o = 0; o < count; ++o) {
               double* row = out.jacobian.data() + (b * n_obs + first + o) * width;
-              for (std::size_t k = 0; k < expr.params.size(); ++k) row[expr.params[k]] += expr.coeffs[k] * (2 * dots[o]);
+              const double d = 2 * dots[j * count + o];
+              for (std::size_t t = 0; t < expr.params.size(); ++t) row[expr.params[t]] += expr.coeffs[t] * d;
             }
           }
         }
-        for (StateVector& l : lambda) apply_gate(l, inverse);
         if (control != nullptr) control->advance(1);
       }
     }

@@ -122,8 +122,16 @@ TEST(Adjoint, EveryParameterisedRowDifferentiatesAndInverts) {
           re[0] = im[0] = {0.0, 0.0};
           re[r] = {1.0, 0.0};
           im[r] = {0.0, 1.0};
-          const StateVector* both[] = {&re, &im};
-          const std::vector<double> dots = derivative_dots(basis, d, both);
+          StateVector* both[] = {&re, &im};
+          CompiledGate identity = d;  // the step's inverse: here the identity, so only D is seen
+          for (std::size_t e = 0; e < identity.matrix.size(); ++e) identity.matrix[e] = {0.0, 0.0};
+          if (identity.shape == Shape::Diagonal) {
+            for (Complex& z : identity.matrix) z = {1.0, 0.0};
+          } else {
+            const auto side = static_cast<std::size_t>(std::lround(std::sqrt(identity.matrix.size())));
+            for (std::size_t e = 0; e < side; ++e) identity.matrix[e * side + e] = {1.0, 0.0};
+          }
+          const std::vector<double> dots = backward_step(basis, identity, std::span(&d, 1), both);
           dm[r * dim + col] = {dots[0], dots[1]};
         }
       }

@@ -8,7 +8,7 @@
 // row's matrix at the four angles theta + pi/2, 3pi/2, 5pi/2, 7pi/2 (the
 // general parameter-shift rule of degree 2 in theta/2). No gate needs a
 // generator of its own; controlled gates get their projector by zeroing the
-// amplitudes their controls leave alone (derivative_dots).
+// amplitudes their controls leave alone (backward_step).
 #pragma once
 
 #include <cstddef>
@@ -30,16 +30,18 @@ CompiledGate adjoint_gate(const CompiledGate& gate);
 
 // d/d angles[slot] of the row's entry, as an entry of the same shape (its
 // identity block, where controls are not met, is not part of it: see
-// derivative_dots).
+// backward_step).
 CompiledGate derivative_gate(const StandardGate& row, std::span<const double> angles, std::size_t slot,
                              std::span<const std::uint64_t> operands);
 
-// Re <lambda_o| D psi> for each lambda, D the derivative entry restricted to
-// the amplitudes whose controls are met (the rest of D psi is 0): one pass
-// reading psi and the lambdas, summed through the fixed tree of reduce.hpp
-// over the groups of amplitudes the entry mixes.
-std::vector<double> derivative_dots(const StateVector& psi, const CompiledGate& derivative,
-                                    std::span<const StateVector* const> lambdas);
+// One step back through a parameterised gate, in one pass over the states:
+// psi <- inverse psi, then for each derivative entry D_s (same shape as the
+// gate) and each lambda: Re <lambda_o| D_s psi> (D_s restricted to the
+// amplitudes whose controls are met: the rest of D_s psi is 0), then lambda_o
+// <- inverse lambda_o. Sums go through the fixed tree of reduce.hpp over the
+// groups of amplitudes the gate mixes; returns them slot-major (s * lambdas + o).
+std::vector<double> backward_step(StateVector& psi, const CompiledGate& inverse,
+                                  std::span<const CompiledGate> derivatives, std::span<StateVector* const> lambdas);
 
 // out = H psi for one Pauli sum (terms in order for each amplitude).
 void apply_pauli_sum(const StateVector& psi, const PauliSumView& h, StateVector& out);
