@@ -167,6 +167,13 @@ std::vector<double> backward_step(StateVector& psi, const CompiledGate& inverse,
   if (k == 1) {
     // The common case (one target): the same arithmetic, written out for 2x2.
     const U pos = positions[0], low = (U{1} << pos) - 1, step = U{1} << pos;
+    // (m a) for a pair, as `times` computes it: a diagonal, or 2x2 row-major.
+    auto times2 = [diagonal](const Complex* m, Complex a0, Complex a1) {
+      if (diagonal) return std::pair{cmul(m[0], a0), cmul(m[1], a1)};
+      const Complex t00 = cmul(m[0], a0), t01 = cmul(m[1], a1), t10 = cmul(m[2], a0), t11 = cmul(m[3], a1);
+      return std::pair{Complex{(0.0 + t00.re) + t01.re, (0.0 + t00.im) + t01.im},
+                       Complex{(0.0 + t10.re) + t11.re, (0.0 + t10.im) + t11.im}};
+    };
     auto leaf1 = [&](U first, U len, double* result) {
       std::vector<double> lanes(width * kReduceLanes, 0.0);
       const Complex* m = g.matrix.data();
@@ -174,29 +181,11 @@ std::vector<double> backward_step(StateVector& psi, const CompiledGate& inverse,
       for (U i = first; i < first + len; ++i) {
         const U i0 = ((i >> pos) << (pos + 1)) | (i & low), i1 = i0 | step;
         if ((i0 & mask) != want) continue;
-        const Complex a0 = p[i0], a1 = p[i1];
-        Complex b0, b1;
-        if (diagonal) {
-          b0 = cmul(m[0], a0);
-          b1 = cmul(m[1], a1);
-        } else {
-          const Complex t00 = cmul(m[0], a0), t01 = cmul(m[1], a1), t10 = cmul(m[2], a0), t11 = cmul(m[3], a1);
-          b0 = {(0.0 + t00.re) + t01.re, (0.0 + t00.im) + t01.im};
-          b1 = {(0.0 + t10.re) + t11.re, (0.0 + t10.im) + t11.im};
-        }
+        const auto [b0, b1] = times2(m, p[i0], p[i1]);
         p[i0] = b0;
         p[i1] = b1;
         for (std::size_t s = 0; s < slots; ++s) {
-          const Complex* d = derivatives[s].matrix.data();
-          Complex d0, d1;
-          if (diagonal) {
-            d0 = cmul(d[0], b0);
-            d1 = cmul(d[1], b1);
-          } else {
-            const Complex t00 = cmul(d[0], b0), t01 = cmul(d[1], b1), t10 = cmul(d[2], b0), t11 = cmul(d[3], b1);
-            d0 = {(0.0 + t00.re) + t01.re, (0.0 + t00.im) + t01.im};
-            d1 = {(0.0 + t10.re) + t11.re, (0.0 + t10.im) + t11.im};
-          }
+          const auto [d0, d1] = times2(derivatives[s].matrix.data(), b0, b1);
           for (std::size_t o = 0; o < count; ++o) {
             const Complex* l = lambdas[o]->data();
             const double sum = (0.0 + (l[i0].re * d0.re + l[i0].im * d0.im)) + (l[i1].re * d1.re + l[i1].im * d1.im);
@@ -205,15 +194,9 @@ std::vector<double> backward_step(StateVector& psi, const CompiledGate& inverse,
         }
         for (std::size_t o = 0; o < count; ++o) {
           Complex* l = lambdas[o]->data();
-          const Complex c0 = l[i0], c1 = l[i1];
-          if (diagonal) {
-            l[i0] = cmul(m[0], c0);
-            l[i1] = cmul(m[1], c1);
-          } else {
-            const Complex t00 = cmul(m[0], c0), t01 = cmul(m[1], c1), t10 = cmul(m[2], c0), t11 = cmul(m[3], c1);
-            l[i0] = {(0.0 + t00.re) + t01.re, (0.0 + t00.im) + t01.im};
-            l[i1] = {(0.0 + t10.re) + t11.re, (0.0 + t10.im) + t11.im};
-          }
+          const auto [c0, c1] = times2(m, l[i0], l[i1]);
+          l[i0] = c0;
+          l[i1] = c1;
         }
       }
       for (std::size_t w = 0; w < width; ++w) result[w] = combine_lanes(lanes.data() + w * kReduceLanes);
