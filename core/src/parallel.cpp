@@ -174,7 +174,11 @@ using detail::forgotten_arenas;
 // pool's (made on first use, under pool_mutex, kept like the pool's).
 constexpr std::size_t kLimitedArenas = 64;
 std::atomic<tbb::task_arena*> limited_arenas[kLimitedArenas] = {};
-thread_local std::size_t thread_limit = 0;  // 0: the whole pool
+// 0: the whole pool. Initial-exec: a slot of the static TLS that glibc keeps
+// for loaded modules, so that pool workers reading it (a sweep's bindings run
+// side by side under ThreadLimit(1)) allocate no dynamic TLS block, which
+// LeakSanitizer's exit-time thread scan trips over.
+thread_local std::size_t thread_limit __attribute__((tls_model("initial-exec"))) = 0;
 
 void forget(tbb::task_arena* arena) {
   if (arena == nullptr) return;

@@ -79,6 +79,13 @@ def test_binding_seeds_come_from_seed_and_index_only():
     assert vorn.binding_seed(2, 0) == vorn.binding_seed(2, 0) != vorn.binding_seed(3, 0)
 
 
+def _here_first():
+    """PYTHONPATH with this directory first (the rest kept: the sanitizer run puts its build there)."""
+    import os
+
+    return os.pathsep.join(p for p in (os.path.dirname(__file__), os.environ.get("PYTHONPATH")) if p)
+
+
 SWEEP_DIGEST = """
 import hashlib, numpy as np, vorn
 from vorn import sweeps
@@ -101,9 +108,7 @@ for n, layers in ((4, 2), (16, 1)):
 
 
 def test_sweeps_and_gradients_are_bit_identical_at_1_2_and_8_threads_on_both_paths(run_python):
-    import os
-
-    done = run_python(SWEEP_DIGEST, {"RAYON_NUM_THREADS": "8", "PYTHONPATH": os.path.dirname(__file__)}, timeout=600)
+    done = run_python(SWEEP_DIGEST, {"RAYON_NUM_THREADS": "8", "PYTHONPATH": _here_first()}, timeout=600)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.split("\n")[:2]
     for line in lines:  # 4 and 16 qubits (the 16-qubit one runs blocked)
@@ -122,11 +127,9 @@ e = vorn.expval(c, [h], params=vals)
 single = np.array([vorn.expval(c.assign_parameters(v), [h]) for v in vals])
 sys.stdout.write(e.tobytes().hex() + " " + single.tobytes().hex())
 """
-    import os
-
     outs = []
     for threads in ("1", "2", "8"):
-        done = run_python(code, {"RAYON_NUM_THREADS": threads, "PYTHONPATH": os.path.dirname(__file__)})
+        done = run_python(code, {"RAYON_NUM_THREADS": threads, "PYTHONPATH": _here_first()})
         assert done.returncode == 0, done.stderr
         swept, single = done.stdout.split()
         assert swept == single
