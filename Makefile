@@ -69,7 +69,7 @@ wheel: venv
 	  $(PY) -m pip wheel -q --no-deps -w $(WHEEL_DIR)/raw -Cbuild-dir=$(WHEEL_DIR)/build .
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" auditwheel repair -w $(WHEEL_DIR)/dist \
 	  --exclude libtbb.so.12 $(WHEEL_DIR)/raw/vorn_python-*.whl
-	tools/check_wheel.sh $(WHEEL_DIR)/dist/vorn_python-*.whl $(VENV)/bin/auditwheel
+	tools/check_wheel.sh $(WHEEL_DIR)/dist/vorn_python-*.whl $(PY)
 
 # The wheel in a fresh venv with Debian's oneTBB hidden (tests/wheel), and
 # the checks' own tests.

@@ -6,10 +6,10 @@
 # - every RPATH/RUNPATH entry of every ELF file is $ORIGIN-relative;
 # - no file holds the repository's path or a pip build environment's path;
 # - the modules hold no FMA instruction.
-# Usage: tools/check_wheel.sh WHEEL [AUDITWHEEL]   (AUDITWHEEL: default `auditwheel`)
+# Usage: tools/check_wheel.sh WHEEL [PYTHON]   (PYTHON has auditwheel; default python3)
 set -euo pipefail
-wheel=${1:?usage: $0 WHEEL [AUDITWHEEL]}
-auditwheel=${2:-auditwheel}
+wheel=${1:?usage: $0 WHEEL [PYTHON]}
+python=${2:-python3}
 tools=$(cd "$(dirname "$0")" && pwd -P)
 root=$(dirname "$tools")
 fail() { echo "check_wheel: $*" >&2; exit 1; }
@@ -18,8 +18,8 @@ fail() { echo "check_wheel: $*" >&2; exit 1; }
 name=$(basename "$wheel")
 [[ $name == *-manylinux_* ]] || fail "$name has no manylinux tag (auditwheel repair not run?)"
 
-report=$("$auditwheel" show --json "$wheel")
-python3 - "$report" "$name" <<'EOF' || exit 1
+report=$("$python" -m auditwheel show --json "$wheel")
+"$python" - "$report" "$name" <<'EOF' || exit 1
 import json, sys
 report, name = json.loads(sys.argv[1]), sys.argv[2]
 sym_tag, external = report["sym_tag"], sorted(report["external_libs"])
@@ -35,7 +35,7 @@ EOF
 
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
-python3 -m zipfile -e "$wheel" "$unpacked"
+"$python" -m zipfile -e "$wheel" "$unpacked"
 
 mapfile -t elves < <(find "$unpacked" -type f -exec sh -c \
   'head -c 4 "$1" | grep -q "^.ELF" && echo "$1"' _ {} \;)

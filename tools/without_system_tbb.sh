@@ -46,7 +46,8 @@ done
 
 # The dynamic loader's cache still names the system libtbb.so.12; it must be
 # an empty file now, or hiding did not work.
-cached=$(ldconfig -p | awk '$1 == "libtbb.so.12" { print $NF; exit }')
+# (awk reads to the end: stopping early would kill ldconfig with SIGPIPE.)
+cached=$(ldconfig -p | awk '$1 == "libtbb.so.12" && !seen { print $NF; seen = 1 }')
 if [ -n "$cached" ] && [ -s "$cached" ]; then
   echo "without_system_tbb: $cached is still readable" >&2
   exit 1
