@@ -175,23 +175,10 @@ def _counts(circuit: Circuit | _Clbits, outcomes: np.ndarray, tally: np.ndarray,
         return {"".join(" " if c < 0 else "0" for c in columns): shots}
     width = len(columns)
     if circuit.num_clbits <= 64:
-        # Each outcome's clbit value as one integer: keys order like these
-        # values, and outcomes that differ only in unmeasured qubits merge.
-        values = np.zeros(len(outcomes), dtype=np.uint64)
-        for clbit, qubit in measured.items():
-            values |= ((outcomes >> np.uint64(qubit)) & np.uint64(1)) << np.uint64(clbit)
-        if np.all(values[1:] > values[:-1]):
-            totals = tally  # already distinct and ascending (every qubit kept its place)
-        else:
-            values, inverse = np.unique(values, return_inverse=True)
-            totals = np.zeros(len(values), dtype=np.uint64)
-            np.add.at(totals, inverse.reshape(-1), tally)
-        chars = np.full((len(values), width), ord("0"), dtype=np.uint8)
-        for pos, clbit in enumerate(columns):
-            if clbit < 0:
-                chars[:, pos] = ord(" ")
-            elif clbit in measured:
-                chars[:, pos] += ((values >> np.uint64(clbit)) & np.uint64(1)).astype(np.uint8)
+        # The dict is built in C++ from the tally (one string per distinct
+        # key): each outcome's clbit value as one integer, keys ordering like
+        # these values, outcomes that differ only in unmeasured qubits merged.
+        return _ext.counts_dict(outcomes, tally, columns, sorted(measured.items()))
     else:
         # Too many clbits for one integer: the same with rows of characters.
         chars = np.full((len(outcomes), width), ord("0"), dtype=np.uint8)

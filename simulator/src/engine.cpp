@@ -34,7 +34,7 @@ std::uint64_t required_memory(const Program& program, std::uint64_t shots, const
     bytes += static_cast<std::uint64_t>(pool_thread_count()) * (sizeof(Complex) << blocking.max_block_qubits);
   }
   if (samples(program, shots)) {
-    bytes += sampling_bytes(n, shots);
+    bytes += sampling_bytes(n, shots, options.keep_shots);
     if (options.keep_shots) {
       const std::uint64_t record = shots > (~std::uint64_t{0} >> 4) ? ~std::uint64_t{0} >> 1 : shots * 8;
       bytes = record > ~std::uint64_t{0} - bytes ? ~std::uint64_t{0} : bytes + record;
@@ -91,9 +91,7 @@ RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed,
                       RunControl* control) {
   const Program program = compile(circuit);
   ProgramResult run = run_program(program, seed, shots, control);
-  RunResult result{std::move(run.snapshot), {}};
-  if (!run.tally.empty()) result.counts = counts_from_tally(run.tally, program.n_qubits);
-  return result;
+  return RunResult{std::move(run.snapshot), std::move(run.tally)};
 }
 
 void apply_gate(StateVector& state, const GateOp& gate) {

@@ -188,6 +188,24 @@ TEST(OutcomeKey, WidthAndBitOrder) {
   EXPECT_EQ(wide.substr(1), std::string(54, '0') + "010");
 }
 
+TEST(OutcomeKey, TableWriterMatchesBitByBitAtEveryWidth) {
+  // Widths around the writer's 8-character steps and past 64 (where qubits
+  // beyond bit 63 read 0); the characters outside the key stay untouched.
+  std::mt19937_64 rng(3);
+  for (std::uint64_t width : {0ull, 1ull, 7ull, 8ull, 9ull, 16ull, 23ull, 63ull, 64ull, 65ull, 71ull}) {
+    for (int trial = 0; trial < 20; ++trial) {
+      const std::uint64_t outcome = trial == 0 ? ~std::uint64_t{0} : rng();
+      std::string expected(width, '0');
+      for (std::uint64_t k = 0; k < width && k < 64; ++k) {
+        if ((outcome >> k) & 1u) expected[width - 1 - k] = '1';
+      }
+      std::string buffer(width + 2, '#');
+      write_outcome_key(outcome, width, buffer.data() + 1);
+      EXPECT_EQ(buffer, "#" + expected + "#") << "width " << width;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vorn::sim
 
@@ -361,6 +379,47 @@ TEST(SampleShots, OutcomesInShotOrderMatchTheScanAndTheTally) {
   }
   RandomStream stream = RandomStream::from_seed_value(1);
   EXPECT_TRUE(sample_shots(state, stream, 0).outcomes.empty());
+}
+
+TEST(SampleShots, BucketedRoundsGiveEachShotTheUnguidedSearchOutcome) {
+  // 13 qubits (draws grouped into buckets before searching) and more shots
+  // than one round holds, on a state with zero, tiny and NaN-free uneven
+  // probabilities: every shot in shot order, and the tally, as one
+  // unguided search per stream value gives them. The same with the dense
+  // tally (many shots) and the hash (a sparse state).
+  std::mt19937_64 rng(23);
+  for (double zeros : {0.0, 0.97}) {
+    StateVector state = StateVector::create(13);
+    const std::vector<double> p = random_probabilities(state.size(), zeros, rng);
+    for (std::uint64_t i = 0; i < state.size(); ++i) state[i] = Complex{0.0, std::sqrt(p[i])};
+    const Sampler sampler(state);
+    const std::uint64_t shots = (std::uint64_t{1} << 18) * 2 + 777;
+    RandomStream stream = RandomStream::from_seed_value(31);
+    const ShotRecord record = sample_shots(state, stream, shots);
+    RandomStream replay = RandomStream::from_seed_value(31);
+    ASSERT_EQ(record.outcomes.size(), shots);
+    std::map<std::uint64_t, std::uint64_t> expected;
+    for (std::uint64_t s = 0; s < shots; ++s) {
+      const std::uint64_t j = sampler.draw_unguided(replay.draw_unit_double());
+      ASSERT_EQ(record.outcomes[s], j) << "shot " << s;
+      ++expected[j];
+    }
+    EXPECT_EQ(record.tally, (std::vector<std::pair<std::uint64_t, std::uint64_t>>(expected.begin(), expected.end())));
+    RandomStream again = RandomStream::from_seed_value(31);
+    EXPECT_EQ(sample_tally(state, again, shots), record.tally);
+    EXPECT_EQ(stream.draw_u64(), replay.draw_u64());
+  }
+}
+
+TEST(SamplingBytes, CountsTheRoundBuffersAndTheKeptShotsIndex) {
+  // Keeping shots adds the index of each grouped draw (4 bytes per shot of
+  // a round) when the register is large enough to group draws.
+  EXPECT_EQ(sampling_bytes(20, 0), 0u);
+  EXPECT_GT(sampling_bytes(20, 1'000'000, true), sampling_bytes(20, 1'000'000, false));
+  EXPECT_EQ(sampling_bytes(20, 1'000'000, true) - sampling_bytes(20, 1'000'000, false), 4u << 18);
+  EXPECT_EQ(sampling_bytes(4, 1000, true), sampling_bytes(4, 1000, false));  // 16 outcomes: no grouping
+  // The round's buffers follow the shots up to one round, then stay.
+  EXPECT_EQ(sampling_bytes(20, 3u << 20) - sampling_bytes(20, 2u << 20), 0u);
 }
 
 TEST(AllProbabilitiesFinite, RejectsNaNInfinityAndOverflowingSquares) {

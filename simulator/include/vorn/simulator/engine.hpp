@@ -15,9 +15,16 @@
 
 namespace vorn::sim {
 
+// Whole-register outcomes (qubit q = bit q of the index) and how often each
+// was drawn, ascending by outcome.
+using Tally = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+// vorn_python's run: the state and the tally; the keyed counts are made
+// only when asked for (Python's counts() builds its dict from the tally).
 struct RunResult {
   StateVector snapshot;
-  Counts counts;
+  Tally tally;
+  Counts counts() const { return counts_from_tally(tally, snapshot.n_qubits()); }
 };
 
 // One vorn_python gate entry on the whole state (compiled, then applied); a
@@ -28,10 +35,6 @@ void apply_gate(StateVector& state, const GateOp& gate);
 // released) and counts its progress.
 RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots,
                       RunControl* control = nullptr);
-
-// Whole-register outcomes (qubit q = bit q of the index) and how often each
-// was drawn, ascending by outcome.
-using Tally = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 struct ProgramResult {
   StateVector snapshot;

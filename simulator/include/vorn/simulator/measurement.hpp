@@ -20,6 +20,8 @@ using Counts = std::map<std::string, std::uint64_t>;
 
 // Exactly n_qubits characters '0'/'1', qubit 0 rightmost.
 std::string outcome_key(std::uint64_t outcome, std::uint64_t n_qubits);
+// The same characters written to out[0 .. n_qubits).
+void write_outcome_key(std::uint64_t outcome, std::uint64_t n_qubits, char* out);
 
 // Draws outcomes from one state. Built once per run: the probabilities and
 // their running sums (ascending binary64 additions) are computed once, and
@@ -65,8 +67,9 @@ inline bool all_probabilities_finite(const StateVector& state) {
 }
 
 // Bytes sampling `shots` from an n-qubit state allocates at most: the
-// running sums, the guide table and, when it would be used, the dense tally.
-std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots);
+// running sums, the guide table, the buffers of a round of draws and, when
+// it would be used, the dense tally (not the kept shots themselves).
+std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots, bool keep_shots = false);
 
 // The outcome index of every shot in shot order, and their tally.
 struct ShotRecord {
