@@ -140,11 +140,11 @@ std::string outcome_key(std::uint64_t outcome, std::uint64_t n_qubits) {
 
 namespace {
 
-// The running sums start as the probabilities: the run's second large array,
-// named as such when it cannot be had.
+// The running sums: the run's second large array, named as such when it
+// cannot be had.
 Buffer<double> sampling_vector(const StateVector& state) {
   try {
-    return state.probabilities();
+    return Buffer<double>::uninitialized(state.size());
   } catch (const std::bad_alloc&) {
     vorn::allocation_failed(state.size() * sizeof(double),
                             vorn::messages::fill(vorn::messages::kSamplingVectorOf, state.n_qubits()));
@@ -153,25 +153,46 @@ Buffer<double> sampling_vector(const StateVector& state) {
 
 }  // namespace
 
-Sampler::Sampler(const StateVector& state) : Sampler(sampling_vector(state)) {}
+// The sums straight from the amplitudes, in one pass: each probability is
+// abs2, the operations StateVector::probabilities uses, so every sum is the
+// one the vector of probabilities would give.
+Sampler::Sampler(const StateVector& state) : cumulative_(sampling_vector(state)) {
+  const Complex* amp = state.data();
+  accumulate([amp](std::uint64_t j) { return abs2(amp[j]); });
+}
 
-// The running sums replace the probabilities in place, so the sampler costs
-// one 8*N vector. The additions are those of a per-shot scan (0.0 + p[0],
-// then + p[1], ... in ascending order), so each sum is bit-identical to the
+Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabilities)) {
+  const double* p = cumulative_.data();
+  accumulate([p](std::uint64_t j) { return p[j]; });
+}
+
+// The running sums fill cumulative_ (in place of the probabilities when it
+// holds them: p(j) is read before sum j is written), so the sampler costs one
+// 8*N vector. The additions are those of a per-shot scan (0.0 + p[0], then
+// + p[1], ... in ascending order), so each sum is bit-identical to the
 // scan's. Probabilities are squares (>= 0 or NaN), so the sums never decrease
 // until the first NaN, after which every sum is NaN.
-Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabilities)) {
+template <class Probability>
+void Sampler::accumulate(Probability probability) {
   // A draw returns an index of the vector; with none there is nothing to return.
   if (cumulative_.size() == 0) vorn::fatal(std::string(messages::kNoOutcomes));
   double sum = 0.0;
   searchable_ = cumulative_.size();
+  rises_ = 0;
   for (std::uint64_t j = 0; j < cumulative_.size(); ++j) {
-    positive_ += cumulative_[j] > 0.0 ? 1 : 0;
-    sum = sum + cumulative_[j];
+    const double p = probability(j);
+    positive_ += p > 0.0 ? 1 : 0;
+    const double before = sum;
+    sum = sum + p;
     cumulative_[j] = sum;
     if (std::isnan(sum) && searchable_ == cumulative_.size()) searchable_ = j;
+    // False once the sums are NaN, so only the searchable prefix rises.
+    if (sum > before) {
+      if (rises_ < kFew) few_index_[rises_] = j, few_sum_[rises_] = sum;
+      ++rises_;
+    }
   }
-  build_guide();
+  if (rises_ > kFew) build_guide();
 }
 
 // Entry k = first j < searchable_ with sum[j] > k / G (exact: G is a power of
@@ -211,6 +232,10 @@ std::uint64_t Sampler::draw_unguided(double r) const {
 }
 
 void Sampler::draw_many(const double* r, std::uint64_t* out, std::size_t count) const {
+  if (rises_ <= kFew) {
+    draw_few(r, out, count);
+    return;
+  }
   const double* sum = cumulative_.data();
   const std::uint64_t* guide = guide_.data();
   const std::uint64_t last_index = cumulative_.size() - 1;
@@ -240,6 +265,26 @@ void Sampler::draw_many(const double* r, std::uint64_t* out, std::size_t count) 
       const std::uint64_t j = first_above(sum, lo[k], hi[k], rb[k]);
       out[done + k] = j < searchable_ ? j : last_index;
     }
+  }
+}
+
+// For r >= 0 the first j with sum[j] > r is a rise (sum[j] > sum[j - 1],
+// or sum[0] > 0): the answer is the first rise whose sum exceeds r, found
+// among a few sums in cache instead of the whole vector. A value below 0
+// (never a stream draw) searches all sums.
+void Sampler::draw_few(const double* r, std::uint64_t* out, std::size_t count) const {
+  const std::uint64_t last_index = cumulative_.size() - 1;
+  const std::uint64_t rises = rises_;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (!(r[k] >= 0.0)) {
+      out[k] = draw_unguided(r[k]);
+      continue;
+    }
+    // The rises' sums increase, so the number <= r is the first above r
+    // (counted without data-dependent branches).
+    std::uint64_t i = 0;
+    for (std::uint64_t t = 0; t < rises; ++t) i += few_sum_[t] <= r[k] ? 1 : 0;
+    out[k] = i < rises ? few_index_[i] : last_index;
   }
 }
 
@@ -288,13 +333,17 @@ template <class Tally>
 void draw_into(const Sampler& sampler, RandomStream& stream, std::uint64_t shots, std::uint64_t* record,
                const RunControl* control, Tally& tally) {
   const auto round = static_cast<std::size_t>(std::min<std::uint64_t>(kRound, shots));
-  const unsigned bits = bucket_bits(sampler.size());
+  // Grouping pays only when the outcomes drawn do not all stay in cache anyway.
+  const unsigned bits = sampler.positive_count() >> kSumsPerBucketBits != 0 ? bucket_bits(sampler.size()) : 0u;
   const std::size_t buckets = std::size_t{1} << bits;
   const double bucket_scale = std::ldexp(1.0, static_cast<int>(bits));
-  std::vector<double> draws(round), grouped(bits > 0 ? round : 0);
-  std::vector<std::uint32_t> from(bits > 0 && record != nullptr ? round : 0);  // grouped[i] = draws[from[i]]
+  // Every element is written before it is read: no zeroing.
+  Buffer<double> draws = Buffer<double>::uninitialized(round);
+  Buffer<double> grouped = Buffer<double>::uninitialized(bits > 0 ? round : 0);
+  // grouped[i] = draws[from[i]]
+  Buffer<std::uint32_t> from = Buffer<std::uint32_t>::uninitialized(bits > 0 && record != nullptr ? round : 0);
   std::vector<std::uint32_t> head(buckets + 1);
-  std::vector<std::uint64_t> outcomes(round);
+  Buffer<std::uint64_t> outcomes = Buffer<std::uint64_t>::uninitialized(round);
   std::uint64_t* const outcome = outcomes.data();
   for (std::uint64_t shot = 0; shot < shots; shot += kRound) {
     const auto lanes = static_cast<std::size_t>(std::min<std::uint64_t>(kRound, shots - shot));

@@ -108,6 +108,30 @@ TEST(Sampler, MatchesLinearScanOnRandomStates) {
   }
 }
 
+TEST(Sampler, FewRisingSumsPickWhatTheScanPicks) {
+  // States whose running sums rise at only a few indices (GHZ-like, and
+  // either side of the number decided from the rises alone), with tiny
+  // probabilities that leave a sum unchanged, an infinite one, a NaN, and a
+  // total below one; probed at every sum, its neighbours, 0 and below 0.
+  std::mt19937_64 rng(12);
+  for (std::size_t rises : {1u, 2u, 5u, 15u, 16u, 17u, 40u}) {
+    for (int variant = 0; variant < 5; ++variant) {
+      std::vector<double> p(1 << 12, 0.0);
+      std::uniform_int_distribution<std::size_t> where(0, p.size() - 1);
+      for (std::size_t k = 0; k < rises; ++k) p[where(rng)] = 1.0 / static_cast<double>(rises);
+      if (variant == 1) p[where(rng)] = 1e-300;  // positive, yet the sum may not move
+      if (variant == 2) p[where(rng)] = std::numeric_limits<double>::infinity();
+      if (variant == 3) p[where(rng)] = std::numeric_limits<double>::quiet_NaN();
+      if (variant == 4) for (double& x : p) x *= 0.5;  // total 1/2: draws above it take the last index
+      expect_same_as_scan(p, rng);
+      const Sampler sampler = make_sampler(p);
+      for (double r : {-1.0, -0.0, -std::numeric_limits<double>::infinity()}) {
+        EXPECT_EQ(sampler.draw(r), sampler.draw_unguided(r)) << "r=" << r;
+      }
+    }
+  }
+}
+
 TEST(Sampler, TotalBelowOneFallsBackToLastIndex) {
   std::mt19937_64 rng(2);
   const std::vector<double> tenths(10, 0.1);  // adds up to 0.9999999999999999
