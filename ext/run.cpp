@@ -19,6 +19,7 @@
 #include "vorn/core/memory.hpp"
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/engine.hpp"
+#include "vorn/simulator/fusion.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -76,7 +77,7 @@ sim::ProgramResult run_polled(const sim::Program& program, std::optional<U> seed
 // and each shot's outcome in shot order when keep_shots (else empty).
 std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>, Array1D<U>> run_program(
     const sim::Program& program, std::optional<U> seed, U shots, bool keep_shots, bool require_finite,
-    const nb::object& poll) {
+    const nb::object& poll, bool fusion) {
   // Past the core's qubit limit no state can exist: refused as out of memory,
   // before anything is allocated.
   if (program.n_qubits > kMaxQubits) {
@@ -86,7 +87,9 @@ std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>, Array1D<U>> ru
                         .c_str());
     throw nb::python_error();
   }
-  const sim::RunOptions options{.keep_shots = keep_shots, .require_finite = require_finite};
+  const sim::RunOptions options{.keep_shots = keep_shots,
+                                .require_finite = require_finite,
+                                .fusion_qubits = fusion ? sim::kDefaultFusionQubits : 0u};
   sim::ProgramResult result = run_polled(program, seed, shots, options, poll);
   std::vector<U> outcomes, counts;
   outcomes.reserve(result.tally.size());
@@ -117,9 +120,9 @@ Array1D<double> probabilities(const StateArg& state) {
 
 void register_run(nb::module_& m) {
   m.def("run_program", &run_program, "program"_a, "seed"_a.none(), "shots"_a, "keep_shots"_a = false,
-        "require_finite"_a = false, "poll"_a = nb::none(),
-        "Runs a Program (interpreter lock released, Ctrl-C and poll(done, total) checked every 50 ms); "
-        "returns (state, outcomes, counts, shot outcomes).");
+        "require_finite"_a = false, "poll"_a = nb::none(), "fusion"_a = false,
+        "Runs a Program (interpreter lock released, Ctrl-C and poll(done, total) checked every 50 ms; "
+        "fusion: consecutive gates merged into dense ones first); returns (state, outcomes, counts, shot outcomes).");
   m.def("probabilities", &probabilities, "state"_a, "re*re + im*im of each amplitude, as float64.");
 }
 

@@ -38,6 +38,7 @@ def run_program(
     keep_shots: bool = False,
     require_finite: bool = False,
     poll: Callable[[int, int], object] | None = None,
+    fusion: bool = False,
 ) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
 def probabilities(state: NDArray[np.complex128]) -> NDArray[np.float64]: ...
 
@@ -56,3 +57,9 @@ def expval(
     offsets: NDArray[np.uint64],
     variance: bool,
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
+def counts_dict(
+    outcomes: NDArray[np.uint64],
+    tally: NDArray[np.uint64],
+    columns: Sequence[int],
+    measured: Sequence[tuple[int, int]],
+) -> dict[str, int]: ...

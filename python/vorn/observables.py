@@ -17,7 +17,7 @@ import numpy as np
 
 from . import _ext
 from .circuit import Circuit
-from .simulation import statevector
+from .simulation import _fusion, statevector
 
 __all__ = ["PauliSum", "expval"]
 
@@ -246,9 +246,9 @@ class PauliSum:
         return f"<vorn.PauliSum num_qubits={self._num_qubits} terms={len(self)}>"
 
 
-def _state_of(c: Any) -> np.ndarray:
+def _state_of(c: Any, fusion: bool = False) -> np.ndarray:
     if isinstance(c, Circuit):
-        return statevector(c)
+        return statevector(c, fusion=fusion)
     if not isinstance(c, np.ndarray):
         raise TypeError(f"expected a vorn.Circuit or a complex128 state vector, not {type(c).__name__}")
     if c.dtype != np.complex128:
@@ -262,21 +262,23 @@ def _state_of(c: Any) -> np.ndarray:
     return c
 
 
-def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = False) -> Any:
+def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = False, *,
+           fusion: bool = False) -> Any:
     """<psi|H|psi> for each H in ``observables``, psi the final state of the
     vorn.Circuit ``c`` or the complex128 state vector ``c`` (read in place).
 
     Returns a NumPy array with one entry per observable: float64 when every
     coefficient of every observable has a zero imaginary part, complex128
     otherwise. With ``variance=True`` returns ``(values, variances)``, the
-    variance || (H - <H>) psi ||^2 of each (real coefficients only)."""
+    variance || (H - <H>) psi ||^2 of each (real coefficients only).
+    ``fusion=True`` simulates a circuit with gate fusion (see vorn.run)."""
     if isinstance(observables, PauliSum):
         observables = [observables]
     observables = list(observables)
     for i, h in enumerate(observables):
         if not isinstance(h, PauliSum):
             raise TypeError(f"observable {i} is a {type(h).__name__}, not a vorn.PauliSum")
-    state = _state_of(c)
+    state = _state_of(c, _fusion(fusion))
     n = state.size.bit_length() - 1
     for i, h in enumerate(observables):
         if h.num_qubits != n:

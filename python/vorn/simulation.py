@@ -286,10 +286,16 @@ def _progress_bar() -> tuple[Progress, Callable[[], None]]:
     return line, end
 
 
+def _fusion(value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"fusion must be True or False, not {type(value).__name__}")
+    return value
+
+
 def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch, *, keep_shots: bool = False,
-             require_finite: bool = False) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+             require_finite: bool = False, fusion: bool = False) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     try:
-        out = _ext.run_program(program, seed, shots, keep_shots, require_finite, watch.poll())
+        out = _ext.run_program(program, seed, shots, keep_shots, require_finite, watch.poll(), fusion)
         watch.finish(len(program))
         return out
     finally:
@@ -297,7 +303,7 @@ def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch,
 
 
 def run(circuit: Circuit, shots: int = 1024, seed: int | None = None, *, memory: bool = False,
-        timeout: float | None = None, progress: bool | Progress | None = None) -> Result:
+        timeout: float | None = None, progress: bool | Progress | None = None, fusion: bool = False) -> Result:
     """Simulates ``circuit`` once (the interpreter lock released meanwhile) and
     draws ``shots`` measurement outcomes from the seed's random stream (the
     system's entropy when ``seed`` is None).
@@ -307,7 +313,13 @@ def run(circuit: Circuit, shots: int = 1024, seed: int | None = None, *, memory:
     shows a bar on stderr, a callable receives (gates done, gates total) at
     most ten times a second on this thread. Ctrl-C ends a run promptly. A
     state whose probabilities are not all finite cannot be sampled
-    (ValueError)."""
+    (ValueError).
+
+    ``fusion=True`` merges consecutive gates into dense gates on up to four
+    qubits before simulating: faster where gates pile up on few qubits, but
+    amplitudes then differ from the exact default path by rounding (still
+    the same bits on any thread count)."""
+    fusion = _fusion(fusion)
     shots = _non_negative(shots, "shots")
     if seed is not None:
         seed = _non_negative(seed, "seed", _MAX_SEED)
@@ -318,18 +330,21 @@ def run(circuit: Circuit, shots: int = 1024, seed: int | None = None, *, memory:
     program = _compile(circuit, samples)
     keep = bool(memory) and samples
     state, outcomes, tally, shot_outcomes = _execute(program, seed, shots, watch, keep_shots=keep,
-                                                     require_finite=True)
+                                                     require_finite=True, fusion=fusion)
     if memory and not keep:
         shot_outcomes = np.zeros(shots, dtype=np.uint64)  # nothing measured: every clbit reads 0
     return Result(state, _Clbits(circuit), outcomes, tally, shot_outcomes if memory else None, shots)
 
 
 def statevector(circuit: Circuit, *, timeout: float | None = None,
-                progress: bool | Progress | None = None) -> np.ndarray:
-    """The state after every gate of ``circuit``; measurements are ignored."""
+                progress: bool | Progress | None = None, fusion: bool = False) -> np.ndarray:
+    """The state after every gate of ``circuit``; measurements are ignored.
+    ``timeout`` and ``progress`` as for :func:`run`; ``fusion=True`` merges
+    gates into dense ones first (rounding-level differences, see :func:`run`)."""
+    fusion = _fusion(fusion)
     watch = _Watch(timeout, progress)
     program = _compile(circuit, False)
-    state, _, _, _ = _execute(program, 0, 0, watch)
+    state, _, _, _ = _execute(program, 0, 0, watch, fusion=fusion)
     return _readonly(state)
 
 

@@ -4,6 +4,7 @@
 #include "vorn/simulator/engine.hpp"
 
 #include <cmath>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "vorn/core/messages.hpp"
 #include "vorn/core/parallel.hpp"
 #include "vorn/simulator/blocking.hpp"
+#include "vorn/simulator/fusion.hpp"
 #include "vorn/simulator/messages.hpp"
 
 namespace vorn::sim {
@@ -66,8 +68,14 @@ ProgramResult run_program(const Program& program, std::optional<std::uint64_t> s
   // the OS for entropy whatever `shots` is.
   RandomStream stream = seed ? RandomStream::from_seed_value(*seed) : RandomStream::from_entropy();
 
-  if (control != nullptr) control->set_total(program.gates.size());
-  apply_gates(state, program.gates, BlockingParams{}, control);
+  std::vector<CompiledGate> fused;
+  std::span<const CompiledGate> gates = program.gates;
+  if (options.fusion_qubits > 0) {
+    fused = fuse_gates(program.gates, options.fusion_qubits);
+    gates = fused;
+  }
+  if (control != nullptr) control->set_total(gates.size());
+  apply_gates(state, gates, BlockingParams{}, control);
 
   // The state is moved into the result as the snapshot rather than copied:
   // nothing writes it after the last gate and sampling only reads it.

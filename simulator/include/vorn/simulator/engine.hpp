@@ -48,6 +48,10 @@ struct RunOptions {
   // A state whose probabilities are not all finite is refused before
   // sampling (std::invalid_argument) instead of sampled by the fallback rule.
   bool require_finite = false;
+  // Above 0: consecutive gates fused into dense gates on up to this many
+  // qubits (fusion.hpp) before the run; amplitudes then differ from the
+  // exact path by rounding. 0, the default, runs the gates as compiled.
+  unsigned fusion_qubits = 0;
 };
 
 // The run of a compiled program: the same failures, memory check, random
