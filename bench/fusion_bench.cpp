@@ -7,13 +7,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <numbers>
 #include <random>
 #include <string_view>
 #include <vector>
 
-#include "vorn/core/parallel.hpp"
+#include "two_threads_main.hpp"
 #include "vorn/simulator/compiled.hpp"
 #include "vorn/simulator/engine.hpp"
 #include "vorn/simulator/fusion.hpp"
@@ -95,13 +94,4 @@ BENCHMARK(BM_Fusion<random_layers>)->Name("random")->Apply(widths);
 
 }  // namespace
 
-// Two threads, as the peer comparison runs every simulator.
-int main(int argc, char** argv) {
-  setenv("RAYON_NUM_THREADS", "2", 0);
-  (void)vorn::pool_thread_count();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+VORN_BENCHMARK_MAIN_TWO_THREADS()

@@ -315,10 +315,11 @@ def run(circuit: Circuit, shots: int = 1024, seed: int | None = None, *, memory:
     state whose probabilities are not all finite cannot be sampled
     (ValueError).
 
-    ``fusion=True`` merges consecutive gates into dense gates on up to four
-    qubits before simulating: faster where gates pile up on few qubits, but
-    amplitudes then differ from the exact default path by rounding (still
-    the same bits on any thread count)."""
+    ``fusion=True`` merges gates into dense gates on up to three qubits
+    (diagonal gates into one diagonal of any width) before simulating:
+    faster where gates pile up on few qubits, but amplitudes then differ
+    from the exact default path by rounding (still the same bits on any
+    thread count)."""
     fusion = _fusion(fusion)
     shots = _non_negative(shots, "shots")
     if seed is not None:

@@ -20,7 +20,19 @@ namespace {
 
 using U = std::uint64_t;
 
-Complex phase(double a) { return Complex{std::cos(a), std::sin(a)}; }
+// A random permutation of the dim basis states with random phases: unitary.
+std::vector<Complex> phased_permutation(std::mt19937_64& rng, std::size_t dim) {
+  std::uniform_real_distribution<double> angle(-std::numbers::pi, std::numbers::pi);
+  std::vector<std::size_t> perm(dim);
+  for (std::size_t i = 0; i < dim; ++i) perm[i] = i;
+  std::shuffle(perm.begin(), perm.end(), rng);
+  std::vector<Complex> m(dim * dim, Complex{0.0, 0.0});
+  for (std::size_t r = 0; r < dim; ++r) {
+    const double a = angle(rng);
+    m[r * dim + perm[r]] = Complex{std::cos(a), std::sin(a)};
+  }
+  return m;
+}
 
 // Distinct random qubits below n.
 std::vector<U> pick(std::mt19937_64& rng, U n, std::size_t count) {
@@ -56,12 +68,7 @@ CompiledGate random_gate(std::mt19937_64& rng, U n, Shape shape) {
     }
     case Shape::TwoQubit: {
       const std::vector<U> q = pick(rng, n, 3);
-      std::vector<Complex> m(16, Complex{0.0, 0.0});
-      // A phased permutation of the 4 basis states: unitary.
-      std::vector<int> perm = {0, 1, 2, 3};
-      std::shuffle(perm.begin(), perm.end(), rng);
-      for (int r = 0; r < 4; ++r) m[r * 4 + perm[r]] = phase(angle(rng));
-      CompiledGate g = compile_unitary(m, std::vector<U>{q[0], q[1]});
+      CompiledGate g = compile_unitary(phased_permutation(rng, 4), std::vector<U>{q[0], q[1]});
       if (rng() % 2 == 0) g.controls = {q[2]}, g.control_values = rng() & 1u;
       return g;
     }
@@ -77,13 +84,7 @@ CompiledGate random_gate(std::mt19937_64& rng, U n, Shape shape) {
       return g;
     }
     case Shape::Dense: {
-      const std::vector<U> q = pick(rng, n, 3);
-      std::vector<Complex> m(64, Complex{0.0, 0.0});
-      std::vector<int> perm(8);
-      for (int i = 0; i < 8; ++i) perm[i] = i;
-      std::shuffle(perm.begin(), perm.end(), rng);
-      for (int r = 0; r < 8; ++r) m[r * 8 + perm[r]] = phase(angle(rng));
-      return compile_unitary(m, q);
+      return compile_unitary(phased_permutation(rng, 8), pick(rng, n, 3));
     }
   }
   return {};
@@ -124,10 +125,15 @@ TEST(Fusion, RandomCircuitsOfEveryShapeAgreeToRounding) {
         const std::vector<CompiledGate> fused = fuse_gates(gates, k);
         for (const CompiledGate& g : fused) {
           validate(g, n);
-          // A gate wider than k (a doubly-controlled one at k = 2) is kept as it was.
-          EXPECT_TRUE(std::popcount(g.qubit_mask()) <= static_cast<int>(std::max<U>(k, 3)));
+          // A gate wider than k (a doubly-controlled one at k = 2) is kept
+          // as it was; only a product of diagonal gates grows wider.
+          if (g.shape != Shape::Diagonal) {
+            EXPECT_TRUE(std::popcount(g.qubit_mask()) <= static_cast<int>(std::max<U>(k, 3)));
+          }
         }
-        if (k >= 3) EXPECT_LT(fused.size(), gates.size()) << "n=" << n << " k=" << k;
+        if (k >= 3) {
+          EXPECT_LT(fused.size(), gates.size()) << "n=" << n << " k=" << k;
+        }
         const StateVector got = run(fused, n);
         double worst = 0.0;
         for (U i = 0; i < exact.size(); ++i) {
@@ -172,6 +178,32 @@ TEST(Fusion, GatesPilingOnFewQubitsCollapse) {
   for (const CompiledGate& g : fused) EXPECT_EQ(g.shape, Shape::Single);
   const StateVector s = run(fused, n);
   EXPECT_NEAR(s[0].re, 1.0, 1e-12);  // h^10 = identity
+}
+
+TEST(Fusion, DiagonalGatesMergeIntoOneDiagonalOfAnyWidth) {
+  // QFT-like: h on a qubit, then cp from every other qubit onto it. The cp
+  // chain (and rz) merges into one Diagonal gate wider than k; the h stays
+  // apart (a dense 2-qubit product would cost more than h and a diagonal).
+  const U n = 7;
+  std::vector<CompiledGate> gates;
+  gates.push_back(*compile_gate(GateKind::H, 0.0, std::vector<U>{n - 1}));
+  for (U k = 0; k + 1 < n; ++k) {
+    gates.push_back(find_standard_gate("cp")->build(std::vector<double>{0.3 * double(k + 1)}, std::vector<U>{k, n - 1}));
+  }
+  gates.push_back(*compile_gate(GateKind::RZ, 0.7, std::vector<U>{2}));
+  const std::vector<CompiledGate> fused = fuse_gates(gates, 2);
+  ASSERT_EQ(fused.size(), 2u);
+  EXPECT_EQ(fused[0].shape, Shape::Single);
+  EXPECT_EQ(fused[1].shape, Shape::Diagonal);
+  EXPECT_EQ(std::popcount(fused[1].qubit_mask()), static_cast<int>(n));
+  std::mt19937_64 rng(5);
+  std::vector<CompiledGate> prepared;
+  for (U q = 0; q < n; ++q) prepared.push_back(random_gate(rng, n, Shape::Single));
+  std::vector<CompiledGate> a = prepared, b = prepared;
+  a.insert(a.end(), gates.begin(), gates.end());
+  b.insert(b.end(), fused.begin(), fused.end());
+  const StateVector x = run(a, n), y = run(b, n);
+  for (U i = 0; i < x.size(); ++i) EXPECT_LE(std::hypot(x[i].re - y[i].re, x[i].im - y[i].im), 1e-12);
 }
 
 TEST(Fusion, LoneAndWideGatesStayAsTheyWere) {
