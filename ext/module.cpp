@@ -31,4 +31,5 @@ NB_MODULE(_ext, m) {
   vorn::ext::register_run(m);
   vorn::ext::register_qasm(m);
   vorn::ext::register_observables(m);
+  vorn::ext::register_counts(m);
 }
