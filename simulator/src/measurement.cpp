@@ -164,7 +164,7 @@ Buffer<double> sampling_vector(const StateVector& state) {
 // one the vector of probabilities would give.
 Sampler::Sampler(const StateVector& state) : cumulative_(sampling_vector(state)) {
   const Complex* amp = state.data();
-  accumulate([amp](std::uint64_t j) { return abs2(amp[j]); });
+  accumulate([amp](std::uint64_t j) { return norm2(amp[j]); });
 }
 
 Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabilities)) {
