@@ -9,16 +9,26 @@ CPP_BUILD := build/cpp
 JOBS      ?= $(shell nproc)
 APT_PACKAGES := libtbb-dev libgtest-dev libbenchmark-dev cmake ninja-build g++ binutils
 
-.PHONY: deps venv install cpp test test-cpp test-python test-asan check-fma demo bench bench-cpp clean
+.PHONY: deps deps-mpi test-mpi venv install cpp test test-cpp test-python test-asan check-fma demo bench bench-cpp clean
 
-# System packages (oneTBB from Debian, GoogleTest, Google Benchmark).
-deps:
-	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+# Installs the Debian packages of $(1) that are missing.
+define apt_install
+	@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
+endef
+
+# System packages (oneTBB from Debian, GoogleTest, Google Benchmark).
+deps:
+	$(call apt_install,$(APT_PACKAGES))
+
+# Open MPI, only for the distributed layer (`make test-mpi`).
+MPI_APT_PACKAGES := libopenmpi-dev openmpi-bin
+deps-mpi: deps
+	$(call apt_install,$(MPI_APT_PACKAGES))
 
 $(VENV)/.ready: pyproject.toml
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (pyenv or PATH)"; exit 1; }
@@ -73,6 +83,14 @@ demo: install $(VENV)/.demo-ready
 	$(PY) examples/vorn_basics.py
 	$(PY) examples/vorn_ising_landscape.py
 	$(PY) examples/vorn_qasm_plot.py examples/grover5.qasm --out build/demo/vorn_qasm_counts.png
+
+# The distributed state on 1, 2 and 4 ranks (mpirun, oversubscribed), in a
+# build of its own so that the default build never needs MPI.
+MPI_BUILD := build/mpi
+test-mpi: deps-mpi
+	cmake -S . -B $(MPI_BUILD) -G Ninja -DBUILD_TESTING=ON -DVORN_BUILD_MPI=ON >/dev/null
+	cmake --build $(MPI_BUILD) -j $(JOBS) --target vorn_mpi_tests
+	ctest --test-dir $(MPI_BUILD) -L mpi --output-on-failure
 
 bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true
