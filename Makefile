@@ -87,10 +87,15 @@ demo: install $(VENV)/.demo-ready
 # The distributed state on 1, 2 and 4 ranks (mpirun, oversubscribed), in a
 # build of its own so that the default build never needs MPI.
 MPI_BUILD := build/mpi
-test-mpi: deps-mpi
+# Then vorn.mpi: mpi4py and the MPI build of the package go into .venv (the
+# next `make install` puts the default build back).
+test-mpi: deps-mpi venv
 	cmake -S . -B $(MPI_BUILD) -G Ninja -DBUILD_TESTING=ON -DVORN_BUILD_MPI=ON >/dev/null
 	cmake --build $(MPI_BUILD) -j $(JOBS) --target vorn_mpi_tests
 	ctest --test-dir $(MPI_BUILD) -L mpi --output-on-failure
+	$(PY) -m pip install -q mpi4py
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py-mpi -Ccmake.define.VORN_BUILD_MPI=ON .
+	$(PY) -m pytest -q tests/python/test_vorn_mpi.py
 
 bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true

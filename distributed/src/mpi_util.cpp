@@ -66,7 +66,7 @@ void agree_on_cancel(const sim::RunControl* control, MPI_Comm comm) {
 
 U chunk_amplitudes(U n_local, const Options& options) {
   const U half_part = (sizeof(Complex) << n_local) / 2;
-  U budget = options.exchange_bytes == 0 ? half_part : std::min(options.exchange_bytes, half_part);
+  U budget = std::min(options.exchange_bytes == 0 ? kDefaultExchangeBytes : options.exchange_bytes, half_part);
   budget = std::min(budget / 2, options.max_message_bytes);  // a send and a receive buffer
   const U amps = budget / sizeof(Complex);
   return amps == 0 ? 1 : std::bit_floor(amps);

@@ -25,9 +25,13 @@
 
 namespace vorn::dist {
 
+inline constexpr std::uint64_t kDefaultExchangeBytes = std::uint64_t{32} << 20;
+
 struct Options {
-  // Bytes of the exchange buffers (send and receive halves together); 0 or
-  // anything larger means half of a rank's part, the most ever used.
+  // Bytes of the exchange buffers (send and receive halves together), at
+  // most half of a rank's part. 0: kDefaultExchangeBytes (or half the part
+  // when that is less): messages of 16 MiB already run at full bandwidth,
+  // and a small buffer keeps a rank's peak near its share of the state.
   std::uint64_t exchange_bytes = 0;
   // The largest single message; MPI counts are ints, so below 2^31.
   std::uint64_t max_message_bytes = std::uint64_t{1} << 30;
