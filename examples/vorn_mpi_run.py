@@ -35,7 +35,7 @@ def main() -> None:
     c = ghz_ladder(n)
     if comm.Get_rank() == 0:
         per_rank = vorn.mpi.required_memory(c, 1000, comm=comm)
-        print(f"{n} qubits on {comm.Get_size()} ranks: {per_rank / 2**20:.1f} MiB per rank")
+        print(f"{n} qubits on {comm.Get_size()} ranks: {per_rank} bytes per rank at the peak")
     result = vorn.mpi.run(c, shots=1000, seed=7, progress=comm.Get_rank() == 0 or None)
     state = result.statevector()  # collective: every rank calls it
     z = vorn.PauliSum.from_list([("Z" * n, 1.0)])

@@ -44,17 +44,26 @@ void exchange(Part& part, U g, U l, Buffer<Complex>& out, Buffer<Complex>& in, E
   const U half = bit(part.n_local - 1);
   const U chunk = out.size();
   Complex* amp = part.amplitudes.data();
+  // Where the leaving slots form runs of at least a chunk (l high), a chunk
+  // is sent straight from the state and only the received one is copied.
+  const bool contiguous = bit(l) >= chunk;
   for (U j0 = 0; j0 < half; j0 += chunk) {
     const U count = std::min(chunk, half - j0);
-    auto pack = [&](U b, U e) {
-      for (U j = b; j < e; ++j) out[j] = amp[insert_bit(j0 + j, l, leaving)];
-    };
-    parallel_for(count, kCopyGrain, pack);
-    detail::sendrecv_bytes(out.data(), in.data(), count * sizeof(Complex), partner, detail::kTagExchange, part.comm);
-    auto unpack = [&](U b, U e) {
-      for (U j = b; j < e; ++j) amp[insert_bit(j0 + j, l, leaving)] = in[j];
-    };
-    parallel_for(count, kCopyGrain, unpack);
+    Complex* slots = amp + insert_bit(j0, l, leaving);
+    if (contiguous) {
+      detail::sendrecv_bytes(slots, in.data(), count * sizeof(Complex), partner, detail::kTagExchange, part.comm);
+      std::copy_n(in.data(), count, slots);
+    } else {
+      auto pack = [&](U b, U e) {
+        for (U j = b; j < e; ++j) out[j] = amp[insert_bit(j0 + j, l, leaving)];
+      };
+      parallel_for(count, kCopyGrain, pack);
+      detail::sendrecv_bytes(out.data(), in.data(), count * sizeof(Complex), partner, detail::kTagExchange, part.comm);
+      auto unpack = [&](U b, U e) {
+        for (U j = b; j < e; ++j) amp[insert_bit(j0 + j, l, leaving)] = in[j];
+      };
+      parallel_for(count, kCopyGrain, unpack);
+    }
     stats.bytes_sent += count * sizeof(Complex);
   }
   ++stats.exchanges;

@@ -153,7 +153,7 @@ def run(circuit: Circuit, shots: int = 1024, seed: int | None = None, *, comm: A
         shots: measurement draws (counts on rank 0).
         seed: the random stream's seed, or None.
         comm: the communicator, or None for COMM_WORLD.
-        exchange_bytes: the exchange buffer per rank (0: 32 MiB, or half
+        exchange_bytes: the exchange buffer per rank (0: 16 MiB, or half
             of a rank's part when less; larger values are cut to that).
         timeout: seconds; past them the run stops at its next exchange and
             every rank is aborted with a TimeoutError message.
@@ -191,7 +191,7 @@ def expval(circuit: Circuit, observables: PauliSum | Sequence[PauliSum], *, comm
         circuit: the vorn.Circuit, the same on every rank.
         observables: one vorn.PauliSum or a sequence of them.
         comm: the communicator, or None for COMM_WORLD.
-        exchange_bytes: the exchange buffer per rank (0: 32 MiB or half a part).
+        exchange_bytes: the exchange buffer per rank (0: 16 MiB or half a part).
     """
     comm = _comm(comm)
     exchange_bytes = _exchange_bytes(exchange_bytes)
@@ -232,7 +232,7 @@ def required_memory(circuit: Circuit, shots: int = 0, *, ranks: int | None = Non
         shots: measurement draws.
         ranks: the rank count (a power of two), or None for comm's size.
         comm: the communicator whose size counts when ``ranks`` is None.
-        exchange_bytes: the exchange buffer per rank (0: 32 MiB or half a part).
+        exchange_bytes: the exchange buffer per rank (0: 16 MiB or half a part).
     """
     shots = _non_negative(shots, "shots")
     exchange_bytes = _exchange_bytes(exchange_bytes)

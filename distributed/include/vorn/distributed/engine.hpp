@@ -25,12 +25,12 @@
 
 namespace vorn::dist {
 
-inline constexpr std::uint64_t kDefaultExchangeBytes = std::uint64_t{32} << 20;
+inline constexpr std::uint64_t kDefaultExchangeBytes = std::uint64_t{16} << 20;
 
 struct Options {
   // Bytes of the exchange buffers (send and receive halves together), at
   // most half of a rank's part. 0: kDefaultExchangeBytes (or half the part
-  // when that is less): messages of 16 MiB already run at full bandwidth,
+  // when that is less): messages of 8 MiB already run at full bandwidth,
   // and a small buffer keeps a rank's peak near its share of the state.
   std::uint64_t exchange_bytes = 0;
   // The largest single message; MPI counts are ints, so below 2^31.
