@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "calls.hpp"
 #include "ext.hpp"
 #include "vorn/core/memory.hpp"
 #include "vorn/core/statevector.hpp"
@@ -27,48 +28,13 @@ namespace vorn::ext {
 namespace {
 
 using U = std::uint64_t;
-// How often the calling thread wakes during a run (signals, the Python
-// poll): well inside the 100 ms a Ctrl-C or a timeout may wait.
-constexpr std::chrono::milliseconds kPollInterval{50};
-
-// Runs the program on a thread of its own while this thread, every
-// kPollInterval, takes the interpreter lock, runs the signal handlers and
-// calls poll(gates done, gates total) when given. An exception from either
-// cancels the run (which stops at its next check, releasing everything) and
-// propagates; a run that is not stopped returns or fails as it would inline.
+// The run on a thread of its own while this thread watches for Ctrl-C and
+// calls poll(gates done, gates total) (calls.hpp).
 sim::ProgramResult run_polled(const sim::Program& program, std::optional<U> seed, U shots,
                               const sim::RunOptions& options, const nb::object& poll) {
   sim::RunControl control;
-  bool stopped = false;
-  auto wake = [&] {
-    const nb::gil_scoped_acquire locked;
-    if (PyErr_CheckSignals() != 0) {
-      stopped = true;
-      return false;
-    }
-    if (!poll.is_none()) {
-      PyObject* r = PyObject_CallFunction(poll.ptr(), "KK", static_cast<unsigned long long>(control.done()),
-                                          static_cast<unsigned long long>(control.total()));
-      if (r == nullptr) {
-        stopped = true;
-        return false;
-      }
-      Py_DECREF(r);
-    }
-    return true;
-  };
-  std::optional<sim::ProgramResult> result;
-  try {
-    const nb::gil_scoped_release unlocked;
-    result.emplace(sim::run_watched(
-        control, [&] { return sim::run_program(program, seed, shots, &control, options); }, wake, kPollInterval));
-  } catch (...) {
-    // RunCancelled, or whatever else ended a stopped run: the Python
-    // exception that stopped it is the one to report.
-    if (!stopped) throw;
-  }
-  if (stopped) throw nb::python_error();
-  return std::move(*result);
+  return vorn::ext::run_polled(
+      control, [&] { return sim::run_program(program, seed, shots, &control, options); }, poll, [] { throw; });
 }
 
 // (state, outcomes, counts, shots): the state after the gates, the sampled

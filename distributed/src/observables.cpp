@@ -217,19 +217,7 @@ std::vector<Complex> expectation_values(const Part& part, std::span<const sim::P
     xs.insert(xs.end(), obs.x_masks.begin(), obs.x_masks.end());
     zs.insert(zs.end(), obs.z_masks.begin(), obs.z_masks.end());
   }
-  const std::vector<double> e = pauli_expectations(part, xs, zs, options);
-  // Terms in term order, as the single-machine sum.
-  std::vector<Complex> out(observables.size(), Complex{0.0, 0.0});
-  std::size_t s = 0;
-  for (std::size_t o = 0; o < observables.size(); ++o) {
-    Complex sum{0.0, 0.0};
-    for (const Complex& c : observables[o].coeffs) {
-      sum = Complex{sum.re + c.re * e[s], sum.im + c.im * e[s]};
-      ++s;
-    }
-    out[o] = sum;
-  }
-  return out;
+  return sim::sum_terms(observables, pauli_expectations(part, xs, zs, options));
 }
 
 }  // namespace vorn::dist

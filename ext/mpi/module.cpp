@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "calls.hpp"
 #include "ext.hpp"
 #include "messages.hpp"
 #include "vorn/core/error.hpp"
@@ -32,10 +33,6 @@ namespace vorn::ext {
 namespace {
 
 using U = std::uint64_t;
-template <class T>
-using In1D = nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-
-constexpr std::chrono::milliseconds kPollInterval{50};
 
 // One finished run: this rank's part and, on rank 0, the tally.
 class DistRun {
@@ -63,17 +60,7 @@ class DistRun {
   // Collective: observable o has terms offsets[o] .. offsets[o + 1]; values on every rank.
   Array1D<std::complex<double>> expval(const In1D<U>& x_masks, const In1D<U>& z_masks,
                                        const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets) const {
-    const std::size_t terms = x_masks.shape(0);
-    if (z_masks.shape(0) != terms || coeffs.shape(0) != terms || offsets.shape(0) == 0)
-      throw nb::value_error("x_masks, z_masks and coeffs must have one entry per term, offsets at least one");
-    std::vector<sim::PauliSumView> views;
-    const U* off = offsets.data();
-    for (std::size_t o = 0; o + 1 < offsets.shape(0); ++o) {
-      if (off[o] > off[o + 1] || off[o + 1] > terms) throw nb::value_error("offsets must ascend within the terms");
-      const std::size_t first = off[o], count = off[o + 1] - off[o];
-      views.push_back({std::span(x_masks.data() + first, count), std::span(z_masks.data() + first, count),
-                       std::span(reinterpret_cast<const Complex*>(coeffs.data()) + first, count)});
-    }
+    const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
     std::vector<Complex> ev;
     {
       nb::gil_scoped_release unlocked;
@@ -103,38 +90,14 @@ DistRun run(const sim::Program& program, long long comm, std::optional<U> seed, 
             bool require_finite, const nb::object& poll) {
   const dist::Options options{.exchange_bytes = exchange_bytes};
   sim::RunControl control;
-  bool stopped = false;
-  auto wake = [&] {
-    const nb::gil_scoped_acquire locked;
-    if (PyErr_CheckSignals() != 0) {
-      stopped = true;
-      return false;
-    }
-    if (!poll.is_none()) {
-      PyObject* r = PyObject_CallFunction(poll.ptr(), "KK", static_cast<unsigned long long>(control.done()),
-                                          static_cast<unsigned long long>(control.total()));
-      if (r == nullptr) {
-        stopped = true;
-        return false;
-      }
-      Py_DECREF(r);
-    }
-    return true;
-  };
-  std::optional<dist::RunResult> result;
-  try {
-    const nb::gil_scoped_release unlocked;
-    result.emplace(sim::run_watched(
-        control,
-        [&] { return dist::run_program(comm_of(comm), program, seed, shots, options, &control, require_finite); },
-        wake, kPollInterval));
-  } catch (const sim::RunCancelled&) {
-    if (!stopped) throw nb::builtin_exception(nb::exception_type::runtime_error, mpi_messages::kCancelledElsewhere.data());
-  } catch (...) {
-    if (!stopped) throw;
-  }
-  if (stopped) throw nb::python_error();
-  return DistRun(std::move(*result), options);
+  dist::RunResult result = run_polled(
+      control,
+      [&] { return dist::run_program(comm_of(comm), program, seed, shots, options, &control, require_finite); },
+      poll, [] {
+        // Stopped because another rank's run was.
+        throw nb::builtin_exception(nb::exception_type::runtime_error, mpi_messages::kCancelledElsewhere.data());
+      });
+  return DistRun(std::move(result), options);
 }
 
 U required_memory(const sim::Program& program, U shots, int ranks, U exchange_bytes) {
@@ -147,14 +110,7 @@ U required_memory(const sim::Program& program, U shots, int ranks, U exchange_by
 NB_MODULE(_mpi_ext, m) {
   using namespace vorn::ext;
   m.doc() = "Compiled core of vorn.mpi (internal: use the vorn.mpi module).";
-  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
-    try {
-      std::rethrow_exception(p);
-    } catch (const vorn::FatalError& e) {
-      PyErr_SetString(e.kind() == vorn::FatalError::Kind::OutOfMemory ? PyExc_MemoryError : PyExc_RuntimeError,
-                      e.what());
-    }
-  });
+  register_fatal_translator();
   register_program(m);
   nb::class_<DistRun>(m, "DistRun", "One rank's share of a finished distributed run.")
       .def("tally", &DistRun::tally, "(outcomes, counts) on rank 0, empty arrays elsewhere.")

@@ -36,9 +36,9 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("vorn.mpi needs mpi4py: pip install mpi4py (and an MPI library such as Open MPI)") from exc
 from . import _mpi_ext  # noqa: E402
 
-from .circuit import _NON_GATES, Circuit
-from .observables import PauliSum
-from .simulation import _MAX_SEED, _Clbits, _counts, _non_negative, _Watch, Progress
+from .circuit import Circuit
+from .observables import PauliSum, _observable_arrays, _observable_list
+from .simulation import _MAX_SEED, _Clbits, _counts, _flatten, _non_negative, _Watch, Progress
 
 __all__ = ["MpiResult", "expval", "required_memory", "run"]
 
@@ -62,21 +62,7 @@ def _program(circuit: Circuit, samples: bool) -> Any:
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
     if circuit.num_qubits == 0:
         raise ValueError("a circuit with no qubits cannot be run")
-    names: list[str] = []
-    arity: list[int] = []
-    qubits: list[int] = []
-    params: list[float] = []
-    matrices: list[np.ndarray] = []
-    for ins in circuit._data:
-        if ins.name not in _NON_GATES:
-            names.append(ins.name)
-            arity.append(len(ins.qubits))
-            qubits.extend(ins.qubits)
-            params.extend(ins.params)
-            if ins.matrix is not None:
-                matrices.append(ins.matrix)
-    return _mpi_ext.compile_program(circuit.num_qubits, names, arity, qubits, params, matrices,
-                                    circuit.global_phase, samples)
+    return _mpi_ext.compile_program(*_flatten(circuit), samples)
 
 
 def _collective(comm: Any, call: Callable[[], _T]) -> _T:
@@ -195,21 +181,9 @@ def expval(circuit: Circuit, observables: PauliSum | Sequence[PauliSum], *, comm
     """
     comm = _comm(comm)
     exchange_bytes = _exchange_bytes(exchange_bytes)
-    if isinstance(observables, PauliSum):
-        observables = [observables]
-    observables = list(observables)
-    for i, h in enumerate(observables):
-        if not isinstance(h, PauliSum):
-            raise TypeError(f"observable {i} is a {type(h).__name__}, not a vorn.PauliSum")
+    observables = _observable_list(observables)
     program = _program(circuit, False)
-    for i, h in enumerate(observables):
-        if h.num_qubits != circuit.num_qubits:
-            raise ValueError(f"observable {i} acts on {h.num_qubits} qubits but the circuit has {circuit.num_qubits}")
-    x = np.concatenate([h.x_masks for h in observables] or [np.zeros(0, dtype=np.uint64)])
-    z = np.concatenate([h.z_masks for h in observables] or [np.zeros(0, dtype=np.uint64)])
-    coeffs = np.concatenate([h.coeffs for h in observables] or [np.zeros(0, dtype=np.complex128)])
-    offsets = np.zeros(len(observables) + 1, dtype=np.uint64)
-    np.cumsum([len(h) for h in observables], out=offsets[1:])
+    x, z, coeffs, offsets = _observable_arrays(observables, circuit.num_qubits, "the circuit")
 
     def call() -> np.ndarray:
         dist_run = _mpi_ext.run(program, comm.py2f(), 0, 0, exchange_bytes, False, None)
