@@ -109,6 +109,7 @@ def main() -> None:
         f"- vorn.mpi.required_memory per rank: {ranks[0]['required'] / 2**20:.0f} MiB",
         "",
         "Peak RSS includes the interpreter, NumPy and the MPI library in each process.",
+        f"Load average when done: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores (other jobs shift the times).",
     ]
     text = "\n".join(lines) + "\n"
     print(text)
