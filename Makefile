@@ -9,17 +9,27 @@ CPP_BUILD := build/cpp
 JOBS      ?= $(shell nproc)
 APT_PACKAGES := libtbb-dev libgtest-dev libbenchmark-dev cmake ninja-build g++ binutils
 
-.PHONY: deps venv install cpp test test-cpp test-python test-asan check-fma wheel test-wheel demo bench bench-cpp clean
+.PHONY: deps deps-mpi test-mpi venv install cpp test test-cpp test-python test-asan check-fma wheel test-wheel demo bench bench-cpp clean
 
-# System packages (GoogleTest, Google Benchmark, and oneTBB from Debian for the
-# C++ tests and benchmarks; the Python build takes oneTBB from PyPI).
-deps:
-	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+# Installs the Debian packages of $(1) that are missing.
+define apt_install
+	@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
+endef
+
+# System packages (GoogleTest, Google Benchmark, and oneTBB from Debian for the
+# C++ tests and benchmarks; the Python build takes oneTBB from PyPI).
+deps:
+	$(call apt_install,$(APT_PACKAGES))
+
+# Open MPI, only for the distributed layer (`make test-mpi`).
+MPI_APT_PACKAGES := libopenmpi-dev openmpi-bin
+deps-mpi: deps
+	$(call apt_install,$(MPI_APT_PACKAGES))
 
 # The build requirements as pyproject.toml lists them (scikit-build-core,
 # nanobind, tbb-devel), for builds without isolation in a venv.
@@ -100,6 +110,19 @@ demo: install $(VENV)/.demo-ready
 	$(PY) examples/vorn_basics.py
 	$(PY) examples/vorn_ising_landscape.py
 	$(PY) examples/vorn_qasm_plot.py examples/grover5.qasm --out build/demo/vorn_qasm_counts.png
+
+# The distributed state on 1, 2 and 4 ranks (mpirun, oversubscribed), in a
+# build of its own so that the default build never needs MPI.
+MPI_BUILD := build/mpi
+# Then vorn.mpi: mpi4py and the MPI build of the package go into .venv (the
+# next `make install` puts the default build back).
+test-mpi: deps-mpi venv
+	cmake -S . -B $(MPI_BUILD) -G Ninja -DBUILD_TESTING=ON -DVORN_BUILD_MPI=ON >/dev/null
+	cmake --build $(MPI_BUILD) -j $(JOBS) --target vorn_mpi_tests
+	ctest --test-dir $(MPI_BUILD) -L mpi --output-on-failure
+	$(PY) -m pip install -q mpi4py
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py-mpi -Ccmake.define.VORN_BUILD_MPI=ON .
+	$(PY) -m pytest -q tests/python/test_vorn_mpi.py
 
 bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true

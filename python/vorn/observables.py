@@ -267,6 +267,32 @@ def _state_of(c: Any, watch: _Watch, threads: int, fusion: bool = False) -> np.n
     return c
 
 
+def _observable_list(observables: PauliSum | Sequence[PauliSum]) -> list[PauliSum]:
+    if isinstance(observables, PauliSum):
+        return [observables]
+    observables = list(observables)
+    for i, h in enumerate(observables):
+        if not isinstance(h, PauliSum):
+            raise TypeError(f"observable {i} is a {type(h).__name__}, not a vorn.PauliSum")
+    return observables
+
+
+def _observable_arrays(observables: list[PauliSum], n: int,
+                       what: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Every observable's terms concatenated (x masks, z masks, coefficients)
+    and where each observable's terms start (offsets, one more than observables)."""
+    for i, h in enumerate(observables):
+        if h.num_qubits != n:
+            raise ValueError(f"observable {i} acts on {h.num_qubits} qubits but {what} has {n}")
+    empty_masks = np.zeros(0, dtype=np.uint64)
+    x = np.concatenate([h.x_masks for h in observables] or [empty_masks])
+    z = np.concatenate([h.z_masks for h in observables] or [empty_masks])
+    coeffs = np.concatenate([h.coeffs for h in observables] or [np.zeros(0, dtype=np.complex128)])
+    offsets = np.zeros(len(observables) + 1, dtype=np.uint64)
+    np.cumsum([len(h) for h in observables], out=offsets[1:])
+    return x, z, coeffs, offsets
+
+
 def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = False, *,
            timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
            fusion: bool = False) -> Any:
@@ -307,26 +333,12 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
         >>> vorn.expval(c, vorn.PauliSum.from_list([("ZZ", 1.0), ("XI", 0.5)]))
         array([1.])
     """
-    if isinstance(observables, PauliSum):
-        observables = [observables]
-    observables = list(observables)
-    for i, h in enumerate(observables):
-        if not isinstance(h, PauliSum):
-            raise TypeError(f"observable {i} is a {type(h).__name__}, not a vorn.PauliSum")
+    observables = _observable_list(observables)
     thread_count = _threads(threads)
     fusion = _fusion(fusion)
     simulation = _Watch(timeout, progress)
     state = _state_of(c, simulation, thread_count, fusion)
-    n = state.size.bit_length() - 1
-    for i, h in enumerate(observables):
-        if h.num_qubits != n:
-            raise ValueError(f"observable {i} acts on {h.num_qubits} qubits but the state has {n}")
-    empty_masks = np.zeros(0, dtype=np.uint64)
-    x = np.concatenate([h.x_masks for h in observables] or [empty_masks])
-    z = np.concatenate([h.z_masks for h in observables] or [empty_masks])
-    coeffs = np.concatenate([h.coeffs for h in observables] or [np.zeros(0, dtype=np.complex128)])
-    offsets = np.zeros(len(observables) + 1, dtype=np.uint64)
-    np.cumsum([len(h) for h in observables], out=offsets[1:])
+    x, z, coeffs, offsets = _observable_arrays(observables, state.size.bit_length() - 1, "the state")
     real = not np.any(coeffs.imag != 0)  # NaN + 0j counts as real, any other imaginary part not
     if variance and not real:
         raise ValueError("variance=True needs real coefficients (a Hermitian sum)")

@@ -39,7 +39,12 @@ def _compile(circuit: Circuit, samples: bool) -> _ext.Program:
     if circuit.num_qubits > _ext.MAX_QUBITS:
         # Checked here too: a count past 64 bits could not even reach the engine.
         raise MemoryError(f"a state of {circuit.num_qubits} qubits needs 2^{circuit.num_qubits + 4} bytes")
-    # Flat lists so that the whole circuit crosses into the engine in one call.
+    return _ext.compile_program(*_flatten(circuit), samples)
+
+
+def _flatten(circuit: Circuit) -> tuple[Any, ...]:
+    """compile_program's arguments before ``samples``: flat lists, so that the
+    whole circuit crosses into the engine in one call."""
     names: list[str] = []
     arity: list[int] = []
     qubits: list[int] = []
@@ -54,8 +59,7 @@ def _compile(circuit: Circuit, samples: bool) -> _ext.Program:
         params.extend(ins.params)
         if ins.matrix is not None:
             matrices.append(ins.matrix)
-    return _ext.compile_program(circuit.num_qubits, names, arity, qubits, params, matrices,
-                                circuit.global_phase, samples)
+    return circuit.num_qubits, names, arity, qubits, params, matrices, circuit.global_phase
 
 
 def _measure_map(circuit: Circuit | _Clbits) -> dict[int, int]:

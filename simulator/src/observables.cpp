@@ -497,7 +497,10 @@ std::vector<Complex> expectation_values(std::span<const Complex> state, std::spa
     xs.insert(xs.end(), obs.x_masks.begin(), obs.x_masks.end());
     zs.insert(zs.end(), obs.z_masks.begin(), obs.z_masks.end());
   }
-  const std::vector<double> e = pauli_expectations(state, xs, zs, options);
+  return sum_terms(observables, pauli_expectations(state, xs, zs, options));
+}
+
+std::vector<Complex> sum_terms(std::span<const PauliSumView> observables, std::span<const double> e) {
   std::vector<Complex> out(observables.size(), Complex{0.0, 0.0});
   std::size_t s = 0;
   for (std::size_t o = 0; o < observables.size(); ++o) {
