@@ -19,6 +19,7 @@
 #include "vorn/distributed/plan.hpp"
 #include "vorn/simulator/blocking.hpp"
 #include "vorn/simulator/measurement.hpp"
+#include "vorn/simulator/messages.hpp"
 #include "vorn/simulator/random_stream.hpp"
 
 namespace vorn::dist {
@@ -102,8 +103,8 @@ U local_qubits(U n_qubits, int ranks) {
   if (ranks < 1 || !std::has_single_bit(static_cast<unsigned>(ranks)))
     vorn::fatal(messages::fill(messages::kRanksNotPowerOfTwo, ranks));
   const auto k = static_cast<U>(std::countr_zero(static_cast<unsigned>(ranks)));
-  if (n_qubits == 0) vorn::fatal(std::string(vorn::messages::kZeroQubits));
-  if (n_qubits > vorn::kMaxQubits + k) vorn::fatal(std::string(vorn::messages::kCapacityOverflow));
+  if (n_qubits == 0) vorn::fatal(std::string(vorn::sim::messages::kZeroQubits));
+  if (n_qubits > vorn::kMaxQubits + k) vorn::fatal(std::string(vorn::sim::messages::kCapacityOverflow));
   if (n_qubits <= k) vorn::fatal(messages::fill(messages::kTooFewQubits, n_qubits, ranks));
   return n_qubits - k;
 }
