@@ -174,7 +174,10 @@ using detail::forgotten_arenas;
 // pool's (made on first use, under pool_mutex, kept like the pool's).
 constexpr std::size_t kLimitedArenas = 64;
 std::atomic<tbb::task_arena*> limited_arenas[kLimitedArenas] = {};
-thread_local std::size_t thread_limit = 0;  // 0: the whole pool
+// 0: the whole pool. Initial-exec: the modules are dlopen'ed, and a dynamic
+// TLS access may take the loader's lock, which a forked child can inherit
+// held; a word of the static TLS surplus avoids that path.
+__attribute__((tls_model("initial-exec"))) thread_local std::size_t thread_limit = 0;
 
 void forget(tbb::task_arena* arena) {
   if (arena == nullptr) return;
