@@ -512,7 +512,7 @@ std::vector<Complex> expectation_values(std::span<const Complex> state, std::spa
 }
 
 std::vector<double> variances(std::span<const Complex> state, std::span<const PauliSumView> observables,
-                              std::span<const double> means, const ObservableOptions& /*no tiling here*/) {
+                              std::span<const double> means, const ObservableOptions& options) {
   const unsigned n = qubits_of(state);
   if (means.size() != observables.size()) {
     vorn::fatal(messages::fill(messages::kMeansCount, means.size(), observables.size()));
