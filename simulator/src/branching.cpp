@@ -196,7 +196,9 @@ class Runner {
         const int outcome = path[next++];
         const auto w = weights(state, step.a);
         collapse(state, step.a, outcome, outcome ? w.second : w.first, step.kind == StepKind::Reset);
-        if (step.kind == StepKind::Measure) clbits = (clbits & ~(U{1} << step.b)) | (U{outcome} << step.b);
+        if (step.kind == StepKind::Measure) {
+          clbits = (clbits & ~(U{1} << step.b)) | (static_cast<U>(outcome) << step.b);
+        }
       } else {
         pc = jump(pc, clbits);
         continue;
