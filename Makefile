@@ -25,7 +25,7 @@ $(VENV)/.ready: pyproject.toml
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" ninja numpy pytest hypothesis
-	$(PY) -m pip install -q qiskit cirq-core  # test oracles and interop targets of the vorn package
+	$(PY) -m pip install -q qiskit qiskit-aer cirq-core  # test oracles and interop targets of the vorn package
 	touch $@
 
 venv: deps $(VENV)/.ready

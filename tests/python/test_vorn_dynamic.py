@@ -122,7 +122,8 @@ def random_dynamic(rng, n, m, depth, nest=True):
 
     def layer(depth, level):
         for _ in range(depth):
-            kind = rng.integers(0, 9)
+            kind = rng.integers(0, 12)
+            kind = kind if kind < 9 else kind - 8  # gates at twice the rate of the rest
             q = int(rng.integers(0, n))
             if kind == 0:
                 getattr(c, GATES_1[rng.integers(0, len(GATES_1))])(q)
@@ -153,7 +154,8 @@ def random_dynamic(rng, n, m, depth, nest=True):
 
     c.h(0)
     layer(depth, 0)
-    c.measure(list(range(n)), [i % total for i in range(n)])
+    last = min(n, total)
+    c.measure(list(range(n - last, n)), list(range(last)))
     return c
 
 
