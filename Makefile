@@ -73,6 +73,7 @@ demo: install $(VENV)/.demo-ready
 	$(PY) examples/vorn_basics.py
 	$(PY) examples/vorn_ising_landscape.py
 	$(PY) examples/vorn_qasm_plot.py examples/grover5.qasm --out build/demo/vorn_qasm_counts.png
+	$(PY) examples/vorn_dynamic.py --out build/demo/vorn_dynamic.png
 
 bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true

@@ -4,7 +4,9 @@ that enumerates every branch in NumPy."""
 
 import copy
 import math
+import pathlib
 import pickle
+import sys
 
 import numpy as np
 import pytest
@@ -14,6 +16,9 @@ import vorn
 from vorn import Circuit, ClassicalRegister, IfElse
 from vorn import _branching
 from vorn.circuit import _gate_matrix
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
+from vorn_dynamic import repetition_code, teleportation  # noqa: E402
 
 # ---- the exact reference: every branch enumerated -----------------------------
 
@@ -181,24 +186,11 @@ def test_random_dynamic_circuits_match_the_exact_branch_enumeration(seed):
 
 
 def test_teleportation_with_corrections_delivers_the_state():
-    # Prepare ry/rz on qubit 0, teleport to qubit 2, undo the preparation
-    # there: every shot reads 0 on clbit 2, whatever the two measured bits.
-    c = Circuit(3, 3)
-    c.ry(1.1, 0)
-    c.rz(0.4, 0)
-    c.h(1)
-    c.cx(1, 2)
-    c.cx(0, 1)
-    c.h(0)
-    c.measure(0, 0)
-    c.measure(1, 1)
-    with c.if_test((1, 1)):
-        c.x(2)
-    with c.if_test((0, 1)):
-        c.z(2)
-    c.rz(-0.4, 2)
-    c.ry(-1.1, 2)
-    c.measure(2, 2)
+    # The example's circuit: prepare ry/rz on qubit 0, teleport to qubit 2,
+    # undo the preparation there: every shot reads 0 on clbit 2, whatever
+    # the two measured bits.
+    c = teleportation(1.1, 0.4)
+    assert [i.name for i in c].count("if_else") == 2
     result = vorn.run(c, shots=4000, seed=7)
     assert result.marginal_counts([2]) == {"0": 4000}
     # The two measured bits are uniform.
@@ -226,6 +218,15 @@ def test_repeat_until_success_reaches_its_known_rates():
     assert set(counts) == {"00", "11"}  # success and the flag always agree
     assert stats.binomtest(counts["11"], shots, 7 / 8).pvalue > 1e-3
     assert exact_distribution(c) == {3: pytest.approx(7 / 8), 0: pytest.approx(1 / 8)}
+
+
+def test_repetition_code_syndromes_follow_the_errors():
+    # Without errors every syndrome and data bit reads 0; an rx(pi) on every
+    # data qubit each round flips them all together, so every parity (the
+    # syndrome) stays 0 and the data reads 1 after an odd number of rounds.
+    assert vorn.run(repetition_code(3, 4, 0.0), shots=100, seed=1).counts() == {"000 00": 100}
+    assert vorn.run(repetition_code(3, 4, math.pi), shots=100, seed=1).counts() == {"000 00": 100}
+    assert vorn.run(repetition_code(3, 3, math.pi), shots=100, seed=1).counts() == {"111 00": 100}
 
 
 def test_same_seed_same_counts_and_memory_on_every_thread_count_and_memory_cap():
