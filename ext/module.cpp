@@ -32,4 +32,5 @@ NB_MODULE(_ext, m) {
   vorn::ext::register_dynamic(m);
   vorn::ext::register_qasm(m);
   vorn::ext::register_observables(m);
+  vorn::ext::register_counts(m);
 }

@@ -40,6 +40,7 @@ def run_program(
     require_finite: bool = False,
     poll: Callable[[int, int], object] | None = None,
     threads: int = 0,
+    fusion: bool = False,
 ) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
 def run_dynamic(
     program: Program,
@@ -78,3 +79,9 @@ def expval(
     poll: Callable[[int, int], object] | None = None,
     threads: int = 0,
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
+def counts_dict(
+    outcomes: NDArray[np.uint64],
+    tally: NDArray[np.uint64],
+    columns: Sequence[int],
+    measured: Sequence[tuple[int, int]],
+) -> dict[str, int]: ...

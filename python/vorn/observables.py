@@ -17,7 +17,7 @@ import numpy as np
 
 from . import _ext
 from .circuit import Circuit
-from .simulation import Progress, _statevector, _threads, _Watch
+from .simulation import Progress, _fusion, _statevector, _threads, _Watch
 
 __all__ = ["PauliSum", "expval"]
 
@@ -251,9 +251,9 @@ class PauliSum:
         return f"<vorn.PauliSum num_qubits={self._num_qubits} terms={len(self)}>"
 
 
-def _state_of(c: Any, watch: _Watch, threads: int) -> np.ndarray:
+def _state_of(c: Any, watch: _Watch, threads: int, fusion: bool = False) -> np.ndarray:
     if isinstance(c, Circuit):
-        return _statevector(c, watch, threads)
+        return _statevector(c, watch, threads, fusion)
     if not isinstance(c, np.ndarray):
         raise TypeError(f"expected a vorn.Circuit or a complex128 state vector, not {type(c).__name__}")
     if c.dtype != np.complex128:
@@ -268,7 +268,8 @@ def _state_of(c: Any, watch: _Watch, threads: int) -> np.ndarray:
 
 
 def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = False, *,
-           timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None) -> Any:
+           timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
+           fusion: bool = False) -> Any:
     """<psi|H|psi> for each H in ``observables``, psi the final state of a
     vorn.Circuit or a state vector read in place (as Qiskit's
     ``Statevector.expectation_value``).
@@ -293,6 +294,8 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
             grows once when the variances start).
         threads: at most this many threads of the pool (1 to its size; None
             for all); the values are bit-identical whatever it is.
+        fusion: simulate a circuit with gate fusion (see :func:`vorn.run`;
+            rounding-level differences from the exact default).
 
     Returns:
         A NumPy array with one entry per observable: float64 when every
@@ -311,8 +314,9 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
         if not isinstance(h, PauliSum):
             raise TypeError(f"observable {i} is a {type(h).__name__}, not a vorn.PauliSum")
     thread_count = _threads(threads)
+    fusion = _fusion(fusion)
     simulation = _Watch(timeout, progress)
-    state = _state_of(c, simulation, thread_count)
+    state = _state_of(c, simulation, thread_count, fusion)
     n = state.size.bit_length() - 1
     for i, h in enumerate(observables):
         if h.num_qubits != n:

@@ -224,23 +224,10 @@ def _counts(circuit: Circuit | _Clbits, outcomes: np.ndarray, tally: np.ndarray,
         return {"".join(" " if c < 0 else "0" for c in columns): shots}
     width = len(columns)
     if circuit.num_clbits <= 64:
-        # Each outcome's clbit value as one integer: keys order like these
-        # values, and outcomes that differ only in unmeasured qubits merge.
-        values = np.zeros(len(outcomes), dtype=np.uint64)
-        for clbit, qubit in measured.items():
-            values |= ((outcomes >> np.uint64(qubit)) & np.uint64(1)) << np.uint64(clbit)
-        if np.all(values[1:] > values[:-1]):
-            totals = tally  # already distinct and ascending (every qubit kept its place)
-        else:
-            values, inverse = np.unique(values, return_inverse=True)
-            totals = np.zeros(len(values), dtype=np.uint64)
-            np.add.at(totals, inverse.reshape(-1), tally)
-        chars = np.full((len(values), width), ord("0"), dtype=np.uint8)
-        for pos, clbit in enumerate(columns):
-            if clbit < 0:
-                chars[:, pos] = ord(" ")
-            elif clbit in measured:
-                chars[:, pos] += ((values >> np.uint64(clbit)) & np.uint64(1)).astype(np.uint8)
+        # The dict is built in C++ from the tally (one string per distinct
+        # key): each outcome's clbit value as one integer, keys ordering like
+        # these values, outcomes that differ only in unmeasured qubits merged.
+        return _ext.counts_dict(outcomes, tally, columns, sorted(measured.items()))
     else:
         # Too many clbits for one integer: the same with rows of characters.
         chars = np.full((len(outcomes), width), ord("0"), dtype=np.uint8)
@@ -366,11 +353,17 @@ def _progress_bar(unit: str) -> tuple[Progress, Callable[[], None]]:
     return line, end
 
 
+def _fusion(value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"fusion must be True or False, not {type(value).__name__}")
+    return value
+
+
 def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch, threads: int, *,
-             keep_shots: bool = False, require_finite: bool = False
+             keep_shots: bool = False, require_finite: bool = False, fusion: bool = False
              ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     try:
-        out = _ext.run_program(program, seed, shots, keep_shots, require_finite, watch.poll(), threads)
+        out = _ext.run_program(program, seed, shots, keep_shots, require_finite, watch.poll(), threads, fusion)
         watch.finish(len(program))
         return out
     finally:
@@ -378,7 +371,8 @@ def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch,
 
 
 def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *, memory: bool = False,
-        timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None) -> Result:
+        timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
+        fusion: bool = False) -> Result:
     """Simulates ``circuit`` once and draws ``shots`` measurement outcomes from
     the final state, as Qiskit's samplers do with the measurements at the end.
 
@@ -414,6 +408,11 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         threads: at most this many threads of the pool work on the run, from
             1 to the pool's size (RAYON_NUM_THREADS, else the processors);
             None for all. Results are bit-identical whatever it is.
+        fusion: merge gates into dense gates on up to three qubits (diagonal
+            gates into one diagonal of any width) before simulating: faster
+            where gates pile up on few qubits, but amplitudes then differ from
+            the exact default path by rounding (still the same bits on any
+            thread count). Default False: the exact path.
 
     Returns:
         A :class:`Result`.
@@ -429,6 +428,7 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         >>> vorn.run(c, shots=100, seed=1).counts()  # doctest: +SKIP
         {'00': 52, '11': 48}
     """
+    fusion = _fusion(fusion)
     shots = _non_negative(shots, "shots", _MAX_SHOTS)
     if seed is not None:
         seed = _non_negative(seed, "seed", _MAX_SEED)
@@ -446,12 +446,12 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
     program = _compile(circuit, samples)
     keep = bool(memory)
     state, outcomes, tally, shot_outcomes = _execute(program, seed, shots, watch, threads, keep_shots=keep,
-                                                     require_finite=True)
+                                                     require_finite=True, fusion=fusion)
     return Result(state, clbits, outcomes, tally, shot_outcomes if keep else None, shots)
 
 
 def statevector(circuit: Circuit, *, timeout: float | None = None, progress: bool | Progress | None = None,
-                threads: int | None = None) -> np.ndarray:
+                threads: int | None = None, fusion: bool = False) -> np.ndarray:
     """The state after every gate of ``circuit`` (measurements are ignored),
     as Qiskit's ``Statevector(circuit)`` with the global phase. A circuit
     that measures in the middle, resets or conditions has no one state
@@ -464,6 +464,8 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
             done, gates total), as for :func:`run`.
         threads: at most this many threads of the pool (1 to its size; None
             for all); the state is bit-identical whatever it is.
+        fusion: merge gates into dense ones first, as for :func:`run`
+            (rounding-level differences from the exact default).
 
     Returns:
         A read-only complex128 array of 2**num_qubits amplitudes, qubit 0 the
@@ -474,12 +476,13 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
     if isinstance(circuit, Circuit) and _branching.is_dynamic(circuit):
         raise ValueError("a circuit that measures in the middle, resets or conditions has no single final state: "
                          "run(circuit, shots=1).statevector() gives one shot's")
-    return _statevector(circuit, _Watch(timeout, progress), _threads(threads))
+    fusion = _fusion(fusion)
+    return _statevector(circuit, _Watch(timeout, progress), _threads(threads), fusion)
 
 
-def _statevector(circuit: Circuit, watch: _Watch, threads: int) -> np.ndarray:
+def _statevector(circuit: Circuit, watch: _Watch, threads: int, fusion: bool = False) -> np.ndarray:
     program = _compile(circuit, False)
-    state, _, _, _ = _execute(program, 0, 0, watch, threads)
+    state, _, _, _ = _execute(program, 0, 0, watch, threads, fusion=fusion)
     return _readonly(state)
 
 

@@ -540,8 +540,10 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
       if (control != nullptr) control->check();
       // (H psi)_j for the leaf's outputs, terms in order: each term adds
       // c * (-i)^k * (-1)^{|j&z|} * psi_{j^x}; the phase is a swap and signs.
-      thread_local std::vector<Complex> acc;
-      acc.assign(count, Complex{0.0, 0.0});
+      // A buffer per leaf, not per thread: a thread_local vector in this
+      // dlopen'ed module lives in dynamic TLS, whose walk crashes
+      // LeakSanitizer's tracer at exit (seen with the pool's workers).
+      std::vector<Complex> acc(count, Complex{0.0, 0.0});
       constexpr std::uint64_t kSign = 0x8000000000000000ull;
       for (std::size_t t = 0; t < obs.x_masks.size(); ++t) {
         const int k = std::popcount(obs.x_masks[t] & obs.z_masks[t]) & 3;
