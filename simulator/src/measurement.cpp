@@ -160,11 +160,11 @@ Buffer<double> sampling_vector(const StateVector& state) {
 }  // namespace
 
 // The sums straight from the amplitudes, in one pass: each probability is
-// abs2, the operations StateVector::probabilities uses, so every sum is the
+// norm2, the operations StateVector::probabilities uses, so every sum is the
 // one the vector of probabilities would give.
 Sampler::Sampler(const StateVector& state) : cumulative_(sampling_vector(state)) {
   const Complex* amp = state.data();
-  accumulate([amp](std::uint64_t j) { return abs2(amp[j]); });
+  accumulate([amp](std::uint64_t j) { return norm2(amp[j]); });
 }
 
 Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabilities)) {
