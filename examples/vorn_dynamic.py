@@ -81,7 +81,7 @@ def logical_error_rate(result: vorn.Result, distance: int) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default=None, help="where to save the plot (PNG)")
-    parser.add_argument("--shots", type=int, default=10_000)
+    parser.add_argument("--shots", type=int, default=4000)
     args = parser.parse_args()
 
     c = teleportation(1.1, 0.4)
@@ -91,8 +91,8 @@ def main() -> None:
 
     errors = np.linspace(0.05, 0.6, 8)
     print("\nrepetition code, 10 rounds, coherent rx error on every data qubit each round")
-    print("rx angle  physical flip/round  d=3 logical  d=5 logical  d=9 logical")
-    rates = {3: [], 5: [], 9: []}
+    print("rx angle  physical flip/round  d=3 logical  d=5 logical  d=7 logical")
+    rates = {3: [], 5: [], 7: []}
     for e in errors:
         row = []
         for d in rates:

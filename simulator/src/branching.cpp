@@ -221,8 +221,9 @@ class Runner {
         branch.forced = -1;
         if (outcome < 0) {
           const U ones = draw_binomial(stream_, branch.shots, w0, w1, control_);
-          if (ones != 0 && ones != branch.shots) split(branch, ones, stack);
+          // Decided before a split, which leaves this branch the zeros' count.
           outcome = ones == branch.shots ? 1 : 0;
+          if (ones != 0 && ones != branch.shots) split(branch, ones, stack);
         }
         collapse(state, step.a, outcome, outcome ? w1 : w0, step.kind == StepKind::Reset);
         if (step.kind == StepKind::Measure) {

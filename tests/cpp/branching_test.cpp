@@ -153,6 +153,26 @@ TEST(RunDynamic, ReplayPastTheCapGivesTheSameBits) {
   EXPECT_NE(run_dynamic(s.program, s.steps, 43, 5000).tally, a.tally);
 }
 
+TEST(RunDynamic, AnEvenSplitKeepsBothOutcomes) {
+  // h, measure (then reset: dynamic) with two shots: half the draws split
+  // them 1 + 1. The branch kept after a split takes outcome 0 (it once
+  // compared the draw with its count after the split, and an even split
+  // gave both sides outcome 1).
+  Program p = program_of(1, {{"h", {0}}});
+  DynamicSteps d;
+  d.n_clbits = 1;
+  d.steps = {{StepKind::Gates, 0, 1}, {StepKind::Measure, 0, 0}, {StepKind::Reset, 0}};
+  int mixed = 0;
+  for (std::uint64_t seed = 0; seed < 40; ++seed) {
+    const DynamicResult r = run_dynamic(p, d, seed, 2);
+    U total = 0;
+    for (const auto& [value, count] : r.tally) total += count;
+    EXPECT_EQ(total, 2u);
+    mixed += r.tally.size() == 2 ? 1 : 0;
+  }
+  EXPECT_GT(mixed, 8);  // 20 expected; none before the fix
+}
+
 TEST(RunDynamic, OneShotKeepsItsFinalStateAndZeroShotsRunNothing) {
   const Sample s = sample();
   const DynamicResult one = run_dynamic(s.program, s.steps, 1, 1, nullptr, DynamicOptions{.keep_state = true});

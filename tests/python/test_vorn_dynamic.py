@@ -289,6 +289,24 @@ def test_certain_outcomes_make_no_empty_branch_and_no_nan():
     assert vorn.run(t, shots=1000, seed=1).counts() == {"0": 1000}
 
 
+def test_an_even_split_of_the_shots_keeps_both_outcomes():
+    # Two independent coin flips measured mid-circuit: every outcome pair
+    # appears (an even split of a branch's shots once sent both halves to 1).
+    c = Circuit(2, 2)
+    c.h(0)
+    c.h(1)
+    c.measure(0, 0)
+    c.measure(1, 1)
+    c.reset(0)
+    c.reset(1)
+    for seed in range(1, 9):
+        counts = vorn.run(c, shots=4000, seed=seed).counts()
+        assert set(counts) == {"00", "01", "10", "11"}
+        assert stats.chisquare(list(counts.values())).pvalue > 1e-4
+    mixed = sum(len(vorn.run(c, shots=2, seed=s).counts()) > 1 for s in range(40))
+    assert mixed > 15  # about 30 expected
+
+
 def test_measuring_into_a_clbit_twice_keeps_the_last():
     c = Circuit(2, 1)
     c.x(0)
