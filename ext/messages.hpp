@@ -37,6 +37,10 @@ inline constexpr std::string_view kTermArrays =
     "x_masks, z_masks and coeffs must have one entry per term, offsets at least one";
 inline constexpr std::string_view kOffsets = "offsets must ascend within the terms";
 
+// run_dynamic, dynamic_required_memory
+inline constexpr std::string_view kStepWords = "steps must hold five integers per step and finals two per pair";
+inline constexpr std::string_view kStepKind = "unknown dynamic step kind";
+
 // qasm2_parse, qasm2_parse_file
 inline constexpr std::string_view kInstructionType = "instruction_type must be a tuple subclass";
 inline constexpr std::string_view kPathBytes = "paths are passed as bytes (os.fsencode)";

@@ -7,7 +7,7 @@ Build a :class:`Circuit` with Qiskit's gate names and conventions, then
 
 from importlib import metadata as _metadata
 
-from .circuit import Circuit, ClassicalRegister, Instruction
+from .circuit import Circuit, ClassicalRegister, IfElse, Instruction
 from .simulation import Result, required_memory, run, statevector
 from .observables import PauliSum, expval
 from .interop import from_cirq, from_qiskit, to_cirq, to_qiskit
@@ -19,6 +19,6 @@ except _metadata.PackageNotFoundError:  # pragma: no cover - imported from a sou
     __version__ = "0+unknown"
 
 __all__ = [
-    "Circuit", "ClassicalRegister", "Instruction", "PauliSum", "Result", "expval", "from_cirq", "from_qiskit",
+    "Circuit", "ClassicalRegister", "IfElse", "Instruction", "PauliSum", "Result", "expval", "from_cirq", "from_qiskit",
     "required_memory", "run", "statevector", "to_cirq", "to_qiskit",
 ]

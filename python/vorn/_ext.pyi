@@ -42,6 +42,23 @@ def run_program(
     threads: int = 0,
     fusion: bool = False,
 ) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
+def run_dynamic(
+    program: Program,
+    steps: Sequence[int],
+    finals: Sequence[int],
+    num_clbits: int,
+    seed: int | None,
+    shots: int,
+    keep_shots: bool = False,
+    keep_state: bool = False,
+    poll: Callable[[int, int], object] | None = None,
+    threads: int = 0,
+    max_live_states: int = 0,
+) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
+def dynamic_required_memory(
+    program: Program, steps: Sequence[int], finals: Sequence[int], num_clbits: int, shots: int,
+    keep_shots: bool = False,
+) -> int: ...
 def pool_threads() -> int: ...
 def probabilities(state: NDArray[np.complex128]) -> NDArray[np.float64]: ...
 

@@ -1,9 +1,10 @@
 """Running a circuit: one compiled program, one simulation, then sampling.
 
-Measurements come after every gate (the circuit refuses gates on measured
-qubits), so a run simulates once, draws whole-register outcomes from the
-final state with the seed's random stream (as vorn_python does, so the same
-seed gives the same outcomes), and maps each measured qubit to its clbit.
+When every measurement comes after the gates on its qubit, a run simulates
+once, draws whole-register outcomes from the final state with the seed's
+random stream (as vorn_python does, so the same seed gives the same
+outcomes), and maps each measured qubit to its clbit. Circuits that measure
+in the middle, reset or condition run by branching (vorn._branching).
 
 A run takes everything it needs from the circuit when it starts: the gates,
 the measurements and the registers. The circuit stays usable meanwhile (a
@@ -31,7 +32,7 @@ _MAX_SHOTS = 2**64 - 1  # the engine counts shots in 64 bits
 DEFAULT_SHOTS = 1024
 
 
-def _compile(circuit: Circuit, samples: bool) -> _ext.Program:
+def _compile(circuit: Circuit, samples: bool, instructions: Sequence[Any] | None = None) -> _ext.Program:
     if not isinstance(circuit, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
     if circuit.num_qubits == 0:
@@ -50,7 +51,7 @@ def _flatten(circuit: Circuit) -> tuple[Any, ...]:
     qubits: list[int] = []
     params: list[float] = []
     matrices: list[np.ndarray] = []
-    for ins in circuit._data:
+    for ins in circuit._data if instructions is None else instructions:
         if ins.name in _NON_GATES:
             continue
         names.append(ins.name)
@@ -379,6 +380,13 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
     """Simulates ``circuit`` once and draws ``shots`` measurement outcomes from
     the final state, as Qiskit's samplers do with the measurements at the end.
 
+    A circuit that measures in the middle, resets or conditions on clbits
+    (``if_test``) runs every shot as Qiskit Aer does, by branching: at each
+    measurement the shots split between the outcomes (one binomial draw) and
+    the state is copied only when both get shots. Its result gives counts,
+    memory and marginal counts as any run; its ``statevector()`` only with
+    ``shots=1``. The same seed gives the same counts and memory.
+
     The interpreter lock is released while the run simulates; Ctrl-C ends it
     promptly (KeyboardInterrupt). Everything the result needs (gates,
     measurements, registers) is taken from ``circuit`` when the run starts:
@@ -432,6 +440,10 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
     threads = _threads(threads)
     watch = _Watch(timeout, progress)
+    from . import _branching
+
+    if _branching.is_dynamic(circuit):
+        return _branching.run(circuit, shots, seed, bool(memory), watch, threads)
     # Taken now: what the circuit says later must not reach this result.
     clbits = _Clbits(circuit)
     samples = shots >= 1 and bool(clbits._data)
@@ -445,7 +457,9 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
 def statevector(circuit: Circuit, *, timeout: float | None = None, progress: bool | Progress | None = None,
                 threads: int | None = None, fusion: bool = False) -> np.ndarray:
     """The state after every gate of ``circuit`` (measurements are ignored),
-    as Qiskit's ``Statevector(circuit)`` with the global phase.
+    as Qiskit's ``Statevector(circuit)`` with the global phase. A circuit
+    that measures in the middle, resets or conditions has no one state
+    (ValueError): ``run(circuit, shots=1).statevector()`` gives one shot's.
 
     Args:
         circuit: the vorn.Circuit to simulate.
@@ -461,6 +475,11 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
         A read-only complex128 array of 2**num_qubits amplitudes, qubit 0 the
         least significant bit of the index.
     """
+    from . import _branching
+
+    if isinstance(circuit, Circuit) and _branching.is_dynamic(circuit):
+        raise ValueError("a circuit that measures in the middle, resets or conditions has no single final state: "
+                         "run(circuit, shots=1).statevector() gives one shot's")
     fusion = _fusion(fusion)
     return _statevector(circuit, _Watch(timeout, progress), _threads(threads), fusion)
 
@@ -474,7 +493,12 @@ def _statevector(circuit: Circuit, watch: _Watch, threads: int, fusion: bool = F
 def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: bool = False) -> int:
     """Bytes a run of ``circuit`` with ``shots`` allocates at its peak: the
     state, the gather buffers of blocked runs, the sampler and, with
-    ``memory=True``, every shot's outcome. The figure the run's own memory
+    ``memory=True``, every shot's outcome. For a circuit that measures in
+    the middle, resets or conditions, also every branch state the run can
+    hold at once (one per measurement on a shot's way, at most shots - 1);
+    where less memory is free, the run keeps fewer and recomputes the others
+    from the start (the same results, more time), so it checks up front
+    only for one state and the buffers. The figure the run's own memory
     check compares with what the machine and the process's limits allow.
 
     Args:
@@ -488,5 +512,9 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
     shots = _non_negative(shots, "shots", _MAX_SHOTS)
     if not isinstance(circuit, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
+    from . import _branching
+
+    if _branching.is_dynamic(circuit):
+        return _branching.required_memory(circuit, shots, bool(memory))
     samples = shots >= 1 and any(ins.name == "measure" for ins in circuit._data)
     return _compile(circuit, samples).required_memory(shots, bool(memory))
