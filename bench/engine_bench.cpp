@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "two_threads_main.hpp"
 #include "vorn/core/parallel.hpp"
 #include "vorn/simulator/circuit.hpp"
 #include "vorn/simulator/engine.hpp"
@@ -136,14 +137,4 @@ BENCHMARK(BM_Run<random_layers>)->Name("random")->Apply(sizes);
 
 }  // namespace
 
-// The comparison runs every simulator with two threads: default to that. The
-// pool is made before timing, as a long-lived process would have it.
-int main(int argc, char** argv) {
-  setenv("RAYON_NUM_THREADS", "2", 0);
-  (void)vorn::pool_thread_count();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+VORN_BENCHMARK_MAIN_TWO_THREADS()

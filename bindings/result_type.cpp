@@ -28,14 +28,19 @@ PyObject* created(PyObject* obj) {
 
 // ---- Methods ------------------------------------------------------------------------
 
-// Keys come out in ascending bit-string order (the map's order), so printed
-// results are reproducible.
+// Keys come out in ascending bit-string order (the tally is ascending by
+// outcome and fixed-width keys sort like their outcomes), so printed results
+// are reproducible. Each key is written straight into a fresh ASCII string,
+// once per distinct outcome.
 PyObject* counts(PyObject* self, PyObject*) {
   return guarded([self] {
     Borrow<SimulationResultObject> result(self, Access::Shared);
-    Ref dict(created(PyDict_New()));
-    for (const auto& [key, count] : result->result.counts) {
-      Ref text(created(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr)));
+    const vorn::sim::Tally& tally = result->result.tally;
+    const std::uint64_t width = result->result.snapshot.n_qubits();
+    Ref dict(created(_PyDict_NewPresized(static_cast<Py_ssize_t>(tally.size()))));
+    for (const auto& [outcome, count] : tally) {
+      Ref text(created(PyUnicode_New(static_cast<Py_ssize_t>(width), 127)));
+      vorn::sim::write_outcome_key(outcome, width, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())));
       Ref number(created(PyLong_FromUnsignedLongLong(count)));
       if (PyDict_SetItem(dict.get(), text.get(), number.get()) < 0) throw PythonErrorSet{};
     }

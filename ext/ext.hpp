@@ -25,14 +25,6 @@ sim::Program compile_program(std::uint64_t n_qubits, const std::vector<std::stri
                              const std::vector<double>& params, const std::vector<MatrixArg>& matrices,
                              double global_phase, bool samples);
 
-// Observable o has the terms offsets[o] .. offsets[o + 1] of the three
-// arrays (observables.cpp); ValueError when the arrays do not fit together.
-template <class T>
-using In1D = nanobind::ndarray<const T, nanobind::ndim<1>, nanobind::c_contig, nanobind::device::cpu>;
-std::vector<sim::PauliSumView> pauli_views(const In1D<std::uint64_t>& x_masks, const In1D<std::uint64_t>& z_masks,
-                                           const In1D<std::complex<double>>& coeffs,
-                                           const In1D<std::uint64_t>& offsets);
-
 // A run's result as (state, outcomes, counts, shots) arrays (run.cpp).
 using RunArrays = std::tuple<Array1D<std::complex<double>>, Array1D<std::uint64_t>, Array1D<std::uint64_t>,
                              Array1D<std::uint64_t>>;
@@ -47,6 +39,9 @@ void register_gates(nanobind::module_& m);
 // run_program, probabilities.
 void register_run(nanobind::module_& m);
 
+// run_dynamic, dynamic_required_memory (dynamic circuits).
+void register_dynamic(nanobind::module_& m);
+
 // qasm2_parse, qasm2_parse_file, Qasm2ParseError.
 void register_qasm(nanobind::module_& m);
 // expval (Pauli sums on a state vector).
@@ -54,5 +49,7 @@ void register_observables(nanobind::module_& m);
 
 // ParametricProgram, compile_parametric, sweep_expval, sweep_run, adjoint_gradients, binding_seed.
 void register_parametric(nanobind::module_& m);
+// counts_dict (a run's counts from its outcome tally).
+void register_counts(nanobind::module_& m);
 
 }  // namespace vorn::ext

@@ -43,9 +43,16 @@ inline constexpr std::string_view kSweepMode = "mode must be 0 (auto), 1 (side b
 // {rows}, {columns}, {parameters}
 inline constexpr std::string_view kValuesShape =
     "parameter values of shape ({}, {}): expected (bindings, {}), one column per parameter";
+// run_dynamic, dynamic_required_memory
+inline constexpr std::string_view kStepWords = "steps must hold five integers per step and finals two per pair";
+inline constexpr std::string_view kStepKind = "unknown dynamic step kind";
 
 // qasm2_parse, qasm2_parse_file
 inline constexpr std::string_view kInstructionType = "instruction_type must be a tuple subclass";
 inline constexpr std::string_view kPathBytes = "paths are passed as bytes (os.fsencode)";
+
+// counts_dict
+inline constexpr std::string_view kTallyLength = "outcomes and tally differ in length";
+inline constexpr std::string_view kClbitRange = "counts_dict takes clbits and qubits below 64";
 
 }  // namespace vorn::ext::messages

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "calls.hpp"
 #include "ext.hpp"
 #include "messages.hpp"
 #include "polled.hpp"
@@ -29,28 +30,6 @@ namespace vorn::ext {
 namespace {
 
 using U = std::uint64_t;
-
-}  // namespace
-
-std::vector<sim::PauliSumView> pauli_views(const In1D<U>& x_masks, const In1D<U>& z_masks,
-                                           const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets) {
-  const std::size_t terms = x_masks.shape(0);
-  if (z_masks.shape(0) != terms || coeffs.shape(0) != terms || offsets.shape(0) == 0) {
-    throw nb::value_error(std::string(messages::kTermArrays).c_str());
-  }
-  std::vector<sim::PauliSumView> views;
-  const U* off = offsets.data();
-  for (std::size_t o = 0; o + 1 < offsets.shape(0); ++o) {
-    if (off[o] > off[o + 1] || off[o + 1] > terms) throw nb::value_error(std::string(messages::kOffsets).c_str());
-    const std::size_t first = off[o], count = off[o + 1] - off[o];
-    views.push_back({std::span(x_masks.data() + first, count), std::span(z_masks.data() + first, count),
-                     std::span(reinterpret_cast<const Complex*>(coeffs.data()) + first, count)});
-  }
-  return views;
-}
-
-namespace {
-
 // Observable o has the terms offsets[o] .. offsets[o + 1] of the three arrays.
 // Returns (expectation values, variances; empty unless asked).
 std::tuple<Array1D<std::complex<double>>, Array1D<double>> expval(const In1D<std::complex<double>>& state,

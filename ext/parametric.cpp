@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "calls.hpp"
 #include "ext.hpp"
 #include "messages.hpp"
 #include "polled.hpp"

@@ -63,11 +63,10 @@ nb::list registers(const std::vector<qasm::Register>& regs) {
 // subclass with fields name, qubits, params, clbits, matrix) the way
 // tuple.__new__(cls, items) does, without a Python-level call per entry.
 //
-// Returns (num_qubits, global_phase, qregs, cregs, instructions, measured,
-// problem): `measured` lists the measured qubits; `problem` is None, or
-// (what, line, column, name, qubit) for the first instruction the circuit
-// cannot hold yet: what is "reset", "if", or "after-measure" (a gate on a
-// measured qubit). Instructions stop before the problem.
+// Returns (num_qubits, global_phase, qregs, cregs, instructions, conditions):
+// a conditioned statement's entries are in `instructions` as the entries it
+// runs, and `conditions` holds (first entry, entry count, creg index, value)
+// per conditioned statement, in order.
 // Cyclic garbage collection paused while the entries are made: they cannot
 // form cycles, and collections triggered by a few hundred thousand new
 // tuples would rescan the growing list again and again.
@@ -88,22 +87,26 @@ nb::tuple to_python(const qasm::Description& d, nb::handle instruction_type) {
   // shares them), up to a bound so that all-different operands cost no table.
   constexpr std::size_t kSharedOperands = std::size_t{1} << 16;
   std::map<std::vector<std::uint64_t>, nb::object> operands;
-  std::unordered_set<std::uint64_t> measured;
-  nb::object problem = nb::none();
   nb::list list;
-  for (const qasm::Instruction& ins : d.instructions) {
-    if (ins.kind == qasm::Kind::Reset || ins.kind == qasm::Kind::Conditional) {
-      problem = nb::make_tuple(ins.kind == qasm::Kind::Reset ? "reset" : "if", ins.line, ins.column, ins.name, 0);
-      break;
+  nb::list conditions;
+  // The entries of one statement share its place: consecutive conditioned
+  // entries from one statement are one condition, read once.
+  const qasm::Instruction* statement = nullptr;
+  std::size_t first = 0;
+  auto close_statement = [&](std::size_t end) {
+    if (statement != nullptr) {
+      conditions.append(nb::make_tuple(first, end - first, statement->condition_creg, statement->condition_value));
     }
-    if (ins.kind == qasm::Kind::Measure) {
-      measured.insert(ins.qubits[0]);
-    } else if (ins.kind == qasm::Kind::Gate && !measured.empty()) {
-      const auto hit = std::find_if(ins.qubits.begin(), ins.qubits.end(), [&](auto q) { return measured.count(q); });
-      if (hit != ins.qubits.end()) {
-        problem = nb::make_tuple("after-measure", ins.line, ins.column, ins.name, *hit);
-        break;
-      }
+    statement = nullptr;
+  };
+  for (const qasm::Instruction& ins : d.instructions) {
+    const std::size_t index = list.size();
+    if (ins.kind != qasm::Kind::Conditional) {
+      close_statement(index);
+    } else if (statement == nullptr || statement->line != ins.line || statement->column != ins.column) {
+      close_statement(index);
+      statement = &ins;
+      first = index;
     }
     auto [it, fresh] = names.try_emplace(ins.name);
     if (fresh) it->second = nb::str(ins.name.c_str(), ins.name.size());
@@ -130,10 +133,8 @@ nb::tuple to_python(const qasm::Description& d, nb::handle instruction_type) {
     PyTuple_SET_ITEM(entry, 4, Py_NewRef(Py_None));
     list.append(nb::steal(entry));
   }
-  nb::list measured_list;
-  for (auto q : measured) measured_list.append(q);
-  return nb::make_tuple(d.num_qubits, d.global_phase, registers(d.qregs), registers(d.cregs), list, measured_list,
-                        problem);
+  close_statement(list.size());
+  return nb::make_tuple(d.num_qubits, d.global_phase, registers(d.qregs), registers(d.cregs), list, conditions);
 }
 
 // A file system path as the bytes os.fsencode gives (any bytes but NUL).
@@ -207,7 +208,7 @@ void register_qasm(nb::module_& m) {
     }
   });
   m.def("qasm2_parse", &parse_text, "text"_a, "include_path"_a, "max_instructions"_a, "instruction_type"_a,
-        "Reads OpenQASM 2 text into (num_qubits, global_phase, qregs, cregs, instructions, measured, problem).");
+        "Reads OpenQASM 2 text into (num_qubits, global_phase, qregs, cregs, instructions, conditions).");
   m.def("qasm2_parse_file", &parse_path, "path"_a, "include_path"_a, "max_instructions"_a, "instruction_type"_a,
         "Reads an OpenQASM 2 file; its directory is searched for includes after include_path. Paths are bytes.");
   nb::list names;

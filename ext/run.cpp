@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "calls.hpp"
 #include "ext.hpp"
 #include "messages.hpp"
 #include "polled.hpp"
 #include "vorn/core/memory.hpp"
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/engine.hpp"
+#include "vorn/simulator/fusion.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -34,7 +36,7 @@ using U = std::uint64_t;
 // and each shot's outcome in shot order when keep_shots (else empty).
 RunArrays run_program(
     const sim::Program& program, std::optional<U> seed, U shots, bool keep_shots, bool require_finite,
-    const nb::object& poll, std::size_t threads) {
+    const nb::object& poll, std::size_t threads, bool fusion) {
   // Past the core's qubit limit no state can exist: refused as out of memory,
   // before anything is allocated.
   if (program.n_qubits > kMaxQubits) {
@@ -42,7 +44,9 @@ RunArrays run_program(
                     messages::fill(messages::kStateTooLarge, program.n_qubits, program.n_qubits + 4).c_str());
     throw nb::python_error();
   }
-  const sim::RunOptions options{.keep_shots = keep_shots, .require_finite = require_finite};
+  const sim::RunOptions options{.keep_shots = keep_shots,
+                                .require_finite = require_finite,
+                                .fusion_qubits = fusion ? sim::kDefaultFusionQubits : 0u};
   return run_arrays(run_polled(
       [&](sim::RunControl& control) { return sim::run_program(program, seed, shots, &control, options); }, poll,
       threads));
@@ -82,9 +86,10 @@ Array1D<double> probabilities(const StateArg& state) {
 
 void register_run(nb::module_& m) {
   m.def("run_program", &run_program, "program"_a, "seed"_a.none(), "shots"_a, "keep_shots"_a = false,
-        "require_finite"_a = false, "poll"_a = nb::none(), "threads"_a = 0,
+        "require_finite"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "fusion"_a = false,
         "Runs a Program (interpreter lock released, Ctrl-C and poll(done, total) checked every 50 ms, "
-        "at most `threads` threads, 0 for the pool's size); returns (state, outcomes, counts, shot outcomes).");
+        "at most `threads` threads, 0 for the pool's size; fusion: consecutive gates merged into dense ones "
+        "first); returns (state, outcomes, counts, shot outcomes).");
   m.def("pool_threads", &pool_thread_count, "Threads of the worker pool (RAYON_NUM_THREADS, else the processors).");
   m.def("probabilities", &probabilities, "state"_a, "re*re + im*im of each amplitude, as float64.");
 }

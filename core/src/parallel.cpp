@@ -175,10 +175,11 @@ using detail::forgotten_arenas;
 constexpr std::size_t kLimitedArenas = 64;
 std::atomic<tbb::task_arena*> limited_arenas[kLimitedArenas] = {};
 // 0: the whole pool. Initial-exec: a slot of the static TLS that glibc keeps
-// for loaded modules, so that pool workers reading it (a sweep's bindings run
-// side by side under ThreadLimit(1)) allocate no dynamic TLS block, which
-// LeakSanitizer's exit-time thread scan trips over.
-thread_local std::size_t thread_limit __attribute__((tls_model("initial-exec"))) = 0;
+// for loaded modules. A dynamic TLS block, allocated when a pool worker first
+// reads it (a sweep's bindings run side by side under ThreadLimit(1)), trips
+// LeakSanitizer's exit-time thread scan, and its access may take the loader's
+// lock, which a forked child can inherit held.
+__attribute__((tls_model("initial-exec"))) thread_local std::size_t thread_limit = 0;
 
 void forget(tbb::task_arena* arena) {
   if (arena == nullptr) return;

@@ -7,7 +7,7 @@ Build a :class:`Circuit` with Qiskit's gate names and conventions, then
 
 from importlib import metadata as _metadata
 
-from .circuit import Circuit, ClassicalRegister, Instruction
+from .circuit import Circuit, ClassicalRegister, IfElse, Instruction
 from .simulation import Result, required_memory, run, statevector
 from .observables import PauliSum, expval
 from .interop import from_cirq, from_qiskit, to_cirq, to_qiskit
@@ -22,7 +22,7 @@ except _metadata.PackageNotFoundError:  # pragma: no cover - imported from a sou
     __version__ = "0+unknown"
 
 __all__ = [
-    "Circuit", "ClassicalRegister", "Instruction", "Parameter", "ParameterExpression", "ParameterVector",
+    "Circuit", "ClassicalRegister", "IfElse", "Instruction", "Parameter", "ParameterExpression", "ParameterVector",
     "ParameterVectorElement", "PauliSum", "Result", "binding_seed", "expval", "from_cirq", "from_qiskit", "jacobian",
     "required_memory", "run", "statevector", "to_cirq", "to_qiskit", "value_and_grad",
 ]

@@ -40,7 +40,25 @@ def run_program(
     require_finite: bool = False,
     poll: Callable[[int, int], object] | None = None,
     threads: int = 0,
+    fusion: bool = False,
 ) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
+def run_dynamic(
+    program: Program,
+    steps: Sequence[int],
+    finals: Sequence[int],
+    num_clbits: int,
+    seed: int | None,
+    shots: int,
+    keep_shots: bool = False,
+    keep_state: bool = False,
+    poll: Callable[[int, int], object] | None = None,
+    threads: int = 0,
+    max_live_states: int = 0,
+) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
+def dynamic_required_memory(
+    program: Program, steps: Sequence[int], finals: Sequence[int], num_clbits: int, shots: int,
+    keep_shots: bool = False,
+) -> int: ...
 def pool_threads() -> int: ...
 def probabilities(state: NDArray[np.complex128]) -> NDArray[np.float64]: ...
 
@@ -126,3 +144,9 @@ def adjoint_gradients(
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 def binding_seed(seed: int, index: int) -> int: ...
 def python_mod(x: float, y: float) -> float: ...
+def counts_dict(
+    outcomes: NDArray[np.uint64],
+    tally: NDArray[np.uint64],
+    columns: Sequence[int],
+    measured: Sequence[tuple[int, int]],
+) -> dict[str, int]: ...

@@ -22,14 +22,15 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from . import _ext
+from . import _control, _ext
 from . import parameters as _parameters
+from ._control import IfElse
 from .parameters import ParameterExpression, phase_mod
 
-__all__ = ["Circuit", "ClassicalRegister", "Instruction"]
+__all__ = ["Circuit", "ClassicalRegister", "IfElse", "Instruction"]
 
 # Instruction names that are not gates of the engine.
-_NON_GATES = frozenset({"measure", "barrier"})
+_NON_GATES = frozenset({"measure", "barrier", "reset", "if_else"})
 
 # The standard gate table, name -> row (a dict; see vorn._ext.standard_gates).
 GATES: dict[str, dict[str, Any]] = {row["name"]: row for row in _ext.standard_gates()}
@@ -110,13 +111,6 @@ def _angle(value: Any, name: str) -> float:
         raise TypeError(f"angle '{name}' must be a real number, not {type(value).__name__}") from None
 
 
-def _after_measure_message(name: str, qubit: int) -> str:
-    """The refusal of a gate on a measured qubit (every reader of circuits uses this text)."""
-    # Measurements happen at the end of the run for now: a gate on a
-    # measured qubit would need the state to collapse in the middle.
-    return f"'{name}' on qubit {qubit} after its measurement: mid-circuit measurement is not supported yet"
-
-
 class Circuit:
     """A quantum circuit of ``num_qubits`` qubits and ``num_clbits`` clbits.
 
@@ -136,7 +130,7 @@ class Circuit:
         {'measure': 2, 'h': 1, 'cx': 1}
     """
 
-    __slots__ = ("_num_qubits", "_cregs", "_num_clbits", "_data", "_measured", "_global_phase", "_operands",
+    __slots__ = ("_num_qubits", "_cregs", "_num_clbits", "_data", "_global_phase", "_operands", "_scopes",
                  "_symbols")
 
     def __init__(self, num_qubits: int, num_clbits: int = 0) -> None:
@@ -149,10 +143,12 @@ class Circuit:
         self._cregs: list[ClassicalRegister] = []
         self._num_clbits = 0
         self._data: list[Instruction] = []
-        self._measured: set[int] = set()  # qubits measured so far
         self._global_phase = 0.0
         self._operands: dict[tuple[int, ...], tuple[int, ...]] = {}  # shared operand tuples
         self._symbols: dict[str, Any] = {}  # parameter name -> the circuit's one parameter of that name
+        # The instruction lists of the enclosing blocks while an if_test block
+        # is open (self._data is then the block's own list).
+        self._scopes: list[list[Instruction]] = []
         if operator.index(num_clbits) > 0:
             self.add_register(ClassicalRegister(operator.index(num_clbits), "c"))
 
@@ -210,7 +206,6 @@ class Circuit:
         """An independent copy: later changes to either circuit leave the other as it is."""
         other = self._empty_like()
         other._data = list(self._data)
-        other._measured = set(self._measured)
         other._global_phase = self._global_phase
         other._symbols = dict(self._symbols)
         return other
@@ -297,7 +292,6 @@ class Circuit:
             symbolic = False
         if len(qubits) > 1:
             _require_distinct(name, qubits)
-        self._check_gate(name, qubits)
         if symbolic:
             _parameters.register(self._symbols, angles)
         shared = self._operands
@@ -305,18 +299,11 @@ class Circuit:
             qubits = shared.setdefault(qubits, qubits)
         self._data.append(Instruction(name, qubits, angles))
 
-    def _check_gate(self, name: str, qubits: Sequence[int]) -> None:
-        """The one place of the rule that no gate follows a measurement of its qubits."""
-        if self._measured and not self._measured.isdisjoint(qubits):
-            q = next(q for q in qubits if q in self._measured)
-            raise NotImplementedError(_after_measure_message(name, q))
-
-    def _append(self, instruction: Instruction) -> None:
-        _parameters.register(self._symbols, instruction.params)
-        if instruction.name not in _NON_GATES:
-            self._check_gate(instruction.name, instruction.qubits)
-        elif instruction.name == "measure":
-            self._measured.update(instruction.qubits)
+    def _append(self, instruction: Instruction | IfElse) -> None:
+        if isinstance(instruction, IfElse):
+            instruction = _control.freeze(instruction, _frozen)
+        else:
+            _parameters.register(self._symbols, instruction.params)
         self._data.append(instruction)
 
     @staticmethod
@@ -333,8 +320,10 @@ class Circuit:
     def measure(self, qubit: int | Sequence[int], cbit: int | Sequence[int]) -> None:
         """Measures ``qubit`` into clbit ``cbit`` (or equal-length sequences of both).
 
-        Measurements are applied after every gate; a clbit measured twice keeps
-        the last measurement, and clbits never measured read 0.
+        A measurement may come anywhere: the state collapses to the outcome
+        (projected and renormalised) and later gates, conditions and
+        measurements see it, shot by shot as in Qiskit Aer. A clbit measured
+        twice keeps the last measurement; clbits never measured read 0.
 
         Args:
             qubit: a qubit index or a sequence of them.
@@ -351,6 +340,51 @@ class Circuit:
         ]
         for q, c in pairs:
             self._append(Instruction("measure", (q,), (), (c,)))
+
+    def reset(self, qubit: int | Sequence[int]) -> None:
+        """Resets ``qubit`` (or each of a sequence of qubits) to |0>: the qubit
+        is measured, the state collapses, and a 1 is flipped back to 0; no
+        clbit is written (Qiskit's ``reset``).
+
+        Args:
+            qubit: a qubit index or a sequence of them.
+        """
+        values = self._operand_list(qubit, "qubit")
+        qubits = [self._index(q, self._num_qubits, "qubit", "qubits") for q in values]
+        for q in qubits:
+            self._append(Instruction("reset", (q,)))
+
+    def if_test(self, condition: tuple[Any, int]) -> _control.IfBlock:
+        """A block of instructions run only on the shots where ``condition``
+        holds, as Qiskit's ``QuantumCircuit.if_test`` used as a context manager::
+
+            with c.if_test((0, 1)) as else_:      # clbit 0 reads 1
+                c.x(1)
+            with else_:                            # optional, right after
+                c.h(1)
+            with c.if_test((c.cregs[0], 5)):       # register c reads 5 (binary 101)
+                c.z(0)
+
+        Blocks nest; inside one, measurements, resets and further blocks are
+        allowed. The block becomes one ``if_else`` instruction
+        (:class:`vorn.IfElse`).
+
+        Args:
+            condition: ``(clbit, value)`` with a clbit index (negative counts
+                from the end) and 0 or 1 (or a bool), or ``(register, value)``
+                with one of the circuit's :class:`ClassicalRegister` and an
+                integer from 0 to 2**size - 1 (the register's first clbit is
+                the least significant bit).
+
+        Returns:
+            A context manager; ``as else_`` gives the optional else block.
+
+        Raises:
+            IndexError: the clbit is out of range.
+            ValueError: the value does not fit, or the register is not this circuit's.
+            TypeError: the condition is not such a tuple.
+        """
+        return _control.IfBlock(self, _control.normalise_condition(self, condition))
 
     def measure_all(self, inplace: bool = True, add_bits: bool = True) -> Circuit | None:
         """A barrier, then every qubit measured.
@@ -429,13 +463,17 @@ class Circuit:
         if isinstance(instruction, Circuit):
             self.compose(instruction, qargs, cargs, inplace=True)
             return
-        if not isinstance(instruction, Instruction):
+        if not isinstance(instruction, (Instruction, IfElse)):
             raise TypeError(f"append expects a vorn.Instruction or a vorn.Circuit, not {type(instruction).__name__}")
         qubits = list(instruction.qubits if qargs is None else self._operand_list(qargs, "qargs"))
         clbits = list(instruction.clbits if cargs is None else self._operand_list(cargs, "cargs"))
         name = instruction.name
-        if name == "measure":
+        if isinstance(instruction, IfElse):
+            self.compose(_block_circuit(self, instruction, qubits, clbits), inplace=True)
+        elif name == "measure":
             self.measure(qubits, clbits)
+        elif name == "reset":
+            self.reset(qubits)
         elif name == "barrier":
             self.barrier(qubits)
         elif name == "unitary":
@@ -474,6 +512,7 @@ class Circuit:
         qmap = self._wires(other._num_qubits, qubits, self._num_qubits, "qubits")
         cmap = self._wires(other._num_clbits, clbits, self._num_clbits, "clbits")
         moved = [
+            _control.remap(ins, qmap, cmap, other, self) if isinstance(ins, IfElse) else
             ins._replace(qubits=tuple(qmap[q] for q in ins.qubits), clbits=tuple(cmap[c] for c in ins.clbits))
             for ins in other._data
         ]
@@ -484,7 +523,7 @@ class Circuit:
         out.global_phase = self._global_phase + other._global_phase
         if not inplace:
             return out
-        self._data, self._measured, self._global_phase = out._data, out._measured, out._global_phase
+        self._data, self._global_phase = out._data, out._global_phase
         self._symbols = out._symbols
         return None
 
@@ -505,11 +544,14 @@ class Circuit:
         """The inverse circuit: the instructions in reverse order, each inverted
         (a gate by the table's inverse gate, or a ``unitary`` of its adjoint
         matrix), and the global phase negated; barriers stay. Raises
-        ValueError for a measured circuit (a measurement has no inverse)."""
+        ValueError for a circuit that measures, resets or conditions (none
+        of those has an inverse)."""
         out = self._empty_like()
         for ins in reversed(self._data):
             if ins.name == "measure":
                 raise ValueError("a circuit with measurements has no inverse")
+            if ins.name in ("reset", "if_else"):
+                raise ValueError(f"a circuit with '{ins.name}' has no inverse")
             out._append(ins if ins.name == "barrier" else _inverse(ins))
         out.global_phase = -self._global_phase
         return out
@@ -605,6 +647,19 @@ def _rebuild(num_qubits: int, cregs: tuple[ClassicalRegister, ...], data: list[I
         circuit._append(ins if ins.matrix is None else ins._replace(matrix=_frozen(ins.matrix)))
     circuit.global_phase = global_phase
     return circuit
+
+
+def _block_circuit(circuit: Circuit, block: IfElse, qubits: list[Any], clbits: list[Any]) -> Circuit:
+    """A circuit of ``circuit``'s width holding ``block`` alone, with its
+    qubits and clbits moved to ``qubits``/``clbits`` (given in the order of
+    the block's own), for append."""
+    qmap = dict(zip(block.qubits, circuit._wires(len(block.qubits), qubits, circuit._num_qubits, "qubits")))
+    cmap = dict(zip(block.clbits, circuit._wires(len(block.clbits), clbits, circuit._num_clbits, "clbits")))
+    holder = circuit._empty_like()
+    moved = _control.remap(block, [qmap.get(q, q) for q in range(circuit._num_qubits)],
+                           [cmap.get(c, c) for c in range(circuit._num_clbits)], circuit, circuit)
+    holder._data.append(moved)
+    return holder
 
 
 def _require_distinct(name: str, qubits: tuple[int, ...]) -> None:
@@ -779,6 +834,10 @@ def _draw(circuit: Circuit) -> str:
         for i, q in enumerate(ins.qubits):
             if ins.name == "measure":
                 cells[q] = f"M→{ins.clbits[0]}"
+            elif ins.name == "if_else":
+                cells[q] = "if"
+            elif ins.name == "reset":
+                cells[q] = "|0>"
             elif ins.name == "barrier":
                 cells[q] = "░"
             elif i < controls:

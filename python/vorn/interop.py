@@ -37,7 +37,7 @@ import numpy as np
 from . import _ext
 from . import parameters as _parameters
 from ._qiskit_parameters import FromQiskit, ToQiskit
-from .circuit import GATES, Circuit, ClassicalRegister, _gate_matrix
+from .circuit import GATES, Circuit, ClassicalRegister, IfElse, _gate_matrix
 
 __all__ = ["from_cirq", "from_qiskit", "to_cirq", "to_qiskit"]
 
@@ -63,9 +63,8 @@ def _require(module: str, extra: str, caller: str) -> Any:
 # Qiskit's standard gates of vorn's fixed-arity rows have vorn's name, angle
 # order, qubit order, matrix and phase (the table is written so): read by name.
 _SAME_NAME = frozenset(name for name, row in GATES.items() if row["num_qubits"])
-# Instructions that need the state to change during a run.
-_DYNAMIC = frozenset({"reset", "if_else", "while_loop", "for_loop", "switch_case", "break_loop",
-                      "continue_loop", "store", "box"})
+# Control flow vorn does not have (reset and if_else it has).
+_DYNAMIC = frozenset({"while_loop", "for_loop", "switch_case", "break_loop", "continue_loop", "store", "box"})
 
 
 class _QiskitReader:
@@ -80,7 +79,10 @@ class _QiskitReader:
         self.rows = {getattr(lib, cls): name for name, row in GATES.items() for cls in row["qiskit"]}
         self.special = {"measure": qiskit.circuit.Measure, "barrier": qiskit.circuit.Barrier,
                         "delay": qiskit.circuit.Delay, "global_phase": lib.GlobalPhaseGate,
-                        "unitary": lib.UnitaryGate}
+                        "unitary": lib.UnitaryGate, "reset": qiskit.circuit.Reset,
+                        "if_else": qiskit.circuit.IfElseOp}
+        self.Clbit = qiskit.circuit.Clbit
+        self.Register = qiskit.circuit.ClassicalRegister
 
     def circuit(self, qc: Any, qubits: list[int], clbits: list[int], depth: int, outer: list[str]) -> None:
         self.phase += self.angle(qc.global_phase)
@@ -93,6 +95,10 @@ class _QiskitReader:
             if inst.name in _SAME_NAME and _is_standard(inst):
                 getattr(out, inst.name)(*(self.angle(p) for p in inst.params), *(qubits[qindex[q]] for q in inst.qubits))
                 continue
+            if inst.name == "if_else" and isinstance(inst.operation, self.special["if_else"]):
+                self.if_else(inst, [qubits[qindex[q]] for q in inst.qubits], [clbits[cindex[c]] for c in inst.clbits],
+                             lambda bit: clbits[cindex[bit]], depth, outer)
+                continue
             self.instruction(
                 inst.operation,
                 [qubits[qindex[q]] for q in inst.qubits],
@@ -101,6 +107,36 @@ class _QiskitReader:
                 outer,
             )
 
+    def if_else(self, inst: Any, qubits: list[int], clbits: list[int], clbit_of: Any, depth: int,
+                outer: list[str]) -> None:
+        """An IfElseOp as an if_test block (with its else block); its bodies'
+        qubits and clbits are the instruction's, in order."""
+        op = inst.operation
+        target, value = op.condition if isinstance(op.condition, tuple) else (None, None)
+        if isinstance(target, self.Clbit):
+            condition: tuple[Any, int] = (clbit_of(target), int(value))
+        elif isinstance(target, self.Register):
+            wanted = [clbit_of(bit) for bit in target]
+            start = 0
+            register = None
+            for reg in self.out.cregs:
+                if list(range(start, start + reg.size)) == wanted:
+                    register = reg
+                start += reg.size
+            if register is None:
+                raise ValueError(f"the condition on register '{target.name}'{_inside(outer)} does not read a whole "
+                                 "register of the converted circuit")
+            condition = (register, int(value))
+        else:
+            raise NotImplementedError(f"'if_else'{_inside(outer)} with the condition {op.condition!r}: vorn takes "
+                                      "(clbit, value) and (register, value) conditions only")
+        true_body, false_body = op.blocks[0], op.blocks[1] if len(op.blocks) > 1 else None
+        with self.out.if_test(condition) as else_:
+            self.circuit(true_body, qubits, clbits, depth + 1, outer + ["if_else"])
+        if false_body is not None and len(false_body.data):
+            with else_:
+                self.circuit(false_body, qubits, clbits, depth + 1, outer + ["if_else"])
+
     def instruction(self, op: Any, qubits: list[int], clbits: list[int], depth: int, outer: list[str]) -> None:
         name = op.name
         out = self.out
@@ -108,6 +144,9 @@ class _QiskitReader:
         kind = "" if name in self.special and not isinstance(op, self.special[name]) else name
         if kind == "measure":
             out.measure(qubits, clbits)
+            return
+        if kind == "reset":
+            out.reset(qubits)
             return
         if kind == "barrier":
             if qubits:
@@ -120,8 +159,8 @@ class _QiskitReader:
             return
         if name in _DYNAMIC:
             raise NotImplementedError(
-                f"'{name}'{_inside(outer)} is not supported: it needs dynamic circuits "
-                "(the state changed during a run), which vorn does not simulate yet"
+                f"'{name}'{_inside(outer)} is not supported: vorn's dynamic circuits have measure, reset and "
+                "if_else (if_test blocks) only"
             )
         k = getattr(op, "num_ctrl_qubits", 0)
         if isinstance(op, self.ControlledGate) and k and op.ctrl_state != (1 << k) - 1:
@@ -214,8 +253,11 @@ def from_qiskit(qc: Any) -> Circuit:
     Qiskit's. Parameters, ParameterVector elements and affine parameter
     expressions become vorn's (names kept; written back by :func:`to_qiskit`
     they are the same Qiskit parameters); a non-affine expression is a
-    TypeError. Raises ValueError for instructions vorn cannot take (the
-    message names them), NotImplementedError for ``reset`` and control flow.
+    TypeError. ``reset``, mid-circuit measurements and ``IfElseOp`` (on a
+    clbit or a whole register) become vorn's. Raises ValueError for
+    instructions vorn cannot take (the message names them),
+    NotImplementedError for other control flow (loops, switch, store) and
+    conditions that are classical expressions.
 
     Instructions that are not standard gates are read through their
     definitions, as Aer and hardware run them; an instruction whose matrix and
@@ -249,10 +291,11 @@ def from_qiskit(qc: Any) -> Circuit:
 
 def to_qiskit(circuit: Circuit) -> Any:
     """A Qiskit ``QuantumCircuit`` with the same gates (Qiskit's gate
-    classes), global phase, classical registers and measurements; the qubits
-    form one register ``q``. Parameters become Qiskit parameters of the same
-    names (vector elements of a ``ParameterVector`` of the same name and
-    length), affine expressions Qiskit expressions.
+    classes), global phase, classical registers, measurements, resets and
+    if_test blocks (``IfElseOp``); the qubits form one register ``q``.
+    Parameters become Qiskit parameters of the same names (vector elements of
+    a ``ParameterVector`` of the same name and length), affine expressions
+    Qiskit expressions.
 
     Args:
         circuit: the vorn circuit.
@@ -267,10 +310,27 @@ def to_qiskit(circuit: Circuit) -> Any:
     cregs = [qiskit.ClassicalRegister(reg.size, reg.name) for reg in circuit.cregs]
     angle = ToQiskit(qiskit)
     qc = qiskit.QuantumCircuit(qr, *cregs, global_phase=angle(circuit.global_phase))
-    for ins in circuit.data:
+
+    def condition(block: IfElse) -> tuple[Any, int]:
+        where, value = block.condition
+        if isinstance(where, ClassicalRegister):
+            return cregs[circuit.cregs.index(where)], value
+        return qc.clbits[where], value
+
+    def emit(ins: Any) -> None:
         name, qubits = ins.name, list(ins.qubits)
-        if name == "measure":
+        if isinstance(ins, IfElse):
+            with qc.if_test(condition(ins)) as else_:
+                for inner in ins.true_body:
+                    emit(inner)
+            if ins.false_body:
+                with else_:
+                    for inner in ins.false_body:
+                        emit(inner)
+        elif name == "measure":
             qc.measure(qubits[0], ins.clbits[0])
+        elif name == "reset":
+            qc.reset(qubits[0])
         elif name == "barrier":
             qc.barrier(qubits)
         elif name == "unitary":
@@ -279,6 +339,9 @@ def to_qiskit(circuit: Circuit) -> Any:
             qc.append(gates[name](*map(angle, ins.params)), qubits)
         else:  # controls, then the target
             qc.append(gates[name](*map(angle, ins.params), len(qubits) - 1), qubits)
+
+    for ins in circuit.data:
+        emit(ins)
     return qc
 
 
@@ -314,7 +377,13 @@ class _CirqReader:
         cirq = self.cirq
         out = self.out
         qubits = [self.index[q] for q in op.qubits]
+        if isinstance(op, cirq.ClassicallyControlledOperation):
+            self.classically_controlled(op, depth, outer)
+            return
         gate = op.gate
+        if isinstance(gate, cirq.ResetChannel):
+            out.reset(qubits)
+            return
         if isinstance(gate, cirq.MeasurementGate):
             self.measurement(op, gate, qubits)
             return
@@ -341,10 +410,46 @@ class _CirqReader:
         if cirq.is_measurement(op) or not cirq.has_unitary(op):
             raise NotImplementedError(
                 f"cannot convert the Cirq operation {what}{_inside(outer)}: it has no unitary "
-                "(channels, resets and classically controlled operations are not supported yet)"
+                "(of the non-unitary operations vorn takes measurements, resets and classically "
+                "controlled operations)"
             )
         raise ValueError(f"cannot convert the Cirq operation {what}{_inside(outer)}: its unitary is on "
                          f"{len(qubits)} qubits and it has no decomposition")
+
+    def classically_controlled(self, op: Any, depth: int, outer: list[str]) -> None:
+        """An operation under measurement-key conditions, as nested if_test
+        blocks: a key holds when its register is not 0 (as Cirq reads it),
+        so a one-qubit key tests for 1 and a wider one takes the else block of
+        a test for 0."""
+        cirq = self.cirq
+        conditions = []
+        for condition in op.classical_controls:
+            if not isinstance(condition, cirq.KeyCondition):
+                raise NotImplementedError(f"cannot convert the Cirq operation {_cirq_name(op)}{_inside(outer)}: "
+                                          f"its condition {condition} is not a measurement key")
+            key = str(condition.key)
+            register = next((r for r in self.out.cregs if r.name == key), None)
+            if register is None:
+                raise ValueError(f"the Cirq operation {_cirq_name(op)}{_inside(outer)} is conditioned on "
+                                 f"measurement key '{key}', which no earlier measurement writes")
+            conditions.append(register)
+        inner = op.without_classical_controls()
+
+        def under(i: int) -> None:
+            if i == len(conditions):
+                self.operation(inner, depth + 1, outer)
+                return
+            register = conditions[i]
+            if register.size == 1:
+                with self.out.if_test((register, 1)):
+                    under(i + 1)
+                return
+            with self.out.if_test((register, 0)) as else_:
+                pass
+            with else_:
+                under(i + 1)
+
+        under(0)
 
     def measurement(self, op: Any, gate: Any, qubits: list[int]) -> None:
         key = self.cirq.measurement_key_name(op)
@@ -482,7 +587,10 @@ def from_cirq(circuit: Any, qubit_order: Any = None) -> Circuit:
     gate of equal matrix and phase), larger ones through their decomposition.
     Each measurement key becomes a classical register named after it, in the
     order the keys first appear; a measurement's first qubit is the leftmost
-    character of its register in the counts keys.
+    character of its register in the counts keys. Measurements may come
+    anywhere; ``cirq.ResetChannel`` becomes ``reset`` and a
+    ``ClassicallyControlledOperation`` on measurement keys if_test blocks
+    (a key holds when its register reads non-zero, as in Cirq).
 
     Args:
         circuit: a ``cirq.Circuit`` with every parameter resolved.

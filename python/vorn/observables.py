@@ -17,7 +17,7 @@ import numpy as np
 
 from . import _ext
 from .circuit import Circuit
-from .simulation import Progress, _statevector, _threads, _Watch
+from .simulation import Progress, _fusion, _statevector, _threads, _Watch
 
 __all__ = ["PauliSum", "expval"]
 
@@ -251,9 +251,9 @@ class PauliSum:
         return f"<vorn.PauliSum num_qubits={self._num_qubits} terms={len(self)}>"
 
 
-def _state_of(c: Any, watch: _Watch, threads: int) -> np.ndarray:
+def _state_of(c: Any, watch: _Watch, threads: int, fusion: bool = False) -> np.ndarray:
     if isinstance(c, Circuit):
-        return _statevector(c, watch, threads)
+        return _statevector(c, watch, threads, fusion)
     if not isinstance(c, np.ndarray):
         raise TypeError(f"expected a vorn.Circuit or a complex128 state vector, not {type(c).__name__}")
     if c.dtype != np.complex128:
@@ -269,7 +269,7 @@ def _state_of(c: Any, watch: _Watch, threads: int) -> np.ndarray:
 
 def _observable_list(observables: PauliSum | Sequence[PauliSum]) -> list[PauliSum]:
     if isinstance(observables, PauliSum):
-        observables = [observables]
+        return [observables]
     observables = list(observables)
     for i, h in enumerate(observables):
         if not isinstance(h, PauliSum):
@@ -277,25 +277,25 @@ def _observable_list(observables: PauliSum | Sequence[PauliSum]) -> list[PauliSu
     return observables
 
 
-def _terms(observables: list[PauliSum], n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, bool]:
-    """Every observable's terms concatenated (x masks, z masks, coefficients),
-    the offsets where each starts, and whether every coefficient is real."""
+def _observable_arrays(observables: list[PauliSum], n: int,
+                       what: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Every observable's terms concatenated (x masks, z masks, coefficients)
+    and where each observable's terms start (offsets, one more than observables)."""
     for i, h in enumerate(observables):
         if h.num_qubits != n:
-            raise ValueError(f"observable {i} acts on {h.num_qubits} qubits but the state has {n}")
+            raise ValueError(f"observable {i} acts on {h.num_qubits} qubits but {what} has {n}")
     empty_masks = np.zeros(0, dtype=np.uint64)
     x = np.concatenate([h.x_masks for h in observables] or [empty_masks])
     z = np.concatenate([h.z_masks for h in observables] or [empty_masks])
     coeffs = np.concatenate([h.coeffs for h in observables] or [np.zeros(0, dtype=np.complex128)])
     offsets = np.zeros(len(observables) + 1, dtype=np.uint64)
     np.cumsum([len(h) for h in observables], out=offsets[1:])
-    real = not np.any(coeffs.imag != 0)  # NaN + 0j counts as real, any other imaginary part not
-    return x, z, coeffs, offsets, real
+    return x, z, coeffs, offsets
 
 
 def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = False, *,
            timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
-           params: Any = None) -> Any:
+           fusion: bool = False, params: Any = None) -> Any:
     """<psi|H|psi> for each H in ``observables``, psi the final state of a
     vorn.Circuit or a state vector read in place (as Qiskit's
     ``Statevector.expectation_value``).
@@ -320,6 +320,8 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
             grows once when the variances start).
         threads: at most this many threads of the pool (1 to its size; None
             for all); the values are bit-identical whatever it is.
+        fusion: simulate a circuit with gate fusion (see :func:`vorn.run`;
+            rounding-level differences from the exact default).
         params: for a circuit with parameters, an array of shape (bindings,
             num_parameters), columns in ``c.parameters`` order (a 1-D array is
             one binding): the circuit is compiled once and each row's values
@@ -345,9 +347,11 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
         return sweep_expval(c, observables, params, timeout=timeout, progress=progress, threads=threads)
     observables = _observable_list(observables)
     thread_count = _threads(threads)
+    fusion = _fusion(fusion)
     simulation = _Watch(timeout, progress)
-    state = _state_of(c, simulation, thread_count)
-    x, z, coeffs, offsets, real = _terms(observables, state.size.bit_length() - 1)
+    state = _state_of(c, simulation, thread_count, fusion)
+    x, z, coeffs, offsets = _observable_arrays(observables, state.size.bit_length() - 1, "the state")
+    real = not np.any(coeffs.imag != 0)  # NaN + 0j counts as real, any other imaginary part not
     if variance and not real:
         raise ValueError("variance=True needs real coefficients (a Hermitian sum)")
     watch = _Watch(timeout, progress, unit="leaf", deadline=simulation.deadline)

@@ -28,8 +28,9 @@ from collections.abc import Iterable
 import numpy as np
 
 from . import _decompose, _ext
+from ._control import IfElse, make_if_else
+from .circuit import GATES, Circuit, ClassicalRegister, Instruction
 from .parameters import require_bound
-from .circuit import GATES, Circuit, ClassicalRegister, Instruction, _after_measure_message
 
 __all__ = ["QASM2Error", "dump", "dumps", "load", "loads"]
 
@@ -61,24 +62,28 @@ class QASM2Error(ValueError):
 # ---- reading ----------------------------------------------------------------
 
 def _circuit(description: tuple) -> Circuit:
-    num_qubits, global_phase, _qregs, cregs, instructions, measured, problem = description
-    if problem is not None:
-        what, line, column, name, qubit = problem
-        if what == "reset":
-            reason = "'reset' is not supported yet (dynamic circuits)"
-        elif what == "if":
-            reason = f"'if' (a {name} under a condition) is not supported yet (dynamic circuits)"
-        else:  # the same refusal Circuit gives
-            reason = _after_measure_message(name, qubit)
-        raise NotImplementedError(f"line {line}, column {column}: {reason}")
+    num_qubits, global_phase, _qregs, cregs, instructions, conditions = description
     circuit = Circuit(num_qubits)
     for name, size in cregs:
         circuit.add_register(ClassicalRegister(size, name))
     circuit.global_phase = global_phase
-    # The reader has checked every operand, count and parameter, and the
-    # binding refused gates after measurements, so the entries go in at once.
-    circuit._data.extend(instructions)
-    circuit._measured.update(measured)
+    # The reader has checked every operand, count and parameter, so the
+    # entries go in at once; each conditioned statement becomes one if_else.
+    if not conditions:
+        circuit._data.extend(instructions)
+        return circuit
+    registers = circuit.cregs
+    starts = [sum(r.size for r in registers[:i]) for i in range(len(registers))]
+    done = 0
+    for first, count, creg, value in conditions:
+        circuit._data.extend(instructions[done:first])
+        reg = registers[creg]
+        if value >= 1 << reg.size:
+            raise QASM2Error(f"if ({reg.name}=={value}): the value does not fit the {reg.size}-bit register")
+        clbits = tuple(range(starts[creg], starts[creg] + reg.size))
+        circuit._data.append(make_if_else((reg, value), tuple(instructions[first:first + count]), (), clbits))
+        done = first + count
+    circuit._data.extend(instructions[done:])
     return circuit
 
 
@@ -142,7 +147,8 @@ def loads(
             naming the limit and the gate.
 
     Raises :class:`QASM2Error` for malformed input (and text that is not
-    valid Unicode) and NotImplementedError for ``reset`` and ``if``.
+    valid Unicode). ``reset`` becomes a reset and ``if (creg==n) op;`` an
+    ``if_else`` block (one per statement, its condition read once).
     """
     if not isinstance(text, str):
         raise TypeError(f"loads expects str, not {type(text).__name__}")
@@ -350,6 +356,35 @@ def _multi_qubit_unitary(matrix: np.ndarray, name: str) -> tuple[str, float]:
     return f"gate {name} {_qubit_args(k)} {{ {body} }}", phase
 
 
+def _condition_text(circuit: Circuit, creg_names: list[str], ins: IfElse) -> str:
+    """``if (creg==value)`` for a block OpenQASM 2 can hold: a condition on a
+    whole register (or on the clbit of a one-bit register), no else block,
+    no nested block, and nothing in it writing the register (each statement
+    reads the condition again)."""
+    where, value = ins.condition
+    start = 0
+    index = None
+    for i, reg in enumerate(circuit.cregs):
+        if (isinstance(where, ClassicalRegister) and reg == where) or (
+                isinstance(where, int) and reg.size == 1 and start == where):
+            index = i
+            break
+        start += reg.size
+    if index is None:
+        raise ValueError(f"cannot write a condition on clbit {where} as OpenQASM 2: only a whole register "
+                         "(or a one-bit register's clbit) can be tested")
+    if ins.false_body:
+        raise ValueError("cannot write an if_test with an else block as OpenQASM 2")
+    size = circuit.cregs[index].size
+    for inner in ins.true_body:
+        if isinstance(inner, IfElse):
+            raise ValueError("cannot write nested if_test blocks as OpenQASM 2")
+        if any(start <= c < start + size for c in inner.clbits) and inner is not ins.true_body[-1]:
+            raise ValueError("cannot write an if_test block that writes its own condition's register and does "
+                             "more as OpenQASM 2 (each statement would read the condition again)")
+    return f"if({creg_names[index]}=={value})"
+
+
 def dumps(circuit: Circuit) -> str:
     """The circuit as an OpenQASM 2.0 program (one qreg ``q``, the circuit's
     classical registers).
@@ -370,8 +405,14 @@ def dumps(circuit: Circuit) -> str:
     qelib1 gate's name such as u0 or rc3x, a keyword, not an identifier) is
     written under a new name ``c<n>``, said in a comment.
 
+    ``reset`` is written as it is; an ``if_test`` block on a whole register
+    (or a one-bit register's clbit) as ``if (creg==value)`` before each of
+    its statements.
+
     Raises ValueError for what OpenQASM 2 cannot hold: non-finite angles or
-    global phase.
+    global phase, else blocks, nested blocks, conditions on one clbit of a
+    larger register, and blocks that change their own condition's register
+    before their last statement.
     """
     if not isinstance(circuit, Circuit):
         raise TypeError(f"dumps expects a vorn.Circuit, not {type(circuit).__name__}")
@@ -385,16 +426,18 @@ def dumps(circuit: Circuit) -> str:
     body: list[str] = []
     unitaries = 0
     phase = float(circuit.global_phase)
-    for ins in circuit.data:
+
+    def statement(ins: Instruction) -> str | None:
+        """The instruction's statement (None: nothing to write)."""
+        nonlocal unitaries, phase
         name = ins.name
         qubits = ",".join(f"q[{i}]" for i in ins.qubits)
         if name == "measure":
-            body.append(f"measure {qubits} -> {clbits[ins.clbits[0]]};")
-            continue
+            return f"measure {qubits} -> {clbits[ins.clbits[0]]};"
+        if name == "reset":
+            return f"reset {qubits};"
         if name == "barrier":
-            if ins.qubits:
-                body.append(f"barrier {qubits};")
-            continue
+            return f"barrier {qubits};" if ins.qubits else None
         if name == "unitary":
             gate = f"unitary_{unitaries}"
             unitaries += 1
@@ -403,8 +446,7 @@ def dumps(circuit: Circuit) -> str:
             else:
                 definitions[gate], extra = _multi_qubit_unitary(ins.matrix, gate)
                 phase += extra
-            body.append(f"{gate} {qubits};")
-            continue
+            return f"{gate} {qubits};"
         if name in _QELIB1:
             gate = _QELIB1[name]
         elif name == "mcx":
@@ -418,7 +460,19 @@ def dumps(circuit: Circuit) -> str:
             raise ValueError(f"cannot write gate '{name}' as OpenQASM 2")
         used.add(gate)
         params = f"({','.join(_angle_text(p) for p in ins.params)})" if ins.params else ""
-        body.append(f"{gate}{params} {qubits};")
+        return f"{gate}{params} {qubits};"
+
+    for ins in circuit.data:
+        if isinstance(ins, IfElse):
+            test = _condition_text(circuit, creg_names, ins)
+            for inner in ins.true_body:
+                text = statement(inner)
+                if text is not None:
+                    body.append(f"{test} {text}")
+        else:
+            text = statement(ins)
+            if text is not None:
+                body.append(text)
 
     # The later qelib1 gates named anywhere, and the ones their definitions use.
     texts = list(definitions.values()) + [_LATER[name] for name in used if name in _LATER]

@@ -1,9 +1,10 @@
 """Running a circuit: one compiled program, one simulation, then sampling.
 
-Measurements come after every gate (the circuit refuses gates on measured
-qubits), so a run simulates once, draws whole-register outcomes from the
-final state with the seed's random stream (as vorn_python does, so the same
-seed gives the same outcomes), and maps each measured qubit to its clbit.
+When every measurement comes after the gates on its qubit, a run simulates
+once, draws whole-register outcomes from the final state with the seed's
+random stream (as vorn_python does, so the same seed gives the same
+outcomes), and maps each measured qubit to its clbit. Circuits that measure
+in the middle, reset or condition run by branching (vorn._branching).
 
 A run takes everything it needs from the circuit when it starts: the gates,
 the measurements and the registers. The circuit stays usable meanwhile (a
@@ -32,18 +33,7 @@ _MAX_SHOTS = 2**64 - 1  # the engine counts shots in 64 bits
 DEFAULT_SHOTS = 1024
 
 
-def _compile(circuit: Circuit, samples: bool) -> _ext.Program:
-    flat = _flatten(circuit)
-    try:
-        return _ext.compile_program(circuit.num_qubits, *flat, circuit.global_phase, samples)
-    except TypeError:
-        _parameters.require_bound(circuit)  # a symbolic angle: name the parameters
-        raise
-
-
-def _flatten(circuit: Circuit) -> tuple[list[str], list[int], list[int], list[Any], list[np.ndarray]]:
-    """The circuit's gates as flat lists (names, operand counts, operands,
-    angles, unitary matrices), so that it crosses into the engine in one call."""
+def _compile(circuit: Circuit, samples: bool, instructions: Sequence[Any] | None = None) -> _ext.Program:
     if not isinstance(circuit, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
     if circuit.num_qubits == 0:
@@ -51,12 +41,24 @@ def _flatten(circuit: Circuit) -> tuple[list[str], list[int], list[int], list[An
     if circuit.num_qubits > _ext.MAX_QUBITS:
         # Checked here too: a count past 64 bits could not even reach the engine.
         raise MemoryError(f"a state of {circuit.num_qubits} qubits needs 2^{circuit.num_qubits + 4} bytes")
+    flat = _flatten(circuit, instructions)
+    try:
+        return _ext.compile_program(*flat, samples)
+    except TypeError:
+        _parameters.require_bound(circuit)  # a symbolic angle: name the parameters
+        raise
+
+
+def _flatten(circuit: Circuit, instructions: Sequence[Any] | None = None) -> tuple[Any, ...]:
+    """compile_program's arguments before ``samples``: flat lists, so that the
+    whole circuit crosses into the engine in one call (angles may still be
+    parameter expressions, for vorn's sweeps to replace)."""
     names: list[str] = []
     arity: list[int] = []
     qubits: list[int] = []
     params: list[Any] = []  # floats, or parameter expressions for vorn.gradients to replace
     matrices: list[np.ndarray] = []
-    for ins in circuit._data:
+    for ins in circuit._data if instructions is None else instructions:
         if ins.name in _NON_GATES:
             continue
         names.append(ins.name)
@@ -65,7 +67,7 @@ def _flatten(circuit: Circuit) -> tuple[list[str], list[int], list[int], list[An
         params.extend(ins.params)
         if ins.matrix is not None:
             matrices.append(ins.matrix)
-    return names, arity, qubits, params, matrices
+    return circuit.num_qubits, names, arity, qubits, params, matrices, circuit.global_phase
 
 
 def _measure_map(circuit: Circuit | _Clbits) -> dict[int, int]:
@@ -233,23 +235,10 @@ def _counts(circuit: Circuit | _Clbits, outcomes: np.ndarray, tally: np.ndarray,
         return {"".join(" " if c < 0 else "0" for c in columns): shots}
     width = len(columns)
     if circuit.num_clbits <= 64:
-        # Each outcome's clbit value as one integer: keys order like these
-        # values, and outcomes that differ only in unmeasured qubits merge.
-        values = np.zeros(len(outcomes), dtype=np.uint64)
-        for clbit, qubit in measured.items():
-            values |= ((outcomes >> np.uint64(qubit)) & np.uint64(1)) << np.uint64(clbit)
-        if np.all(values[1:] > values[:-1]):
-            totals = tally  # already distinct and ascending (every qubit kept its place)
-        else:
-            values, inverse = np.unique(values, return_inverse=True)
-            totals = np.zeros(len(values), dtype=np.uint64)
-            np.add.at(totals, inverse.reshape(-1), tally)
-        chars = np.full((len(values), width), ord("0"), dtype=np.uint8)
-        for pos, clbit in enumerate(columns):
-            if clbit < 0:
-                chars[:, pos] = ord(" ")
-            elif clbit in measured:
-                chars[:, pos] += ((values >> np.uint64(clbit)) & np.uint64(1)).astype(np.uint8)
+        # The dict is built in C++ from the tally (one string per distinct
+        # key): each outcome's clbit value as one integer, keys ordering like
+        # these values, outcomes that differ only in unmeasured qubits merged.
+        return _ext.counts_dict(outcomes, tally, columns, sorted(measured.items()))
     else:
         # Too many clbits for one integer: the same with rows of characters.
         chars = np.full((len(outcomes), width), ord("0"), dtype=np.uint8)
@@ -375,11 +364,17 @@ def _progress_bar(unit: str) -> tuple[Progress, Callable[[], None]]:
     return line, end
 
 
+def _fusion(value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"fusion must be True or False, not {type(value).__name__}")
+    return value
+
+
 def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch, threads: int, *,
-             keep_shots: bool = False, require_finite: bool = False
+             keep_shots: bool = False, require_finite: bool = False, fusion: bool = False
              ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     try:
-        out = _ext.run_program(program, seed, shots, keep_shots, require_finite, watch.poll(), threads)
+        out = _ext.run_program(program, seed, shots, keep_shots, require_finite, watch.poll(), threads, fusion)
         watch.finish(len(program))
         return out
     finally:
@@ -388,9 +383,16 @@ def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch,
 
 def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *, memory: bool = False,
         timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
-        params: Any = None) -> Result | list[Result]:
+        fusion: bool = False, params: Any = None) -> Result | list[Result]:
     """Simulates ``circuit`` once and draws ``shots`` measurement outcomes from
     the final state, as Qiskit's samplers do with the measurements at the end.
+
+    A circuit that measures in the middle, resets or conditions on clbits
+    (``if_test``) runs every shot as Qiskit Aer does, by branching: at each
+    measurement the shots split between the outcomes (one binomial draw) and
+    the state is copied only when both get shots. Its result gives counts,
+    memory and marginal counts as any run; its ``statevector()`` only with
+    ``shots=1``. The same seed gives the same counts and memory.
 
     The interpreter lock is released while the run simulates; Ctrl-C ends it
     promptly (KeyboardInterrupt). Everything the result needs (gates,
@@ -422,6 +424,11 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
             circuit is compiled once and run once per row, row b seeded with
             ``vorn.binding_seed(seed, b)`` (so it equals running the bound
             circuit alone with that seed); a 1-D array is one binding.
+        fusion: merge gates into dense gates on up to three qubits (diagonal
+            gates into one diagonal of any width) before simulating: faster
+            where gates pile up on few qubits, but amplitudes then differ from
+            the exact default path by rounding (still the same bits on any
+            thread count). Default False: the exact path.
 
     Returns:
         A :class:`Result`; with a 2-D ``params``, a list of one per row.
@@ -442,6 +449,7 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
 
         return sweep_run(circuit, shots, seed, params, memory=memory, timeout=timeout, progress=progress,
                          threads=threads)
+    fusion = _fusion(fusion)
     shots = _non_negative(shots, "shots", _MAX_SHOTS)
     if seed is not None:
         seed = _non_negative(seed, "seed", _MAX_SEED)
@@ -449,20 +457,26 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
     threads = _threads(threads)
     watch = _Watch(timeout, progress)
+    from . import _branching
+
+    if _branching.is_dynamic(circuit):
+        return _branching.run(circuit, shots, seed, bool(memory), watch, threads)
     # Taken now: what the circuit says later must not reach this result.
     clbits = _Clbits(circuit)
     samples = shots >= 1 and bool(clbits._data)
     program = _compile(circuit, samples)
     keep = bool(memory)
     state, outcomes, tally, shot_outcomes = _execute(program, seed, shots, watch, threads, keep_shots=keep,
-                                                     require_finite=True)
+                                                     require_finite=True, fusion=fusion)
     return Result(state, clbits, outcomes, tally, shot_outcomes if keep else None, shots)
 
 
 def statevector(circuit: Circuit, *, timeout: float | None = None, progress: bool | Progress | None = None,
-                threads: int | None = None) -> np.ndarray:
+                threads: int | None = None, fusion: bool = False) -> np.ndarray:
     """The state after every gate of ``circuit`` (measurements are ignored),
-    as Qiskit's ``Statevector(circuit)`` with the global phase.
+    as Qiskit's ``Statevector(circuit)`` with the global phase. A circuit
+    that measures in the middle, resets or conditions has no one state
+    (ValueError): ``run(circuit, shots=1).statevector()`` gives one shot's.
 
     Args:
         circuit: the vorn.Circuit to simulate.
@@ -471,17 +485,25 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
             done, gates total), as for :func:`run`.
         threads: at most this many threads of the pool (1 to its size; None
             for all); the state is bit-identical whatever it is.
+        fusion: merge gates into dense ones first, as for :func:`run`
+            (rounding-level differences from the exact default).
 
     Returns:
         A read-only complex128 array of 2**num_qubits amplitudes, qubit 0 the
         least significant bit of the index.
     """
-    return _statevector(circuit, _Watch(timeout, progress), _threads(threads))
+    from . import _branching
+
+    if isinstance(circuit, Circuit) and _branching.is_dynamic(circuit):
+        raise ValueError("a circuit that measures in the middle, resets or conditions has no single final state: "
+                         "run(circuit, shots=1).statevector() gives one shot's")
+    fusion = _fusion(fusion)
+    return _statevector(circuit, _Watch(timeout, progress), _threads(threads), fusion)
 
 
-def _statevector(circuit: Circuit, watch: _Watch, threads: int) -> np.ndarray:
+def _statevector(circuit: Circuit, watch: _Watch, threads: int, fusion: bool = False) -> np.ndarray:
     program = _compile(circuit, False)
-    state, _, _, _ = _execute(program, 0, 0, watch, threads)
+    state, _, _, _ = _execute(program, 0, 0, watch, threads, fusion=fusion)
     return _readonly(state)
 
 
@@ -489,7 +511,12 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
                     observables: int | None = None, gradient: bool = False) -> int:
     """Bytes a run of ``circuit`` with ``shots`` allocates at its peak: the
     state, the gather buffers of blocked runs, the sampler and, with
-    ``memory=True``, every shot's outcome. The figure the run's own memory
+    ``memory=True``, every shot's outcome. For a circuit that measures in
+    the middle, resets or conditions, also every branch state the run can
+    hold at once (one per measurement on a shot's way, at most shots - 1);
+    where less memory is free, the run keeps fewer and recomputes the others
+    from the start (the same results, more time), so it checks up front
+    only for one state and the buffers. The figure the run's own memory
     check compares with what the machine and the process's limits allow.
 
     Args:
@@ -514,5 +541,9 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
         return sweep_memory(circuit, params, shots, memory=memory, observables=observables, gradient=gradient)
     if not isinstance(circuit, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
+    from . import _branching
+
+    if _branching.is_dynamic(circuit):
+        return _branching.required_memory(circuit, shots, bool(memory))
     samples = shots >= 1 and any(ins.name == "measure" for ins in circuit._data)
     return _compile(circuit, samples).required_memory(shots, bool(memory))

@@ -19,7 +19,7 @@ import numpy as np
 
 from . import _ext
 from .circuit import GATES, Circuit
-from .observables import PauliSum, _observable_list, _terms
+from .observables import PauliSum, _observable_arrays as _term_arrays, _observable_list
 from .parameters import ParameterExpression, circuit_parameters
 from .simulation import (_MAX_SEED, _MAX_SHOTS, DEFAULT_SHOTS, Progress, Result, _Clbits, _flatten, _non_negative,
                          _threads, _Watch)
@@ -49,7 +49,7 @@ def binding_seed(seed: int, index: int) -> int:
 def _compile(circuit: Circuit, samples: bool) -> tuple[_ext.ParametricProgram, list[Any]]:
     """The circuit's program with every symbolic angle as a slot, and the
     parameters in column order."""
-    names, arity, qubits, params, matrices = _flatten(circuit)
+    _, names, arity, qubits, params, matrices, _ = _flatten(circuit)
     order = circuit_parameters(circuit)
     column = {p: i for i, p in enumerate(order)}
     slot_gate: list[int] = []
@@ -124,7 +124,8 @@ def _call(function: Any, program: Any, values: np.ndarray, *args: Any, timeout: 
 
 def _observable_arrays(observables: PauliSum | list[PauliSum], n: int) -> tuple[list[PauliSum], tuple, bool]:
     observables = _observable_list(observables)
-    x, z, coeffs, offsets, real = _terms(observables, n)
+    x, z, coeffs, offsets = _term_arrays(observables, n, "the state")
+    real = not np.any(coeffs.imag != 0)  # NaN + 0j counts as real, any other imaginary part not
     return observables, (x, z, coeffs, offsets), real
 
 

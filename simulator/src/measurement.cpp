@@ -4,9 +4,11 @@
 #include "vorn/simulator/measurement.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
@@ -25,12 +27,17 @@ namespace {
 // Draws are searched in batches of this size, stage by stage (guide entry,
 // first sum, search), so the cache misses of a whole batch overlap.
 constexpr std::size_t kBatch = 256;
-// Shots drawn from the stream, searched and tallied per round.
-constexpr std::size_t kRound = std::size_t{1} << 14;
+// Shots drawn from the stream, searched and tallied per round: enough that
+// every bucket below gets many draws.
+constexpr std::size_t kRound = std::size_t{1} << 18;
+// A round's draws are searched bucket by bucket (their leading bits), each
+// bucket covering about this many running sums (16 KiB): its searches and
+// tally increments then stay in cache instead of missing once per shot.
+constexpr unsigned kSumsPerBucketBits = 11;
+// At most this many buckets, so that the bucket heads stay in L1.
+constexpr unsigned kMaxBucketBits = 12;
 // Shots per task when a round's searches are spread over the pool.
 constexpr std::size_t kSearchGrain = 2048;
-// Shots between two looks at a run's cancel flag (a multiple of kRound).
-constexpr std::uint64_t kShotsPerCheck = std::uint64_t{1} << 14;
 // The guide has about one entry per this many sums (a power of two): the
 // range between two entries is then a cache line or two on average.
 constexpr unsigned kSumsPerGuideEntryBits = 3;
@@ -116,21 +123,34 @@ class OutcomeTally {
 
 }  // namespace
 
+void write_outcome_key(std::uint64_t outcome, std::uint64_t n_qubits, char* out) {
+  // Eight characters per byte of the outcome, its bit 0 last.
+  static constexpr auto kBytes = [] {
+    std::array<std::array<char, 8>, 256> t{};
+    for (unsigned b = 0; b < 256; ++b) {
+      for (unsigned k = 0; k < 8; ++k) t[b][7 - k] = ((b >> k) & 1u) != 0 ? '1' : '0';
+    }
+    return t;
+  }();
+  char* const end = out + n_qubits;  // qubit k is the character at end - 1 - k
+  std::uint64_t k = 0;
+  for (; k + 8 <= n_qubits && k < 64; k += 8) std::memcpy(end - k - 8, kBytes[(outcome >> k) & 0xFFu].data(), 8);
+  for (; k < n_qubits; ++k) end[-1 - static_cast<std::ptrdiff_t>(k)] = k < 64 && ((outcome >> k) & 1u) != 0 ? '1' : '0';
+}
+
 std::string outcome_key(std::uint64_t outcome, std::uint64_t n_qubits) {
   std::string key(n_qubits, '0');
-  for (std::uint64_t k = 0; k < n_qubits && k < 64; ++k) {
-    if ((outcome >> k) & 1u) key[n_qubits - 1 - k] = '1';  // qubit 0 is rightmost
-  }
+  write_outcome_key(outcome, n_qubits, key.data());
   return key;
 }
 
 namespace {
 
-// The running sums start as the probabilities: the run's second large array,
-// named as such when it cannot be had.
+// The running sums: the run's second large array, named as such when it
+// cannot be had.
 Buffer<double> sampling_vector(const StateVector& state) {
   try {
-    return state.probabilities();
+    return Buffer<double>::uninitialized(state.size());
   } catch (const std::bad_alloc&) {
     vorn::allocation_failed(state.size() * sizeof(double),
                             vorn::messages::fill(vorn::messages::kSamplingVectorOf, state.n_qubits()));
@@ -139,25 +159,46 @@ Buffer<double> sampling_vector(const StateVector& state) {
 
 }  // namespace
 
-Sampler::Sampler(const StateVector& state) : Sampler(sampling_vector(state)) {}
+// The sums straight from the amplitudes, in one pass: each probability is
+// norm2, the operations StateVector::probabilities uses, so every sum is the
+// one the vector of probabilities would give.
+Sampler::Sampler(const StateVector& state) : cumulative_(sampling_vector(state)) {
+  const Complex* amp = state.data();
+  accumulate([amp](std::uint64_t j) { return norm2(amp[j]); });
+}
 
-// The running sums replace the probabilities in place, so the sampler costs
-// one 8*N vector. The additions are those of a per-shot scan (0.0 + p[0],
-// then + p[1], ... in ascending order), so each sum is bit-identical to the
+Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabilities)) {
+  const double* p = cumulative_.data();
+  accumulate([p](std::uint64_t j) { return p[j]; });
+}
+
+// The running sums fill cumulative_ (in place of the probabilities when it
+// holds them: p(j) is read before sum j is written), so the sampler costs one
+// 8*N vector. The additions are those of a per-shot scan (0.0 + p[0], then
+// + p[1], ... in ascending order), so each sum is bit-identical to the
 // scan's. Probabilities are squares (>= 0 or NaN), so the sums never decrease
 // until the first NaN, after which every sum is NaN.
-Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabilities)) {
+template <class Probability>
+void Sampler::accumulate(Probability probability) {
   // A draw returns an index of the vector; with none there is nothing to return.
   if (cumulative_.size() == 0) vorn::fatal(std::string(messages::kNoOutcomes));
   double sum = 0.0;
   searchable_ = cumulative_.size();
+  rises_ = 0;
   for (std::uint64_t j = 0; j < cumulative_.size(); ++j) {
-    positive_ += cumulative_[j] > 0.0 ? 1 : 0;
-    sum = sum + cumulative_[j];
+    const double p = probability(j);
+    positive_ += p > 0.0 ? 1 : 0;
+    const double before = sum;
+    sum = sum + p;
     cumulative_[j] = sum;
     if (std::isnan(sum) && searchable_ == cumulative_.size()) searchable_ = j;
+    // False once the sums are NaN, so only the searchable prefix rises.
+    if (sum > before) {
+      if (rises_ < kFew) few_index_[rises_] = j, few_sum_[rises_] = sum;
+      ++rises_;
+    }
   }
-  build_guide();
+  if (rises_ > kFew) build_guide();
 }
 
 // Entry k = first j < searchable_ with sum[j] > k / G (exact: G is a power of
@@ -197,6 +238,10 @@ std::uint64_t Sampler::draw_unguided(double r) const {
 }
 
 void Sampler::draw_many(const double* r, std::uint64_t* out, std::size_t count) const {
+  if (rises_ <= kFew) {
+    draw_few(r, out, count);
+    return;
+  }
   const double* sum = cumulative_.data();
   const std::uint64_t* guide = guide_.data();
   const std::uint64_t last_index = cumulative_.size() - 1;
@@ -229,6 +274,26 @@ void Sampler::draw_many(const double* r, std::uint64_t* out, std::size_t count) 
   }
 }
 
+// For r >= 0 the first j with sum[j] > r is a rise (sum[j] > sum[j - 1],
+// or sum[0] > 0): the answer is the first rise whose sum exceeds r, found
+// among a few sums in cache instead of the whole vector. A value below 0
+// (never a stream draw) searches all sums.
+void Sampler::draw_few(const double* r, std::uint64_t* out, std::size_t count) const {
+  const std::uint64_t last_index = cumulative_.size() - 1;
+  const std::uint64_t rises = rises_;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (!(r[k] >= 0.0)) {
+      out[k] = draw_unguided(r[k]);
+      continue;
+    }
+    // The rises' sums increase, so the number <= r is the first above r
+    // (counted without data-dependent branches).
+    std::uint64_t i = 0;
+    for (std::uint64_t t = 0; t < rises; ++t) i += few_sum_[t] <= r[k] ? 1 : 0;
+    out[k] = i < rises ? few_index_[i] : last_index;
+  }
+}
+
 namespace {
 
 // Counts per outcome index in a dense array: for many shots over a register
@@ -252,32 +317,77 @@ class DenseTally {
   Buffer<std::uint32_t> counts_;
 };
 
+unsigned bucket_bits(std::uint64_t n_outcomes) {
+  const auto size_bits = static_cast<unsigned>(std::bit_width(n_outcomes) - 1);
+  return size_bits > kSumsPerBucketBits ? std::min(size_bits - kSumsPerBucketBits, kMaxBucketBits) : 0u;
+}
+
+// Bytes of draw_into's round buffers.
+std::uint64_t round_bytes(std::uint64_t n_outcomes, std::uint64_t shots, bool record) {
+  const std::uint64_t lanes = std::min<std::uint64_t>(kRound, shots);
+  const unsigned bits = bucket_bits(n_outcomes);
+  std::uint64_t per_shot = sizeof(double) + sizeof(std::uint64_t);
+  if (bits > 0) per_shot += sizeof(double) + (record ? sizeof(std::uint32_t) : 0);
+  return lanes * per_shot + sizeof(std::uint32_t) * ((std::uint64_t{1} << bits) + 1);
+}
+
 // shots draws, tallied; each shot's outcome also written to record[shot]
-// when record is not null.
+// when record is not null. Each draw's outcome depends only on the draw and
+// the tally only on the multiset of outcomes, so visiting a round's draws in
+// bucket order changes nothing but the memory traffic.
 template <class Tally>
 void draw_into(const Sampler& sampler, RandomStream& stream, std::uint64_t shots, std::uint64_t* record,
                const RunControl* control, Tally& tally) {
-  std::vector<double> draws(static_cast<std::size_t>(std::min<std::uint64_t>(kRound, shots)));
-  std::vector<std::uint64_t> outcomes(draws.size());
-  double* const r = draws.data();
+  const auto round = static_cast<std::size_t>(std::min<std::uint64_t>(kRound, shots));
+  // Grouping pays only when the outcomes drawn do not all stay in cache anyway.
+  const unsigned bits = sampler.positive_count() >> kSumsPerBucketBits != 0 ? bucket_bits(sampler.size()) : 0u;
+  const std::size_t buckets = std::size_t{1} << bits;
+  const double bucket_scale = std::ldexp(1.0, static_cast<int>(bits));
+  // Every element is written before it is read: no zeroing.
+  Buffer<double> draws = Buffer<double>::uninitialized(round);
+  Buffer<double> grouped = Buffer<double>::uninitialized(bits > 0 ? round : 0);
+  // grouped[i] = draws[from[i]]
+  Buffer<std::uint32_t> from = Buffer<std::uint32_t>::uninitialized(bits > 0 && record != nullptr ? round : 0);
+  std::vector<std::uint32_t> head(buckets + 1);
+  Buffer<std::uint64_t> outcomes = Buffer<std::uint64_t>::uninitialized(round);
   std::uint64_t* const outcome = outcomes.data();
   for (std::uint64_t shot = 0; shot < shots; shot += kRound) {
-    // One stream value per shot, in shot order; the tally ignores order.
     const auto lanes = static_cast<std::size_t>(std::min<std::uint64_t>(kRound, shots - shot));
-    // A check per batch of shots costs nothing next to the searches.
-    if (control != nullptr && shot % kShotsPerCheck == 0) control->check();
+    // A check per round costs nothing next to its searches.
+    if (control != nullptr) control->check();
+    // One stream value per shot, in shot order.
+    double* const r = draws.data();
     for (std::size_t k = 0; k < lanes; ++k) r[k] = stream.draw_unit_double();
+    const double* searched = r;
+    if (bits > 0) {
+      // Counting sort by bucket (r * 2^bits is exact and below 2^bits).
+      std::fill(head.begin(), head.end(), 0u);
+      for (std::size_t k = 0; k < lanes; ++k) ++head[static_cast<std::size_t>(r[k] * bucket_scale) + 1];
+      for (std::size_t b = 0; b < buckets; ++b) head[b + 1] += head[b];
+      for (std::size_t k = 0; k < lanes; ++k) {
+        const std::uint32_t at = head[static_cast<std::size_t>(r[k] * bucket_scale)]++;
+        grouped[at] = r[k];
+        if (record != nullptr) from[at] = static_cast<std::uint32_t>(k);
+      }
+      searched = grouped.data();
+    }
     // Each search depends only on its draw, so a round's searches can run
-    // on the pool; the stream and the tally stay in shot order here.
+    // on the pool; the stream and the tally stay on this thread.
     auto search = [&](std::uint64_t begin, std::uint64_t end) {
-      sampler.draw_many(r + begin, outcome + begin, static_cast<std::size_t>(end - begin));
+      sampler.draw_many(searched + begin, outcome + begin, static_cast<std::size_t>(end - begin));
     };
     if (lanes >= 2 * kSearchGrain) {
       parallel_for(lanes, kSearchGrain, search);
     } else {
       search(0, lanes);
     }
-    if (record != nullptr) std::copy_n(outcome, lanes, record + shot);
+    if (record != nullptr) {
+      if (bits > 0) {
+        for (std::size_t k = 0; k < lanes; ++k) record[shot + from[k]] = outcome[k];
+      } else {
+        std::copy_n(outcome, lanes, record + shot);
+      }
+    }
     constexpr std::size_t kAhead = 16;
     for (std::size_t k = 0; k < std::min(kAhead, lanes); ++k) tally.prefetch(outcome[k]);
     for (std::size_t k = 0; k < lanes; ++k) {
@@ -325,7 +435,7 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const StateVecto
 
 }  // namespace
 
-std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots) {
+std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots, bool keep_shots) {
   if (shots == 0 || n_qubits >= 60) return 0;
   const std::uint64_t size = std::uint64_t{1} << n_qubits;
   const unsigned guide_bits = guide_bits_for(static_cast<unsigned>(n_qubits));
@@ -337,7 +447,7 @@ std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots) {
   const std::uint64_t distinct = std::min(shots, size);
   bytes += dense_tally_for(distinct, size, shots) ? sizeof(std::uint32_t) * size : 64 * distinct;
   bytes += 16 * distinct;
-  return bytes;
+  return bytes + round_bytes(size, shots, keep_shots);
 }
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,

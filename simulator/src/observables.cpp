@@ -497,7 +497,10 @@ std::vector<Complex> expectation_values(std::span<const Complex> state, std::spa
     xs.insert(xs.end(), obs.x_masks.begin(), obs.x_masks.end());
     zs.insert(zs.end(), obs.z_masks.begin(), obs.z_masks.end());
   }
-  const std::vector<double> e = pauli_expectations(state, xs, zs, options);
+  return sum_terms(observables, pauli_expectations(state, xs, zs, options));
+}
+
+std::vector<Complex> sum_terms(std::span<const PauliSumView> observables, std::span<const double> e) {
   std::vector<Complex> out(observables.size(), Complex{0.0, 0.0});
   std::size_t s = 0;
   for (std::size_t o = 0; o < observables.size(); ++o) {
@@ -512,7 +515,7 @@ std::vector<Complex> expectation_values(std::span<const Complex> state, std::spa
 }
 
 std::vector<double> variances(std::span<const Complex> state, std::span<const PauliSumView> observables,
-                              std::span<const double> means, const ObservableOptions& options) {  // no tiling here; the control is used
+                              std::span<const double> means, const ObservableOptions& options) {
   const unsigned n = qubits_of(state);
   if (means.size() != observables.size()) {
     vorn::fatal(messages::fill(messages::kMeansCount, means.size(), observables.size()));
@@ -540,8 +543,10 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
       if (control != nullptr) control->check();
       // (H psi)_j for the leaf's outputs, terms in order: each term adds
       // c * (-i)^k * (-1)^{|j&z|} * psi_{j^x}; the phase is a swap and signs.
-      thread_local std::vector<Complex> acc;
-      acc.assign(count, Complex{0.0, 0.0});
+      // A buffer per leaf, not per thread: a thread_local vector in this
+      // dlopen'ed module lives in dynamic TLS, whose walk crashes
+      // LeakSanitizer's tracer at exit (seen with the pool's workers).
+      std::vector<Complex> acc(count, Complex{0.0, 0.0});
       constexpr std::uint64_t kSign = 0x8000000000000000ull;
       for (std::size_t t = 0; t < obs.x_masks.size(); ++t) {
         const int k = std::popcount(obs.x_masks[t] & obs.z_masks[t]) & 3;

@@ -108,6 +108,30 @@ TEST(Sampler, MatchesLinearScanOnRandomStates) {
   }
 }
 
+TEST(Sampler, FewRisingSumsPickWhatTheScanPicks) {
+  // States whose running sums rise at only a few indices (GHZ-like, and
+  // either side of the number decided from the rises alone), with tiny
+  // probabilities that leave a sum unchanged, an infinite one, a NaN, and a
+  // total below one; probed at every sum, its neighbours, 0 and below 0.
+  std::mt19937_64 rng(12);
+  for (std::size_t rises : {1u, 2u, 5u, 15u, 16u, 17u, 40u}) {
+    for (int variant = 0; variant < 5; ++variant) {
+      std::vector<double> p(1 << 12, 0.0);
+      std::uniform_int_distribution<std::size_t> where(0, p.size() - 1);
+      for (std::size_t k = 0; k < rises; ++k) p[where(rng)] = 1.0 / static_cast<double>(rises);
+      if (variant == 1) p[where(rng)] = 1e-300;  // positive, yet the sum may not move
+      if (variant == 2) p[where(rng)] = std::numeric_limits<double>::infinity();
+      if (variant == 3) p[where(rng)] = std::numeric_limits<double>::quiet_NaN();
+      if (variant == 4) for (double& x : p) x *= 0.5;  // total 1/2: draws above it take the last index
+      expect_same_as_scan(p, rng);
+      const Sampler sampler = make_sampler(p);
+      for (double r : {-1.0, -0.0, -std::numeric_limits<double>::infinity()}) {
+        EXPECT_EQ(sampler.draw(r), sampler.draw_unguided(r)) << "r=" << r;
+      }
+    }
+  }
+}
+
 TEST(Sampler, TotalBelowOneFallsBackToLastIndex) {
   std::mt19937_64 rng(2);
   const std::vector<double> tenths(10, 0.1);  // adds up to 0.9999999999999999
@@ -186,6 +210,24 @@ TEST(OutcomeKey, WidthAndBitOrder) {
   ASSERT_EQ(wide.size(), 58u);
   EXPECT_EQ(wide.front(), '1');
   EXPECT_EQ(wide.substr(1), std::string(54, '0') + "010");
+}
+
+TEST(OutcomeKey, TableWriterMatchesBitByBitAtEveryWidth) {
+  // Widths around the writer's 8-character steps and past 64 (where qubits
+  // beyond bit 63 read 0); the characters outside the key stay untouched.
+  std::mt19937_64 rng(3);
+  for (std::uint64_t width : {0ull, 1ull, 7ull, 8ull, 9ull, 16ull, 23ull, 63ull, 64ull, 65ull, 71ull}) {
+    for (int trial = 0; trial < 20; ++trial) {
+      const std::uint64_t outcome = trial == 0 ? ~std::uint64_t{0} : rng();
+      std::string expected(width, '0');
+      for (std::uint64_t k = 0; k < width && k < 64; ++k) {
+        if ((outcome >> k) & 1u) expected[width - 1 - k] = '1';
+      }
+      std::string buffer(width + 2, '#');
+      write_outcome_key(outcome, width, buffer.data() + 1);
+      EXPECT_EQ(buffer, "#" + expected + "#") << "width " << width;
+    }
+  }
 }
 
 }  // namespace
@@ -361,6 +403,47 @@ TEST(SampleShots, OutcomesInShotOrderMatchTheScanAndTheTally) {
   }
   RandomStream stream = RandomStream::from_seed_value(1);
   EXPECT_TRUE(sample_shots(state, stream, 0).outcomes.empty());
+}
+
+TEST(SampleShots, BucketedRoundsGiveEachShotTheUnguidedSearchOutcome) {
+  // 13 qubits (draws grouped into buckets before searching) and more shots
+  // than one round holds, on a state with zero, tiny and NaN-free uneven
+  // probabilities: every shot in shot order, and the tally, as one
+  // unguided search per stream value gives them. The same with the dense
+  // tally (many shots) and the hash (a sparse state).
+  std::mt19937_64 rng(23);
+  for (double zeros : {0.0, 0.97}) {
+    StateVector state = StateVector::create(13);
+    const std::vector<double> p = random_probabilities(state.size(), zeros, rng);
+    for (std::uint64_t i = 0; i < state.size(); ++i) state[i] = Complex{0.0, std::sqrt(p[i])};
+    const Sampler sampler(state);
+    const std::uint64_t shots = (std::uint64_t{1} << 18) * 2 + 777;
+    RandomStream stream = RandomStream::from_seed_value(31);
+    const ShotRecord record = sample_shots(state, stream, shots);
+    RandomStream replay = RandomStream::from_seed_value(31);
+    ASSERT_EQ(record.outcomes.size(), shots);
+    std::map<std::uint64_t, std::uint64_t> expected;
+    for (std::uint64_t s = 0; s < shots; ++s) {
+      const std::uint64_t j = sampler.draw_unguided(replay.draw_unit_double());
+      ASSERT_EQ(record.outcomes[s], j) << "shot " << s;
+      ++expected[j];
+    }
+    EXPECT_EQ(record.tally, (std::vector<std::pair<std::uint64_t, std::uint64_t>>(expected.begin(), expected.end())));
+    RandomStream again = RandomStream::from_seed_value(31);
+    EXPECT_EQ(sample_tally(state, again, shots), record.tally);
+    EXPECT_EQ(stream.draw_u64(), replay.draw_u64());
+  }
+}
+
+TEST(SamplingBytes, CountsTheRoundBuffersAndTheKeptShotsIndex) {
+  // Keeping shots adds the index of each grouped draw (4 bytes per shot of
+  // a round) when the register is large enough to group draws.
+  EXPECT_EQ(sampling_bytes(20, 0), 0u);
+  EXPECT_GT(sampling_bytes(20, 1'000'000, true), sampling_bytes(20, 1'000'000, false));
+  EXPECT_EQ(sampling_bytes(20, 1'000'000, true) - sampling_bytes(20, 1'000'000, false), 4u << 18);
+  EXPECT_EQ(sampling_bytes(4, 1000, true), sampling_bytes(4, 1000, false));  // 16 outcomes: no grouping
+  // The round's buffers follow the shots up to one round, then stay.
+  EXPECT_EQ(sampling_bytes(20, 3u << 20) - sampling_bytes(20, 2u << 20), 0u);
 }
 
 TEST(AllProbabilitiesFinite, RejectsNaNInfinityAndOverflowingSquares) {

@@ -66,18 +66,19 @@ def test_a_refused_gate_leaves_the_circuit_unchanged():
     assert [ins.name for ins in c.data] == ["h"]
 
 
-def test_gate_after_measurement_is_not_implemented_yet():
+def test_gate_after_measurement_acts_on_the_collapsed_state():
     c = circuit()
     c.h(0)
     c.measure(0, 0)
     c.barrier()
-    c.x(1)  # another qubit is fine
-    with pytest.raises(NotImplementedError, match="'cx' on qubit 0 after its measurement"):
-        c.cx(1, 0)
-    with pytest.raises(NotImplementedError, match="'unitary' on qubit 0"):
-        c.unitary(np.eye(2), [0])
+    c.x(1)
     c.measure(0, 1)  # measuring again reads the same value
     assert vorn.run(c, shots=50, seed=4).counts().keys() <= {"00", "11"}
+    c.cx(0, 1)  # qubit 1 follows the collapsed qubit 0: 1 xor it
+    c.unitary(np.eye(2), [0])
+    c.measure(1, 1)
+    counts = vorn.run(c, shots=200, seed=4).counts()
+    assert counts.keys() == {"10", "01"}
 
 
 def test_negative_indices_count_from_the_end_as_in_qiskit():

@@ -262,14 +262,14 @@ def test_malformed_programs_raise_qasm2error_with_the_place(text, line, column, 
     assert message in str(info.value)
 
 
-@pytest.mark.parametrize(("body", "line", "what"), [
-    ("reset q[0];", 5, "'reset'"),
-    ("if (c==1) x q[0];", 5, "'if'"),
-    ("measure q[0] -> c[0];\nx q[1];\nh q[0];", 7, "'h' on qubit 0 after its measurement"),
-])
-def test_dynamic_circuits_are_not_implemented_yet(body, line, what):
-    with pytest.raises(NotImplementedError, match=f"line {line}, column 1: {what}"):
-        qasm2.loads(HEAD + "qreg q[2];\ncreg c[2];\n" + body)
+def test_reset_if_and_gates_after_measurement_load_as_dynamic_circuits():
+    c = qasm2.loads(HEAD + "qreg q[2];\ncreg c[2];\nx q[0];\nmeasure q[0] -> c[0];\nreset q[0];\n"
+                    "if (c==1) x q[1];\nh q[0];\nh q[0];\nmeasure q -> c;")
+    names = [ins.name for ins in c]
+    assert names == ["x", "measure", "reset", "if_else", "h", "h", "measure", "measure"]
+    block = c[3]
+    assert block.condition == (vorn.ClassicalRegister(2, "c"), 1) and [i.name for i in block.true_body] == ["x"]
+    assert vorn.run(c, shots=20, seed=1).counts() == {"10": 20}
 
 
 def test_files_round_trip_and_resolve_includes_beside_them(tmp_path):

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "vorn/fill.hpp"
+
 namespace vorn::messages {
 
 // StateVector::create's own checks (the engine refuses such registers first,
@@ -38,31 +40,7 @@ inline constexpr std::string_view kRepeatedOperand = "repeated operand {} in one
 // {what: "diagonal gate" or "dense gate matrix"}, {entries given}, {entries wanted}
 inline constexpr std::string_view kEntryCountMismatch = "{} has {} entries; its targets need {}";
 
-namespace detail {
-inline std::string text_of(std::string_view text) { return std::string(text); }
-inline std::string text_of(const std::string& text) { return text; }
-inline std::string text_of(const char* text) { return text; }
-template <std::integral Int>
-std::string text_of(Int value) {
-  return std::to_string(value);
-}
-}  // namespace detail
-
-// Replaces each "{}" of `pattern` in turn by the next value (integers in
-// decimal, strings as they are); the toolchain's library has no std::format.
-// Call it qualified (messages::fill): unqualified, a string_view argument
-// brings std::fill into overload resolution and it can win.
-template <class... Values>
-std::string fill(std::string_view pattern, const Values&... values) {
-  std::string out;
-  const std::string texts[] = {std::string(), detail::text_of(values)...};
-  std::size_t next = 1, pos = 0;
-  for (std::size_t hole; (hole = pattern.find("{}", pos)) != std::string_view::npos; pos = hole + 2) {
-    out.append(pattern.substr(pos, hole - pos));
-    if (next <= sizeof...(Values)) out.append(texts[next++]);
-  }
-  out.append(pattern.substr(pos));
-  return out;
-}
+// Call it qualified (messages::fill), as the pattern helper says why.
+using vorn::text::fill;
 
 }  // namespace vorn::messages

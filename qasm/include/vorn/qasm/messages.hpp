@@ -1,12 +1,14 @@
 // Message texts the OpenQASM 2 reader raises (ParseError::message()). The
 // "{}" holes are filled in turn by fill(); the C++ and Python tests compare
-// parts of them. The reader depends on the standard library only, so it
-// keeps its own fill().
+// parts of them. fill() is the header-only helper every layer shares, so
+// the reader still needs nothing beyond the standard library.
 #pragma once
 
 #include <concepts>
 #include <string>
 #include <string_view>
+
+#include "vorn/fill.hpp"
 
 namespace vorn::qasm::messages {
 
@@ -215,27 +217,7 @@ inline constexpr std::string_view kQuotedToken = "'{}'";
 // {hex value}
 inline constexpr std::string_view kByteToken = "byte \\x{}";
 
-namespace detail {
-inline std::string text_of(std::string_view text) { return std::string(text); }
-inline std::string text_of(const char* text) { return text; }
-template <std::integral Int>
-std::string text_of(Int value) {
-  return std::to_string(value);
-}
-}  // namespace detail
-
-// Replaces each "{}" of `pattern` in turn by the next value (integers in
-// decimal, strings as they are). Call it qualified (messages::fill).
-template <class... Values>
-std::string fill(std::string_view pattern, const Values&... values) {
-  const std::string texts[] = {std::string(), detail::text_of(values)...};
-  std::string out;
-  std::size_t next = 1, pos = 0;
-  for (std::size_t hole; (hole = pattern.find("{}", pos)) != std::string_view::npos; pos = hole + 2) {
-    out.append(pattern.substr(pos, hole - pos));
-    if (next < std::size(texts)) out.append(texts[next++]);
-  }
-  return out.append(pattern.substr(pos));
-}
+// Call it qualified (messages::fill), as the pattern helper says why.
+using vorn::text::fill;
 
 }  // namespace vorn::qasm::messages

@@ -15,19 +15,22 @@
 
 namespace vorn::sim {
 
+// Whole-register outcomes (qubit q = bit q of the index) and how often each
+// was drawn, ascending by outcome.
+using Tally = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+// vorn_python's run: the state and the tally; the keyed counts are made
+// only when asked for (Python's counts() builds its dict from the tally).
 struct RunResult {
   StateVector snapshot;
-  Counts counts;
+  Tally tally;
+  Counts counts() const { return counts_from_tally(tally, snapshot.n_qubits()); }
 };
 
 // `control`, when given, can cancel the run (RunCancelled, every buffer
 // released) and counts its progress.
 RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots,
                       RunControl* control = nullptr);
-
-// Whole-register outcomes (qubit q = bit q of the index) and how often each
-// was drawn, ascending by outcome.
-using Tally = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 struct ProgramResult {
   StateVector snapshot;
@@ -41,6 +44,10 @@ struct RunOptions {
   // A state whose probabilities are not all finite is refused before
   // sampling (std::invalid_argument) instead of sampled by the fallback rule.
   bool require_finite = false;
+  // Above 0: consecutive gates fused into dense gates on up to this many
+  // qubits (fusion.hpp) before the run; amplitudes then differ from the
+  // exact path by rounding. 0, the default, runs the gates as compiled.
+  unsigned fusion_qubits = 0;
 };
 
 // The run of a compiled program: the same failures, memory check, random

@@ -1,6 +1,7 @@
 // Sampling whole-register outcomes from a state, outcome keys and counts.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -20,6 +21,8 @@ using Counts = std::map<std::string, std::uint64_t>;
 
 // Exactly n_qubits characters '0'/'1', qubit 0 rightmost.
 std::string outcome_key(std::uint64_t outcome, std::uint64_t n_qubits);
+// The same characters written to out[0 .. n_qubits).
+void write_outcome_key(std::uint64_t outcome, std::uint64_t n_qubits, char* out);
 
 // Draws outcomes from one state. Built once per run: the probabilities and
 // their running sums (ascending binary64 additions) are computed once, and
@@ -46,7 +49,14 @@ class Sampler {
   std::uint64_t positive_count() const noexcept { return positive_; }
 
  private:
+  template <class Probability>
+  void accumulate(Probability probability);
   void build_guide();
+  void draw_few(const double* r, std::uint64_t* out, std::size_t count) const;
+
+  // With at most kFew indices where the sums rise, those and their sums
+  // decide every draw (no guide table is built).
+  static constexpr std::uint64_t kFew = 16;
 
   Buffer<double> cumulative_;
   std::uint64_t searchable_ = 0;  // prefix before the first NaN running sum
@@ -54,6 +64,9 @@ class Sampler {
   unsigned guide_bits_ = 0;
   double guide_scale_ = 1.0;      // 2^guide_bits_: a draw times this is its entry
   std::uint64_t positive_ = 0;    // probabilities > 0
+  std::uint64_t rises_ = 0;       // j below searchable_ with sum[j] > sum[j - 1] (sum[-1] = 0)
+  std::array<std::uint64_t, kFew> few_index_{};
+  std::array<double, kFew> few_sum_{};
 };
 
 // True when every probability re*re + im*im of the state is finite. A state
@@ -65,8 +78,9 @@ inline bool all_probabilities_finite(const StateVector& state) {
 }
 
 // Bytes sampling `shots` from an n-qubit state allocates at most: the
-// running sums, the guide table and, when it would be used, the dense tally.
-std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots);
+// running sums, the guide table, the buffers of a round of draws and, when
+// it would be used, the dense tally (not the kept shots themselves).
+std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots, bool keep_shots = false);
 
 // The outcome index of every shot in shot order, and their tally.
 struct ShotRecord {

@@ -111,4 +111,12 @@ inline std::string qubit_out_of_range(std::uint64_t qubit, std::uint64_t n_qubit
 
 inline std::string entropy_failed(int os_error) { return fill(kEntropyFailed, os_error); }
 
+// Dynamic programs (branching.hpp). {clbits}, {the limit}
+inline constexpr std::string_view kDynamicClbits =
+    "a circuit that measures in the middle, resets or conditions has {} clbits; at most {} are supported";
+// {step index}, {kind as a number}
+inline constexpr std::string_view kInvalidStep = "invalid dynamic step {} (kind {}): operands out of range";
+// {qubit}, {clbit}
+inline constexpr std::string_view kInvalidFinalMeasure = "invalid final measurement of qubit {} into clbit {}";
+
 }  // namespace vorn::sim::messages

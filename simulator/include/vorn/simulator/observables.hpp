@@ -43,6 +43,12 @@ std::vector<double> pauli_expectations(std::span<const Complex> state, std::span
 std::vector<Complex> expectation_values(std::span<const Complex> state, std::span<const PauliSumView> observables,
                                         const ObservableOptions& options = {});
 
+// Each observable's sum over its terms, in term order, of coeff * <P>, the
+// <P> of all observables' terms concatenated in `values` (what
+// expectation_values does after the strings are evaluated; the distributed
+// evaluation shares it).
+std::vector<Complex> sum_terms(std::span<const PauliSumView> observables, std::span<const double> values);
+
 // || (H - mean) psi ||^2 of each observable (its variance for a normalised
 // state and mean = <H>), without a copy of the state: (H - mean) psi is
 // formed one leaf of output amplitudes at a time, terms in term order.

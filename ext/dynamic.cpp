@@ -1,0 +1,101 @@
+// Dynamic circuits through vorn._ext: the Python side flattens conditions
+// into steps (five integers each) and hands them over with the compiled
+// gates; the branching run happens here with the interpreter lock released.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+
+#include <complex>
+#include <cstdint>
+#include <optional>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "arrays.hpp"
+#include "ext.hpp"
+#include "messages.hpp"
+#include "polled.hpp"
+#include "vorn/simulator/branching.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace vorn::ext {
+namespace {
+
+using U = std::uint64_t;
+constexpr std::size_t kStepWords = 5;
+
+// steps: (kind, a, b, mask, value) per step, flat; finals: (qubit, clbit) pairs, flat.
+sim::DynamicSteps make_steps(const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals,
+                             U n_clbits) {
+  if (steps.size() % kStepWords != 0 || finals.size() % 2 != 0) {
+    throw nb::value_error(std::string(messages::kStepWords).c_str());
+  }
+  sim::DynamicSteps dynamic;
+  dynamic.n_clbits = n_clbits;
+  dynamic.steps.reserve(steps.size() / kStepWords);
+  for (std::size_t i = 0; i < steps.size(); i += kStepWords) {
+    if (steps[i] > static_cast<U>(sim::StepKind::Jump)) throw nb::value_error(std::string(messages::kStepKind).c_str());
+    dynamic.steps.push_back(sim::Step{static_cast<sim::StepKind>(steps[i]), steps[i + 1], steps[i + 2], steps[i + 3],
+                                      steps[i + 4]});
+  }
+  for (std::size_t i = 0; i < finals.size(); i += 2) dynamic.final_measures.emplace_back(finals[i], finals[i + 1]);
+  sim::validate(program, dynamic);
+  return dynamic;
+}
+
+// (state, clbit values, counts, shots): the one shot's final state when
+// keep_state and shots == 1 (else empty), the tally, and every shot's clbit
+// value when keep_shots.
+std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>, Array1D<U>> run_dynamic(
+    const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals, U n_clbits,
+    std::optional<U> seed, U shots, bool keep_shots, bool keep_state, const nb::object& poll, std::size_t threads,
+    U max_live_states) {
+  if (program.n_qubits > kMaxQubits) {
+    PyErr_SetString(PyExc_MemoryError,
+                    messages::fill(messages::kStateTooLarge, program.n_qubits, program.n_qubits + 4).c_str());
+    throw nb::python_error();
+  }
+  const sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits);
+  const sim::DynamicOptions options{
+      .keep_shots = keep_shots, .keep_state = keep_state, .max_live_states = max_live_states};
+  sim::DynamicResult result = run_polled(
+      [&](sim::RunControl& control) { return sim::run_dynamic(program, dynamic, seed, shots, &control, options); },
+      poll, threads);
+  std::vector<U> values, counts;
+  values.reserve(result.tally.size());
+  counts.reserve(result.tally.size());
+  for (const auto& [value, count] : result.tally) {
+    values.push_back(value);
+    counts.push_back(count);
+  }
+  Buffer<Complex> state;
+  if (result.state) state = std::move(*result.state).take_amplitudes();
+  return {adopt<Complex, std::complex<double>>(std::move(state)), adopt(std::move(values)), adopt(std::move(counts)),
+          adopt(std::move(result.shots))};
+}
+
+U dynamic_required_memory(const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals,
+                          U n_clbits, U shots, bool keep_shots) {
+  const sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits);
+  return sim::dynamic_required_memory(program, dynamic, shots, sim::DynamicOptions{.keep_shots = keep_shots});
+}
+
+}  // namespace
+
+void register_dynamic(nb::module_& m) {
+  m.def("run_dynamic", &run_dynamic, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "seed"_a.none(), "shots"_a,
+        "keep_shots"_a = false, "keep_state"_a = false, "poll"_a = nb::none(), "threads"_a = 0,
+        "max_live_states"_a = 0,
+        "Runs a Program with dynamic steps (kind, a, b, mask, value flat; kinds 0 gates [a, b), 1 measure a->b, "
+        "2 reset a, 3 jump to a unless clbits & mask == value, 4 jump to a) and final (qubit, clbit) pairs; "
+        "returns (state, clbit values, counts, shot values).");
+  m.def("dynamic_required_memory", &dynamic_required_memory, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a,
+        "shots"_a, "keep_shots"_a = false, "Bytes a dynamic run needs at its peak with every branch state kept.");
+}
+
+}  // namespace vorn::ext
