@@ -27,7 +27,8 @@ def random_circuit(n: int, gates: int, seed: int) -> vorn.Circuit:
             m = np.linalg.qr(rng.normal(size=(2**k, 2**k)) + 1j * rng.normal(size=(2**k, 2**k)))[0]
             c.unitary(m, [int(q) for q in rng.permutation(n)[:k]])
             continue
-        name, arity, n_params = table[pick]
+        row = table[pick]
+        name, arity, n_params = row["name"], row["num_qubits"], row["num_params"]
         angles = [float(a) for a in rng.uniform(-3.2, 3.2, size=n_params)]
         width = arity if arity else int(rng.integers(1, 4))
         qubits = [int(q) for q in rng.permutation(n)[:width]]
