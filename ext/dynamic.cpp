@@ -51,32 +51,20 @@ sim::DynamicSteps make_steps(const sim::Program& program, const std::vector<U>& 
 // (state, clbit values, counts, shots): the one shot's final state when
 // keep_state and shots == 1 (else empty), the tally, and every shot's clbit
 // value when keep_shots.
-std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>, Array1D<U>> run_dynamic(
+RunArrays run_dynamic(
     const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals, U n_clbits,
     std::optional<U> seed, U shots, bool keep_shots, bool keep_state, const nb::object& poll, std::size_t threads,
     U max_live_states) {
-  if (program.n_qubits > kMaxQubits) {
-    PyErr_SetString(PyExc_MemoryError,
-                    messages::fill(messages::kStateTooLarge, program.n_qubits, program.n_qubits + 4).c_str());
-    throw nb::python_error();
-  }
+  refuse_beyond_qubit_limit(program);
   const sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits);
   const sim::DynamicOptions options{
       .keep_shots = keep_shots, .keep_state = keep_state, .max_live_states = max_live_states};
   sim::DynamicResult result = run_polled(
       [&](sim::RunControl& control) { return sim::run_dynamic(program, dynamic, seed, shots, &control, options); },
       poll, threads);
-  std::vector<U> values, counts;
-  values.reserve(result.tally.size());
-  counts.reserve(result.tally.size());
-  for (const auto& [value, count] : result.tally) {
-    values.push_back(value);
-    counts.push_back(count);
-  }
   Buffer<Complex> state;
   if (result.state) state = std::move(*result.state).take_amplitudes();
-  return {adopt<Complex, std::complex<double>>(std::move(state)), adopt(std::move(values)), adopt(std::move(counts)),
-          adopt(std::move(result.shots))};
+  return run_arrays(std::move(state), result.tally, std::move(result.shots));
 }
 
 U dynamic_required_memory(const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals,

@@ -37,13 +37,7 @@ using U = std::uint64_t;
 RunArrays run_program(
     const sim::Program& program, std::optional<U> seed, U shots, bool keep_shots, bool require_finite,
     const nb::object& poll, std::size_t threads, bool fusion) {
-  // Past the core's qubit limit no state can exist: refused as out of memory,
-  // before anything is allocated.
-  if (program.n_qubits > kMaxQubits) {
-    PyErr_SetString(PyExc_MemoryError,
-                    messages::fill(messages::kStateTooLarge, program.n_qubits, program.n_qubits + 4).c_str());
-    throw nb::python_error();
-  }
+  refuse_beyond_qubit_limit(program);
   const sim::RunOptions options{.keep_shots = keep_shots,
                                 .require_finite = require_finite,
                                 .fusion_qubits = fusion ? sim::kDefaultFusionQubits : 0u};
@@ -54,16 +48,28 @@ RunArrays run_program(
 
 }  // namespace
 
-RunArrays run_arrays(sim::ProgramResult&& result) {
+void refuse_beyond_qubit_limit(const sim::Program& program) {
+  if (program.n_qubits > kMaxQubits) {
+    PyErr_SetString(PyExc_MemoryError,
+                    messages::fill(messages::kStateTooLarge, program.n_qubits, program.n_qubits + 4).c_str());
+    throw nb::python_error();
+  }
+}
+
+RunArrays run_arrays(Buffer<Complex>&& state, const sim::Tally& tally, std::vector<U>&& shots) {
   std::vector<U> outcomes, counts;
-  outcomes.reserve(result.tally.size());
-  counts.reserve(result.tally.size());
-  for (const auto& [outcome, count] : result.tally) {
+  outcomes.reserve(tally.size());
+  counts.reserve(tally.size());
+  for (const auto& [outcome, count] : tally) {
     outcomes.push_back(outcome);
     counts.push_back(count);
   }
-  auto state = adopt<Complex, std::complex<double>>(std::move(result.snapshot).take_amplitudes());
-  return {std::move(state), adopt(std::move(outcomes)), adopt(std::move(counts)), adopt(std::move(result.shots))};
+  return {adopt<Complex, std::complex<double>>(std::move(state)), adopt(std::move(outcomes)),
+          adopt(std::move(counts)), adopt(std::move(shots))};
+}
+
+RunArrays run_arrays(sim::ProgramResult&& result) {
+  return run_arrays(std::move(result.snapshot).take_amplitudes(), result.tally, std::move(result.shots));
 }
 
 namespace {
