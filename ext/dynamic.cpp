@@ -29,25 +29,6 @@ namespace {
 using U = std::uint64_t;
 constexpr std::size_t kStepWords = 5;
 
-// steps: (kind, a, b, mask, value) per step, flat; finals: (qubit, clbit) pairs, flat.
-sim::DynamicSteps make_steps(const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals,
-                             U n_clbits) {
-  if (steps.size() % kStepWords != 0 || finals.size() % 2 != 0) {
-    throw nb::value_error(std::string(messages::kStepWords).c_str());
-  }
-  sim::DynamicSteps dynamic;
-  dynamic.n_clbits = n_clbits;
-  dynamic.steps.reserve(steps.size() / kStepWords);
-  for (std::size_t i = 0; i < steps.size(); i += kStepWords) {
-    if (steps[i] > static_cast<U>(sim::StepKind::Jump)) throw nb::value_error(std::string(messages::kStepKind).c_str());
-    dynamic.steps.push_back(sim::Step{static_cast<sim::StepKind>(steps[i]), steps[i + 1], steps[i + 2], steps[i + 3],
-                                      steps[i + 4]});
-  }
-  for (std::size_t i = 0; i < finals.size(); i += 2) dynamic.final_measures.emplace_back(finals[i], finals[i + 1]);
-  sim::validate(program, dynamic);
-  return dynamic;
-}
-
 // (state, clbit values, counts, shots): the one shot's final state when
 // keep_state and shots == 1 (else empty), the tally, and every shot's clbit
 // value when keep_shots.
@@ -74,6 +55,26 @@ U dynamic_required_memory(const sim::Program& program, const std::vector<U>& ste
 }
 
 }  // namespace
+
+// steps: (kind, a, b, mask, value) per step, flat; finals: (qubit, clbit) pairs, flat.
+sim::DynamicSteps make_steps(const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals,
+                             U n_clbits, bool channels) {
+  if (steps.size() % kStepWords != 0 || finals.size() % 2 != 0) {
+    throw nb::value_error(std::string(messages::kStepWords).c_str());
+  }
+  sim::DynamicSteps dynamic;
+  dynamic.n_clbits = n_clbits;
+  dynamic.steps.reserve(steps.size() / kStepWords);
+  for (std::size_t i = 0; i < steps.size(); i += kStepWords) {
+    const auto last = channels ? sim::StepKind::Channel : sim::StepKind::Jump;
+    if (steps[i] > static_cast<U>(last)) throw nb::value_error(std::string(messages::kStepKind).c_str());
+    dynamic.steps.push_back(sim::Step{static_cast<sim::StepKind>(steps[i]), steps[i + 1], steps[i + 2], steps[i + 3],
+                                      steps[i + 4]});
+  }
+  for (std::size_t i = 0; i < finals.size(); i += 2) dynamic.final_measures.emplace_back(finals[i], finals[i + 1]);
+  if (!channels) sim::validate(program, dynamic);  // a noisy run checks them with its channels
+  return dynamic;
+}
 
 void register_dynamic(nb::module_& m) {
   m.def("run_dynamic", &run_dynamic, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "seed"_a.none(), "shots"_a,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "vorn/simulator/branching.hpp"
 #include "vorn/simulator/engine.hpp"
 #include "vorn/simulator/observables.hpp"
 
@@ -45,8 +46,17 @@ void register_gates(nanobind::module_& m);
 // run_program, probabilities.
 void register_run(nanobind::module_& m);
 
+// A dynamic program's steps from the flat (kind, a, b, mask, value) words
+// and (qubit, clbit) pairs (dynamic.cpp); with `channels`, noise Channel
+// steps are allowed and left for the noisy run to check.
+sim::DynamicSteps make_steps(const sim::Program& program, const std::vector<std::uint64_t>& steps,
+                             const std::vector<std::uint64_t>& finals, std::uint64_t n_clbits, bool channels = false);
+
 // run_dynamic, dynamic_required_memory (dynamic circuits).
 void register_dynamic(nanobind::module_& m);
+
+// run_noisy, expval_noisy (trajectories).
+void register_noise(nanobind::module_& m);
 
 // qasm2_parse, qasm2_parse_file, Qasm2ParseError.
 void register_qasm(nanobind::module_& m);

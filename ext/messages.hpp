@@ -46,6 +46,8 @@ inline constexpr std::string_view kValuesShape =
 // run_dynamic, dynamic_required_memory
 inline constexpr std::string_view kStepWords = "steps must hold five integers per step and finals two per pair";
 inline constexpr std::string_view kStepKind = "unknown dynamic step kind";
+// run_noisy, expval_noisy
+inline constexpr std::string_view kChannelArrays = "the noise channel arrays do not fit together";
 
 // qasm2_parse, qasm2_parse_file
 inline constexpr std::string_view kInstructionType = "instruction_type must be a tuple subclass";

@@ -21,6 +21,7 @@ NB_MODULE(_ext, m) {
   vorn::ext::register_gates(m);
   vorn::ext::register_run(m);
   vorn::ext::register_dynamic(m);
+  vorn::ext::register_noise(m);
   vorn::ext::register_qasm(m);
   vorn::ext::register_observables(m);
   vorn::ext::register_parametric(m);

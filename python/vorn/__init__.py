@@ -14,7 +14,7 @@ from .interop import from_cirq, from_qiskit, to_cirq, to_qiskit
 from .parameters import Parameter, ParameterExpression, ParameterVector, ParameterVectorElement
 from .sweeps import binding_seed
 from .gradients import jacobian, value_and_grad
-from . import qasm2
+from . import noise, qasm2
 
 try:  # the version has one home, pyproject.toml, read from the installed metadata
     __version__ = _metadata.version("vorn-python")
@@ -24,5 +24,5 @@ except _metadata.PackageNotFoundError:  # pragma: no cover - imported from a sou
 __all__ = [
     "Circuit", "ClassicalRegister", "IfElse", "Instruction", "Parameter", "ParameterExpression", "ParameterVector",
     "ParameterVectorElement", "PauliSum", "Result", "binding_seed", "expval", "from_cirq", "from_qiskit", "jacobian",
-    "required_memory", "run", "statevector", "to_cirq", "to_qiskit", "value_and_grad",
+    "noise", "required_memory", "run", "statevector", "to_cirq", "to_qiskit", "value_and_grad",
 ]

@@ -12,6 +12,7 @@ from each branch's final state, as the simulate-once run draws them.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -21,7 +22,7 @@ from ._control import IfElse
 from .circuit import Circuit, ClassicalRegister, Instruction, _control
 from .simulation import Result, _Clbits, _compile, _readonly, _Watch
 
-GATES_STEP, MEASURE, RESET, JUMP_UNLESS, JUMP = range(5)
+GATES_STEP, MEASURE, RESET, JUMP_UNLESS, JUMP, CHANNEL = range(6)
 MAX_CLBITS = 64
 
 
@@ -74,8 +75,14 @@ def _condition_bits(circuit: Circuit, condition: tuple[Any, int]) -> tuple[int, 
     return 1 << where, value << where
 
 
-def flatten(circuit: Circuit) -> tuple[list[Instruction], list[int], list[int]]:
-    """(gates in step order, steps as five integers each, final (qubit, clbit) pairs flat)."""
+# (instruction, its index at the top level or -1 inside a block) -> noise
+# channels (their indices) before it and after it.
+ChannelSites = Callable[[Any, int], tuple[list[int], list[int]]]
+
+
+def flatten(circuit: Circuit, channels: ChannelSites | None = None) -> tuple[list[Instruction], list[int], list[int]]:
+    """(gates in step order, steps as five integers each, final (qubit, clbit)
+    pairs flat); with ``channels``, noise channel steps around the instructions."""
     if circuit.num_clbits > MAX_CLBITS:
         raise ValueError(f"a circuit that measures in the middle, resets or conditions has {circuit.num_clbits} "
                          f"clbits; at most {MAX_CLBITS} are supported")
@@ -95,6 +102,9 @@ def flatten(circuit: Circuit) -> tuple[list[Instruction], list[int], list[int]]:
             name = ins.name
             if name == "barrier":
                 continue
+            before, after = channels(ins, i if top else -1) if channels is not None else ((), ())
+            for channel in before:
+                step(CHANNEL, channel)
             if name == "measure":
                 if top and terminal[i]:
                     finals.extend((ins.qubits[0], ins.clbits[0]))
@@ -121,6 +131,8 @@ def flatten(circuit: Circuit) -> tuple[list[Instruction], list[int], list[int]]:
                 else:
                     step(GATES_STEP, len(gates) - 1, len(gates))
                     open_run[0] = len(steps) - 1
+            for channel in after:
+                step(CHANNEL, channel)
 
     emit(circuit._data, True)
     return gates, [w for s in steps for w in s], finals

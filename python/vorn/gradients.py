@@ -62,7 +62,8 @@ def _gradients(circuit: Circuit, observables: Any, params: Any, timeout: Any, pr
 
 
 def value_and_grad(circuit: Circuit, observable: PauliSum, params: Any, *, timeout: float | None = None,
-                   progress: bool | Progress | None = None, threads: int | None = None) -> tuple[Any, np.ndarray]:
+                   progress: bool | Progress | None = None, threads: int | None = None,
+                   noise: Any = None) -> tuple[Any, np.ndarray]:
     """<H> and its gradient with respect to the circuit's parameters, by the
     adjoint method, for every row of ``params``.
 
@@ -81,6 +82,10 @@ def value_and_grad(circuit: Circuit, observable: PauliSum, params: Any, *, timeo
         progress: True for a bar on stderr, or a callable receiving (steps
             done, steps total).
         threads: at most this many threads of the pool (None: all).
+        noise: refused (ValueError) when given: the adjoint method needs one
+            pure state, and a trajectory estimate's gradient would differentiate
+            the sampled operator choices; use finite differences of
+            ``vorn.expval(..., noise=...)`` with a fixed seed instead.
 
     Returns:
         ``(E, G)``: E of shape (bindings,) and G of shape (bindings,
@@ -91,6 +96,10 @@ def value_and_grad(circuit: Circuit, observable: PauliSum, params: Any, *, timeo
         >>> vorn.value_and_grad(c, vorn.PauliSum.from_list([("Z", 1.0)]), [0.5])  # doctest: +SKIP
         (0.8775825618903728, array([-0.47942554]))
     """
+    if noise is not None:
+        raise ValueError("value_and_grad does not take noise: the adjoint method differentiates one pure state, "
+                         "and a noisy value is a trajectory average whose operator choices are sampled; use "
+                         "finite differences of vorn.expval(..., noise=..., seed=...) instead")
     if not isinstance(observable, PauliSum):
         raise TypeError(f"value_and_grad takes one vorn.PauliSum, not {type(observable).__name__} "
                         "(vorn.jacobian takes several)")

@@ -596,9 +596,16 @@ def from_cirq(circuit: Any, qubit_order: Any = None) -> Circuit:
         circuit: a ``cirq.Circuit`` with every parameter resolved.
         qubit_order: the qubit order (see above); None for Cirq's default.
     """
-    cirq = _require("cirq", "cirq", "from_cirq")
+    return _read_cirq(circuit, qubit_order, "from_cirq")
+
+
+def _read_cirq(circuit: Any, qubit_order: Any, caller: str, take: Any = None) -> Circuit:
+    """from_cirq's conversion; ``take(op, reader)``, when given, sees each
+    top-level operation first and returns True for those it has taken
+    (vorn.noise.from_cirq takes the noise channels)."""
+    cirq = _require("cirq", "cirq", caller)
     if not isinstance(circuit, cirq.AbstractCircuit):
-        raise TypeError(f"from_cirq expects a cirq.Circuit, not {type(circuit).__name__}")
+        raise TypeError(f"{caller} expects a cirq.Circuit, not {type(circuit).__name__}")
     if cirq.is_parameterized(circuit):
         names = ", ".join(sorted(str(p) for p in cirq.parameter_names(circuit))[:5])
         raise ValueError(f"the circuit has unresolved parameters ({names}): resolve them first with "
@@ -612,6 +619,8 @@ def from_cirq(circuit: Any, qubit_order: Any = None) -> Circuit:
     reader = _CirqReader(cirq, Circuit(n), {q: n - 1 - i for i, q in enumerate(qubits)})
     for i, moment in enumerate(circuit):
         for op in moment:
+            if take is not None and take(op, reader):
+                continue
             try:
                 reader.operation(op, 0, [])
             except NotImplementedError as exc:

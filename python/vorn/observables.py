@@ -295,7 +295,8 @@ def _observable_arrays(observables: list[PauliSum], n: int,
 
 def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = False, *,
            timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
-           fusion: bool = False, params: Any = None) -> Any:
+           fusion: bool = False, params: Any = None, noise: Any = None, trajectories: int | None = None,
+           seed: int | None = None) -> Any:
     """<psi|H|psi> for each H in ``observables``, psi the final state of a
     vorn.Circuit or a state vector read in place (as Qiskit's
     ``Statevector.expectation_value``).
@@ -327,18 +328,35 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
             one binding): the circuit is compiled once and each row's values
             are bound in the engine; row b's values are bit-identical to
             ``expval(c.assign_parameters(params[b]), observables)``.
+        noise: a :class:`vorn.noise.NoiseModel`: the mean of <H> over
+            ``trajectories`` quantum trajectories of the circuit (real
+            coefficients; mid-circuit measurements collapse, final ones are
+            ignored). Not with ``params``, ``variance`` or ``fusion``.
+        trajectories: with ``noise``, how many (at least 2; default 1000).
+        seed: with ``noise``, keys the trajectories' streams (as for
+            :func:`vorn.run`; None: from the system's entropy).
 
     Returns:
         A NumPy array with one entry per observable: float64 when every
         coefficient of every observable has a zero imaginary part, complex128
         otherwise; with ``variance=True`` the pair ``(values, variances)``.
         With ``params`` of shape (B, P), an array of shape (B, observables).
+        With ``noise``, the pair ``(means, standard_errors)`` of float64
+        arrays, one entry per observable.
 
     Example:
         >>> c = vorn.Circuit(2); c.h(0); c.cx(0, 1)
         >>> vorn.expval(c, vorn.PauliSum.from_list([("ZZ", 1.0), ("XI", 0.5)]))
         array([1.])
     """
+    if noise is not None:
+        if params is not None or variance or fusion is not False:
+            raise ValueError("noise= cannot be combined with params=, variance=True or fusion=True")
+        from .noise import _expval
+
+        return _expval(c, observables, noise, trajectories, seed, timeout, progress, threads)
+    if trajectories is not None or seed is not None:
+        raise ValueError("trajectories= and seed= only apply with noise=")
     if params is not None:
         from .sweeps import sweep_expval
 

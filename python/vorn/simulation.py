@@ -329,7 +329,7 @@ class _Watch:
             self._close()
 
 
-_PLURAL = {"gate": "gates", "leaf": "leaves"}
+_PLURAL = {"gate": "gates", "leaf": "leaves", "trajectory": "trajectories"}
 
 
 def _progress_bar(unit: str) -> tuple[Progress, Callable[[], None]]:
@@ -383,7 +383,7 @@ def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch,
 
 def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *, memory: bool = False,
         timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
-        fusion: bool = False, params: Any = None) -> Result | list[Result]:
+        fusion: bool = False, params: Any = None, noise: Any = None) -> Result | list[Result]:
     """Simulates ``circuit`` once and draws ``shots`` measurement outcomes from
     the final state, as Qiskit's samplers do with the measurements at the end.
 
@@ -429,6 +429,10 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
             where gates pile up on few qubits, but amplitudes then differ from
             the exact default path by rounding (still the same bits on any
             thread count). Default False: the exact path.
+        noise: a :class:`vorn.noise.NoiseModel`: every shot runs as one
+            quantum trajectory (see :mod:`vorn.noise`); the result has counts
+            and memory but no state, and ``distinct_paths``, the number of
+            final states simulated. Not with ``params`` or ``fusion``.
 
     Returns:
         A :class:`Result`; with a 2-D ``params``, a list of one per row.
@@ -444,6 +448,8 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         >>> vorn.run(c, shots=100, seed=1).counts()  # doctest: +SKIP
         {'00': 52, '11': 48}
     """
+    if noise is not None and (params is not None or fusion is not False):
+        raise ValueError("noise= cannot be combined with params= or fusion=True")
     if params is not None:
         from .sweeps import sweep_run
 
@@ -459,6 +465,10 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
     watch = _Watch(timeout, progress)
     from . import _branching
 
+    if noise is not None:
+        from . import noise as _noise
+
+        return _noise._run(circuit, shots, seed, noise, bool(memory), watch, threads)
     if _branching.is_dynamic(circuit):
         return _branching.run(circuit, shots, seed, bool(memory), watch, threads)
     # Taken now: what the circuit says later must not reach this result.

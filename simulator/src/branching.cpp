@@ -380,21 +380,24 @@ DynamicResult run_dynamic(const Program& program, const DynamicSteps& dynamic, s
   RandomStream stream = seed ? RandomStream::from_seed_value(*seed) : RandomStream::from_entropy();
   if (shots == 0) return {};
 
-  // Branch states beyond the first: as many as half the room left after the
-  // base allows (the rest stays for the allocator and the process), unless a
-  // cap was given. The results do not depend on it.
+  // Branch states beyond the first: what the memory allows (spare_states),
+  // unless a cap was given. The results do not depend on it.
   U extra = extra_states(dynamic, shots);
   if (options.max_live_states != 0) {
     extra = std::min(extra, options.max_live_states - 1);
   } else if (extra != 0) {
-    U room = std::numeric_limits<U>::max();
-    if (const auto available = vorn::available_memory_bytes()) room = std::min(room, *available);
-    if (const auto address = vorn::address_space_room()) room = std::min(room, *address);
-    const U spare = room > base ? (room - base) / 2 : 0;
-    extra = std::min(extra, spare / state_bytes);
+    extra = std::min(extra, spare_states(base, state_bytes));
   }
   Runner runner(program, dynamic, stream, control, options, extra + 1);
   return runner.run(shots);
+}
+
+std::uint64_t spare_states(std::uint64_t base, std::uint64_t state_bytes) {
+  U room = std::numeric_limits<U>::max();
+  if (const auto available = vorn::available_memory_bytes()) room = std::min(room, *available);
+  if (const auto address = vorn::address_space_room()) room = std::min(room, *address);
+  const U spare = room > base ? (room - base) / 2 : 0;
+  return spare / state_bytes;
 }
 
 std::uint64_t draw_binomial(RandomStream& stream, std::uint64_t n, double w0, double w1, const RunControl* control) {

@@ -26,6 +26,7 @@ enum class StepKind : std::uint8_t {
   Reset,       // qubit a to |0>: measured, then flipped when 1; no clbit written
   JumpUnless,  // to step a unless (clbits & mask) == value
   Jump,        // to step a
+  Channel,     // noise channel a (trajectories.hpp's runs only; the branching run refuses it)
 };
 
 // One step of a dynamic program. Jumps only go forward, so a run passes
@@ -83,6 +84,11 @@ DynamicResult run_dynamic(const Program& program, const DynamicSteps& dynamic, s
 // while memory allows).
 std::uint64_t dynamic_required_memory(const Program& program, const DynamicSteps& dynamic, std::uint64_t shots,
                                       const DynamicOptions& options = {}, bool base = false);
+
+// Extra states a run whose own needs are `base` bytes may keep: as many as
+// half the room left after the base allows (the rest stays for the
+// allocator and the process). Results never depend on it.
+std::uint64_t spare_states(std::uint64_t base, std::uint64_t state_bytes);
 
 // How many of n shots see outcome 1, when outcomes 0 and 1 have weights w0
 // and w1 (finite, >= 0, not both 0): a binomial draw by inversion of one

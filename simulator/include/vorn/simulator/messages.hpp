@@ -117,6 +117,11 @@ inline constexpr std::string_view kDynamicClbits =
 // {step index}, {kind as a number}
 inline constexpr std::string_view kInvalidStep = "invalid dynamic step {} (kind {}): operands out of range";
 // {qubit}, {clbit}
+// Noisy runs (trajectories.hpp). {channel index}
+inline constexpr std::string_view kInvalidChannel =
+    "invalid noise channel {}: 1 or 2 distinct qubits in range, and operators (and probabilities) that match";
+// {qubit}
+inline constexpr std::string_view kInvalidReadout = "invalid readout error on qubit {}: rows must be probabilities";
 inline constexpr std::string_view kInvalidFinalMeasure = "invalid final measurement of qubit {} into clbit {}";
 
 }  // namespace vorn::sim::messages
