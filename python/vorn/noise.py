@@ -603,9 +603,9 @@ def _run(circuit: Circuit, shots: int, seed: int | None, noise: Any, memory: boo
          batch: int = 0, max_live_states: int = 0) -> Any:
     """vorn.run with noise= (arguments checked by vorn.run)."""
     model = _model(noise)
-    model._warn_unused(circuit)
     if circuit.num_clbits > 64:
         raise ValueError(f"a noisy run records at most 64 clbits, the circuit has {circuit.num_clbits}")
+    model._warn_unused(circuit)
     clbits = _clbit_values(circuit)
     program, steps, finals, arrays = _flatten_noisy(circuit, model)
     try:
