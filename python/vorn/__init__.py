@@ -24,5 +24,5 @@ except _metadata.PackageNotFoundError:  # pragma: no cover - imported from a sou
 __all__ = [
     "Circuit", "ClassicalRegister", "IfElse", "Instruction", "Parameter", "ParameterExpression", "ParameterVector",
     "ParameterVectorElement", "PauliSum", "Result", "binding_seed", "expval", "from_cirq", "from_qiskit", "jacobian",
-    "noise", "required_memory", "run", "statevector", "to_cirq", "to_qiskit", "value_and_grad",
+    "required_memory", "run", "statevector", "to_cirq", "to_qiskit", "value_and_grad",
 ]

@@ -59,6 +59,38 @@ def dynamic_required_memory(
     program: Program, steps: Sequence[int], finals: Sequence[int], num_clbits: int, shots: int,
     keep_shots: bool = False,
 ) -> int: ...
+# (kinds, qubit counts, qubits, operator counts, matrices flat, probabilities, readout qubits, readout probabilities)
+_NoiseArrays = tuple[Sequence[int], Sequence[int], Sequence[int], Sequence[int], NDArray[np.complex128],
+                    Sequence[float], Sequence[int], Sequence[float]]
+def run_noisy(
+    program: Program,
+    steps: Sequence[int],
+    finals: Sequence[int],
+    num_clbits: int,
+    noise: _NoiseArrays,
+    seed: int | None,
+    shots: int,
+    keep_shots: bool = False,
+    poll: Callable[[int, int], object] | None = None,
+    threads: int = 0,
+    batch: int = 0,
+    max_live_states: int = 0,
+) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64], int]: ...
+def expval_noisy(
+    program: Program,
+    steps: Sequence[int],
+    num_clbits: int,
+    noise: _NoiseArrays,
+    x_masks: NDArray[np.uint64],
+    z_masks: NDArray[np.uint64],
+    coeffs: NDArray[np.complex128],
+    offsets: NDArray[np.uint64],
+    seed: int | None,
+    trajectories: int,
+    poll: Callable[[int, int], object] | None = None,
+    threads: int = 0,
+    batch: int = 0,
+) -> tuple[list[float], list[float], int]: ...
 def pool_threads() -> int: ...
 def probabilities(state: NDArray[np.complex128]) -> NDArray[np.float64]: ...
 

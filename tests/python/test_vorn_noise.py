@@ -256,6 +256,18 @@ def test_noise_refusals_name_the_problem():
         vorn.run(wide, 10, noise=far)
 
 
+def test_a_noisy_run_ends_at_its_timeout():
+    c = Circuit(14, 14)
+    for _ in range(40):
+        for q in range(14):
+            c.ry(0.3, q)
+    c.measure(range(14), range(14))
+    m = vn.NoiseModel()
+    m.add_all_qubit_error(vn.amplitude_damping(0.3), "ry")  # nearly every shot its own pattern
+    with pytest.raises(TimeoutError, match="timeout"):
+        vorn.run(c, 100_000, seed=1, noise=m, timeout=0.2)
+
+
 def _density_matrix(c: Circuit, model: vn.NoiseModel) -> np.ndarray:
     """The exact final density matrix of a circuit of gates under a model
     (errors after gates, Kraus sums): the NumPy reference."""
@@ -375,7 +387,7 @@ def test_dynamic_noisy_counts_match_aer_density_matrix():
     aer_model = _aer_model_of(m)
     sim = aer.AerSimulator(method="density_matrix", noise_model=aer_model, seed_simulator=4)
     qc = qiskit.transpile(vorn.to_qiskit(c), sim, optimization_level=0)
-    theirs = sim.run(qc, shots=SHOTS).result().get_counts()
+    theirs = sim.run(qc, shots=30_000).result().get_counts()  # Aer runs each shot of it: fewer
     ours = vorn.run(c, SHOTS, seed=4, noise=m).counts()
     keys = sorted(set(ours) | set(theirs))
     table = np.array([[ours.get(k, 0) for k in keys], [theirs.get(k, 0) for k in keys]])
