@@ -19,12 +19,15 @@ from __future__ import annotations
 
 import argparse
 import os
-import time
+import sys
 
 import numpy as np
 
 import vorn
 from vorn import noise as vn
+
+sys.path.insert(0, os.path.dirname(__file__))
+from dynamic_bench import best  # noqa: E402
 
 SHOTS = 10_000
 
@@ -46,15 +49,6 @@ def vorn_model(p: float) -> vn.NoiseModel:
     m.add_all_qubit_error(vn.depolarizing(p, 1), "ry")
     m.add_all_qubit_error(vn.depolarizing(p, 2), "cx")
     return m
-
-
-def best(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def main() -> None:

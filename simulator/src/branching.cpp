@@ -142,14 +142,7 @@ class Runner {
   }
 
  private:
-  StateVector fresh_state() const {
-    StateVector state = StateVector::create(program_.n_qubits);
-    if (program_.global_phase != 0.0) {
-      DefaultFpEnv fp_env;
-      state[0] = Complex{std::cos(program_.global_phase), std::sin(program_.global_phase)};
-    }
-    return state;
-  }
+  StateVector fresh_state() const { return initial_state(program_); }
 
   // Progress total: gates done, plus those the running branch (at `pc`)
   // and the waiting ones may still apply.
@@ -157,17 +150,10 @@ class Runner {
     if (control_ != nullptr) control_->set_total(control_->done() + pending_gates_ + after_[pc]);
   }
 
-  void apply(StateVector& state, const Step& step) {
-    const std::span<const CompiledGate> gates(program_.gates.data() + step.a, step.b - step.a);
-    apply_gates(state, gates, BlockingParams{}, control_);
-  }
+  void apply(StateVector& state, const Step& step) { apply_gates_step(state, program_, step, control_); }
 
   // The classical steps: the next step a branch with these clbits takes.
-  std::size_t jump(std::size_t pc, U clbits) const {
-    const Step& step = dynamic_.steps[pc];
-    if (step.kind == StepKind::Jump) return step.a;
-    return (clbits & step.mask) == step.value ? pc + 1 : step.a;
-  }
+  std::size_t jump(std::size_t pc, U clbits) const { return step_after_jump(dynamic_, pc, clbits); }
 
   std::pair<double, double> weights(const StateVector& state, U qubit) const {
     const auto [w0, w1] = half_weights(state, qubit);
@@ -317,6 +303,26 @@ U saturating_add(U a, U b) { return b > ~U{0} - a ? ~U{0} : a + b; }
 U saturating_mul(U a, U b) { return a != 0 && b > ~U{0} / a ? ~U{0} : a * b; }
 
 }  // namespace
+
+StateVector initial_state(const Program& program) {
+  StateVector state = StateVector::create(program.n_qubits);
+  if (program.global_phase != 0.0) {
+    DefaultFpEnv fp_env;
+    state[0] = Complex{std::cos(program.global_phase), std::sin(program.global_phase)};
+  }
+  return state;
+}
+
+std::size_t step_after_jump(const DynamicSteps& dynamic, std::size_t pc, std::uint64_t clbits) {
+  const Step& step = dynamic.steps[pc];
+  if (step.kind == StepKind::Jump) return step.a;
+  return (clbits & step.mask) == step.value ? pc + 1 : step.a;
+}
+
+void apply_gates_step(StateVector& state, const Program& program, const Step& step, RunControl* control) {
+  const std::span<const CompiledGate> gates(program.gates.data() + step.a, step.b - step.a);
+  apply_gates(state, gates, BlockingParams{}, control);
+}
 
 void validate(const Program& program, const DynamicSteps& dynamic) {
   const U n = program.n_qubits;

@@ -15,7 +15,6 @@
 #include "vorn/core/fp_env.hpp"
 #include "vorn/core/memory.hpp"
 #include "vorn/core/reduce.hpp"
-#include "vorn/simulator/blocking.hpp"
 #include "vorn/simulator/measurement.hpp"
 #include "vorn/simulator/messages.hpp"
 
@@ -30,6 +29,11 @@ constexpr U kNoiseNonce = 0x65736f696eull;
 
 // Trajectories per walk when the options leave it open.
 constexpr U kDefaultBatch = U{1} << 20;
+
+// Each live branch state beyond the first is one level of recursion in the
+// walk: at most this many, so the stack stays small (a deeper branch is
+// replayed from the start instead, the same bits).
+constexpr U kMaxLiveStates = 1024;
 
 [[noreturn]] void invalid(std::string text) { throw std::invalid_argument(std::move(text)); }
 
@@ -158,25 +162,12 @@ class Walker {
   U distinct_paths() const noexcept { return paths_; }
 
  private:
-  StateVector fresh_state() const {
-    StateVector state = StateVector::create(program_.n_qubits);
-    if (program_.global_phase != 0.0) {
-      DefaultFpEnv fp_env;
-      state[0] = Complex{std::cos(program_.global_phase), std::sin(program_.global_phase)};
-    }
-    return state;
-  }
+  StateVector fresh_state() const { return initial_state(program_); }
 
-  std::size_t jump(std::size_t pc, U clbits) const {
-    const Step& step = steps_.steps[pc];
-    if (step.kind == StepKind::Jump) return step.a;
-    return (clbits & step.mask) == step.value ? pc + 1 : step.a;
-  }
+  std::size_t jump(std::size_t pc, U clbits) const { return step_after_jump(steps_, pc, clbits); }
 
-  void apply_run(StateVector& state, const Step& step) const {
-    const std::span<const CompiledGate> gates(program_.gates.data() + step.a, step.b - step.a);
-    apply_gates(state, gates, BlockingParams{}, nullptr);
-  }
+  // Progress counts trajectories finished, so the gates go uncounted.
+  void apply_run(StateVector& state, const Step& step) const { apply_gates_step(state, program_, step); }
 
   // The weights of a choice step's operators (or outcomes) at this state.
   std::vector<double> weights(const StateVector& state, const Step& step) const {
@@ -373,7 +364,8 @@ U walk_trajectories(const Program& program, const DynamicSteps& steps, const Noi
   vorn::require_run_memory(state_bytes, base);
   const std::array<std::uint32_t, 8> key = TrajectoryStream::run_key(seed);
   if (trajectories == 0) return 0;
-  U cap = options.max_live_states != 0 ? options.max_live_states : 1 + spare_states(base, state_bytes);
+  const U cap = std::min(kMaxLiveStates, options.max_live_states != 0 ? options.max_live_states
+                                                                       : 1 + spare_states(base, state_bytes));
   std::vector<PreparedChannel> channels;
   for (const auto& c : noise.channels) channels.push_back(prepare(c));
   const std::vector<const ReadoutError*> readout = readout_table(noise, n);

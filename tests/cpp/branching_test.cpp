@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "programs.hpp"
 #include "vorn/simulator/branching.hpp"
-#include "vorn/simulator/standard_gates.hpp"
 
 namespace vorn::sim {
 namespace {
@@ -98,16 +98,7 @@ TEST(DrawBelow, CoversTheRangeEvenly) {
   EXPECT_LT(draw_below(stream, ~U{0}), ~U{0});
 }
 
-Program program_of(U n, const std::vector<std::pair<const char*, std::vector<U>>>& gates, double angle = 0.7) {
-  Program p;
-  p.n_qubits = n;
-  for (const auto& [name, qubits] : gates) {
-    const StandardGate* row = find_standard_gate(name);
-    std::vector<double> angles(row->n_params, angle);
-    p.gates.push_back(row->build(angles, qubits));
-  }
-  return p;
-}
+using test_programs::program_of;
 
 // ry on every qubit, measure each into its clbit, conditioned ry, reset, ry
 // again, final measurements: many branches with uneven weights.

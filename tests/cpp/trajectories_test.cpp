@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "vorn/simulator/standard_gates.hpp"
+#include "programs.hpp"
 #include "vorn/simulator/trajectories.hpp"
 
 namespace vorn::sim {
@@ -21,16 +21,7 @@ namespace {
 using U = std::uint64_t;
 using C = std::complex<double>;
 
-Program program_of(U n, const std::vector<std::pair<const char*, std::vector<U>>>& gates, double angle = 0.7) {
-  Program p;
-  p.n_qubits = n;
-  for (const auto& [name, qubits] : gates) {
-    const StandardGate* row = find_standard_gate(name);
-    std::vector<double> angles(row->n_params, angle);
-    p.gates.push_back(row->build(angles, qubits));
-  }
-  return p;
-}
+using test_programs::program_of;
 
 std::vector<Complex> to_matrix(const std::vector<C>& m) {
   std::vector<Complex> out;

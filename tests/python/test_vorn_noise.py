@@ -17,32 +17,9 @@ import vorn
 from vorn import Circuit, PauliSum
 from vorn import noise as vn
 
+from test_vorn_dynamic import chi_square_p, stats  # noqa: E402  (the same statistics as the dynamic tests)
+
 SHOTS = 100_000
-
-
-def stats():
-    """scipy.stats, imported by the tests that use it (scipy marker)."""
-    from scipy import stats as scipy_stats
-
-    return scipy_stats
-
-
-def chi_square_p(observed: dict[str, int], expected: dict[str, float], shots: int) -> float:
-    """p-value of counts against exact probabilities (cells under 5 expected merged)."""
-    assert all(expected.get(k, 0) > 1e-12 for k in observed), "an outcome of probability 0 was drawn"
-    obs, exp, small_o, small_e = [], [], 0.0, 0.0
-    for k in set(observed) | set(expected):
-        e = expected.get(k, 0.0) * shots
-        if e < 5:
-            small_o, small_e = small_o + observed.get(k, 0), small_e + e
-        else:
-            obs.append(observed.get(k, 0))
-            exp.append(e)
-    if small_e > 0:
-        obs.append(small_o)
-        exp.append(small_e)
-    exp = np.array(exp) * (shots / sum(exp))
-    return float(stats().chisquare(obs, exp).pvalue)
 
 
 def key_probabilities(diagonal: np.ndarray, model: vn.NoiseModel, n: int) -> dict[str, float]:

@@ -70,6 +70,14 @@ struct DynamicResult {
 // count that does not fit the program.
 void validate(const Program& program, const DynamicSteps& dynamic);
 
+// The pieces every run of dynamic steps shares (this one and the noisy
+// trajectories): the start state (|0...0> times e^(i global phase)), the
+// step a Jump or JumpUnless at pc leads a shot with these clbits to, and a
+// Gates step's gates applied in order (counted and cancellable with a control).
+StateVector initial_state(const Program& program);
+std::size_t step_after_jump(const DynamicSteps& dynamic, std::size_t pc, std::uint64_t clbits);
+void apply_gates_step(StateVector& state, const Program& program, const Step& step, RunControl* control = nullptr);
+
 // Runs `shots` shots (0: nothing runs). Branches are taken depth first, the
 // outcome-0 side first, so the stream (keyed by the seed) is read in one
 // order however the run is threaded or capped: the same seed gives the same
