@@ -331,7 +331,8 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
         noise: a :class:`vorn.noise.NoiseModel`: the mean of <H> over
             ``trajectories`` quantum trajectories of the circuit (real
             coefficients; mid-circuit measurements collapse, final ones are
-            ignored). Not with ``params``, ``variance`` or ``fusion``.
+            ignored, errors attached to them still act). Not with
+            ``params``, ``variance`` or ``fusion``.
         trajectories: with ``noise``, how many (at least 2; default 1000).
         seed: with ``noise``, keys the trajectories' streams (as for
             :func:`vorn.run`; None: from the system's entropy).

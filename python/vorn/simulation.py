@@ -432,7 +432,8 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         noise: a :class:`vorn.noise.NoiseModel`: every shot runs as one
             quantum trajectory (see :mod:`vorn.noise`); the result has counts
             and memory but no state, and ``distinct_paths``, the number of
-            final states simulated. Not with ``params`` or ``fusion``.
+            final states simulated. Not with ``params`` or ``fusion``;
+            ``progress`` then counts trajectories finished.
 
     Returns:
         A :class:`Result`; with a 2-D ``params``, a list of one per row.
