@@ -153,6 +153,7 @@ bench: deps $(BENCH_VENV)/.ready
 	$(BENCH_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py-bench .
 	$(BENCH_PY) bench/compare.py $(BENCH_ARGS)
 	$(BENCH_PY) bench/compare_params.py
+	$(BENCH_PY) bench/compare_primitives.py
 
 clean:
 	rm -rf build $(VENV)
