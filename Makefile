@@ -112,6 +112,7 @@ demo: install $(VENV)/.demo-ready
 	$(PY) examples/vorn_ising_landscape.py
 	$(PY) examples/vorn_qasm_plot.py examples/grover5.qasm --out build/demo/vorn_qasm_counts.png
 	$(PY) examples/vorn_vqe.py --out build/demo/vorn_vqe_energy.png
+	$(PY) examples/vorn_qiskit_vqe.py
 	$(PY) examples/vorn_dynamic.py --out build/demo/vorn_dynamic.png
 
 # The distributed state on 1, 2 and 4 ranks (mpirun, oversubscribed), in a
