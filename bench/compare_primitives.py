@@ -16,16 +16,12 @@ bench/results/compare-primitives.md.
 from __future__ import annotations
 
 import argparse
-import json
 import os
-import subprocess
-import sys
-import time
 from pathlib import Path
 
 import numpy as np
 
-from compare_params import ansatz, problem
+from compare_params import aer_cell, against, ansatz, in_worker, problem, report, write_table
 
 RESULTS = Path(__file__).resolve().parent / "results" / "compare-primitives.md"
 CELL = dict(n=12, layers=10, terms=50, bindings=1000)
@@ -46,6 +42,9 @@ def qiskit_problem():
 
 
 def make(sim):
+    if sim == "aer-estimator":  # compare_params.py's own Aer cell on the same problem
+        n, layers = CELL["n"], CELL["layers"]
+        return aer_cell("sweep", n, layers, *problem(n, layers, CELL["terms"], CELL["bindings"]))
     qc, op, values = qiskit_problem()
     if sim == "vorn-expval":
         import vorn
@@ -53,28 +52,10 @@ def make(sim):
         circuit = vorn.from_qiskit(qc)
         h = vorn.PauliSum.from_qiskit(op)
         return lambda: vorn.expval(circuit, h, params=values)[:, 0]
-    if sim == "vorn-estimator":
-        from vorn.qiskit import EstimatorV2
+    from vorn.qiskit import EstimatorV2
 
-        est = EstimatorV2()
-    else:
-        from qiskit_aer.primitives import EstimatorV2
-
-        threads = int(os.environ.get("OMP_NUM_THREADS", "0"))
-        est = EstimatorV2(options={"default_precision": 0.0,
-                                   "backend_options": {"max_parallel_threads": threads, "method": "statevector"}})
+    est = EstimatorV2()
     return lambda: np.asarray(est.run([(qc, op, values)]).result()[0].data.evs)
-
-
-def worker(sim, repeat):
-    work = make(sim)
-    answer = work()
-    best = float("inf")
-    for _ in range(repeat):
-        t = time.perf_counter()
-        work()
-        best = min(best, time.perf_counter() - t)
-    print(json.dumps({"seconds": best, "answer": np.asarray(answer, dtype=float).tolist()}))
 
 
 def main():
@@ -84,35 +65,27 @@ def main():
     parser.add_argument("--worker", metavar="SIM", choices=SIMS)
     args = parser.parse_args()
     if args.worker:
-        worker(args.worker, args.repeat)
+        report(make(args.worker), args.repeat)
         return
     env = dict(os.environ, RAYON_NUM_THREADS=str(args.threads), OMP_NUM_THREADS=str(args.threads))
     load = os.getloadavg()[0]
     found = {}
     for sim in SIMS:
-        done = subprocess.run([sys.executable, __file__, "--worker", sim, "--repeat", str(args.repeat)],
-                              capture_output=True, text=True, env=env)
-        if done.returncode != 0:
-            print(f"{sim}: skipped ({done.stderr.strip().splitlines()[-1:]})")
-            continue
-        found[sim] = json.loads(done.stdout.strip().splitlines()[-1])
+        result = in_worker(__file__, [sim], args.repeat, env)
+        if result is not None:
+            found[sim] = result
     ref = found.get("vorn-estimator")
     rows = []
     for sim, r in found.items():
-        agree = "" if ref is None else f"{np.max(np.abs(np.subtract(r['answer'], ref['answer']))):.1e}"
-        ratio = "" if ref is None else f"{ref['seconds'] / r['seconds']:.2f}"
+        ratio, agree = against(r, ref)
         rows.append((sim, f"{r['seconds']:.4f}", f"{r['seconds'] / CELL['bindings'] * 1e6:.1f}", ratio, agree))
         print(f"{sim:15s} {r['seconds']:9.4f} s  vorn-estimator/this {ratio:6s} max diff {agree}")
-    RESULTS.parent.mkdir(parents=True, exist_ok=True)
-    lines = ["# Qiskit primitives: vorn.qiskit.EstimatorV2 against Aer's", "",
-             f"One PUB: {CELL['n']} qubits, {CELL['layers']} layers ({2 * CELL['n'] * CELL['layers']} parameters), "
-             f"{CELL['terms']} Pauli terms, {CELL['bindings']} bindings; {args.threads} threads, best of "
-             f"{args.repeat}; load average {load:.2f} when it started. See bench/compare_primitives.py.", "",
-             "| simulator | seconds | us per binding | vorn EstimatorV2 time / this time | max diff |",
-             "|---|---|---|---|---|"]
-    lines += [f"| {' | '.join(r)} |" for r in rows]
-    RESULTS.write_text("\n".join(lines) + "\n")
-    print(f"wrote {RESULTS}")
+    heading = ["# Qiskit primitives: vorn.qiskit.EstimatorV2 against Aer's", "",
+               f"One PUB: {CELL['n']} qubits, {CELL['layers']} layers ({2 * CELL['n'] * CELL['layers']} parameters), "
+               f"{CELL['terms']} Pauli terms, {CELL['bindings']} bindings; {args.threads} threads, best of "
+               f"{args.repeat}; load average {load:.2f} when it started. See bench/compare_primitives.py."]
+    write_table(RESULTS, heading, ["simulator", "seconds", "us per binding", "vorn EstimatorV2 time / this time",
+                                   "max diff"], rows)
 
 
 if __name__ == "__main__":

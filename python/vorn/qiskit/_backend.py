@@ -110,10 +110,13 @@ class Backend(BackendV2):
 
     @property
     def target(self) -> Target:
+        """vorn's gates (from its gate table) on any qubits, and the
+        non-unitary instructions it runs."""
         return self._target
 
     @property
     def max_circuits(self) -> None:
+        """None: a job takes any number of circuits."""
         return None
 
     @classmethod

@@ -73,8 +73,6 @@ class EstimatorV2(BaseEstimatorV2):
         """
         precision = self._default_precision if precision is None else _precision(precision)
         coerced = [EstimatorPub.coerce(pub, precision) for pub in pubs]
-        for pub in coerced:
-            pub.validate()
         job = PrimitiveJob(self._run, coerced)
         job._submit()
         return job

@@ -62,8 +62,6 @@ class SamplerV2(BaseSamplerV2):
         """
         shots = self._default_shots if shots is None else _shots(shots)
         coerced = [SamplerPub.coerce(pub, shots) for pub in pubs]
-        for pub in coerced:
-            pub.validate()
         job = PrimitiveJob(self._run, coerced)
         job._submit()
         return job
