@@ -503,6 +503,8 @@ def test_from_cirq_circuit_counts_match_cirqs_density_matrix():
     expected = {format(i, "03b"): float(np.real(rho[i, i])) for i in range(8) if np.real(rho[i, i]) > 1e-15}
     counts = vorn.run(circuit, SHOTS, seed=2, noise=model).counts()
     assert chi_square_p(counts, expected, SHOTS) > 1e-3
+    with pytest.raises(NotImplementedError, match="vorn.noise.from_cirq"):
+        vorn.from_cirq(noisy)  # the plain conversion points to the noisy one
     after = cirq.Circuit([cirq.measure(q[0], key="a"), cirq.bit_flip(0.1).on(q[0])])
     with pytest.raises(NotImplementedError, match="after its measurement"):
         vn.from_cirq(after)
