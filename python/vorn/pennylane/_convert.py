@@ -60,7 +60,8 @@ for _name, _gate in _TRANSLATIONS.items():
 del _name, _gate
 
 # Operations taken by their matrix (a vorn ``unitary``), as long as vorn's
-# kernels take that many targets.
+# kernels take that many targets; so is any operation with a matrix and no
+# decomposition.
 _BY_MATRIX = frozenset({"QubitUnitary", "DiagonalQubitUnitary"})
 # Operations that change nothing in the state vector.
 _NO_EFFECT = frozenset({"Identity", "Barrier", "Snapshot"})
@@ -78,9 +79,12 @@ def supports(op: Any) -> bool:
     name = op.name
     if name == "MultiControlledX":
         return all(op.hyperparameters["control_values"])  # mcx controls on 1 only
-    if name in _BY_MATRIX:
-        return len(op.wires) <= _ext.MAX_GATE_TARGETS
-    return name in SUPPORTED
+    if name in SUPPORTED and name not in _BY_MATRIX:
+        return True
+    # Matrices vorn's kernels take, and what PennyLane cannot decompose
+    # (excitation gates with a phase, block encodings) by its matrix too.
+    by_matrix = name in _BY_MATRIX or (not op.has_decomposition and op.has_matrix)
+    return by_matrix and len(op.wires) <= _ext.MAX_GATE_TARGETS
 
 
 def differentiable(op: Any) -> bool:
@@ -95,6 +99,10 @@ def differentiable(op: Any) -> bool:
 
 def _real(value: Any) -> float:
     return float(np.real(value))
+
+
+class _Slot(NamedTuple):
+    index: int
 
 
 class Converted(NamedTuple):
@@ -127,12 +135,13 @@ def to_circuit(operations: Sequence[Any], wire_order: Sequence[Any],
     position = 0
     for op in operations:
         values: list[Any] = []
+        angles = differentiable(op)
         for value in op.data:
-            if symbolic is not None and differentiable(op) and symbolic(position, op):
+            if angles and symbolic is not None and symbolic(position, op):
                 chosen.append(position)
-                values.append(len(chosen) - 1)  # resolved to theta[k] below
+                values.append(_Slot(len(chosen) - 1))  # theta[k], once their number is known
             else:
-                values.append(_real(value))
+                values.append(_real(value) if angles else value)
             position += 1
         angles_of.append(values)
     theta = ParameterVector("theta", len(chosen)) if chosen else []
@@ -140,8 +149,8 @@ def to_circuit(operations: Sequence[Any], wire_order: Sequence[Any],
     for op, values in zip(operations, angles_of):
         data = op.data
         for i, value in enumerate(values):
-            if type(value) is int:
-                values[i] = theta[value]
+            if isinstance(value, _Slot):
+                values[i] = theta[value.index]
         name = op.name
         operands = [qubit[w] for w in op.wires]
         gate = _TRANSLATIONS.get(name)
@@ -153,11 +162,12 @@ def to_circuit(operations: Sequence[Any], wire_order: Sequence[Any],
                 getattr(circuit, gate.row)(*angles, *operands)
         elif name == "GlobalPhase":
             phase = phase - values[0]  # GlobalPhase(phi) is exp(-i phi) times the identity
-        elif name in _BY_MATRIX:
-            matrix = np.diag(data[0]) if name == "DiagonalQubitUnitary" else data[0]
-            circuit.unitary(np.asarray(matrix, dtype=np.complex128), operands[::-1])
-        elif name not in _NO_EFFECT:
-            raise ValueError(f"vorn.qubit cannot run the operation {name} (it should have been decomposed)")
+        elif name in _NO_EFFECT:
+            continue
+        elif name == "DiagonalQubitUnitary":
+            circuit.unitary(np.diag(np.asarray(data[0], dtype=np.complex128)), operands[::-1])
+        else:  # by its matrix, PennyLane's first wire the most significant bit
+            circuit.unitary(np.asarray(op.matrix(), dtype=np.complex128), operands[::-1])
     if not isinstance(phase, float) or phase != 0.0:
         circuit.global_phase = phase
     return Converted(circuit, [chosen[p.index] for p in circuit.parameters])
