@@ -83,6 +83,12 @@ def _expectation_values_only(tape: Any, name: str) -> tuple[Any, Any]:
     return (tape,), lambda results: results[0]
 
 
+def _angles(tape: Any, positions: list[int]) -> np.ndarray:
+    """The tape's operation parameters at ``positions`` (angles), as float64."""
+    params = tape.get_parameters(trainable_only=False, operations_only=True)
+    return np.array([np.real(params[p]) for p in positions], dtype=np.float64)
+
+
 def _single(values: tuple[Any, ...]) -> Any:
     return values[0] if len(values) == 1 else values
 
@@ -274,9 +280,8 @@ class VornQubit(Device):
         if not converted.positions:
             values = np.broadcast_to(_expval(converted.circuit, sums, threads=threads), (len(tapes), len(sums)))
         else:
-            angles = np.array([[np.real(p) for p in tape.get_parameters(trainable_only=False, operations_only=True)]
-                               for tape in tapes], dtype=np.float64)
-            values = _expval(converted.circuit, sums, params=angles[:, converted.positions], threads=threads)
+            angles = np.array([_angles(tape, converted.positions) for tape in tapes])
+            values = _expval(converted.circuit, sums, params=angles, threads=threads)
         return [_single(tuple(np.float64(v) for v in row)) for row in values]
 
     def _simulate(self, tape: Any, threads: int | None) -> Any:
@@ -353,10 +358,8 @@ class VornQubit(Device):
         jac = np.zeros((len(sums), len(trainable)))
         if not converted.positions:
             return _expval(converted.circuit, sums, threads=threads), jac
-        angles = np.array([np.real(p) for p in tape.get_parameters(trainable_only=False, operations_only=True)],
-                          dtype=np.float64)
-        values, partial, _ = _gradients._gradients(converted.circuit, sums, angles[converted.positions], None, None,
-                                                   threads)
+        values, partial, _ = _gradients._gradients(converted.circuit, sums, _angles(tape, converted.positions), None,
+                                                   None, threads)
         jac[:, [column[p] for p in converted.positions]] = partial[0]
         return values[0], jac
 
