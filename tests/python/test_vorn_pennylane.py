@@ -290,3 +290,17 @@ def test_mid_circuit_measurements_are_deferred():
     np.testing.assert_allclose(got[1], want[1], atol=1e-12)
     with pytest.raises(qml.exceptions.DeviceError, match="deferred"):
         qml.QNode(circuit, qml.device("vorn.qubit", wires=3), mcm_method="tree-traversal")(0.9)
+
+
+def test_state_reductions_and_wireless_devices_follow_default_qubit():
+    def circuit(x):
+        qml.RY(x, "q"); qml.CNOT(["q", 2]); qml.RX(0.3, 2); qml.Hadamard("r")
+        return (qml.density_matrix(wires=["q"]), qml.vn_entropy(wires=[2]), qml.purity(wires=["q", 2]),
+                qml.mutual_info(wires0=["q"], wires1=[2]), qml.expval(qml.Projector([1, 0], wires=["q", 2])),
+                qml.var(qml.Hermitian(np.diag([1.0, 3.0]), wires="r")))
+
+    for wires in (["q", 2, "r"], None):  # None: the circuit's own wires
+        got = qml.QNode(circuit, qml.device("vorn.qubit", wires=wires))(0.8)
+        want = qml.QNode(circuit, qml.device("default.qubit", wires=wires))(0.8)
+        for g, w in zip(got, want):
+            np.testing.assert_allclose(g, w, atol=1e-12)

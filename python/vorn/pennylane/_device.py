@@ -93,20 +93,18 @@ def _single(values: tuple[Any, ...]) -> Any:
     return values[0] if len(values) == 1 else values
 
 
-class _SweepKey:
+def _sweep_key(tape: Any, wire_order: Any) -> tuple[Any, ...] | None:
     """What tapes must share to run as one vorn sweep: their operations
-    (names, wires, matrices) and their observables; only angles differ."""
-
-    @staticmethod
-    def of(tape: Any, wire_order: Any) -> tuple[Any, ...] | None:
-        if tape.shots or not tape.measurements or not all(
-                type(m) is ExpectationMP and m.obs is not None and _pauli_observable(m.obs)
-                for m in tape.measurements):
-            return None
-        ops = tuple((op.name, tuple(op.wires), None if differentiable(op) else
-                     tuple(np.asarray(d).tobytes() for d in op.data)) for op in tape.operations)
-        observables = tuple(tuple(m.obs.pauli_rep.items()) for m in tape.measurements)
-        return (tuple(wire_order), ops, observables)
+    (names, wires, and the data of those that are not gate angles, such as
+    matrices) and their Pauli observables; only angles differ. None for a
+    tape that samples or measures anything else."""
+    if tape.shots or not tape.measurements or not all(
+            type(m) is ExpectationMP and m.obs is not None and _pauli_observable(m.obs) for m in tape.measurements):
+        return None
+    ops = tuple((op.name, tuple(op.wires), None if differentiable(op) else
+                 tuple(np.asarray(d).tobytes() for d in op.data)) for op in tape.operations)
+    observables = tuple(tuple(m.obs.pauli_rep.items()) for m in tape.measurements)
+    return (tuple(wire_order), ops, observables)
 
 
 @simulator_tracking
@@ -257,7 +255,7 @@ class VornQubit(Device):
         results: list[Any] = [None] * len(circuits)
         groups: dict[Any, list[int]] = {}
         for i, tape in enumerate(circuits):
-            key = _SweepKey.of(tape, self._wire_order(tape))
+            key = _sweep_key(tape, self._wire_order(tape))
             if key is None:
                 results[i] = self._simulate(tape, threads)
             else:
