@@ -169,10 +169,9 @@ def aer_cell(cell, n, layers, labels, coeffs, values):
 SIMS = {"vorn": vorn_cell, "lightning": lightning_cell, "qulacs": qulacs_cell, "aer": aer_cell}
 
 
-def worker(cell, sim, repeat):
-    spec = CELLS[cell]
-    labels, coeffs, values = problem(spec["n"], spec["layers"], spec["terms"], spec["bindings"])
-    work = SIMS[sim](cell, spec["n"], spec["layers"], labels, coeffs, values)
+def report_best(work, repeat):
+    """Prints, as one JSON line, the best time of `repeat` calls of `work`
+    after one warm-up call, and the warm-up's answer."""
     answer = work()
     best = float("inf")
     for _ in range(repeat):
@@ -180,6 +179,23 @@ def worker(cell, sim, repeat):
         work()
         best = min(best, time.perf_counter() - t)
     print(json.dumps({"seconds": best, "answer": np.asarray(answer, dtype=float).tolist()}))
+
+
+def run_worker(script, worker_args, repeat, env, label):
+    """`script --worker *worker_args --repeat repeat` in a fresh process: the
+    JSON line it printed, or None (saying why) when it failed."""
+    done = subprocess.run([sys.executable, script, "--worker", *worker_args, "--repeat", str(repeat)],
+                          capture_output=True, text=True, env=env)
+    if done.returncode != 0:
+        print(f"{label}: skipped ({done.stderr.strip().splitlines()[-1:]})")
+        return None
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def worker(cell, sim, repeat):
+    spec = CELLS[cell]
+    labels, coeffs, values = problem(spec["n"], spec["layers"], spec["terms"], spec["bindings"])
+    report_best(SIMS[sim](cell, spec["n"], spec["layers"], labels, coeffs, values), repeat)
 
 
 def main():
@@ -198,12 +214,9 @@ def main():
         spec = CELLS[cell]
         found = {}
         for sim in spec["sims"]:
-            done = subprocess.run([sys.executable, __file__, "--worker", cell, sim, "--repeat", str(args.repeat)],
-                                  capture_output=True, text=True, env=env)
-            if done.returncode != 0:
-                print(f"{cell}/{sim}: skipped ({done.stderr.strip().splitlines()[-1:]})")
-                continue
-            found[sim] = json.loads(done.stdout.strip().splitlines()[-1])
+            r = run_worker(__file__, (cell, sim), args.repeat, env, f"{cell}/{sim}")
+            if r is not None:
+                found[sim] = r
         ref = found.get("vorn")
         for sim, r in found.items():
             agree = "" if ref is None else f"{np.max(np.abs(np.subtract(r['answer'], ref['answer']))):.1e}"
@@ -212,14 +225,18 @@ def main():
             ratio = "" if ref is None else f"{ref['seconds'] / t:.2f}"
             rows.append((cell, sim, f"{t:.4f}", per, ratio, agree))
             print(f"{cell:9s} {sim:10s} {t:9.4f} s  {per:18s} vorn/peer {ratio:6s} max diff {agree}")
-    RESULTS.parent.mkdir(parents=True, exist_ok=True)
-    lines = ["# Parameterised circuits against peers", "",
-             f"{args.threads} threads, best of {args.repeat}; see bench/compare_params.py for the cells.", "",
-             "| cell | simulator | seconds | per binding | vorn time / this time | max diff to vorn |",
-             "|---|---|---|---|---|---|"]
+    write_results(RESULTS, "Parameterised circuits against peers",
+                  f"{args.threads} threads, best of {args.repeat}; see bench/compare_params.py for the cells.",
+                  ("cell", "simulator", "seconds", "per binding", "vorn time / this time", "max diff to vorn"), rows)
+
+
+def write_results(path, title, note, columns, rows):
+    """A Markdown page: the title, a note, and a table of `rows` under `columns`."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    lines = [f"# {title}", "", note, "", f"| {' | '.join(columns)} |", "|" + "---|" * len(columns)]
     lines += [f"| {' | '.join(r)} |" for r in rows]
-    RESULTS.write_text("\n".join(lines) + "\n")
-    print(f"wrote {RESULTS}")
+    path.write_text("\n".join(lines) + "\n")
+    print(f"wrote {path}")
 
 
 if __name__ == "__main__":

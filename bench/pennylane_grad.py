@@ -13,17 +13,14 @@ agree to 1e-9. Results go to bench/results/pennylane.md.
 from __future__ import annotations
 
 import argparse
-import json
 import os
-import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from compare_params import CELLS, lightning_cell, problem  # noqa: E402
+from compare_params import CELLS, lightning_cell, problem, report_best, run_worker, write_results  # noqa: E402
 
 RESULTS = Path(__file__).resolve().parent / "results" / "pennylane.md"
 DEVICES = ("vorn.qubit", "lightning.qubit")
@@ -32,14 +29,7 @@ DEVICES = ("vorn.qubit", "lightning.qubit")
 def worker(device: str, repeat: int) -> None:
     spec = CELLS["grad"]
     labels, coeffs, values = problem(spec["n"], spec["layers"], spec["terms"], spec["bindings"])
-    work = lightning_cell("grad", spec["n"], spec["layers"], labels, coeffs, values, device=device)
-    answer = work()
-    best = float("inf")
-    for _ in range(repeat):
-        t = time.perf_counter()
-        work()
-        best = min(best, time.perf_counter() - t)
-    print(json.dumps({"seconds": best, "answer": np.asarray(answer, dtype=float).tolist()}))
+    report_best(lightning_cell("grad", spec["n"], spec["layers"], labels, coeffs, values, device=device), repeat)
 
 
 def main() -> None:
@@ -59,13 +49,8 @@ def main() -> None:
     # so that a change in the machine's load reaches both alike.
     for _ in range(args.rounds):
         for device in DEVICES:
-            done = subprocess.run([sys.executable, __file__, "--worker", device, "--repeat", str(args.repeat)],
-                                  capture_output=True, text=True, env=env)
-            if done.returncode != 0:
-                print(f"{device}: skipped ({done.stderr.strip().splitlines()[-1:]})")
-                continue
-            r = json.loads(done.stdout.strip().splitlines()[-1])
-            if device not in found or r["seconds"] < found[device]["seconds"]:
+            r = run_worker(__file__, (device,), args.repeat, env, device)
+            if r is not None and (device not in found or r["seconds"] < found[device]["seconds"]):
                 found[device] = r
         loads.append(os.getloadavg()[0])
     rows = []
@@ -79,16 +64,11 @@ def main() -> None:
         worst = np.max(np.abs(np.subtract(*(found[d]["answer"] for d in DEVICES))))
         if worst > 1e-9:
             raise SystemExit(f"the gradients differ by {worst:.1e} (more than 1e-9)")
-    RESULTS.parent.mkdir(parents=True, exist_ok=True)
-    lines = ["# vorn.qubit against lightning.qubit in PennyLane", "",
-             f"qml.grad, diff_method=\"adjoint\", 20 wires, 400 parameters, 50-term Hamiltonian; {args.threads} "
-             f"threads, best of {args.rounds} rounds x {args.repeat} calls; 1-minute load average "
-             f"{min(loads):.2f}-{max(loads):.2f} during the run.", "",
-             "| device | seconds | time / lightning.qubit's | max gradient diff to lightning.qubit |",
-             "|---|---|---|---|"]
-    lines += [f"| {' | '.join(r)} |" for r in rows]
-    RESULTS.write_text("\n".join(lines) + "\n")
-    print(f"wrote {RESULTS}")
+    write_results(RESULTS, "vorn.qubit against lightning.qubit in PennyLane",
+                  f"qml.grad, diff_method=\"adjoint\", 20 wires, 400 parameters, 50-term Hamiltonian; {args.threads} "
+                  f"threads, best of {args.rounds} rounds x {args.repeat} calls; 1-minute load average "
+                  f"{min(loads):.2f}-{max(loads):.2f} during the run.",
+                  ("device", "seconds", "time / lightning.qubit's", "max gradient diff to lightning.qubit"), rows)
 
 
 if __name__ == "__main__":
