@@ -122,6 +122,7 @@ demo: install $(VENV)/.demo-ready
 	$(PY) examples/vorn_ising_landscape.py
 	$(PY) examples/vorn_qasm_plot.py examples/grover5.qasm --out build/demo/vorn_qasm_counts.png
 	$(PY) examples/vorn_vqe.py --out build/demo/vorn_vqe_energy.png
+	$(PY) examples/vorn_qiskit_vqe.py
 	$(PY) examples/vorn_dynamic.py --out build/demo/vorn_dynamic.png
 	$(PY) examples/vorn_pennylane_qnode.py
 
@@ -164,6 +165,7 @@ bench: deps $(BENCH_VENV)/.ready
 	$(BENCH_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py-bench .
 	$(BENCH_PY) bench/compare.py $(BENCH_ARGS)
 	$(BENCH_PY) bench/compare_params.py
+	$(BENCH_PY) bench/compare_primitives.py
 	$(BENCH_PY) bench/pennylane_grad.py
 
 clean:

@@ -20,7 +20,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from compare_params import CELLS, lightning_cell, problem, report_best, run_worker, write_results  # noqa: E402
+from compare_params import CELLS, against, in_worker, lightning_cell, problem, report, write_table  # noqa: E402
 
 RESULTS = Path(__file__).resolve().parent / "results" / "pennylane.md"
 DEVICES = ("vorn.qubit", "lightning.qubit")
@@ -29,7 +29,7 @@ DEVICES = ("vorn.qubit", "lightning.qubit")
 def worker(device: str, repeat: int) -> None:
     spec = CELLS["grad"]
     labels, coeffs, values = problem(spec["n"], spec["layers"], spec["terms"], spec["bindings"])
-    report_best(lightning_cell("grad", spec["n"], spec["layers"], labels, coeffs, values, device=device), repeat)
+    report(lightning_cell("grad", spec["n"], spec["layers"], labels, coeffs, values, device=device), repeat)
 
 
 def main() -> None:
@@ -49,26 +49,26 @@ def main() -> None:
     # so that a change in the machine's load reaches both alike.
     for _ in range(args.rounds):
         for device in DEVICES:
-            r = run_worker(__file__, (device,), args.repeat, env, device)
+            r = in_worker(__file__, [device], args.repeat, env)
             if r is not None and (device not in found or r["seconds"] < found[device]["seconds"]):
                 found[device] = r
         loads.append(os.getloadavg()[0])
     rows = []
     for device, r in found.items():
         ref = found.get("lightning.qubit")
+        diff = against(r, ref)[1]
         ratio = "" if ref is None else f"{r['seconds'] / ref['seconds']:.2f}"
-        diff = "" if ref is None else f"{np.max(np.abs(np.subtract(r['answer'], ref['answer']))):.1e}"
         rows.append((device, f"{r['seconds']:.3f}", ratio, diff))
         print(f"{device:16s} {r['seconds']:8.3f} s  time / lightning's {ratio:5s} max diff {diff}")
     if len(found) == len(DEVICES):
         worst = np.max(np.abs(np.subtract(*(found[d]["answer"] for d in DEVICES))))
         if worst > 1e-9:
             raise SystemExit(f"the gradients differ by {worst:.1e} (more than 1e-9)")
-    write_results(RESULTS, "vorn.qubit against lightning.qubit in PennyLane",
-                  f"qml.grad, diff_method=\"adjoint\", 20 wires, 400 parameters, 50-term Hamiltonian; {args.threads} "
-                  f"threads, best of {args.rounds} rounds x {args.repeat} calls; 1-minute load average "
-                  f"{min(loads):.2f}-{max(loads):.2f} during the run.",
-                  ("device", "seconds", "time / lightning.qubit's", "max gradient diff to lightning.qubit"), rows)
+    write_table(RESULTS, ["# vorn.qubit against lightning.qubit in PennyLane", "",
+                          f"qml.grad, diff_method=\"adjoint\", 20 wires, 400 parameters, 50-term Hamiltonian; "
+                          f"{args.threads} threads, best of {args.rounds} rounds x {args.repeat} calls; 1-minute "
+                          f"load average {min(loads):.2f}-{max(loads):.2f} during the run."],
+                ["device", "seconds", "time / lightning.qubit's", "max gradient diff to lightning.qubit"], rows)
 
 
 if __name__ == "__main__":
