@@ -79,11 +79,11 @@ def vorn_cell(cell, n, layers, labels, coeffs, values):
     return lambda: vorn.expval(c, h, params=values)[:, 0]
 
 
-def lightning_cell(cell, n, layers, labels, coeffs, values):
+def lightning_cell(cell, n, layers, labels, coeffs, values, device="lightning.qubit"):
     import pennylane as qml
     from pennylane import numpy as pnp
 
-    dev = qml.device("lightning.qubit", wires=n)
+    dev = qml.device(device, wires=n)
     # PennyLane wire 0 is the leftmost (most significant) bit: label character j acts on wire j
     # while vorn's rightmost character is qubit 0, so vorn qubit q is wire n-1-q.
     ops = []
