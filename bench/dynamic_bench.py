@@ -67,6 +67,14 @@ def best(fn, repeat: int) -> float:
     return min(times)
 
 
+def write_report(path: str, lines: list[str]) -> None:
+    """The markdown report to `path` (its folder made) and to stdout."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    print("\n".join(lines))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
@@ -117,10 +125,7 @@ def main() -> None:
         lines.append(f"| {name} | {shots} | {mine:.3f} | {peer} | {'' if not peer else f'{theirs:.2f}'} | {ratio} |")
     by_name = {r[0]: r[2] for r in rows if not r[3]}
     lines += ["", f"mid20 / final20 (vorn, 10^4 shots): {by_name['mid20'] / by_name['final20']:.2f}"]
-    os.makedirs(os.path.dirname(args.out), exist_ok=True)
-    with open(args.out, "w") as f:
-        f.write("\n".join(lines) + "\n")
-    print("\n".join(lines))
+    write_report(args.out, lines)
 
 
 if __name__ == "__main__":

@@ -27,7 +27,7 @@ import vorn
 from vorn import noise as vn
 
 sys.path.insert(0, os.path.dirname(__file__))
-from dynamic_bench import best  # noqa: E402
+from dynamic_bench import best, write_report  # noqa: E402
 
 SHOTS = 10_000
 
@@ -98,10 +98,7 @@ def main() -> None:
     load = os.getloadavg()
     lines += ["", f"Machine load (1, 5, 15 min) at the end: {load[0]:.2f}, {load[1]:.2f}, {load[2]:.2f} on "
               f"{os.cpu_count()} processors (shared with other jobs)."]
-    os.makedirs(os.path.dirname(args.out), exist_ok=True)
-    with open(args.out, "w") as f:
-        f.write("\n".join(lines) + "\n")
-    print("\n".join(lines))
+    write_report(args.out, lines)
 
 
 if __name__ == "__main__":
