@@ -151,14 +151,17 @@ std::mutex pool_mutex;
 std::atomic<tbb::task_arena*> pool_arena{nullptr};
 std::atomic<std::size_t> pool_threads{0};  // decided once, at the first creation
 std::atomic<bool> pool_failed{false};      // a failed creation stays failed
-bool forked_child = false;                 // under pool_mutex
+// Set in a forked child (of a process whose pool existed): its loops never
+// touch oneTBB again, read without the lock.
+std::atomic<bool> forked_child{false};
 
 // fork() copies only the calling thread; oneTBB's workers are gone in the
 // child, and an arena whose slots they held would wait for them forever.
-// The child forgets the arena without touching it (destroying it would wait
-// for those workers) and the next parallel loop makes a fresh one. oneTBB
-// cannot start workers again in a child, so there the loops run on the
-// calling thread alone; the results are the same bits. The lock is held
+// oneTBB's process-wide state (the list of sleeping workers a spawn wakes)
+// may have been mid-change in one of those workers at the fork, so the child
+// never calls into oneTBB again: it forgets the arenas without touching them
+// (destroying one would wait for those workers) and runs every loop on the
+// calling thread as one chunk; the results are the same bits. The lock is held
 // across fork() so that the child never inherits it taken.
 // Arenas forgotten by forks are kept here, reachable, so that leak checkers
 // do not report them (a child of a child of ... beyond the last slot just
@@ -194,7 +197,7 @@ void forget(tbb::task_arena* arena) {
 void before_fork() { pool_mutex.lock(); }
 void after_fork_in_parent() { pool_mutex.unlock(); }
 void after_fork_in_child() {
-  forked_child = true;
+  forked_child.store(true, std::memory_order_relaxed);
   forget(pool_arena.exchange(nullptr, std::memory_order_relaxed));
   for (auto& arena : limited_arenas) forget(arena.exchange(nullptr, std::memory_order_relaxed));
   pool_mutex.unlock();
@@ -236,7 +239,7 @@ tbb::task_arena* create_arena(std::size_t threads) {
     auto arena = std::make_unique<tbb::task_arena>(static_cast<int>(threads), 1);
     arena->initialize();
     // A forked child runs its loops on the calling thread alone (see below).
-    if (!forked_child && threads > 1) start_workers(*arena, threads);
+    if (threads > 1) start_workers(*arena, threads);
     return arena.release();
   } catch (...) {
     return nullptr;
@@ -295,7 +298,7 @@ std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
 }
 
 std::size_t pool_thread_count() {
-  pool();
+  if (!forked_child.load(std::memory_order_relaxed)) pool();
   return pool_threads.load(std::memory_order_relaxed);
 }
 
@@ -361,9 +364,10 @@ std::pair<tbb::task_arena*, std::size_t> loop_arena() {
 
 // Under ThreadLimit(1) a loop is one chunk on the calling thread: no arena to
 // queue for, so many single-threaded loops (a sweep's bindings side by side)
-// run at once. One chunk sums nothing differently from many.
+// run at once. One chunk sums nothing differently from many. A forked child
+// runs every loop so (see the fork handlers).
 bool run_inline(std::uint64_t n_items, ChunkFn body) {
-  if (thread_limit != 1) return false;
+  if (thread_limit != 1 && !forked_child.load(std::memory_order_relaxed)) return false;
   if (n_items != 0) {
     DefaultFpEnv fp_env;
     body(0, n_items);

@@ -217,6 +217,44 @@ TEST(Pool, ForkedChildRunsParallelLoops) {
   EXPECT_EQ(warm.load(), 100000u);
 }
 
+// Forks taken while another thread keeps the workers waking and sleeping:
+// oneTBB's record of sleeping workers can be mid-change at the fork, so a
+// child that spawned into it crashed now and then. The child's loops must run
+// on its calling thread, whole, and every child must end normally.
+TEST(Pool, ForkedChildrenOfABusyPoolNeverEnterThePool) {
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    std::atomic<std::uint64_t> sink{0};
+    while (!stop.load()) parallel_for(1u << 14, 16, [&](std::uint64_t b, std::uint64_t e) { sink += e - b; });
+  });
+  int crashed = 0, wrong = 0;
+  for (int round = 0; round < 40; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(20);
+      const pthread_t self = pthread_self();
+      std::uint64_t covered = 0;
+      bool elsewhere = false;
+      for (int loop = 0; loop < 20; ++loop) {
+        parallel_for(1u << 16, 16, [&](std::uint64_t b, std::uint64_t e) {
+          if (!pthread_equal(pthread_self(), self)) elsewhere = true;
+          covered += e - b;
+        });
+      }
+      _exit(elsewhere ? 1 : covered == 20u << 16 ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (!WIFEXITED(status)) ++crashed;
+    else if (WEXITSTATUS(status) != 0) ++wrong;
+  }
+  stop = true;
+  busy.join();
+  EXPECT_EQ(crashed, 0);
+  EXPECT_EQ(wrong, 0);
+}
+
 }  // namespace
 }  // namespace vorn
 
