@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <memory>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -461,9 +462,31 @@ VORN_AVX2 void avx2_dense(Complex* amp, const BaseWalk& walk, std::uint64_t kb, 
 
 const RunPrimitives kAvx2{avx2_pairs, avx2_groups, nullptr, avx2_diagonal, avx2_dense, avx2_scale};
 
+// ---- single precision: four complex floats per register ---------------------
+
+struct SingleVec {
+  using R = __m256;
+  static constexpr std::uint64_t kWidth = 4;
+  VORN_AVX2 static R load(const SingleComplex* p) { return _mm256_loadu_ps(&p->re); }
+  VORN_AVX2 static void store(SingleComplex* p, R v) { _mm256_storeu_ps(&p->re, v); }
+  static constexpr bool kNeedsNumberIm = false;
+  VORN_AVX2 static R set1(float x) { return _mm256_set1_ps(x); }
+  VORN_AVX2 static R im_entry(float im) { return _mm256_set1_ps(im); }
+  VORN_AVX2 static R add(R a, R b) { return _mm256_add_ps(a, b); }
+  // addsub: the real lanes subtract, the imaginary lanes add.
+  VORN_AVX2 static R cmul(R re, R im, R x) {
+    return _mm256_addsub_ps(_mm256_mul_ps(re, x), _mm256_mul_ps(im, _mm256_permute_ps(x, 0xB1)));
+  }
+};
+
+#define VORN_TARGET VORN_AVX2
+#include "single_runs.hpp"
+#undef VORN_TARGET
+
 }  // namespace
 
 const RunPrimitives* const kAvx2Primitives = &kAvx2;
+const SingleRunPrimitives* const kSingleAvx2Primitives = &kSingleVector;
 
 }  // namespace vorn::detail
 
@@ -471,6 +494,7 @@ const RunPrimitives* const kAvx2Primitives = &kAvx2;
 
 namespace vorn::detail {
 const RunPrimitives* const kAvx2Primitives = nullptr;
+const SingleRunPrimitives* const kSingleAvx2Primitives = nullptr;
 }  // namespace vorn::detail
 
 #endif

@@ -17,7 +17,7 @@ import numpy as np
 
 from . import _ext
 from .circuit import Circuit
-from .simulation import Progress, _fusion, _statevector, _threads, _Watch
+from .simulation import Progress, _fusion, _precision, _single_only_plain, _statevector, _threads, _Watch
 
 __all__ = ["PauliSum", "expval"]
 
@@ -251,9 +251,10 @@ class PauliSum:
         return f"<vorn.PauliSum num_qubits={self._num_qubits} terms={len(self)}>"
 
 
-def _state_of(c: Any, watch: _Watch, threads: int, fusion: bool = False) -> np.ndarray:
+def _state_of(c: Any, watch: _Watch, threads: int, fusion: bool = False, single: bool = False) -> np.ndarray:
     if isinstance(c, Circuit):
-        return _statevector(c, watch, threads, fusion)
+        return _statevector(c, watch, threads, fusion, single)
+    _single_only_plain(single, "a given state vector (precision chooses how a circuit is simulated)")
     if not isinstance(c, np.ndarray):
         raise TypeError(f"expected a vorn.Circuit or a complex128 state vector, not {type(c).__name__}")
     if c.dtype != np.complex128:
@@ -295,7 +296,7 @@ def _observable_arrays(observables: list[PauliSum], n: int,
 
 def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = False, *,
            timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
-           fusion: bool = False, params: Any = None) -> Any:
+           fusion: bool = False, params: Any = None, precision: str = "double") -> Any:
     """<psi|H|psi> for each H in ``observables``, psi the final state of a
     vorn.Circuit or a state vector read in place (as Qiskit's
     ``Statevector.expectation_value``).
@@ -327,6 +328,11 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
             one binding): the circuit is compiled once and each row's values
             are bound in the engine; row b's values are bit-identical to
             ``expval(c.assign_parameters(params[b]), observables)``.
+        precision: "double" (default) or "single": simulate the circuit on a
+            complex64 state (see :func:`vorn.run`); the evaluation reads each
+            float amplitude exactly in double and sums in double through the
+            same fixed tree. Only for a circuit, not with ``params``
+            (ValueError).
 
     Returns:
         A NumPy array with one entry per observable: float64 when every
@@ -339,7 +345,9 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
         >>> vorn.expval(c, vorn.PauliSum.from_list([("ZZ", 1.0), ("XI", 0.5)]))
         array([1.])
     """
+    single = _precision(precision)
     if params is not None:
+        _single_only_plain(single, "parameter sweeps (params=)")
         from .sweeps import sweep_expval
 
         if variance:
@@ -349,7 +357,7 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
     thread_count = _threads(threads)
     fusion = _fusion(fusion)
     simulation = _Watch(timeout, progress)
-    state = _state_of(c, simulation, thread_count, fusion)
+    state = _state_of(c, simulation, thread_count, fusion, single)
     x, z, coeffs, offsets = _observable_arrays(observables, state.size.bit_length() - 1, "the state")
     real = not np.any(coeffs.imag != 0)  # NaN + 0j counts as real, any other imaginary part not
     if variance and not real:

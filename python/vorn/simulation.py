@@ -370,11 +370,26 @@ def _fusion(value: Any) -> bool:
     return value
 
 
+def _precision(value: Any) -> bool:
+    """True for "single", False for "double"; anything else is refused."""
+    if not isinstance(value, str):
+        raise TypeError(f"precision must be 'single' or 'double', not {type(value).__name__}")
+    if value not in ("single", "double"):
+        raise ValueError(f"precision must be 'single' or 'double', not {value!r}")
+    return value == "single"
+
+
+def _single_only_plain(single: bool, what: str) -> None:
+    if single:
+        raise ValueError(f"precision='single' is not available for {what}; use precision='double'")
+
+
 def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch, threads: int, *,
-             keep_shots: bool = False, require_finite: bool = False, fusion: bool = False
+             keep_shots: bool = False, require_finite: bool = False, fusion: bool = False, single: bool = False
              ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    runner = _ext.run_program_single if single else _ext.run_program
     try:
-        out = _ext.run_program(program, seed, shots, keep_shots, require_finite, watch.poll(), threads, fusion)
+        out = runner(program, seed, shots, keep_shots, require_finite, watch.poll(), threads, fusion)
         watch.finish(len(program))
         return out
     finally:
@@ -383,7 +398,7 @@ def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch,
 
 def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *, memory: bool = False,
         timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
-        fusion: bool = False, params: Any = None) -> Result | list[Result]:
+        fusion: bool = False, params: Any = None, precision: str = "double") -> Result | list[Result]:
     """Simulates ``circuit`` once and draws ``shots`` measurement outcomes from
     the final state, as Qiskit's samplers do with the measurements at the end.
 
@@ -429,6 +444,14 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
             where gates pile up on few qubits, but amplitudes then differ from
             the exact default path by rounding (still the same bits on any
             thread count). Default False: the exact path.
+        precision: "double" (default: complex128 state) or "single": a
+            complex64 state in half the memory (one more qubit in the same
+            RAM), gates in float arithmetic (matrices rounded to float),
+            probabilities and sampling sums formed in double; amplitudes
+            agree with double to about 1e-6 per gate layer, still the same
+            bits on any thread count and instruction set. Not available with
+            ``params`` or for circuits that measure in the middle, reset or
+            condition (ValueError).
 
     Returns:
         A :class:`Result`; with a 2-D ``params``, a list of one per row.
@@ -444,7 +467,9 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         >>> vorn.run(c, shots=100, seed=1).counts()  # doctest: +SKIP
         {'00': 52, '11': 48}
     """
+    single = _precision(precision)
     if params is not None:
+        _single_only_plain(single, "parameter sweeps (params=)")
         from .sweeps import sweep_run
 
         return sweep_run(circuit, shots, seed, params, memory=memory, timeout=timeout, progress=progress,
@@ -460,6 +485,7 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
     from . import _branching
 
     if _branching.is_dynamic(circuit):
+        _single_only_plain(single, "circuits that measure in the middle, reset or condition")
         return _branching.run(circuit, shots, seed, bool(memory), watch, threads)
     # Taken now: what the circuit says later must not reach this result.
     clbits = _Clbits(circuit)
@@ -467,12 +493,12 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
     program = _compile(circuit, samples)
     keep = bool(memory)
     state, outcomes, tally, shot_outcomes = _execute(program, seed, shots, watch, threads, keep_shots=keep,
-                                                     require_finite=True, fusion=fusion)
+                                                     require_finite=True, fusion=fusion, single=single)
     return Result(state, clbits, outcomes, tally, shot_outcomes if keep else None, shots)
 
 
 def statevector(circuit: Circuit, *, timeout: float | None = None, progress: bool | Progress | None = None,
-                threads: int | None = None, fusion: bool = False) -> np.ndarray:
+                threads: int | None = None, fusion: bool = False, precision: str = "double") -> np.ndarray:
     """The state after every gate of ``circuit`` (measurements are ignored),
     as Qiskit's ``Statevector(circuit)`` with the global phase. A circuit
     that measures in the middle, resets or conditions has no one state
@@ -487,10 +513,12 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
             for all); the state is bit-identical whatever it is.
         fusion: merge gates into dense ones first, as for :func:`run`
             (rounding-level differences from the exact default).
+        precision: "double" (default) or "single", as for :func:`run`.
 
     Returns:
-        A read-only complex128 array of 2**num_qubits amplitudes, qubit 0 the
-        least significant bit of the index.
+        A read-only complex128 array (complex64 with precision="single") of
+        2**num_qubits amplitudes, qubit 0 the least significant bit of the
+        index.
     """
     from . import _branching
 
@@ -498,17 +526,19 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
         raise ValueError("a circuit that measures in the middle, resets or conditions has no single final state: "
                          "run(circuit, shots=1).statevector() gives one shot's")
     fusion = _fusion(fusion)
-    return _statevector(circuit, _Watch(timeout, progress), _threads(threads), fusion)
+    single = _precision(precision)
+    return _statevector(circuit, _Watch(timeout, progress), _threads(threads), fusion, single)
 
 
-def _statevector(circuit: Circuit, watch: _Watch, threads: int, fusion: bool = False) -> np.ndarray:
+def _statevector(circuit: Circuit, watch: _Watch, threads: int, fusion: bool = False,
+                 single: bool = False) -> np.ndarray:
     program = _compile(circuit, False)
-    state, _, _, _ = _execute(program, 0, 0, watch, threads, fusion=fusion)
+    state, _, _, _ = _execute(program, 0, 0, watch, threads, fusion=fusion, single=single)
     return _readonly(state)
 
 
 def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: bool = False, params: Any = None,
-                    observables: int | None = None, gradient: bool = False) -> int:
+                    observables: int | None = None, gradient: bool = False, precision: str = "double") -> int:
     """Bytes a run of ``circuit`` with ``shots`` allocates at its peak: the
     state, the gather buffers of blocked runs, the sampler and, with
     ``memory=True``, every shot's outcome. For a circuit that measures in
@@ -530,12 +560,16 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
         gradient: the figure of :func:`vorn.value_and_grad` /
             :func:`vorn.jacobian` with ``params`` and ``observables``: two
             states plus one per observable, per binding running at once.
+        precision: "double" (default) or "single": the figure of a run with
+            that precision (a complex64 state is half the bytes).
 
     Returns:
         The number of bytes.
     """
     shots = _non_negative(shots, "shots", _MAX_SHOTS)
+    single = _precision(precision)
     if params is not None:
+        _single_only_plain(single, "parameter sweeps (params=)")
         from .sweeps import required_memory as sweep_memory
 
         return sweep_memory(circuit, params, shots, memory=memory, observables=observables, gradient=gradient)
@@ -544,6 +578,7 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
     from . import _branching
 
     if _branching.is_dynamic(circuit):
+        _single_only_plain(single, "circuits that measure in the middle, reset or condition")
         return _branching.required_memory(circuit, shots, bool(memory))
     samples = shots >= 1 and any(ins.name == "measure" for ins in circuit._data)
-    return _compile(circuit, samples).required_memory(shots, bool(memory))
+    return _compile(circuit, samples).required_memory(shots, bool(memory), single)

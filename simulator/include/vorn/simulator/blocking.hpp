@@ -59,5 +59,9 @@ std::vector<Segment> plan_segments(std::span<const CompiledGate> gates, std::uin
 // between gates and between blocks, and counts the gates done.
 void apply_gates(StateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params = {},
                  RunControl* control = nullptr);
+// The same on a single-precision state; every entry's single_matrix must be
+// filled (round_to_single).
+void apply_gates(SingleStateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params = {},
+                 RunControl* control = nullptr);
 
 }  // namespace vorn::sim

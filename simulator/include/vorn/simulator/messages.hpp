@@ -118,5 +118,8 @@ inline constexpr std::string_view kDynamicClbits =
 inline constexpr std::string_view kInvalidStep = "invalid dynamic step {} (kind {}): operands out of range";
 // {qubit}, {clbit}
 inline constexpr std::string_view kInvalidFinalMeasure = "invalid final measurement of qubit {} into clbit {}";
+// A single-precision state given an entry whose matrix was not rounded.
+inline constexpr std::string_view kNotRoundedToSingle =
+    "gate entry has {} single-precision matrix entries, expected {} (round_to_single was not applied)";
 
 }  // namespace vorn::sim::messages
