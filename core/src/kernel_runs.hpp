@@ -59,6 +59,7 @@ class BaseWalk {
     // Bits a carry must pass over to reach the next run: the positions and
     // the in-run index bits below the first position that breaks runs.
     for (int p = 0; p < count_; ++p) skip_ |= std::uint64_t{1} << pos_[static_cast<std::size_t>(p)];
+    positions_ = skip_;
     if (z < count_) skip_ |= (std::uint64_t{1} << pos_[static_cast<std::size_t>(z)]) - 1;
   }
 
@@ -69,6 +70,9 @@ class BaseWalk {
     }
     return k;
   }
+
+  // The positions as a mask (bit p set for position p).
+  std::uint64_t positions() const noexcept { return positions_; }
 
   // Distance between the bases of consecutive k inside one run.
   std::uint64_t stride() const noexcept { return stride_; }
@@ -103,6 +107,7 @@ class BaseWalk {
   std::uint64_t stride_ = 1;
   std::uint64_t span_ = 0;
   std::uint64_t skip_ = 0;
+  std::uint64_t positions_ = 0;
 };
 
 // The primitives (one set per instruction set, chosen at run time) process the

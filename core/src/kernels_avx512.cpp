@@ -4,7 +4,8 @@
 // runs, groups, diagonal, dense, scale) goes to the AVX2 primitives: a dense
 // update four groups per register, with a masked subtract for addsub, ran
 // slower than AVX2's on the development machine. Picked at run time by
-// run_primitives(). target("avx512f") only, no FMA.
+// run_primitives(). The single-precision primitives (eight complex floats per
+// register, single_runs.hpp) are here too. target("avx512f") only, no FMA.
 #include <bit>
 #include <cmath>
 #include <memory>
@@ -271,6 +272,22 @@ struct SingleVec {
     return _mm512_setr_ps(-im, im, -im, im, -im, im, -im, im, -im, im, -im, im, -im, im, -im, im);
   }
   VORN_AVX512 static R add(R a, R b) { return _mm512_add_ps(a, b); }
+  VORN_AVX512 static R load_floats(const float* f) { return _mm512_loadu_ps(f); }
+  using Index = __m512i;
+  VORN_AVX512 static Index index_of(const int* src) {
+    int idx[16];
+    for (int j = 0; j < 8; ++j) idx[2 * j] = 2 * src[j], idx[2 * j + 1] = 2 * src[j] + 1;
+    return _mm512_loadu_si512(idx);
+  }
+  VORN_AVX512 static R permute(R x, Index index) { return _mm512_permutexvar_ps(index, x); }
+  using Mask = __mmask16;
+  VORN_AVX512 static Mask mask_of(const bool* lanes) {
+    unsigned m = 0;
+    for (unsigned j = 0; j < 8; ++j)
+      if (lanes[j]) m |= 3u << (2 * j);
+    return static_cast<Mask>(m);
+  }
+  VORN_AVX512 static R blend(Mask mask, R x, R y) { return _mm512_mask_blend_ps(mask, x, y); }
   VORN_AVX512 static R cmul(R re, R im, R x) {
     return _mm512_add_ps(_mm512_mul_ps(re, x), _mm512_mul_ps(im, _mm512_permute_ps(x, 0xB1)));
   }

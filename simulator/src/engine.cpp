@@ -31,7 +31,7 @@ std::uint64_t required_memory(const Program& program, std::uint64_t shots, const
   const std::uint64_t n = program.n_qubits;
   if (n == 0 || n > vorn::kMaxQubits) return 0;
   std::uint64_t bytes = options.single_precision ? SingleStateVector::bytes_for(n) : StateVector::bytes_for(n);
-  const BlockingParams blocking;
+  const BlockingParams blocking = options.single_precision ? single_precision_blocking() : BlockingParams{};
   if (n > blocking.max_block_qubits) {
     // One gather buffer per pool thread at most (blocks are copied in only
     // where a run of gates has high qubits).
@@ -75,7 +75,7 @@ BasicProgramResult<T> run_on_state(const Program& program, RandomStream& stream,
   }
   // The progress total stays the circuit's gate count (what a bar shows); a
   // fused run gets there in fewer steps.
-  apply_gates(state, gates, BlockingParams{}, control);
+  apply_gates(state, gates, std::is_same_v<T, float> ? single_precision_blocking() : BlockingParams{}, control);
 
   // The state is moved into the result as the snapshot rather than copied:
   // nothing writes it after the last gate and sampling only reads it.

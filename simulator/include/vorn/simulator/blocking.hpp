@@ -37,6 +37,15 @@ struct BlockingParams {
   std::size_t gather_min_gates = 24;
 };
 
+// A single-precision run's blocks: the same bytes per block, so one qubit
+// more in each (and fewer passes over the state).
+inline BlockingParams single_precision_blocking() noexcept {
+  BlockingParams p;
+  p.max_block_qubits += 1;
+  p.cache_resident_qubits += 1;
+  return p;
+}
+
 // Consecutive gates [begin, end). A blocked segment (qubits != 0) holds two or
 // more gates (see BlockingParams for when more), and `qubits` (bit q = qubit q)
 // covers every operand of them plus the lowest qubits; the others run gate by
