@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../../core/src/kernel_runs.hpp"
 #include "every_isa.hpp"
 #include "vorn/core/error.hpp"
 #include "vorn/core/parallel.hpp"
@@ -234,6 +235,44 @@ TEST_P(SinglePrecisionPaths, AgreesWithDoubleWithinRounding) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SinglePrecisionPaths, ::testing::Values(U{5}, U{14}));
+
+// Pool chunks may start and end inside a register's group of base indices:
+// the primitives over ranges split at odd points give the bits of one call
+// over the whole range with the scalar set.
+TEST(SinglePrecision, PrimitivesSplitAnywhereGiveTheScalarBits) {
+  const U n = 9;
+  const Floats start = random_floats(U{1} << n, 5);
+  const SingleMatrix2x2 m = to_single(Matrix2x2{{0.6, 0.1}, {-0.3, 0.2}, {0.1, -0.5}, {0.4, 0.3}});
+  const std::vector<SingleComplex> diag = {{0.5f, 0.5f}, {-0.25f, 1.0f}, {0.75f, -0.5f}, {1.0f, 0.125f}};
+  struct Case {
+    std::vector<U> positions;
+    U set_mask, tstep;
+  };
+  for (const Case& c : {Case{{0}, 0, 1}, Case{{2, 0}, 1, 4}, Case{{1, 6}, 64, 2}, Case{{5, 1}, 2, 32},
+                        Case{{3}, 0, 8}, Case{{2, 7, 0}, 129, 4}}) {
+    const detail::BaseWalk walk(c.positions.data(), static_cast<int>(c.positions.size()));
+    const U items = (U{1} << n) >> c.positions.size();
+    Floats want_pairs = start, want_diag = start;
+    detail::kSingleScalarPrimitives.pairs(want_pairs.data(), walk, 0, items, c.set_mask, c.tstep, m);
+    // A diagonal on the first position as target (2 entries) or the first two (4).
+    std::vector<U> off = {0, U{1} << c.positions[0]};
+    if (c.positions.size() > 1) off.insert(off.end(), {U{1} << c.positions[1], (U{1} << c.positions[0]) | (U{1} << c.positions[1])});
+    const U set_diag = c.positions.size() > 2 ? c.set_mask & (U{1} << c.positions[2]) : 0;
+    detail::kSingleScalarPrimitives.diagonal(want_diag.data(), walk, 0, items, set_diag, off.data(), off.size(),
+                                             diag.data());
+    isa_test::for_each_isa([&](Isa) {
+      const detail::SingleRunPrimitives& prim = detail::single_run_primitives();
+      Floats got_pairs = start, got_diag = start;
+      const U cuts[] = {0, 1, 3, 6, 7, 13, items / 2 + 1, items - 1, items};
+      for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
+        prim.pairs(got_pairs.data(), walk, cuts[i], cuts[i + 1], c.set_mask, c.tstep, m);
+        prim.diagonal(got_diag.data(), walk, cuts[i], cuts[i + 1], set_diag, off.data(), off.size(), diag.data());
+      }
+      ASSERT_TRUE(same_bits(got_pairs.data(), want_pairs)) << "pairs, first position " << c.positions[0];
+      ASSERT_TRUE(same_bits(got_diag.data(), want_diag)) << "diagonal, first position " << c.positions[0];
+    });
+  }
+}
 
 // ---- blocked runs and the engine ---------------------------------------------
 
