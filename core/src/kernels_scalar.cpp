@@ -74,34 +74,34 @@ const SingleRunPrimitives kSingleScalarPrimitives{scalar_pairs<float>,    scalar
                                                   nullptr,                scalar_diagonal<float>,
                                                   scalar_dense<float>,    scalar_scale<float>};
 
+namespace {
+
 // The one instruction-set choice (isa.hpp), mapped onto the variants this
-// build has: AVX-512 leans on AVX2 for the cases it does not take.
-const RunPrimitives& run_primitives() {
+// build has (a null set is not built). The double AVX-512 set leans on AVX2
+// for the cases it does not take, so it needs that set too; the float ones
+// hand such cases to the scalar set.
+template <class T>
+const BasicRunPrimitives<T>& choose(const BasicRunPrimitives<T>* avx512, const BasicRunPrimitives<T>* avx2,
+                                    const BasicRunPrimitives<T>& scalar, bool avx512_needs_avx2) {
   switch (active_isa()) {
     case Isa::Avx512:
-      if (kAvx512Primitives != nullptr && kAvx2Primitives != nullptr) return *kAvx512Primitives;
+      if (avx512 != nullptr && (avx2 != nullptr || !avx512_needs_avx2)) return *avx512;
       [[fallthrough]];
     case Isa::Avx2:
-      if (kAvx2Primitives != nullptr) return *kAvx2Primitives;
+      if (avx2 != nullptr) return *avx2;
       [[fallthrough]];
     case Isa::Scalar:
       break;
   }
-  return kScalarPrimitives;
+  return scalar;
 }
 
+}  // namespace
+
+const RunPrimitives& run_primitives() { return choose(kAvx512Primitives, kAvx2Primitives, kScalarPrimitives, true); }
+
 const SingleRunPrimitives& single_run_primitives() {
-  switch (active_isa()) {
-    case Isa::Avx512:
-      if (kSingleAvx512Primitives != nullptr) return *kSingleAvx512Primitives;
-      [[fallthrough]];
-    case Isa::Avx2:
-      if (kSingleAvx2Primitives != nullptr) return *kSingleAvx2Primitives;
-      [[fallthrough]];
-    case Isa::Scalar:
-      break;
-  }
-  return kSingleScalarPrimitives;
+  return choose(kSingleAvx512Primitives, kSingleAvx2Primitives, kSingleScalarPrimitives, false);
 }
 
 }  // namespace vorn::detail

@@ -59,6 +59,9 @@ inline bool vector_exact(const SingleComplex* entries, std::uint64_t count) {
   return true;
 }
 
+// kSameCol0: m00 and m10 are the same number bit for bit (h, for one), so
+// m00 * a and m10 * a are the same product, computed once.
+template <bool kSameCol0>
 VORN_TARGET inline void single_pair_runs(SingleComplex* amp, const BaseWalk& walk, std::uint64_t kb,
                                          std::uint64_t ke, std::uint64_t set_mask, std::uint64_t tstep,
                                          const SingleMatrix2x2& local) {
@@ -72,8 +75,9 @@ VORN_TARGET inline void single_pair_runs(SingleComplex* amp, const BaseWalk& wal
     std::uint64_t r = 0;
     for (; r + kW <= len; r += kW, p += kW) {
       const SingleVec::R a = SingleVec::load(p), b = SingleVec::load(p + tstep);
-      SingleVec::store(p, SingleVec::add(single_cmul(m00, a), single_cmul(m01, b)));
-      SingleVec::store(p + tstep, SingleVec::add(single_cmul(m10, a), single_cmul(m11, b)));
+      const SingleVec::R p0 = single_cmul(m00, a);
+      SingleVec::store(p, SingleVec::add(p0, single_cmul(m01, b)));
+      SingleVec::store(p + tstep, SingleVec::add(kSameCol0 ? p0 : single_cmul(m10, a), single_cmul(m11, b)));
     }
     for (; r < len; ++r, ++p) update_pair(p, p + tstep, local);
     k += len;
@@ -196,8 +200,10 @@ void single_pairs(SingleComplex* amp, const BaseWalk& walk, std::uint64_t kb, st
     kSingleScalarPrimitives.pairs(amp, walk, kb, ke, set_mask, tstep, local);
   } else if ((walk.positions() & (SingleVec::kWidth - 1)) != 0) {
     single_pairs_in_register(amp, walk, kb, ke, set_mask, tstep, local);
+  } else if (std::bit_cast<std::uint64_t>(local.m00) == std::bit_cast<std::uint64_t>(local.m10)) {
+    single_pair_runs<true>(amp, walk, kb, ke, set_mask, tstep, local);
   } else {
-    single_pair_runs(amp, walk, kb, ke, set_mask, tstep, local);
+    single_pair_runs<false>(amp, walk, kb, ke, set_mask, tstep, local);
   }
 }
 

@@ -14,6 +14,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../../core/src/kernel_runs.hpp"
@@ -148,9 +149,12 @@ std::vector<CompiledGate> gate_shapes(U n) {
   CompiledGate nan_im = gate(Shape::Single, {3}, {}, ~U{0}, seed++);
   nan_im.single_matrix[1].im = std::numeric_limits<float>::quiet_NaN();
   out.push_back(nan_im);
-  CompiledGate h = gate(Shape::MultiControlled, {0}, {hi}, ~U{0}, seed++);
-  h.single_matrix[2] = h.single_matrix[0];
-  out.push_back(h);
+  for (auto [shape, target, controls] : {std::tuple{Shape::MultiControlled, U{0}, std::vector<U>{hi}},
+                                         std::tuple{Shape::Single, hi, std::vector<U>{}}}) {
+    CompiledGate h = gate(shape, {target}, controls, ~U{0}, seed++);
+    h.single_matrix[2] = h.single_matrix[0];
+    out.push_back(h);
+  }
   return out;
 }
 

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import vorn
+from test_vorn_fusion import RANDOM_CIRCUIT_SCRIPT
 from test_vorn_random import random_circuit
 
 
@@ -124,32 +125,7 @@ def test_a_state_fits_in_single_precision_where_double_is_refused():
     assert exact.returncode != 0 and "MemoryError" in exact.stderr
 
 
-BIT_IDENTITY = """
-import hashlib
-import numpy as np
-import vorn
-rng = np.random.default_rng(21)
-n = 16
-c = vorn.Circuit(n)
-for q in range(n):
-    c.h(q)
-for _ in range(600):
-    q = [int(x) for x in rng.permutation(n)[:3]]
-    kind = int(rng.integers(7))
-    if kind == 0:
-        c.rx(float(rng.uniform(-3, 3)), q[0])
-    elif kind == 1:
-        c.cx(q[0], q[1])
-    elif kind == 2:
-        c.cp(float(rng.uniform(-3, 3)), q[0], q[1])
-    elif kind == 3:
-        c.ccx(q[0], q[1], q[2])
-    elif kind == 4:
-        c.u(*[float(a) for a in rng.uniform(-3, 3, 3)], q[0])
-    elif kind == 5:
-        c.rz(float(rng.uniform(-3, 3)), q[0])
-    else:
-        c.swap(q[0], q[1])
+BIT_IDENTITY = RANDOM_CIRCUIT_SCRIPT + """
 for threads in (None, 1):
     print(hashlib.sha256(vorn.statevector(c, precision="single", threads=threads).tobytes()).hexdigest())
 h = vorn.PauliSum.from_list([("Z" * 16, 1.0), ("X" + "I" * 15, 0.5)])
