@@ -37,7 +37,7 @@ RunArrays run_arrays(Buffer<Complex>&& state, const sim::Tally& tally, std::vect
 
 // Past the core's qubit limit no state can exist: MemoryError naming the
 // bytes, before anything is allocated (run.cpp).
-void refuse_beyond_qubit_limit(const sim::Program& program);
+void refuse_beyond_qubit_limit(const sim::Program& program, bool single = false);
 
 // Program, compile_program, is_unitary, MAX_GATE_TARGETS.
 void register_program(nanobind::module_& m);

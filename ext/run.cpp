@@ -49,7 +49,7 @@ RunArrays run_program(
 // run_program on a complex64 state: the state comes back as complex64.
 SingleRunArrays run_program_single(const sim::Program& program, std::optional<U> seed, U shots, bool keep_shots,
                                    bool require_finite, const nb::object& poll, std::size_t threads, bool fusion) {
-  refuse_beyond_qubit_limit(program);
+  refuse_beyond_qubit_limit(program, /*single=*/true);
   const sim::RunOptions options{.keep_shots = keep_shots,
                                 .require_finite = require_finite,
                                 .fusion_qubits = fusion ? sim::kDefaultFusionQubits : 0u,
@@ -64,10 +64,12 @@ SingleRunArrays run_program_single(const sim::Program& program, std::optional<U>
 
 }  // namespace
 
-void refuse_beyond_qubit_limit(const sim::Program& program) {
+void refuse_beyond_qubit_limit(const sim::Program& program, bool single) {
   if (program.n_qubits > kMaxQubits) {
+    // 16 bytes an amplitude (2^4), 8 in single precision.
+    const U log2_bytes = program.n_qubits + (single ? 3 : 4);
     PyErr_SetString(PyExc_MemoryError,
-                    messages::fill(messages::kStateTooLarge, program.n_qubits, program.n_qubits + 4).c_str());
+                    messages::fill(messages::kStateTooLarge, program.n_qubits, log2_bytes).c_str());
     throw nb::python_error();
   }
 }

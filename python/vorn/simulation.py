@@ -33,14 +33,16 @@ _MAX_SHOTS = 2**64 - 1  # the engine counts shots in 64 bits
 DEFAULT_SHOTS = 1024
 
 
-def _compile(circuit: Circuit, samples: bool, instructions: Sequence[Any] | None = None) -> _ext.Program:
+def _compile(circuit: Circuit, samples: bool, instructions: Sequence[Any] | None = None,
+             single: bool = False) -> _ext.Program:
     if not isinstance(circuit, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
     if circuit.num_qubits == 0:
         raise ValueError("a circuit with no qubits cannot be run")
     if circuit.num_qubits > _ext.MAX_QUBITS:
         # Checked here too: a count past 64 bits could not even reach the engine.
-        raise MemoryError(f"a state of {circuit.num_qubits} qubits needs 2^{circuit.num_qubits + 4} bytes")
+        bytes_log2 = circuit.num_qubits + (3 if single else 4)  # complex64 or complex128 amplitudes
+        raise MemoryError(f"a state of {circuit.num_qubits} qubits needs 2^{bytes_log2} bytes")
     flat = _flatten(circuit, instructions)
     try:
         return _ext.compile_program(*flat, samples)
@@ -490,7 +492,7 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
     # Taken now: what the circuit says later must not reach this result.
     clbits = _Clbits(circuit)
     samples = shots >= 1 and bool(clbits._data)
-    program = _compile(circuit, samples)
+    program = _compile(circuit, samples, single=single)
     keep = bool(memory)
     state, outcomes, tally, shot_outcomes = _execute(program, seed, shots, watch, threads, keep_shots=keep,
                                                      require_finite=True, fusion=fusion, single=single)
@@ -532,7 +534,7 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
 
 def _statevector(circuit: Circuit, watch: _Watch, threads: int, fusion: bool = False,
                  single: bool = False) -> np.ndarray:
-    program = _compile(circuit, False)
+    program = _compile(circuit, False, single=single)
     state, _, _, _ = _execute(program, 0, 0, watch, threads, fusion=fusion, single=single)
     return _readonly(state)
 
@@ -581,4 +583,4 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
         _single_only_plain(single, "circuits that measure in the middle, reset or condition")
         return _branching.required_memory(circuit, shots, bool(memory))
     samples = shots >= 1 and any(ins.name == "measure" for ins in circuit._data)
-    return _compile(circuit, samples).required_memory(shots, bool(memory), single)
+    return _compile(circuit, samples, single=single).required_memory(shots, bool(memory), single)

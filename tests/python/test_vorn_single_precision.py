@@ -156,6 +156,14 @@ def test_precision_must_be_single_or_double(value, error):
             call()
 
 
+def test_a_register_past_the_qubit_limit_names_its_single_precision_bytes():
+    c = vorn.Circuit(60)
+    with pytest.raises(MemoryError, match=r"a state of 60 qubits needs 2\^63 bytes"):
+        vorn.statevector(c, precision="single")
+    with pytest.raises(MemoryError, match=r"a state of 60 qubits needs 2\^64 bytes"):
+        vorn.statevector(c)
+
+
 def test_single_precision_refuses_what_it_does_not_cover():
     c = vorn.Circuit(2, 1)
     c.h(0)

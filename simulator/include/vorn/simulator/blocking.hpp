@@ -37,11 +37,13 @@ struct BlockingParams {
   std::size_t gather_min_gates = 24;
 };
 
-// A single-precision run's blocks: the same bytes per block, so one qubit
-// more in each (and fewer passes over the state).
+// A single-precision run's blocks: the bytes of a double run's, so one qubit
+// more in each block (fewer passes over the state), in each gathered run
+// (512-byte runs) and in a cache-resident register.
 inline BlockingParams single_precision_blocking() noexcept {
   BlockingParams p;
   p.max_block_qubits += 1;
+  p.min_low_qubits += 1;
   p.cache_resident_qubits += 1;
   return p;
 }
