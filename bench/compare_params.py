@@ -79,11 +79,11 @@ def vorn_cell(cell, n, layers, labels, coeffs, values):
     return lambda: vorn.expval(c, h, params=values)[:, 0]
 
 
-def lightning_cell(cell, n, layers, labels, coeffs, values):
+def lightning_cell(cell, n, layers, labels, coeffs, values, device="lightning.qubit"):
     import pennylane as qml
     from pennylane import numpy as pnp
 
-    dev = qml.device("lightning.qubit", wires=n)
+    dev = qml.device(device, wires=n)
     # PennyLane wire 0 is the leftmost (most significant) bit: label character j acts on wire j
     # while vorn's rightmost character is qubit 0, so vorn qubit q is wire n-1-q.
     ops = []
@@ -172,7 +172,12 @@ SIMS = {"vorn": vorn_cell, "lightning": lightning_cell, "qulacs": qulacs_cell, "
 def worker(cell, sim, repeat):
     spec = CELLS[cell]
     labels, coeffs, values = problem(spec["n"], spec["layers"], spec["terms"], spec["bindings"])
-    work = SIMS[sim](cell, spec["n"], spec["layers"], labels, coeffs, values)
+    report(SIMS[sim](cell, spec["n"], spec["layers"], labels, coeffs, values), repeat)
+
+
+def report(work, repeat):
+    """Prints, as JSON, the best time of `repeat` calls of `work` after one
+    warm-up call, and the warm-up's answer (read by `in_worker`)."""
     answer = work()
     best = float("inf")
     for _ in range(repeat):
@@ -180,6 +185,17 @@ def worker(cell, sim, repeat):
         work()
         best = min(best, time.perf_counter() - t)
     print(json.dumps({"seconds": best, "answer": np.asarray(answer, dtype=float).tolist()}))
+
+
+def in_worker(script, worker_args, repeat, env):
+    """Runs `script --worker ...` in a fresh process; its report, or None
+    (said on stdout) when it failed, e.g. a peer not installed."""
+    done = subprocess.run([sys.executable, script, "--worker", *worker_args, "--repeat", str(repeat)],
+                          capture_output=True, text=True, env=env)
+    if done.returncode != 0:
+        print(f"{'/'.join(worker_args)}: skipped ({done.stderr.strip().splitlines()[-1:]})")
+        return None
+    return json.loads(done.stdout.strip().splitlines()[-1])
 
 
 def main():
@@ -198,28 +214,37 @@ def main():
         spec = CELLS[cell]
         found = {}
         for sim in spec["sims"]:
-            done = subprocess.run([sys.executable, __file__, "--worker", cell, sim, "--repeat", str(args.repeat)],
-                                  capture_output=True, text=True, env=env)
-            if done.returncode != 0:
-                print(f"{cell}/{sim}: skipped ({done.stderr.strip().splitlines()[-1:]})")
-                continue
-            found[sim] = json.loads(done.stdout.strip().splitlines()[-1])
+            result = in_worker(__file__, [cell, sim], args.repeat, env)
+            if result is not None:
+                found[sim] = result
         ref = found.get("vorn")
         for sim, r in found.items():
-            agree = "" if ref is None else f"{np.max(np.abs(np.subtract(r['answer'], ref['answer']))):.1e}"
+            ratio, agree = against(r, ref)
             t = r["seconds"]
             per = f"{t / spec['bindings'] * 1e6:.1f} us/binding" if spec["bindings"] > 1 else ""
-            ratio = "" if ref is None else f"{ref['seconds'] / t:.2f}"
             rows.append((cell, sim, f"{t:.4f}", per, ratio, agree))
             print(f"{cell:9s} {sim:10s} {t:9.4f} s  {per:18s} vorn/peer {ratio:6s} max diff {agree}")
-    RESULTS.parent.mkdir(parents=True, exist_ok=True)
-    lines = ["# Parameterised circuits against peers", "",
-             f"{args.threads} threads, best of {args.repeat}; see bench/compare_params.py for the cells.", "",
-             "| cell | simulator | seconds | per binding | vorn time / this time | max diff to vorn |",
-             "|---|---|---|---|---|---|"]
+    write_table(RESULTS, ["# Parameterised circuits against peers", "",
+                          f"{args.threads} threads, best of {args.repeat}; see bench/compare_params.py for the cells."],
+                ["cell", "simulator", "seconds", "per binding", "vorn time / this time", "max diff to vorn"], rows)
+
+
+def against(result, ref):
+    """(ref's time / this time, the largest difference of the answers) as
+    text; empty without a reference."""
+    if ref is None:
+        return "", ""
+    diff = np.max(np.abs(np.subtract(result["answer"], ref["answer"])))
+    return f"{ref['seconds'] / result['seconds']:.2f}", f"{diff:.1e}"
+
+
+def write_table(path, heading, header, rows):
+    """A markdown page: the `heading` lines, then `rows` under `header`."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    lines = [*heading, "", f"| {' | '.join(header)} |", "|" + "---|" * len(header)]
     lines += [f"| {' | '.join(r)} |" for r in rows]
-    RESULTS.write_text("\n".join(lines) + "\n")
-    print(f"wrote {RESULTS}")
+    path.write_text("\n".join(lines) + "\n")
+    print(f"wrote {path}")
 
 
 if __name__ == "__main__":

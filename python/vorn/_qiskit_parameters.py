@@ -28,7 +28,9 @@ class FromQiskit:
         self._parameter = qiskit.circuit.Parameter
         self._element = qiskit.circuit.ParameterVectorElement
         self._params: dict[Any, Parameter] = {}
-        self._vectors: dict[int, tuple[Any, ParameterVector]] = {}
+        # Keyed by the vector itself: Qiskit 2 hands out a new (equal) vector
+        # object for each element's ``.vector``, so its id is no key.
+        self._vectors: dict[Any, ParameterVector] = {}
 
     def __call__(self, value: Any) -> Any:
         if not isinstance(value, self._expression):
@@ -55,14 +57,14 @@ class FromQiskit:
             return known
         if isinstance(p, self._element):
             vector = p.vector
-            entry = self._vectors.get(id(vector))
-            if entry is None:
+            mine = self._vectors.get(vector)
+            if mine is None:
                 mine = _WRITTEN.get(vector[0].uuid) if len(vector) else None
                 if mine is None or len(mine) != len(vector) or mine.name != vector.name:
                     mine = ParameterVector(vector.name, len(vector))
                     _ORIGINS[mine] = vector
-                entry = self._vectors[id(vector)] = (vector, mine)
-            made: Parameter = entry[1][p.index]
+                self._vectors[vector] = mine
+            made: Parameter = mine[p.index]
         else:
             made = Parameter(p.name, uuid=p.uuid)
         self._params[p] = made

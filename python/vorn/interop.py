@@ -29,6 +29,7 @@ from __future__ import annotations
 import importlib
 import math
 import re
+import sys
 from collections.abc import Sequence
 from typing import Any, NamedTuple
 
@@ -56,6 +57,19 @@ def _require(module: str, extra: str, caller: str) -> Any:
         raise ImportError(
             f"vorn.{caller} needs the '{extra}' package: pip install \"vorn-python[{extra}]\""
         ) from exc
+
+
+def as_vorn_circuit(obj: Any) -> Any:
+    """``obj`` converted when it is a Qiskit ``QuantumCircuit`` or a Cirq
+    circuit, else ``obj`` itself. A toolkit not imported yet cannot have made
+    ``obj``, so neither is imported for the check."""
+    qiskit = sys.modules.get("qiskit")
+    if qiskit is not None and isinstance(obj, qiskit.QuantumCircuit):
+        return from_qiskit(obj)
+    cirq = sys.modules.get("cirq")
+    if cirq is not None and isinstance(obj, cirq.AbstractCircuit):
+        return from_cirq(obj)
+    return obj
 
 
 # ---- Qiskit -------------------------------------------------------------------

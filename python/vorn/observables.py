@@ -10,6 +10,7 @@ taken in one fixed order, so results do not depend on the thread count.
 from __future__ import annotations
 
 import operator
+import sys
 from collections.abc import Iterable, Sequence
 from typing import Any
 
@@ -17,7 +18,8 @@ import numpy as np
 
 from . import _ext
 from .circuit import Circuit
-from .simulation import Progress, _fusion, _precision, _single_only_plain, _statevector, _threads, _Watch
+from .simulation import (Progress, _as_circuit, _fusion, _precision, _single_only_plain, _statevector, _threads,
+                         _Watch)
 
 __all__ = ["PauliSum", "expval"]
 
@@ -268,12 +270,27 @@ def _state_of(c: Any, watch: _Watch, threads: int, fusion: bool = False, single:
     return c
 
 
+def _from_qiskit_operator(op: Any) -> PauliSum | None:
+    """A Qiskit ``SparsePauliOp`` or ``Pauli`` as a PauliSum (None for
+    anything else); Qiskit is not imported for the check."""
+    qi = sys.modules.get("qiskit.quantum_info")
+    if qi is not None and isinstance(op, (qi.SparsePauliOp, qi.Pauli)):
+        return PauliSum.from_qiskit(op)
+    return None
+
+
 def _observable_list(observables: PauliSum | Sequence[PauliSum]) -> list[PauliSum]:
     if isinstance(observables, PauliSum):
         return [observables]
+    converted = _from_qiskit_operator(observables)  # a SparsePauliOp iterates over its terms: one observable
+    if converted is not None:
+        return [converted]
     observables = list(observables)
     for i, h in enumerate(observables):
-        if not isinstance(h, PauliSum):
+        converted = _from_qiskit_operator(h)
+        if converted is not None:
+            observables[i] = converted
+        elif not isinstance(h, PauliSum):
             raise TypeError(f"observable {i} is a {type(h).__name__}, not a vorn.PauliSum")
     return observables
 
@@ -307,10 +324,12 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
     could not be interrupted.
 
     Args:
-        c: a vorn.Circuit (simulated first, as :func:`vorn.statevector`) or a
-            one-dimensional, contiguous complex128 array of 2**n amplitudes.
+        c: a vorn.Circuit (simulated first, as :func:`vorn.statevector`; a
+            Qiskit or Cirq circuit is converted first) or a one-dimensional,
+            contiguous complex128 array of 2**n amplitudes.
         observables: a :class:`PauliSum` or a sequence of them, each on the
-            state's n qubits.
+            state's n qubits; a Qiskit ``SparsePauliOp`` or ``Pauli`` counts
+            as one (converted with :meth:`PauliSum.from_qiskit`).
         variance: also return the variance || (H - <H>) psi ||^2 of each
             (real coefficients only).
         timeout: seconds after which the call (simulation and evaluation
@@ -345,6 +364,7 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
         >>> vorn.expval(c, vorn.PauliSum.from_list([("ZZ", 1.0), ("XI", 0.5)]))
         array([1.])
     """
+    c = _as_circuit(c)
     single = _precision(precision)
     if params is not None:
         _single_only_plain(single, "parameter sweeps (params=)")

@@ -33,6 +33,14 @@ _MAX_SHOTS = 2**64 - 1  # the engine counts shots in 64 bits
 DEFAULT_SHOTS = 1024
 
 
+def _as_circuit(circuit: Any) -> Any:
+    """A Qiskit or Cirq circuit converted to vorn's (anything else as it is);
+    neither toolkit is imported for the check."""
+    from .interop import as_vorn_circuit
+
+    return as_vorn_circuit(circuit)
+
+
 def _compile(circuit: Circuit, samples: bool, instructions: Sequence[Any] | None = None,
              single: bool = False) -> _ext.Program:
     if not isinstance(circuit, Circuit):
@@ -159,6 +167,21 @@ class Result:
                 out[:, width - 1 - clbit // 8] |= bit << np.uint8(clbit % 8)
         return _readonly(out)
 
+    def get_memory(self) -> list[str]:
+        """Every shot's outcome in shot order as a string keyed like
+        :meth:`counts` (clbit 0 rightmost, registers separated by a space), as
+        Qiskit's ``Result.get_memory()`` gives them. Needs
+        ``run(..., memory=True)``."""
+        if self._shots is None:
+            raise ValueError("this run kept no per-shot outcomes: pass memory=True to vorn.run")
+        columns = _key_columns(self._circuit)
+        if not len(self._shots) or not self.shots:
+            return []
+        chars = _key_chars(columns, _measure_map(self._circuit), self._shots)
+        width = len(columns)
+        raw = chars.tobytes().decode("ascii")
+        return [raw[i * width:(i + 1) * width] for i in range(len(chars))]
+
     def marginal_counts(self, clbits: Sequence[int]) -> dict[str, int]:
         """Counts over the given clbits only, as Qiskit's
         ``qiskit.result.marginal_counts(counts, clbits)``: the highest selected
@@ -223,14 +246,7 @@ class Result:
 def _counts(circuit: Circuit | _Clbits, outcomes: np.ndarray, tally: np.ndarray, shots: int) -> dict[str, int]:
     if shots == 0 or circuit.num_clbits == 0:
         return {}
-    # Key layout: registers right to left in the order they were added, in
-    # each the highest clbit first; one space between registers.
-    columns: list[int] = []  # clbit at each key position, -1 for a separator
-    start = 0
-    for reg in circuit._cregs:
-        if reg.size:
-            columns = list(range(start + reg.size - 1, start - 1, -1)) + ([-1] if columns else []) + columns
-        start += reg.size
+    columns = _key_columns(circuit)
     measured = _measure_map(circuit)
     if not measured:
         # Nothing measured: every clbit reads 0 on every shot.
@@ -243,17 +259,36 @@ def _counts(circuit: Circuit | _Clbits, outcomes: np.ndarray, tally: np.ndarray,
         return _ext.counts_dict(outcomes, tally, columns, sorted(measured.items()))
     else:
         # Too many clbits for one integer: the same with rows of characters.
-        chars = np.full((len(outcomes), width), ord("0"), dtype=np.uint8)
-        for pos, clbit in enumerate(columns):
-            if clbit < 0:
-                chars[:, pos] = ord(" ")
-            elif clbit in measured:
-                chars[:, pos] += ((outcomes >> np.uint64(measured[clbit])) & np.uint64(1)).astype(np.uint8)
+        chars = _key_chars(columns, measured, outcomes)
         chars, inverse = np.unique(chars, axis=0, return_inverse=True)
         totals = np.zeros(len(chars), dtype=np.uint64)
         np.add.at(totals, inverse.reshape(-1), tally)
     raw = chars.tobytes().decode("ascii")
     return {raw[i * width:(i + 1) * width]: count for i, count in enumerate(totals.tolist())}
+
+
+def _key_columns(circuit: Circuit | _Clbits) -> list[int]:
+    """The clbit at each position of a counts key, -1 for a separator:
+    registers right to left in the order they were added, in each the
+    highest clbit first; one space between registers."""
+    columns: list[int] = []
+    start = 0
+    for reg in circuit._cregs:
+        if reg.size:
+            columns = list(range(start + reg.size - 1, start - 1, -1)) + ([-1] if columns else []) + columns
+        start += reg.size
+    return columns
+
+
+def _key_chars(columns: list[int], measured: dict[int, int], outcomes: np.ndarray) -> np.ndarray:
+    """One row of key characters (ASCII) per outcome."""
+    chars = np.full((len(outcomes), len(columns)), ord("0"), dtype=np.uint8)
+    for pos, clbit in enumerate(columns):
+        if clbit < 0:
+            chars[:, pos] = ord(" ")
+        elif clbit in measured:
+            chars[:, pos] += ((outcomes >> np.uint64(measured[clbit])) & np.uint64(1)).astype(np.uint8)
+    return chars
 
 
 def _clbit_index(value: Any, num_clbits: int) -> int:
@@ -418,7 +453,9 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
     runs only.
 
     Args:
-        circuit: the vorn.Circuit to run.
+        circuit: the vorn.Circuit to run (a Qiskit ``QuantumCircuit`` or a Cirq
+            circuit is converted first, as :func:`vorn.from_qiskit` /
+            :func:`vorn.from_cirq` do).
         shots: how many outcomes to draw (0 to 2**64 - 1; default 1024). With
             no measurement in the circuit nothing is drawn and every clbit
             reads 0.
@@ -450,8 +487,9 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
             complex64 state in half the memory (one more qubit in the same
             RAM), gates in float arithmetic (matrices rounded to float),
             probabilities and sampling sums formed in double; amplitudes
-            agree with double to about 1e-6 per gate layer, still the same
-            bits on any thread count and instruction set. Not available with
+            carry float rounding (within 1e-5 of double on the tests' and
+            benchmark circuits), still the same bits on any thread count and
+            instruction set. Not available with
             ``params`` or for circuits that measure in the middle, reset or
             condition (ValueError).
 
@@ -469,6 +507,7 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         >>> vorn.run(c, shots=100, seed=1).counts()  # doctest: +SKIP
         {'00': 52, '11': 48}
     """
+    circuit = _as_circuit(circuit)
     single = _precision(precision)
     if params is not None:
         _single_only_plain(single, "parameter sweeps (params=)")
@@ -507,7 +546,8 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
     (ValueError): ``run(circuit, shots=1).statevector()`` gives one shot's.
 
     Args:
-        circuit: the vorn.Circuit to simulate.
+        circuit: the vorn.Circuit to simulate (or a Qiskit or Cirq circuit,
+            converted first as for :func:`run`).
         timeout: seconds after which the simulation ends with TimeoutError.
         progress: True for a bar on stderr, or a callable receiving (gates
             done, gates total), as for :func:`run`.
@@ -522,6 +562,7 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
         2**num_qubits amplitudes, qubit 0 the least significant bit of the
         index.
     """
+    circuit = _as_circuit(circuit)
     from . import _branching
 
     if isinstance(circuit, Circuit) and _branching.is_dynamic(circuit):

@@ -17,7 +17,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _ext
+from . import _branching, _ext
 from .circuit import GATES, Circuit
 from .observables import PauliSum, _observable_arrays as _term_arrays, _observable_list
 from .parameters import ParameterExpression, circuit_parameters
@@ -134,6 +134,9 @@ def sweep_expval(circuit: Circuit, observables: Any, params: Any, *, timeout: fl
     """vorn.expval(circuit, observables, params=...) (see there)."""
     if not isinstance(circuit, Circuit):
         raise TypeError(f"params= needs a vorn.Circuit, not {type(circuit).__name__}")
+    if _branching.is_dynamic(circuit):
+        raise ValueError("a circuit that measures in the middle, resets or conditions has no single final state, "
+                         "so no expectation value")
     program, order = _compile(circuit, False)
     values, single = _values(params, len(order))
     observables, arrays, real = _observable_arrays(observables, circuit.num_qubits)
@@ -151,6 +154,9 @@ def sweep_run(circuit: Circuit, shots: int, seed: int | None, params: Any, *, me
     seed = secrets.randbits(64) if seed is None else _non_negative(seed, "seed", _MAX_SEED)
     if not isinstance(circuit, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
+    if _branching.is_dynamic(circuit):
+        results = _dynamic_runs(circuit, shots, seed, params, bool(memory), timeout, progress, threads)
+        return results[0] if len(results) == 1 and np.ndim(params) == 1 else results
     clbits = _Clbits(circuit)
     samples = shots >= 1 and bool(clbits._data)
     program, order = _compile(circuit, samples)
@@ -161,6 +167,23 @@ def sweep_run(circuit: Circuit, shots: int, seed: int | None, params: Any, *, me
     results = [Result(state, clbits, outcomes, tally, shot_outcomes if keep else None, shots)
                for state, outcomes, tally, shot_outcomes in runs]
     return results[0] if single else results
+
+
+def _dynamic_runs(circuit: Circuit, shots: int, seed: int, params: Any, memory: bool, timeout: float | None,
+                  progress: bool | Progress | None, threads: int | None) -> list[Result]:
+    """A circuit that measures in the middle, resets or conditions branches per
+    shot, which the engine's sweep does not: each binding runs as its bound
+    circuit with its binding seed (what a sweep's row equals by definition),
+    under one deadline."""
+    values, _ = _values(params, len(circuit_parameters(circuit)))
+    thread_count = _threads(threads)
+    deadline = _Watch(timeout, None).deadline
+    results = []
+    for b, row in enumerate(values):
+        bound = circuit.assign_parameters(row)
+        watch = _Watch(timeout, progress, deadline=deadline)
+        results.append(_branching.run(bound, shots, binding_seed(seed, b), memory, watch, thread_count))
+    return results
 
 
 def required_memory(circuit: Circuit, params: Any, shots: int = DEFAULT_SHOTS, *, memory: bool = False,

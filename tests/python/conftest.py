@@ -41,3 +41,24 @@ def run_python():
         )
 
     return run
+
+
+@pytest.fixture
+def import_without(run_python):
+    """Runs `before` after `import vorn` in a fresh interpreter, then imports
+    `module` as if the package `toolkit` were not installed; returns the
+    CompletedProcess, whose stdout holds the ImportError's text."""
+
+    def run(toolkit, module, before=""):
+        return run_python(f"""
+import sys
+import vorn
+{textwrap.dedent(before)}
+sys.modules[{toolkit!r}] = None
+try:
+    import {module}
+except ImportError as exc:
+    print(exc)
+""")
+
+    return run

@@ -52,6 +52,35 @@ def test_memory_rows_are_the_shots_behind_the_counts():
         plain.memory()
 
 
+def test_get_memory_strings_are_the_shots_in_counts_key_layout():
+    c = entangled()
+    r = vorn.run(c, shots=1500, seed=4, memory=True)
+    strings = r.get_memory()
+    assert len(strings) == 1500 and all(len(s) == 12 and s[4] == " " for s in strings)
+    rebuilt = {}
+    for s in strings:
+        rebuilt[s] = rebuilt.get(s, 0) + 1
+    assert rebuilt == r.counts()
+    # Shot order is memory()'s: each string is its row's clbits, clbit 0 rightmost.
+    for s, row in zip(strings[:50], r.memory()):
+        bits = decode_row(row, 11)
+        assert s.replace(" ", "") == "".join(map(str, reversed(bits)))
+    with pytest.raises(ValueError, match="memory=True"):
+        vorn.run(c, shots=3).get_memory()
+    assert vorn.run(c, shots=0, memory=True).get_memory() == []
+    # A dynamic circuit: the second register copies the first measurement.
+    d = vorn.Circuit(2, 0)
+    d.add_register(vorn.ClassicalRegister(1, "m"))
+    d.add_register(vorn.ClassicalRegister(1, "copy"))
+    d.h(0)
+    d.measure(0, 0)
+    with d.if_test((0, 1)):
+        d.x(1)
+    d.measure(1, 1)
+    shots = vorn.run(d, shots=200, seed=2, memory=True).get_memory()
+    assert set(shots) == {"0 0", "1 1"}
+
+
 @pytest.mark.qiskit
 def test_memory_layout_matches_qiskit_bitarray():
     BitArray = pytest.importorskip("qiskit.primitives.containers").BitArray

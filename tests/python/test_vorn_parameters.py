@@ -96,6 +96,11 @@ def test_parameter_order_is_qiskits():
         qc.rx(p, 0)
     c = vorn.from_qiskit(qc)
     assert [p.name for p in c.parameters] == [p.name for p in qc.parameters]
+    # A Qiskit vector's elements stay elements of one vorn vector (Qiskit 2
+    # gives each element's .vector as a new object: it made one vector each).
+    vectors = {id(p.vector) for p in c.parameters if isinstance(p, vorn.ParameterVectorElement)}
+    assert len(vectors) == 1
+    assert [p.vector for p in vorn.to_qiskit(c).parameters if hasattr(p, "vector")] == [w, w, w]
 
 
 @pytest.mark.parametrize("row", PARAMETERISED, ids=lambda r: r["name"])

@@ -69,6 +69,28 @@ def test_run_sweep_is_each_bound_circuit_alone_with_its_binding_seed(mode):
     assert len({vorn.binding_seed(11, b) for b in range(5)} | {11}) == 6
 
 
+def test_dynamic_circuit_sweeps_keep_their_conditions():
+    # The engine's sweep simulates once and samples at the end: a circuit
+    # that conditions on a mid-circuit measurement must branch per binding
+    # instead (the condition was dropped, giving '01' where '11' is certain).
+    theta = vorn.Parameter("theta")
+    c = vorn.Circuit(2, 2)
+    c.ry(theta, 0)
+    c.measure(0, 0)
+    with c.if_test((0, 1)):
+        c.x(1)
+    c.measure(1, 1)
+    vals = np.array([[0.4], [np.pi], [2.0]])
+    results = vorn.run(c, shots=200, seed=5, params=vals, memory=True)
+    assert results[1].counts() == {"11": 200}
+    for b, r in enumerate(results):
+        alone = vorn.run(c.assign_parameters(vals[b]), shots=200, seed=vorn.binding_seed(5, b), memory=True)
+        assert r.counts() == alone.counts() and r.memory().tobytes() == alone.memory().tobytes()
+    assert vorn.run(c, shots=10, seed=5, params=vals[1]).counts() == {"11": 10}  # 1-D: one result
+    with pytest.raises(ValueError, match="no single final state"):
+        vorn.expval(c, vorn.PauliSum.from_list([("ZZ", 1.0)]), params=vals)
+
+
 def test_binding_seeds_come_from_seed_and_index_only():
     c = ansatz(3, 1, measure=True)
     vals = np.tile(np.linspace(0, 1, c.num_parameters), (4, 1))  # the same binding four times

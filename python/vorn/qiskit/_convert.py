@@ -1,0 +1,78 @@
+"""What the primitives share: a Qiskit circuit converted once, with the map
+from its parameter columns to vorn's, and the seeds of PUBs.
+
+Used by vorn.qiskit's estimator and sampler."""
+
+from __future__ import annotations
+
+import secrets
+from typing import Any
+
+import numpy as np
+
+from .. import _branching
+from ..circuit import Circuit
+from ..interop import from_qiskit
+from ..simulation import _MAX_SEED, _non_negative
+from ..sweeps import binding_seed
+
+
+class Converted:
+    """A Qiskit circuit as vorn's, converted once with its angles symbolic.
+
+    ``columns`` picks, for each of vorn's parameters (``circuit.parameters``
+    order), the column of Qiskit's (``qc.parameters`` order); both name the
+    same parameters. An angle that is not affine in its parameters cannot
+    stay symbolic in vorn: then ``circuit`` is None and each binding is bound
+    in Qiskit and converted on its own (slower, same values)."""
+
+    __slots__ = ("qc", "circuit", "columns")
+
+    def __init__(self, qc: Any) -> None:
+        self.qc = qc
+        self.columns: list[int] = []
+        try:
+            self.circuit: Circuit | None = from_qiskit(qc)
+        except TypeError:
+            if not qc.parameters:
+                raise
+            self.circuit = None  # a non-affine angle: bound per binding
+            return
+        column = {p.name: i for i, p in enumerate(qc.parameters)}
+        self.columns = [column[p.name] for p in self.circuit.parameters]
+
+    def values(self, bindings: Any) -> np.ndarray:
+        """The bindings as a (count, Qiskit's parameters) float64 array, rows in
+        C order of the bindings' shape."""
+        count = int(np.prod(bindings.shape, dtype=np.int64))
+        return np.asarray(bindings.as_array(self.qc.parameters), dtype=np.float64).reshape(
+            count, self.qc.num_parameters)
+
+    def bound(self, row: np.ndarray) -> Circuit:
+        """The circuit with one binding's values (Qiskit's column order)."""
+        if self.circuit is not None:
+            return self.circuit.assign_parameters(row[self.columns])
+        return from_qiskit(self.qc.assign_parameters(row))
+
+    def is_dynamic(self) -> bool:
+        circuit = self.circuit if self.circuit is not None else from_qiskit(
+            self.qc.assign_parameters([0.0] * self.qc.num_parameters))
+        return _branching.is_dynamic(circuit)
+
+
+def primitive_seed(seed: Any) -> int | None:
+    """A primitive's seed checked: None or an integer from 0 to 2**64 - 1."""
+    return None if seed is None else _non_negative(seed, "seed", _MAX_SEED)
+
+
+def pub_seed(seed: int | None, index: int) -> int:
+    """The seed of PUB ``index``: drawn from vorn's ChaCha12 stream keyed by the
+    primitive's seed (so the same seed gives the same results), fresh entropy
+    without one."""
+    return secrets.randbits(64) if seed is None else binding_seed(seed, index)
+
+
+def broadcast_index(shape: tuple[int, ...], full: tuple[int, ...]) -> np.ndarray:
+    """For each entry of an array of ``full`` shape (C order), the flat index
+    of the entry of ``shape`` it broadcasts from."""
+    return np.broadcast_to(np.arange(int(np.prod(shape, dtype=np.int64))).reshape(shape), full).ravel()
