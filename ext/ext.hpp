@@ -30,12 +30,15 @@ sim::Program compile_program(std::uint64_t n_qubits, const std::vector<std::stri
 using RunArrays = std::tuple<Array1D<std::complex<double>>, Array1D<std::uint64_t>, Array1D<std::uint64_t>,
                              Array1D<std::uint64_t>>;
 RunArrays run_arrays(sim::ProgramResult&& result);
+// A single-precision run's: the state as complex64.
+using SingleRunArrays = std::tuple<Array1D<std::complex<float>>, Array1D<std::uint64_t>, Array1D<std::uint64_t>,
+                                   Array1D<std::uint64_t>>;
 // The same from a state (empty when none is kept), a tally and shot outcomes.
 RunArrays run_arrays(Buffer<Complex>&& state, const sim::Tally& tally, std::vector<std::uint64_t>&& shots);
 
 // Past the core's qubit limit no state can exist: MemoryError naming the
 // bytes, before anything is allocated (run.cpp).
-void refuse_beyond_qubit_limit(const sim::Program& program);
+void refuse_beyond_qubit_limit(const sim::Program& program, bool single = false);
 
 // Program, compile_program, is_unitary, MAX_GATE_TARGETS.
 void register_program(nanobind::module_& m);

@@ -31,14 +31,16 @@ namespace {
 
 using U = std::uint64_t;
 // Observable o has the terms offsets[o] .. offsets[o + 1] of the three arrays.
-// Returns (expectation values, variances; empty unless asked).
-std::tuple<Array1D<std::complex<double>>, Array1D<double>> expval(const In1D<std::complex<double>>& state,
+// Returns (expectation values, variances; empty unless asked). T: the
+// state's precision (a complex64 state is read in double, sums in double).
+template <class T>
+std::tuple<Array1D<std::complex<double>>, Array1D<double>> expval(const In1D<std::complex<T>>& state,
                                                              const In1D<U>& x_masks, const In1D<U>& z_masks,
                                                              const In1D<std::complex<double>>& coeffs,
                                                              const In1D<U>& offsets, bool variance,
                                                              const nb::object& poll, std::size_t threads) {
   const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
-  const std::span<const Complex> psi(reinterpret_cast<const Complex*>(state.data()), state.shape(0));
+  const std::span<const BasicComplex<T>> psi(reinterpret_cast<const BasicComplex<T>*>(state.data()), state.shape(0));
   auto [ev, var] = run_polled(
       [&](sim::RunControl& control) {
         const sim::ObservableOptions options{.control = &control};
@@ -60,11 +62,13 @@ std::tuple<Array1D<std::complex<double>>, Array1D<double>> expval(const In1D<std
 }  // namespace
 
 void register_observables(nb::module_& m) {
-  m.def("expval", &expval, "state"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a, "offsets"_a, "variance"_a,
+  m.def("expval", &expval<double>, "state"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a, "offsets"_a, "variance"_a,
         "poll"_a = nb::none(), "threads"_a = 0,
         "Expectation values of Pauli sums on a state read in place (interpreter lock released, Ctrl-C and "
         "poll(leaves done, leaves total) checked every 50 ms, at most `threads` threads, 0 for the pool's "
         "size); returns (values, variances).");
+  m.def("expval", &expval<float>, "state"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a, "offsets"_a, "variance"_a,
+        "poll"_a = nb::none(), "threads"_a = 0, "The same on a complex64 state (read in double, sums in double).");
 }
 
 }  // namespace vorn::ext

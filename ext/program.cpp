@@ -122,10 +122,11 @@ void register_program(nb::module_& m) {
       .def("__len__", [](const sim::Program& p) { return p.gates.size(); })
       .def(
           "required_memory",
-          [](const sim::Program& p, U shots, bool keep_shots) {
-            return sim::required_memory(p, shots, sim::RunOptions{.keep_shots = keep_shots});
+          [](const sim::Program& p, U shots, bool keep_shots, bool single) {
+            return sim::required_memory(p, shots, sim::RunOptions{.keep_shots = keep_shots, .single_precision = single});
           },
-          "shots"_a, "keep_shots"_a = false, "Bytes a run with this many shots needs at its peak.");
+          "shots"_a, "keep_shots"_a = false, "single"_a = false,
+          "Bytes a run with this many shots needs at its peak (single: on a complex64 state).");
 
   m.def("compile_program", &compile_program, "num_qubits"_a, "names"_a, "arity"_a, "qubits"_a, "params"_a,
         "matrices"_a, "global_phase"_a, "samples"_a,

@@ -46,12 +46,30 @@ RunArrays run_program(
       threads));
 }
 
+// run_program on a complex64 state: the state comes back as complex64.
+SingleRunArrays run_program_single(const sim::Program& program, std::optional<U> seed, U shots, bool keep_shots,
+                                   bool require_finite, const nb::object& poll, std::size_t threads, bool fusion) {
+  refuse_beyond_qubit_limit(program, /*single=*/true);
+  const sim::RunOptions options{.keep_shots = keep_shots,
+                                .require_finite = require_finite,
+                                .fusion_qubits = fusion ? sim::kDefaultFusionQubits : 0u,
+                                .single_precision = true};
+  sim::SingleProgramResult result = run_polled(
+      [&](sim::RunControl& control) { return sim::run_single_program(program, seed, shots, &control, options); },
+      poll, threads);
+  auto [ignored, outcomes, counts, shot_outcomes] = run_arrays(Buffer<Complex>{}, result.tally, std::move(result.shots));
+  return {adopt<SingleComplex, std::complex<float>>(std::move(result.snapshot).take_amplitudes()), outcomes, counts,
+          shot_outcomes};
+}
+
 }  // namespace
 
-void refuse_beyond_qubit_limit(const sim::Program& program) {
+void refuse_beyond_qubit_limit(const sim::Program& program, bool single) {
   if (program.n_qubits > kMaxQubits) {
+    // 16 bytes an amplitude (2^4), 8 in single precision.
+    const U log2_bytes = program.n_qubits + (single ? 3 : 4);
     PyErr_SetString(PyExc_MemoryError,
-                    messages::fill(messages::kStateTooLarge, program.n_qubits, program.n_qubits + 4).c_str());
+                    messages::fill(messages::kStateTooLarge, program.n_qubits, log2_bytes).c_str());
     throw nb::python_error();
   }
 }
@@ -74,13 +92,16 @@ RunArrays run_arrays(sim::ProgramResult&& result) {
 
 namespace {
 
-using StateArg = nb::ndarray<const std::complex<double>, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+template <class T>
+using StateArg = nb::ndarray<const std::complex<T>, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
-// re*re + im*im per amplitude, the operations vorn_python's probabilities use.
-Array1D<double> probabilities(const StateArg& state) {
+// re*re + im*im per amplitude, the operations vorn_python's probabilities
+// use; for complex64, the same in double from the float parts (norm2).
+template <class T>
+Array1D<double> probabilities(const StateArg<T>& state) {
   const std::size_t n = state.shape(0);
   Buffer<double> out = Buffer<double>::uninitialized(n);
-  const auto* amp = reinterpret_cast<const Complex*>(state.data());
+  const auto* amp = reinterpret_cast<const BasicComplex<T>*>(state.data());
   {
     nb::gil_scoped_release unlocked;
     for (std::size_t i = 0; i < n; ++i) out[i] = norm2(amp[i]);
@@ -96,8 +117,12 @@ void register_run(nb::module_& m) {
         "Runs a Program (interpreter lock released, Ctrl-C and poll(done, total) checked every 50 ms, "
         "at most `threads` threads, 0 for the pool's size; fusion: consecutive gates merged into dense ones "
         "first); returns (state, outcomes, counts, shot outcomes).");
+  m.def("run_program_single", &run_program_single, "program"_a, "seed"_a.none(), "shots"_a, "keep_shots"_a = false,
+        "require_finite"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "fusion"_a = false,
+        "run_program on a complex64 state (float kernels, sums in double); the state is returned as complex64.");
   m.def("pool_threads", &pool_thread_count, "Threads of the worker pool (RAYON_NUM_THREADS, else the processors).");
-  m.def("probabilities", &probabilities, "state"_a, "re*re + im*im of each amplitude, as float64.");
+  m.def("probabilities", &probabilities<double>, "state"_a, "re*re + im*im of each amplitude, as float64.");
+  m.def("probabilities", &probabilities<float>, "state"_a, "re*re + im*im of each complex64 amplitude, in float64.");
 }
 
 }  // namespace vorn::ext

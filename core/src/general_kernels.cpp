@@ -20,7 +20,7 @@ namespace {
 using U = std::uint64_t;
 using detail::BaseWalk;
 using detail::run_items;
-using detail::Span;
+using detail::BasicSpan;
 
 // One gate's operands, checked: the walk positions (controls, then targets),
 // the wanted control bits and the offsets of the 2^k target states.
@@ -66,55 +66,60 @@ void check_into(Operands& ops, U n_local, ControlSet controls, std::span<const U
 // fixed kernels' chunk, whatever the group size.
 U grain_for(U dim) { return std::max<U>(1, 2 * detail::kMinGrain / dim); }
 
-void multi_controlled(const Span& s, const Matrix2x2& matrix, const Operands& ops, U target) {
-  const Matrix2x2 m = matrix;
+template <class T>
+void multi_controlled(const BasicSpan<T>& s, const BasicMatrix2x2<T>& matrix, const Operands& ops, U target) {
+  const BasicMatrix2x2<T> m = matrix;
   const BaseWalk walk(ops.pos.data(), ops.count);
-  const auto& prim = detail::run_primitives();
-  Complex* amp = s.amp;
+  const auto& prim = detail::primitives_of<T>();
+  BasicComplex<T>* amp = s.amp;
   const U set_mask = ops.set_mask, tstep = U{1} << target;
   auto chunk = [&](U kb, U ke) { prim.pairs(amp, walk, kb, ke, set_mask, tstep, m); };
   run_items(s, s.size >> ops.count, detail::kMinGrain, chunk);
 }
 
-void controlled_two(const Span& s, const Matrix4x4& matrix, const Operands& ops, U qubit0, U qubit1) {
-  const Matrix4x4 m = matrix;
+template <class T>
+void controlled_two(const BasicSpan<T>& s, const BasicMatrix4x4<T>& matrix, const Operands& ops, U qubit0, U qubit1) {
+  const BasicMatrix4x4<T> m = matrix;
   const BaseWalk walk(ops.pos.data(), ops.count);
-  const auto& prim = detail::run_primitives();
+  const auto& prim = detail::primitives_of<T>();
   // Walk bases have the control bits clear, so adding set_mask ORs it in.
-  Complex* amp = s.amp + ops.set_mask;
+  BasicComplex<T>* amp = s.amp + ops.set_mask;
   const U s0 = U{1} << qubit0, s1 = U{1} << qubit1;
   auto chunk = [&](U kb, U ke) { prim.groups(amp, walk, kb, ke, s0, s1, m); };
   run_items(s, s.size >> ops.count, detail::kMinGrain, chunk);
 }
 
-void scale_all(const Span& s, const Complex& c) {
-  const Complex phase = c;
-  const auto& prim = detail::run_primitives();
-  Complex* amp = s.amp;
+template <class T>
+void scale_all(const BasicSpan<T>& s, const BasicComplex<T>& c) {
+  const BasicComplex<T> phase = c;
+  const auto& prim = detail::primitives_of<T>();
+  BasicComplex<T>* amp = s.amp;
   auto chunk = [&](U ib, U ie) { prim.scale(amp, ib, ie, phase); };
   run_items(s, s.size, 4 * detail::kMinGrain, chunk);
 }
 
-void diagonal(const Span& s, const Complex* diag, const Operands& ops) {
+template <class T>
+void diagonal(const BasicSpan<T>& s, const BasicComplex<T>* diag, const Operands& ops) {
   if (ops.count == 0) {  // no controls, no targets: a global phase
     scale_all(s, diag[0]);
     return;
   }
   const BaseWalk walk(ops.pos.data(), ops.count);
-  const auto& prim = detail::run_primitives();
-  Complex* amp = s.amp;
+  const auto& prim = detail::primitives_of<T>();
+  BasicComplex<T>* amp = s.amp;
   auto chunk = [&](U kb, U ke) { prim.diagonal(amp, walk, kb, ke, ops.set_mask, ops.off.data(), ops.dim, diag); };
   run_items(s, s.size >> ops.count, grain_for(ops.dim), chunk);
 }
 
-void dense(const Span& s, const Complex* m, const Operands& ops, std::span<const U> targets) {
+template <class T>
+void dense(const BasicSpan<T>& s, const BasicComplex<T>* m, const Operands& ops, std::span<const U> targets) {
   // One and two targets are the pair and group updates, in the same order.
   if (targets.size() == 1) {
-    multi_controlled(s, Matrix2x2{m[0], m[1], m[2], m[3]}, ops, targets[0]);
+    multi_controlled(s, BasicMatrix2x2<T>{m[0], m[1], m[2], m[3]}, ops, targets[0]);
     return;
   }
   if (targets.size() == 2) {
-    Matrix4x4 m4;
+    BasicMatrix4x4<T> m4;
     std::copy(m, m + 16, m4.m.begin());
     controlled_two(s, m4, ops, targets[0], targets[1]);
     return;
@@ -124,8 +129,8 @@ void dense(const Span& s, const Complex* m, const Operands& ops, std::span<const
     return;
   }
   const BaseWalk walk(ops.pos.data(), ops.count);
-  const auto& prim = detail::run_primitives();
-  Complex* amp = s.amp;
+  const auto& prim = detail::primitives_of<T>();
+  BasicComplex<T>* amp = s.amp;
   auto chunk = [&](U kb, U ke) { prim.dense(amp, walk, kb, ke, ops.set_mask, ops.off.data(), ops.dim, m); };
   run_items(s, s.size >> ops.count, grain_for(ops.dim), chunk);
 }
@@ -135,20 +140,24 @@ void check_size(std::size_t got, U want, const char* what) {
     fatal(messages::fill(messages::kEntryCountMismatch, what, got, want));
 }
 
-Span span_of(StateVector& state) {
+template <class T>
+BasicSpan<T> span_of(BasicStateVector<T>& state) {
   return {state.data(), state.size(), detail::takes_parallel_path(state.size())};
 }
-Span local_span(Complex* amp, U n_local) { return {amp, n_local < 64 ? U{1} << n_local : 0, false}; }
+template <class T>
+BasicSpan<T> local_span(BasicComplex<T>* amp, U n_local) { return {amp, n_local < 64 ? U{1} << n_local : 0, false}; }
 
 // The four general kernels on a span of 2^n_local amplitudes.
-void multi_controlled_on(const Span& s, U n_local, const Matrix2x2& matrix, ControlSet controls, U target) {
+template <class T>
+void multi_controlled_on(const BasicSpan<T>& s, U n_local, const BasicMatrix2x2<T>& matrix, ControlSet controls, U target) {
   Operands ops;
   const U t[1] = {target};
   check_into(ops, n_local, controls, t);
   multi_controlled(s, matrix, ops, target);
 }
 
-void controlled_two_on(const Span& s, U n_local, const Matrix4x4& matrix, ControlSet controls, U qubit0,
+template <class T>
+void controlled_two_on(const BasicSpan<T>& s, U n_local, const BasicMatrix4x4<T>& matrix, ControlSet controls, U qubit0,
                        U qubit1) {
   Operands ops;
   const U t[2] = {qubit0, qubit1};
@@ -156,7 +165,8 @@ void controlled_two_on(const Span& s, U n_local, const Matrix4x4& matrix, Contro
   controlled_two(s, matrix, ops, qubit0, qubit1);
 }
 
-void diagonal_on(const Span& s, U n_local, std::span<const Complex> diag, ControlSet controls,
+template <class T>
+void diagonal_on(const BasicSpan<T>& s, U n_local, std::span<const BasicComplex<T>> diag, ControlSet controls,
                  std::span<const U> targets) {
   Operands ops;
   check_into(ops, n_local, controls, targets);
@@ -164,7 +174,8 @@ void diagonal_on(const Span& s, U n_local, std::span<const Complex> diag, Contro
   diagonal(s, diag.data(), ops);
 }
 
-void dense_on(const Span& s, U n_local, std::span<const Complex> matrix, ControlSet controls,
+template <class T>
+void dense_on(const BasicSpan<T>& s, U n_local, std::span<const BasicComplex<T>> matrix, ControlSet controls,
               std::span<const U> targets) {
   Operands ops;
   check_into(ops, n_local, controls, targets);
@@ -176,39 +187,68 @@ void dense_on(const Span& s, U n_local, std::span<const Complex> matrix, Control
 
 namespace local {
 
-void apply_multi_controlled_gate(Complex* amp, U n_local, const Matrix2x2& matrix, ControlSet controls, U target) {
+template <class T>
+void apply_multi_controlled_gate(BasicComplex<T>* amp, U n_local, const Matrix2x2Of<T>& matrix, ControlSet controls, U target) {
   multi_controlled_on(local_span(amp, n_local), n_local, matrix, controls, target);
 }
-void apply_controlled_two_qubit_gate(Complex* amp, U n_local, const Matrix4x4& matrix, ControlSet controls,
+template <class T>
+void apply_controlled_two_qubit_gate(BasicComplex<T>* amp, U n_local, const Matrix4x4Of<T>& matrix, ControlSet controls,
                                      U qubit0, U qubit1) {
   controlled_two_on(local_span(amp, n_local), n_local, matrix, controls, qubit0, qubit1);
 }
-void apply_diagonal_gate(Complex* amp, U n_local, std::span<const Complex> d, ControlSet controls,
+template <class T>
+void apply_diagonal_gate(BasicComplex<T>* amp, U n_local, EntriesOf<T> d, ControlSet controls,
                          std::span<const U> targets) {
   diagonal_on(local_span(amp, n_local), n_local, d, controls, targets);
 }
-void apply_dense_gate(Complex* amp, U n_local, std::span<const Complex> matrix, ControlSet controls,
+template <class T>
+void apply_dense_gate(BasicComplex<T>* amp, U n_local, EntriesOf<T> matrix, ControlSet controls,
                       std::span<const U> targets) {
   dense_on(local_span(amp, n_local), n_local, matrix, controls, targets);
 }
 
 }  // namespace local
 
-void apply_multi_controlled_gate(StateVector& state, const Matrix2x2& matrix, ControlSet controls, U target) {
+template <class T>
+void apply_multi_controlled_gate(BasicStateVector<T>& state, const Matrix2x2Of<T>& matrix, ControlSet controls, U target) {
   multi_controlled_on(span_of(state), state.n_qubits(), matrix, controls, target);
 }
-void apply_controlled_two_qubit_gate(StateVector& state, const Matrix4x4& matrix, ControlSet controls, U qubit0,
+template <class T>
+void apply_controlled_two_qubit_gate(BasicStateVector<T>& state, const Matrix4x4Of<T>& matrix, ControlSet controls, U qubit0,
                                      U qubit1) {
   controlled_two_on(span_of(state), state.n_qubits(), matrix, controls, qubit0, qubit1);
 }
-void apply_diagonal_gate(StateVector& state, std::span<const Complex> d, ControlSet controls,
+template <class T>
+void apply_diagonal_gate(BasicStateVector<T>& state, EntriesOf<T> d, ControlSet controls,
                          std::span<const U> targets) {
   diagonal_on(span_of(state), state.n_qubits(), d, controls, targets);
 }
-void apply_dense_gate(StateVector& state, std::span<const Complex> matrix, ControlSet controls,
+template <class T>
+void apply_dense_gate(BasicStateVector<T>& state, EntriesOf<T> matrix, ControlSet controls,
                       std::span<const U> targets) {
   dense_on(span_of(state), state.n_qubits(), matrix, controls, targets);
 }
-void apply_global_phase(StateVector& state, const Complex& phase) { scale_all(span_of(state), phase); }
+template <class T>
+void apply_global_phase(BasicStateVector<T>& state, const std::type_identity_t<BasicComplex<T>>& phase) {
+  scale_all(span_of(state), phase);
+}
+
+// The two precisions the kernels are built for.
+#define VORN_GENERAL_KERNELS_FOR(T)                                                                          \
+  template void local::apply_multi_controlled_gate<T>(BasicComplex<T>*, U, const Matrix2x2Of<T>&, ControlSet, \
+                                                      U);                                                     \
+  template void local::apply_controlled_two_qubit_gate<T>(BasicComplex<T>*, U, const Matrix4x4Of<T>&,        \
+                                                          ControlSet, U, U);                                  \
+  template void local::apply_diagonal_gate<T>(BasicComplex<T>*, U, EntriesOf<T>, ControlSet, std::span<const U>); \
+  template void local::apply_dense_gate<T>(BasicComplex<T>*, U, EntriesOf<T>, ControlSet, std::span<const U>); \
+  template void apply_multi_controlled_gate<T>(BasicStateVector<T>&, const Matrix2x2Of<T>&, ControlSet, U);   \
+  template void apply_controlled_two_qubit_gate<T>(BasicStateVector<T>&, const Matrix4x4Of<T>&, ControlSet, U, \
+                                                   U);                                                        \
+  template void apply_diagonal_gate<T>(BasicStateVector<T>&, EntriesOf<T>, ControlSet, std::span<const U>);   \
+  template void apply_dense_gate<T>(BasicStateVector<T>&, EntriesOf<T>, ControlSet, std::span<const U>);      \
+  template void apply_global_phase<T>(BasicStateVector<T>&, const std::type_identity_t<BasicComplex<T>>&);
+VORN_GENERAL_KERNELS_FOR(double)
+VORN_GENERAL_KERNELS_FOR(float)
+#undef VORN_GENERAL_KERNELS_FOR
 
 }  // namespace vorn

@@ -15,13 +15,15 @@ namespace vorn::detail {
 // Smallest chunk worth a pool task, in base indices (pairs or groups).
 inline constexpr std::uint64_t kMinGrain = 2048;
 
-// An amplitude array and where its kernel's items run: on the pool, or all on
-// the calling thread.
-struct Span {
-  Complex* amp;
+// An amplitude array (of either precision) and where its kernel's items run:
+// on the pool, or all on the calling thread.
+template <class T>
+struct BasicSpan {
+  BasicComplex<T>* amp;
   std::uint64_t size;
   bool parallel;
 };
+using Span = BasicSpan<double>;
 
 inline bool takes_parallel_path(std::uint64_t size) { return size >= PARALLEL_THRESHOLD; }
 
@@ -31,8 +33,8 @@ inline std::uint64_t bit_or_saturate(std::uint64_t q) { return q < 64 ? std::uin
 
 // Runs body(begin, end) over [0, n_items): on the pool or on the calling
 // thread, as the span says; either way with the default FP environment.
-template <class Body>
-void run_items(const Span& s, std::uint64_t n_items, std::uint64_t min_grain, Body&& body) {
+template <class T, class Body>
+void run_items(const BasicSpan<T>& s, std::uint64_t n_items, std::uint64_t min_grain, Body&& body) {
   if (s.parallel) {
     parallel_for(n_items, min_grain, body);
   } else {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <type_traits>
 
 #include "vorn/core/complex.hpp"
 #include "vorn/core/matrix.hpp"
@@ -14,19 +15,21 @@ namespace vorn::detail {
 
 // The one pair update: read both, then write row 0 and row 1. With x == y
 // (only in the degenerate-operand scans) the second write wins.
-inline void update_pair(Complex* x, Complex* y, const Matrix2x2& m) noexcept {
-  const Complex a = *x, b = *y;
+template <class T>
+inline void update_pair(BasicComplex<T>* x, BasicComplex<T>* y, const BasicMatrix2x2<T>& m) noexcept {
+  const BasicComplex<T> a = *x, b = *y;
   *x = cadd(cmul(m.m00, a), cmul(m.m01, b));
   *y = cadd(cmul(m.m10, a), cmul(m.m11, b));
 }
 
 // The 4x4 group update: all 16 products, accumulated left to right.
-inline void update_group(Complex* g0, Complex* g1, Complex* g2, Complex* g3,
-                         const Matrix4x4& m) noexcept {
-  const Complex a[4] = {*g0, *g1, *g2, *g3};
-  Complex* const out[4] = {g0, g1, g2, g3};
+template <class T>
+inline void update_group(BasicComplex<T>* g0, BasicComplex<T>* g1, BasicComplex<T>* g2, BasicComplex<T>* g3,
+                         const BasicMatrix4x4<T>& m) noexcept {
+  const BasicComplex<T> a[4] = {*g0, *g1, *g2, *g3};
+  BasicComplex<T>* const out[4] = {g0, g1, g2, g3};
   for (int r = 0; r < 4; ++r) {
-    Complex acc = cmul(m.at(r, 0), a[0]);
+    BasicComplex<T> acc = cmul(m.at(r, 0), a[0]);
     acc = cadd(acc, cmul(m.at(r, 1), a[1]));
     acc = cadd(acc, cmul(m.at(r, 2), a[2]));
     acc = cadd(acc, cmul(m.at(r, 3), a[3]));
@@ -56,6 +59,7 @@ class BaseWalk {
     // Bits a carry must pass over to reach the next run: the positions and
     // the in-run index bits below the first position that breaks runs.
     for (int p = 0; p < count_; ++p) skip_ |= std::uint64_t{1} << pos_[static_cast<std::size_t>(p)];
+    positions_ = skip_;
     if (z < count_) skip_ |= (std::uint64_t{1} << pos_[static_cast<std::size_t>(z)]) - 1;
   }
 
@@ -66,6 +70,9 @@ class BaseWalk {
     }
     return k;
   }
+
+  // The positions as a mask (bit p set for position p).
+  std::uint64_t positions() const noexcept { return positions_; }
 
   // Distance between the bases of consecutive k inside one run.
   std::uint64_t stride() const noexcept { return stride_; }
@@ -100,6 +107,7 @@ class BaseWalk {
   std::uint64_t stride_ = 1;
   std::uint64_t span_ = 0;
   std::uint64_t skip_ = 0;
+  std::uint64_t positions_ = 0;
 };
 
 // The primitives (one set per instruction set, chosen at run time) process the
@@ -116,20 +124,25 @@ class BaseWalk {
 //     amp[b + off[r]] = m[r][0]*a[0] + m[r][1]*a[1] + ... (left to right),
 //     m row-major dim x dim; update_group's order for dim 4
 //   scale: amp[i] = cmul(c, amp[i]) for i in [ib, ie)
-struct RunPrimitives {
-  void (*pairs)(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
-                std::uint64_t set_mask, std::uint64_t tstep, const Matrix2x2& m);
-  void (*groups)(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
-                 std::uint64_t s0, std::uint64_t s1, const Matrix4x4& m);
-  bool (*moved_single)(Complex* buf, Complex* state, const std::uint64_t* offsets, std::uint64_t runs,
-                       std::uint64_t low, std::uint64_t target, const Matrix2x2& m, bool gather) = nullptr;
-  void (*diagonal)(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,
-                   std::uint64_t set_mask, const std::uint64_t* off, std::uint64_t dim,
-                   const Complex* diag) = nullptr;
-  void (*dense)(Complex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t set_mask,
-                const std::uint64_t* off, std::uint64_t dim, const Complex* m) = nullptr;
-  void (*scale)(Complex* amp, std::uint64_t ib, std::uint64_t ie, const Complex& c) = nullptr;
+// T is the amplitude's real type: double (the default) or float (single
+// precision, the same arithmetic rounded to float).
+template <class T>
+struct BasicRunPrimitives {
+  using C = BasicComplex<T>;
+  void (*pairs)(C* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t set_mask,
+                std::uint64_t tstep, const BasicMatrix2x2<T>& m);
+  void (*groups)(C* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t s0,
+                 std::uint64_t s1, const BasicMatrix4x4<T>& m);
+  bool (*moved_single)(C* buf, C* state, const std::uint64_t* offsets, std::uint64_t runs, std::uint64_t low,
+                       std::uint64_t target, const BasicMatrix2x2<T>& m, bool gather) = nullptr;
+  void (*diagonal)(C* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t set_mask,
+                   const std::uint64_t* off, std::uint64_t dim, const C* diag) = nullptr;
+  void (*dense)(C* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t set_mask,
+                const std::uint64_t* off, std::uint64_t dim, const C* m) = nullptr;
+  void (*scale)(C* amp, std::uint64_t ib, std::uint64_t ie, const C& c) = nullptr;
 };
+using RunPrimitives = BasicRunPrimitives<double>;
+using SingleRunPrimitives = BasicRunPrimitives<float>;
 
 extern const RunPrimitives kScalarPrimitives;
 // Null when the compiler cannot build the AVX2 variant.
@@ -138,8 +151,23 @@ extern const RunPrimitives* const kAvx2Primitives;
 // it does not take).
 extern const RunPrimitives* const kAvx512Primitives;
 
+// The single-precision sets, likewise (kernels_single.cpp): the vector ones
+// hand the scalar set the cases they do not take.
+extern const SingleRunPrimitives kSingleScalarPrimitives;
+extern const SingleRunPrimitives* const kSingleAvx2Primitives;
+extern const SingleRunPrimitives* const kSingleAvx512Primitives;
+
 // The primitives of the active instruction set (vorn/core/isa.hpp; tests
-// force each one there).
+// force each one there), for amplitudes of real type T.
 const RunPrimitives& run_primitives();
+const SingleRunPrimitives& single_run_primitives();
+template <class T>
+const BasicRunPrimitives<T>& primitives_of() {
+  if constexpr (std::is_same_v<T, float>) {
+    return single_run_primitives();
+  } else {
+    return run_primitives();
+  }
+}
 
 }  // namespace vorn::detail

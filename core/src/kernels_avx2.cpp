@@ -1,10 +1,12 @@
 // AVX2 run primitives (two pairs, two 4x4 groups or two diagonal products per
 // register, four or eight dense groups per block; the scalar bits exactly),
-// picked at run time by run_primitives(). target("avx2") only, no FMA.
+// picked at run time by run_primitives(), and the single-precision ones (four
+// complex floats per register, single_runs.hpp). target("avx2") only, no FMA.
 #include "kernel_runs.hpp"
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <memory>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -461,9 +463,44 @@ VORN_AVX2 void avx2_dense(Complex* amp, const BaseWalk& walk, std::uint64_t kb, 
 
 const RunPrimitives kAvx2{avx2_pairs, avx2_groups, nullptr, avx2_diagonal, avx2_dense, avx2_scale};
 
+// ---- single precision: four complex floats per register ---------------------
+
+struct SingleVec {
+  using R = __m256;
+  static constexpr std::uint64_t kWidth = 4;
+  VORN_AVX2 static R load(const SingleComplex* p) { return _mm256_loadu_ps(&p->re); }
+  VORN_AVX2 static void store(SingleComplex* p, R v) { _mm256_storeu_ps(&p->re, v); }
+  static constexpr bool kNeedsNumberIm = false;
+  VORN_AVX2 static R set1(float x) { return _mm256_set1_ps(x); }
+  VORN_AVX2 static R im_entry(float im) { return _mm256_set1_ps(im); }
+  VORN_AVX2 static R add(R a, R b) { return _mm256_add_ps(a, b); }
+  VORN_AVX2 static R load_floats(const float* f) { return _mm256_loadu_ps(f); }
+  using Index = __m256i;
+  VORN_AVX2 static Index index_of(const int* src) {
+    return _mm256_setr_epi32(2 * src[0], 2 * src[0] + 1, 2 * src[1], 2 * src[1] + 1, 2 * src[2], 2 * src[2] + 1,
+                             2 * src[3], 2 * src[3] + 1);
+  }
+  VORN_AVX2 static R permute(R x, Index index) { return _mm256_permutevar8x32_ps(x, index); }
+  using Mask = __m256;  // sign bit set in both floats of a chosen lane
+  VORN_AVX2 static Mask mask_of(const bool* lanes) {
+    const int m[4] = {lanes[0] ? -1 : 0, lanes[1] ? -1 : 0, lanes[2] ? -1 : 0, lanes[3] ? -1 : 0};
+    return _mm256_castsi256_ps(_mm256_setr_epi32(m[0], m[0], m[1], m[1], m[2], m[2], m[3], m[3]));
+  }
+  VORN_AVX2 static R blend(Mask mask, R x, R y) { return _mm256_blendv_ps(x, y, mask); }
+  // addsub: the real lanes subtract, the imaginary lanes add.
+  VORN_AVX2 static R cmul(R re, R im, R x) {
+    return _mm256_addsub_ps(_mm256_mul_ps(re, x), _mm256_mul_ps(im, _mm256_permute_ps(x, 0xB1)));
+  }
+};
+
+#define VORN_TARGET VORN_AVX2
+#include "single_runs.hpp"
+#undef VORN_TARGET
+
 }  // namespace
 
 const RunPrimitives* const kAvx2Primitives = &kAvx2;
+const SingleRunPrimitives* const kSingleAvx2Primitives = &kSingleVector;
 
 }  // namespace vorn::detail
 
@@ -471,6 +508,7 @@ const RunPrimitives* const kAvx2Primitives = &kAvx2;
 
 namespace vorn::detail {
 const RunPrimitives* const kAvx2Primitives = nullptr;
+const SingleRunPrimitives* const kSingleAvx2Primitives = nullptr;
 }  // namespace vorn::detail
 
 #endif

@@ -4,9 +4,11 @@
 // runs, groups, diagonal, dense, scale) goes to the AVX2 primitives: a dense
 // update four groups per register, with a masked subtract for addsub, ran
 // slower than AVX2's on the development machine. Picked at run time by
-// run_primitives(). target("avx512f") only, no FMA.
+// run_primitives(). The single-precision primitives (eight complex floats per
+// register, single_runs.hpp) are here too. target("avx512f") only, no FMA.
 #include <bit>
 #include <cmath>
+#include <memory>
 #include <type_traits>
 
 #include "kernel_runs.hpp"
@@ -252,9 +254,53 @@ void avx512_scale(Complex* amp, std::uint64_t ib, std::uint64_t ie, const Comple
 const RunPrimitives kAvx512{avx512_pairs,    avx512_groups, avx512_moved_single,
                             avx512_diagonal, avx512_dense,  avx512_scale};
 
+// ---- single precision: eight complex floats per register --------------------
+
+struct SingleVec {
+  using R = __m512;
+  static constexpr std::uint64_t kWidth = 8;
+  VORN_AVX512 static R load(const SingleComplex* p) { return _mm512_loadu_ps(&p->re); }
+  VORN_AVX512 static void store(SingleComplex* p, R v) { _mm512_storeu_ps(&p->re, v); }
+  // No addsub here (and a masked subtract of the two products is what the
+  // compiler turns into vfmaddsub): the imaginary part enters with the sign
+  // of the real lanes flipped, as in the double kernels above, so
+  //   re lanes: m.re*x.re + (-m.im)*x.im,  im lanes: m.re*x.im + m.im*x.re,
+  // cmul's bits whenever m.im is not NaN (kNeedsNumberIm: the caller checks).
+  static constexpr bool kNeedsNumberIm = true;
+  VORN_AVX512 static R set1(float x) { return _mm512_set1_ps(x); }
+  VORN_AVX512 static R im_entry(float im) {
+    return _mm512_setr_ps(-im, im, -im, im, -im, im, -im, im, -im, im, -im, im, -im, im, -im, im);
+  }
+  VORN_AVX512 static R add(R a, R b) { return _mm512_add_ps(a, b); }
+  VORN_AVX512 static R load_floats(const float* f) { return _mm512_loadu_ps(f); }
+  using Index = __m512i;
+  VORN_AVX512 static Index index_of(const int* src) {
+    int idx[16];
+    for (int j = 0; j < 8; ++j) idx[2 * j] = 2 * src[j], idx[2 * j + 1] = 2 * src[j] + 1;
+    return _mm512_loadu_si512(idx);
+  }
+  VORN_AVX512 static R permute(R x, Index index) { return _mm512_permutexvar_ps(index, x); }
+  using Mask = __mmask16;
+  VORN_AVX512 static Mask mask_of(const bool* lanes) {
+    unsigned m = 0;
+    for (unsigned j = 0; j < 8; ++j)
+      if (lanes[j]) m |= 3u << (2 * j);
+    return static_cast<Mask>(m);
+  }
+  VORN_AVX512 static R blend(Mask mask, R x, R y) { return _mm512_mask_blend_ps(mask, x, y); }
+  VORN_AVX512 static R cmul(R re, R im, R x) {
+    return _mm512_add_ps(_mm512_mul_ps(re, x), _mm512_mul_ps(im, _mm512_permute_ps(x, 0xB1)));
+  }
+};
+
+#define VORN_TARGET VORN_AVX512
+#include "single_runs.hpp"
+#undef VORN_TARGET
+
 }  // namespace
 
 const RunPrimitives* const kAvx512Primitives = &kAvx512;
+const SingleRunPrimitives* const kSingleAvx512Primitives = &kSingleVector;
 
 }  // namespace vorn::detail
 
@@ -262,6 +308,7 @@ const RunPrimitives* const kAvx512Primitives = &kAvx512;
 
 namespace vorn::detail {
 const RunPrimitives* const kAvx512Primitives = nullptr;
+const SingleRunPrimitives* const kSingleAvx512Primitives = nullptr;
 }  // namespace vorn::detail
 
 #endif

@@ -29,40 +29,46 @@ void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t
 #endif
 }
 
-StateVector StateVector::create(std::uint64_t n_qubits) {
+template <class T>
+BasicStateVector<T> BasicStateVector<T>::create(std::uint64_t n_qubits) {
   if (n_qubits == 0) fatal(std::string(messages::kNoQubits));
   if (n_qubits > kMaxQubits) fatal(messages::fill(messages::kTooManyQubits, n_qubits, kMaxQubits));
   // calloc gives every amplitude the all-zero bit pattern (+0.0, +0.0).
-  Buffer<Complex> amplitudes;
+  Buffer<Amplitude> amplitudes;
   try {
-    amplitudes = Buffer<Complex>::zeroed(std::size_t{1} << n_qubits);
+    amplitudes = Buffer<Amplitude>::zeroed(std::size_t{1} << n_qubits);
   } catch (const std::bad_alloc&) {
     allocation_failed(bytes_for(n_qubits), messages::fill(messages::kStateVectorOf, n_qubits));
   }
-  advise_huge_pages(amplitudes.data(), amplitudes.size() * sizeof(Complex));
-  amplitudes[0] = Complex{1.0, 0.0};
-  return StateVector(std::move(amplitudes), n_qubits);
+  advise_huge_pages(amplitudes.data(), amplitudes.size() * sizeof(Amplitude));
+  amplitudes[0] = Amplitude{1, 0};
+  return BasicStateVector(std::move(amplitudes), n_qubits);
 }
 
-StateVector StateVector::copy() const {
-  Buffer<Complex> duplicate;
+template <class T>
+BasicStateVector<T> BasicStateVector<T>::copy() const {
+  Buffer<Amplitude> duplicate;
   try {
-    duplicate = Buffer<Complex>::uninitialized(amplitudes_.size());
+    duplicate = Buffer<Amplitude>::uninitialized(amplitudes_.size());
   } catch (const std::bad_alloc&) {
-    allocation_failed(amplitudes_.size() * sizeof(Complex), messages::kStateVectorCopy);
+    allocation_failed(amplitudes_.size() * sizeof(Amplitude), messages::kStateVectorCopy);
   }
   if (amplitudes_.size() != 0)
-    std::memcpy(duplicate.data(), amplitudes_.data(), amplitudes_.size() * sizeof(Complex));
-  return StateVector(std::move(duplicate), n_qubits_);
+    std::memcpy(duplicate.data(), amplitudes_.data(), amplitudes_.size() * sizeof(Amplitude));
+  return BasicStateVector(std::move(duplicate), n_qubits_);
 }
 
-Buffer<double> StateVector::probabilities() const {
+template <class T>
+Buffer<double> BasicStateVector<T>::probabilities() const {
   const std::size_t n = amplitudes_.size();
   Buffer<double> out = Buffer<double>::uninitialized(n);
-  const Complex* a = amplitudes_.data();
+  const Amplitude* a = amplitudes_.data();
   double* p = out.data();
   for (std::size_t i = 0; i < n; ++i) p[i] = norm2(a[i]);
   return out;
 }
+
+template class BasicStateVector<double>;
+template class BasicStateVector<float>;
 
 }  // namespace vorn

@@ -18,7 +18,7 @@ class Program:
     @property
     def samples(self) -> bool: ...
     def __len__(self) -> int: ...
-    def required_memory(self, shots: int, keep_shots: bool = False) -> int: ...
+    def required_memory(self, shots: int, keep_shots: bool = False, single: bool = False) -> int: ...
 
 def compile_program(
     num_qubits: int,
@@ -42,6 +42,16 @@ def run_program(
     threads: int = 0,
     fusion: bool = False,
 ) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
+def run_program_single(
+    program: Program,
+    seed: int | None,
+    shots: int,
+    keep_shots: bool = False,
+    require_finite: bool = False,
+    poll: Callable[[int, int], object] | None = None,
+    threads: int = 0,
+    fusion: bool = False,
+) -> tuple[NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
 def run_dynamic(
     program: Program,
     steps: Sequence[int],
@@ -92,7 +102,7 @@ def expval_noisy(
     batch: int = 0,
 ) -> tuple[list[float], list[float], int]: ...
 def pool_threads() -> int: ...
-def probabilities(state: NDArray[np.complex128]) -> NDArray[np.float64]: ...
+def probabilities(state: NDArray[np.complex128] | NDArray[np.complex64]) -> NDArray[np.float64]: ...
 
 class Qasm2ParseError(ValueError):
     """Malformed OpenQASM 2; args: (message with place, message, line, column, file)."""
@@ -102,7 +112,7 @@ def qasm2_parse_file(path: bytes, include_path: Sequence[bytes], max_instruction
 
 QASM2_GATE_NAMES: frozenset[str]
 def expval(
-    state: NDArray[np.complex128],
+    state: NDArray[np.complex128] | NDArray[np.complex64],
     x_masks: NDArray[np.uint64],
     z_masks: NDArray[np.uint64],
     coeffs: NDArray[np.complex128],

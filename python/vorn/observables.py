@@ -18,7 +18,8 @@ import numpy as np
 
 from . import _ext
 from .circuit import Circuit
-from .simulation import Progress, _as_circuit, _fusion, _statevector, _threads, _Watch
+from .simulation import (Progress, _as_circuit, _fusion, _precision, _single_only_plain, _statevector, _threads,
+                         _Watch)
 
 __all__ = ["PauliSum", "expval"]
 
@@ -252,9 +253,10 @@ class PauliSum:
         return f"<vorn.PauliSum num_qubits={self._num_qubits} terms={len(self)}>"
 
 
-def _state_of(c: Any, watch: _Watch, threads: int, fusion: bool = False) -> np.ndarray:
+def _state_of(c: Any, watch: _Watch, threads: int, fusion: bool = False, single: bool = False) -> np.ndarray:
     if isinstance(c, Circuit):
-        return _statevector(c, watch, threads, fusion)
+        return _statevector(c, watch, threads, fusion, single)
+    _single_only_plain(single, "a given state vector (precision chooses how a circuit is simulated)")
     if not isinstance(c, np.ndarray):
         raise TypeError(f"expected a vorn.Circuit or a complex128 state vector, not {type(c).__name__}")
     if c.dtype != np.complex128:
@@ -312,7 +314,7 @@ def _observable_arrays(observables: list[PauliSum], n: int,
 def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = False, *,
            timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
            fusion: bool = False, params: Any = None, noise: Any = None, trajectories: int | None = None,
-           seed: int | None = None) -> Any:
+           seed: int | None = None, precision: str = "double") -> Any:
     """<psi|H|psi> for each H in ``observables``, psi the final state of a
     vorn.Circuit or a state vector read in place (as Qiskit's
     ``Statevector.expectation_value``).
@@ -354,6 +356,11 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
         trajectories: with ``noise``, how many (at least 2; default 1000).
         seed: with ``noise``, keys the trajectories' streams (as for
             :func:`vorn.run`; None: from the system's entropy).
+        precision: "double" (default) or "single": simulate the circuit on a
+            complex64 state (see :func:`vorn.run`); the evaluation reads each
+            float amplitude exactly in double and sums in double through the
+            same fixed tree. Only for a circuit, not with ``params`` or ``noise``
+            (ValueError).
 
     Returns:
         A NumPy array with one entry per observable: float64 when every
@@ -369,7 +376,9 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
         array([1.])
     """
     c = _as_circuit(c)
+    single = _precision(precision)
     if noise is not None:
+        _single_only_plain(single, "noise models (noise=)")
         if params is not None or variance or fusion is not False:
             raise ValueError("noise= cannot be combined with params=, variance=True or fusion=True")
         from .noise import _expval
@@ -378,6 +387,7 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
     if trajectories is not None or seed is not None:
         raise ValueError("trajectories= and seed= only apply with noise=")
     if params is not None:
+        _single_only_plain(single, "parameter sweeps (params=)")
         from .sweeps import sweep_expval
 
         if variance:
@@ -387,7 +397,7 @@ def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = 
     thread_count = _threads(threads)
     fusion = _fusion(fusion)
     simulation = _Watch(timeout, progress)
-    state = _state_of(c, simulation, thread_count, fusion)
+    state = _state_of(c, simulation, thread_count, fusion, single)
     x, z, coeffs, offsets = _observable_arrays(observables, state.size.bit_length() - 1, "the state")
     real = not np.any(coeffs.imag != 0)  # NaN + 0j counts as real, any other imaginary part not
     if variance and not real:

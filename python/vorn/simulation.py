@@ -41,14 +41,16 @@ def _as_circuit(circuit: Any) -> Any:
     return as_vorn_circuit(circuit)
 
 
-def _compile(circuit: Circuit, samples: bool, instructions: Sequence[Any] | None = None) -> _ext.Program:
+def _compile(circuit: Circuit, samples: bool, instructions: Sequence[Any] | None = None,
+             single: bool = False) -> _ext.Program:
     if not isinstance(circuit, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(circuit).__name__}")
     if circuit.num_qubits == 0:
         raise ValueError("a circuit with no qubits cannot be run")
     if circuit.num_qubits > _ext.MAX_QUBITS:
         # Checked here too: a count past 64 bits could not even reach the engine.
-        raise MemoryError(f"a state of {circuit.num_qubits} qubits needs 2^{circuit.num_qubits + 4} bytes")
+        bytes_log2 = circuit.num_qubits + (3 if single else 4)  # complex64 or complex128 amplitudes
+        raise MemoryError(f"a state of {circuit.num_qubits} qubits needs 2^{bytes_log2} bytes")
     flat = _flatten(circuit, instructions)
     try:
         return _ext.compile_program(*flat, samples)
@@ -405,11 +407,26 @@ def _fusion(value: Any) -> bool:
     return value
 
 
+def _precision(value: Any) -> bool:
+    """True for "single", False for "double"; anything else is refused."""
+    if not isinstance(value, str):
+        raise TypeError(f"precision must be 'single' or 'double', not {type(value).__name__}")
+    if value not in ("single", "double"):
+        raise ValueError(f"precision must be 'single' or 'double', not {value!r}")
+    return value == "single"
+
+
+def _single_only_plain(single: bool, what: str) -> None:
+    if single:
+        raise ValueError(f"precision='single' is not available for {what}; use precision='double'")
+
+
 def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch, threads: int, *,
-             keep_shots: bool = False, require_finite: bool = False, fusion: bool = False
+             keep_shots: bool = False, require_finite: bool = False, fusion: bool = False, single: bool = False
              ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    runner = _ext.run_program_single if single else _ext.run_program
     try:
-        out = _ext.run_program(program, seed, shots, keep_shots, require_finite, watch.poll(), threads, fusion)
+        out = runner(program, seed, shots, keep_shots, require_finite, watch.poll(), threads, fusion)
         watch.finish(len(program))
         return out
     finally:
@@ -418,7 +435,8 @@ def _execute(program: _ext.Program, seed: int | None, shots: int, watch: _Watch,
 
 def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *, memory: bool = False,
         timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
-        fusion: bool = False, params: Any = None, noise: Any = None) -> Result | list[Result]:
+        fusion: bool = False, params: Any = None, noise: Any = None, precision: str = "double"
+        ) -> Result | list[Result]:
     """Simulates ``circuit`` once and draws ``shots`` measurement outcomes from
     the final state, as Qiskit's samplers do with the measurements at the end.
 
@@ -471,6 +489,15 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
             and memory but no state, and ``distinct_paths``, the number of
             final states simulated. Not with ``params`` or ``fusion``;
             ``progress`` then counts trajectories finished.
+        precision: "double" (default: complex128 state) or "single": a
+            complex64 state in half the memory (one more qubit in the same
+            RAM), gates in float arithmetic (matrices rounded to float),
+            probabilities and sampling sums formed in double; amplitudes
+            carry float rounding (within 1e-5 of double on the tests' and
+            benchmark circuits), still the same bits on any thread count and
+            instruction set. Not available with
+            ``params`` or ``noise``, or for circuits that measure in the middle, reset or
+            condition (ValueError).
 
     Returns:
         A :class:`Result`; with a 2-D ``params``, a list of one per row.
@@ -487,9 +514,13 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         {'00': 52, '11': 48}
     """
     circuit = _as_circuit(circuit)
+    single = _precision(precision)
     if noise is not None and (params is not None or fusion is not False):
         raise ValueError("noise= cannot be combined with params= or fusion=True")
+    if noise is not None:
+        _single_only_plain(single, "noise models (noise=)")
     if params is not None:
+        _single_only_plain(single, "parameter sweeps (params=)")
         from .sweeps import sweep_run
 
         return sweep_run(circuit, shots, seed, params, memory=memory, timeout=timeout, progress=progress,
@@ -509,19 +540,20 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
 
         return _noise._run(circuit, shots, seed, noise, bool(memory), watch, threads)
     if _branching.is_dynamic(circuit):
+        _single_only_plain(single, "circuits that measure in the middle, reset or condition")
         return _branching.run(circuit, shots, seed, bool(memory), watch, threads)
     # Taken now: what the circuit says later must not reach this result.
     clbits = _Clbits(circuit)
     samples = shots >= 1 and bool(clbits._data)
-    program = _compile(circuit, samples)
+    program = _compile(circuit, samples, single=single)
     keep = bool(memory)
     state, outcomes, tally, shot_outcomes = _execute(program, seed, shots, watch, threads, keep_shots=keep,
-                                                     require_finite=True, fusion=fusion)
+                                                     require_finite=True, fusion=fusion, single=single)
     return Result(state, clbits, outcomes, tally, shot_outcomes if keep else None, shots)
 
 
 def statevector(circuit: Circuit, *, timeout: float | None = None, progress: bool | Progress | None = None,
-                threads: int | None = None, fusion: bool = False) -> np.ndarray:
+                threads: int | None = None, fusion: bool = False, precision: str = "double") -> np.ndarray:
     """The state after every gate of ``circuit`` (measurements are ignored),
     as Qiskit's ``Statevector(circuit)`` with the global phase. A circuit
     that measures in the middle, resets or conditions has no one state
@@ -537,10 +569,12 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
             for all); the state is bit-identical whatever it is.
         fusion: merge gates into dense ones first, as for :func:`run`
             (rounding-level differences from the exact default).
+        precision: "double" (default) or "single", as for :func:`run`.
 
     Returns:
-        A read-only complex128 array of 2**num_qubits amplitudes, qubit 0 the
-        least significant bit of the index.
+        A read-only complex128 array (complex64 with precision="single") of
+        2**num_qubits amplitudes, qubit 0 the least significant bit of the
+        index.
     """
     circuit = _as_circuit(circuit)
     from . import _branching
@@ -549,17 +583,19 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
         raise ValueError("a circuit that measures in the middle, resets or conditions has no single final state: "
                          "run(circuit, shots=1).statevector() gives one shot's")
     fusion = _fusion(fusion)
-    return _statevector(circuit, _Watch(timeout, progress), _threads(threads), fusion)
+    single = _precision(precision)
+    return _statevector(circuit, _Watch(timeout, progress), _threads(threads), fusion, single)
 
 
-def _statevector(circuit: Circuit, watch: _Watch, threads: int, fusion: bool = False) -> np.ndarray:
-    program = _compile(circuit, False)
-    state, _, _, _ = _execute(program, 0, 0, watch, threads, fusion=fusion)
+def _statevector(circuit: Circuit, watch: _Watch, threads: int, fusion: bool = False,
+                 single: bool = False) -> np.ndarray:
+    program = _compile(circuit, False, single=single)
+    state, _, _, _ = _execute(program, 0, 0, watch, threads, fusion=fusion, single=single)
     return _readonly(state)
 
 
 def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: bool = False, params: Any = None,
-                    observables: int | None = None, gradient: bool = False) -> int:
+                    observables: int | None = None, gradient: bool = False, precision: str = "double") -> int:
     """Bytes a run of ``circuit`` with ``shots`` allocates at its peak: the
     state, the gather buffers of blocked runs, the sampler and, with
     ``memory=True``, every shot's outcome. For a circuit that measures in
@@ -581,12 +617,16 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
         gradient: the figure of :func:`vorn.value_and_grad` /
             :func:`vorn.jacobian` with ``params`` and ``observables``: two
             states plus one per observable, per binding running at once.
+        precision: "double" (default) or "single": the figure of a run with
+            that precision (a complex64 state is half the bytes).
 
     Returns:
         The number of bytes.
     """
     shots = _non_negative(shots, "shots", _MAX_SHOTS)
+    single = _precision(precision)
     if params is not None:
+        _single_only_plain(single, "parameter sweeps (params=)")
         from .sweeps import required_memory as sweep_memory
 
         return sweep_memory(circuit, params, shots, memory=memory, observables=observables, gradient=gradient)
@@ -595,6 +635,7 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
     from . import _branching
 
     if _branching.is_dynamic(circuit):
+        _single_only_plain(single, "circuits that measure in the middle, reset or condition")
         return _branching.required_memory(circuit, shots, bool(memory))
     samples = shots >= 1 and any(ins.name == "measure" for ins in circuit._data)
-    return _compile(circuit, samples).required_memory(shots, bool(memory))
+    return _compile(circuit, samples, single=single).required_memory(shots, bool(memory), single)

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <span>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -33,40 +34,43 @@ std::vector<CompiledGate> local_gates(std::span<const CompiledGate> gates, const
   return out;
 }
 
-void apply_to_block(Complex* amp, U n_local, std::span<const CompiledGate> gates) {
+template <class C>
+void apply_to_block(C* amp, U n_local, std::span<const CompiledGate> gates) {
   for (const CompiledGate& g : gates) apply_gate_local(amp, n_local, g);
 }
 
 // Gather buffers for one run: a chunk takes one for its block and gives it
 // back, so there are only as many as chunks ever ran at once, whichever
 // threads (pool workers, or callers that join the loop) ran them.
+template <class C>
 class Scratch {
  public:
   // A buffer of at least `amplitudes`; kept ones are reused across segments.
-  Buffer<Complex> take(U amplitudes) {
+  Buffer<C> take(U amplitudes) {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       if (!free_.empty() && free_.back().size() >= amplitudes) {
-        Buffer<Complex> buf = std::move(free_.back());
+        Buffer<C> buf = std::move(free_.back());
         free_.pop_back();
         return buf;
       }
     }
-    return Buffer<Complex>::uninitialized(amplitudes);
+    return Buffer<C>::uninitialized(amplitudes);
   }
-  void give_back(Buffer<Complex> buf) {
+  void give_back(Buffer<C> buf) {
     const std::lock_guard<std::mutex> lock(mutex_);
     free_.push_back(std::move(buf));
   }
 
  private:
   std::mutex mutex_;
-  std::vector<Buffer<Complex>> free_;
+  std::vector<Buffer<C>> free_;
 };
 
 // The block of only low qubits 0..n_local-1 is a contiguous slice: no copy.
-void run_in_place(StateVector& state, U n_local, const std::vector<CompiledGate>& gates, const RunControl* control) {
-  Complex* amp = state.data();
+template <class C>
+void run_in_place(BasicStateVector<decltype(C::re)>& state, U n_local, const std::vector<CompiledGate>& gates, const RunControl* control) {
+  C* amp = state.data();
   auto body = [&](U b, U e) {
     for (; b < e; ++b) {
       if (control != nullptr) control->check();
@@ -92,9 +96,10 @@ U next_within(U value, U mask) { return ((value | ~mask) + 1) & mask; }
 // would wait on its own lines alone; the lines of the run kAhead further on
 // are asked for first (into L2, which holds no L1 miss slot). Further ahead,
 // the runs' lines, which share a few cache sets, would evict each other.
-void gather_runs(const Complex* state, Complex* buf, const std::vector<U>& offsets, U low) {
+template <class C>
+void gather_runs(const C* state, C* buf, const std::vector<U>& offsets, U low) {
   constexpr U kAhead = 4;
-  const std::size_t run_bytes = sizeof(Complex) << low;
+  const std::size_t run_bytes = sizeof(C) << low;
   const U runs = offsets.size();
   for (U r = 0; r < runs; ++r) {
     if (r + kAhead < runs) {
@@ -105,20 +110,28 @@ void gather_runs(const Complex* state, Complex* buf, const std::vector<U>& offse
   }
 }
 
-void scatter_runs(Complex* state, const Complex* buf, const std::vector<U>& offsets, U low) {
-  const std::size_t run_bytes = sizeof(Complex) << low;
+template <class C>
+void scatter_runs(C* state, const C* buf, const std::vector<U>& offsets, U low) {
+  const std::size_t run_bytes = sizeof(C) << low;
   for (U r = 0; r < offsets.size(); ++r) std::memcpy(state + offsets[r], buf + (r << low), run_bytes);
 }
 
 // A single-qubit gate can ride along with the copy in or out of a block.
+template <class T>
 struct MovedGate {
   bool present = false;
-  Matrix2x2 matrix{};
+  BasicMatrix2x2<T> matrix{};
   U target = 0;
 };
-MovedGate moved_gate(const CompiledGate& g) {
+template <class T>
+MovedGate<T> moved_gate(const CompiledGate& g) {
   if (g.shape != Shape::Single) return {};
-  return {true, g.matrix_2x2(), g.targets[0]};
+  const Matrix2x2 m = g.matrix_2x2();
+  if constexpr (std::is_same_v<T, float>) {
+    return {true, to_single(m), g.targets[0]};
+  } else {
+    return {true, m, g.targets[0]};
+  }
 }
 
 // Blocks with high qubits: qubits 0..L-1 plus `high` ones, so a block is
@@ -126,7 +139,8 @@ MovedGate moved_gate(const CompiledGate& g) {
 // first gate, if single-qubit, is applied while copying in, and the last
 // while copying out, where the kernels allow: two sweeps of the buffer
 // fewer, and arithmetic to do while the copy waits on memory.
-void run_gathered(StateVector& state, U qubits, const std::vector<CompiledGate>& gates, Scratch& scratch,
+template <class C>
+void run_gathered(BasicStateVector<decltype(C::re)>& state, U qubits, const std::vector<CompiledGate>& gates, Scratch<C>& scratch,
                   const RunControl* control) {
   const U n_local = static_cast<U>(std::popcount(qubits));
   const U low = static_cast<U>(std::countr_one(qubits));
@@ -135,15 +149,16 @@ void run_gathered(StateVector& state, U qubits, const std::vector<CompiledGate>&
   const U runs = U{1} << (n_local - low);
   std::vector<U> offsets(runs);
   for (U r = 0, off = 0; r < runs; ++r, off = next_within(off, high)) offsets[r] = off;
-  const MovedGate first = gates.empty() ? MovedGate{} : moved_gate(gates.front());
-  const MovedGate last = gates.size() < 2 ? MovedGate{} : moved_gate(gates.back());
-  Complex* amp = state.data();
+  using T = decltype(C::re);
+  const MovedGate<T> first = gates.empty() ? MovedGate<T>{} : moved_gate<T>(gates.front());
+  const MovedGate<T> last = gates.size() < 2 ? MovedGate<T>{} : moved_gate<T>(gates.back());
+  C* amp = state.data();
   auto body = [&](U b, U e) {
-    Buffer<Complex> owned = scratch.take(U{1} << n_local);
-    Complex* buf = owned.data();
+    Buffer<C> owned = scratch.take(U{1} << n_local);
+    C* buf = owned.data();
     for (U base = deposit(b, outside); b < e; ++b, base = next_within(base, outside)) {
       if (control != nullptr) control->check();
-      Complex* block = amp + base;
+      C* block = amp + base;
       std::span<const CompiledGate> middle(gates);
       if (first.present &&
           local::gather_applying(buf, block, offsets.data(), runs, low, first.matrix, first.target)) {
@@ -164,11 +179,10 @@ void run_gathered(StateVector& state, U qubits, const std::vector<CompiledGate>&
   parallel_for_each_item(state.size() >> n_local, body);
 }
 
-}  // namespace
-
-void apply_gates(StateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params,
-                 RunControl* control) {
-  Scratch scratch;
+template <class T>
+void apply_gates_to(BasicStateVector<T>& state, std::span<const CompiledGate> gates, const BlockingParams& params,
+                    RunControl* control) {
+  Scratch<BasicComplex<T>> scratch;
   for (const Segment& seg : plan_segments(gates, state.n_qubits(), params)) {
     if (!seg.blocked()) {
       for (std::size_t i = seg.begin; i < seg.end; ++i) {
@@ -181,12 +195,24 @@ void apply_gates(StateVector& state, std::span<const CompiledGate> gates, const 
     const std::vector<CompiledGate> local = local_gates(gates, seg);
     const U n_local = static_cast<U>(std::popcount(seg.qubits));
     if (seg.qubits == lowest_bits(n_local)) {
-      run_in_place(state, n_local, local, control);
+      run_in_place<BasicComplex<T>>(state, n_local, local, control);
     } else {
       run_gathered(state, seg.qubits, local, scratch, control);
     }
     if (control != nullptr) control->advance(seg.end - seg.begin);
   }
+}
+
+}  // namespace
+
+void apply_gates(StateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params,
+                 RunControl* control) {
+  apply_gates_to(state, gates, params, control);
+}
+
+void apply_gates(SingleStateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params,
+                 RunControl* control) {
+  apply_gates_to(state, gates, params, control);
 }
 
 }  // namespace vorn::sim

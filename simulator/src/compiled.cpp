@@ -3,7 +3,9 @@
 #include "vorn/simulator/compiled.hpp"
 
 #include <algorithm>
+#include <span>
 #include <string>
+#include <type_traits>
 #include <variant>
 
 #include "vorn/core/error.hpp"
@@ -23,6 +25,32 @@ ControlSet control_set(const CompiledGate& g) { return {g.controls, g.control_va
 
 std::vector<Complex> flat(const Matrix2x2& m) { return {m.m00, m.m01, m.m10, m.m11}; }
 std::vector<Complex> flat(const Matrix4x4& m) { return {m.m.begin(), m.m.end()}; }
+
+// The entry's matrix in the state's precision.
+template <class T>
+std::span<const BasicComplex<T>> entries_of(const CompiledGate& g) {
+  if constexpr (std::is_same_v<T, float>) {
+    if (g.single_matrix.size() != g.matrix.size())
+      vorn::fatal(messages::fill(messages::kNotRoundedToSingle, g.single_matrix.size(), g.matrix.size()));
+    return g.single_matrix;
+  } else {
+    return g.matrix;
+  }
+}
+
+template <class T>
+BasicMatrix2x2<T> matrix_2x2_of(const CompiledGate& g) {
+  const auto m = entries_of<T>(g);
+  return {m[0], m[1], m[2], m[3]};
+}
+
+template <class T>
+BasicMatrix4x4<T> matrix_4x4_of(const CompiledGate& g) {
+  const auto m = entries_of<T>(g);
+  BasicMatrix4x4<T> out;
+  std::copy(m.begin(), m.begin() + 16, out.m.begin());
+  return out;
+}
 
 template <class... Values>
 [[noreturn]] void bad_entry(std::string_view pattern, const Values&... values) {
@@ -153,76 +181,95 @@ void validate(const CompiledGate& g, U n_qubits) {
   for (U q : g.targets) check(q);
 }
 
-void apply_gate(StateVector& state, const CompiledGate& g) {
+namespace {
+
+template <class T>
+void apply_gate_to(BasicStateVector<T>& state, const CompiledGate& g) {
   const auto& t = g.targets;
   switch (g.shape) {
     case Shape::Single:
-      apply_single_qubit_gate(state, g.matrix_2x2(), t[0]);
+      apply_single_qubit_gate(state, matrix_2x2_of<T>(g), t[0]);
       return;
     case Shape::MultiControlled:
       if (g.controls.size() == 1 && (g.control_values & 1)) {
-        apply_controlled_gate(state, g.matrix_2x2(), g.controls[0], t[0]);
+        apply_controlled_gate(state, matrix_2x2_of<T>(g), g.controls[0], t[0]);
       } else {
-        apply_multi_controlled_gate(state, g.matrix_2x2(), control_set(g), t[0]);
+        apply_multi_controlled_gate(state, matrix_2x2_of<T>(g), control_set(g), t[0]);
       }
       return;
     case Shape::DoublyControlled:
-      apply_doubly_controlled_gate(state, g.matrix_2x2(), g.controls[0], g.controls[1], t[0]);
+      apply_doubly_controlled_gate(state, matrix_2x2_of<T>(g), g.controls[0], g.controls[1], t[0]);
       return;
     case Shape::TwoQubit:
       if (g.controls.empty()) {
-        apply_two_qubit_gate(state, g.matrix_4x4(), t[0], t[1]);
+        apply_two_qubit_gate(state, matrix_4x4_of<T>(g), t[0], t[1]);
       } else {
-        apply_controlled_two_qubit_gate(state, g.matrix_4x4(), control_set(g), t[0], t[1]);
+        apply_controlled_two_qubit_gate(state, matrix_4x4_of<T>(g), control_set(g), t[0], t[1]);
       }
       return;
     case Shape::ControlledSwap:
       apply_controlled_swap(state, g.controls[0], t[0], t[1]);
       return;
     case Shape::Diagonal:
-      apply_diagonal_gate(state, g.matrix, control_set(g), t);
+      apply_diagonal_gate(state, entries_of<T>(g), control_set(g), t);
       return;
     case Shape::Dense:
-      apply_dense_gate(state, g.matrix, control_set(g), t);
+      apply_dense_gate(state, entries_of<T>(g), control_set(g), t);
       return;
   }
   vorn::fatal(messages::fill(messages::kUnknownGateShape, static_cast<unsigned>(g.shape)));
 }
 
-void apply_gate_local(Complex* amp, U n_local, const CompiledGate& g) {
+template <class T>
+void apply_gate_local_to(BasicComplex<T>* amp, U n_local, const CompiledGate& g) {
   const auto& t = g.targets;
   switch (g.shape) {
     case Shape::Single:
-      local::apply_single_qubit_gate(amp, n_local, g.matrix_2x2(), t[0]);
+      local::apply_single_qubit_gate(amp, n_local, matrix_2x2_of<T>(g), t[0]);
       return;
     case Shape::MultiControlled:
       if (g.controls.size() == 1 && (g.control_values & 1)) {
-        local::apply_controlled_gate(amp, n_local, g.matrix_2x2(), g.controls[0], t[0]);
+        local::apply_controlled_gate(amp, n_local, matrix_2x2_of<T>(g), g.controls[0], t[0]);
       } else {
-        local::apply_multi_controlled_gate(amp, n_local, g.matrix_2x2(), control_set(g), t[0]);
+        local::apply_multi_controlled_gate(amp, n_local, matrix_2x2_of<T>(g), control_set(g), t[0]);
       }
       return;
     case Shape::DoublyControlled:
-      local::apply_doubly_controlled_gate(amp, n_local, g.matrix_2x2(), g.controls[0], g.controls[1], t[0]);
+      local::apply_doubly_controlled_gate(amp, n_local, matrix_2x2_of<T>(g), g.controls[0], g.controls[1], t[0]);
       return;
     case Shape::TwoQubit:
       if (g.controls.empty()) {
-        local::apply_two_qubit_gate(amp, n_local, g.matrix_4x4(), t[0], t[1]);
+        local::apply_two_qubit_gate(amp, n_local, matrix_4x4_of<T>(g), t[0], t[1]);
       } else {
-        local::apply_controlled_two_qubit_gate(amp, n_local, g.matrix_4x4(), control_set(g), t[0], t[1]);
+        local::apply_controlled_two_qubit_gate(amp, n_local, matrix_4x4_of<T>(g), control_set(g), t[0], t[1]);
       }
       return;
     case Shape::ControlledSwap:
       local::apply_controlled_swap(amp, n_local, g.controls[0], t[0], t[1]);
       return;
     case Shape::Diagonal:
-      local::apply_diagonal_gate(amp, n_local, g.matrix, control_set(g), t);
+      local::apply_diagonal_gate(amp, n_local, entries_of<T>(g), control_set(g), t);
       return;
     case Shape::Dense:
-      local::apply_dense_gate(amp, n_local, g.matrix, control_set(g), t);
+      local::apply_dense_gate(amp, n_local, entries_of<T>(g), control_set(g), t);
       return;
   }
   vorn::fatal(messages::fill(messages::kUnknownGateShape, static_cast<unsigned>(g.shape)));
+}
+
+}  // namespace
+
+void apply_gate(StateVector& state, const CompiledGate& g) { apply_gate_to(state, g); }
+void apply_gate(SingleStateVector& state, const CompiledGate& g) { apply_gate_to(state, g); }
+void apply_gate_local(Complex* amp, U n_local, const CompiledGate& g) { apply_gate_local_to(amp, n_local, g); }
+void apply_gate_local(SingleComplex* amp, U n_local, const CompiledGate& g) { apply_gate_local_to(amp, n_local, g); }
+
+void round_to_single(std::vector<CompiledGate>& gates) {
+  for (CompiledGate& g : gates) {
+    g.single_matrix.resize(g.matrix.size());
+    std::transform(g.matrix.begin(), g.matrix.end(), g.single_matrix.begin(),
+                   [](const Complex& c) { return to_single(c); });
+  }
 }
 
 }  // namespace vorn::sim

@@ -7,6 +7,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "vorn/core/error.hpp"
@@ -29,12 +30,13 @@ bool samples(const Program& program, std::uint64_t shots) { return shots >= 1 &&
 std::uint64_t required_memory(const Program& program, std::uint64_t shots, const RunOptions& options) {
   const std::uint64_t n = program.n_qubits;
   if (n == 0 || n > vorn::kMaxQubits) return 0;
-  std::uint64_t bytes = StateVector::bytes_for(n);
-  const BlockingParams blocking;
+  std::uint64_t bytes = options.single_precision ? SingleStateVector::bytes_for(n) : StateVector::bytes_for(n);
+  const BlockingParams blocking = options.single_precision ? single_precision_blocking() : BlockingParams{};
   if (n > blocking.max_block_qubits) {
     // One gather buffer per pool thread at most (blocks are copied in only
     // where a run of gates has high qubits).
-    bytes += static_cast<std::uint64_t>(pool_thread_count()) * (sizeof(Complex) << blocking.max_block_qubits);
+    const std::uint64_t amplitude = options.single_precision ? sizeof(SingleComplex) : sizeof(Complex);
+    bytes += static_cast<std::uint64_t>(pool_thread_count()) * (amplitude << blocking.max_block_qubits);
   }
   if (samples(program, shots)) bytes += sampling_bytes(n, shots, options.keep_shots);
   if (options.keep_shots) {
@@ -45,47 +47,39 @@ std::uint64_t required_memory(const Program& program, std::uint64_t shots, const
   return bytes;
 }
 
-ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
-                          RunControl* control, const RunOptions& options) {
-  const std::uint64_t n = program.n_qubits;
-  if (n == 0) vorn::fatal(std::string(messages::kZeroQubits));
-  if (n > vorn::kMaxQubits) vorn::fatal(std::string(messages::kCapacityOverflow));
+namespace {
 
-  // One check of the whole run's need before the first gate, so a long
-  // simulation is never lost for want of the sampling vector at the end.
-  // Under an address-space limit, a state that fits while the whole run does
-  // not is refused here too, not after the last gate.
-  vorn::require_run_memory(StateVector::bytes_for(n), required_memory(program, shots, options));
-
-  // Always made, even when nothing will be drawn: without a seed the run asks
-  // the OS for entropy whatever `shots` is.
-  RandomStream stream = seed ? RandomStream::from_seed_value(*seed) : RandomStream::from_entropy();
-  if (control != nullptr) control->set_total(program.gates.size());
-  return run_checked_program(program, stream, shots, control, options);
-}
-
-ProgramResult run_checked_program(const Program& program, RandomStream& stream, std::uint64_t shots,
-                                  RunControl* control, const RunOptions& options) {
-  StateVector state = StateVector::create(program.n_qubits);
+// The gates on a fresh state of real type T, then sampling. A single-precision
+// run rounds each (possibly fused) matrix to float once, up front.
+template <class T>
+BasicProgramResult<T> run_on_state(const Program& program, RandomStream& stream, std::uint64_t shots,
+                                   RunControl* control, const RunOptions& options) {
+  BasicStateVector<T> state = BasicStateVector<T>::create(program.n_qubits);
   if (program.global_phase != 0.0) {
     // The phase multiplies the initial state, where it touches one amplitude
     // exactly once; cos/sin must not see a caller's DAZ setting.
     DefaultFpEnv fp_env;
-    state[0] = Complex{std::cos(program.global_phase), std::sin(program.global_phase)};
+    state[0] = BasicComplex<T>{static_cast<T>(std::cos(program.global_phase)),
+                               static_cast<T>(std::sin(program.global_phase))};
   }
-  std::vector<CompiledGate> fused;
+  std::vector<CompiledGate> rewritten;
   std::span<const CompiledGate> gates = program.gates;
   if (options.fusion_qubits > 0) {
-    fused = fuse_gates(program.gates, options.fusion_qubits);
-    gates = fused;
+    rewritten = fuse_gates(program.gates, options.fusion_qubits);
+    gates = rewritten;
+  }
+  if constexpr (std::is_same_v<T, float>) {
+    if (options.fusion_qubits == 0) rewritten = program.gates;
+    round_to_single(rewritten);
+    gates = rewritten;
   }
   // The progress total stays the circuit's gate count (what a bar shows); a
   // fused run gets there in fewer steps.
-  apply_gates(state, gates, BlockingParams{}, control);
+  apply_gates(state, gates, std::is_same_v<T, float> ? single_precision_blocking() : BlockingParams{}, control);
 
   // The state is moved into the result as the snapshot rather than copied:
   // nothing writes it after the last gate and sampling only reads it.
-  ProgramResult result{std::move(state), {}};
+  BasicProgramResult<T> result{std::move(state), {}};
   if (samples(program, shots)) {
     if (options.require_finite && !all_probabilities_finite(result.snapshot)) {
       throw std::invalid_argument(std::string(messages::kNotSampleable));
@@ -101,6 +95,46 @@ ProgramResult run_checked_program(const Program& program, RandomStream& stream, 
     result.shots.assign(shots, 0);  // nothing measured: outcome 0 on every shot
   }
   return result;
+}
+
+// run_program's checks and stream, for either precision.
+template <class T>
+BasicProgramResult<T> run_checked(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
+                                  RunControl* control, const RunOptions& options) {
+  const std::uint64_t n = program.n_qubits;
+  if (n == 0) vorn::fatal(std::string(messages::kZeroQubits));
+  if (n > vorn::kMaxQubits) vorn::fatal(std::string(messages::kCapacityOverflow));
+
+  // One check of the whole run's need before the first gate, so a long
+  // simulation is never lost for want of the sampling vector at the end.
+  // Under an address-space limit, a state that fits while the whole run does
+  // not is refused here too, not after the last gate.
+  RunOptions sized = options;
+  sized.single_precision = std::is_same_v<T, float>;
+  vorn::require_run_memory(BasicStateVector<T>::bytes_for(n), required_memory(program, shots, sized));
+
+  // Always made, even when nothing will be drawn: without a seed the run asks
+  // the OS for entropy whatever `shots` is.
+  RandomStream stream = seed ? RandomStream::from_seed_value(*seed) : RandomStream::from_entropy();
+  if (control != nullptr) control->set_total(program.gates.size());
+  return run_on_state<T>(program, stream, shots, control, options);
+}
+
+}  // namespace
+
+ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
+                          RunControl* control, const RunOptions& options) {
+  return run_checked<double>(program, seed, shots, control, options);
+}
+
+SingleProgramResult run_single_program(const Program& program, std::optional<std::uint64_t> seed,
+                                       std::uint64_t shots, RunControl* control, const RunOptions& options) {
+  return run_checked<float>(program, seed, shots, control, options);
+}
+
+ProgramResult run_checked_program(const Program& program, RandomStream& stream, std::uint64_t shots,
+                                  RunControl* control, const RunOptions& options) {
+  return run_on_state<double>(program, stream, shots, control, options);
 }
 
 RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots,

@@ -148,7 +148,8 @@ namespace {
 
 // The running sums: the run's second large array, named as such when it
 // cannot be had.
-Buffer<double> sampling_vector(const StateVector& state) {
+template <class T>
+Buffer<double> sampling_vector(const BasicStateVector<T>& state) {
   try {
     return Buffer<double>::uninitialized(state.size());
   } catch (const std::bad_alloc&) {
@@ -164,6 +165,11 @@ Buffer<double> sampling_vector(const StateVector& state) {
 // one the vector of probabilities would give.
 Sampler::Sampler(const StateVector& state) : cumulative_(sampling_vector(state)) {
   const Complex* amp = state.data();
+  accumulate([amp](std::uint64_t j) { return norm2(amp[j]); });
+}
+
+Sampler::Sampler(const SingleStateVector& state) : cumulative_(sampling_vector(state)) {
+  const SingleComplex* amp = state.data();
   accumulate([amp](std::uint64_t j) { return norm2(amp[j]); });
 }
 
@@ -404,7 +410,8 @@ bool dense_tally_for(std::uint64_t reachable, std::uint64_t size, std::uint64_t 
   return reachable >= size / 8 && shots < (std::uint64_t{1} << 32);
 }
 
-std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const StateVector& state, RandomStream& stream,
+template <class T>
+std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const BasicStateVector<T>& state, RandomStream& stream,
                                                                  std::uint64_t shots, std::uint64_t* record,
                                                                  const RunControl* control) {
   if (shots == 0) return {};
@@ -455,7 +462,16 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVec
   return draw_shots(state, stream, shots, nullptr, control);
 }
 
-ShotRecord sample_shots(const StateVector& state, RandomStream& stream, std::uint64_t shots,
+std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const SingleStateVector& state,
+                                                                  RandomStream& stream, std::uint64_t shots,
+                                                                  const RunControl* control) {
+  return draw_shots(state, stream, shots, nullptr, control);
+}
+
+namespace {
+
+template <class T>
+ShotRecord record_shots(const BasicStateVector<T>& state, RandomStream& stream, std::uint64_t shots,
                         const RunControl* control) {
   ShotRecord result;
   if (shots == 0) return result;
@@ -465,7 +481,8 @@ ShotRecord sample_shots(const StateVector& state, RandomStream& stream, std::uin
   return result;
 }
 
-bool all_probabilities_finite(const Complex* amplitudes, std::uint64_t count) {
+template <class C>
+bool probabilities_finite(const C* amplitudes, std::uint64_t count) {
   std::atomic<bool> finite{true};
   auto body = [&](std::uint64_t begin, std::uint64_t end) {
     bool ok = true;
@@ -476,6 +493,26 @@ bool all_probabilities_finite(const Complex* amplitudes, std::uint64_t count) {
   };
   parallel_for(count, std::uint64_t{1} << 14, body);
   return finite.load();
+}
+
+}  // namespace
+
+ShotRecord sample_shots(const StateVector& state, RandomStream& stream, std::uint64_t shots,
+                        const RunControl* control) {
+  return record_shots(state, stream, shots, control);
+}
+
+ShotRecord sample_shots(const SingleStateVector& state, RandomStream& stream, std::uint64_t shots,
+                        const RunControl* control) {
+  return record_shots(state, stream, shots, control);
+}
+
+bool all_probabilities_finite(const Complex* amplitudes, std::uint64_t count) {
+  return probabilities_finite(amplitudes, count);
+}
+
+bool all_probabilities_finite(const SingleComplex* amplitudes, std::uint64_t count) {
+  return probabilities_finite(amplitudes, count);
 }
 
 Counts counts_from_tally(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& tally, std::uint64_t n_qubits) {

@@ -87,17 +87,21 @@ inline void finish_leaf(const double* acc, std::size_t m, double* out) {
 
 // One leaf of a group: items r0 .. r0 + count. acc: scratch of
 // m * kScratchPerString doubles, 64-byte aligned.
-using LeafKernel = void (*)(const Complex* psi, const Group& g, std::uint64_t r0, std::uint64_t count, double* out,
-                            double* acc);
+// C is the amplitude type: a single-precision state is read in double
+// (to_double, exact), so every product and sum is the double one.
+template <class C>
+using LeafKernelOf = void (*)(const C* psi, const Group& g, std::uint64_t r0, std::uint64_t count, double* out,
+                              double* acc);
+using LeafKernel = LeafKernelOf<Complex>;
 
 // The reference: one item at a time, lane = item mod 8.
-void scalar_leaf(const Complex* psi, const Group& g, std::uint64_t r0, std::uint64_t count, double* out,
-                 double* acc) {
+template <class C>
+void scalar_leaf(const C* psi, const Group& g, std::uint64_t r0, std::uint64_t count, double* out, double* acc) {
   for (std::size_t zi = 0; zi < g.m; ++zi) std::fill_n(acc + zi * kScratchPerString, 16, 0.0);
   for (std::uint64_t t = 0; t < count; ++t) {
     const std::uint64_t i = rep_index(g, r0 + t);
-    const Complex a = psi[i];
-    const Complex b = psi[i ^ g.x];
+    const Complex a = to_double(psi[i]);
+    const Complex b = to_double(psi[i ^ g.x]);
     const double rr = a.re * b.re, ii = a.im * b.im, ri = a.re * b.im, ir = a.im * b.re;
     const std::size_t lane = t % kReduceLanes;
     for (std::size_t zi = 0; zi < g.m; ++zi) {
@@ -236,20 +240,23 @@ struct VarianceTerm {
   std::uint64_t sign_re, sign_im;  // sign bits of (-i)^k on each part
 };
 
-using VarianceKernel = void (*)(const Complex* psi, Complex* acc, std::uint64_t j0, std::uint64_t count,
-                                const VarianceTerm& t);
+template <class C>
+using VarianceKernelOf = void (*)(const C* psi, Complex* acc, std::uint64_t j0, std::uint64_t count,
+                                  const VarianceTerm& t);
+using VarianceKernel = VarianceKernelOf<Complex>;
 
-void scalar_variance_term(const Complex* psi, Complex* acc, std::uint64_t j0, std::uint64_t count,
-                          const VarianceTerm& t) {
+template <class C>
+void scalar_variance_term(const C* psi, Complex* acc, std::uint64_t j0, std::uint64_t count, const VarianceTerm& t) {
   std::uint64_t pattern[8];
   for (std::uint64_t u = 0; u < 8; ++u) pattern[u] = parity_sign(u & t.z & 7);
   const std::uint64_t xl = t.x & 7;
   for (std::uint64_t u0 = 0; u0 < count; u0 += 8) {
     const std::uint64_t j = j0 + u0;
     const std::uint64_t flip = parity_sign(j & t.z);
-    const Complex* in = psi + ((j ^ t.x) & ~std::uint64_t{7});
+    const C* in = psi + ((j ^ t.x) & ~std::uint64_t{7});
     for (std::uint64_t u = 0; u < 8; ++u) {
-      const double* parts = &in[u ^ xl].re;
+      const Complex wide = to_double(in[u ^ xl]);
+      const double* parts = &wide.re;
       acc[u0 + u].re += t.c * flip_sign(parts[t.swap], t.sign_re ^ flip ^ pattern[u]);
       acc[u0 + u].im += t.c * flip_sign(parts[1 - t.swap], t.sign_im ^ flip ^ pattern[u]);
     }
@@ -293,7 +300,7 @@ VarianceKernel choose_variance_kernel() {
 #ifdef VORN_OBS_X86
   if (active_isa() == Isa::Avx512) return avx512_variance_term;
 #endif
-  return scalar_variance_term;
+  return scalar_variance_term<Complex>;
 }
 
 LeafKernel choose_kernel() {
@@ -307,10 +314,11 @@ LeafKernel choose_kernel() {
       break;
   }
 #endif
-  return scalar_leaf;
+  return scalar_leaf<Complex>;
 }
 
-unsigned qubits_of(std::span<const Complex> state) {
+template <class C>
+unsigned qubits_of(std::span<const C> state) {
   const std::uint64_t size = state.size();
   if (size < 2 || !std::has_single_bit(size)) {
     vorn::fatal(messages::fill(messages::kStateLength, size));
@@ -333,7 +341,8 @@ constexpr unsigned kDefaultTileBits = 17;
 constexpr std::uint64_t kLeafValueBudget = std::uint64_t{1} << 22;
 
 // Evaluates the groups [first, last) (sorted by x) into their sums.
-void run_groups(const Complex* psi, unsigned n, unsigned tile_bits, LeafKernel kernel, Group* first, Group* last,
+template <class C>
+void run_groups(const C* psi, unsigned n, unsigned tile_bits, LeafKernelOf<C> kernel, Group* first, Group* last,
                 RunControl* control) {
   struct Item {
     Group* begin;
@@ -385,10 +394,18 @@ void run_groups(const Complex* psi, unsigned n, unsigned tile_bits, LeafKernel k
   parallel_for_each_item(items.size(), body);
 }
 
-}  // namespace
+// The vector kernels read double amplitudes; a single-precision state takes
+// the scalar reference (the same bits on every instruction set).
+LeafKernelOf<Complex> leaf_kernel_for(const Complex*) { return choose_kernel(); }
+LeafKernelOf<SingleComplex> leaf_kernel_for(const SingleComplex*) { return scalar_leaf<SingleComplex>; }
+VarianceKernelOf<Complex> variance_kernel_for(const Complex*) { return choose_variance_kernel(); }
+VarianceKernelOf<SingleComplex> variance_kernel_for(const SingleComplex*) {
+  return scalar_variance_term<SingleComplex>;
+}
 
-std::vector<double> pauli_expectations(std::span<const Complex> state, std::span<const std::uint64_t> x_masks,
-                                       std::span<const std::uint64_t> z_masks, const ObservableOptions& options) {
+template <class C>
+std::vector<double> expectations_of(std::span<const C> state, std::span<const std::uint64_t> x_masks,
+                                    std::span<const std::uint64_t> z_masks, const ObservableOptions& options) {
   const unsigned n = qubits_of(state);
   if (x_masks.size() != z_masks.size()) {
     vorn::fatal(messages::fill(messages::kMaskCounts, x_masks.size(), z_masks.size()));
@@ -417,7 +434,7 @@ std::vector<double> pauli_expectations(std::span<const Complex> state, std::span
 
   const std::uint64_t size = state.size();
   const unsigned L = n <= 13 ? n : std::clamp(options.tile_bits == 0 ? kDefaultTileBits : options.tile_bits, 13u, n);
-  const LeafKernel kernel = choose_kernel();
+  const LeafKernelOf<C> kernel = leaf_kernel_for(state.data());
 
   // Groups: runs of one x, split so no group alone exceeds the leaf budget.
   std::vector<Group> groups;
@@ -472,8 +489,6 @@ std::vector<double> pauli_expectations(std::span<const Complex> state, std::span
   return out;
 }
 
-namespace {
-
 void check_observable(const PauliSumView& o, std::size_t index) {
   if (o.x_masks.size() != o.z_masks.size() || o.x_masks.size() != o.coeffs.size()) {
     vorn::fatal(messages::fill(messages::kObservableLengths, index, o.x_masks.size(), o.z_masks.size(),
@@ -481,10 +496,9 @@ void check_observable(const PauliSumView& o, std::size_t index) {
   }
 }
 
-}  // namespace
-
-std::vector<Complex> expectation_values(std::span<const Complex> state, std::span<const PauliSumView> observables,
-                                        const ObservableOptions& options) {
+template <class C>
+std::vector<Complex> expectation_values_of(std::span<const C> state, std::span<const PauliSumView> observables,
+                                           const ObservableOptions& options) {
   const unsigned n = qubits_of(state);
   std::vector<std::uint64_t> xs, zs;
   for (std::size_t o = 0; o < observables.size(); ++o) {
@@ -497,8 +511,11 @@ std::vector<Complex> expectation_values(std::span<const Complex> state, std::spa
     xs.insert(xs.end(), obs.x_masks.begin(), obs.x_masks.end());
     zs.insert(zs.end(), obs.z_masks.begin(), obs.z_masks.end());
   }
-  return sum_terms(observables, pauli_expectations(state, xs, zs, options));
+  return sum_terms(observables, expectations_of(state, std::span<const std::uint64_t>(xs),
+                                                std::span<const std::uint64_t>(zs), options));
 }
+
+}  // namespace
 
 std::vector<Complex> sum_terms(std::span<const PauliSumView> observables, std::span<const double> e) {
   std::vector<Complex> out(observables.size(), Complex{0.0, 0.0});
@@ -514,8 +531,11 @@ std::vector<Complex> sum_terms(std::span<const PauliSumView> observables, std::s
   return out;
 }
 
-std::vector<double> variances(std::span<const Complex> state, std::span<const PauliSumView> observables,
-                              std::span<const double> means, const ObservableOptions& options) {
+namespace {
+
+template <class C>
+std::vector<double> variances_of(std::span<const C> state, std::span<const PauliSumView> observables,
+                                 std::span<const double> means, const ObservableOptions& options) {
   const unsigned n = qubits_of(state);
   if (means.size() != observables.size()) {
     vorn::fatal(messages::fill(messages::kMeansCount, means.size(), observables.size()));
@@ -531,8 +551,8 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
       }
     }
   }
-  const Complex* psi = state.data();
-  const VarianceKernel term_kernel = choose_variance_kernel();
+  const C* psi = state.data();
+  const VarianceKernelOf<C> term_kernel = variance_kernel_for(psi);
   std::vector<double> out(observables.size());
   RunControl* const control = options.control;
   if (control != nullptr) control->set_total(control->total() + observables.size() * reduce_leaf_count(state.size()));
@@ -559,15 +579,16 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
         }
         for (std::uint64_t u = 0; u < count; ++u) {  // fewer than 8 amplitudes in all
           const std::uint64_t flip = parity_sign((j0 + u) & term.z);
-          const double* parts = &psi[(j0 + u) ^ term.x].re;
+          const Complex wide = to_double(psi[(j0 + u) ^ term.x]);
+          const double* parts = &wide.re;
           acc[u].re += term.c * flip_sign(parts[term.swap], term.sign_re ^ flip);
           acc[u].im += term.c * flip_sign(parts[1 - term.swap], term.sign_im ^ flip);
         }
       }
       double lanes[kReduceLanes] = {};
       for (std::uint64_t u = 0; u < count; ++u) {
-        const Complex a = psi[j0 + u];
-        lanes[u % kReduceLanes] += norm2({acc[u].re - mean * a.re, acc[u].im - mean * a.im});
+        const Complex a = to_double(psi[j0 + u]);
+        lanes[u % kReduceLanes] += norm2(Complex{acc[u].re - mean * a.re, acc[u].im - mean * a.im});
       }
       result[0] = combine_lanes(lanes);
       if (control != nullptr) control->advance(1);
@@ -575,6 +596,33 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
     reduce_sum(state.size(), 1, leaf, &out[o]);
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<double> pauli_expectations(std::span<const Complex> state, std::span<const std::uint64_t> x_masks,
+                                       std::span<const std::uint64_t> z_masks, const ObservableOptions& options) {
+  return expectations_of(state, x_masks, z_masks, options);
+}
+
+std::vector<Complex> expectation_values(std::span<const Complex> state, std::span<const PauliSumView> observables,
+                                        const ObservableOptions& options) {
+  return expectation_values_of(state, observables, options);
+}
+
+std::vector<Complex> expectation_values(std::span<const SingleComplex> state,
+                                        std::span<const PauliSumView> observables, const ObservableOptions& options) {
+  return expectation_values_of(state, observables, options);
+}
+
+std::vector<double> variances(std::span<const Complex> state, std::span<const PauliSumView> observables,
+                              std::span<const double> means, const ObservableOptions& options) {
+  return variances_of(state, observables, means, options);
+}
+
+std::vector<double> variances(std::span<const SingleComplex> state, std::span<const PauliSumView> observables,
+                              std::span<const double> means, const ObservableOptions& options) {
+  return variances_of(state, observables, means, options);
 }
 
 }  // namespace vorn::sim

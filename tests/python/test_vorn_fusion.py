@@ -56,7 +56,9 @@ def test_fusion_must_be_a_bool(value):
         vorn.expval(c, vorn.PauliSum.from_list([("Z", 1.0)]), fusion=value)
 
 
-BIT_IDENTITY = """
+# 600 random gates of six kinds (rotations, cx, cp, ccx, u, swap) on 16 qubits,
+# as `c` (also used by the single-precision tests).
+RANDOM_CIRCUIT_SCRIPT = """
 import hashlib
 import numpy as np
 import vorn
@@ -80,6 +82,8 @@ for _ in range(600):
         c.u(*[float(a) for a in rng.uniform(-3, 3, 3)], q[0])
     else:
         c.swap(q[0], q[1])
+"""
+BIT_IDENTITY = RANDOM_CIRCUIT_SCRIPT + """
 print(hashlib.sha256(vorn.statevector(c, fusion=True).tobytes()).hexdigest())
 """
 

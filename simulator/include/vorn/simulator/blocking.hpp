@@ -37,6 +37,17 @@ struct BlockingParams {
   std::size_t gather_min_gates = 24;
 };
 
+// A single-precision run's blocks: the bytes of a double run's, so one qubit
+// more in each block (fewer passes over the state), in each gathered run
+// (512-byte runs) and in a cache-resident register.
+inline BlockingParams single_precision_blocking() noexcept {
+  BlockingParams p;
+  p.max_block_qubits += 1;
+  p.min_low_qubits += 1;
+  p.cache_resident_qubits += 1;
+  return p;
+}
+
 // Consecutive gates [begin, end). A blocked segment (qubits != 0) holds two or
 // more gates (see BlockingParams for when more), and `qubits` (bit q = qubit q)
 // covers every operand of them plus the lowest qubits; the others run gate by
@@ -58,6 +69,10 @@ std::vector<Segment> plan_segments(std::span<const CompiledGate> gates, std::uin
 // in the same order as with one full pass per gate. With a control, checks it
 // between gates and between blocks, and counts the gates done.
 void apply_gates(StateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params = {},
+                 RunControl* control = nullptr);
+// The same on a single-precision state; every entry's single_matrix must be
+// filled (round_to_single).
+void apply_gates(SingleStateVector& state, std::span<const CompiledGate> gates, const BlockingParams& params = {},
                  RunControl* control = nullptr);
 
 }  // namespace vorn::sim

@@ -34,12 +34,19 @@ struct CompiledGate {
   std::vector<std::uint64_t> controls;
   std::uint64_t control_values = ~std::uint64_t{0};  // bit i: the value controls[i] must have
   std::vector<Complex> matrix;  // 4, 16 or 4^k entries row-major; 2^k for Diagonal; empty for ControlledSwap
+  // `matrix` with each entry rounded to single precision: filled by
+  // round_to_single for a single-precision run, empty otherwise.
+  std::vector<SingleComplex> single_matrix;
 
   // Every qubit the gate touches, as a mask.
   std::uint64_t qubit_mask() const noexcept;
   Matrix2x2 matrix_2x2() const noexcept;  // Single, MultiControlled, DoublyControlled
   Matrix4x4 matrix_4x4() const noexcept;  // TwoQubit
 };
+
+// Fills every entry's single_matrix (a single-precision run's gates: the
+// matrices are rounded once, not per block).
+void round_to_single(std::vector<CompiledGate>& gates);
 
 // One run's work: the register, the gates in order, the global phase (the
 // initial amplitude of |0...0> becomes e^(i phase); exactly 1 when the phase
@@ -66,11 +73,14 @@ std::optional<CompiledGate> compile_gate(GateKind kind, double theta, std::span<
 // it always has (shapes chosen for that; repeated operands keep their meaning).
 Program compile(const Circuit& circuit);
 
-// Applies one compiled entry to the whole state with its kernel.
+// Applies one compiled entry to the whole state with its kernel. A
+// single-precision state takes the entry's single_matrix (round_to_single).
 void apply_gate(StateVector& state, const CompiledGate& gate);
+void apply_gate(SingleStateVector& state, const CompiledGate& gate);
 
 // The same on a block of 2^n_local amplitudes whose operands were renamed to
 // block-local positions.
 void apply_gate_local(Complex* amp, std::uint64_t n_local, const CompiledGate& gate);
+void apply_gate_local(SingleComplex* amp, std::uint64_t n_local, const CompiledGate& gate);
 
 }  // namespace vorn::sim

@@ -32,11 +32,14 @@ struct RunResult {
 RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots,
                       RunControl* control = nullptr);
 
-struct ProgramResult {
-  StateVector snapshot;
+template <class T>
+struct BasicProgramResult {
+  BasicStateVector<T> snapshot;
   Tally tally;                        // empty unless the program samples and shots >= 1
   std::vector<std::uint64_t> shots;   // each shot's outcome in shot order, when kept
 };
+using ProgramResult = BasicProgramResult<double>;
+using SingleProgramResult = BasicProgramResult<float>;
 
 // What a vorn-package run asks for beyond vorn_python's behaviour.
 struct RunOptions {
@@ -48,6 +51,9 @@ struct RunOptions {
   // qubits (fusion.hpp) before the run; amplitudes then differ from the
   // exact path by rounding. 0, the default, runs the gates as compiled.
   unsigned fusion_qubits = 0;
+  // A complex64 state (run_single_program): half the memory of double. Only
+  // required_memory reads it; run_program always runs in double.
+  bool single_precision = false;
 };
 
 // The run of a compiled program: the same failures, memory check, random
@@ -55,6 +61,13 @@ struct RunOptions {
 // same seed gives the same outcomes for the same gates.
 ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
                           RunControl* control = nullptr, const RunOptions& options = {});
+
+// run_program in single precision: the same checks, stream and sampling on a
+// complex64 state, each gate's matrix rounded to float once; probabilities
+// and sampling sums are formed in double from the float amplitudes.
+SingleProgramResult run_single_program(const Program& program, std::optional<std::uint64_t> seed,
+                                       std::uint64_t shots, RunControl* control = nullptr,
+                                       const RunOptions& options = {});
 
 // run_program after its checks, with the caller's stream, leaving control's
 // total alone: a sweep runs one program per binding under one control, each

@@ -33,6 +33,8 @@ void write_outcome_key(std::uint64_t outcome, std::uint64_t n_qubits, char* out)
 class Sampler {
  public:
   explicit Sampler(const StateVector& state);
+  // From a single-precision state: each probability is norm2 in double.
+  explicit Sampler(const SingleStateVector& state);
   // Same, from a probability vector (used by tests). An empty vector is a
   // FatalError: there is no outcome to draw.
   explicit Sampler(Buffer<double> probabilities);
@@ -73,7 +75,9 @@ class Sampler {
 // that fails cannot be sampled meaningfully (its running sums turn NaN or
 // infinite); vorn's run refuses it, vorn_python keeps sampling by the rule.
 bool all_probabilities_finite(const Complex* amplitudes, std::uint64_t count);
-inline bool all_probabilities_finite(const StateVector& state) {
+bool all_probabilities_finite(const SingleComplex* amplitudes, std::uint64_t count);
+template <class T>
+bool all_probabilities_finite(const BasicStateVector<T>& state) {
   return all_probabilities_finite(state.data(), state.size());
 }
 
@@ -92,11 +96,16 @@ struct ShotRecord {
 // the same outcomes and tally), also keeping each shot's outcome.
 ShotRecord sample_shots(const StateVector& state, RandomStream& stream, std::uint64_t shots,
                         const RunControl* control = nullptr);
+ShotRecord sample_shots(const SingleStateVector& state, RandomStream& stream, std::uint64_t shots,
+                        const RunControl* control = nullptr);
 
 // shots draws from `stream` (one value per shot, in shot order), tallied by
 // outcome index, ascending. With a control, cancellable between batches of shots.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,
                                                                   std::uint64_t shots,
+                                                                  const RunControl* control = nullptr);
+std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const SingleStateVector& state,
+                                                                  RandomStream& stream, std::uint64_t shots,
                                                                   const RunControl* control = nullptr);
 
 // The tally keyed as vorn_python keys outcomes.

@@ -123,5 +123,8 @@ inline constexpr std::string_view kInvalidChannel =
 // {qubit}
 inline constexpr std::string_view kInvalidReadout = "invalid readout error on qubit {}: rows must be probabilities";
 inline constexpr std::string_view kInvalidFinalMeasure = "invalid final measurement of qubit {} into clbit {}";
+// A single-precision state given an entry whose matrix was not rounded.
+inline constexpr std::string_view kNotRoundedToSingle =
+    "gate entry has {} single-precision matrix entries, expected {} (round_to_single was not applied)";
 
 }  // namespace vorn::sim::messages

@@ -42,6 +42,12 @@ std::vector<double> pauli_expectations(std::span<const Complex> state, std::span
 // coeff * <P>, each part of the coefficient scaled by the real <P>.
 std::vector<Complex> expectation_values(std::span<const Complex> state, std::span<const PauliSumView> observables,
                                         const ObservableOptions& options = {});
+// The same on a single-precision state: each amplitude read in double
+// (exactly), the double arithmetic and fixed tree from there on; the scalar
+// kernel on every instruction set.
+std::vector<Complex> expectation_values(std::span<const SingleComplex> state,
+                                        std::span<const PauliSumView> observables,
+                                        const ObservableOptions& options = {});
 
 // Each observable's sum over its terms, in term order, of coeff * <P>, the
 // <P> of all observables' terms concatenated in `values` (what
@@ -54,6 +60,8 @@ std::vector<Complex> sum_terms(std::span<const PauliSumView> observables, std::s
 // formed one leaf of output amplitudes at a time, terms in term order.
 // Coefficients must be real (imaginary part exactly 0).
 std::vector<double> variances(std::span<const Complex> state, std::span<const PauliSumView> observables,
+                              std::span<const double> means, const ObservableOptions& options = {});
+std::vector<double> variances(std::span<const SingleComplex> state, std::span<const PauliSumView> observables,
                               std::span<const double> means, const ObservableOptions& options = {});
 
 }  // namespace vorn::sim
