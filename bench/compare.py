@@ -63,9 +63,12 @@ import tempfile
 import time
 from pathlib import Path
 
-SIMULATORS = ("vorn", "aer", "qulacs", "lightning")
-LABELS = {"vorn": "vorn", "aer": "Qiskit Aer", "qulacs": "Qulacs", "lightning": "Lightning"}
-COLORS = {"vorn": "tab:red", "aer": "tab:blue", "qulacs": "tab:orange", "lightning": "tab:green"}
+SIMULATORS = ("vorn", "vorn_fused", "aer", "qulacs", "lightning")
+LABELS = {"vorn": "vorn", "vorn_fused": "vorn fusion=True", "aer": "Qiskit Aer", "qulacs": "Qulacs",
+          "lightning": "Lightning"}
+COLORS = {"vorn": "tab:red", "vorn_fused": "tab:purple", "aer": "tab:blue", "qulacs": "tab:orange",
+          "lightning": "tab:green"}
+OURS = ("vorn", "vorn_fused")  # never counted as a peer
 WORKLOADS = ("h_layers", "qft", "random", "ghz")
 DEFAULT_SIZES = (16, 20, 22, 24, 26)
 QUICK_SIZES = (16, 20)
@@ -166,6 +169,25 @@ class Vorn:
 
     def counts(self, result):
         return result
+
+
+class VornFused(Vorn):
+    """The vorn package with opt-in gate fusion (Aer fuses by default)."""
+
+    def __init__(self, threads):
+        import vorn
+        self.m = vorn
+
+    def version(self):
+        return super().version() + ", vorn package, fusion=True"
+
+    def probabilities(self, n, gates):
+        return self.m.run(self._circuit(n, gates), shots=0, seed=SEED, fusion=True).probabilities()
+
+    def run(self, job):
+        c, shots = job
+        r = self.m.run(c, shots=shots, seed=SEED, fusion=True)
+        return r.counts() if shots else r
 
 
 class Aer:
@@ -291,7 +313,7 @@ class Lightning:
         return {str(k): int(v) for k, v in result.items()}
 
 
-ADAPTERS = {"vorn": Vorn, "aer": Aer, "qulacs": Qulacs, "lightning": Lightning}
+ADAPTERS = {"vorn": Vorn, "vorn_fused": VornFused, "aer": Aer, "qulacs": Qulacs, "lightning": Lightning}
 
 
 # ---------------------------------------------------------------- worker side
@@ -494,11 +516,18 @@ def _cell(r):
 
 def _ratio(rows, sims):
     v = rows.get("vorn")
-    peers = [(rows[s]["seconds"], s) for s in sims if s != "vorn" and (rows.get(s) or {}).get("status") == "ok"]
+    peers = [(rows[s]["seconds"], s) for s in sims if s not in OURS and (rows.get(s) or {}).get("status") == "ok"]
     if not v or v["status"] != "ok" or not peers:
         return "–"
     best = min(peers)
     return f"{v['seconds'] / best[0]:.2f} ({LABELS[best[1]]})"
+
+
+def _fused_ratio(rows):
+    f, a = rows.get("vorn_fused"), rows.get("aer")
+    if not f or not a or f["status"] != "ok" or a["status"] != "ok":
+        return "–"
+    return f"{f['seconds'] / a['seconds']:.2f}"
 
 
 def _slower(args, sims, by):
@@ -547,19 +576,20 @@ def report(args, sims, versions, skipped, results, load, elapsed):
         "",
         "Times are the median of the timed repeats in seconds, after a probability check "
         f"(max |difference| ≤ {TOLERANCE:g} against {LABELS[sims[0]]}) and a warm-up; "
-        "ratio is vorn / fastest peer (below 1: vorn is faster). Memory is the peak resident size "
+        "ratio is vorn / fastest peer (below 1: vorn is faster; vorn fusion=True is not a peer); fused / Aer "
+        "compares vorn with fusion=True and Aer with its default fusion. Memory is the peak resident size "
         "(VmHWM, MiB) of a fresh process per simulator, workload and size, over the timed runs.",
     ]
     for w in args.workloads:
         lines += ["", f"## {w}", "", ABOUT[w] + ".", "",
                   "| n | " + " | ".join(f"{LABELS[s]} s" for s in sims) + " | vorn / fastest peer | "
-                  + " | ".join(f"{LABELS[s]} MiB" for s in sims) + " |",
-                  "|---:" * (2 * len(sims) + 2) + "|"]
+                  + "fused / Aer | " + " | ".join(f"{LABELS[s]} MiB" for s in sims) + " |",
+                  "|---:" * (2 * len(sims) + 3) + "|"]
         for n in args.sizes:
             rows = {s: by.get((w, n, s)) for s in sims}
             mem = [f"{r['peak_mib']:.0f}" if r and r["status"] == "ok" else "–" for r in rows.values()]
             lines.append(f"| {n} | " + " | ".join(_cell(r) for r in rows.values())
-                         + f" | {_ratio(rows, sims)} | " + " | ".join(mem) + " |")
+                         + f" | {_ratio(rows, sims)} | {_fused_ratio(rows)} | " + " | ".join(mem) + " |")
     notes = [r for r in results if r["status"] not in ("ok",)]
     lines += ["", "## Parallelism and notes", "",
               "CPU time / wall time over the timed runs (how many of the threads were busy), at each simulator's "

@@ -225,7 +225,8 @@ TEST(Pool, ForkedChildrenOfABusyPoolNeverEnterThePool) {
   std::atomic<bool> stop{false};
   std::thread busy([&] {
     std::atomic<std::uint64_t> sink{0};
-    while (!stop.load()) parallel_for(1u << 14, 16, [&](std::uint64_t b, std::uint64_t e) { sink += e - b; });
+    auto add = [&](std::uint64_t b, std::uint64_t e) { sink += e - b; };
+    while (!stop.load()) parallel_for(1u << 14, 16, add);
   });
   int crashed = 0, wrong = 0;
   for (int round = 0; round < 40; ++round) {
@@ -236,12 +237,11 @@ TEST(Pool, ForkedChildrenOfABusyPoolNeverEnterThePool) {
       const pthread_t self = pthread_self();
       std::uint64_t covered = 0;
       bool elsewhere = false;
-      for (int loop = 0; loop < 20; ++loop) {
-        parallel_for(1u << 16, 16, [&](std::uint64_t b, std::uint64_t e) {
-          if (!pthread_equal(pthread_self(), self)) elsewhere = true;
-          covered += e - b;
-        });
-      }
+      auto mark = [&](std::uint64_t b, std::uint64_t e) {
+        if (!pthread_equal(pthread_self(), self)) elsewhere = true;
+        covered += e - b;
+      };
+      for (int loop = 0; loop < 20; ++loop) parallel_for(1u << 16, 16, mark);
       _exit(elsewhere ? 1 : covered == 20u << 16 ? 0 : 2);
     }
     int status = 0;
