@@ -11,6 +11,7 @@
 
 #include "vorn/core/error.hpp"
 #include "vorn/core/fp_env.hpp"
+#include "vorn/core/isa.hpp"
 #include "vorn/core/memory.hpp"
 #include "vorn/core/parallel.hpp"
 #include "vorn/core/reduce.hpp"
@@ -19,6 +20,10 @@
 #include "vorn/simulator/messages.hpp"
 #include "vorn/simulator/random_stream.hpp"
 #include "vorn/simulator/sweep.hpp"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VORN_ADJOINT_X86 1
+#endif
 
 namespace vorn::sim {
 namespace {
@@ -61,9 +66,14 @@ Complex i_power(unsigned k) {
   }
 }
 
-// A complex number of doubles, or of V2: two numbers side by side, each
-// lane seeing exactly the operations a Complex would (no FMA: -ffp-contract=off).
+// A complex number of doubles, or of V2 / V4: two or four numbers side by
+// side, each lane seeing exactly the operations a Complex would (no FMA:
+// -ffp-contract=off, and the AVX2 variant is target("avx2") only).
 using V2 = double __attribute__((vector_size(16)));
+// V4 values pass only between always-inlined functions of the AVX2 variant,
+// never across a call, so the ABI note for them does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+using V4 = double __attribute__((vector_size(32)));
 template <class T>
 struct Cx {
   T re, im;
@@ -71,8 +81,147 @@ struct Cx {
 
 // cmul(m, a) with m the same in every lane.
 template <class T>
-Cx<T> mul(const Complex& m, const Cx<T>& a) {
+[[gnu::always_inline]] inline Cx<T> mul(const Complex& m, const Cx<T>& a) {
   return {m.re * a.re - m.im * a.im, m.re * a.im + m.im * a.re};
+}
+
+// (m a) for a pair: a diagonal, or 2x2 row-major (each row summed from +0.0).
+template <bool Diagonal, class T>
+[[gnu::always_inline]] inline std::pair<Cx<T>, Cx<T>> times2(const Complex* m, Cx<T> a0, Cx<T> a1) {
+  if constexpr (Diagonal) {
+    return {mul(m[0], a0), mul(m[1], a1)};
+  } else {
+    const Cx<T> t00 = mul(m[0], a0), t01 = mul(m[1], a1), t10 = mul(m[2], a0), t11 = mul(m[3], a1);
+    return {Cx<T>{(0.0 + t00.re) + t01.re, (0.0 + t00.im) + t01.im},
+            Cx<T>{(0.0 + t10.re) + t11.re, (0.0 + t10.im) + t11.im}};
+  }
+}
+
+// One item with one derivative (matrix dm) and one lambda: psi's pair back
+// through the gate (m), Re <lambda| D psi> over the pair (returned), then
+// lambda's pair back through the gate.
+template <bool Diagonal, class T>
+[[gnu::always_inline]] inline T backward_item(const Complex* m, const Complex* dm, Cx<T>& a0, Cx<T>& a1, Cx<T>& l0,
+                                              Cx<T>& l1) {
+  const auto [b0, b1] = times2<Diagonal>(m, a0, a1);
+  const auto [d0, d1] = times2<Diagonal>(dm, b0, b1);
+  const T sum = (0.0 + (l0.re * d0.re + l0.im * d0.im)) + (l1.re * d1.re + l1.im * d1.im);
+  const auto [c0, c1] = times2<Diagonal>(m, l0, l1);
+  a0 = b0;
+  a1 = b1;
+  l0 = c0;
+  l1 = c1;
+  return sum;
+}
+
+// Amplitudes v[x], v[x+1], ... (W of them, W the lanes of V) as one Cx<V>, and back.
+template <class V>
+[[gnu::always_inline]] inline Cx<V> load_run(const Complex* v, U x) {
+  V a, b;
+  std::memcpy(&a, v + x, sizeof a);
+  std::memcpy(&b, v + x + sizeof(V) / 16, sizeof b);
+  if constexpr (sizeof(V) == 16) {
+    return {__builtin_shufflevector(a, b, 0, 2), __builtin_shufflevector(a, b, 1, 3)};
+  } else {
+    return {__builtin_shufflevector(a, b, 0, 2, 4, 6), __builtin_shufflevector(a, b, 1, 3, 5, 7)};
+  }
+}
+template <class V>
+[[gnu::always_inline]] inline void store_run(Complex* v, U x, const Cx<V>& c) {
+  V a, b;
+  if constexpr (sizeof(V) == 16) {
+    a = __builtin_shufflevector(c.re, c.im, 0, 2);
+    b = __builtin_shufflevector(c.re, c.im, 1, 3);
+  } else {
+    a = __builtin_shufflevector(c.re, c.im, 0, 4, 1, 5);
+    b = __builtin_shufflevector(c.re, c.im, 2, 6, 3, 7);
+  }
+  std::memcpy(v + x, &a, sizeof a);
+  std::memcpy(v + x + sizeof(V) / 16, &b, sizeof b);
+}
+// Amplitudes v[x[0]], v[x[1]], ... wherever they are.
+template <class V>
+[[gnu::always_inline]] inline Cx<V> load_at(const Complex* v, const U* x) {
+  Cx<V> c;
+  for (std::size_t w = 0; w < sizeof(V) / 8; ++w) c.re[w] = v[x[w]].re, c.im[w] = v[x[w]].im;
+  return c;
+}
+template <class V>
+[[gnu::always_inline]] inline void store_at(Complex* v, const U* x, const Cx<V>& c) {
+  for (std::size_t w = 0; w < sizeof(V) / 8; ++w) v[x[w]] = {c.re[w], c.im[w]};
+}
+
+// The one-target step with one derivative and one lambda, no controls, over
+// items [first, first + len) (len a multiple of the eight lanes): W = lanes
+// of V items side by side, item i in lane (i - first) % 8 of the tree as the
+// scalar loop has it. Items i .. i+W-1 are W consecutive pairs when the
+// target is at or above log2 W (Runs), else gathered one by one.
+template <bool Diagonal, class V, bool Runs>
+[[gnu::always_inline]] inline void backward_items(const Complex* m, const Complex* dm, Complex* p, Complex* l, U pos,
+                                                  U first, U len, double* lanes) {
+  constexpr std::size_t W = sizeof(V) / 8, kSteps = kReduceLanes / W;
+  const U low = (U{1} << pos) - 1, step = U{1} << pos;
+  auto load = [](const Complex* v, const U* x) {
+    if constexpr (Runs) {
+      return load_run<V>(v, x[0]);
+    } else {
+      return load_at<V>(v, x);
+    }
+  };
+  auto store = [](Complex* v, const U* x, const Cx<V>& c) {
+    if constexpr (Runs) {
+      store_run(v, x[0], c);
+    } else {
+      store_at(v, x, c);
+    }
+  };
+  V acc[kSteps] = {};
+  for (U i = first; i < first + len; i += kReduceLanes) {
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < kSteps; ++q) {
+      const U j = i + q * W;
+      U x0[W], x1[W];  // with Runs only the first of each is read
+      for (std::size_t w = 0; w < W; ++w) {
+        x0[w] = (((j + w) >> pos) << (pos + 1)) | ((j + w) & low);
+        x1[w] = x0[w] | step;
+      }
+      Cx<V> a0 = load(p, x0), a1 = load(p, x1), l0 = load(l, x0), l1 = load(l, x1);
+      acc[q] += backward_item<Diagonal>(m, dm, a0, a1, l0, l1);
+      store(p, x0, a0);
+      store(p, x1, a1);
+      store(l, x0, l0);
+      store(l, x1, l1);
+    }
+  }
+  for (std::size_t q = 0; q < kSteps; ++q)
+    for (std::size_t w = 0; w < W; ++w) lanes[q * W + w] = acc[q][w];
+}
+
+template <bool Diagonal>
+void backward_items_sse2(const Complex* m, const Complex* dm, Complex* p, Complex* l, U pos, U first, U len,
+                         double* lanes) {
+  if (pos >= 1) return backward_items<Diagonal, V2, true>(m, dm, p, l, pos, first, len, lanes);
+  backward_items<Diagonal, V2, false>(m, dm, p, l, pos, first, len, lanes);
+}
+
+#ifdef VORN_ADJOINT_X86
+template <bool Diagonal>
+__attribute__((target("avx2"))) void backward_items_avx2(const Complex* m, const Complex* dm, Complex* p, Complex* l,
+                                                         U pos, U first, U len, double* lanes) {
+  if (pos >= 2) return backward_items<Diagonal, V4, true>(m, dm, p, l, pos, first, len, lanes);
+  backward_items<Diagonal, V4, false>(m, dm, p, l, pos, first, len, lanes);
+}
+#endif
+
+// The vector loop of the active instruction set (vorn/core/isa.hpp): the
+// same bits on every one.
+template <bool Diagonal>
+void backward_items_active(const Complex* m, const Complex* dm, Complex* p, Complex* l, U pos, U first, U len,
+                           double* lanes) {
+#ifdef VORN_ADJOINT_X86
+  if (active_isa() != Isa::Scalar) return backward_items_avx2<Diagonal>(m, dm, p, l, pos, first, len, lanes);
+#endif
+  backward_items_sse2<Diagonal>(m, dm, p, l, pos, first, len, lanes);
 }
 
 // How many target bits a gate's groups of amplitudes run over.
@@ -178,35 +327,6 @@ class BackwardStep {
     for (std::size_t w = 0; w < width; ++w) result[w] = combine_lanes(lanes.data() + w * kReduceLanes);
   }
 
-  // (m a) for a pair, as `times` computes it: a diagonal, or 2x2 row-major;
-  // T is double, or V2 for two items side by side (the same operations on each).
-  template <bool Diagonal, class T>
-  static std::pair<Cx<T>, Cx<T>> times2(const Complex* m, Cx<T> a0, Cx<T> a1) {
-    if constexpr (Diagonal) {
-      return {mul(m[0], a0), mul(m[1], a1)};
-    } else {
-      const Cx<T> t00 = mul(m[0], a0), t01 = mul(m[1], a1), t10 = mul(m[2], a0), t11 = mul(m[3], a1);
-      return {Cx<T>{(0.0 + t00.re) + t01.re, (0.0 + t00.im) + t01.im},
-              Cx<T>{(0.0 + t10.re) + t11.re, (0.0 + t10.im) + t11.im}};
-    }
-  }
-
-  // One item with one derivative (matrix dm) and one lambda: psi's pair back
-  // through the gate, Re <lambda| D psi> over the pair (returned), then
-  // lambda's pair back through the gate.
-  template <bool Diagonal, class T>
-  static T item(const Complex* m, const Complex* dm, Cx<T>& a0, Cx<T>& a1, Cx<T>& l0, Cx<T>& l1) {
-    const auto [b0, b1] = times2<Diagonal>(m, a0, a1);
-    const auto [d0, d1] = times2<Diagonal>(dm, b0, b1);
-    const T sum = (0.0 + (l0.re * d0.re + l0.im * d0.im)) + (l1.re * d1.re + l1.im * d1.im);
-    const auto [c0, c1] = times2<Diagonal>(m, l0, l1);
-    a0 = b0;
-    a1 = b1;
-    l0 = c0;
-    l1 = c1;
-    return sum;
-  }
-
   // The common case (one target): the same arithmetic as leaf_any, written
   // out for 2x2. With one derivative and one lambda (the gradient of one
   // observable through a one-angle gate) and no controls, items go two at a
@@ -223,34 +343,13 @@ class BackwardStep {
       Complex* l = lambdas_[0];
       double lanes[kReduceLanes] = {};
       if (mask_ == 0 && len % kReduceLanes == 0) {
-        auto load = [](const Complex* v, U x, U y) { return Cx<V2>{V2{v[x].re, v[y].re}, V2{v[x].im, v[y].im}}; };
-        auto store = [](Complex* v, U x, U y, const Cx<V2>& c) {
-          v[x] = {c.re[0], c.im[0]};
-          v[y] = {c.re[1], c.im[1]};
-        };
-        V2 acc[kReduceLanes / 2] = {};
-        for (U i = first; i < first + len; i += kReduceLanes) {
-#pragma GCC unroll 4
-          for (std::size_t q = 0; q < kReduceLanes / 2; ++q) {
-            const U x0 = pair_of(i + 2 * q), y0 = pair_of(i + 2 * q + 1), x1 = x0 | step, y1 = y0 | step;
-            Cx<V2> a0 = load(p, x0, y0), a1 = load(p, x1, y1), l0 = load(l, x0, y0), l1 = load(l, x1, y1);
-            acc[q] += item<Diagonal>(m, dm, a0, a1, l0, l1);
-            store(p, x0, y0, a0);
-            store(p, x1, y1, a1);
-            store(l, x0, y0, l0);
-            store(l, x1, y1, l1);
-          }
-        }
-        for (std::size_t q = 0; q < kReduceLanes / 2; ++q) {
-          lanes[2 * q] = acc[q][0];
-          lanes[2 * q + 1] = acc[q][1];
-        }
+        backward_items_active<Diagonal>(m, dm, p, l, pos, first, len, lanes);
       } else {
         for (U i = first; i < first + len; ++i) {
           const U i0 = pair_of(i), i1 = i0 | step;
           if ((i0 & mask_) != want_) continue;
           Cx<double> a0{p[i0].re, p[i0].im}, a1{p[i1].re, p[i1].im}, l0{l[i0].re, l[i0].im}, l1{l[i1].re, l[i1].im};
-          lanes[(i - first) % kReduceLanes] += item<Diagonal>(m, dm, a0, a1, l0, l1);
+          lanes[(i - first) % kReduceLanes] += backward_item<Diagonal>(m, dm, a0, a1, l0, l1);
           p[i0] = {a0.re, a0.im};
           p[i1] = {a1.re, a1.im};
           l[i0] = {l0.re, l0.im};

@@ -1,14 +1,18 @@
 // Tests of the adjoint sweep's fast paths against plain references written
-// here, bit for bit: the one-target backward step (two items per vector, or
-// one at a time) against a scalar loop over the fixed tree, and the sweep that
-// goes back block by block against a gate-by-gate sweep built from the public
-// pieces, for every parameterised row of the gate table and 1 or 2 threads.
+// here, bit for bit: the one-target backward step (items side by side in
+// vectors of every instruction set, or one at a time) against a scalar loop
+// over the fixed tree, and the sweep that goes back block by block against a
+// gate-by-gate sweep built from the public pieces, for every parameterised
+// row of the gate table, every instruction set and 1 or 2 threads.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <utility>
 #include <vector>
 
+#include "vorn/core/isa.hpp"
 #include "vorn/core/parallel.hpp"
 #include "vorn/core/reduce.hpp"
 #include "vorn/core/statevector.hpp"
@@ -32,6 +36,19 @@ StateVector random_state(U n, U seed) {
   };
   for (U i = 0; i < s.size(); ++i) s[i] = {next(), next()};
   return s;
+}
+
+// Gives the machine its own instruction-set choice back when a test ends.
+struct IsaReset {
+  ~IsaReset() { force_isa_for_testing(std::nullopt); }
+};
+
+// Every instruction set this machine runs, with a pool of 1 and of 2 threads.
+std::vector<std::pair<Isa, std::size_t>> isas_and_threads() {
+  std::vector<std::pair<Isa, std::size_t>> out;
+  for (Isa isa : runnable_isas())
+    for (std::size_t threads : {1, 2}) out.emplace_back(isa, threads);
+  return out;
 }
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -80,6 +97,7 @@ double reference_step(StateVector& psi, StateVector& lambda, const CompiledGate&
 }
 
 TEST(AdjointStep, OneTargetMatchesTheScalarReferenceBitForBit) {
+  const IsaReset reset;
   // ry (2x2), rz (diagonal), cry (controlled: one item at a time), on the
   // lowest, a middle and the highest qubit; 2 qubits give a leaf shorter
   // than the eight lanes, 14 more than one leaf.
@@ -97,7 +115,8 @@ TEST(AdjointStep, OneTargetMatchesTheScalarReferenceBitForBit) {
     const std::vector<double> angles = {0.83};
     const CompiledGate inverse = adjoint_gate(row->build(angles, c.operands));
     const CompiledGate d = derivative_gate(*row, angles, 0, c.operands);
-    for (std::size_t threads : {1, 2}) {
+    for (const auto& [isa, threads] : isas_and_threads()) {
+      ASSERT_TRUE(force_isa_for_testing(isa));
       const ThreadLimit limit(threads);
       StateVector psi = random_state(c.n, 1), lambda = random_state(c.n, 2);
       StateVector psi_ref = random_state(c.n, 1), lambda_ref = random_state(c.n, 2);
@@ -184,6 +203,7 @@ std::vector<double> reference_sweep(const ParametricProgram& pp, std::span<const
 }
 
 TEST(AdjointSweep, BlockByBlockMatchesGateByGateForEveryRow) {
+  const IsaReset reset;
   const U n = 16;
   const ParametricProgram pp = every_row_program(n);
   ASSERT_GT(pp.n_params, 10u);
@@ -197,13 +217,14 @@ TEST(AdjointSweep, BlockByBlockMatchesGateByGateForEveryRow) {
   for (std::size_t count : {1, 2}) {
     const std::span<const PauliSumView> obs(both.data(), count);
     const std::vector<double> want = reference_sweep(pp, x, obs);
-    for (std::size_t threads : {1, 2}) {
+    for (const auto& [isa, threads] : isas_and_threads()) {
+      ASSERT_TRUE(force_isa_for_testing(isa));
       const ThreadLimit limit(threads);
       const Gradients got = adjoint_gradients(pp, x, 1, obs, nullptr);
       ASSERT_EQ(got.jacobian.size(), want.size());
       for (std::size_t i = 0; i < want.size(); ++i) {
         EXPECT_TRUE(same_bits(got.jacobian[i], want[i]))
-            << "observables " << count << " threads " << threads << " entry " << i << ": " << got.jacobian[i]
+            << "observables " << count << " " << isa_name(isa) << " threads " << threads << " entry " << i << ": " << got.jacobian[i]
             << " vs " << want[i];
       }
     }
