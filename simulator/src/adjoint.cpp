@@ -416,7 +416,7 @@ bool fits_block(const CompiledGate& g, bool parametric, U n) {
 template <class DerivativesOf, class Accumulate>
 void run_backwards_blocked(StateVector& psi, std::span<StateVector* const> lambdas, std::span<const CompiledGate> run,
                            U first, DerivativesOf&& derivatives_of, Accumulate&& accumulate,
-                           std::span<const std::size_t> parametric, std::size_t none) {
+                           std::span<const std::size_t> parametric, std::size_t none, const RunControl* control) {
   struct Entry {
     U gate;
     CompiledGate inverse;
@@ -434,6 +434,7 @@ void run_backwards_blocked(StateVector& psi, std::span<StateVector* const> lambd
   }
   auto body = [&](U begin, U end) {
     for (U block = begin; block < end; ++block) {
+      if (control != nullptr) control->check();  // a cancel need not wait for the whole run
       const U base = block << kBlockQubits;
       for (Entry& e : entries) {
         if (!e.step) {
@@ -626,7 +627,7 @@ Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double>
           // Gates [lo, g) all act inside the blocks of the low qubits: one
           // pass over memory for the whole run.
           run_backwards_blocked(psi, lambda_ptrs, std::span(program.gates).subspan(lo, g - lo), lo, derivatives_of,
-                                accumulate, parametric, pp.gates.size());
+                                accumulate, parametric, pp.gates.size(), control);
           if (control != nullptr) control->advance(g - lo);
           g = lo;
           continue;

@@ -18,6 +18,7 @@
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/adjoint.hpp"
 #include "vorn/simulator/parametric.hpp"
+#include "vorn/simulator/run_control.hpp"
 #include "vorn/simulator/standard_gates.hpp"
 
 namespace vorn::sim {
@@ -224,11 +225,34 @@ TEST(AdjointSweep, BlockByBlockMatchesGateByGateForEveryRow) {
       ASSERT_EQ(got.jacobian.size(), want.size());
       for (std::size_t i = 0; i < want.size(); ++i) {
         EXPECT_TRUE(same_bits(got.jacobian[i], want[i]))
-            << "observables " << count << " " << isa_name(isa) << " threads " << threads << " entry " << i << ": " << got.jacobian[i]
+            << "observables " << count << " " << isa_name(isa) << " threads " << threads << " entry " << i << ": "
+            << got.jacobian[i]
             << " vs " << want[i];
       }
     }
   }
+}
+
+// With a control the blocked sweep keeps its bits and counts every gate of
+// its runs; a cancelled control stops it.
+TEST(AdjointSweep, ControlCountsEveryGateAndCancels) {
+  const ParametricProgram pp = every_row_program(16);
+  const std::vector<double> x(pp.n_params, 0.3);
+  const std::vector<U> xs = {U{1} << 15}, zs = {1};
+  const std::vector<Complex> cs = {{0.7, 0.0}};
+  const PauliSumView h[] = {{xs, zs, cs}};
+  const Gradients plain = adjoint_gradients(pp, x, 1, h, nullptr);
+  RunControl control;
+  const Gradients watched = adjoint_gradients(pp, x, 1, h, &control);
+  ASSERT_EQ(watched.jacobian.size(), plain.jacobian.size());
+  for (std::size_t i = 0; i < plain.jacobian.size(); ++i) {
+    EXPECT_TRUE(same_bits(watched.jacobian[i], plain.jacobian[i])) << i;
+  }
+  EXPECT_EQ(control.done(), control.total());
+  EXPECT_EQ(control.total(), 1 + 2 * pp.program.gates.size());
+  RunControl cancelled;
+  cancelled.cancel();
+  EXPECT_THROW(adjoint_gradients(pp, x, 1, h, &cancelled), RunCancelled);
 }
 
 }  // namespace
