@@ -5,17 +5,25 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <tuple>
 #include <string>
 
 #include "vorn/core/error.hpp"
 #include "vorn/core/fp_env.hpp"
+#include "vorn/core/isa.hpp"
 #include "vorn/core/memory.hpp"
 #include "vorn/core/parallel.hpp"
 #include "vorn/core/reduce.hpp"
+#include "vorn/simulator/blocking.hpp"
 #include "vorn/simulator/engine.hpp"
 #include "vorn/simulator/messages.hpp"
 #include "vorn/simulator/random_stream.hpp"
 #include "vorn/simulator/sweep.hpp"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VORN_ADJOINT_X86 1
+#endif
 
 namespace vorn::sim {
 namespace {
@@ -55,6 +63,403 @@ Complex i_power(unsigned k) {
       return {-1.0, 0.0};
     default:
       return {0.0, -1.0};
+  }
+}
+
+// A complex number of doubles, or of V2 / V4: two or four numbers side by
+// side, each lane seeing exactly the operations a Complex would (no FMA:
+// -ffp-contract=off, and the AVX2 variant is target("avx2") only).
+using V2 = double __attribute__((vector_size(16)));
+// V4 values pass only between always-inlined functions of the AVX2 variant,
+// never across a call, so the ABI note for them does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+using V4 = double __attribute__((vector_size(32)));
+template <class T>
+struct Cx {
+  T re, im;
+};
+
+// cmul(m, a) with m the same in every lane.
+template <class T>
+[[gnu::always_inline]] inline Cx<T> mul(const Complex& m, const Cx<T>& a) {
+  return {m.re * a.re - m.im * a.im, m.re * a.im + m.im * a.re};
+}
+
+// (m a) for a pair: a diagonal, or 2x2 row-major (each row summed from +0.0).
+template <bool Diagonal, class T>
+[[gnu::always_inline]] inline std::pair<Cx<T>, Cx<T>> times2(const Complex* m, Cx<T> a0, Cx<T> a1) {
+  if constexpr (Diagonal) {
+    return {mul(m[0], a0), mul(m[1], a1)};
+  } else {
+    const Cx<T> t00 = mul(m[0], a0), t01 = mul(m[1], a1), t10 = mul(m[2], a0), t11 = mul(m[3], a1);
+    return {Cx<T>{(0.0 + t00.re) + t01.re, (0.0 + t00.im) + t01.im},
+            Cx<T>{(0.0 + t10.re) + t11.re, (0.0 + t10.im) + t11.im}};
+  }
+}
+
+// One item with one derivative (matrix dm) and one lambda: psi's pair back
+// through the gate (m), Re <lambda| D psi> over the pair (returned), then
+// lambda's pair back through the gate.
+template <bool Diagonal, class T>
+[[gnu::always_inline]] inline T backward_item(const Complex* m, const Complex* dm, Cx<T>& a0, Cx<T>& a1, Cx<T>& l0,
+                                              Cx<T>& l1) {
+  const auto [b0, b1] = times2<Diagonal>(m, a0, a1);
+  const auto [d0, d1] = times2<Diagonal>(dm, b0, b1);
+  const T sum = (0.0 + (l0.re * d0.re + l0.im * d0.im)) + (l1.re * d1.re + l1.im * d1.im);
+  const auto [c0, c1] = times2<Diagonal>(m, l0, l1);
+  a0 = b0;
+  a1 = b1;
+  l0 = c0;
+  l1 = c1;
+  return sum;
+}
+
+// Amplitudes v[x], v[x+1], ... (W of them, W the lanes of V) as one Cx<V>, and back.
+template <class V>
+[[gnu::always_inline]] inline Cx<V> load_run(const Complex* v, U x) {
+  V a, b;
+  std::memcpy(&a, v + x, sizeof a);
+  std::memcpy(&b, v + x + sizeof(V) / 16, sizeof b);
+  if constexpr (sizeof(V) == 16) {
+    return {__builtin_shufflevector(a, b, 0, 2), __builtin_shufflevector(a, b, 1, 3)};
+  } else {
+    return {__builtin_shufflevector(a, b, 0, 2, 4, 6), __builtin_shufflevector(a, b, 1, 3, 5, 7)};
+  }
+}
+template <class V>
+[[gnu::always_inline]] inline void store_run(Complex* v, U x, const Cx<V>& c) {
+  V a, b;
+  if constexpr (sizeof(V) == 16) {
+    a = __builtin_shufflevector(c.re, c.im, 0, 2);
+    b = __builtin_shufflevector(c.re, c.im, 1, 3);
+  } else {
+    a = __builtin_shufflevector(c.re, c.im, 0, 4, 1, 5);
+    b = __builtin_shufflevector(c.re, c.im, 2, 6, 3, 7);
+  }
+  std::memcpy(v + x, &a, sizeof a);
+  std::memcpy(v + x + sizeof(V) / 16, &b, sizeof b);
+}
+// Amplitudes v[x[0]], v[x[1]], ... wherever they are.
+template <class V>
+[[gnu::always_inline]] inline Cx<V> load_at(const Complex* v, const U* x) {
+  Cx<V> c;
+  for (std::size_t w = 0; w < sizeof(V) / 8; ++w) c.re[w] = v[x[w]].re, c.im[w] = v[x[w]].im;
+  return c;
+}
+template <class V>
+[[gnu::always_inline]] inline void store_at(Complex* v, const U* x, const Cx<V>& c) {
+  for (std::size_t w = 0; w < sizeof(V) / 8; ++w) v[x[w]] = {c.re[w], c.im[w]};
+}
+
+// The one-target step with one derivative and one lambda, no controls, over
+// items [first, first + len) (len a multiple of the eight lanes): W = lanes
+// of V items side by side, item i in lane (i - first) % 8 of the tree as the
+// scalar loop has it. Items i .. i+W-1 are W consecutive pairs when the
+// target is at or above log2 W (Runs), else gathered one by one.
+template <bool Diagonal, class V, bool Runs>
+[[gnu::always_inline]] inline void backward_items(const Complex* m, const Complex* dm, Complex* p, Complex* l, U pos,
+                                                  U first, U len, double* lanes) {
+  constexpr std::size_t W = sizeof(V) / 8, kSteps = kReduceLanes / W;
+  const U low = (U{1} << pos) - 1, step = U{1} << pos;
+  auto load = [](const Complex* v, const U* x) {
+    if constexpr (Runs) {
+      return load_run<V>(v, x[0]);
+    } else {
+      return load_at<V>(v, x);
+    }
+  };
+  auto store = [](Complex* v, const U* x, const Cx<V>& c) {
+    if constexpr (Runs) {
+      store_run(v, x[0], c);
+    } else {
+      store_at(v, x, c);
+    }
+  };
+  V acc[kSteps] = {};
+  for (U i = first; i < first + len; i += kReduceLanes) {
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < kSteps; ++q) {
+      const U j = i + q * W;
+      U x0[W], x1[W];  // with Runs only the first of each is read
+      for (std::size_t w = 0; w < W; ++w) {
+        x0[w] = (((j + w) >> pos) << (pos + 1)) | ((j + w) & low);
+        x1[w] = x0[w] | step;
+      }
+      Cx<V> a0 = load(p, x0), a1 = load(p, x1), l0 = load(l, x0), l1 = load(l, x1);
+      acc[q] += backward_item<Diagonal>(m, dm, a0, a1, l0, l1);
+      store(p, x0, a0);
+      store(p, x1, a1);
+      store(l, x0, l0);
+      store(l, x1, l1);
+    }
+  }
+  for (std::size_t q = 0; q < kSteps; ++q)
+    for (std::size_t w = 0; w < W; ++w) lanes[q * W + w] = acc[q][w];
+}
+
+template <bool Diagonal>
+void backward_items_sse2(const Complex* m, const Complex* dm, Complex* p, Complex* l, U pos, U first, U len,
+                         double* lanes) {
+  if (pos >= 1) return backward_items<Diagonal, V2, true>(m, dm, p, l, pos, first, len, lanes);
+  backward_items<Diagonal, V2, false>(m, dm, p, l, pos, first, len, lanes);
+}
+
+#ifdef VORN_ADJOINT_X86
+template <bool Diagonal>
+__attribute__((target("avx2"))) void backward_items_avx2(const Complex* m, const Complex* dm, Complex* p, Complex* l,
+                                                         U pos, U first, U len, double* lanes) {
+  if (pos >= 2) return backward_items<Diagonal, V4, true>(m, dm, p, l, pos, first, len, lanes);
+  backward_items<Diagonal, V4, false>(m, dm, p, l, pos, first, len, lanes);
+}
+#endif
+
+// The vector loop of the active instruction set (vorn/core/isa.hpp): the
+// same bits on every one.
+template <bool Diagonal>
+void backward_items_active(const Complex* m, const Complex* dm, Complex* p, Complex* l, U pos, U first, U len,
+                           double* lanes) {
+#ifdef VORN_ADJOINT_X86
+  if (active_isa() != Isa::Scalar) return backward_items_avx2<Diagonal>(m, dm, p, l, pos, first, len, lanes);
+#endif
+  backward_items_sse2<Diagonal>(m, dm, p, l, pos, first, len, lanes);
+}
+
+// How many target bits a gate's groups of amplitudes run over.
+std::size_t mixed_targets(const CompiledGate& g) {
+  return g.shape == Shape::Diagonal || g.shape == Shape::Dense ? g.targets.size()
+         : g.shape == Shape::TwoQubit                          ? 2
+                                                               : 1;
+}
+
+// One step back through a parameterised gate over any range of its items
+// (see backward_step): item i is the group of amplitudes whose target bits
+// run over all values and whose other bits spell i. Set up once per gate;
+// leaf() may run on any thread, on disjoint leaves at once.
+class BackwardStep {
+ public:
+  BackwardStep(StateVector& psi, const CompiledGate& inverse, std::vector<CompiledGate> derivatives,
+               std::span<StateVector* const> lambdas)
+      : psi_(psi.data()), g_(inverse), derivatives_(std::move(derivatives)) {
+    const CompiledGate& g = inverse;
+    if (g.shape == Shape::ControlledSwap) vorn::fatal(messages::fill(messages::kShiftedShape, "cswap"));
+    for (const CompiledGate& d : derivatives_) {
+      if (d.shape != g.shape || d.targets != g.targets || d.controls != g.controls ||
+          d.control_values != g.control_values || d.matrix.size() != g.matrix.size()) {
+        vorn::fatal(messages::fill(messages::kShiftedShape, "derivative"));
+      }
+    }
+    diagonal_ = g.shape == Shape::Diagonal;
+    k_ = mixed_targets(g);
+    dim_ = U{1} << k_;
+    offset_.assign(dim_, 0);
+    for (U l = 0; l < dim_; ++l)
+      for (std::size_t j = 0; j < k_; ++j)
+        if ((l >> j) & 1) offset_[l] |= U{1} << g.targets[j];
+    positions_.assign(g.targets.begin(), g.targets.begin() + static_cast<std::ptrdiff_t>(k_));
+    std::sort(positions_.begin(), positions_.end());
+    std::tie(mask_, want_) = control_condition(g);
+    for (StateVector* l : lambdas) lambdas_.push_back(l->data());
+    items_ = psi.size() >> k_;
+  }
+
+  std::size_t targets() const noexcept { return k_; }
+  U items() const noexcept { return items_; }
+  std::size_t width() const noexcept { return derivatives_.size() * lambdas_.size(); }
+
+  // The width leaf values of items [first, first + len) (one leaf of the
+  // fixed tree), each combined from its lanes, into result.
+  void leaf(U first, U len, double* result) const {
+    if (k_ == 1) {
+      if (diagonal_) {
+        leaf1<true>(first, len, result);
+      } else {
+        leaf1<false>(first, len, result);
+      }
+      return;
+    }
+    leaf_any(first, len, result);
+  }
+
+ private:
+  // out = m in (m: dim x dim row-major, or its diagonal).
+  void times(const std::vector<Complex>& m, const Complex* in, Complex* out) const {
+    for (U r = 0; r < dim_; ++r) {
+      if (diagonal_) {
+        out[r] = cmul(m[r], in[r]);
+        continue;
+      }
+      Complex acc{0.0, 0.0};
+      for (U c = 0; c < dim_; ++c) {
+        const Complex t = cmul(m[r * dim_ + c], in[c]);
+        acc = {acc.re + t.re, acc.im + t.im};
+      }
+      out[r] = acc;
+    }
+  }
+
+  // A group whose controls are not met is left as it is (the identity
+  // block) and adds 0.
+  void leaf_any(U first, U len, double* result) const {
+    const std::size_t slots = derivatives_.size(), count = lambdas_.size(), width = slots * count;
+    std::vector<double> lanes(width * kReduceLanes, 0.0);
+    std::vector<Complex> in(dim_), back(dim_), image(dim_ * slots);
+    for (U i = first; i < first + len; ++i) {
+      U base = i;
+      for (U pos : positions_) base = ((base >> pos) << (pos + 1)) | (base & ((U{1} << pos) - 1));
+      if ((base & mask_) != want_) continue;
+      Complex* p = psi_;
+      for (U r = 0; r < dim_; ++r) in[r] = p[base | offset_[r]];
+      times(g_.matrix, in.data(), back.data());
+      for (U r = 0; r < dim_; ++r) p[base | offset_[r]] = back[r];
+      for (std::size_t s = 0; s < slots; ++s) times(derivatives_[s].matrix, back.data(), image.data() + s * dim_);
+      for (std::size_t o = 0; o < count; ++o) {
+        Complex* l = lambdas_[o];
+        for (U r = 0; r < dim_; ++r) in[r] = l[base | offset_[r]];
+        for (std::size_t s = 0; s < slots; ++s) {
+          double sum = 0.0;
+          for (U r = 0; r < dim_; ++r) sum += in[r].re * image[s * dim_ + r].re + in[r].im * image[s * dim_ + r].im;
+          lanes[(s * count + o) * kReduceLanes + (i - first) % kReduceLanes] += sum;
+        }
+        times(g_.matrix, in.data(), back.data());
+        for (U r = 0; r < dim_; ++r) l[base | offset_[r]] = back[r];
+      }
+    }
+    for (std::size_t w = 0; w < width; ++w) result[w] = combine_lanes(lanes.data() + w * kReduceLanes);
+  }
+
+  // The common case (one target): the same arithmetic as leaf_any, written
+  // out for 2x2. With one derivative and one lambda (the gradient of one
+  // observable through a one-angle gate) and no controls, items go two at a
+  // time (lanes k and k+1 of the tree side by side in one vector).
+  template <bool Diagonal>
+  void leaf1(U first, U len, double* result) const {
+    const U pos = positions_[0], low = (U{1} << pos) - 1, step = U{1} << pos;
+    auto pair_of = [&](U i) { return ((i >> pos) << (pos + 1)) | (i & low); };
+    const std::size_t slots = derivatives_.size(), count = lambdas_.size(), width = slots * count;
+    const Complex* m = g_.matrix.data();
+    Complex* p = psi_;
+    if (slots == 1 && count == 1) {
+      const Complex* dm = derivatives_[0].matrix.data();
+      Complex* l = lambdas_[0];
+      double lanes[kReduceLanes] = {};
+      if (mask_ == 0 && len % kReduceLanes == 0) {
+        backward_items_active<Diagonal>(m, dm, p, l, pos, first, len, lanes);
+      } else {
+        for (U i = first; i < first + len; ++i) {
+          const U i0 = pair_of(i), i1 = i0 | step;
+          if ((i0 & mask_) != want_) continue;
+          Cx<double> a0{p[i0].re, p[i0].im}, a1{p[i1].re, p[i1].im}, l0{l[i0].re, l[i0].im}, l1{l[i1].re, l[i1].im};
+          lanes[(i - first) % kReduceLanes] += backward_item<Diagonal>(m, dm, a0, a1, l0, l1);
+          p[i0] = {a0.re, a0.im};
+          p[i1] = {a1.re, a1.im};
+          l[i0] = {l0.re, l0.im};
+          l[i1] = {l1.re, l1.im};
+        }
+      }
+      result[0] = combine_lanes(lanes);
+      return;
+    }
+    std::vector<double> lanes(width * kReduceLanes, 0.0);
+    for (U i = first; i < first + len; ++i) {
+      const U i0 = pair_of(i), i1 = i0 | step;
+      if ((i0 & mask_) != want_) continue;
+      const auto [b0, b1] = times2<Diagonal>(m, Cx<double>{p[i0].re, p[i0].im}, Cx<double>{p[i1].re, p[i1].im});
+      p[i0] = {b0.re, b0.im};
+      p[i1] = {b1.re, b1.im};
+      for (std::size_t s = 0; s < slots; ++s) {
+        const auto [d0, d1] = times2<Diagonal>(derivatives_[s].matrix.data(), b0, b1);
+        for (std::size_t o = 0; o < count; ++o) {
+          const Complex* l = lambdas_[o];
+          const double sum = (0.0 + (l[i0].re * d0.re + l[i0].im * d0.im)) + (l[i1].re * d1.re + l[i1].im * d1.im);
+          lanes[(s * count + o) * kReduceLanes + (i - first) % kReduceLanes] += sum;
+        }
+      }
+      for (std::size_t o = 0; o < count; ++o) {
+        Complex* l = lambdas_[o];
+        const auto [c0, c1] = times2<Diagonal>(m, Cx<double>{l[i0].re, l[i0].im}, Cx<double>{l[i1].re, l[i1].im});
+        l[i0] = {c0.re, c0.im};
+        l[i1] = {c1.re, c1.im};
+      }
+    }
+    for (std::size_t w = 0; w < width; ++w) result[w] = combine_lanes(lanes.data() + w * kReduceLanes);
+  }
+
+  Complex* psi_;
+  CompiledGate g_;
+  std::vector<CompiledGate> derivatives_;
+  std::vector<Complex*> lambdas_;
+  bool diagonal_ = false;
+  std::size_t k_ = 1;
+  U dim_ = 2, mask_ = 0, want_ = 0, items_ = 0;
+  std::vector<U> offset_, positions_;
+};
+
+
+// The reverse sweep's blocks: the 2^kBlockQubits amplitudes whose high bits
+// spell the block's index, contiguous (no gathering), sized like the engine's.
+constexpr U kBlockQubits = BlockingParams{}.max_block_qubits;
+
+// Whether a gate can go back block by block: all its qubits in the block and,
+// when it is differentiated, each block holding whole leaves of its sum (so
+// the leaves, and the fixed tree over them, are those of the whole pass).
+bool fits_block(const CompiledGate& g, bool parametric, U n) {
+  if (n <= kBlockQubits || (g.qubit_mask() >> kBlockQubits) != 0) return false;
+  return !parametric || (g.shape != Shape::ControlledSwap && kBlockQubits - mixed_targets(g) >= kReduceLeafBits);
+}
+
+// Back through gates run[0 .. size) (program indices from `first`), last to
+// first, as the gate-by-gate sweep does it but in one pass over the blocks:
+// each block takes every gate in turn, a parameterised one through its
+// BackwardStep over the leaves inside the block. Every amplitude sees the
+// same operations in the same order and every sum the same leaves and tree,
+// so the bits are those of the gate-by-gate sweep.
+template <class DerivativesOf, class Accumulate>
+void run_backwards_blocked(StateVector& psi, std::span<StateVector* const> lambdas, std::span<const CompiledGate> run,
+                           U first, DerivativesOf&& derivatives_of, Accumulate&& accumulate,
+                           std::span<const std::size_t> parametric, std::size_t none, const RunControl* control) {
+  struct Entry {
+    U gate;
+    CompiledGate inverse;
+    std::optional<BackwardStep> step;
+    std::vector<std::size_t> slots;
+    std::vector<double> sums;  // leaf values, leaf-major
+  };
+  std::vector<Entry> entries;
+  entries.reserve(run.size());
+  for (U j = run.size(); j-- > 0;) {
+    Entry& e = entries.emplace_back(Entry{first + j, adjoint_gate(run[j]), std::nullopt, {}, {}});
+    if (parametric[e.gate] == none) continue;
+    e.step.emplace(psi, e.inverse, derivatives_of(e.gate, e.slots), lambdas);
+    e.sums.assign(reduce_leaf_count(e.step->items()) * e.step->width(), 0.0);
+  }
+  auto body = [&](U begin, U end) {
+    for (U block = begin; block < end; ++block) {
+      if (control != nullptr) control->check();  // a cancel need not wait for the whole run
+      const U base = block << kBlockQubits;
+      for (Entry& e : entries) {
+        if (!e.step) {
+          apply_gate_local(psi.data() + base, kBlockQubits, e.inverse);
+          for (StateVector* l : lambdas) apply_gate_local(l->data() + base, kBlockQubits, e.inverse);
+          continue;
+        }
+        const U per_block = U{1} << (kBlockQubits - e.step->targets());
+        const std::size_t width = e.step->width();
+        double* sums = e.sums.data();  // each leaf's slots written by its block only
+        for (U leaf = block * per_block; leaf < (block + 1) * per_block; leaf += kReduceLeafItems) {
+          e.step->leaf(leaf, kReduceLeafItems, sums + (leaf >> kReduceLeafBits) * width);
+        }
+      }
+    }
+  };
+  parallel_for_each_item(psi.size() >> kBlockQubits, body);
+  for (Entry& e : entries) {
+    if (!e.step) continue;
+    const std::size_t width = e.step->width();
+    std::vector<double> dots(width);
+    for (std::size_t c = 0; c < width; ++c) {
+      dots[c] = combine_leaves(e.sums.data() + c, reduce_leaf_count(e.step->items()), width);
+    }
+    accumulate(e.gate, e.slots, dots);
   }
 }
 
@@ -98,113 +503,10 @@ CompiledGate derivative_gate(const StandardGate& row, std::span<const double> an
 
 std::vector<double> backward_step(StateVector& psi, const CompiledGate& inverse,
                                   std::span<const CompiledGate> derivatives, std::span<StateVector* const> lambdas) {
-  const CompiledGate& g = inverse;
-  if (g.shape == Shape::ControlledSwap) vorn::fatal(messages::fill(messages::kShiftedShape, "cswap"));
-  for (const CompiledGate& d : derivatives) {
-    if (d.shape != g.shape || d.targets != g.targets || d.controls != g.controls ||
-        d.control_values != g.control_values || d.matrix.size() != g.matrix.size()) {
-      vorn::fatal(messages::fill(messages::kShiftedShape, "derivative"));
-    }
-  }
-  const bool diagonal = g.shape == Shape::Diagonal;
-  const std::size_t k = diagonal || g.shape == Shape::Dense ? g.targets.size()
-                        : g.shape == Shape::TwoQubit        ? 2
-                                                            : 1;
-  const U dim = U{1} << k;
-  std::vector<U> offset(dim, 0);
-  for (U l = 0; l < dim; ++l)
-    for (std::size_t j = 0; j < k; ++j)
-      if ((l >> j) & 1) offset[l] |= U{1} << g.targets[j];
-  std::vector<U> positions(g.targets.begin(), g.targets.begin() + static_cast<std::ptrdiff_t>(k));
-  std::sort(positions.begin(), positions.end());
-  const auto [mask, want] = control_condition(g);
-  const std::size_t slots = derivatives.size(), count = lambdas.size(), width = slots * count;
-  // out = m in (m: dim x dim row-major, or its diagonal).
-  auto times = [&](const std::vector<Complex>& m, const Complex* in, Complex* out) {
-    for (U r = 0; r < dim; ++r) {
-      if (diagonal) {
-        out[r] = cmul(m[r], in[r]);
-        continue;
-      }
-      Complex acc{0.0, 0.0};
-      for (U c = 0; c < dim; ++c) {
-        const Complex t = cmul(m[r * dim + c], in[c]);
-        acc = {acc.re + t.re, acc.im + t.im};
-      }
-      out[r] = acc;
-    }
-  };
-  // Item i is the group of amplitudes whose target bits run over all values
-  // and whose other bits spell i. A group whose controls are not met is left
-  // as it is (the identity block) and adds 0.
-  auto leaf = [&](U first, U len, double* result) {
-    std::vector<double> lanes(width * kReduceLanes, 0.0);
-    std::vector<Complex> in(dim), back(dim), image(dim * slots);
-    for (U i = first; i < first + len; ++i) {
-      U base = i;
-      for (U pos : positions) base = ((base >> pos) << (pos + 1)) | (base & ((U{1} << pos) - 1));
-      if ((base & mask) != want) continue;
-      Complex* p = psi.data();
-      for (U r = 0; r < dim; ++r) in[r] = p[base | offset[r]];
-      times(g.matrix, in.data(), back.data());
-      for (U r = 0; r < dim; ++r) p[base | offset[r]] = back[r];
-      for (std::size_t s = 0; s < slots; ++s) times(derivatives[s].matrix, back.data(), image.data() + s * dim);
-      for (std::size_t o = 0; o < count; ++o) {
-        Complex* l = lambdas[o]->data();
-        for (U r = 0; r < dim; ++r) in[r] = l[base | offset[r]];
-        for (std::size_t s = 0; s < slots; ++s) {
-          double sum = 0.0;
-          for (U r = 0; r < dim; ++r) sum += in[r].re * image[s * dim + r].re + in[r].im * image[s * dim + r].im;
-          lanes[(s * count + o) * kReduceLanes + (i - first) % kReduceLanes] += sum;
-        }
-        times(g.matrix, in.data(), back.data());
-        for (U r = 0; r < dim; ++r) l[base | offset[r]] = back[r];
-      }
-    }
-    for (std::size_t w = 0; w < width; ++w) result[w] = combine_lanes(lanes.data() + w * kReduceLanes);
-  };
-  std::vector<double> out(width);
-  if (k == 1) {
-    // The common case (one target): the same arithmetic, written out for 2x2.
-    const U pos = positions[0], low = (U{1} << pos) - 1, step = U{1} << pos;
-    // (m a) for a pair, as `times` computes it: a diagonal, or 2x2 row-major.
-    auto times2 = [diagonal](const Complex* m, Complex a0, Complex a1) {
-      if (diagonal) return std::pair{cmul(m[0], a0), cmul(m[1], a1)};
-      const Complex t00 = cmul(m[0], a0), t01 = cmul(m[1], a1), t10 = cmul(m[2], a0), t11 = cmul(m[3], a1);
-      return std::pair{Complex{(0.0 + t00.re) + t01.re, (0.0 + t00.im) + t01.im},
-                       Complex{(0.0 + t10.re) + t11.re, (0.0 + t10.im) + t11.im}};
-    };
-    auto leaf1 = [&](U first, U len, double* result) {
-      std::vector<double> lanes(width * kReduceLanes, 0.0);
-      const Complex* m = g.matrix.data();
-      Complex* p = psi.data();
-      for (U i = first; i < first + len; ++i) {
-        const U i0 = ((i >> pos) << (pos + 1)) | (i & low), i1 = i0 | step;
-        if ((i0 & mask) != want) continue;
-        const auto [b0, b1] = times2(m, p[i0], p[i1]);
-        p[i0] = b0;
-        p[i1] = b1;
-        for (std::size_t s = 0; s < slots; ++s) {
-          const auto [d0, d1] = times2(derivatives[s].matrix.data(), b0, b1);
-          for (std::size_t o = 0; o < count; ++o) {
-            const Complex* l = lambdas[o]->data();
-            const double sum = (0.0 + (l[i0].re * d0.re + l[i0].im * d0.im)) + (l[i1].re * d1.re + l[i1].im * d1.im);
-            lanes[(s * count + o) * kReduceLanes + (i - first) % kReduceLanes] += sum;
-          }
-        }
-        for (std::size_t o = 0; o < count; ++o) {
-          Complex* l = lambdas[o]->data();
-          const auto [c0, c1] = times2(m, l[i0], l[i1]);
-          l[i0] = c0;
-          l[i1] = c1;
-        }
-      }
-      for (std::size_t w = 0; w < width; ++w) result[w] = combine_lanes(lanes.data() + w * kReduceLanes);
-    };
-    reduce_sum(psi.size() >> 1, width, leaf1, out.data());
-    return out;
-  }
-  reduce_sum(psi.size() >> k, width, leaf, out.data());
+  const BackwardStep step(psi, inverse, std::vector<CompiledGate>(derivatives.begin(), derivatives.end()), lambdas);
+  std::vector<double> out(step.width());
+  reduce_sum(step.items(), step.width(), [&](U first, U len, double* result) { step.leaf(first, len, result); },
+             out.data());
   return out;
 }
 
@@ -292,8 +594,45 @@ Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double>
       }
       std::vector<StateVector*> lambda_ptrs;
       for (StateVector& l : lambda) lambda_ptrs.push_back(&l);
-      for (U g = gates; g-- > 0;) {
+      // The derivative entries of parameterised gate g's differentiated slots
+      // (their indices into the gate's slots go to `slots`).
+      auto derivatives_of = [&](U g, std::vector<std::size_t>& slots) {
+        const ParametricGate& pg = pp.gates[parametric[g]];
+        const std::vector<double> angles = bound_angles(pg, x);
+        std::vector<CompiledGate> derivatives;
+        for (std::size_t s = 0; s < pg.slot.size(); ++s) {
+          if (pg.expression[s].params.empty()) continue;
+          derivatives.push_back(derivative_gate(*pg.row, angles, pg.slot[s], pg.operands));
+          slots.push_back(s);
+        }
+        return derivatives;
+      };
+      // 2 Re <lambda_o| dU/d(slot) psi> (dots slot-major) into the Jacobian rows.
+      auto accumulate = [&](U g, const std::vector<std::size_t>& slots, const std::vector<double>& dots) {
+        const ParametricGate& pg = pp.gates[parametric[g]];
+        for (std::size_t j = 0; j < slots.size(); ++j) {
+          const AffineAngle& expr = pg.expression[slots[j]];
+          for (std::size_t o = 0; o < count; ++o) {
+            double* row = out.jacobian.data() + (b * n_obs + first + o) * width;
+            const double d = 2 * dots[j * count + o];
+            for (std::size_t t = 0; t < expr.params.size(); ++t) row[expr.params[t]] += expr.coeffs[t] * d;
+          }
+        }
+      };
+      for (U g = gates; g > 0;) {
         if (control != nullptr) control->check();
+        U lo = g;
+        while (lo > 0 && fits_block(program.gates[lo - 1], parametric[lo - 1] != pp.gates.size(), n)) --lo;
+        if (g - lo >= 2) {
+          // Gates [lo, g) all act inside the blocks of the low qubits: one
+          // pass over memory for the whole run.
+          run_backwards_blocked(psi, lambda_ptrs, std::span(program.gates).subspan(lo, g - lo), lo, derivatives_of,
+                                accumulate, parametric, pp.gates.size(), control);
+          if (control != nullptr) control->advance(g - lo);
+          g = lo;
+          continue;
+        }
+        --g;
         const CompiledGate inverse = adjoint_gate(program.gates[g]);
         if (parametric[g] == pp.gates.size()) {
           apply_gate(psi, inverse);
@@ -301,24 +640,9 @@ Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double>
         } else {
           // One pass: psi and the lambdas back through the gate, and
           // Re <lambda_o | dU/d(slot) psi> for each differentiated slot.
-          const ParametricGate& pg = pp.gates[parametric[g]];
-          const std::vector<double> angles = bound_angles(pg, x);
-          std::vector<CompiledGate> derivatives;
           std::vector<std::size_t> slots;
-          for (std::size_t s = 0; s < pg.slot.size(); ++s) {
-            if (pg.expression[s].params.empty()) continue;
-            derivatives.push_back(derivative_gate(*pg.row, angles, pg.slot[s], pg.operands));
-            slots.push_back(s);
-          }
-          const std::vector<double> dots = backward_step(psi, inverse, derivatives, lambda_ptrs);
-          for (std::size_t j = 0; j < slots.size(); ++j) {
-            const AffineAngle& expr = pg.expression[slots[j]];
-            for (std::size_t o = 0; o < count; ++o) {
-              double* row = out.jacobian.data() + (b * n_obs + first + o) * width;
-              const double d = 2 * dots[j * count + o];
-              for (std::size_t t = 0; t < expr.params.size(); ++t) row[expr.params[t]] += expr.coeffs[t] * d;
-            }
-          }
+          const std::vector<CompiledGate> derivatives = derivatives_of(g, slots);
+          accumulate(g, slots, backward_step(psi, inverse, derivatives, lambda_ptrs));
         }
         if (control != nullptr) control->advance(1);
       }

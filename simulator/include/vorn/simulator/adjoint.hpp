@@ -58,7 +58,9 @@ std::uint64_t gradient_memory(const ParametricProgram& pp, std::size_t bindings,
 // Values and d value / d parameter of each observable at each binding.
 // Observables go in batches of what memory allows (all at once when it does);
 // MemoryError (FatalError OutOfMemory) naming the figure when not even one fits.
-// Coefficients must be real (Hermitian sums).
+// Coefficients must be real (Hermitian sums). Runs of gates on the qubits
+// below the cache-sized block go back block by block (one pass over memory
+// per run); the bits are those of the gate-by-gate sweep.
 Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double> values, std::size_t bindings,
                             std::span<const PauliSumView> observables, RunControl* control,
                             SweepMode mode = SweepMode::Auto);
