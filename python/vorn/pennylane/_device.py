@@ -30,6 +30,7 @@ from pennylane.transforms.core import CompilePipeline, transform
 from .. import gradients as _gradients
 from ..observables import expval as _expval
 from ..simulation import run as _run, statevector as _statevector
+from ..sweeps import binding_seed
 from ._convert import SUPPORTED, differentiable, pauli_sum, supports, to_circuit
 
 _ADJOINT_METHODS = ("adjoint", "device")
@@ -138,8 +139,21 @@ class VornQubit(Device):
             raise TypeError(f"seed must be an integer, a numpy.random.Generator or None, not {type(seed).__name__}")
         if isinstance(seed, (int, np.integer)) and not 0 <= seed < 2**63:
             raise ValueError(f"seed must be between 0 and 2**63 - 1, got {seed}")
-        self._rng = seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
+        # An integer seed keys vorn's ChaCha12 stream: run k of the device
+        # samples with binding_seed(seed, k), the same on any NumPy release.
+        # A Generator (PennyLane's other form) or no seed draws from NumPy.
+        self._key = int(seed) if isinstance(seed, (int, np.integer)) else None
+        self._runs = 0
+        self._rng = seed if isinstance(seed, np.random.Generator) else None
         self._threads = threads
+
+    def _next_seed(self) -> int:
+        if self._key is None:
+            if self._rng is None:
+                self._rng = np.random.default_rng()
+            return int(self._rng.integers(0, 2**63))
+        self._runs += 1
+        return binding_seed(self._key, self._runs - 1)
 
     # ---- configuration ----------------------------------------------------------------
 
@@ -333,7 +347,7 @@ class VornQubit(Device):
                          for op in tape.diagonalizing_gates]
             circuit = to_circuit([*tape.operations, *rotations], wire_order).circuit
             circuit.measure_all()
-            seed = int(self._rng.integers(0, 2**63))
+            seed = self._next_seed()
             memory = _run(circuit, shots=total, seed=seed, memory=True, threads=threads).memory()
             # Clbit i holds qubit i, wire n - 1 - i: the last n bits of a row are the wires in order.
             samples = np.unpackbits(memory, axis=1)[:, -n:].astype(np.int64)

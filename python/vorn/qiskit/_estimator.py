@@ -7,6 +7,7 @@ precision above 0 adds Gaussian noise of that standard deviation."""
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterable, Mapping
 from typing import Any
 
@@ -94,11 +95,26 @@ class EstimatorV2(BaseEstimatorV2):
         stds = np.zeros(shape)
         precision = float(pub.precision)
         if precision > 0:
-            rng = np.random.Generator(np.random.PCG64(pub_seed(self._seed, index)))
-            evs = rng.normal(evs, precision)
+            evs = evs + precision * _gaussian(pub_seed(self._seed, index), evs.size).reshape(shape)
             stds[...] = precision
         data = DataBin(evs=evs, stds=stds, shape=shape)
         return PubResult(data, metadata={"target_precision": precision, "circuit_metadata": pub.circuit.metadata})
+
+
+def _gaussian(seed: int, count: int) -> np.ndarray:
+    """``count`` standard normal values from vorn's ChaCha12 stream keyed by
+    ``seed`` (one 64-bit word per block index), by Box-Muller on 53-bit
+    uniforms. NumPy's generators are not used: their streams may change
+    between NumPy releases, and a seeded result must not."""
+    out = np.empty(count + (count & 1))
+    scale = 2.0 ** -53
+    for k in range(0, out.size, 2):
+        u1 = ((sweeps.binding_seed(seed, k) >> 11) + 1) * scale  # (0, 1]: log stays finite
+        u2 = (sweeps.binding_seed(seed, k + 1) >> 11) * scale
+        r = math.sqrt(-2.0 * math.log(u1))
+        out[k] = r * math.cos(2.0 * math.pi * u2)
+        out[k + 1] = r * math.sin(2.0 * math.pi * u2)
+    return out[:count]
 
 
 def _precision(value: Any) -> float:
