@@ -121,7 +121,9 @@ class VornQubit(Device):
             probabilities); PennyLane prefers ``qml.set_shots`` on the QNode.
         seed: an integer (0 to 2**63 - 1) or a NumPy Generator seeding the
             samples; None draws from the system's entropy. The same seed
-            gives the same samples.
+            gives the same samples; an integer keys vorn's ChaCha12 stream
+            (sampling run k of the device uses ``vorn.binding_seed(seed, k)``),
+            so its samples do not depend on the NumPy release.
         threads: at most this many threads of vorn's pool per simulation
             (None: all); results are bit-identical whatever it is.
     """
