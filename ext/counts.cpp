@@ -48,12 +48,12 @@ nb::object created(PyObject* obj) {
 nb::dict counts_dict(const U64Arg& outcomes, const U64Arg& tally, const std::vector<std::int64_t>& columns,
                      const std::vector<std::pair<U, U>>& measured) {
   const std::size_t n = outcomes.shape(0);
-  if (tally.shape(0) != n) throw nb::value_error(std::string(messages::kTallyLength).c_str());
+  if (tally.shape(0) != n) value_error(messages::kTallyLength);
   for (const auto& [clbit, qubit] : measured) {
-    if (clbit >= 64 || qubit >= 64) throw nb::value_error(std::string(messages::kClbitRange).c_str());
+    if (clbit >= 64 || qubit >= 64) value_error(messages::kClbitRange);
   }
   for (const std::int64_t c : columns) {
-    if (c < -1 || c >= 64) throw nb::value_error(std::string(messages::kClbitRange).c_str());
+    if (c < -1 || c >= 64) value_error(messages::kClbitRange);
   }
   const U* outcome = outcomes.data();
   const U* count = tally.data();

@@ -60,14 +60,14 @@ U dynamic_required_memory(const sim::Program& program, const std::vector<U>& ste
 sim::DynamicSteps make_steps(const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals,
                              U n_clbits, bool channels) {
   if (steps.size() % kStepWords != 0 || finals.size() % 2 != 0) {
-    throw nb::value_error(std::string(messages::kStepWords).c_str());
+    value_error(messages::kStepWords);
   }
   sim::DynamicSteps dynamic;
   dynamic.n_clbits = n_clbits;
   dynamic.steps.reserve(steps.size() / kStepWords);
   for (std::size_t i = 0; i < steps.size(); i += kStepWords) {
     const auto last = channels ? sim::StepKind::Channel : sim::StepKind::Jump;
-    if (steps[i] > static_cast<U>(last)) throw nb::value_error(std::string(messages::kStepKind).c_str());
+    if (steps[i] > static_cast<U>(last)) value_error(messages::kStepKind);
     dynamic.steps.push_back(sim::Step{static_cast<sim::StepKind>(steps[i]), steps[i + 1], steps[i + 2], steps[i + 3],
                                       steps[i + 4]});
   }

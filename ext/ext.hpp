@@ -7,6 +7,7 @@
 #include <complex>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -16,6 +17,9 @@
 #include "vorn/simulator/observables.hpp"
 
 namespace vorn::ext {
+
+// Refused input from the package: ValueError with the message's text.
+[[noreturn]] inline void value_error(std::string_view text) { throw nanobind::value_error(std::string(text).c_str()); }
 
 using MatrixArg = nanobind::ndarray<const std::complex<double>, nanobind::ndim<2>, nanobind::c_contig,
                                     nanobind::device::cpu>;

@@ -31,7 +31,7 @@ namespace {
 
 using U = std::uint64_t;
 
-[[noreturn]] void bad_arrays() { throw nb::value_error(std::string(messages::kChannelArrays).c_str()); }
+[[noreturn]] void bad_arrays() { value_error(messages::kChannelArrays); }
 
 // Channel c: kinds[c] (0 mixture, 1 Kraus) on qubit_counts[c] qubits taken
 // in turn from `qubits`, with operator_counts[c] operators taken in turn from

@@ -37,7 +37,6 @@ using U = std::uint64_t;
 using Values = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 constexpr U kGlobalPhase = std::numeric_limits<U>::max();
 
-[[noreturn]] void value_error(std::string_view text) { throw nb::value_error(std::string(text).c_str()); }
 
 sim::SweepMode sweep_mode(int mode) {
   if (mode < 0 || mode > 2) value_error(messages::kSweepMode);

@@ -34,7 +34,6 @@ using AnyMatrixArg = nb::ndarray<const std::complex<double>, nb::c_contig, nb::d
 
 static_assert(sizeof(std::complex<double>) == sizeof(Complex));
 
-[[noreturn]] void value_error(const std::string& message) { throw nb::value_error(message.c_str()); }
 
 template <class Array>
 std::span<const Complex> entries_of(const Array& m) {
