@@ -3,6 +3,7 @@
 // every check; the figures change under load.
 #include "vorn/core/memory.hpp"
 
+#include <sys/mman.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -130,6 +131,74 @@ void require_run_memory(std::uint64_t first_bytes, std::uint64_t total_bytes, st
                      FatalError::Kind::OutOfMemory);
   }
 }
+
+namespace detail {
+namespace {
+
+constexpr std::size_t kAlignment = 64;
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// Kept just below every allocation: what to give back, and how (length 0:
+// `base` came from malloc; otherwise the mapping's start and length).
+struct Header {
+  void* base;
+  std::size_t length;
+};
+
+constexpr std::uintptr_t align_up(std::uintptr_t x, std::uintptr_t a) { return (x + a - 1) & ~(a - 1); }
+
+#if defined(__SANITIZE_ADDRESS__)
+// Under AddressSanitizer every buffer comes from malloc, so that its checks
+// cover the large ones too.
+constexpr bool kMapLarge = false;
+#else
+constexpr bool kMapLarge = true;
+#endif
+
+// A mapping whose data starts on a 2 MiB boundary, with one small page in
+// front for the header; the over-mapped head and tail are unmapped again.
+void* map_large(std::size_t bytes) noexcept {
+  const std::size_t body = align_up(bytes, kPage);
+  const std::size_t length = body + kHugePage + kPage;
+  void* raw = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t data = align_up(start + kPage, kHugePage);
+  const std::uintptr_t head = data - kPage;
+  if (head > start) munmap(raw, head - start);
+  if (start + length > data + body) munmap(reinterpret_cast<void*>(data + body), start + length - (data + body));
+  // Only advice: where the kernel has no huge pages the mapping works as is.
+  madvise(reinterpret_cast<void*>(data), body, MADV_HUGEPAGE);
+  reinterpret_cast<Header*>(data)[-1] = {reinterpret_cast<void*>(head), body + kPage};
+  return reinterpret_cast<void*>(data);
+}
+
+}  // namespace
+
+void* allocate_aligned(std::size_t bytes, bool zero) noexcept {
+  constexpr std::size_t kExtra = kAlignment + sizeof(Header);
+  if (bytes > SIZE_MAX - kHugePage - 2 * kPage - kExtra) return nullptr;
+  // Fresh anonymous pages read as zero, so a mapping needs no fill.
+  if (kMapLarge && bytes >= kHugePage) return map_large(bytes);
+  void* raw = zero ? std::calloc(1, bytes + kExtra) : std::malloc(bytes + kExtra);
+  if (raw == nullptr) return nullptr;
+  const std::uintptr_t data = align_up(reinterpret_cast<std::uintptr_t>(raw) + sizeof(Header), kAlignment);
+  reinterpret_cast<Header*>(data)[-1] = {raw, 0};
+  return reinterpret_cast<void*>(data);
+}
+
+void free_aligned(void* p) noexcept {
+  if (p == nullptr) return;
+  const Header h = static_cast<Header*>(p)[-1];
+  if (h.length == 0) {
+    std::free(h.base);
+  } else {
+    munmap(h.base, h.length);
+  }
+}
+
+}  // namespace detail
 
 void allocation_failed(std::uint64_t bytes, std::string_view what, std::source_location where) {
   throw FatalError(messages::fill(messages::kAllocationFailed, what, bytes), where, FatalError::Kind::OutOfMemory);

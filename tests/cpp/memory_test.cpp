@@ -63,6 +63,41 @@ TEST(Memory, BuffersAre64ByteAligned) {
   Buffer<double>::free_raw(nullptr);
 }
 
+// Large buffers are their own mappings starting on a 2 MiB boundary (where
+// huge pages can back them): every byte of a zeroed one reads 0, even when
+// the same addresses held data a moment ago, and the whole span is writable
+// and given back (a leaked mapping would show in VmSize).
+std::uint64_t vm_size_kib() {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7));
+  }
+  return 0;
+}
+
+TEST(Memory, LargeBuffersAreZeroedMappingsOnHugePageBoundaries) {
+  if (kAddressSanitizer) GTEST_SKIP() << "under ASan every buffer comes from malloc";
+  const std::uint64_t before = vm_size_kib();
+  for (std::size_t bytes : {std::size_t{2} << 20, (std::size_t{5} << 20) + 8, std::size_t{64} << 20}) {
+    const std::size_t count = bytes / sizeof(double);
+    {
+      Buffer<double> dirty = Buffer<double>::uninitialized(count);
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(dirty.data()) % (std::uintptr_t{2} << 20), 0u) << bytes;
+      for (std::size_t i = 0; i < count; i += 512) dirty[i] = 1.5;
+      dirty[count - 1] = 2.5;
+    }
+    Buffer<double> z = Buffer<double>::zeroed(count);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(z.data()) % (std::uintptr_t{2} << 20), 0u) << bytes;
+    std::size_t nonzero = 0;
+    for (double d : z) nonzero += d != 0.0 ? 1 : 0;
+    EXPECT_EQ(nonzero, 0u) << bytes;
+    z[count - 1] = 1.0;
+    Buffer<double>::free_raw(z.release_ownership());
+  }
+  // Other threads may map a little meanwhile; 64 MiB kept would show.
+  EXPECT_LT(vm_size_kib(), before + (std::uint64_t{16} << 10));
+}
+
 TEST(Memory, AddressSpaceRoomFollowsTheLimit) {
   if (kAddressSanitizer) GTEST_SKIP() << "ASan reserves the address space";
   rlimit current{};

@@ -50,9 +50,20 @@ void require_run_memory(std::uint64_t first_bytes, std::uint64_t total_bytes,
 [[noreturn]] void allocation_failed(std::uint64_t bytes, std::string_view what,
                                     std::source_location where = std::source_location::current());
 
+namespace detail {
+// `bytes` (> 0) 64-byte aligned, zero-filled when asked; null on failure.
+// From 2 MiB on the memory is its own mapping, 2 MiB aligned and offered to
+// the kernel for transparent huge pages: first touching a large state then
+// takes one fault per 2 MiB instead of one per 4 KiB page (about five times
+// less time at 24 qubits), and its zero fill stays lazy as with calloc.
+void* allocate_aligned(std::size_t bytes, bool zero) noexcept;
+// Frees what allocate_aligned returned (null is a no-op).
+void free_aligned(void* p) noexcept;
+}  // namespace detail
+
 // Owning array of trivially copyable T, 64-byte aligned (a vector register of
-// eight doubles never straddles two cache lines). Move-only. calloc keeps a
-// large zero fill lazy: the kernel hands out zero pages.
+// eight doubles never straddles two cache lines). Move-only. Zero fills are
+// lazy: the kernel hands out zero pages.
 template <class T>
 class Buffer {
  public:
@@ -97,28 +108,18 @@ class Buffer {
     size_ = 0;
     return p;
   }
-  static void free_raw(T* p) noexcept {
-    if (p != nullptr) std::free(reinterpret_cast<void**>(p)[-1]);
-  }
+  static void free_raw(T* p) noexcept { detail::free_aligned(p); }
 
  private:
   static_assert(std::is_trivially_copyable_v<T>);
-  static constexpr std::size_t kAlignment = 64;
   static Buffer allocate(std::size_t count, bool zero) {
     Buffer b;
     if (count == 0) return b;
     require_memory(static_cast<std::uint64_t>(count) * sizeof(T));
-    // Room to move the start up to the next 64-byte boundary, with the
-    // pointer malloc returned kept just below it for free_raw.
-    constexpr std::size_t kExtra = kAlignment + sizeof(void*);
-    if (count > (SIZE_MAX - kExtra) / sizeof(T)) throw std::bad_alloc();
-    const std::size_t bytes = count * sizeof(T) + kExtra;
-    void* raw = zero ? std::calloc(1, bytes) : std::malloc(bytes);
-    if (raw == nullptr) throw std::bad_alloc();
-    const std::uintptr_t start =
-        (reinterpret_cast<std::uintptr_t>(raw) + sizeof(void*) + kAlignment - 1) & ~std::uintptr_t{kAlignment - 1};
-    reinterpret_cast<void**>(start)[-1] = raw;
-    b.data_ = reinterpret_cast<T*>(start);
+    if (count > SIZE_MAX / 2 / sizeof(T)) throw std::bad_alloc();
+    void* p = detail::allocate_aligned(count * sizeof(T), zero);
+    if (p == nullptr) throw std::bad_alloc();
+    b.data_ = static_cast<T*>(p);
     b.size_ = count;
     return b;
   }
