@@ -20,8 +20,9 @@
 // Taken here: pairs and diagonal gates, on contiguous runs or, when operands
 // lie inside one register, a register at a time (lanes permuted to meet their
 // partners, lanes whose controls are not met kept as they were); the global
-// scale. 4x4 groups and dense gates go to the scalar float primitives: the
-// same arithmetic, so the same bits, one amplitude at a time.
+// scale; 4x4 groups whose operands lie above the register. Other groups and
+// dense gates go to the scalar float primitives: the same arithmetic, so the
+// same bits, one amplitude at a time.
 #pragma once
 
 #ifndef VORN_TARGET
@@ -313,9 +314,48 @@ void single_scale(SingleComplex* amp, std::uint64_t ib, std::uint64_t ie, const 
   single_scale_all(amp, ib, ie, local);
 }
 
+// 4x4 groups whose four members lie in four registers (both operands, and
+// any controls, at or above the register width): kWidth groups at a time,
+// each row summed left to right as update_group does.
+VORN_TARGET inline void single_group_runs(SingleComplex* amp, const BaseWalk& walk, std::uint64_t kb,
+                                          std::uint64_t ke, std::uint64_t s0, std::uint64_t s1,
+                                          const SingleMatrix4x4& local) {
+  constexpr std::uint64_t kW = SingleVec::kWidth;
+  SingleEntry e[16];
+  for (std::size_t k = 0; k < 16; ++k) e[k] = single_entry(local.m[k]);
+  std::uint64_t base = walk.spread(kb);
+  for (std::uint64_t k = kb; k < ke; base = walk.next_run(base)) {
+    const std::uint64_t len = walk.run_length(k, ke);
+    SingleComplex* p = amp + base;
+    std::uint64_t r = 0;
+    for (; r + kW <= len; r += kW, p += kW) {
+      SingleComplex* const out[4] = {p, p + s0, p + s1, p + s0 + s1};
+      const SingleVec::R a[4] = {SingleVec::load(out[0]), SingleVec::load(out[1]), SingleVec::load(out[2]),
+                                 SingleVec::load(out[3])};
+      for (std::size_t row = 0; row < 4; ++row) {
+        const SingleEntry* m = e + 4 * row;
+        SingleVec::R acc = single_cmul(m[0], a[0]);
+        acc = SingleVec::add(acc, single_cmul(m[1], a[1]));
+        acc = SingleVec::add(acc, single_cmul(m[2], a[2]));
+        acc = SingleVec::add(acc, single_cmul(m[3], a[3]));
+        SingleVec::store(out[row], acc);
+      }
+    }
+    for (; r < len; ++r, ++p) update_group(p, p + s0, p + s1, p + s0 + s1, local);
+    k += len;
+  }
+}
+
 void single_groups(SingleComplex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke, std::uint64_t s0,
                    std::uint64_t s1, const SingleMatrix4x4& m) {
-  kSingleScalarPrimitives.groups(amp, walk, kb, ke, s0, s1, m);
+  const SingleMatrix4x4 local = m;
+  // An operand inside the register would pair lanes of one register: the
+  // scalar primitives take those (and entries the vector cmul cannot match).
+  if ((walk.positions() & (SingleVec::kWidth - 1)) != 0 || !vector_exact(local.m.data(), 16)) {
+    kSingleScalarPrimitives.groups(amp, walk, kb, ke, s0, s1, local);
+    return;
+  }
+  single_group_runs(amp, walk, kb, ke, s0, s1, local);
 }
 
 void single_dense(SingleComplex* amp, const BaseWalk& walk, std::uint64_t kb, std::uint64_t ke,

@@ -134,6 +134,12 @@ std::vector<CompiledGate> gate_shapes(U n) {
     out.push_back(gate(Shape::Diagonal, t, {}, ~U{0}, seed++));
   }
   out.push_back(gate(Shape::TwoQubit, {1, hi}, {0}, U{0}, seed++));
+  // Both operands and the controls above the register: whole registers per group member.
+  out.push_back(gate(Shape::TwoQubit, {hi, 3}, {mid}, U{0}, seed++));
+  out.push_back(gate(Shape::TwoQubit, {3, mid}, {hi}, ~U{0}, seed++));
+  CompiledGate nan_group = gate(Shape::TwoQubit, {mid, hi}, {}, ~U{0}, seed++);
+  nan_group.single_matrix[6].im = std::numeric_limits<float>::quiet_NaN();
+  out.push_back(nan_group);
   out.push_back(gate(Shape::ControlledSwap, {0, hi}, {1}, ~U{0}, seed++));
   out.push_back(gate(Shape::ControlledSwap, {mid, 2}, {hi}, ~U{0}, seed++));
   out.push_back(gate(Shape::Diagonal, {0, 1, 2}, {}, ~U{0}, seed++));
