@@ -138,6 +138,10 @@ namespace {
 constexpr std::size_t kAlignment = 64;
 constexpr std::size_t kPage = 4096;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// From this size on malloc maps every allocation afresh anyway (glibc's
+// largest mmap threshold); below it, freed memory is often reused without
+// faults, which a mapping of our own would give up.
+constexpr std::size_t kMapFrom = std::size_t{32} << 20;
 
 // Kept just below every allocation: what to give back, and how (length 0:
 // `base` came from malloc; otherwise the mapping's start and length).
@@ -180,7 +184,7 @@ void* allocate_aligned(std::size_t bytes, bool zero) noexcept {
   constexpr std::size_t kExtra = kAlignment + sizeof(Header);
   if (bytes > SIZE_MAX - kHugePage - 2 * kPage - kExtra) return nullptr;
   // Fresh anonymous pages read as zero, so a mapping needs no fill.
-  if (kMapLarge && bytes >= kHugePage) return map_large(bytes);
+  if (kMapLarge && bytes >= kMapFrom) return map_large(bytes);
   void* raw = zero ? std::calloc(1, bytes + kExtra) : std::malloc(bytes + kExtra);
   if (raw == nullptr) return nullptr;
   const std::uintptr_t data = align_up(reinterpret_cast<std::uintptr_t>(raw) + sizeof(Header), kAlignment);

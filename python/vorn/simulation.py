@@ -135,7 +135,7 @@ class Result:
                  shot_outcomes: np.ndarray | None, shots: int) -> None:
         self._state = _readonly(state)
         self._probabilities: np.ndarray | None = None
-        self._counts: dict[str, int] | None = None
+        self._counts: dict[str, int] | bool | None = None  # None: never asked; False: asked once
         # Outcomes stay a tally of whole-register indices until counts are asked for.
         self._circuit = circuit
         self._outcomes = outcomes
@@ -147,7 +147,15 @@ class Result:
         """Outcome -> count, keys as Qiskit's get_counts: clbit 0 rightmost,
         registers separated by a space (the first register rightmost), keys
         ascending. Empty when nothing was sampled."""
+        # The first call hands out the dict it built: most callers ask once,
+        # and copying a large dict costs a tenth of building it. Small dicts
+        # are kept from the first call, large ones from the second; a kept
+        # dict is only ever handed out as a copy.
         if self._counts is None:
+            built = _counts(self._circuit, self._outcomes, self._tally, self.shots)
+            self._counts = False if len(built) > 64 else dict(built)
+            return built
+        if self._counts is False:
             self._counts = _counts(self._circuit, self._outcomes, self._tally, self.shots)
         return dict(self._counts)
 

@@ -188,22 +188,30 @@ template <class Probability>
 void Sampler::accumulate(Probability probability) {
   // A draw returns an index of the vector; with none there is nothing to return.
   if (cumulative_.size() == 0) vorn::fatal(std::string(messages::kNoOutcomes));
+  const std::uint64_t n = cumulative_.size();
+  double* const out = cumulative_.data();
+  // Counters in locals: kept in members, each store to the sums might
+  // change them as far as the compiler knows, and the loop would reload them.
   double sum = 0.0;
-  searchable_ = cumulative_.size();
-  rises_ = 0;
-  for (std::uint64_t j = 0; j < cumulative_.size(); ++j) {
+  std::uint64_t positive = 0, rises = 0;
+  for (std::uint64_t j = 0; j < n; ++j) {
     const double p = probability(j);
-    positive_ += p > 0.0 ? 1 : 0;
+    positive += p > 0.0 ? 1 : 0;
     const double before = sum;
     sum = sum + p;
-    cumulative_[j] = sum;
-    if (std::isnan(sum) && searchable_ == cumulative_.size()) searchable_ = j;
+    out[j] = sum;
     // False once the sums are NaN, so only the searchable prefix rises.
     if (sum > before) {
-      if (rises_ < kFew) few_index_[rises_] = j, few_sum_[rises_] = sum;
-      ++rises_;
+      if (rises < kFew) few_index_[rises] = j, few_sum_[rises] = sum;
+      ++rises;
     }
   }
+  positive_ = positive;
+  rises_ = rises;
+  // NaN + anything is NaN: once a sum is NaN every later one is, so the
+  // first NaN is found by halving instead of a test per sum.
+  searchable_ = static_cast<std::uint64_t>(
+      std::partition_point(out, out + n, [](double s) { return !std::isnan(s); }) - out);
   if (rises_ > kFew) build_guide();
 }
 
@@ -285,8 +293,6 @@ void Sampler::draw_many(const double* r, std::uint64_t* out, std::size_t count) 
 // among a few sums in cache instead of the whole vector. A value below 0
 // (never a stream draw) searches all sums.
 void Sampler::draw_few(const double* r, std::uint64_t* out, std::size_t count) const {
-  const std::uint64_t last_index = cumulative_.size() - 1;
-  const std::uint64_t rises = rises_;
   for (std::size_t k = 0; k < count; ++k) {
     if (!(r[k] >= 0.0)) {
       out[k] = draw_unguided(r[k]);
@@ -294,9 +300,7 @@ void Sampler::draw_few(const double* r, std::uint64_t* out, std::size_t count) c
     }
     // The rises' sums increase, so the number <= r is the first above r
     // (counted without data-dependent branches).
-    std::uint64_t i = 0;
-    for (std::uint64_t t = 0; t < rises; ++t) i += few_sum_[t] <= r[k] ? 1 : 0;
-    out[k] = i < rises ? few_index_[i] : last_index;
+    out[k] = few_outcome(few_slot(r[k]));
   }
 }
 
@@ -312,7 +316,12 @@ class DenseTally {
   void prefetch(std::uint64_t outcome) const { __builtin_prefetch(counts_.data() + outcome, 1); }
   void add(std::uint64_t outcome) { ++counts_[outcome]; }
   std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted() const {
+    // Counted first, so the list is allocated once (growing it would copy
+    // and fault in several times its final size).
+    std::uint64_t distinct = 0;
+    for (const std::uint32_t c : counts_) distinct += c != 0 ? 1 : 0;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    out.reserve(distinct);
     for (std::uint64_t j = 0; j < counts_.size(); ++j) {
       if (counts_[j] != 0) out.emplace_back(j, counts_[j]);
     }
@@ -363,7 +372,7 @@ void draw_into(const Sampler& sampler, RandomStream& stream, std::uint64_t shots
     if (control != nullptr) control->check();
     // One stream value per shot, in shot order.
     double* const r = draws.data();
-    for (std::size_t k = 0; k < lanes; ++k) r[k] = stream.draw_unit_double();
+    stream.fill_unit_doubles(r, lanes);
     const double* searched = r;
     if (bits > 0) {
       // Counting sort by bucket (r * 2^bits is exact and below 2^bits).
@@ -410,12 +419,46 @@ bool dense_tally_for(std::uint64_t reachable, std::uint64_t size, std::uint64_t 
   return reachable >= size / 8 && shots < (std::uint64_t{1} << 32);
 }
 
+// draw_into for a sampler with few rises: each draw counted on its slot
+// (no search and no lookup per shot), the slots turned into the ascending
+// tally at the end (the last slot's fallback index may equal the last rise).
+std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_few_into(const Sampler& sampler, RandomStream& stream,
+                                                                   std::uint64_t shots, std::uint64_t* record,
+                                                                   const RunControl* control) {
+  const auto round = static_cast<std::size_t>(std::min<std::uint64_t>(kRound, shots));
+  Buffer<double> draws = Buffer<double>::uninitialized(round);
+  std::array<std::uint64_t, Sampler::kMaxFewSlots> per_slot{};
+  for (std::uint64_t shot = 0; shot < shots; shot += kRound) {
+    const auto lanes = static_cast<std::size_t>(std::min<std::uint64_t>(kRound, shots - shot));
+    if (control != nullptr) control->check();
+    double* const r = draws.data();
+    stream.fill_unit_doubles(r, lanes);  // every value in [0, 1)
+    for (std::size_t k = 0; k < lanes; ++k) {
+      const std::uint64_t slot = sampler.few_slot(r[k]);
+      ++per_slot[slot];
+      if (record != nullptr) record[shot + k] = sampler.few_outcome(slot);
+    }
+  }
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+  for (std::uint64_t slot = 0; slot < sampler.few_slots(); ++slot) {
+    if (per_slot[slot] == 0) continue;
+    const std::uint64_t outcome = sampler.few_outcome(slot);
+    if (!out.empty() && out.back().first == outcome) {
+      out.back().second += per_slot[slot];
+    } else {
+      out.emplace_back(outcome, per_slot[slot]);
+    }
+  }
+  return out;
+}
+
 template <class T>
 std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const BasicStateVector<T>& state, RandomStream& stream,
                                                                  std::uint64_t shots, std::uint64_t* record,
                                                                  const RunControl* control) {
   if (shots == 0) return {};
   const Sampler sampler(state);
+  if (sampler.few()) return draw_few_into(sampler, stream, shots, record, control);
   // The dense array is only a speed-up: without memory for it the hash
   // (which grows with the outcomes actually drawn) does the same job.
   if (dense_tally_for(std::min(shots, sampler.positive_count()), sampler.size(), shots)) {

@@ -3,6 +3,8 @@
 // the buffer.
 #include "vorn/simulator/random_stream.hpp"
 
+#include <algorithm>
+
 #include <sys/random.h>
 
 #include <atomic>
@@ -213,6 +215,22 @@ std::uint64_t RandomStream::draw_u64() {
 double RandomStream::draw_unit_double() {
   constexpr double kScale = 0x1.0p-53;
   return static_cast<double>(draw_u64() >> 11) * kScale;
+}
+
+void RandomStream::fill_unit_doubles(double* out, std::size_t count) {
+  constexpr double kScale = 0x1.0p-53;
+  while (count > 0) {
+    if (index_ >= kBufferWords) refill();
+    const std::size_t take = std::min<std::size_t>(count, (kBufferWords - index_) / 2);
+    const std::uint32_t* w = buffer_.data() + index_;
+    for (std::size_t i = 0; i < take; ++i) {
+      const std::uint64_t v = std::uint64_t{w[2 * i]} | std::uint64_t{w[2 * i + 1]} << 32;
+      out[i] = static_cast<double>(v >> 11) * kScale;
+    }
+    index_ += static_cast<std::uint32_t>(2 * take);
+    out += take;
+    count -= take;
+  }
 }
 
 namespace testing {

@@ -5,6 +5,7 @@
 #include "address_space_limit.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <sys/resource.h>
 
@@ -403,6 +404,47 @@ TEST(SampleShots, OutcomesInShotOrderMatchTheScanAndTheTally) {
   }
   RandomStream stream = RandomStream::from_seed_value(1);
   EXPECT_TRUE(sample_shots(state, stream, 0).outcomes.empty());
+}
+
+TEST(SampleShots, FewOutcomeStatesTallyPerSlotAsTheScanDoes) {
+  // Sums that rise at a few indices (counted per slot, not looked up):
+  // GHZ-like, the last index a rise or not (its fallback slot then merges
+  // with it), a total below one, a NaN that ends the search; more shots
+  // than a round holds.
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<std::vector<double>> cases = {
+      {0.5, 0, 0, 0, 0, 0, 0, 0.5},
+      {0.25, 0, 0.25, 0, 0.25, 0, 0, 0},
+      {0.125, 0, 0.125, 0, 0.125, 0, 0.125, 0.125},
+      {0, 0.3, 0, 0.3, 0, 0, 0, 0},
+      {0.5, 0, nan, 0, 0.25, 0, 0, 0},
+  };
+  std::vector<double> sixteen(64, 0.0);
+  for (std::size_t i = 0; i < 64; i += 4) sixteen[i] = 1.0 / 16;
+  cases.push_back(sixteen);
+  for (const std::vector<double>& p : cases) {
+    const auto n = static_cast<std::uint64_t>(std::countr_zero(p.size()));
+    StateVector state = StateVector::create(n);
+    for (std::size_t i = 0; i < p.size(); ++i) state[i] = Complex{std::sqrt(p[i]), 0.0};
+    const Buffer<double> probs = state.probabilities();
+    const std::vector<double> pv(probs.begin(), probs.end());
+    ASSERT_TRUE(make_sampler(pv).few());
+    for (std::uint64_t shots : {std::uint64_t{1}, std::uint64_t{300}, std::uint64_t{300000}}) {
+      RandomStream stream = RandomStream::from_seed_value(shots + n);
+      const ShotRecord record = sample_shots(state, stream, shots);
+      RandomStream replay = RandomStream::from_seed_value(shots + n);
+      std::map<std::uint64_t, std::uint64_t> expected;
+      for (std::uint64_t s = 0; s < shots; ++s) {
+        const std::uint64_t j = scan(pv, replay.draw_unit_double());
+        ASSERT_EQ(record.outcomes[s], j) << "shot " << s;
+        ++expected[j];
+      }
+      EXPECT_EQ(record.tally, (std::vector<std::pair<std::uint64_t, std::uint64_t>>(expected.begin(), expected.end())));
+      RandomStream again = RandomStream::from_seed_value(shots + n);
+      EXPECT_EQ(sample_tally(state, again, shots), record.tally);
+      EXPECT_EQ(stream.draw_u64(), replay.draw_u64());  // one value per shot
+    }
+  }
 }
 
 TEST(SampleShots, BucketedRoundsGiveEachShotTheUnguidedSearchOutcome) {

@@ -78,7 +78,7 @@ std::uint64_t vm_size_kib() {
 TEST(Memory, LargeBuffersAreZeroedMappingsOnHugePageBoundaries) {
   if (kAddressSanitizer) GTEST_SKIP() << "under ASan every buffer comes from malloc";
   const std::uint64_t before = vm_size_kib();
-  for (std::size_t bytes : {std::size_t{2} << 20, (std::size_t{5} << 20) + 8, std::size_t{64} << 20}) {
+  for (std::size_t bytes : {std::size_t{32} << 20, (std::size_t{37} << 20) + 8, std::size_t{64} << 20}) {
     const std::size_t count = bytes / sizeof(double);
     {
       Buffer<double> dirty = Buffer<double>::uninitialized(count);
@@ -94,7 +94,7 @@ TEST(Memory, LargeBuffersAreZeroedMappingsOnHugePageBoundaries) {
     z[count - 1] = 1.0;
     Buffer<double>::free_raw(z.release_ownership());
   }
-  // Other threads may map a little meanwhile; 64 MiB kept would show.
+  // Other threads may map a little meanwhile; 32 MiB kept would show.
   EXPECT_LT(vm_size_kib(), before + (std::uint64_t{16} << 10));
 }
 

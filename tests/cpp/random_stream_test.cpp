@@ -130,6 +130,20 @@ TEST(RandomStream, UnitDoubleIsTopFiftyThreeBitsScaled) {
   EXPECT_EQ(s.draw_unit_double(), std::ldexp(static_cast<double>(word_pair(second.data()) >> 11), -53));
 }
 
+TEST(RandomStream, FilledDoublesAreTheDrawnOnesAcrossRefillsAndMixedWithDraws) {
+  // Fills of odd lengths that end mid-buffer and span several refills,
+  // interleaved with single draws, give the single draws' sequence.
+  RandomStream one = RandomStream::from_seed_value(31);
+  RandomStream filled = RandomStream::from_seed_value(31);
+  std::vector<double> buf(1000);
+  for (std::size_t count : {std::size_t{1}, std::size_t{0}, std::size_t{127}, std::size_t{129}, std::size_t{1000},
+                            std::size_t{3}}) {
+    filled.fill_unit_doubles(buf.data(), count);
+    for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(buf[i], one.draw_unit_double()) << count << " " << i;
+    ASSERT_EQ(filled.draw_unit_double(), one.draw_unit_double()) << "after " << count;
+  }
+}
+
 // Entropy hooks: a failing source, and one with a known byte pattern.
 int failing_source(std::uint8_t*, std::size_t) { return EIO; }
 int counting_bytes_source(std::uint8_t* out, std::size_t len) {

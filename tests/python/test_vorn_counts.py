@@ -127,6 +127,25 @@ def test_results_are_read_only_and_counts_are_a_fresh_dict():
     assert sv.ctypes.data == r.statevector().ctypes.data
 
 
+
+@pytest.mark.parametrize("qubits", [2, 8])  # a dict kept from the first call, and one kept from the second
+def test_counts_changed_by_the_caller_never_reach_the_next_call(qubits):
+    c = vorn.Circuit(qubits, qubits)
+    for q in range(qubits):
+        c.h(q)
+    c.measure(list(range(qubits)), list(range(qubits)))
+    r = vorn.run(c, shots=4000, seed=5)
+    first = r.counts()
+    want = dict(first)
+    assert len(want) == 2**qubits
+    first.clear()
+    second = r.counts()
+    assert second == want
+    second["x"] = 1
+    del second[next(iter(want))]
+    assert r.counts() == want
+    assert r.counts() is not r.counts()
+
 def test_more_clbits_than_one_integer_holds():
     c = vorn.Circuit(3, 70)
     c.h(0)

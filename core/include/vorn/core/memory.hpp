@@ -52,7 +52,7 @@ void require_run_memory(std::uint64_t first_bytes, std::uint64_t total_bytes,
 
 namespace detail {
 // `bytes` (> 0) 64-byte aligned, zero-filled when asked; null on failure.
-// From 2 MiB on the memory is its own mapping, 2 MiB aligned and offered to
+// From 32 MiB on the memory is its own mapping, 2 MiB aligned and offered to
 // the kernel for transparent huge pages: first touching a large state then
 // takes one fault per 2 MiB instead of one per 4 KiB page (about five times
 // less time at 24 qubits), and its zero fill stays lazy as with calloc.

@@ -50,6 +50,21 @@ class Sampler {
   // the fallback index).
   std::uint64_t positive_count() const noexcept { return positive_; }
 
+  // With few rises every draw r >= 0 lands on one of few_slots() slots:
+  // slot i is the outcome few_outcome(i), and few_slot(r) is draw(r)'s slot,
+  // so draws can be tallied per slot without looking outcomes up.
+  static constexpr std::uint64_t kMaxFewSlots = 17;
+  bool few() const noexcept { return rises_ <= kFew; }
+  std::uint64_t few_slots() const noexcept { return rises_ + 1; }
+  std::uint64_t few_slot(double r) const noexcept {
+    std::uint64_t i = 0;
+    for (std::uint64_t t = 0; t < rises_; ++t) i += few_sum_[t] <= r ? 1 : 0;
+    return i;
+  }
+  std::uint64_t few_outcome(std::uint64_t slot) const noexcept {
+    return slot < rises_ ? few_index_[slot] : cumulative_.size() - 1;
+  }
+
  private:
   template <class Probability>
   void accumulate(Probability probability);
@@ -58,7 +73,7 @@ class Sampler {
 
   // With at most kFew indices where the sums rise, those and their sums
   // decide every draw (no guide table is built).
-  static constexpr std::uint64_t kFew = 16;
+  static constexpr std::uint64_t kFew = kMaxFewSlots - 1;
 
   Buffer<double> cumulative_;
   std::uint64_t searchable_ = 0;  // prefix before the first NaN running sum

@@ -16,6 +16,9 @@ class RandomStream {
 
   std::uint64_t draw_u64();
   double draw_unit_double();  // (v >> 11) * 2^-53
+  // out[i] = draw_unit_double() for i < count, in order (the same values,
+  // converted a buffer at a time).
+  void fill_unit_doubles(double* out, std::size_t count);
 
   // One 16-word ChaCha12 block (exposed for the test vectors).
   static void block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
