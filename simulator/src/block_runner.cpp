@@ -21,22 +21,114 @@ namespace {
 using U = std::uint64_t;
 
 
+// Bit i of `bits` moved to the position of the i-th set bit of `mask`.
+U deposit(U bits, U mask) {
+  U out = 0;
+  for (; mask != 0 && bits != 0; mask &= mask - 1, bits >>= 1)
+    if (bits & 1) out |= mask & (~mask + 1);
+  return out;
+}
+
+// A diagonal gate with operands outside the block (block_operands): on the
+// block at `base` (its outside bits) it is the diagonal on its inside
+// operands whose entries are the ones the outside targets' bits select,
+// or nothing where an outside control is not met.
+struct SplitDiagonal {
+  std::size_t index = 0;                  // in the segment's list
+  const CompiledGate* source = nullptr;   // the entry with the register's operands
+  U control_mask = 0, control_want = 0;   // outside controls, as state bits
+  std::vector<std::pair<U, U>> fixed;     // outside targets: (state bit, entry-index bit)
+  U inside_bits = 0;                      // the entry-index bits of the inside targets
+};
+
 // The segment's gates with each operand renamed to its bit position inside a
-// block (its rank among the block's qubits).
-std::vector<CompiledGate> local_gates(std::span<const CompiledGate> gates, const Segment& seg) {
-  std::vector<CompiledGate> out(gates.begin() + static_cast<std::ptrdiff_t>(seg.begin),
-                                gates.begin() + static_cast<std::ptrdiff_t>(seg.end));
-  auto rename = [&](U& q) { q = static_cast<U>(std::popcount(seg.qubits & lowest_bits(q))); };
-  for (CompiledGate& g : out) {
-    for (U& q : g.targets) rename(q);
-    for (U& q : g.controls) rename(q);
+// block (its rank among the block's qubits); a split diagonal keeps only its
+// inside operands, its entries set per block.
+struct LocalGates {
+  std::vector<CompiledGate> gates;
+  std::vector<SplitDiagonal> split;
+  std::vector<int> split_of;  // per gate: its index in `split`, or -1
+};
+
+LocalGates local_gates(std::span<const CompiledGate> gates, const Segment& seg) {
+  LocalGates out;
+  auto inside = [&](U q) { return (seg.qubits >> q & 1) != 0; };
+  auto rename = [&](U q) { return static_cast<U>(std::popcount(seg.qubits & lowest_bits(q))); };
+  for (std::size_t i = seg.begin; i < seg.end; ++i) {
+    const CompiledGate& g = gates[i];
+    if ((g.qubit_mask() & ~seg.qubits) == 0) {
+      CompiledGate local = g;
+      for (U& q : local.targets) q = rename(q);
+      for (U& q : local.controls) q = rename(q);
+      out.gates.push_back(std::move(local));
+      out.split_of.push_back(-1);
+      continue;
+    }
+    SplitDiagonal split{.index = out.gates.size(), .source = &g};
+    CompiledGate local{Shape::Diagonal, {}, {}, 0, {}};
+    for (std::size_t c = 0; c < g.controls.size(); ++c) {
+      const U q = g.controls[c];
+      const bool want = (g.control_values >> c & 1) != 0;
+      if (inside(q)) {
+        if (want) local.control_values |= U{1} << local.controls.size();
+        local.controls.push_back(rename(q));
+      } else {
+        split.control_mask |= U{1} << q;
+        if (want) split.control_want |= U{1} << q;
+      }
+    }
+    for (std::size_t t = 0; t < g.targets.size(); ++t) {
+      if (inside(g.targets[t])) {
+        split.inside_bits |= U{1} << t;
+        local.targets.push_back(rename(g.targets[t]));
+      } else {
+        split.fixed.emplace_back(g.targets[t], U{1} << t);
+      }
+    }
+    local.matrix.resize(std::size_t{1} << local.targets.size());
+    if (!g.single_matrix.empty()) local.single_matrix.resize(local.matrix.size());
+    out.split_of.push_back(static_cast<int>(out.split.size()));
+    out.split.push_back(std::move(split));
+    out.gates.push_back(std::move(local));
   }
   return out;
 }
 
+// A chunk's own copies of the split diagonals (their entries change per block).
+std::vector<CompiledGate> split_copies(const LocalGates& local) {
+  std::vector<CompiledGate> out;
+  for (const SplitDiagonal& s : local.split) out.push_back(local.gates[s.index]);
+  return out;
+}
+
+// Sets a split diagonal's entries for the block at `base`; false where an
+// outside control is not met (the gate leaves that block alone).
+bool set_for_block(CompiledGate& g, const SplitDiagonal& s, U base) {
+  if ((base & s.control_mask) != s.control_want) return false;
+  U fixed = 0;
+  for (const auto& [q, bit] : s.fixed)
+    if (base >> q & 1) fixed |= bit;
+  const CompiledGate& source = *s.source;
+  for (U r = 0; r < g.matrix.size(); ++r) {
+    const U entry = fixed | deposit(r, s.inside_bits);
+    g.matrix[r] = source.matrix[entry];
+    if (!g.single_matrix.empty()) g.single_matrix[r] = source.single_matrix[entry];
+  }
+  return true;
+}
+
+// Gates [begin, end) of the segment on the block at `base`.
 template <class C>
-void apply_to_block(C* amp, U n_local, std::span<const CompiledGate> gates) {
-  for (const CompiledGate& g : gates) apply_gate_local(amp, n_local, g);
+void apply_to_block(C* amp, U n_local, const LocalGates& local, std::vector<CompiledGate>& splits, std::size_t begin,
+                    std::size_t end, U base) {
+  for (std::size_t i = begin; i < end; ++i) {
+    const int k = local.split_of[i];
+    if (k < 0) {
+      apply_gate_local(amp, n_local, local.gates[i]);
+    } else if (set_for_block(splits[static_cast<std::size_t>(k)], local.split[static_cast<std::size_t>(k)], base)) {
+      apply_gate_local(amp, n_local, splits[static_cast<std::size_t>(k)]);
+    }
+  }
 }
 
 // Gather buffers for one run: a chunk takes one for its block and gives it
@@ -69,23 +161,16 @@ class Scratch {
 
 // The block of only low qubits 0..n_local-1 is a contiguous slice: no copy.
 template <class C>
-void run_in_place(BasicStateVector<decltype(C::re)>& state, U n_local, const std::vector<CompiledGate>& gates, const RunControl* control) {
+void run_in_place(BasicStateVector<decltype(C::re)>& state, U n_local, const LocalGates& local, const RunControl* control) {
   C* amp = state.data();
   auto body = [&](U b, U e) {
+    std::vector<CompiledGate> splits = split_copies(local);
     for (; b < e; ++b) {
       if (control != nullptr) control->check();
-      apply_to_block(amp + (b << n_local), n_local, gates);
+      apply_to_block(amp + (b << n_local), n_local, local, splits, 0, local.gates.size(), b << n_local);
     }
   };
   parallel_for_each_item(state.size() >> n_local, body);
-}
-
-// Bit i of `bits` moved to the position of the i-th set bit of `mask`.
-U deposit(U bits, U mask) {
-  U out = 0;
-  for (; mask != 0 && bits != 0; mask &= mask - 1, bits >>= 1)
-    if (bits & 1) out |= mask & (~mask + 1);
-  return out;
 }
 
 // The next value, in ascending order, whose set bits all lie in `mask`.
@@ -140,8 +225,9 @@ MovedGate<T> moved_gate(const CompiledGate& g) {
 // while copying out, where the kernels allow: two sweeps of the buffer
 // fewer, and arithmetic to do while the copy waits on memory.
 template <class C>
-void run_gathered(BasicStateVector<decltype(C::re)>& state, U qubits, const std::vector<CompiledGate>& gates, Scratch<C>& scratch,
+void run_gathered(BasicStateVector<decltype(C::re)>& state, U qubits, const LocalGates& local, Scratch<C>& scratch,
                   const RunControl* control) {
+  const std::vector<CompiledGate>& gates = local.gates;
   const U n_local = static_cast<U>(std::popcount(qubits));
   const U low = static_cast<U>(std::countr_one(qubits));
   const U high = qubits & ~lowest_bits(low);
@@ -156,21 +242,23 @@ void run_gathered(BasicStateVector<decltype(C::re)>& state, U qubits, const std:
   auto body = [&](U b, U e) {
     Buffer<C> owned = scratch.take(U{1} << n_local);
     C* buf = owned.data();
+    std::vector<CompiledGate> splits = split_copies(local);
     for (U base = deposit(b, outside); b < e; ++b, base = next_within(base, outside)) {
       if (control != nullptr) control->check();
       C* block = amp + base;
-      std::span<const CompiledGate> middle(gates);
+      std::size_t begin = 0;
       if (first.present &&
           local::gather_applying(buf, block, offsets.data(), runs, low, first.matrix, first.target)) {
-        middle = middle.subspan(1);
+        begin = 1;
       } else {
         gather_runs(block, buf, offsets, low);
       }
-      const bool last_on_the_way = last.present && !middle.empty();
-      apply_to_block(buf, n_local, last_on_the_way ? middle.first(middle.size() - 1) : middle);
+      const bool last_on_the_way = last.present && begin < gates.size();
+      const std::size_t end = gates.size() - (last_on_the_way ? 1 : 0);
+      apply_to_block(buf, n_local, local, splits, begin, end, base);
       if (!last_on_the_way ||
           !local::scatter_applying(block, buf, offsets.data(), runs, low, last.matrix, last.target)) {
-        if (last_on_the_way) apply_to_block(buf, n_local, middle.last(1));
+        if (last_on_the_way) apply_to_block(buf, n_local, local, splits, end, gates.size(), base);
         scatter_runs(block, buf, offsets, low);
       }
     }
@@ -192,7 +280,7 @@ void apply_gates_to(BasicStateVector<T>& state, std::span<const CompiledGate> ga
       }
       continue;
     }
-    const std::vector<CompiledGate> local = local_gates(gates, seg);
+    const LocalGates local = local_gates(gates, seg);
     const U n_local = static_cast<U>(std::popcount(seg.qubits));
     if (seg.qubits == lowest_bits(n_local)) {
       run_in_place<BasicComplex<T>>(state, n_local, local, control);

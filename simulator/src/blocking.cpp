@@ -66,6 +66,10 @@ class SegmentList {
 
 }  // namespace
 
+std::uint64_t block_operands(const CompiledGate& gate) noexcept {
+  return gate.shape == Shape::Diagonal ? 0 : gate.qubit_mask();
+}
+
 std::vector<Segment> plan_segments(std::span<const CompiledGate> gates, std::uint64_t n_qubits,
                                    const BlockingParams& params) {
   const std::uint64_t block_qubits = params.max_block_qubits;
@@ -75,7 +79,7 @@ std::vector<Segment> plan_segments(std::span<const CompiledGate> gates, std::uin
   const std::size_t gather_min_gates = n_qubits <= params.cache_resident_qubits ? params.gather_min_gates : 2;
   SegmentList list(block_qubits, lowest_bits(std::min(params.min_low_qubits, block_qubits)), gather_min_gates);
   for (std::size_t i = 0; i < gates.size(); ++i) {
-    const std::uint64_t operands = gates[i].qubit_mask();
+    const std::uint64_t operands = block_operands(gates[i]);
     if (!list.fits_alone(operands)) {
       // Too wide for any block: alone, gate by gate.
       list.close(i);

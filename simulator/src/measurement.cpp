@@ -491,13 +491,15 @@ std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots, bool k
   const unsigned guide_bits = guide_bits_for(static_cast<unsigned>(n_qubits));
   std::uint64_t bytes = sizeof(double) * size + sizeof(std::uint64_t) * ((std::uint64_t{1} << guide_bits) + 1);
   // The tally at its largest, every shot a different outcome: the dense
-  // counts or the hash (16-byte slots, grown at half load), and the sorted
-  // (outcome, count) pairs made from it (what a caller turns those into
-  // comes after the running sums are gone).
+  // counts or the hash (16-byte slots, grown at half load). Beside it, first
+  // the round buffers while drawing, then (those gone) the sorted
+  // (outcome, count) pairs made from it: 16 bytes each, twice over for the
+  // hash, whose sorted entries are copied into the pairs (what a caller
+  // turns those into comes after the running sums are gone).
   const std::uint64_t distinct = std::min(shots, size);
-  bytes += dense_tally_for(distinct, size, shots) ? sizeof(std::uint32_t) * size : 64 * distinct;
-  bytes += 16 * distinct;
-  return bytes + round_bytes(size, shots, keep_shots);
+  const bool dense = dense_tally_for(distinct, size, shots);
+  bytes += dense ? sizeof(std::uint32_t) * size : 64 * distinct;
+  return bytes + std::max(round_bytes(size, shots, keep_shots), (dense ? 16 : 32) * distinct);
 }
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,

@@ -2,6 +2,7 @@
 // against one full-state kernel call per gate on random circuits of every kind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -245,6 +246,107 @@ TEST(BlockedRun, ConcurrentRunsShareThePoolWhateverItsSize) {
   for (StateVector& s : states) callers.emplace_back([&s, &ops, &p] { apply_operations(s, ops, p); });
   for (std::thread& t : callers) t.join();
   for (const StateVector& s : states) EXPECT_TRUE(same_bits(s, plain));
+}
+
+// ---- diagonal gates with operands outside the block ----------------------------
+
+// Random lists of diagonal gates (0-3 targets anywhere, controls of either
+// value, entries that include exact ones and signed zeros) among
+// single-qubit and controlled gates, which shape the blocks.
+std::vector<CompiledGate> random_diagonal_mix(U n, std::size_t count, std::mt19937_64& rng) {
+  std::uniform_int_distribution<U> qubit(0, n - 1);
+  std::uniform_int_distribution<int> pick(0, 9);
+  std::uniform_real_distribution<double> part(-1.0, 1.0);
+  auto entry = [&]() -> Complex {
+    switch (pick(rng)) {
+      case 0: return {1.0, 0.0};
+      case 1: return {-0.0, 1.0};
+      case 2: return {0.0, -0.0};
+      default: return {part(rng), part(rng)};
+    }
+  };
+  auto distinct = [&](std::size_t k) {
+    std::vector<U> q;
+    while (q.size() < k) {
+      const U c = qubit(rng);
+      if (std::find(q.begin(), q.end(), c) == q.end()) q.push_back(c);
+    }
+    return q;
+  };
+  std::vector<CompiledGate> out;
+  while (out.size() < count) {
+    const int kind = pick(rng);
+    if (kind < 6) {
+      const std::size_t targets = static_cast<std::size_t>(pick(rng) % 4), controls = static_cast<std::size_t>(pick(rng) % 3);
+      const std::vector<U> q = distinct(targets + controls);
+      CompiledGate g{Shape::Diagonal, {q.begin(), q.begin() + static_cast<std::ptrdiff_t>(targets)},
+                     {q.begin() + static_cast<std::ptrdiff_t>(targets), q.end()}, rng(), {}};
+      for (std::size_t r = 0; r < (std::size_t{1} << targets); ++r) g.matrix.push_back(entry());
+      out.push_back(std::move(g));
+    } else {
+      const std::vector<U> q = distinct(kind < 8 ? 1 : 2);
+      std::vector<Complex> m{{part(rng), part(rng)}, {part(rng), part(rng)}, {part(rng), part(rng)}, {part(rng), part(rng)}};
+      out.push_back(q.size() == 1 ? CompiledGate{Shape::Single, {q[0]}, {}, ~U{0}, m}
+                                  : CompiledGate{Shape::MultiControlled, {q[1]}, {q[0]}, rng(), m});
+    }
+  }
+  return out;
+}
+
+TEST(Planner, DiagonalGatesJoinAnyRunWithoutWideningIt) {
+  const BlockingParams p{.max_block_qubits = 4, .min_low_qubits = 2, .cache_resident_qubits = 0};
+  const Matrix2x2 h = matrix_2x2(GateKind::H, 0.0);
+  const std::vector<Complex> hm{h.m00, h.m01, h.m10, h.m11};
+  const std::vector<Complex> phase{{1.0, 0.0}, {0.0, 1.0}};
+  const std::vector<CompiledGate> gates{
+      {Shape::Single, {7}, {}, ~U{0}, hm},
+      {Shape::Diagonal, {6}, {5}, ~U{0}, phase},  // cp(5, 6): neither qubit in the block
+      {Shape::Diagonal, {0}, {7}, ~U{0}, phase},
+      {Shape::Single, {6}, {}, ~U{0}, hm},
+      {Shape::Single, {5}, {}, ~U{0}, hm},        // a fifth qubit: a new run
+  };
+  const std::vector<Segment> segs = plan_segments(gates, 8, p);
+  ASSERT_EQ(segs.size(), 2u);
+  EXPECT_EQ(segs[0].end, 4u);
+  EXPECT_EQ(segs[0].qubits, mask({0, 1, 6, 7}));
+}
+
+// Every amplitude is multiplied by the entry the whole-state kernel uses:
+// the same bits, in both precisions, with blocks in place and gathered, for
+// diagonals with all, some or none of their operands in the block.
+TEST(BlockedRun, DiagonalsSplitAcrossBlocksGiveTheWholeStateBits) {
+  std::mt19937_64 rng(20261208);
+  std::size_t split = 0, all_outside = 0;
+  for (U n : {U{9}, U{12}}) {
+    for (U block : {U{3}, U{5}, U{7}}) {
+      const BlockingParams p{.max_block_qubits = block, .min_low_qubits = n % 3, .cache_resident_qubits = 0};
+      std::vector<CompiledGate> gates = random_diagonal_mix(n, 80, rng);
+      for (const Segment& seg : plan_segments(gates, n, p)) {
+        for (std::size_t i = seg.begin; seg.blocked() && i < seg.end; ++i) {
+          const U outside = gates[i].qubit_mask() & ~seg.qubits;
+          split += outside != 0;
+          all_outside += outside != 0 && outside == gates[i].qubit_mask();
+        }
+      }
+      StateVector plain = random_state(n, rng);
+      StateVector blocked = plain.copy();
+      SingleStateVector plain_single = SingleStateVector::create(n), blocked_single = SingleStateVector::create(n);
+      for (U i = 0; i < plain.size(); ++i) plain_single[i] = to_single(plain[i]);
+      std::memcpy(blocked_single.data(), plain_single.data(), plain.size() * sizeof(SingleComplex));
+      round_to_single(gates);
+      for (const CompiledGate& g : gates) {
+        apply_gate(plain, g);
+        apply_gate(plain_single, g);
+      }
+      apply_gates(blocked, gates, p);
+      apply_gates(blocked_single, gates, p);
+      ASSERT_TRUE(same_bits(plain, blocked)) << "n=" << n << " block=" << block;
+      ASSERT_EQ(std::memcmp(plain_single.data(), blocked_single.data(), plain.size() * sizeof(SingleComplex)), 0)
+          << "single, n=" << n << " block=" << block;
+    }
+  }
+  EXPECT_GT(split, 50u);
+  EXPECT_GT(all_outside, 5u);
 }
 
 TEST(BlockedRun, BadEntryFailsAsInThePlainWalk) {

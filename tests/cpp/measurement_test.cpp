@@ -479,10 +479,15 @@ TEST(SampleShots, BucketedRoundsGiveEachShotTheUnguidedSearchOutcome) {
 
 TEST(SamplingBytes, CountsTheRoundBuffersAndTheKeptShotsIndex) {
   // Keeping shots adds the index of each grouped draw (4 bytes per shot of
-  // a round) when the register is large enough to group draws.
+  // a round) when the register is large enough to group draws, while the
+  // round's buffers are the larger part of the peak.
   EXPECT_EQ(sampling_bytes(20, 0), 0u);
-  EXPECT_GT(sampling_bytes(20, 1'000'000, true), sampling_bytes(20, 1'000'000, false));
-  EXPECT_EQ(sampling_bytes(20, 1'000'000, true) - sampling_bytes(20, 1'000'000, false), 4u << 18);
+  EXPECT_EQ(sampling_bytes(20, 1u << 18, true) - sampling_bytes(20, 1u << 18, false), 4u << 18);
+  // With many distinct outcomes the sorted pairs, made after the round
+  // buffers are freed, are the larger part: 16 bytes each beside the dense tally.
+  const std::uint64_t base = (8u << 20) /* sums */ + 8u * ((1u << 17) + 1) /* guide */ + (4u << 20) /* dense tally */;
+  EXPECT_EQ(sampling_bytes(20, 1'000'000, true), base + 16u * 1'000'000);
+  EXPECT_EQ(sampling_bytes(20, 1'000'000, false), base + 16u * 1'000'000);
   EXPECT_EQ(sampling_bytes(4, 1000, true), sampling_bytes(4, 1000, false));  // 16 outcomes: no grouping
   // The round's buffers follow the shots up to one round, then stay.
   EXPECT_EQ(sampling_bytes(20, 3u << 20) - sampling_bytes(20, 2u << 20), 0u);

@@ -50,8 +50,9 @@ inline BlockingParams single_precision_blocking() noexcept {
 
 // Consecutive gates [begin, end). A blocked segment (qubits != 0) holds two or
 // more gates (see BlockingParams for when more), and `qubits` (bit q = qubit q)
-// covers every operand of them plus the lowest qubits; the others run gate by
-// gate on the whole state (so does a gate too wide for any block).
+// covers every operand of them (block_operands) plus the lowest qubits; the
+// others run gate by gate on the whole state (so does a gate too wide for any
+// block).
 struct Segment {
   std::size_t begin = 0;
   std::size_t end = 0;
@@ -59,6 +60,14 @@ struct Segment {
 
   bool blocked() const noexcept { return qubits != 0; }
 };
+
+// The qubits a gate needs inside a block: all its operands, except for a
+// diagonal gate, which needs none. On a block its outside operands are fixed
+// bits: an outside control is met or not, outside targets pick the entries
+// that act, and each amplitude is multiplied by the one entry the
+// whole-state kernel would use. So diagonal gates (p, cp, rzz, mcp, ...)
+// join any run instead of widening it.
+std::uint64_t block_operands(const CompiledGate& gate) noexcept;
 
 // Splits the list into segments, in order and covering it exactly. The
 // entries are valid for the register (compiled and checked).
