@@ -59,30 +59,27 @@ nb::dict counts_dict(const U64Arg& outcomes, const U64Arg& tally, const std::vec
   const U* count = tally.data();
 
   // Values: a plain mask when every measured qubit lands on its own clbit.
-  std::vector<U> values(n);
   U mask = 0;
   bool same_places = true;
   for (const auto& [clbit, qubit] : measured) {
     same_places &= clbit == qubit;
     mask |= U{1} << clbit;
   }
-  for (std::size_t i = 0; i < n; ++i) {
+  auto value_of = [&](std::size_t i) {
+    if (same_places) return outcome[i] & mask;
     U v = 0;
-    if (same_places) {
-      v = outcome[i] & mask;
-    } else {
-      for (const auto& [clbit, qubit] : measured) v |= ((outcome[i] >> qubit) & 1u) << clbit;
-    }
-    values[i] = v;
-  }
-  // Distinct values with their totals, ascending.
-  std::vector<std::pair<U, U>> keyed;
-  keyed.reserve(n);
+    for (const auto& [clbit, qubit] : measured) v |= ((outcome[i] >> qubit) & 1u) << clbit;
+    return v;
+  };
+  // Distinct values with their totals, ascending. Values that already
+  // ascend (every qubit measured in place, the usual case) are read as they
+  // come, without a sorted copy of 16 bytes a key.
   bool ascending = true;
-  for (std::size_t i = 1; i < n && ascending; ++i) ascending = values[i - 1] < values[i];
-  if (ascending) {
-    for (std::size_t i = 0; i < n; ++i) keyed.emplace_back(values[i], count[i]);
-  } else {
+  for (std::size_t i = 1; i < n && ascending; ++i) ascending = value_of(i - 1) < value_of(i);
+  std::vector<std::pair<U, U>> keyed;
+  if (!ascending) {
+    std::vector<U> values(n);
+    for (std::size_t i = 0; i < n; ++i) values[i] = value_of(i);
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return values[a] < values[b]; });
@@ -94,6 +91,8 @@ nb::dict counts_dict(const U64Arg& outcomes, const U64Arg& tally, const std::vec
       }
     }
   }
+  const std::size_t keys = ascending ? n : keyed.size();
+  auto key_at = [&](std::size_t k) { return ascending ? std::pair<U, U>{value_of(k), count[k]} : keyed[k]; };
 
   // The key's template (separators and zeros), and the runs of positions
   // whose clbits descend one by one: each such run is written at once.
@@ -111,8 +110,9 @@ nb::dict counts_dict(const U64Arg& outcomes, const U64Arg& tally, const std::vec
     p = end;
   }
 
-  nb::object dict = created(_PyDict_NewPresized(static_cast<Py_ssize_t>(keyed.size())));
-  for (const auto& [value, total] : keyed) {
+  nb::object dict = created(_PyDict_NewPresized(static_cast<Py_ssize_t>(keys)));
+  for (std::size_t k = 0; k < keys; ++k) {
+    const auto [value, total] = key_at(k);
     nb::object key = created(PyUnicode_New(static_cast<Py_ssize_t>(width), 127));
     char* chars = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(key.ptr()));
     std::memcpy(chars, blank.data(), width);
