@@ -16,7 +16,8 @@ from test_vorn_fusion import RANDOM_CIRCUIT_SCRIPT
 from test_vorn_random import random_circuit
 
 
-@pytest.mark.parametrize("n", [1, 3, 6, 9, 14])
+# 13 qubits: the first register whose kernels run on the pool.
+@pytest.mark.parametrize("n", [1, 3, 6, 9, 13])
 def test_single_states_agree_with_double(n):
     rng = np.random.default_rng(700 + n)
     for _ in range(2):
