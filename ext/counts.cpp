@@ -75,7 +75,12 @@ nb::dict counts_dict(const U64Arg& outcomes, const U64Arg& tally, const std::vec
   // ascend (every qubit measured in place, the usual case) are read as they
   // come, without a sorted copy of 16 bytes a key.
   bool ascending = true;
-  for (std::size_t i = 1; i < n && ascending; ++i) ascending = value_of(i - 1) < value_of(i);
+  U before = n > 0 ? value_of(0) : 0;
+  for (std::size_t i = 1; i < n && ascending; ++i) {
+    const U v = value_of(i);
+    ascending = before < v;
+    before = v;
+  }
   std::vector<std::pair<U, U>> keyed;
   if (!ascending) {
     std::vector<U> values(n);
