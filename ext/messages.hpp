@@ -21,6 +21,7 @@ inline constexpr std::string_view kQubitOutOfRange = "qubit {} of '{}' out of ra
 inline constexpr std::string_view kUnitaryWithoutMatrix = "compile_program: a 'unitary' without its matrix";
 // {gate name}
 inline constexpr std::string_view kUnknownGate = "unknown gate '{}'";
+inline constexpr std::string_view kMatrixTooWide = "a matrix is formed for at most 10 qubits, got {}";
 // {gate name}, {operand count it takes, or "at least 1"}, {operands given}
 inline constexpr std::string_view kGateOperands = "gate '{}' takes {} qubits, got {}";
 inline constexpr std::string_view kFewerAngles = "compile_program: fewer angles than the gates take";

@@ -6,6 +6,7 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <complex>
 #include <cstdint>
 #include <span>
@@ -111,6 +112,24 @@ namespace {
 // further than 1e-10 from the identity.
 void check_unitary(const AnyMatrixArg& m, const std::vector<U>& qubits) { unitary_gate(m, qubits); }
 
+// The program's unitary (without its global phase), column c the gates
+// applied to |c> by the kernels a run uses, so it is the operator vorn
+// applies. For the gate matrices of small programs (at most 10 qubits).
+nb::ndarray<nb::numpy, std::complex<double>, nb::ndim<2>> program_matrix(const sim::Program& p) {
+  if (p.n_qubits > 10) value_error(messages::fill(messages::kMatrixTooWide, p.n_qubits));
+  const std::size_t dim = std::size_t{1} << p.n_qubits;
+  auto* out = new std::complex<double>[dim * dim];
+  nb::capsule owner(out, [](void* q) noexcept { delete[] static_cast<std::complex<double>*>(q); });
+  std::vector<Complex> column(dim);
+  for (std::size_t c = 0; c < dim; ++c) {
+    std::fill(column.begin(), column.end(), Complex{});
+    column[c] = Complex{1.0, 0.0};
+    for (const sim::CompiledGate& g : p.gates) sim::apply_gate_local(column.data(), p.n_qubits, g);
+    for (std::size_t r = 0; r < dim; ++r) out[r * dim + c] = std::complex<double>(column[r].re, column[r].im);
+  }
+  return nb::ndarray<nb::numpy, std::complex<double>, nb::ndim<2>>(out, {dim, dim}, owner);
+}
+
 }  // namespace
 
 void register_program(nb::module_& m) {
@@ -119,6 +138,9 @@ void register_program(nb::module_& m) {
       .def_prop_ro("global_phase", [](const sim::Program& p) { return p.global_phase; })
       .def_prop_ro("samples", [](const sim::Program& p) { return p.samples; })
       .def("__len__", [](const sim::Program& p) { return p.gates.size(); })
+      .def("matrix", &program_matrix,
+           "The program's unitary without the global phase (row r, column c: <r|U|c>, qubit 0 the least "
+           "significant bit); at most 10 qubits.")
       .def(
           "required_memory",
           [](const sim::Program& p, U shots, bool keep_shots, bool single) {

@@ -1,20 +1,21 @@
 """vorn: an exact, fast state-vector simulator.
 
 Build a :class:`Circuit` with Qiskit's gate names and conventions, then
-:func:`run` it (counts, state vector, probabilities) or take its
-:func:`statevector` directly.
+:func:`run` it (counts, state vector, probabilities), take its
+:func:`statevector`, or its :func:`expval` of :class:`PauliSum` observables.
 """
 
 from importlib import metadata as _metadata
 
-from .circuit import Circuit, ClassicalRegister, IfElse, Instruction
-from .simulation import Result, required_memory, run, statevector
-from .observables import PauliSum, expval
-from .interop import from_cirq, from_qiskit, to_cirq, to_qiskit
-from .parameters import Parameter, ParameterExpression, ParameterVector, ParameterVectorElement
-from .sweeps import binding_seed
-from .gradients import jacobian, value_and_grad
 from . import noise, qasm2
+from .api import expval, jacobian, required_memory, run, statevector, value_and_grad, variance
+from .execution.results import Result
+from .execution.sweeps import binding_seed
+from .interop.circuits import from_cirq, from_qiskit, to_cirq, to_qiskit
+from .model.circuit import Circuit
+from .model.instructions import ClassicalRegister, IfElse, Instruction
+from .model.parameters import Parameter, ParameterExpression, ParameterVector, ParameterVectorElement
+from .model.pauli import PauliSum
 
 try:  # the version has one home, pyproject.toml, read from the installed metadata
     __version__ = _metadata.version("vorn-python")
@@ -24,5 +25,5 @@ except _metadata.PackageNotFoundError:  # pragma: no cover - imported from a sou
 __all__ = [
     "Circuit", "ClassicalRegister", "IfElse", "Instruction", "Parameter", "ParameterExpression", "ParameterVector",
     "ParameterVectorElement", "PauliSum", "Result", "binding_seed", "expval", "from_cirq", "from_qiskit", "jacobian",
-    "required_memory", "run", "statevector", "to_cirq", "to_qiskit", "value_and_grad",
+    "required_memory", "run", "statevector", "to_cirq", "to_qiskit", "value_and_grad", "variance",
 ]

@@ -36,9 +36,18 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("vorn.mpi needs mpi4py: pip install mpi4py (and an MPI library such as Open MPI)") from exc
 from . import _mpi_ext  # noqa: E402
 
-from .circuit import Circuit
-from .observables import PauliSum, _observable_arrays, _observable_list
-from .simulation import _MAX_SEED, _MAX_SHOTS, _Clbits, _counts, _flatten, _non_negative, _Watch, Progress
+from .execution.lowering import gate_lists as _flatten
+from .execution.lowering import observable_arrays as _observable_arrays
+from .execution.request import MAX_SEED as _MAX_SEED
+from .execution.request import MAX_SHOTS as _MAX_SHOTS
+from .execution.request import non_negative as _non_negative
+from .execution.results import Clbits as _Clbits
+from .execution.results import counts_dict as _counts
+from .execution.watch import Progress
+from .execution.watch import Watch as _Watch
+from .model.circuit import Circuit
+from .model.pauli import PauliSum
+from .model.pauli import observable_list as _observable_list
 
 __all__ = ["MpiResult", "expval", "required_memory", "run"]
 

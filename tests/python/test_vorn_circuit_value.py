@@ -199,7 +199,7 @@ def random_circuit(seed, n=4):
     names = ["h", "sx", "t", "csx", "iswap", "rx", "u2", "cu", "xx_minus_yy", "dcx", "rccx", "ecr", "r"]
     for _ in range(25):
         name = names[rng.integers(len(names))]
-        row = vorn.circuit.GATES[name]
+        row = vorn.model.circuit.GATES[name]
         qubits = [int(q) for q in rng.permutation(n)[: row["num_qubits"]]]
         getattr(c, name)(*rng.uniform(-3, 3, row["num_params"]), *qubits)
         if rng.random() < 0.2:

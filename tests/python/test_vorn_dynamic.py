@@ -13,8 +13,9 @@ import pytest
 
 import vorn
 from vorn import Circuit, ClassicalRegister, IfElse
-from vorn import _branching
-from vorn.circuit import _gate_matrix
+from vorn.execution import engines, lowering
+from vorn.execution.request import Request
+from vorn.model.circuit import _gate_matrix
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 from vorn_dynamic import repetition_code, teleportation  # noqa: E402
@@ -184,7 +185,7 @@ def test_random_dynamic_circuits_match_the_exact_branch_enumeration(seed):
     rng = np.random.default_rng(seed)
     n = 2 + seed % 4
     c = random_dynamic(rng, n, 2, 14)
-    assert _branching.is_dynamic(c)
+    assert lowering.is_dynamic(c)
     shots = 100_000
     result = vorn.run(c, shots=shots, seed=seed, memory=True)
     exact = exact_distribution(c)
@@ -252,7 +253,7 @@ def test_same_seed_same_counts_and_memory_on_every_thread_count_and_memory_cap()
     assert reference.counts() == other.counts()
     np.testing.assert_array_equal(reference.memory(), other.memory())
     # One live state at most: branches recomputed from their outcomes give the same bits.
-    capped = _branching.run(c, 3000, 99, True, vorn.simulation._Watch(None, None), 0, max_live_states=1)
+    capped = engines.run(c, Request(shots=3000, seed=99, memory=True, max_live_states=1))
     assert capped.counts() == reference.counts()
     np.testing.assert_array_equal(capped.memory(), reference.memory())
     assert vorn.run(c, shots=3000, seed=100).counts() != reference.counts()

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import vorn
-from vorn.circuit import GATES
+from vorn.model.circuit import GATES
 
 PARAMETERISED = [row for row in GATES.values() if row["num_params"]]
 

@@ -16,6 +16,10 @@ import pytest
 import vorn
 from vorn import Circuit, PauliSum
 from vorn import noise as vn
+from vorn.execution import engines
+from vorn.execution.request import Request
+from vorn.model.circuit import _gate_matrix
+from vorn.model.noise_model import _pauli_matrix
 
 from test_vorn_dynamic import chi_square_p, stats  # noqa: E402  (the same statistics as the dynamic tests)
 
@@ -179,9 +183,9 @@ def test_same_seed_same_counts_on_any_thread_count_and_batch_size():
     again = vorn.run(c, 4000, seed=21, noise=m, memory=True, threads=vorn._ext.pool_threads())
     assert base.counts() == again.counts()
     assert np.array_equal(base.memory(), again.memory())
-    watch = vorn.simulation._Watch(None, None)
     for batch, cap in ((1, 0), (333, 0), (0, 1)):
-        other = vn._run(c, 4000, 21, m, True, watch, 0, batch=batch, max_live_states=cap)
+        request = Request(shots=4000, seed=21, memory=True, max_live_states=cap)
+        other = engines.run(c, request, m, batch=batch)
         assert other.counts() == base.counts()
         assert np.array_equal(other.memory(), base.memory())
     assert vorn.run(c, 4000, seed=22, noise=m).counts() != base.counts()
@@ -215,8 +219,11 @@ def test_noise_refusals_name_the_problem():
     h = PauliSum.from_list([("ZZ", 1.0)])
     with pytest.raises(ValueError, match="value_and_grad does not take noise"):
         vorn.value_and_grad(c, h, [], noise=m)
-    with pytest.raises(ValueError, match="only apply with noise"):
-        vorn.expval(c, h, trajectories=10)
+    with pytest.raises(ValueError, match="seed= applies only with noise= or trajectories="):
+        vorn.expval(c, h, seed=10)
+    # Trajectories of a circuit without noise or mid-circuit measurements all end in its one state.
+    means, errors = vorn.expval(c, h, trajectories=10, seed=1)
+    assert means[0] == pytest.approx(vorn.expval(c, h)[0], abs=1e-14) and errors[0] == pytest.approx(0, abs=1e-7)
     with pytest.raises(ValueError, match="at least 2"):
         vorn.expval(c, h, noise=m, trajectories=1)
     with pytest.raises(ValueError, match="fusion"):
@@ -265,7 +272,7 @@ def _density_matrix(c: Circuit, model: vn.NoiseModel) -> np.ndarray:
     for ins in c.data:
         if ins.name in ("measure", "barrier"):
             continue
-        u = lift(vorn.circuit._gate_matrix(ins), ins.qubits)
+        u = lift(_gate_matrix(ins), ins.qubits)
         rho = u @ rho @ u.conj().T
         for error in model._errors_on(ins.name, tuple(ins.qubits)):
             ks = [lift(k, ins.qubits) for k in error.kraus_operators()]
@@ -313,7 +320,7 @@ def test_expval_mean_within_five_standard_errors_of_the_exact_value():
 def _pauli_sum_matrix(h: PauliSum) -> np.ndarray:
     total = 0
     for label, coeff in h.to_list():
-        total = total + coeff * vn._pauli_matrix(label)
+        total = total + coeff * _pauli_matrix(label)
     return total
 
 

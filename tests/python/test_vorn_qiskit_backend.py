@@ -11,7 +11,7 @@ from qiskit.primitives import BackendEstimatorV2, BackendSamplerV2  # noqa: E402
 from qiskit.providers import JobError, JobStatus, JobTimeoutError  # noqa: E402
 from qiskit.quantum_info import SparsePauliOp, Statevector  # noqa: E402
 
-from vorn.circuit import GATES  # noqa: E402
+from vorn.model.circuit import GATES  # noqa: E402
 from vorn.qiskit import Backend, save_statevector  # noqa: E402
 
 pytestmark = pytest.mark.qiskit

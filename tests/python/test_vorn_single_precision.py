@@ -170,19 +170,19 @@ def test_single_precision_refuses_what_it_does_not_cover():
     c.h(0)
     c.measure(0, 0)
     c.x(0)  # a gate on a measured qubit: a dynamic circuit
-    with pytest.raises(ValueError, match="precision='single' is not available for circuits that measure"):
+    with pytest.raises(ValueError, match="precision='single' cannot be combined with a circuit that measures"):
         vorn.run(c, precision="single")
-    with pytest.raises(ValueError, match="precision='single' is not available for circuits that measure"):
+    with pytest.raises(ValueError, match="precision='single' cannot be combined with a circuit that measures"):
         vorn.required_memory(c, precision="single")
     p = vorn.Circuit(1)
     p.rx(vorn.Parameter("a"), 0)
-    with pytest.raises(ValueError, match="precision='single' is not available for parameter sweeps"):
+    with pytest.raises(ValueError, match="precision='single' cannot be combined with params="):
         vorn.run(p, params=[[0.1]], precision="single")
-    with pytest.raises(ValueError, match="precision='single' is not available for parameter sweeps"):
+    with pytest.raises(ValueError, match="precision='single' cannot be combined with params="):
         vorn.expval(p, vorn.PauliSum.from_list([("Z", 1.0)]), params=[[0.1]], precision="single")
     state = np.zeros(2, dtype=np.complex128)
     state[0] = 1
-    with pytest.raises(ValueError, match="precision='single' is not available for a given state vector"):
+    with pytest.raises(ValueError, match="precision='single' cannot be combined with a given state vector"):
         vorn.expval(state, vorn.PauliSum.from_list([("Z", 1.0)]), precision="single")
     # Trajectories run on a double state: a noisy single-precision request is
     # refused rather than quietly simulated in double.
@@ -193,7 +193,7 @@ def test_single_precision_refuses_what_it_does_not_cover():
     bell = vorn.Circuit(1, 1)
     bell.h(0)
     bell.measure(0, 0)
-    with pytest.raises(ValueError, match="precision='single' is not available for noise models"):
+    with pytest.raises(ValueError, match="precision='single' cannot be combined with noise="):
         vorn.run(bell, 10, seed=1, noise=model, precision="single")
-    with pytest.raises(ValueError, match="precision='single' is not available for noise models"):
+    with pytest.raises(ValueError, match="precision='single' cannot be combined with noise="):
         vorn.expval(bell, vorn.PauliSum.from_list([("Z", 1.0)]), noise=model, precision="single")

@@ -6,7 +6,7 @@ under PennyLane's ``pennylane.plugins`` entry points, so ``qml.device``
 finds it by name once vorn is installed.
 """
 
-from ..interop import _require
+from ..interop.circuits import _require
 
 _require("pennylane", "pennylane", "pennylane")
 

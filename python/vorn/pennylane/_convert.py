@@ -19,9 +19,9 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from .. import _ext
-from ..circuit import GATES, Circuit
-from ..observables import PauliSum
-from ..parameters import ParameterVector
+from ..model.circuit import GATES, Circuit
+from ..model.parameters import ParameterVector
+from ..model.pauli import PauliSum
 
 
 class _Gate(NamedTuple):

@@ -27,10 +27,12 @@ from pennylane.measurements import (ExpectationMP, SampleMeasurement, StateMeasu
 from pennylane.transforms import broadcast_expand, defer_measurements, split_non_commuting
 from pennylane.transforms.core import CompilePipeline, transform
 
-from .. import gradients as _gradients
-from ..observables import expval as _expval
-from ..simulation import run as _run, statevector as _statevector
-from ..sweeps import binding_seed
+from ..api import expval as _expval
+from ..api import run as _run
+from ..api import statevector as _statevector
+from ..execution.gradients import gradients as _gradients
+from ..execution.request import make_request
+from ..execution.sweeps import binding_seed
 from ._convert import SUPPORTED, differentiable, pauli_sum, supports, to_circuit
 
 _ADJOINT_METHODS = ("adjoint", "device")
@@ -372,8 +374,8 @@ class VornQubit(Device):
         jac = np.zeros((len(sums), len(trainable)))
         if not converted.positions:
             return _expval(converted.circuit, sums, threads=threads), jac
-        values, partial, _ = _gradients._gradients(converted.circuit, sums, _angles(tape, converted.positions), None,
-                                                   None, threads)
+        values, partial, _ = _gradients(converted.circuit, sums, _angles(tape, converted.positions),
+                                        make_request(shots=0, threads=threads))
         jac[:, [column[p] for p in converted.positions]] = partial[0]
         return values[0], jac
 

@@ -11,7 +11,7 @@ Needs the ``qiskit`` extra (``pip install "vorn-python[qiskit]"``); importing
 ``vorn`` itself never imports Qiskit.
 """
 
-from ..interop import _require
+from ..interop.circuits import _require
 
 _require("qiskit", "qiskit", "qiskit")
 

@@ -23,11 +23,14 @@ from qiskit.result import Result
 from qiskit.result.models import ExperimentResult, ExperimentResultData
 from qiskit.transpiler import Target
 
-from .. import _branching
-from ..circuit import GATES
-from ..interop import from_qiskit
-from ..simulation import _MAX_SEED, _non_negative, _Watch, run, statevector
-from ..sweeps import binding_seed
+from ..api import run, statevector
+from ..execution.lowering import is_dynamic
+from ..execution.request import MAX_SEED as _MAX_SEED
+from ..execution.request import non_negative as _non_negative
+from ..execution.sweeps import binding_seed
+from ..execution.watch import Watch as _Watch
+from ..interop.circuits import from_qiskit
+from ..model.circuit import GATES
 
 _SAVE = "save_statevector"
 _FINAL_STATES = (JobStatus.DONE, JobStatus.CANCELLED, JobStatus.ERROR)
@@ -271,7 +274,7 @@ class VornJob(JobV1):
         """The state where the save stood: the run's own when only final
         measurements follow it, else the prefix simulated alone."""
         rest = body.data[save_at:]
-        if not _branching.is_dynamic(circuit) and all(ins.operation.name in ("measure", "barrier") for ins in rest):
+        if not is_dynamic(circuit) and all(ins.operation.name in ("measure", "barrier") for ins in rest):
             return np.array(result.statevector())
         prefix = body.copy_empty_like()
         for ins in body.data[:save_at]:

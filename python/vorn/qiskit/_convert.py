@@ -10,11 +10,12 @@ from typing import Any
 
 import numpy as np
 
-from .. import _branching
-from ..circuit import Circuit
-from ..interop import from_qiskit
-from ..simulation import _MAX_SEED, _non_negative
-from ..sweeps import binding_seed
+from ..execution.lowering import is_dynamic
+from ..execution.request import MAX_SEED as _MAX_SEED
+from ..execution.request import non_negative as _non_negative
+from ..execution.sweeps import binding_seed
+from ..interop.circuits import from_qiskit
+from ..model.circuit import Circuit
 
 
 class Converted:
@@ -57,7 +58,7 @@ class Converted:
     def is_dynamic(self) -> bool:
         circuit = self.circuit if self.circuit is not None else from_qiskit(
             self.qc.assign_parameters([0.0] * self.qc.num_parameters))
-        return _branching.is_dynamic(circuit)
+        return is_dynamic(circuit)
 
 
 def primitive_seed(seed: Any) -> int | None:

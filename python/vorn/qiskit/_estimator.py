@@ -16,8 +16,12 @@ from qiskit.primitives import BaseEstimatorV2, DataBin, PrimitiveResult, PubResu
 from qiskit.primitives.containers.estimator_pub import EstimatorPub
 from qiskit.primitives.primitive_job import PrimitiveJob
 
-from .. import _ext, sweeps
-from ..observables import PauliSum, expval
+from .. import _ext
+from ..api import expval
+from ..execution import sweeps
+from ..execution.lowering import compile_parametric, observable_arrays
+from ..execution.request import Request
+from ..model.pauli import PauliSum
 from ._convert import Converted, broadcast_index, primitive_seed, pub_seed
 
 # A full (bindings x observables) table is evaluated when it holds at most
@@ -154,7 +158,7 @@ def _evaluate(converted: Converted, values: np.ndarray, observables: list[PauliS
             picked = rows == b
             out[picked] = table[columns[picked]]
         return out
-    program, _ = sweeps._compile(converted.circuit, False)
+    program, _ = compile_parametric(converted.circuit, False)
     angles = np.ascontiguousarray(values[:, converted.columns])
     if len(values) * len(observables) <= _TABLE_WASTE * len(rows):
         return _table(program, angles, observables, converted.circuit.num_qubits)[rows, columns]
@@ -168,6 +172,6 @@ def _evaluate(converted: Converted, values: np.ndarray, observables: list[PauliS
 
 def _table(program: Any, angles: np.ndarray, observables: list[PauliSum], num_qubits: int) -> np.ndarray:
     """(bindings, observables) values from one engine call."""
-    _, arrays, _ = sweeps._observable_arrays(observables, num_qubits)
-    flat = sweeps._call(_ext.sweep_expval, program, angles, *arrays, timeout=None, progress=None, threads=None)
+    arrays = observable_arrays(observables, num_qubits)
+    flat = sweeps.call(_ext.sweep_expval, program, angles, *arrays, request=Request())
     return np.ascontiguousarray(np.asarray(flat).reshape(len(angles), len(observables)).real)

@@ -16,8 +16,10 @@ from qiskit.primitives.containers import BitArray
 from qiskit.primitives.containers.sampler_pub import SamplerPub
 from qiskit.primitives.primitive_job import PrimitiveJob
 
-from ..simulation import _MAX_SHOTS, _non_negative, run
-from ..sweeps import binding_seed, sweep_run
+from ..api import run
+from ..execution.request import MAX_SHOTS as _MAX_SHOTS
+from ..execution.request import non_negative as _non_negative
+from ..execution.sweeps import binding_seed
 from ._convert import Converted, primitive_seed, pub_seed
 
 
@@ -78,7 +80,7 @@ class SamplerV2(BaseSamplerV2):
         if not len(values):
             results = []
         elif converted.circuit is not None:
-            results = sweep_run(converted.circuit, shots, seed, values[:, converted.columns], memory=True)
+            results = run(converted.circuit, shots, seed, params=values[:, converted.columns], memory=True)
         else:  # a non-affine angle: each binding converted on its own, seeded as a sweep's row
             results = [run(converted.bound(row), shots, binding_seed(seed, b), memory=True)
                        for b, row in enumerate(values)]

@@ -35,10 +35,10 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from . import _ext
-from . import parameters as _parameters
-from ._qiskit_parameters import FromQiskit, ToQiskit
-from .circuit import GATES, Circuit, ClassicalRegister, IfElse, _gate_matrix
+from .. import _ext
+from ..model import parameters as _parameters
+from ..model.circuit import GATES, Circuit, ClassicalRegister, IfElse, _gate_matrix
+from .qiskit_parameters import FromQiskit, ToQiskit
 
 __all__ = ["from_cirq", "from_qiskit", "to_cirq", "to_qiskit"]
 

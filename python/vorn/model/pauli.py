@@ -1,10 +1,7 @@
-"""Observables: sums of Pauli strings and their expectation values.
+"""Observables: sums of Pauli strings.
 
 A :class:`PauliSum` holds, per term, an X mask, a Z mask (bit q = qubit q;
-both bits set is Y) and a complex coefficient. :func:`expval` evaluates
-several sums on a circuit's final state, or on a state vector read in place,
-with each distinct Pauli string evaluated once and every sum over the state
-taken in one fixed order, so results do not depend on the thread count.
+both bits set is Y) and a complex coefficient; vorn.expval evaluates them.
 """
 
 from __future__ import annotations
@@ -16,12 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _ext
-from .circuit import Circuit
-from .simulation import (Progress, _as_circuit, _fusion, _precision, _single_only_plain, _statevector, _threads,
-                         _Watch)
-
-__all__ = ["PauliSum", "expval"]
+__all__ = ["PauliSum"]
 
 _MAX_QUBITS = 64  # masks are 64-bit
 _PAULI_CODES = np.frombuffer(b"IXYZ", dtype=np.uint8)
@@ -253,23 +245,6 @@ class PauliSum:
         return f"<vorn.PauliSum num_qubits={self._num_qubits} terms={len(self)}>"
 
 
-def _state_of(c: Any, watch: _Watch, threads: int, fusion: bool = False, single: bool = False) -> np.ndarray:
-    if isinstance(c, Circuit):
-        return _statevector(c, watch, threads, fusion, single)
-    _single_only_plain(single, "a given state vector (precision chooses how a circuit is simulated)")
-    if not isinstance(c, np.ndarray):
-        raise TypeError(f"expected a vorn.Circuit or a complex128 state vector, not {type(c).__name__}")
-    if c.dtype != np.complex128:
-        raise ValueError(f"the state vector must have dtype complex128, not {c.dtype}")
-    if c.ndim != 1:
-        raise ValueError(f"the state vector must be one-dimensional, got shape {c.shape}")
-    if c.size < 2 or c.size & (c.size - 1):
-        raise ValueError(f"the state vector's length {c.size} is not a power of two >= 2")
-    if not c.flags.c_contiguous:
-        raise ValueError("the state vector must be contiguous (it is read in place, not copied)")
-    return c
-
-
 def _from_qiskit_operator(op: Any) -> PauliSum | None:
     """A Qiskit ``SparsePauliOp`` or ``Pauli`` as a PauliSum (None for
     anything else); Qiskit is not imported for the check."""
@@ -279,7 +254,7 @@ def _from_qiskit_operator(op: Any) -> PauliSum | None:
     return None
 
 
-def _observable_list(observables: PauliSum | Sequence[PauliSum]) -> list[PauliSum]:
+def observable_list(observables: PauliSum | Sequence[PauliSum]) -> list[PauliSum]:
     if isinstance(observables, PauliSum):
         return [observables]
     converted = _from_qiskit_operator(observables)  # a SparsePauliOp iterates over its terms: one observable
@@ -293,120 +268,3 @@ def _observable_list(observables: PauliSum | Sequence[PauliSum]) -> list[PauliSu
         elif not isinstance(h, PauliSum):
             raise TypeError(f"observable {i} is a {type(h).__name__}, not a vorn.PauliSum")
     return observables
-
-
-def _observable_arrays(observables: list[PauliSum], n: int,
-                       what: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-    """Every observable's terms concatenated (x masks, z masks, coefficients)
-    and where each observable's terms start (offsets, one more than observables)."""
-    for i, h in enumerate(observables):
-        if h.num_qubits != n:
-            raise ValueError(f"observable {i} acts on {h.num_qubits} qubits but {what} has {n}")
-    empty_masks = np.zeros(0, dtype=np.uint64)
-    x = np.concatenate([h.x_masks for h in observables] or [empty_masks])
-    z = np.concatenate([h.z_masks for h in observables] or [empty_masks])
-    coeffs = np.concatenate([h.coeffs for h in observables] or [np.zeros(0, dtype=np.complex128)])
-    offsets = np.zeros(len(observables) + 1, dtype=np.uint64)
-    np.cumsum([len(h) for h in observables], out=offsets[1:])
-    return x, z, coeffs, offsets
-
-
-def expval(c: Any, observables: PauliSum | Sequence[PauliSum], variance: bool = False, *,
-           timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
-           fusion: bool = False, params: Any = None, noise: Any = None, trajectories: int | None = None,
-           seed: int | None = None, precision: str = "double") -> Any:
-    """<psi|H|psi> for each H in ``observables``, psi the final state of a
-    vorn.Circuit or a state vector read in place (as Qiskit's
-    ``Statevector.expectation_value``).
-
-    The interpreter lock is released during the evaluation; Ctrl-C ends it
-    promptly (KeyboardInterrupt), checked between leaves of the fixed
-    summation tree, so a finished evaluation is bit-identical to one that
-    could not be interrupted.
-
-    Args:
-        c: a vorn.Circuit (simulated first, as :func:`vorn.statevector`; a
-            Qiskit or Cirq circuit is converted first) or a one-dimensional,
-            contiguous complex128 array of 2**n amplitudes.
-        observables: a :class:`PauliSum` or a sequence of them, each on the
-            state's n qubits; a Qiskit ``SparsePauliOp`` or ``Pauli`` counts
-            as one (converted with :meth:`PauliSum.from_qiskit`).
-        variance: also return the variance || (H - <H>) psi ||^2 of each
-            (real coefficients only).
-        timeout: seconds after which the call (simulation and evaluation
-            together) ends with TimeoutError (None: no limit).
-        progress: True shows a bar on stderr; a callable receives (done,
-            total) on this thread at most ten times a second: gates while a
-            circuit is simulated, then leaves of the reduction (the total
-            grows once when the variances start).
-        threads: at most this many threads of the pool (1 to its size; None
-            for all); the values are bit-identical whatever it is.
-        fusion: simulate a circuit with gate fusion (see :func:`vorn.run`;
-            rounding-level differences from the exact default).
-        params: for a circuit with parameters, an array of shape (bindings,
-            num_parameters), columns in ``c.parameters`` order (a 1-D array is
-            one binding): the circuit is compiled once and each row's values
-            are bound in the engine; row b's values are bit-identical to
-            ``expval(c.assign_parameters(params[b]), observables)``.
-        noise: a :class:`vorn.noise.NoiseModel`: the mean of <H> over
-            ``trajectories`` quantum trajectories of the circuit (real
-            coefficients; mid-circuit measurements collapse, final ones are
-            ignored, errors attached to them still act). Not with
-            ``params``, ``variance`` or ``fusion``.
-        trajectories: with ``noise``, how many (at least 2; default 1000).
-        seed: with ``noise``, keys the trajectories' streams (as for
-            :func:`vorn.run`; None: from the system's entropy).
-        precision: "double" (default) or "single": simulate the circuit on a
-            complex64 state (see :func:`vorn.run`); the evaluation reads each
-            float amplitude exactly in double and sums in double through the
-            same fixed tree. Only for a circuit, not with ``params`` or ``noise``
-            (ValueError).
-
-    Returns:
-        A NumPy array with one entry per observable: float64 when every
-        coefficient of every observable has a zero imaginary part, complex128
-        otherwise; with ``variance=True`` the pair ``(values, variances)``.
-        With ``params`` of shape (B, P), an array of shape (B, observables).
-        With ``noise``, the pair ``(means, standard_errors)`` of float64
-        arrays, one entry per observable.
-
-    Example:
-        >>> c = vorn.Circuit(2); c.h(0); c.cx(0, 1)
-        >>> vorn.expval(c, vorn.PauliSum.from_list([("ZZ", 1.0), ("XI", 0.5)]))
-        array([1.])
-    """
-    c = _as_circuit(c)
-    single = _precision(precision)
-    if noise is not None:
-        _single_only_plain(single, "noise models (noise=)")
-        if params is not None or variance or fusion is not False:
-            raise ValueError("noise= cannot be combined with params=, variance=True or fusion=True")
-        from .noise import _expval
-
-        return _expval(c, observables, noise, trajectories, seed, timeout, progress, threads)
-    if trajectories is not None or seed is not None:
-        raise ValueError("trajectories= and seed= only apply with noise=")
-    if params is not None:
-        _single_only_plain(single, "parameter sweeps (params=)")
-        from .sweeps import sweep_expval
-
-        if variance:
-            raise ValueError("variance=True is not available with params=")
-        return sweep_expval(c, observables, params, timeout=timeout, progress=progress, threads=threads)
-    observables = _observable_list(observables)
-    thread_count = _threads(threads)
-    fusion = _fusion(fusion)
-    simulation = _Watch(timeout, progress)
-    state = _state_of(c, simulation, thread_count, fusion, single)
-    x, z, coeffs, offsets = _observable_arrays(observables, state.size.bit_length() - 1, "the state")
-    real = not np.any(coeffs.imag != 0)  # NaN + 0j counts as real, any other imaginary part not
-    if variance and not real:
-        raise ValueError("variance=True needs real coefficients (a Hermitian sum)")
-    watch = _Watch(timeout, progress, unit="leaf", deadline=simulation.deadline)
-    try:
-        values, variances = _ext.expval(state, x, z, coeffs, offsets, bool(variance), watch.poll(), thread_count)
-        watch.finish()
-    finally:
-        watch.close()
-    values = np.ascontiguousarray(values.real) if real else values
-    return (values, variances) if variance else values

@@ -22,9 +22,10 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from . import _control, _ext
+from .. import _ext
+from . import instructions as _control
 from . import parameters as _parameters
-from ._control import IfElse
+from .instructions import ClassicalRegister, IfElse, Instruction, is_integer as _is_integer
 from .parameters import ParameterExpression, phase_mod
 
 __all__ = ["Circuit", "ClassicalRegister", "IfElse", "Instruction"]
@@ -40,58 +41,6 @@ GATES: dict[str, dict[str, Any]] = {row["name"]: row for row in _ext.standard_ga
 # distinct tuples per circuit, so that a circuit of all-different operands
 # does not pay for a large table.
 _SHARED_OPERANDS = 1 << 16
-
-
-class ClassicalRegister(NamedTuple):
-    """A named group of consecutive clbits of a circuit; ``ClassicalRegister(size,
-    name)`` as in Qiskit.
-
-    Args:
-        size: number of clbits (>= 0).
-        name: the register's name, as it appears in OpenQASM and conversions.
-    """
-
-    size: int
-    name: str
-
-
-class Instruction(NamedTuple):
-    """One entry of a circuit.
-
-    ``qubits`` are in the gate's argument order (for ``mcx``/``mcp`` the
-    controls, then the target); ``clbits`` are circuit-wide clbit indices (for
-    ``measure``); ``matrix`` is set for ``unitary`` only (read-only array).
-    Two instructions are equal when every field is, matrices compared by value.
-    """
-
-    name: str
-    qubits: tuple[int, ...]
-    params: tuple[float, ...] = ()
-    clbits: tuple[int, ...] = ()
-    matrix: np.ndarray | None = None
-
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, tuple):
-            return NotImplemented
-        if len(other) != 5 or tuple.__ne__(self[:4], other[:4]):
-            return False
-        a, b = self.matrix, other[4]
-        if a is None or b is None:
-            return a is b
-        return isinstance(b, np.ndarray) and a.shape == b.shape and bool(np.array_equal(a, b))
-
-    def __ne__(self, other: object) -> bool:
-        equal = self.__eq__(other)
-        return equal if equal is NotImplemented else not equal
-
-    def __hash__(self) -> int:
-        matrix = None if self.matrix is None else (self.matrix.shape, self.matrix.tobytes())
-        return hash((self[:4], matrix))
-
-
-def _is_integer(value: Any) -> bool:
-    # bool is an int subclass, but True as a qubit is almost surely a mistake.
-    return not isinstance(value, bool) and hasattr(type(value), "__index__")
 
 
 def _angle(value: Any, name: str) -> float:
@@ -715,24 +664,17 @@ def _evaluate(expr: list[tuple[float, int | None]], params: tuple[float, ...]) -
 
 def _gate_matrix(ins: Instruction) -> np.ndarray:
     """The matrix of one gate instruction (qubit 0 of the gate the least
-    significant bit), column by column from the engine, so it is the gate
-    vorn applies.
+    significant bit), formed by the engine's kernels from the gate's row, so
+    it is the gate vorn applies.
 
     Args:
         ins: a gate instruction (its qubits only give the operand count).
     """
-    from .simulation import statevector
-
     k = len(ins.qubits)
-    columns = []
-    for col in range(1 << k):
-        c = Circuit(k)
-        for q in range(k):
-            if (col >> q) & 1:
-                c.x(q)
-        c._data.append(Instruction(ins.name, tuple(range(k)), ins.params, (), ins.matrix))
-        columns.append(statevector(c))
-    return np.stack(columns, axis=1)
+    matrices = [] if ins.matrix is None else [ins.matrix]
+    program = _ext.compile_program(k, [ins.name], [k], list(range(k)), [float(p) for p in ins.params], matrices,
+                                   0.0, False)
+    return program.matrix()
 
 
 def _docstring(row: dict[str, Any]) -> str:

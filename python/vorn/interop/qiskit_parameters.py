@@ -9,7 +9,7 @@ from __future__ import annotations
 import weakref
 from typing import Any
 
-from .parameters import Parameter, ParameterExpression, ParameterVector, ParameterVectorElement
+from ..model.parameters import Parameter, ParameterExpression, ParameterVector, ParameterVectorElement
 
 # vorn vectors read from Qiskit -> the Qiskit vector they came from, so that
 # writing them back gives Qiskit's own elements again.

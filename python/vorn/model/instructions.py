@@ -1,5 +1,5 @@
-"""Classical control in a circuit: ``if_test`` blocks (Qiskit 2.x style) and
-the ``if_else`` instruction they leave in ``Circuit.data``.
+"""What a circuit holds: instructions, classical registers, and the
+``if_else`` blocks that ``if_test`` (Qiskit 2.x style) leaves in ``Circuit.data``.
 
 A block records the instructions appended while it is open: the circuit's
 instruction list is swapped for the block's own, so every way of appending
@@ -15,9 +15,61 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 
 if TYPE_CHECKING:
-    from .circuit import Circuit, ClassicalRegister
+    from .circuit import Circuit
 
-__all__ = ["IfElse"]
+__all__ = ["ClassicalRegister", "IfElse", "Instruction"]
+
+
+class ClassicalRegister(NamedTuple):
+    """A named group of consecutive clbits of a circuit; ``ClassicalRegister(size,
+    name)`` as in Qiskit.
+
+    Args:
+        size: number of clbits (>= 0).
+        name: the register's name, as it appears in OpenQASM and conversions.
+    """
+
+    size: int
+    name: str
+
+
+class Instruction(NamedTuple):
+    """One entry of a circuit.
+
+    ``qubits`` are in the gate's argument order (for ``mcx``/``mcp`` the
+    controls, then the target); ``clbits`` are circuit-wide clbit indices (for
+    ``measure``); ``matrix`` is set for ``unitary`` only (read-only array).
+    Two instructions are equal when every field is, matrices compared by value.
+    """
+
+    name: str
+    qubits: tuple[int, ...]
+    params: tuple[float, ...] = ()
+    clbits: tuple[int, ...] = ()
+    matrix: np.ndarray | None = None
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, tuple):
+            return NotImplemented
+        if len(other) != 5 or tuple.__ne__(self[:4], other[:4]):
+            return False
+        a, b = self.matrix, other[4]
+        if a is None or b is None:
+            return a is b
+        return isinstance(b, np.ndarray) and a.shape == b.shape and bool(np.array_equal(a, b))
+
+    def __ne__(self, other: object) -> bool:
+        equal = self.__eq__(other)
+        return equal if equal is NotImplemented else not equal
+
+    def __hash__(self) -> int:
+        matrix = None if self.matrix is None else (self.matrix.shape, self.matrix.tobytes())
+        return hash((self[:4], matrix))
+
+
+def is_integer(value: Any) -> bool:
+    # bool is an int subclass, but True as a qubit is almost surely a mistake.
+    return not isinstance(value, bool) and hasattr(type(value), "__index__")
 
 
 class IfElse(NamedTuple):
@@ -75,14 +127,12 @@ def normalise_condition(circuit: Circuit, condition: Any) -> tuple[Any, int]:
     """``(clbit or register, value)`` checked against the circuit: the clbit
     in range (negative counts from the end), the register one of the
     circuit's, the value an integer that fits."""
-    from .circuit import ClassicalRegister, _is_integer
-
     if not isinstance(condition, tuple) or len(condition) != 2:
         raise TypeError("a condition is a tuple (clbit or ClassicalRegister, value)")
     target, value = condition
     if isinstance(value, (bool, np.bool_)):
         value = int(value)
-    if not _is_integer(value):
+    if not is_integer(value):
         raise TypeError(f"a condition's value must be an integer, not {type(value).__name__}")
     value = operator.index(value)
     if isinstance(target, ClassicalRegister):
@@ -169,8 +219,6 @@ def remap(ins: IfElse, qmap: list[int], cmap: list[int], source: Circuit, target
     """The block of ``source`` moved onto ``target``'s wires (qmap/cmap: old
     index -> new); a register condition must land on a whole register of
     ``target`` (ValueError otherwise)."""
-    from .circuit import ClassicalRegister
-
     def move(body: tuple[Any, ...]) -> tuple[Any, ...]:
         return tuple(remap(i, qmap, cmap, source, target) if isinstance(i, IfElse) else
                      i._replace(qubits=tuple(qmap[q] for q in i.qubits), clbits=tuple(cmap[c] for c in i.clbits))

@@ -18,6 +18,8 @@ import uuid as _uuid
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any
 
+from .instructions import IfElse, flat
+
 __all__ = ["Parameter", "ParameterExpression", "ParameterVector", "ParameterVectorElement"]
 
 
@@ -447,9 +449,10 @@ def register(symbols: dict[str, Parameter], values: Iterable[Any]) -> None:
 
 
 def circuit_parameters(circuit: Any) -> list[Parameter]:
-    """The parameters of a circuit's angles and global phase, in Qiskit's order."""
+    """The parameters of a circuit's angles (inside if/else blocks too) and
+    global phase, in Qiskit's order."""
     seen: dict[Parameter, None] = {}
-    for ins in circuit._data:
+    for ins in flat(circuit._data):
         for v in ins.params:
             if type(v) is not float and isinstance(v, ParameterExpression):
                 for p, _ in v.terms:
@@ -517,13 +520,20 @@ def bind_circuit(circuit: Any, values: Mapping[Parameter, Any]) -> None:
         return v.bind(values) if isinstance(v, ParameterExpression) and not values.keys().isdisjoint(v.parameters) \
             else v
 
-    data = []
-    for ins in circuit._data:
-        if any(isinstance(v, ParameterExpression) for v in ins.params):
-            ins = ins._replace(params=tuple(bound(v) for v in ins.params))
-        data.append(ins)
+    def bind_body(body: Any) -> list[Any]:
+        data = []
+        for ins in body:
+            if isinstance(ins, IfElse):
+                ins = ins._replace(true_body=tuple(bind_body(ins.true_body)),
+                                   false_body=tuple(bind_body(ins.false_body)))
+            elif any(isinstance(v, ParameterExpression) for v in ins.params):
+                ins = ins._replace(params=tuple(bound(v) for v in ins.params))
+            data.append(ins)
+        return data
+
+    data = bind_body(circuit._data)
     symbols: dict[str, Parameter] = {}
-    for ins in data:
+    for ins in flat(data):
         register(symbols, ins.params)
     circuit._data = data
     circuit._symbols = symbols
