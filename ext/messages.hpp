@@ -13,19 +13,8 @@ namespace vorn::ext::messages {
 
 using vorn::messages::fill;
 
-// compile_program
-inline constexpr std::string_view kNamesArity = "compile_program: names and arity differ in length";
-inline constexpr std::string_view kFewerQubits = "compile_program: fewer qubits than the gates' operand counts";
-// {qubit}, {gate name}, {qubits of the circuit}
-inline constexpr std::string_view kQubitOutOfRange = "qubit {} of '{}' out of range: the circuit has {} qubits";
-inline constexpr std::string_view kUnitaryWithoutMatrix = "compile_program: a 'unitary' without its matrix";
-// {gate name}
-inline constexpr std::string_view kUnknownGate = "unknown gate '{}'";
+// Program.matrix(): {qubits}
 inline constexpr std::string_view kMatrixTooWide = "a matrix is formed for at most 10 qubits, got {}";
-// {gate name}, {operand count it takes, or "at least 1"}, {operands given}
-inline constexpr std::string_view kGateOperands = "gate '{}' takes {} qubits, got {}";
-inline constexpr std::string_view kFewerAngles = "compile_program: fewer angles than the gates take";
-inline constexpr std::string_view kLeftOver = "compile_program: more qubits, angles or matrices than the gates take";
 
 // run_program: {qubits}, {log2 of the bytes}
 inline constexpr std::string_view kStateTooLarge = "a state of {} qubits needs 2^{} bytes";

@@ -21,6 +21,7 @@
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/compiled.hpp"
 #include "vorn/simulator/engine.hpp"
+#include "vorn/simulator/program_builder.hpp"
 #include "vorn/simulator/standard_gates.hpp"
 
 namespace nb = nanobind;
@@ -37,72 +38,36 @@ static_assert(sizeof(std::complex<double>) == sizeof(Complex));
 
 
 template <class Array>
-std::span<const Complex> entries_of(const Array& m) {
-  return {reinterpret_cast<const Complex*>(m.data()), m.size()};
+sim::MatrixView view_of(const Array& m) {
+  sim::MatrixView view{{reinterpret_cast<const Complex*>(m.data()), m.size()}, std::vector<U>(m.ndim())};
+  for (std::size_t i = 0; i < view.shape.size(); ++i) view.shape[i] = m.shape(i);
+  return view;
 }
 
-// A `unitary` entry, its shape checked by the simulator's one rule; every
-// refusal is a ValueError with the simulator's text.
-template <class Array>
-sim::CompiledGate unitary_gate(const Array& m, std::span<const U> operands) {
-  std::vector<U> shape(m.ndim());
-  for (std::size_t i = 0; i < shape.size(); ++i) shape[i] = m.shape(i);
+// ProgramError as the Python exception of its kind, with its message.
+template <class F>
+auto raising(F&& build) {
   try {
-    sim::check_unitary_shape(operands.size(), shape);
-    return sim::compile_unitary(entries_of(m), operands);
-  } catch (const FatalError& e) {
-    if (e.kind() == FatalError::Kind::OutOfMemory) throw;
-    value_error(e.message());
+    return build();
+  } catch (const sim::ProgramError& e) {
+    if (e.kind() == sim::ProgramError::Kind::Index) throw nb::index_error(e.what());
+    value_error(e.what());
   }
 }
 
 }  // namespace
 
-// names[g] is gate g's name; it takes arity[g] operands from `qubits`, its
-// row's parameter count from `params` and, for "unitary", the next entry of
-// `matrices`. Every list must be used up exactly.
+// The arrays converted to the simulator's views; the building is the simulator's.
 sim::Program compile_program(U n_qubits, const std::vector<std::string>& names, const std::vector<U>& arity,
                              const std::vector<U>& qubits, const std::vector<double>& params,
                              const std::vector<MatrixArg>& matrices, double global_phase, bool samples) {
-  if (arity.size() != names.size()) value_error(std::string(messages::kNamesArity));
-  sim::Program program;
-  program.n_qubits = n_qubits;
-  program.global_phase = global_phase;
-  program.samples = samples;
-  program.gates.reserve(names.size());
-  std::size_t next_qubit = 0, next_param = 0, next_matrix = 0;
-  for (std::size_t g = 0; g < names.size(); ++g) {
-    const std::string& name = names[g];
-    const U k = arity[g];
-    if (k > qubits.size() - next_qubit) value_error(std::string(messages::kFewerQubits));
-    const std::span<const U> operands(qubits.data() + next_qubit, k);
-    next_qubit += k;
-    for (U q : operands) {
-      if (q >= n_qubits) {
-        throw nb::index_error(messages::fill(messages::kQubitOutOfRange, q, name, n_qubits).c_str());
-      }
-    }
-    if (name == "unitary") {
-      if (next_matrix == matrices.size()) value_error(std::string(messages::kUnitaryWithoutMatrix));
-      program.gates.push_back(unitary_gate(matrices[next_matrix++], operands));
-      continue;
-    }
-    const sim::StandardGate* row = sim::find_standard_gate(name);
-    if (row == nullptr) value_error(messages::fill(messages::kUnknownGate, name));
-    // mcx / mcp (row count 0) take the controls and the target: at least one operand.
-    if (row->n_qubits != 0 ? k != row->n_qubits : k == 0) {
-      value_error(messages::fill(messages::kGateOperands, name,
-                                 row->n_qubits != 0 ? std::to_string(row->n_qubits) : "at least 1", k));
-    }
-    if (row->n_params > params.size() - next_param) value_error(std::string(messages::kFewerAngles));
-    const std::span<const double> angles(params.data() + next_param, row->n_params);
-    next_param += row->n_params;
-    program.gates.push_back(row->build(angles, operands));
-  }
-  if (next_qubit != qubits.size() || next_param != params.size() || next_matrix != matrices.size()) {
-    value_error(std::string(messages::kLeftOver));
-  }
-  return program;
+  std::vector<sim::MatrixView> views;
+  views.reserve(matrices.size());
+  for (const MatrixArg& m : matrices) views.push_back(view_of(m));
+  const sim::GateLists lists{.n_qubits = n_qubits, .names = names, .arity = arity, .qubits = qubits,
+                             .params = params, .matrices = views, .global_phase = global_phase,
+                             .samples = samples};
+  return raising([&] { return sim::build_program(lists); });
 }
 
 namespace {
@@ -110,7 +75,9 @@ namespace {
 // Raises ValueError naming what is wrong with `unitary(matrix, qubits)`:
 // operand count, shape, a repeated qubit, a non-finite entry or U U^dagger
 // further than 1e-10 from the identity.
-void check_unitary(const AnyMatrixArg& m, const std::vector<U>& qubits) { unitary_gate(m, qubits); }
+void check_unitary(const AnyMatrixArg& m, const std::vector<U>& qubits) {
+  raising([&] { return sim::build_unitary(view_of(m), qubits); });
+}
 
 // The program's unitary (without its global phase), column c the gates
 // applied to |c> by the kernels a run uses, so it is the operator vorn

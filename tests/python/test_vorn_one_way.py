@@ -253,8 +253,12 @@ def test_expval_of_a_reset_mid_measurement_or_condition_is_the_exact_mixture():
     values, variances = vorn.expval(d, [zi, zz], variance=True)
     np.testing.assert_allclose(values, [0.0, 1.0], atol=1e-15)
     np.testing.assert_allclose(variances, [1.0, 0.0], atol=1e-15)
-    # The same circuit through Qiskit.
+
+
+@pytest.mark.qiskit
+def test_expval_of_a_qiskit_circuit_with_a_condition_is_the_exact_mixture():
     qiskit = pytest.importorskip("qiskit")
+    zi = vorn.PauliSum.from_list([("ZI", 1.0)])  # Z on qubit 1
     qc = qiskit.QuantumCircuit(2, 2)
     qc.h(0); qc.measure(0, 0)
     with qc.if_test((qc.clbits[0], 1)):
@@ -320,6 +324,7 @@ def test_parameters_inside_if_blocks_are_parameters_of_the_circuit():
         vorn.run(c, 10)
 
 
+@pytest.mark.qiskit
 def test_value_and_grad_takes_qiskit_operators_and_circuits():
     qiskit = pytest.importorskip("qiskit")
     from qiskit.quantum_info import SparsePauliOp
@@ -378,3 +383,76 @@ def test_the_package_has_floors():
                 for inner in ast.walk(node):
                     if isinstance(inner, ast.ImportFrom) and inner.level >= 1:
                         raise AssertionError(f"{path.name}: {node.name} imports {inner.module} inside a function")
+
+
+# ---- the same cells through Qiskit's primitives and backend, and PennyLane --------------
+
+
+def _qiskit_kind(kind: str):
+    qiskit = pytest.importorskip("qiskit")
+    return vorn.to_qiskit(kind_circuit(kind))
+
+
+@pytest.mark.qiskit
+@pytest.mark.parametrize("kind", ["final", "mid", "reset", "params_top", "params_block"])
+def test_qiskit_sampler_and_backend_agree_with_the_reference(kind):
+    qc = _qiskit_kind(kind)
+    from vorn.qiskit import Backend, SamplerV2
+
+    c = kind_circuit(kind)
+    expected = ref_counts(_bound(c))
+    pub = (qc, [BOUND]) if qc.num_parameters else (qc,)
+    sampled = SamplerV2(seed=3).run([pub], shots=20_000).result()[0].data.c.get_counts()
+    assert distance(sampled, expected) < 0.02
+    bound = qc.assign_parameters([BOUND]) if qc.num_parameters else qc
+    counted = Backend().run(bound, shots=20_000, seed_simulator=4).result().get_counts()
+    assert distance(counted, expected) < 0.02
+
+
+@pytest.mark.qiskit
+@pytest.mark.parametrize("kind", KINDS)
+def test_qiskit_estimator_agrees_with_the_reference(kind):
+    qc = _qiskit_kind(kind)
+    from qiskit.quantum_info import SparsePauliOp
+    from vorn.qiskit import EstimatorV2
+
+    op = SparsePauliOp.from_list(H.to_list())
+    pub = (qc, op, [BOUND]) if qc.num_parameters else (qc, op)
+    ev = EstimatorV2().run([pub]).result()[0].data.evs
+    assert float(ev) == pytest.approx(ref_expval(_bound(kind_circuit(kind)), H)[0], abs=1e-12)
+
+
+@pytest.mark.pennylane
+def test_pennylane_expval_and_gradient_agree_with_the_reference():
+    qml = pytest.importorskip("pennylane")
+    dev = qml.device("vorn.qubit", wires=2)
+
+    @qml.qnode(dev, diff_method="adjoint")
+    def f(t):
+        qml.RY(t, wires=0)
+        qml.CNOT(wires=[0, 1])
+        return qml.expval(qml.PauliZ(0) @ qml.PauliZ(1) + 0.5 * qml.PauliX(0))
+
+    c = vorn.Circuit(2)
+    c.ry(0.8, 0); c.cx(0, 1)
+    h = vorn.PauliSum.from_list([("ZZ", 1.0), ("IX", 0.5)])
+    assert float(f(0.8)) == pytest.approx(ref_expval(c, h)[0], abs=1e-12)
+    t = qml.numpy.array(0.8, requires_grad=True)
+    assert float(qml.grad(f)(t)) == pytest.approx(0.5 * math.cos(0.8), abs=1e-12)
+
+
+def test_statevector_and_gradients_take_every_option_or_refuse_by_name():
+    c = kind_circuit("none")
+    exact = vorn.statevector(c)
+    for option in OPTIONS:
+        state = vorn.statevector(c, **option)
+        assert np.allclose(state, exact, atol=1e-6)
+    for kind in ("mid", "reset"):
+        with pytest.raises(ValueError, match="no single final state"):
+            vorn.statevector(kind_circuit(kind))
+    p = vorn.Circuit(2)
+    p.ry(THETA, 0); p.cx(0, 1)
+    z = vorn.PauliSum.from_list([("ZZ", 1.0)])
+    value, grad = vorn.value_and_grad(p, z, [BOUND], threads=1)
+    assert value == pytest.approx(math.cos(BOUND), abs=1e-14) and grad[0] == pytest.approx(-math.sin(BOUND), abs=1e-14)
+    assert np.array_equal(vorn.jacobian(p, [z, z], [BOUND], threads=2), np.array([grad, grad]))

@@ -87,9 +87,6 @@ class EstimatorV2(BaseEstimatorV2):
 
     def _run_pub(self, pub: EstimatorPub, index: int) -> PubResult:
         converted = Converted(pub.circuit)
-        if converted.is_dynamic():
-            raise ValueError("EstimatorV2 takes circuits without mid-circuit measurements, resets or conditions "
-                             "(final measurements are ignored)")
         values = converted.values(pub.parameter_values)
         observables = [_pauli_sum(o, pub.circuit.num_qubits) for o in _elements(pub.observables)]
         shape = pub.shape
@@ -152,7 +149,10 @@ def _evaluate(converted: Converted, values: np.ndarray, observables: list[PauliS
     out = np.zeros(len(rows))
     if not len(rows):
         return out
-    if converted.circuit is None:  # bound and converted per binding
+    # Bound per binding: a non-affine angle (converted per binding), or a
+    # circuit that measures in the middle, resets or conditions, whose value
+    # is the exact expectation over its outcomes (vorn.expval's branch walk).
+    if converted.circuit is None or converted.is_dynamic():
         for b in np.unique(rows):
             table = expval(converted.bound(values[b]), observables)
             picked = rows == b

@@ -127,4 +127,18 @@ inline constexpr std::string_view kInvalidFinalMeasure = "invalid final measurem
 inline constexpr std::string_view kNotRoundedToSingle =
     "gate entry has {} single-precision matrix entries, expected {} (round_to_single was not applied)";
 
+// build_program (program_builder.hpp): the vorn package's flat lists.
+inline constexpr std::string_view kBuildNamesArity = "compile_program: names and arity differ in length";
+inline constexpr std::string_view kBuildFewerQubits = "compile_program: fewer qubits than the gates' operand counts";
+// {qubit}, {gate name}, {qubits of the circuit}
+inline constexpr std::string_view kBuildQubitOutOfRange = "qubit {} of '{}' out of range: the circuit has {} qubits";
+inline constexpr std::string_view kBuildUnitaryWithoutMatrix = "compile_program: a 'unitary' without its matrix";
+// {gate name}
+inline constexpr std::string_view kBuildUnknownGate = "unknown gate '{}'";
+// {gate name}, {operand count it takes, or "at least 1"}, {operands given}
+inline constexpr std::string_view kBuildGateOperands = "gate '{}' takes {} qubits, got {}";
+inline constexpr std::string_view kBuildFewerAngles = "compile_program: fewer angles than the gates take";
+inline constexpr std::string_view kBuildLeftOver =
+    "compile_program: more qubits, angles or matrices than the gates take";
+
 }  // namespace vorn::sim::messages
