@@ -24,6 +24,7 @@
 #include "messages.hpp"
 #include "polled.hpp"
 #include "vorn/simulator/adjoint.hpp"
+#include "vorn/simulator/fusion.hpp"
 #include "vorn/simulator/parametric.hpp"
 #include "vorn/simulator/standard_gates.hpp"
 
@@ -102,6 +103,9 @@ sim::ParametricProgram compile_parametric(U n_qubits, const std::vector<std::str
   return pp;
 }
 
+// Fused as run_program(fusion=True) fuses: the default width.
+unsigned fusion_qubits(bool fusion) { return fusion ? sim::kDefaultFusionQubits : 0u; }
+
 std::span<const double> values_of(const sim::ParametricProgram& pp, const Values& values) {
   if (values.shape(1) != pp.n_params) {
     value_error(messages::fill(messages::kValuesShape, values.shape(0), values.shape(1), pp.n_params));
@@ -119,21 +123,23 @@ Array1D<std::complex<double>> complex_array(std::vector<Complex>&& values) {
 Array1D<std::complex<double>> sweep_expval(const sim::ParametricProgram& pp, const Values& values,
                                            const In1D<U>& x_masks, const In1D<U>& z_masks,
                                            const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets,
-                                           const nb::object& poll, std::size_t threads, int mode) {
+                                           const nb::object& poll, std::size_t threads, int mode, bool fusion) {
   const std::span<const double> v = values_of(pp, values);
   const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
   const sim::SweepMode how = sweep_mode(mode);
+  const sim::RunOptions options{.fusion_qubits = fusion_qubits(fusion)};
   return complex_array(run_polled(
       [&](sim::RunControl& control) {
-        return sim::sweep_expectations(pp, v, values.shape(0), views, &control, how);
+        return sim::sweep_expectations(pp, v, values.shape(0), views, &control, how, options);
       },
       poll, threads));
 }
 
 nb::list sweep_run(const sim::ParametricProgram& pp, const Values& values, U seed, U shots, bool keep_shots,
-                   bool require_finite, const nb::object& poll, std::size_t threads, int mode) {
+                   bool require_finite, const nb::object& poll, std::size_t threads, int mode, bool fusion) {
   const std::span<const double> v = values_of(pp, values);
-  const sim::RunOptions options{.keep_shots = keep_shots, .require_finite = require_finite};
+  const sim::RunOptions options{
+      .keep_shots = keep_shots, .require_finite = require_finite, .fusion_qubits = fusion_qubits(fusion)};
   const sim::SweepMode how = sweep_mode(mode);
   std::vector<sim::ProgramResult> results = run_polled(
       [&](sim::RunControl& control) {
@@ -191,13 +197,14 @@ void register_parametric(nb::module_& m) {
         "Compiles flattened gates with affine angle slots into a ParametricProgram (slot gate 2**64-1: the "
         "global phase).");
   m.def("sweep_expval", &sweep_expval, "program"_a, "values"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a, "offsets"_a,
-        "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0,
+        "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0, "fusion"_a = false,
         "Expectation values of Pauli sums for every row of values (bindings x parameters), flattened "
-        "bindings-major; mode 0 auto, 1 side by side, 2 one after another.");
+        "bindings-major; mode 0 auto, 1 side by side, 2 one after another; fusion: each bound program "
+        "fused first, as run_program(fusion=True).");
   m.def("sweep_run", &sweep_run, "program"_a, "values"_a, "seed"_a, "shots"_a, "keep_shots"_a = false,
-        "require_finite"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0,
-        "One run per row of values, row b seeded with binding_seed(seed, b); a list of (state, outcomes, "
-        "counts, shot outcomes).");
+        "require_finite"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0, "fusion"_a = false,
+        "One run per row of values, row b seeded with binding_seed(seed, b) (fusion: its bound program fused "
+        "first, as run_program(fusion=True)); a list of (state, outcomes, counts, shot outcomes).");
   m.def("adjoint_gradients", &adjoint_gradients, "program"_a, "values"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a,
         "offsets"_a, "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0,
         "Values and adjoint-method derivatives of Pauli sums for every row of values; (values, jacobian) "

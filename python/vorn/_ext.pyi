@@ -161,6 +161,7 @@ def sweep_expval(
     poll: Callable[[int, int], object] | None = None,
     threads: int = 0,
     mode: int = 0,
+    fusion: bool = False,
 ) -> NDArray[np.complex128]: ...
 def sweep_run(
     program: ParametricProgram,
@@ -172,6 +173,7 @@ def sweep_run(
     poll: Callable[[int, int], object] | None = None,
     threads: int = 0,
     mode: int = 0,
+    fusion: bool = False,
 ) -> list[tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]]: ...
 def adjoint_gradients(
     program: ParametricProgram,

@@ -100,12 +100,12 @@ std::uint64_t sweep_memory(const ParametricProgram& pp, std::size_t bindings, st
 
 std::vector<Complex> sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
                                         std::size_t bindings, std::span<const PauliSumView> observables,
-                                        RunControl* control, SweepMode mode) {
-  vorn::require_memory(sweep_memory(pp, bindings, 0, {}, false, mode));
+                                        RunControl* control, SweepMode mode, const RunOptions& options) {
+  vorn::require_memory(sweep_memory(pp, bindings, 0, options, false, mode));
   std::vector<Complex> out(bindings * observables.size());
   for_each_binding(pp, values, bindings, pp.program.gates.size(), control, mode, [&](std::size_t b, const Program& program) {
     RandomStream unused = RandomStream::from_seed_value(0);
-    ProgramResult run = run_checked_program(program, unused, 0, control);
+    ProgramResult run = run_checked_program(program, unused, 0, control, options);
     const std::vector<Complex> e = expectation_values(std::span<const Complex>(run.snapshot.data(), run.snapshot.size()), observables);
     std::copy(e.begin(), e.end(), out.begin() + static_cast<std::ptrdiff_t>(b * observables.size()));
   });

@@ -70,17 +70,21 @@ inline constexpr std::uint64_t kSideBySideQubits = 14;
 bool side_by_side(SweepMode mode, std::uint64_t n_qubits, std::size_t bindings) noexcept;
 
 // values holds `bindings` rows of n_params. Expectation values, binding-major
-// (bindings x observables), each as vorn's expval of the bound circuit gives it.
+// (bindings x observables), each as vorn's expval of the bound circuit gives
+// it; options.fusion_qubits fuses each bound program first, as run_program
+// does.
 std::vector<Complex> sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
                                         std::size_t bindings, std::span<const PauliSumView> observables,
-                                        RunControl* control, SweepMode mode = SweepMode::Auto);
+                                        RunControl* control, SweepMode mode = SweepMode::Auto,
+                                        const RunOptions& options = {});
 
 // The seed binding `index` of a sweep with `seed` runs with: the first two
 // words of the ChaCha12 block `index` of seed's key (a nonce of its own, so no
 // run's stream shares it).
 std::uint64_t binding_seed(std::uint64_t seed, std::uint64_t index);
 
-// One run per binding, binding b as run_program(bound program, binding_seed(seed, b), shots).
+// One run per binding, binding b as run_program(bound program, binding_seed(seed, b), shots, options)
+// (options.fusion_qubits included).
 std::vector<ProgramResult> sweep_runs(const ParametricProgram& pp, std::span<const double> values,
                                       std::size_t bindings, std::uint64_t seed, std::uint64_t shots,
                                       RunControl* control, const RunOptions& options,
