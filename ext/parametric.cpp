@@ -13,6 +13,7 @@
 #include <complex>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -25,6 +26,7 @@
 #include "polled.hpp"
 #include "vorn/simulator/adjoint.hpp"
 #include "vorn/simulator/fusion.hpp"
+#include "vorn/simulator/messages.hpp"
 #include "vorn/simulator/parametric.hpp"
 #include "vorn/simulator/standard_gates.hpp"
 
@@ -119,20 +121,35 @@ Array1D<std::complex<double>> complex_array(std::vector<Complex>&& values) {
   return adopt(std::move(out));
 }
 
-// Expectation values, (bindings x observables) flattened.
-Array1D<std::complex<double>> sweep_expval(const sim::ParametricProgram& pp, const Values& values,
-                                           const In1D<U>& x_masks, const In1D<U>& z_masks,
-                                           const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets,
-                                           const nb::object& poll, std::size_t threads, int mode, bool fusion) {
+// Variances are about the real part of the mean: a complex coefficient is
+// refused before any binding runs.
+void require_real_coefficients(std::span<const sim::PauliSumView> views) {
+  for (std::size_t o = 0; o < views.size(); ++o) {
+    for (std::size_t t = 0; t < views[o].coeffs.size(); ++t) {
+      const double im = views[o].coeffs[t].im;
+      if (!(im == 0.0)) value_error(messages::fill(sim::messages::kVarianceComplexCoeff, t, o, std::to_string(im)));
+    }
+  }
+}
+
+// Expectation values, (bindings x observables) flattened; with `variance`
+// the pair (values, variances), the variances float64 of the same shape.
+nb::object sweep_expval(const sim::ParametricProgram& pp, const Values& values, const In1D<U>& x_masks,
+                        const In1D<U>& z_masks, const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets,
+                        const nb::object& poll, std::size_t threads, int mode, bool fusion, bool variance) {
   const std::span<const double> v = values_of(pp, values);
   const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
   const sim::SweepMode how = sweep_mode(mode);
+  if (variance) require_real_coefficients(views);
   const sim::RunOptions options{.fusion_qubits = fusion_qubits(fusion)};
-  return complex_array(run_polled(
+  sim::SweepExpectations out = run_polled(
       [&](sim::RunControl& control) {
-        return sim::sweep_expectations(pp, v, values.shape(0), views, &control, how, options);
+        return sim::sweep_expectations(pp, v, values.shape(0), views, &control, how, options, variance);
       },
-      poll, threads));
+      poll, threads);
+  Array1D<std::complex<double>> ev = complex_array(std::move(out.values));
+  if (!variance) return nb::cast(std::move(ev));
+  return nb::cast(std::make_tuple(std::move(ev), adopt(std::move(out.variances))));
 }
 
 nb::list sweep_run(const sim::ParametricProgram& pp, const Values& values, U seed, U shots, bool keep_shots,
@@ -197,10 +214,11 @@ void register_parametric(nb::module_& m) {
         "Compiles flattened gates with affine angle slots into a ParametricProgram (slot gate 2**64-1: the "
         "global phase).");
   m.def("sweep_expval", &sweep_expval, "program"_a, "values"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a, "offsets"_a,
-        "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0, "fusion"_a = false,
+        "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0, "fusion"_a = false, "variance"_a = false,
         "Expectation values of Pauli sums for every row of values (bindings x parameters), flattened "
         "bindings-major; mode 0 auto, 1 side by side, 2 one after another; fusion: each bound program "
-        "fused first, as run_program(fusion=True).");
+        "fused first, as run_program(fusion=True); variance: (values, variances) as expval gives them "
+        "(real coefficients only).");
   m.def("sweep_run", &sweep_run, "program"_a, "values"_a, "seed"_a, "shots"_a, "keep_shots"_a = false,
         "require_finite"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0, "fusion"_a = false,
         "One run per row of values, row b seeded with binding_seed(seed, b) (fusion: its bound program fused "

@@ -162,7 +162,8 @@ def sweep_expval(
     threads: int = 0,
     mode: int = 0,
     fusion: bool = False,
-) -> NDArray[np.complex128]: ...
+    variance: bool = False,
+) -> NDArray[np.complex128] | tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 def sweep_run(
     program: ParametricProgram,
     values: NDArray[np.float64],

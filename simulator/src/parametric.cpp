@@ -98,16 +98,25 @@ std::uint64_t sweep_memory(const ParametricProgram& pp, std::size_t bindings, st
   return total >= 1.8e19L ? ~U{0} : static_cast<U>(total);
 }
 
-std::vector<Complex> sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
-                                        std::size_t bindings, std::span<const PauliSumView> observables,
-                                        RunControl* control, SweepMode mode, const RunOptions& options) {
+SweepExpectations sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
+                                     std::size_t bindings, std::span<const PauliSumView> observables,
+                                     RunControl* control, SweepMode mode, const RunOptions& options, bool variance) {
   vorn::require_memory(sweep_memory(pp, bindings, 0, options, false, mode));
-  std::vector<Complex> out(bindings * observables.size());
+  const std::size_t width = observables.size();
+  SweepExpectations out;
+  out.values.resize(bindings * width);
+  if (variance) out.variances.resize(bindings * width);
   for_each_binding(pp, values, bindings, pp.program.gates.size(), control, mode, [&](std::size_t b, const Program& program) {
     RandomStream unused = RandomStream::from_seed_value(0);
     ProgramResult run = run_checked_program(program, unused, 0, control, options);
-    const std::vector<Complex> e = expectation_values(std::span<const Complex>(run.snapshot.data(), run.snapshot.size()), observables);
-    std::copy(e.begin(), e.end(), out.begin() + static_cast<std::ptrdiff_t>(b * observables.size()));
+    const std::span<const Complex> psi(run.snapshot.data(), run.snapshot.size());
+    const std::vector<Complex> e = expectation_values(psi, observables);
+    std::copy(e.begin(), e.end(), out.values.begin() + static_cast<std::ptrdiff_t>(b * width));
+    if (!variance) return;
+    std::vector<double> means(width);
+    for (std::size_t o = 0; o < width; ++o) means[o] = e[o].re;
+    const std::vector<double> v = variances(psi, observables, means);
+    std::copy(v.begin(), v.end(), out.variances.begin() + static_cast<std::ptrdiff_t>(b * width));
   });
   return out;
 }

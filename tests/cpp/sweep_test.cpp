@@ -1,6 +1,7 @@
 // Tests of sweeps with run options: binding b of a sweep gives the bits of
 // binding its values and running that program alone with the same options
-// (fusion), in both placements of the bindings, on 1 and 2 pool threads.
+// (fusion), and its variances those of that program's state, in both
+// placements of the bindings, on 1 and 2 pool threads.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -120,13 +121,36 @@ TEST_P(SweepOptions, FusedExpectationsAreEachBoundProgramFusedAlone) {
   const std::vector<PauliSumView> views = h.views();
   const RunOptions fused{.fusion_qubits = kDefaultFusionQubits};
   for (SweepMode mode : kModes) {
-    const std::vector<Complex> out = sweep_expectations(pp, v, bindings, views, nullptr, mode, fused);
+    const std::vector<Complex> out = sweep_expectations(pp, v, bindings, views, nullptr, mode, fused).values;
     ASSERT_EQ(out.size(), bindings * views.size());
     for (std::size_t b = 0; b < bindings; ++b) {
       const ProgramResult alone = run_program(bound(pp, v, b), 0, 0, nullptr, fused);
       const std::vector<Complex> e =
           expectation_values(std::span<const Complex>(alone.snapshot.data(), alone.snapshot.size()), views);
       EXPECT_TRUE(same_bits(std::span(out).subspan(b * views.size(), views.size()), e)) << "binding " << b;
+    }
+  }
+}
+
+TEST_P(SweepOptions, VariancesAreThoseOfEachBoundState) {
+  const ParametricProgram pp = ansatz(GetParam(), 1, false);
+  const std::size_t bindings = 4;
+  const std::vector<double> v = values_for(pp, bindings);
+  const Observables h;
+  const std::vector<PauliSumView> views = h.views();
+  for (const RunOptions& options : {RunOptions{}, RunOptions{.fusion_qubits = kDefaultFusionQubits}}) {
+    for (SweepMode mode : kModes) {
+      const SweepExpectations out = sweep_expectations(pp, v, bindings, views, nullptr, mode, options, true);
+      ASSERT_EQ(out.variances.size(), bindings * views.size());
+      EXPECT_TRUE(sweep_expectations(pp, v, bindings, views, nullptr, mode, options).variances.empty());
+      for (std::size_t b = 0; b < bindings; ++b) {
+        const ProgramResult alone = run_program(bound(pp, v, b), 0, 0, nullptr, options);
+        const std::span<const Complex> psi(alone.snapshot.data(), alone.snapshot.size());
+        const std::vector<Complex> e = expectation_values(psi, views);
+        const std::vector<double> var = variances(psi, views, std::vector<double>{e[0].re, e[1].re});
+        EXPECT_TRUE(same_bits(std::span(out.values).subspan(b * 2, 2), e)) << "binding " << b;
+        EXPECT_EQ(std::memcmp(out.variances.data() + b * 2, var.data(), 2 * sizeof(double)), 0) << "binding " << b;
+      }
     }
   }
 }

@@ -1,5 +1,5 @@
-"""The engine's sweep entry points with run options (fusion): row b of a
-sweep gives the bits of binding its values, compiling that circuit and
+"""The engine's sweep entry points with run options (fusion, variance): row
+b of a sweep gives the bits of binding its values, compiling that circuit and
 running it alone with the same options, side by side and one after another,
 on 1 and 2 threads."""
 
@@ -72,3 +72,37 @@ def test_fused_sweep_expval_rows_are_the_expval_of_each_fused_state(placement):
         state = _ext.run_program(bound_program(c, vals[b], False), 0, 0, threads=threads, fusion=True)[0]
         values, _ = _ext.expval(state, *arrays, False, None, threads)
         assert out[2 * b:2 * b + 2].tobytes() == values.tobytes()
+
+
+# Variance --------------------------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("fusion", [False, True])
+def test_sweep_variances_are_expval_variances_of_each_bound_state(placement, fusion):
+    mode, threads = placement
+    c = ansatz(5, 2)
+    hs = [hamiltonian(5), hamiltonian(5, terms=1, seed=2), hamiltonian(5, terms=9, seed=6)]
+    arrays = observable_arrays(hs, 5)
+    vals = values_for(c, 4, seed=2)
+    program, _ = sweeps._compile(c, False)
+    values, variances = _ext.sweep_expval(program, vals, *arrays, None, threads, mode, fusion=fusion, variance=True)
+    assert values.shape == variances.shape == (4 * 3,) and variances.dtype == np.float64
+    plain = _ext.sweep_expval(program, vals, *arrays, None, threads, mode, fusion=fusion)
+    assert isinstance(plain, np.ndarray) and plain.tobytes() == values.tobytes()  # without it, as before
+    for b in range(4):
+        state = _ext.run_program(bound_program(c, vals[b], False), 0, 0, threads=threads, fusion=fusion)[0]
+        ev, var = _ext.expval(state, *arrays, True, None, threads)
+        assert values[3 * b:3 * b + 3].tobytes() == ev.tobytes()
+        assert variances[3 * b:3 * b + 3].tobytes() == var.tobytes()
+
+
+def test_sweep_variances_refuse_complex_coefficients():
+    c = ansatz(3, 1)
+    program, _ = sweeps._compile(c, False)
+    x, z, coeffs, offsets = observable_arrays([hamiltonian(3), hamiltonian(3, seed=5)], 3)
+    coeffs = coeffs.copy()
+    coeffs[-1] += 0.5j
+    with pytest.raises(ValueError, match=r"term 5 of observable 1 has imaginary part 0\.5"):
+        _ext.sweep_expval(program, values_for(c, 3, seed=0), x, z, coeffs, offsets, variance=True)
+    values = _ext.sweep_expval(program, values_for(c, 3, seed=0), x, z, coeffs, offsets)  # values alone: fine
+    assert values.shape == (6,) and np.any(values.imag != 0)

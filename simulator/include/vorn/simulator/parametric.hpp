@@ -69,14 +69,21 @@ inline constexpr std::uint64_t kSideBySideQubits = 14;
 
 bool side_by_side(SweepMode mode, std::uint64_t n_qubits, std::size_t bindings) noexcept;
 
-// values holds `bindings` rows of n_params. Expectation values, binding-major
-// (bindings x observables), each as vorn's expval of the bound circuit gives
-// it; options.fusion_qubits fuses each bound program first, as run_program
+// Both binding-major (bindings x observables); variances empty unless asked for.
+struct SweepExpectations {
+  std::vector<Complex> values;
+  std::vector<double> variances;
+};
+
+// values holds `bindings` rows of n_params. Expectation values (and with
+// `variance` the variances about their real parts, real coefficients only),
+// each as expectation_values and variances on the bound program's state give
+// them; options.fusion_qubits fuses each bound program first, as run_program
 // does.
-std::vector<Complex> sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
-                                        std::size_t bindings, std::span<const PauliSumView> observables,
-                                        RunControl* control, SweepMode mode = SweepMode::Auto,
-                                        const RunOptions& options = {});
+SweepExpectations sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
+                                     std::size_t bindings, std::span<const PauliSumView> observables,
+                                     RunControl* control, SweepMode mode = SweepMode::Auto,
+                                     const RunOptions& options = {}, bool variance = false);
 
 // The seed binding `index` of a sweep with `seed` runs with: the first two
 // words of the ChaCha12 block `index` of seed's key (a nonce of its own, so no
