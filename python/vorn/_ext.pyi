@@ -130,7 +130,9 @@ class ParametricProgram:
     @property
     def num_parameters(self) -> int: ...
     def __len__(self) -> int: ...
-    def sweep_memory(self, bindings: int, shots: int, keep_shots: bool, keep_states: bool, mode: int = 0) -> int: ...
+    def sweep_memory(
+        self, bindings: int, shots: int, keep_shots: bool, keep_states: bool, mode: int = 0, single: bool = False
+    ) -> int: ...
     def gradient_memory(self, bindings: int, observables: int, mode: int = 0) -> int: ...
 
 def compile_parametric(
@@ -163,6 +165,7 @@ def sweep_expval(
     mode: int = 0,
     fusion: bool = False,
     variance: bool = False,
+    single: bool = False,
 ) -> NDArray[np.complex128] | tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 def sweep_run(
     program: ParametricProgram,
@@ -175,7 +178,9 @@ def sweep_run(
     threads: int = 0,
     mode: int = 0,
     fusion: bool = False,
-) -> list[tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]]: ...
+    single: bool = False,
+) -> list[tuple[NDArray[np.complex128] | NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64],
+                NDArray[np.uint64]]]: ...
 def adjoint_gradients(
     program: ParametricProgram,
     values: NDArray[np.float64],

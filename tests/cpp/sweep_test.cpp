@@ -1,13 +1,14 @@
 // Tests of sweeps with run options: binding b of a sweep gives the bits of
 // binding its values and running that program alone with the same options
-// (fusion), and its variances those of that program's state, in both
-// placements of the bindings, on 1 and 2 pool threads.
+// (fusion, single precision), and its variances those of that program's
+// state, in both placements of the bindings, on 1 and 2 pool threads.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "vorn/core/parallel.hpp"
@@ -90,66 +91,87 @@ struct Observables {
 
 constexpr SweepMode kModes[] = {SweepMode::SideBySide, SweepMode::OneAfterAnother};
 
-class SweepOptions : public ::testing::TestWithParam<U> {};
+// Exact, fused, single precision, both.
+const RunOptions kOptions[] = {RunOptions{}, RunOptions{.fusion_qubits = kDefaultFusionQubits},
+                               RunOptions{.single_precision = true},
+                               RunOptions{.fusion_qubits = kDefaultFusionQubits, .single_precision = true}};
 
-TEST_P(SweepOptions, FusedRunsAreEachBoundProgramFusedAlone) {
-  const ParametricProgram pp = ansatz(GetParam(), 2, true);
-  const std::size_t bindings = 5;
+// Binding b of the sweep's runs against its bound program run alone with the
+// options (T: the state's precision); a fused double sweep's states also
+// against the exact sweep's, to see fusion was applied.
+template <class T, class Sweep, class Alone>
+void expect_runs_alone(const ParametricProgram& pp, RunOptions options, Sweep sweep, Alone alone) {
+  const std::size_t bindings = 4;
   const std::vector<double> v = values_for(pp, bindings);
-  const RunOptions fused{.keep_shots = true, .fusion_qubits = kDefaultFusionQubits};
+  options.keep_shots = true;
   for (SweepMode mode : kModes) {
-    const std::vector<ProgramResult> runs = sweep_runs(pp, v, bindings, 17, 200, nullptr, fused, mode);
-    const std::vector<ProgramResult> plain = sweep_runs(pp, v, bindings, 17, 200, nullptr, {}, mode);
+    const std::vector<BasicProgramResult<T>> runs = sweep(pp, v, bindings, 17, 200, nullptr, options, mode);
     ASSERT_EQ(runs.size(), bindings);
-    bool fusion_changed_bits = false;
     for (std::size_t b = 0; b < bindings; ++b) {
-      const ProgramResult alone = run_program(bound(pp, v, b), binding_seed(17, b), 200, nullptr, fused);
-      EXPECT_TRUE(same_bits(runs[b].snapshot, alone.snapshot)) << "binding " << b;
-      EXPECT_EQ(runs[b].tally, alone.tally) << "binding " << b;
-      EXPECT_EQ(runs[b].shots, alone.shots) << "binding " << b;
-      fusion_changed_bits = fusion_changed_bits || !same_bits(runs[b].snapshot, plain[b].snapshot);
+      const BasicProgramResult<T> one = alone(bound(pp, v, b), binding_seed(17, b), 200, nullptr, options);
+      EXPECT_TRUE(same_bits(runs[b].snapshot, one.snapshot)) << "binding " << b;
+      EXPECT_EQ(runs[b].tally, one.tally) << "binding " << b;
+      EXPECT_EQ(runs[b].shots, one.shots) << "binding " << b;
     }
-    EXPECT_TRUE(fusion_changed_bits);  // the fused path was taken, not the exact one
+    if constexpr (std::is_same_v<T, double>) {
+      const std::vector<ProgramResult> exact = sweep_runs(pp, v, bindings, 17, 200, nullptr, {}, mode);
+      bool changed_bits = false;
+      for (std::size_t b = 0; b < bindings; ++b) changed_bits = changed_bits || !same_bits(runs[b].snapshot, exact[b].snapshot);
+      EXPECT_TRUE(changed_bits);
+    }
   }
 }
 
-TEST_P(SweepOptions, FusedExpectationsAreEachBoundProgramFusedAlone) {
+class SweepOptions : public ::testing::TestWithParam<U> {};
+
+TEST_P(SweepOptions, FusedRunsAreEachBoundProgramFusedAlone) {
+  expect_runs_alone<double>(ansatz(GetParam(), 2, true), kOptions[1], sweep_runs, run_program);
+}
+
+TEST_P(SweepOptions, SingleRunsAreEachBoundProgramRunInSingleAlone) {
+  for (const RunOptions& options : {kOptions[2], kOptions[3]}) {
+    expect_runs_alone<float>(ansatz(GetParam(), 2, true), options, sweep_runs_single, run_single_program);
+  }
+}
+
+// The expectation values and variances of a program's state run alone with `options`.
+SweepExpectations expectations_alone(const Program& program, std::span<const PauliSumView> views,
+                                     const RunOptions& options) {
+  auto of = [&](const auto& state) {
+    const std::span psi(state.data(), state.size());
+    SweepExpectations out{expectation_values(psi, views), {}};
+    std::vector<double> means;
+    for (const Complex& e : out.values) means.push_back(e.re);
+    out.variances = variances(psi, views, means);
+    return out;
+  };
+  if (options.single_precision) return of(run_single_program(program, 0, 0, nullptr, options).snapshot);
+  return of(run_program(program, 0, 0, nullptr, options).snapshot);
+}
+
+TEST_P(SweepOptions, ExpectationsAndVariancesAreThoseOfEachBoundStateAlone) {
   const ParametricProgram pp = ansatz(GetParam(), 2, false);
   const std::size_t bindings = 4;
   const std::vector<double> v = values_for(pp, bindings);
   const Observables h;
   const std::vector<PauliSumView> views = h.views();
-  const RunOptions fused{.fusion_qubits = kDefaultFusionQubits};
-  for (SweepMode mode : kModes) {
-    const std::vector<Complex> out = sweep_expectations(pp, v, bindings, views, nullptr, mode, fused).values;
-    ASSERT_EQ(out.size(), bindings * views.size());
-    for (std::size_t b = 0; b < bindings; ++b) {
-      const ProgramResult alone = run_program(bound(pp, v, b), 0, 0, nullptr, fused);
-      const std::vector<Complex> e =
-          expectation_values(std::span<const Complex>(alone.snapshot.data(), alone.snapshot.size()), views);
-      EXPECT_TRUE(same_bits(std::span(out).subspan(b * views.size(), views.size()), e)) << "binding " << b;
-    }
-  }
-}
-
-TEST_P(SweepOptions, VariancesAreThoseOfEachBoundState) {
-  const ParametricProgram pp = ansatz(GetParam(), 1, false);
-  const std::size_t bindings = 4;
-  const std::vector<double> v = values_for(pp, bindings);
-  const Observables h;
-  const std::vector<PauliSumView> views = h.views();
-  for (const RunOptions& options : {RunOptions{}, RunOptions{.fusion_qubits = kDefaultFusionQubits}}) {
+  for (const RunOptions& options : kOptions) {
     for (SweepMode mode : kModes) {
       const SweepExpectations out = sweep_expectations(pp, v, bindings, views, nullptr, mode, options, true);
-      ASSERT_EQ(out.variances.size(), bindings * views.size());
-      EXPECT_TRUE(sweep_expectations(pp, v, bindings, views, nullptr, mode, options).variances.empty());
+      ASSERT_EQ(out.values.size(), bindings * 2);
+      ASSERT_EQ(out.variances.size(), bindings * 2);
+      const SweepExpectations values = sweep_expectations(pp, v, bindings, views, nullptr, mode, options);
+      EXPECT_TRUE(same_bits(values.values, out.values));
+      EXPECT_TRUE(values.variances.empty());
+      const SweepExpectations exact = sweep_expectations(pp, v, bindings, views, nullptr, mode);
+      if (&options != &kOptions[0]) {
+        EXPECT_FALSE(same_bits(exact.values, out.values));  // the options were applied
+      }
       for (std::size_t b = 0; b < bindings; ++b) {
-        const ProgramResult alone = run_program(bound(pp, v, b), 0, 0, nullptr, options);
-        const std::span<const Complex> psi(alone.snapshot.data(), alone.snapshot.size());
-        const std::vector<Complex> e = expectation_values(psi, views);
-        const std::vector<double> var = variances(psi, views, std::vector<double>{e[0].re, e[1].re});
-        EXPECT_TRUE(same_bits(std::span(out.values).subspan(b * 2, 2), e)) << "binding " << b;
-        EXPECT_EQ(std::memcmp(out.variances.data() + b * 2, var.data(), 2 * sizeof(double)), 0) << "binding " << b;
+        const SweepExpectations alone = expectations_alone(bound(pp, v, b), views, options);
+        EXPECT_TRUE(same_bits(std::span(out.values).subspan(b * 2, 2), alone.values)) << "binding " << b;
+        EXPECT_EQ(std::memcmp(out.variances.data() + b * 2, alone.variances.data(), 2 * sizeof(double)), 0)
+            << "binding " << b;
       }
     }
   }

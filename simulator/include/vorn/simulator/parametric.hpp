@@ -79,7 +79,8 @@ struct SweepExpectations {
 // `variance` the variances about their real parts, real coefficients only),
 // each as expectation_values and variances on the bound program's state give
 // them; options.fusion_qubits fuses each bound program first, as run_program
-// does.
+// does, and options.single_precision runs it on a complex64 state, as
+// run_single_program does (the float overloads of the evaluation then read it).
 SweepExpectations sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
                                      std::size_t bindings, std::span<const PauliSumView> observables,
                                      RunControl* control, SweepMode mode = SweepMode::Auto,
@@ -96,9 +97,15 @@ std::vector<ProgramResult> sweep_runs(const ParametricProgram& pp, std::span<con
                                       std::size_t bindings, std::uint64_t seed, std::uint64_t shots,
                                       RunControl* control, const RunOptions& options,
                                       SweepMode mode = SweepMode::Auto);
+// The same with each binding as run_single_program runs its bound program.
+std::vector<SingleProgramResult> sweep_runs_single(const ParametricProgram& pp, std::span<const double> values,
+                                                   std::size_t bindings, std::uint64_t seed, std::uint64_t shots,
+                                                   RunControl* control, const RunOptions& options,
+                                                   SweepMode mode = SweepMode::Auto);
 
 // Bytes a sweep holds at its peak: `states` states at once (one per task side
-// by side, one after another) plus what each result keeps.
+// by side, one after another) plus what each result keeps; complex64 states
+// when options.single_precision.
 std::uint64_t sweep_memory(const ParametricProgram& pp, std::size_t bindings, std::uint64_t shots,
                            const RunOptions& options, bool keep_states, SweepMode mode = SweepMode::Auto);
 
