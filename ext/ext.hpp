@@ -37,6 +37,7 @@ RunArrays run_arrays(sim::ProgramResult&& result);
 // A single-precision run's: the state as complex64.
 using SingleRunArrays = std::tuple<Array1D<std::complex<float>>, Array1D<std::uint64_t>, Array1D<std::uint64_t>,
                                    Array1D<std::uint64_t>>;
+SingleRunArrays run_arrays(sim::SingleProgramResult&& result);
 // The same from a state (empty when none is kept), a tally and shot outcomes.
 RunArrays run_arrays(Buffer<Complex>&& state, const sim::Tally& tally, std::vector<std::uint64_t>&& shots);
 

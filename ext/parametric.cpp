@@ -13,6 +13,7 @@
 #include <complex>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -24,6 +25,8 @@
 #include "messages.hpp"
 #include "polled.hpp"
 #include "vorn/simulator/adjoint.hpp"
+#include "vorn/simulator/fusion.hpp"
+#include "vorn/simulator/messages.hpp"
 #include "vorn/simulator/parametric.hpp"
 #include "vorn/simulator/standard_gates.hpp"
 
@@ -102,6 +105,9 @@ sim::ParametricProgram compile_parametric(U n_qubits, const std::vector<std::str
   return pp;
 }
 
+// Fused as run_program(fusion=True) fuses: the default width.
+unsigned fusion_qubits(bool fusion) { return fusion ? sim::kDefaultFusionQubits : 0u; }
+
 std::span<const double> values_of(const sim::ParametricProgram& pp, const Values& values) {
   if (values.shape(1) != pp.n_params) {
     value_error(messages::fill(messages::kValuesShape, values.shape(0), values.shape(1), pp.n_params));
@@ -115,34 +121,61 @@ Array1D<std::complex<double>> complex_array(std::vector<Complex>&& values) {
   return adopt(std::move(out));
 }
 
-// Expectation values, (bindings x observables) flattened.
-Array1D<std::complex<double>> sweep_expval(const sim::ParametricProgram& pp, const Values& values,
-                                           const In1D<U>& x_masks, const In1D<U>& z_masks,
-                                           const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets,
-                                           const nb::object& poll, std::size_t threads, int mode) {
+// Variances are about the real part of the mean: a complex coefficient is
+// refused before any binding runs.
+void require_real_coefficients(std::span<const sim::PauliSumView> views) {
+  for (std::size_t o = 0; o < views.size(); ++o) {
+    for (std::size_t t = 0; t < views[o].coeffs.size(); ++t) {
+      const double im = views[o].coeffs[t].im;
+      if (!(im == 0.0)) value_error(messages::fill(sim::messages::kVarianceComplexCoeff, t, o, std::to_string(im)));
+    }
+  }
+}
+
+// Expectation values, (bindings x observables) flattened; with `variance`
+// the pair (values, variances), the variances float64 of the same shape.
+nb::object sweep_expval(const sim::ParametricProgram& pp, const Values& values, const In1D<U>& x_masks,
+                        const In1D<U>& z_masks, const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets,
+                        const nb::object& poll, std::size_t threads, int mode, bool fusion, bool variance,
+                        bool single) {
   const std::span<const double> v = values_of(pp, values);
   const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
   const sim::SweepMode how = sweep_mode(mode);
-  return complex_array(run_polled(
+  if (variance) require_real_coefficients(views);
+  const sim::RunOptions options{.fusion_qubits = fusion_qubits(fusion), .single_precision = single};
+  sim::SweepExpectations out = run_polled(
       [&](sim::RunControl& control) {
-        return sim::sweep_expectations(pp, v, values.shape(0), views, &control, how);
+        return sim::sweep_expectations(pp, v, values.shape(0), views, &control, how, options, variance);
       },
-      poll, threads));
+      poll, threads);
+  Array1D<std::complex<double>> ev = complex_array(std::move(out.values));
+  if (!variance) return nb::cast(std::move(ev));
+  return nb::cast(std::make_tuple(std::move(ev), adopt(std::move(out.variances))));
+}
+
+// Each result as its (state, outcomes, counts, shot outcomes), in binding order.
+template <class Result>
+nb::list result_list(std::vector<Result>&& results) {
+  nb::list out;
+  for (Result& r : results) out.append(nb::cast(run_arrays(std::move(r))));
+  return out;
 }
 
 nb::list sweep_run(const sim::ParametricProgram& pp, const Values& values, U seed, U shots, bool keep_shots,
-                   bool require_finite, const nb::object& poll, std::size_t threads, int mode) {
+                   bool require_finite, const nb::object& poll, std::size_t threads, int mode, bool fusion,
+                   bool single) {
   const std::span<const double> v = values_of(pp, values);
-  const sim::RunOptions options{.keep_shots = keep_shots, .require_finite = require_finite};
+  const sim::RunOptions options{.keep_shots = keep_shots,
+                                .require_finite = require_finite,
+                                .fusion_qubits = fusion_qubits(fusion),
+                                .single_precision = single};
   const sim::SweepMode how = sweep_mode(mode);
-  std::vector<sim::ProgramResult> results = run_polled(
-      [&](sim::RunControl& control) {
-        return sim::sweep_runs(pp, v, values.shape(0), seed, shots, &control, options, how);
-      },
-      poll, threads);
-  nb::list out;
-  for (sim::ProgramResult& r : results) out.append(nb::cast(run_arrays(std::move(r))));
-  return out;
+  auto run = [&](auto sweep) {
+    return result_list(run_polled(
+        [&](sim::RunControl& control) { return sweep(pp, v, values.shape(0), seed, shots, &control, options, how); },
+        poll, threads));
+  };
+  return single ? run(sim::sweep_runs_single) : run(sim::sweep_runs);
 }
 
 // (values, jacobian): (bindings x observables) and (bindings x observables x parameters), flattened.
@@ -172,12 +205,13 @@ void register_parametric(nb::module_& m) {
       .def(
           "sweep_memory",
           [](const sim::ParametricProgram& p, std::size_t bindings, U shots, bool keep_shots, bool keep_states,
-             int mode) {
-            return sim::sweep_memory(p, bindings, shots, sim::RunOptions{.keep_shots = keep_shots}, keep_states,
-                                     sweep_mode(mode));
+             int mode, bool single) {
+            return sim::sweep_memory(p, bindings, shots,
+                                     sim::RunOptions{.keep_shots = keep_shots, .single_precision = single},
+                                     keep_states, sweep_mode(mode));
           },
-          "bindings"_a, "shots"_a, "keep_shots"_a, "keep_states"_a, "mode"_a = 0,
-          "Bytes a sweep of this many bindings holds at its peak.")
+          "bindings"_a, "shots"_a, "keep_shots"_a, "keep_states"_a, "mode"_a = 0, "single"_a = false,
+          "Bytes a sweep of this many bindings holds at its peak (single: on complex64 states).")
       .def(
           "gradient_memory",
           [](const sim::ParametricProgram& p, std::size_t bindings, std::size_t observables, int mode) {
@@ -191,13 +225,19 @@ void register_parametric(nb::module_& m) {
         "Compiles flattened gates with affine angle slots into a ParametricProgram (slot gate 2**64-1: the "
         "global phase).");
   m.def("sweep_expval", &sweep_expval, "program"_a, "values"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a, "offsets"_a,
-        "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0,
+        "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0, "fusion"_a = false, "variance"_a = false,
+        "single"_a = false,
         "Expectation values of Pauli sums for every row of values (bindings x parameters), flattened "
-        "bindings-major; mode 0 auto, 1 side by side, 2 one after another.");
+        "bindings-major; mode 0 auto, 1 side by side, 2 one after another; fusion: each bound program "
+        "fused first, as run_program(fusion=True); variance: (values, variances) as expval gives them "
+        "(real coefficients only); single: each binding on a complex64 state, as run_program_single, the "
+        "evaluation as expval on that state.");
   m.def("sweep_run", &sweep_run, "program"_a, "values"_a, "seed"_a, "shots"_a, "keep_shots"_a = false,
-        "require_finite"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0,
-        "One run per row of values, row b seeded with binding_seed(seed, b); a list of (state, outcomes, "
-        "counts, shot outcomes).");
+        "require_finite"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0, "fusion"_a = false,
+        "single"_a = false,
+        "One run per row of values, row b seeded with binding_seed(seed, b) (fusion: its bound program fused "
+        "first, as run_program(fusion=True); single: run as run_program_single runs it, the state complex64); "
+        "a list of (state, outcomes, counts, shot outcomes).");
   m.def("adjoint_gradients", &adjoint_gradients, "program"_a, "values"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a,
         "offsets"_a, "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0,
         "Values and adjoint-method derivatives of Pauli sums for every row of values; (values, jacobian) "

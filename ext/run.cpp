@@ -54,12 +54,9 @@ SingleRunArrays run_program_single(const sim::Program& program, std::optional<U>
                                 .require_finite = require_finite,
                                 .fusion_qubits = fusion ? sim::kDefaultFusionQubits : 0u,
                                 .single_precision = true};
-  sim::SingleProgramResult result = run_polled(
+  return run_arrays(run_polled(
       [&](sim::RunControl& control) { return sim::run_single_program(program, seed, shots, &control, options); },
-      poll, threads);
-  auto [ignored, outcomes, counts, shot_outcomes] = run_arrays(Buffer<Complex>{}, result.tally, std::move(result.shots));
-  return {adopt<SingleComplex, std::complex<float>>(std::move(result.snapshot).take_amplitudes()), outcomes, counts,
-          shot_outcomes};
+      poll, threads));
 }
 
 }  // namespace
@@ -88,6 +85,12 @@ RunArrays run_arrays(Buffer<Complex>&& state, const sim::Tally& tally, std::vect
 
 RunArrays run_arrays(sim::ProgramResult&& result) {
   return run_arrays(std::move(result.snapshot).take_amplitudes(), result.tally, std::move(result.shots));
+}
+
+SingleRunArrays run_arrays(sim::SingleProgramResult&& result) {
+  auto [ignored, outcomes, counts, shot_outcomes] = run_arrays(Buffer<Complex>{}, result.tally, std::move(result.shots));
+  return {adopt<SingleComplex, std::complex<float>>(std::move(result.snapshot).take_amplitudes()), outcomes, counts,
+          shot_outcomes};
 }
 
 namespace {

@@ -131,7 +131,9 @@ class ParametricProgram:
     @property
     def num_parameters(self) -> int: ...
     def __len__(self) -> int: ...
-    def sweep_memory(self, bindings: int, shots: int, keep_shots: bool, keep_states: bool, mode: int = 0) -> int: ...
+    def sweep_memory(
+        self, bindings: int, shots: int, keep_shots: bool, keep_states: bool, mode: int = 0, single: bool = False
+    ) -> int: ...
     def gradient_memory(self, bindings: int, observables: int, mode: int = 0) -> int: ...
 
 def compile_parametric(
@@ -162,7 +164,10 @@ def sweep_expval(
     poll: Callable[[int, int], object] | None = None,
     threads: int = 0,
     mode: int = 0,
-) -> NDArray[np.complex128]: ...
+    fusion: bool = False,
+    variance: bool = False,
+    single: bool = False,
+) -> NDArray[np.complex128] | tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 def sweep_run(
     program: ParametricProgram,
     values: NDArray[np.float64],
@@ -173,7 +178,10 @@ def sweep_run(
     poll: Callable[[int, int], object] | None = None,
     threads: int = 0,
     mode: int = 0,
-) -> list[tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]]: ...
+    fusion: bool = False,
+    single: bool = False,
+) -> list[tuple[NDArray[np.complex128] | NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64],
+                NDArray[np.uint64]]]: ...
 def adjoint_gradients(
     program: ParametricProgram,
     values: NDArray[np.float64],

@@ -137,6 +137,11 @@ ProgramResult run_checked_program(const Program& program, RandomStream& stream, 
   return run_on_state<double>(program, stream, shots, control, options);
 }
 
+SingleProgramResult run_checked_single_program(const Program& program, RandomStream& stream, std::uint64_t shots,
+                                               RunControl* control, const RunOptions& options) {
+  return run_on_state<float>(program, stream, shots, control, options);
+}
+
 RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots,
                       RunControl* control) {
   const Program program = compile(circuit);

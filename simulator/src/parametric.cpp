@@ -3,7 +3,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "vorn/core/error.hpp"
@@ -89,7 +91,7 @@ std::uint64_t sweep_memory(const ParametricProgram& pp, std::size_t bindings, st
                            const RunOptions& options, bool keep_states, SweepMode mode) {
   const U n = pp.program.n_qubits;
   if (n == 0 || n > vorn::kMaxQubits) return 0;
-  const U state = StateVector::bytes_for(n);
+  const U state = options.single_precision ? SingleStateVector::bytes_for(n) : StateVector::bytes_for(n);
   const U one_run = required_memory(pp.program, shots, options);
   // A run's peak per task at once, plus the states and outcomes the results
   // keep (one run's figure each, less its sampler); saturating.
@@ -98,33 +100,84 @@ std::uint64_t sweep_memory(const ParametricProgram& pp, std::size_t bindings, st
   return total >= 1.8e19L ? ~U{0} : static_cast<U>(total);
 }
 
-std::vector<Complex> sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
-                                        std::size_t bindings, std::span<const PauliSumView> observables,
-                                        RunControl* control, SweepMode mode) {
-  vorn::require_memory(sweep_memory(pp, bindings, 0, {}, false, mode));
-  std::vector<Complex> out(bindings * observables.size());
+namespace {
+
+// The run of one bound program on a state of real type T, as run_program
+// (double) or run_single_program (float) runs it after its checks.
+template <class T>
+BasicProgramResult<T> run_bound(const Program& program, RandomStream& stream, U shots, RunControl* control,
+                                const RunOptions& options) {
+  if constexpr (std::is_same_v<T, float>) {
+    return run_checked_single_program(program, stream, shots, control, options);
+  } else {
+    return run_checked_program(program, stream, shots, control, options);
+  }
+}
+
+template <class T>
+void expectations(const ParametricProgram& pp, std::span<const double> values, std::size_t bindings,
+                  std::span<const PauliSumView> observables, RunControl* control, SweepMode mode,
+                  const RunOptions& options, bool variance, SweepExpectations& out) {
+  const std::size_t width = observables.size();
   for_each_binding(pp, values, bindings, pp.program.gates.size(), control, mode, [&](std::size_t b, const Program& program) {
     RandomStream unused = RandomStream::from_seed_value(0);
-    ProgramResult run = run_checked_program(program, unused, 0, control);
-    const std::vector<Complex> e = expectation_values(std::span<const Complex>(run.snapshot.data(), run.snapshot.size()), observables);
-    std::copy(e.begin(), e.end(), out.begin() + static_cast<std::ptrdiff_t>(b * observables.size()));
+    BasicProgramResult<T> run = run_bound<T>(program, unused, 0, control, options);
+    const std::span<const BasicComplex<T>> psi(run.snapshot.data(), run.snapshot.size());
+    const std::vector<Complex> e = expectation_values(psi, observables);
+    std::copy(e.begin(), e.end(), out.values.begin() + static_cast<std::ptrdiff_t>(b * width));
+    if (!variance) return;
+    std::vector<double> means(width);
+    for (std::size_t o = 0; o < width; ++o) means[o] = e[o].re;
+    const std::vector<double> v = variances(psi, observables, means);
+    std::copy(v.begin(), v.end(), out.variances.begin() + static_cast<std::ptrdiff_t>(b * width));
   });
+}
+
+template <class T>
+std::vector<BasicProgramResult<T>> runs(const ParametricProgram& pp, std::span<const double> values,
+                                        std::size_t bindings, U seed, U shots, RunControl* control,
+                                        const RunOptions& options, SweepMode mode) {
+  RunOptions sized = options;
+  sized.single_precision = std::is_same_v<T, float>;
+  vorn::require_memory(sweep_memory(pp, bindings, shots, sized, true, mode));
+  std::vector<std::optional<BasicProgramResult<T>>> results(bindings);
+  for_each_binding(pp, values, bindings, pp.program.gates.size(), control, mode, [&](std::size_t b, const Program& program) {
+    RandomStream stream = RandomStream::from_seed_value(binding_seed(seed, b));
+    results[b].emplace(run_bound<T>(program, stream, shots, control, options));
+  });
+  std::vector<BasicProgramResult<T>> out;
+  out.reserve(bindings);
+  for (auto& r : results) out.push_back(std::move(*r));
+  return out;
+}
+
+}  // namespace
+
+SweepExpectations sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
+                                     std::size_t bindings, std::span<const PauliSumView> observables,
+                                     RunControl* control, SweepMode mode, const RunOptions& options, bool variance) {
+  vorn::require_memory(sweep_memory(pp, bindings, 0, options, false, mode));
+  SweepExpectations out;
+  out.values.resize(bindings * observables.size());
+  if (variance) out.variances.resize(bindings * observables.size());
+  if (options.single_precision) {
+    expectations<float>(pp, values, bindings, observables, control, mode, options, variance, out);
+  } else {
+    expectations<double>(pp, values, bindings, observables, control, mode, options, variance, out);
+  }
   return out;
 }
 
 std::vector<ProgramResult> sweep_runs(const ParametricProgram& pp, std::span<const double> values,
                                       std::size_t bindings, std::uint64_t seed, std::uint64_t shots,
                                       RunControl* control, const RunOptions& options, SweepMode mode) {
-  vorn::require_memory(sweep_memory(pp, bindings, shots, options, true, mode));
-  std::vector<std::optional<ProgramResult>> results(bindings);
-  for_each_binding(pp, values, bindings, pp.program.gates.size(), control, mode, [&](std::size_t b, const Program& program) {
-    RandomStream stream = RandomStream::from_seed_value(binding_seed(seed, b));
-    results[b].emplace(run_checked_program(program, stream, shots, control, options));
-  });
-  std::vector<ProgramResult> out;
-  out.reserve(bindings);
-  for (auto& r : results) out.push_back(std::move(*r));
-  return out;
+  return runs<double>(pp, values, bindings, seed, shots, control, options, mode);
+}
+
+std::vector<SingleProgramResult> sweep_runs_single(const ParametricProgram& pp, std::span<const double> values,
+                                                   std::size_t bindings, std::uint64_t seed, std::uint64_t shots,
+                                                   RunControl* control, const RunOptions& options, SweepMode mode) {
+  return runs<float>(pp, values, bindings, seed, shots, control, options, mode);
 }
 
 }  // namespace vorn::sim

@@ -51,8 +51,9 @@ struct RunOptions {
   // qubits (fusion.hpp) before the run; amplitudes then differ from the
   // exact path by rounding. 0, the default, runs the gates as compiled.
   unsigned fusion_qubits = 0;
-  // A complex64 state (run_single_program): half the memory of double. Only
-  // required_memory reads it; run_program always runs in double.
+  // A complex64 state (run_single_program): half the memory of double.
+  // required_memory and the sweeps' memory figure and expectations read it;
+  // run_program always runs in double.
   bool single_precision = false;
 };
 
@@ -74,6 +75,9 @@ SingleProgramResult run_single_program(const Program& program, std::optional<std
 // exactly as run_program would run it.
 ProgramResult run_checked_program(const Program& program, RandomStream& stream, std::uint64_t shots,
                                   RunControl* control, const RunOptions& options = {});
+// The same as run_single_program runs it, on a complex64 state.
+SingleProgramResult run_checked_single_program(const Program& program, RandomStream& stream, std::uint64_t shots,
+                                               RunControl* control, const RunOptions& options = {});
 
 // Bytes a run of the program allocates at its peak: the state, the gather
 // buffers of blocked runs, and when it samples the sampler's vectors and the

@@ -69,25 +69,43 @@ inline constexpr std::uint64_t kSideBySideQubits = 14;
 
 bool side_by_side(SweepMode mode, std::uint64_t n_qubits, std::size_t bindings) noexcept;
 
-// values holds `bindings` rows of n_params. Expectation values, binding-major
-// (bindings x observables), each as vorn's expval of the bound circuit gives it.
-std::vector<Complex> sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
-                                        std::size_t bindings, std::span<const PauliSumView> observables,
-                                        RunControl* control, SweepMode mode = SweepMode::Auto);
+// Both binding-major (bindings x observables); variances empty unless asked for.
+struct SweepExpectations {
+  std::vector<Complex> values;
+  std::vector<double> variances;
+};
+
+// values holds `bindings` rows of n_params. Expectation values (and with
+// `variance` the variances about their real parts, real coefficients only),
+// each as expectation_values and variances on the bound program's state give
+// them; options.fusion_qubits fuses each bound program first, as run_program
+// does, and options.single_precision runs it on a complex64 state, as
+// run_single_program does (the float overloads of the evaluation then read it).
+SweepExpectations sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
+                                     std::size_t bindings, std::span<const PauliSumView> observables,
+                                     RunControl* control, SweepMode mode = SweepMode::Auto,
+                                     const RunOptions& options = {}, bool variance = false);
 
 // The seed binding `index` of a sweep with `seed` runs with: the first two
 // words of the ChaCha12 block `index` of seed's key (a nonce of its own, so no
 // run's stream shares it).
 std::uint64_t binding_seed(std::uint64_t seed, std::uint64_t index);
 
-// One run per binding, binding b as run_program(bound program, binding_seed(seed, b), shots).
+// One run per binding, binding b as run_program(bound program, binding_seed(seed, b), shots, options)
+// (options.fusion_qubits included).
 std::vector<ProgramResult> sweep_runs(const ParametricProgram& pp, std::span<const double> values,
                                       std::size_t bindings, std::uint64_t seed, std::uint64_t shots,
                                       RunControl* control, const RunOptions& options,
                                       SweepMode mode = SweepMode::Auto);
+// The same with each binding as run_single_program runs its bound program.
+std::vector<SingleProgramResult> sweep_runs_single(const ParametricProgram& pp, std::span<const double> values,
+                                                   std::size_t bindings, std::uint64_t seed, std::uint64_t shots,
+                                                   RunControl* control, const RunOptions& options,
+                                                   SweepMode mode = SweepMode::Auto);
 
 // Bytes a sweep holds at its peak: `states` states at once (one per task side
-// by side, one after another) plus what each result keeps.
+// by side, one after another) plus what each result keeps; complex64 states
+// when options.single_precision.
 std::uint64_t sweep_memory(const ParametricProgram& pp, std::size_t bindings, std::uint64_t shots,
                            const RunOptions& options, bool keep_states, SweepMode mode = SweepMode::Auto);
 

@@ -1,0 +1,133 @@
+"""The engine's sweep entry points with run options (fusion, variance,
+single precision): row b of a sweep gives the bits of binding its values,
+compiling that circuit and running it alone with the same options, side by
+side and one after another, on 1 and 2 threads."""
+
+import numpy as np
+import pytest
+
+from vorn import _ext, sweeps
+from vorn.observables import _observable_arrays
+from vorn.simulation import _compile
+
+from test_vorn_sweeps import ansatz, hamiltonian
+
+SIDE_BY_SIDE, ONE_AFTER_ANOTHER = 1, 2
+
+
+@pytest.fixture(params=[(SIDE_BY_SIDE, 1), (SIDE_BY_SIDE, 2), (ONE_AFTER_ANOTHER, 1), (ONE_AFTER_ANOTHER, 2)],
+                ids=["side_by_side-1", "side_by_side-2", "one_after_another-1", "one_after_another-2"])
+def placement(request):
+    """(mode, threads); 2 threads only where the pool has them."""
+    mode, threads = request.param
+    if threads > _ext.pool_threads():
+        pytest.skip("the pool has one thread")
+    return mode, threads
+
+
+def values_for(c, bindings, seed):
+    return np.random.default_rng(seed).uniform(-3, 3, (bindings, c.num_parameters))
+
+
+def bound_program(c, row, samples):
+    """The program vorn.run compiles for the circuit bound to `row`."""
+    return _compile(c.assign_parameters(row), samples)
+
+
+def observable_arrays(hs, n):
+    return _observable_arrays(hs, n, "the state")
+
+
+def run_alone(program, seed, shots, keep_shots, threads, fusion, single):
+    """The run of one compiled program with the options a sweep was given."""
+    run = _ext.run_program_single if single else _ext.run_program
+    return run(program, seed, shots, keep_shots, True, threads=threads, fusion=fusion)
+
+
+OPTIONS = pytest.mark.parametrize("fusion, single", [(False, False), (True, False), (False, True), (True, True)],
+                                  ids=["exact", "fusion", "single", "fusion-single"])
+
+
+# Run options ----------------------------------------------------------------------------------------------------
+
+
+@OPTIONS
+def test_sweep_run_rows_are_each_bound_program_run_alone(placement, fusion, single):
+    mode, threads = placement
+    c = ansatz(5, 2, measure=True)
+    vals = values_for(c, 4, seed=0)
+    vals[1, 0] = -0.0
+    program, _ = sweeps._compile(c, True)
+    runs = _ext.sweep_run(program, vals, 9, 150, True, True, None, threads, mode, fusion=fusion, single=single)
+    assert len(runs) == 4
+    for b, (state, outcomes, tally, shots) in enumerate(runs):
+        assert state.dtype == (np.complex64 if single else np.complex128) and state.shape == (32,)
+        alone = run_alone(bound_program(c, vals[b], True), _ext.binding_seed(9, b), 150, True, threads, fusion, single)
+        assert state.tobytes() == alone[0].tobytes()
+        for got, want in zip((outcomes, tally, shots), alone[1:]):
+            assert got.tobytes() == want.tobytes()
+    if fusion:  # the fused path was taken: its rounding differs from the exact one somewhere
+        exact = _ext.sweep_run(program, vals, 9, 150, True, True, None, threads, mode, single=single)
+        assert any(f[0].tobytes() != e[0].tobytes() for f, e in zip(runs, exact))
+
+
+@OPTIONS
+@pytest.mark.parametrize("variance", [False, True])
+def test_sweep_expval_rows_are_expval_of_each_bound_state(placement, fusion, single, variance):
+    mode, threads = placement
+    c = ansatz(6, 2)
+    hs = [hamiltonian(6), hamiltonian(6, terms=1, seed=2), hamiltonian(6, terms=9, seed=6)]
+    arrays = observable_arrays(hs, 6)
+    vals = values_for(c, 4, seed=1)
+    program, _ = sweeps._compile(c, False)
+    out = _ext.sweep_expval(program, vals, *arrays, None, threads, mode, fusion=fusion, variance=variance,
+                            single=single)
+    values, variances = out if variance else (out, None)
+    assert values.shape == (4 * 3,) and values.dtype == np.complex128
+    if variance:
+        assert variances.shape == (4 * 3,) and variances.dtype == np.float64
+    for b in range(4):
+        state = run_alone(bound_program(c, vals[b], False), 0, 0, False, threads, fusion, single)[0]
+        ev, var = _ext.expval(state, *arrays, variance, None, threads)
+        assert values[3 * b:3 * b + 3].tobytes() == ev.tobytes()
+        if variance:
+            assert variances[3 * b:3 * b + 3].tobytes() == var.tobytes()
+
+
+def test_sweep_expval_returns_values_alone_unless_variances_are_asked_for():
+    c = ansatz(4, 1)
+    arrays = observable_arrays([hamiltonian(4), hamiltonian(4, seed=9)], 4)
+    vals = values_for(c, 3, seed=5)
+    program, _ = sweeps._compile(c, False)
+    values = _ext.sweep_expval(program, vals, *arrays)
+    pair = _ext.sweep_expval(program, vals, *arrays, variance=True)
+    assert isinstance(values, np.ndarray) and isinstance(pair, tuple) and len(pair) == 2
+    assert values.tobytes() == pair[0].tobytes()
+    assert np.all(pair[1] >= 0)
+
+
+def test_sweep_variances_refuse_complex_coefficients():
+    c = ansatz(3, 1)
+    program, _ = sweeps._compile(c, False)
+    x, z, coeffs, offsets = observable_arrays([hamiltonian(3), hamiltonian(3, seed=5)], 3)
+    coeffs = coeffs.copy()
+    coeffs[-1] += 0.5j
+    with pytest.raises(ValueError, match=r"term 5 of observable 1 has imaginary part 0\.5"):
+        _ext.sweep_expval(program, values_for(c, 3, seed=0), x, z, coeffs, offsets, variance=True)
+    values = _ext.sweep_expval(program, values_for(c, 3, seed=0), x, z, coeffs, offsets)  # values alone: fine
+    assert values.shape == (6,) and np.any(values.imag != 0)
+
+
+@pytest.mark.parametrize("shots, keep_shots", [(0, False), (100, False), (100, True)])
+def test_sweep_memory_counts_one_run_and_the_kept_states_in_their_precision(shots, keep_shots):
+    # One after another: one run at a time, each binding keeping its state.
+    n, bindings = 7, 5
+    c = ansatz(n, 1, measure=True)
+    samples = shots >= 1
+    program, _ = sweeps._compile(c, samples)
+    one = bound_program(c, values_for(c, 1, seed=0)[0], samples)
+    for single, amplitude in ((False, 16), (True, 8)):
+        run = one.required_memory(shots, keep_shots, single)
+        kept = program.sweep_memory(bindings, shots, keep_shots, True, ONE_AFTER_ANOTHER, single=single)
+        assert kept == run + bindings * amplitude * 2**n
+        assert program.sweep_memory(bindings, shots, keep_shots, False, ONE_AFTER_ANOTHER, single=single) == run
