@@ -174,12 +174,6 @@ def test_single_precision_refuses_what_it_does_not_cover():
         vorn.run(c, precision="single")
     with pytest.raises(ValueError, match="precision='single' cannot be combined with a circuit that measures"):
         vorn.required_memory(c, precision="single")
-    p = vorn.Circuit(1)
-    p.rx(vorn.Parameter("a"), 0)
-    with pytest.raises(ValueError, match="precision='single' cannot be combined with params="):
-        vorn.run(p, params=[[0.1]], precision="single")
-    with pytest.raises(ValueError, match="precision='single' cannot be combined with params="):
-        vorn.expval(p, vorn.PauliSum.from_list([("Z", 1.0)]), params=[[0.1]], precision="single")
     state = np.zeros(2, dtype=np.complex128)
     state[0] = 1
     with pytest.raises(ValueError, match="precision='single' cannot be combined with a given state vector"):

@@ -6,9 +6,9 @@ side and one after another, on 1 and 2 threads."""
 import numpy as np
 import pytest
 
-from vorn import _ext, sweeps
-from vorn.observables import _observable_arrays
-from vorn.simulation import _compile
+from vorn import _ext
+from vorn.execution.lowering import compile_parametric, compile_program as _compile
+from vorn.execution.lowering import observable_arrays as _observable_arrays
 
 from test_vorn_sweeps import ansatz, hamiltonian
 
@@ -57,7 +57,7 @@ def test_sweep_run_rows_are_each_bound_program_run_alone(placement, fusion, sing
     c = ansatz(5, 2, measure=True)
     vals = values_for(c, 4, seed=0)
     vals[1, 0] = -0.0
-    program, _ = sweeps._compile(c, True)
+    program, _ = compile_parametric(c, True)
     runs = _ext.sweep_run(program, vals, 9, 150, True, True, None, threads, mode, fusion=fusion, single=single)
     assert len(runs) == 4
     for b, (state, outcomes, tally, shots) in enumerate(runs):
@@ -79,7 +79,7 @@ def test_sweep_expval_rows_are_expval_of_each_bound_state(placement, fusion, sin
     hs = [hamiltonian(6), hamiltonian(6, terms=1, seed=2), hamiltonian(6, terms=9, seed=6)]
     arrays = observable_arrays(hs, 6)
     vals = values_for(c, 4, seed=1)
-    program, _ = sweeps._compile(c, False)
+    program, _ = compile_parametric(c, False)
     out = _ext.sweep_expval(program, vals, *arrays, None, threads, mode, fusion=fusion, variance=variance,
                             single=single)
     values, variances = out if variance else (out, None)
@@ -98,7 +98,7 @@ def test_sweep_expval_returns_values_alone_unless_variances_are_asked_for():
     c = ansatz(4, 1)
     arrays = observable_arrays([hamiltonian(4), hamiltonian(4, seed=9)], 4)
     vals = values_for(c, 3, seed=5)
-    program, _ = sweeps._compile(c, False)
+    program, _ = compile_parametric(c, False)
     values = _ext.sweep_expval(program, vals, *arrays)
     pair = _ext.sweep_expval(program, vals, *arrays, variance=True)
     assert isinstance(values, np.ndarray) and isinstance(pair, tuple) and len(pair) == 2
@@ -108,7 +108,7 @@ def test_sweep_expval_returns_values_alone_unless_variances_are_asked_for():
 
 def test_sweep_variances_refuse_complex_coefficients():
     c = ansatz(3, 1)
-    program, _ = sweeps._compile(c, False)
+    program, _ = compile_parametric(c, False)
     x, z, coeffs, offsets = observable_arrays([hamiltonian(3), hamiltonian(3, seed=5)], 3)
     coeffs = coeffs.copy()
     coeffs[-1] += 0.5j
@@ -124,7 +124,7 @@ def test_sweep_memory_counts_one_run_and_the_kept_states_in_their_precision(shot
     n, bindings = 7, 5
     c = ansatz(n, 1, measure=True)
     samples = shots >= 1
-    program, _ = sweeps._compile(c, samples)
+    program, _ = compile_parametric(c, samples)
     one = bound_program(c, values_for(c, 1, seed=0)[0], samples)
     for single, amplitude in ((False, 16), (True, 8)):
         run = one.required_memory(shots, keep_shots, single)

@@ -87,8 +87,9 @@ def test_dynamic_circuit_sweeps_keep_their_conditions():
         alone = vorn.run(c.assign_parameters(vals[b]), shots=200, seed=vorn.binding_seed(5, b), memory=True)
         assert r.counts() == alone.counts() and r.memory().tobytes() == alone.memory().tobytes()
     assert vorn.run(c, shots=10, seed=5, params=vals[1]).counts() == {"11": 10}  # 1-D: one result
-    with pytest.raises(ValueError, match="no single final state"):
-        vorn.expval(c, vorn.PauliSum.from_list([("ZZ", 1.0)]), params=vals)
+    # Each binding's expectation value is the exact mixture over its outcomes: qubit 1 copies qubit 0.
+    zz = vorn.expval(c, vorn.PauliSum.from_list([("ZZ", 1.0)]), params=vals)
+    np.testing.assert_allclose(zz, np.ones((3, 1)), atol=1e-15)
 
 
 def test_binding_seeds_come_from_seed_and_index_only():
@@ -190,8 +191,24 @@ def test_bad_values_name_the_expected_shape():
         vorn.value_and_grad(c, h, params=np.zeros((1, p), dtype=complex))
     with pytest.raises(TypeError, match=r"shape \(bindings"):
         vorn.expval(c, [h], params={"a": 1.0})
-    with pytest.raises(ValueError, match="variance=True cannot be combined with params="):
-        vorn.expval(c, [h], params=np.zeros((1, p)), variance=True)
+
+
+
+def test_variance_fusion_and_single_precision_with_params_equal_each_bound_circuit_alone():
+    c = ansatz(3, 1)
+    h = hamiltonian(3)
+    rng = np.random.default_rng(5)
+    values = rng.uniform(-2, 2, (3, c.num_parameters))
+    for option in ({}, {"fusion": True}, {"precision": "single"}, {"fusion": True, "precision": "single"}):
+        means, variances = vorn.expval(c, [h], params=values, variance=True, **option)
+        runs = vorn.run(c, 200, seed=8, params=values, memory=True, **option)
+        for b, row in enumerate(values):
+            alone, alone_var = vorn.expval(c.assign_parameters(row), [h], variance=True, **option)
+            assert np.array_equal(means[b], alone) and np.array_equal(variances[b], alone_var)
+            single = vorn.run(c.assign_parameters(row), 200, seed=vorn.binding_seed(8, b), memory=True, **option)
+            assert np.array_equal(runs[b].memory(), single.memory())
+            assert np.array_equal(runs[b].statevector(), single.statevector())
+        assert np.array_equal(vorn.variance(c, [h], params=values, **option), variances)
 
 
 def test_nan_values_propagate_through_sweeps():

@@ -132,9 +132,6 @@ UNSERVED: dict[tuple[str, str], str] = {
     ("dynamic", "single"): "the dynamic engine runs on a complex128 state",
     ("noise", "fusion"): "the noisy engine runs the gates as compiled",
     ("dynamic", "fusion"): "the dynamic engine runs the gates as compiled",
-    ("params", "fusion"): "sweeps run the gates as compiled",
-    ("params", "single"): "sweeps run on a complex128 state",
-    ("params", "variance"): "sweeps give expectation values only",
     ("noise", "variance"): "trajectories estimate means only",
     ("state", "single"): "precision chooses how a circuit is simulated, and a given state is already simulated",
 }

@@ -71,12 +71,12 @@ def values_of(params: Any, count: int) -> tuple[np.ndarray, bool]:
 
 
 def call(function: Any, program: Any, values: np.ndarray, *args: Any, request: Request,
-         steps: int | None = None) -> Any:
-    """function(program, values, *args, poll, threads, mode) under a watch; the
-    last report says ``steps`` per binding done (gates, by default)."""
+         steps: int | None = None, **options: Any) -> Any:
+    """function(program, values, *args, poll, threads, mode, **options) under a
+    watch; the last report says ``steps`` per binding done (gates, by default)."""
     watch = Watch(request.timeout, request.progress)
     try:
-        out = function(program, values, *args, watch.poll(), request.threads, _MODE)
+        out = function(program, values, *args, watch.poll(), request.threads, _MODE, **options)
         watch.finish(len(values) * (len(program) if steps is None else steps))
         return out
     finally:
@@ -103,7 +103,8 @@ def sweep_run(circuit: Circuit, params: Any, request: Request, noise: NoiseModel
         return results[0] if one else results
     clbits = Clbits(circuit)
     values, one = values_of(params, len(lowered.order))
-    runs = call(_ext.sweep_run, lowered.program, values, seed, request.shots, request.memory, True, request=request)
+    runs = call(_ext.sweep_run, lowered.program, values, seed, request.shots, request.memory, True, request=request,
+                fusion=request.fusion, single=request.single)
     results = [Result(state, clbits, outcomes, tally, shot_outcomes if request.memory else None, request.shots)
                for state, outcomes, tally, shot_outcomes in runs]
     return results[0] if one else results
@@ -128,9 +129,18 @@ def sweep_expval(circuit: Circuit, observables: list[PauliSum], params: Any, req
         return out[0] if one else out
     values, one = values_of(params, len(lowered.order))
     x, z, coeffs, offsets = observable_arrays(observables, circuit.num_qubits)
-    flat = call(_ext.sweep_expval, lowered.program, values, x, z, coeffs, offsets, request=request)
-    out = flat.reshape(len(values), len(observables))
-    out = np.ascontiguousarray(out.real) if is_real(coeffs) else out
+    real = is_real(coeffs)
+    if variance and not real:
+        raise ValueError("variance=True needs real coefficients (a Hermitian sum)")
+    flat = call(_ext.sweep_expval, lowered.program, values, x, z, coeffs, offsets, request=request,
+                fusion=request.fusion, variance=variance, single=request.single)
+    shape = (len(values), len(observables))
+    flat, variances = flat if variance else (flat, None)
+    out = flat.reshape(shape)
+    out = np.ascontiguousarray(out.real) if real else out
+    if variance:
+        out = (out, np.asarray(variances).reshape(shape))
+        return (out[0][0], out[1][0]) if one else out
     return out[0] if one else out
 
 
@@ -141,7 +151,10 @@ def required_memory(circuit: Circuit, params: Any, request: Request, observables
     lowered = lower(circuit, samples=request.shots >= 1, parametric=True)
     bindings = len(values_of(params, len(lowered.order))[0])
     if gradient:
+        if request.single:
+            raise ValueError("precision='single' cannot be combined with gradients: the adjoint method runs on a "
+                             "complex128 state")
         return lowered.program.gradient_memory(bindings, max(int(observables or 1), 1), _MODE)
     if observables is not None:
-        return lowered.program.sweep_memory(bindings, 0, False, False, _MODE)
-    return lowered.program.sweep_memory(bindings, request.shots, request.memory, True, _MODE)
+        return lowered.program.sweep_memory(bindings, 0, False, False, _MODE, single=request.single)
+    return lowered.program.sweep_memory(bindings, request.shots, request.memory, True, _MODE, single=request.single)
