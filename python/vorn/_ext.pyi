@@ -66,6 +66,20 @@ def run_dynamic(
     threads: int = 0,
     max_live_states: int = 0,
 ) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
+def expval_dynamic(
+    program: Program,
+    steps: Sequence[int],
+    finals: Sequence[int],
+    num_clbits: int,
+    x_masks: NDArray[np.uint64],
+    z_masks: NDArray[np.uint64],
+    coeffs: NDArray[np.complex128],
+    offsets: NDArray[np.uint64],
+    variance: bool,
+    poll: Callable[[int, int], object] | None = None,
+    threads: int = 0,
+    max_branches: int = 0,
+) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 def dynamic_required_memory(
     program: Program, steps: Sequence[int], finals: Sequence[int], num_clbits: int, shots: int,
     keep_shots: bool = False,

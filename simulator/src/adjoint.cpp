@@ -463,6 +463,46 @@ void run_backwards_blocked(StateVector& psi, std::span<StateVector* const> lambd
   }
 }
 
+// Whether the row's entries have a frequency +-1/2 in angle `slot` (period
+// 4 pi) rather than only 0 and +-1 (period 2 pi): that part of an entry is
+// (M(t) - M(t + 2 pi)) / 2, and a + b e^(-i t) cannot vanish at two points
+// 1.6 apart unless a = b = 0. The other angles take fixed generic values (a
+// special value of theirs could only hide the half frequency, never make
+// one); a NaN difference counts as one.
+bool half_frequency(const StandardGate& row, std::size_t n_angles, std::size_t slot, std::span<const U> operands) {
+  std::vector<double> probe(n_angles), turned(n_angles);
+  for (std::size_t j = 0; j < n_angles; ++j) probe[j] = 0.5 + 0.25 * static_cast<double>(j);
+  for (double t : {0.3, 1.9}) {
+    probe[slot] = t;
+    turned = probe;
+    turned[slot] = t + 2 * kPi;
+    const CompiledGate a = row.build(probe, operands), b = row.build(turned, operands);
+    if (a.matrix.size() != b.matrix.size()) return true;
+    for (std::size_t k = 0; k < a.matrix.size(); ++k) {
+      const double d = std::hypot(a.matrix[k].re - b.matrix[k].re, a.matrix[k].im - b.matrix[k].im);
+      if (!(d <= 1e-9)) return true;
+    }
+  }
+  return false;
+}
+
+// theta reduced to the row's period in that slot, to within a few ulps of pi:
+// the shifted angles theta + (2m+1) pi/2 then carry no rounding of theta's
+// size (at 1e16 its ulp is 2; at 1e300 the shifts vanish altogether).
+// atan2(sin, cos) takes libm's exact reduction of the double theta (theta/2,
+// exact, for a 4 pi period). Angles already within half a period, and
+// non-finite ones, are left as they are.
+double reduced_angle(const StandardGate& row, std::size_t n_angles, std::size_t slot, std::span<const U> operands,
+                     double theta) {
+  if (!std::isfinite(theta) || std::fabs(theta) <= kPi) return theta;
+  if (half_frequency(row, n_angles, slot, operands)) {
+    if (std::fabs(theta) <= 2 * kPi) return theta;
+    const double half = theta / 2;
+    return 2 * std::atan2(std::sin(half), std::cos(half));
+  }
+  return std::atan2(std::sin(theta), std::cos(theta));
+}
+
 }  // namespace
 
 CompiledGate adjoint_gate(const CompiledGate& gate) {
@@ -482,9 +522,10 @@ CompiledGate derivative_gate(const StandardGate& row, std::span<const double> an
                              std::span<const U> operands) {
   DefaultFpEnv fp_env;
   std::vector<double> shifted(angles.begin(), angles.end());
+  const double theta = reduced_angle(row, angles.size(), slot, operands, angles[slot]);
   CompiledGate out;
   for (int m = 0; m < 4; ++m) {
-    shifted[slot] = angles[slot] + (2 * m + 1) * (kPi / 2);
+    shifted[slot] = theta + (2 * m + 1) * (kPi / 2);
     const CompiledGate g = row.build(shifted, operands);
     if (m == 0) {
       out = g;

@@ -28,58 +28,6 @@ using U = std::uint64_t;
 
 bool is_collapse(StepKind kind) { return kind == StepKind::Measure || kind == StepKind::Reset; }
 
-// Weights of outcomes 0 and 1 of `qubit`: the sums of |amplitude|^2 over the
-// indices with the bit 0 and 1, each by the fixed reduction tree (a lane
-// skips the other half's items, which would add +0.0 and change nothing).
-std::pair<double, double> half_weights(const StateVector& state, U qubit) {
-  const Complex* amp = state.data();
-  const U bit = U{1} << qubit;
-  auto leaf = [&](U first, U count, double* out) {
-    double lanes0[kReduceLanes] = {};
-    double lanes1[kReduceLanes] = {};
-    for (U i = 0; i < count; ++i) {
-      const U index = first + i;
-      const double t = norm2(amp[index]);
-      if (index & bit) {
-        lanes1[i % kReduceLanes] += t;
-      } else {
-        lanes0[i % kReduceLanes] += t;
-      }
-    }
-    out[0] = combine_lanes(lanes0);
-    out[1] = combine_lanes(lanes1);
-  };
-  double sums[2];
-  reduce_sum(state.size(), 2, leaf, sums);
-  return {sums[0], sums[1]};
-}
-
-// Keeps the part of the state where `qubit` reads `outcome`, scaled by
-// 1/sqrt(weight); with `reset` that part moves to the qubit's |0> half.
-void collapse(StateVector& state, U qubit, int outcome, double weight, bool reset) {
-  DefaultFpEnv fp_env;
-  const double scale = 1.0 / std::sqrt(weight);
-  Complex* amp = state.data();
-  const U bit = U{1} << qubit;
-  const U low = bit - 1;
-  auto body = [&](U begin, U end) {
-    for (U p = begin; p < end; ++p) {
-      const U i0 = ((p & ~low) << 1) | (p & low);
-      const U i1 = i0 | bit;
-      const Complex kept = outcome == 0 ? amp[i0] : amp[i1];
-      const Complex scaled{kept.re * scale, kept.im * scale};
-      if (outcome == 1 && !reset) {
-        amp[i1] = scaled;
-        amp[i0] = Complex{0.0, 0.0};
-      } else {
-        amp[i0] = scaled;
-        amp[i1] = Complex{0.0, 0.0};
-      }
-    }
-  };
-  parallel_for(state.size() >> 1, U{1} << 12, body);
-}
-
 // Gates of steps[pc ..] (both sides of every condition: an upper bound).
 std::vector<U> gates_after(const DynamicSteps& dynamic) {
   std::vector<U> after(dynamic.steps.size() + 1, 0);
@@ -156,7 +104,7 @@ class Runner {
   std::size_t jump(std::size_t pc, U clbits) const { return step_after_jump(dynamic_, pc, clbits); }
 
   std::pair<double, double> weights(const StateVector& state, U qubit) const {
-    const auto [w0, w1] = half_weights(state, qubit);
+    const auto [w0, w1] = measure_weights(state, qubit);
     if (!std::isfinite(w0) || !std::isfinite(w1) || !(w0 + w1 > 0.0)) {
       throw std::invalid_argument(std::string(messages::kNotSampleable));
     }
@@ -181,7 +129,7 @@ class Runner {
       } else if (is_collapse(step.kind)) {
         const int outcome = path[next++];
         const auto w = weights(state, step.a);
-        collapse(state, step.a, outcome, outcome ? w.second : w.first, step.kind == StepKind::Reset);
+        collapse_qubit(state, step.a, outcome, outcome ? w.second : w.first, step.kind == StepKind::Reset);
         if (step.kind == StepKind::Measure) {
           clbits = (clbits & ~(U{1} << step.b)) | (static_cast<U>(outcome) << step.b);
         }
@@ -211,7 +159,7 @@ class Runner {
           outcome = ones == branch.shots ? 1 : 0;
           if (ones != 0 && ones != branch.shots) split(branch, ones, stack);
         }
-        collapse(state, step.a, outcome, outcome ? w1 : w0, step.kind == StepKind::Reset);
+        collapse_qubit(state, step.a, outcome, outcome ? w1 : w0, step.kind == StepKind::Reset);
         if (step.kind == StepKind::Measure) {
           branch.clbits = (branch.clbits & ~(U{1} << step.b)) | (U{static_cast<unsigned>(outcome)} << step.b);
         }
@@ -303,6 +251,54 @@ U saturating_add(U a, U b) { return b > ~U{0} - a ? ~U{0} : a + b; }
 U saturating_mul(U a, U b) { return a != 0 && b > ~U{0} / a ? ~U{0} : a * b; }
 
 }  // namespace
+
+// A lane skips the other half's items, which would add +0.0 and change nothing.
+std::pair<double, double> measure_weights(const StateVector& state, std::uint64_t qubit) {
+  const Complex* amp = state.data();
+  const U bit = U{1} << qubit;
+  auto leaf = [&](U first, U count, double* out) {
+    double lanes0[kReduceLanes] = {};
+    double lanes1[kReduceLanes] = {};
+    for (U i = 0; i < count; ++i) {
+      const U index = first + i;
+      const double t = norm2(amp[index]);
+      if (index & bit) {
+        lanes1[i % kReduceLanes] += t;
+      } else {
+        lanes0[i % kReduceLanes] += t;
+      }
+    }
+    out[0] = combine_lanes(lanes0);
+    out[1] = combine_lanes(lanes1);
+  };
+  double sums[2];
+  reduce_sum(state.size(), 2, leaf, sums);
+  return {sums[0], sums[1]};
+}
+
+void collapse_qubit(StateVector& state, std::uint64_t qubit, int outcome, double weight, bool reset) {
+  DefaultFpEnv fp_env;
+  const double scale = 1.0 / std::sqrt(weight);
+  Complex* amp = state.data();
+  const U bit = U{1} << qubit;
+  const U low = bit - 1;
+  auto body = [&](U begin, U end) {
+    for (U p = begin; p < end; ++p) {
+      const U i0 = ((p & ~low) << 1) | (p & low);
+      const U i1 = i0 | bit;
+      const Complex kept = outcome == 0 ? amp[i0] : amp[i1];
+      const Complex scaled{kept.re * scale, kept.im * scale};
+      if (outcome == 1 && !reset) {
+        amp[i1] = scaled;
+        amp[i0] = Complex{0.0, 0.0};
+      } else {
+        amp[i0] = scaled;
+        amp[i1] = Complex{0.0, 0.0};
+      }
+    }
+  };
+  parallel_for(state.size() >> 1, U{1} << 12, body);
+}
 
 StateVector initial_state(const Program& program) {
   StateVector state = StateVector::create(program.n_qubits);

@@ -77,6 +77,40 @@ def test_every_parameterised_gate_differentiates(row):
             assert grad[k] == pytest.approx(two, abs=1e-12)
 
 
+def one_angle_circuit(name, a):
+    """A circuit whose energy is cos(a) for its observable, with the one gate `name` carrying a."""
+    c = vorn.Circuit(2)
+    if name in ("rx", "ry"):
+        getattr(c, name)(a, 0)
+        return c, vorn.PauliSum.from_list([("IZ", 1.0)])
+    if name == "rz":
+        c.h(0)
+        c.rz(a, 0)
+        return c, vorn.PauliSum.from_list([("IX", 1.0)])
+    if name == "cp":
+        c.x(0)
+        c.h(1)
+        c.cp(a, 0, 1)
+        return c, vorn.PauliSum.from_list([("XI", 1.0)])
+    c.h(0)
+    c.rzz(a, 0, 1)  # qubit 1 at |0>: qubit 0's relative phase is a
+    return c, vorn.PauliSum.from_list([("IX", 1.0)])
+
+
+@pytest.mark.parametrize("name", ["rx", "ry", "rz", "cp", "rzz"])
+@pytest.mark.parametrize("theta", [1e12, -1e16, 1e16, 1e300])
+def test_huge_angles_differentiate_exactly(name, theta):
+    """d cos(a)/da = -sin(a) at angles whose ulp dwarfs the shifts (the
+    derivative is formed at the angle reduced to the row's period); the value
+    stays that of the bound circuit, bit for bit."""
+    a = vorn.Parameter("a")
+    c, h = one_angle_circuit(name, a)
+    value, grad = vorn.value_and_grad(c, h, params=[theta])
+    assert value == energy(c, h, [theta])
+    assert value == pytest.approx(math.cos(theta), abs=1e-12)
+    assert grad[0] == pytest.approx(-math.sin(theta), abs=1e-12)
+
+
 def test_chain_rule_over_affine_angles_and_shared_parameters():
     a, b = vorn.Parameter("a"), vorn.Parameter("b")
     c = vorn.Circuit(2)

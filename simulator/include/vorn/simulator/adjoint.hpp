@@ -6,7 +6,9 @@
 // matrix is a trigonometric polynomial in an angle with frequencies in
 // {0, +-1/2, +-1}, so the derivative is an exact fixed combination of the
 // row's matrix at the four angles theta + pi/2, 3pi/2, 5pi/2, 7pi/2 (the
-// general parameter-shift rule of degree 2 in theta/2). No gate needs a
+// general parameter-shift rule of degree 2 in theta/2), theta first reduced
+// to the row's period in that angle (4 pi when an entry has frequency 1/2,
+// else 2 pi), so that the shifts survive at any finite angle. No gate needs a
 // generator of its own; controlled gates get their projector by zeroing the
 // amplitudes their controls leave alone (backward_step).
 #pragma once

@@ -78,6 +78,13 @@ StateVector initial_state(const Program& program);
 std::size_t step_after_jump(const DynamicSteps& dynamic, std::size_t pc, std::uint64_t clbits);
 void apply_gates_step(StateVector& state, const Program& program, const Step& step, RunControl* control = nullptr);
 
+// Weights of outcomes 0 and 1 of `qubit`: the sums of |amplitude|^2 over the
+// indices with the bit 0 and 1, each by the fixed reduction tree.
+std::pair<double, double> measure_weights(const StateVector& state, std::uint64_t qubit);
+// Keeps the part of the state where `qubit` reads `outcome`, scaled by
+// 1/sqrt(weight); with `reset` that part moves to the qubit's |0> half.
+void collapse_qubit(StateVector& state, std::uint64_t qubit, int outcome, double weight, bool reset);
+
 // Runs `shots` shots (0: nothing runs). Branches are taken depth first, the
 // outcome-0 side first, so the stream (keyed by the seed) is read in one
 // order however the run is threaded or capped: the same seed gives the same

@@ -116,6 +116,13 @@ inline constexpr std::string_view kDynamicClbits =
     "a circuit that measures in the middle, resets or conditions has {} clbits; at most {} are supported";
 // {step index}, {kind as a number}
 inline constexpr std::string_view kInvalidStep = "invalid dynamic step {} (kind {}): operands out of range";
+// Exact expectation values of dynamic programs (dynamic_expval.hpp). {the cap}
+inline constexpr std::string_view kDynamicExpvalBranches =
+    "the circuit branches into more than {} measurement outcomes; expval(..., trajectories=N) samples N "
+    "trajectories instead (mean and standard error)";
+// {step index}
+inline constexpr std::string_view kDynamicExpvalChannel =
+    "step {} is a noise channel: exact expectation values take none (noisy circuits go by trajectories)";
 // {qubit}, {clbit}
 // Noisy runs (trajectories.hpp). {channel index}
 inline constexpr std::string_view kInvalidChannel =
