@@ -33,6 +33,18 @@ def _lift(u: np.ndarray, qubits: tuple[int, ...], n: int) -> np.ndarray:
     return full
 
 
+_PAULIS = {"I": np.eye(2), "X": np.array([[0, 1], [1, 0]]), "Y": np.array([[0, -1j], [1j, 0]]),
+           "Z": np.diag([1.0, -1.0])}
+
+
+def _pauli_string(label: str) -> np.ndarray:
+    """The label's matrix, its rightmost character on qubit 0 (the least significant bit)."""
+    out = np.eye(1, dtype=complex)
+    for ch in label:
+        out = np.kron(out, _PAULIS[ch])
+    return out
+
+
 def _projector(q: int, bit: int, n: int) -> np.ndarray:
     return np.diag([1.0 if ((i >> q) & 1) == bit else 0.0 for i in range(1 << n)]).astype(complex)
 
@@ -115,8 +127,7 @@ def final_measures(c: vorn.Circuit) -> set[int]:
 
 def ref_expval(c: vorn.Circuit, h: vorn.PauliSum, model: vn.NoiseModel | None = None) -> tuple[float, float]:
     """(<H>, variance) of the final mixture, final measurements ignored."""
-    m = sum(coeff * _lift(vn.pauli([(label, 1.0)]).operators[0], tuple(range(h.num_qubits)), h.num_qubits)
-            for label, coeff in h.to_list())
+    m = sum(coeff * _pauli_string(label) for label, coeff in h.to_list())
     rho = sum(reference(c, model, final_measures(c)).values())
     mean = float(np.real(np.trace(rho @ m)))
     return mean, float(np.real(np.trace(rho @ m @ m))) - mean * mean
