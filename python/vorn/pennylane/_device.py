@@ -92,7 +92,7 @@ def _angles(tape: Any, positions: list[int]) -> np.ndarray:
     return np.array([np.real(params[p]) for p in positions], dtype=np.float64)
 
 
-def _single(values: tuple[Any, ...]) -> Any:
+def _unwrap_one(values: tuple[Any, ...]) -> Any:
     return values[0] if len(values) == 1 else values
 
 
@@ -298,7 +298,7 @@ class VornQubit(Device):
         else:
             angles = np.array([_angles(tape, converted.positions) for tape in tapes])
             values = _expval(converted.circuit, sums, params=angles, threads=threads)
-        return [_single(tuple(np.float64(v) for v in row)) for row in values]
+        return [_unwrap_one(tuple(np.float64(v) for v in row)) for row in values]
 
     def _simulate(self, tape: Any, threads: int | None) -> Any:
         wire_order = self._wire_order(tape)
@@ -308,7 +308,7 @@ class VornQubit(Device):
             state = np.ones(1, dtype=np.complex128)
         else:
             state = _statevector(to_circuit(tape.operations, wire_order).circuit, threads=threads)
-        return _single(self._measure_state(tape.measurements, state, wire_order, threads))
+        return _unwrap_one(self._measure_state(tape.measurements, state, wire_order, threads))
 
     @staticmethod
     def _measure_state(measurements: Any, state: np.ndarray, wire_order: Any, threads: int | None
@@ -355,7 +355,7 @@ class VornQubit(Device):
             memory = _run(circuit, shots=total, seed=seed, memory=True, threads=threads).memory()
             # Clbit i holds qubit i, wire n - 1 - i: the last n bits of a row are the wires in order.
             samples = np.unpackbits(memory, axis=1)[:, -n:].astype(np.int64)
-        per_copy = tuple(_single(tuple(m.process_samples(samples[lo:hi], wire_order) for m in tape.measurements))
+        per_copy = tuple(_unwrap_one(tuple(m.process_samples(samples[lo:hi], wire_order) for m in tape.measurements))
                          for lo, hi in tape.shots.bins())
         return per_copy if tape.shots.has_partitioned_shots else per_copy[0]
 
@@ -389,7 +389,7 @@ class VornQubit(Device):
             derivative = tuple(np.array(j) for j in jac)
         else:
             derivative = tuple(tuple(np.array(j) for j in row) for row in jac)
-        return _single(tuple(np.float64(v) for v in values)), derivative
+        return _unwrap_one(tuple(np.float64(v) for v in values)), derivative
 
     def compute_derivatives(self, circuits: Any, execution_config: ExecutionConfig | None = None) -> Any:
         """The Jacobian of each tape by vorn's adjoint pass.
@@ -437,6 +437,6 @@ class VornQubit(Device):
         results, vjps = [], []
         for tape, dy in zip(circuits, cotangents):
             values, jac = self._adjoint(tape, threads)
-            results.append(_single(tuple(np.float64(v) for v in values)))
+            results.append(_unwrap_one(tuple(np.float64(v) for v in values)))
             vjps.append(np.atleast_1d(np.asarray(dy, dtype=np.float64)).reshape(-1) @ jac)
         return tuple(results), tuple(vjps)
