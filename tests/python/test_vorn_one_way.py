@@ -178,7 +178,7 @@ def kind_circuit(kind: str) -> vorn.Circuit:
 
 
 KINDS = ["none", "final", "mid", "reset", "params_top", "params_block"]
-OPTIONS = [{}, {"precision": "single"}, {"fusion": True}, {"threads": 1}]
+OPTIONS = [{}, {"precision": "single"}, {"fusion": True}, {"threads": 1}, {"threads": 2}]
 H = vorn.PauliSum.from_list([("ZI", 1.0), ("IZ", 0.5), ("XX", 0.25)])
 BOUND = 1.1
 
@@ -236,15 +236,23 @@ def test_run_counts_agree_with_the_reference_or_refuse_by_name(kind, option):
 
 @pytest.mark.filterwarnings("ignore::vorn.noise.NoiseWarning")
 @pytest.mark.parametrize("kind", ["final", "mid", "reset", "params_block"])
-def test_noisy_runs_and_expvals_agree_with_the_density_matrix(kind):
+@pytest.mark.parametrize("option", OPTIONS, ids=lambda o: ",".join(f"{k}={v}" for k, v in o.items()) or "default")
+def test_noisy_runs_and_expvals_agree_with_the_density_matrix_or_refuse_by_name(kind, option):
     c = kind_circuit(kind)
     params = [BOUND] if c.parameters else None
     model = _model()
-    counts = vorn.run(c, 20_000, seed=7, noise=model, params=params).counts()
+    try:
+        counts = vorn.run(c, 20_000, seed=7, noise=model, params=params, **option).counts()
+        means, errors = vorn.expval(c, H, noise=model, trajectories=4000, seed=3, params=params, **option)
+    except ValueError as e:
+        assert _names_both(e, option), f"{kind} {option}: {e}"
+        return
     assert distance(counts, ref_counts(_bound(c), model)) < 0.02
-    means, errors = vorn.expval(c, H, noise=model, trajectories=4000, seed=3, params=params)
     mean, _ = ref_expval(_bound(c), H, model)
     assert abs(means[0] - mean) < 5 * errors[0] + 1e-9
+    again = vorn.run(c, 2_000, seed=7, noise=model, params=params, memory=True, **option)
+    assert np.array_equal(again.memory(), vorn.run(c, 2_000, seed=7, noise=model, params=params, memory=True,
+                                                   **option).memory())
 
 
 # ---- the faults the one lowering removed -------------------------------------------------
