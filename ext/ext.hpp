@@ -75,5 +75,7 @@ void register_observables(nanobind::module_& m);
 void register_parametric(nanobind::module_& m);
 // counts_dict (a run's counts from its outcome tally).
 void register_counts(nanobind::module_& m);
+// STEP_KINDS and CHANNEL_KINDS: the engine enums' numbers by name.
+void register_kinds(nanobind::module_& m);
 
 }  // namespace vorn::ext

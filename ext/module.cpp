@@ -26,4 +26,5 @@ NB_MODULE(_ext, m) {
   vorn::ext::register_observables(m);
   vorn::ext::register_parametric(m);
   vorn::ext::register_counts(m);
+  vorn::ext::register_kinds(m);
 }

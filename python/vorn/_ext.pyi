@@ -7,6 +7,8 @@ from numpy.typing import NDArray
 
 MAX_GATE_TARGETS: int
 MAX_QUBITS: int
+STEP_KINDS: dict[str, int]
+CHANNEL_KINDS: dict[str, int]
 
 class Program:
     """A circuit compiled for the engine (made by compile_program)."""

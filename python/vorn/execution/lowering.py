@@ -32,7 +32,9 @@ from ..model.pauli import PauliSum
 
 __all__ = ["Lowered", "compile_parametric", "compile_program", "is_dynamic", "lower", "observable_arrays"]
 
-GATES_STEP, MEASURE, RESET, JUMP_UNLESS, JUMP, CHANNEL = range(6)
+_STEP = _ext.STEP_KINDS
+GATES_STEP, MEASURE, RESET = _STEP["gates"], _STEP["measure"], _STEP["reset"]
+JUMP_UNLESS, JUMP, CHANNEL = _STEP["jump_unless"], _STEP["jump"], _STEP["channel"]
 MAX_CLBITS = 64
 _GLOBAL_PHASE_SLOT = 2**64 - 1  # the engine's slot gate index of the global phase
 

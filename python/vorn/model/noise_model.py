@@ -13,6 +13,7 @@ from typing import Any
 
 import numpy as np
 
+from .. import _ext
 from .circuit import GATES, Circuit
 
 __all__ = [
@@ -27,7 +28,7 @@ _PAULI = {
     "Y": np.array([[0, -1j], [1j, 0]], dtype=complex),
     "Z": np.array([[1, 0], [0, -1]], dtype=complex),
 }
-MIXTURE, KRAUS = 0, 1
+MIXTURE, KRAUS = _ext.CHANNEL_KINDS["mixture"], _ext.CHANNEL_KINDS["kraus"]
 
 
 def _frozen(matrix: np.ndarray) -> np.ndarray:
