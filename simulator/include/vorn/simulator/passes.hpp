@@ -2,7 +2,7 @@
 // Channel steps) made once before any engine runs it.
 #pragma once
 
-#include "vorn/simulator/branching.hpp"
+#include "vorn/simulator/step_walk.hpp"
 #include "vorn/simulator/compiled.hpp"
 #include "vorn/simulator/fusion.hpp"
 
