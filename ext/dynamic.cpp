@@ -37,13 +37,16 @@ constexpr std::size_t kStepWords = 5;
 RunArrays run_dynamic(
     const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals, U n_clbits,
     std::optional<U> seed, U shots, bool keep_shots, bool keep_state, const nb::object& poll, std::size_t threads,
-    U max_live_states) {
+    U max_live_states, bool fusion) {
   refuse_beyond_qubit_limit(program);
-  const sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits);
+  sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits);
+  const std::optional<sim::Program> fused = fused_steps(program, dynamic, fusion);
   const sim::DynamicOptions options{
       .keep_shots = keep_shots, .keep_state = keep_state, .max_live_states = max_live_states};
   sim::DynamicResult result = run_polled(
-      [&](sim::RunControl& control) { return sim::run_dynamic(program, dynamic, seed, shots, &control, options); },
+      [&](sim::RunControl& control) {
+        return sim::run_dynamic(fused ? *fused : program, dynamic, seed, shots, &control, options);
+      },
       poll, threads);
   Buffer<Complex> state;
   if (result.state) state = std::move(*result.state).take_amplitudes();
@@ -51,9 +54,11 @@ RunArrays run_dynamic(
 }
 
 U dynamic_required_memory(const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals,
-                          U n_clbits, U shots, bool keep_shots) {
-  const sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits);
-  return sim::dynamic_required_memory(program, dynamic, shots, sim::DynamicOptions{.keep_shots = keep_shots});
+                          U n_clbits, U shots, bool keep_shots, bool fusion) {
+  sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits);
+  const std::optional<sim::Program> fused = fused_steps(program, dynamic, fusion);
+  return sim::dynamic_required_memory(fused ? *fused : program, dynamic, shots,
+                                      sim::DynamicOptions{.keep_shots = keep_shots});
 }
 
 // (values, variances): the exact expectation over the measurement outcomes
@@ -62,14 +67,17 @@ U dynamic_required_memory(const sim::Program& program, const std::vector<U>& ste
 std::tuple<Array1D<std::complex<double>>, Array1D<double>> expval_dynamic(
     const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals, U n_clbits,
     const In1D<U>& x_masks, const In1D<U>& z_masks, const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets,
-    bool variance, const nb::object& poll, std::size_t threads, U max_branches) {
+    bool variance, const nb::object& poll, std::size_t threads, U max_branches, bool fusion) {
   refuse_beyond_qubit_limit(program);
   // Channel steps pass here so that the engine can say why it refuses them.
-  const sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits, true);
+  sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits, true);
+  const std::optional<sim::Program> fused = fused_steps(program, dynamic, fusion);
   const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
   const sim::DynamicExpvalOptions options{.variance = variance, .max_branches = max_branches};
   sim::DynamicExpvalResult result = run_polled(
-      [&](sim::RunControl& control) { return sim::expval_dynamic(program, dynamic, views, &control, options); },
+      [&](sim::RunControl& control) {
+        return sim::expval_dynamic(fused ? *fused : program, dynamic, views, &control, options);
+      },
       poll, threads);
   std::vector<std::complex<double>> values(result.values.size());
   for (std::size_t o = 0; o < values.size(); ++o) values[o] = {result.values[o].re, result.values[o].im};
@@ -101,19 +109,21 @@ sim::DynamicSteps make_steps(const sim::Program& program, const std::vector<U>& 
 void register_dynamic(nb::module_& m) {
   m.def("run_dynamic", &run_dynamic, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "seed"_a.none(), "shots"_a,
         "keep_shots"_a = false, "keep_state"_a = false, "poll"_a = nb::none(), "threads"_a = 0,
-        "max_live_states"_a = 0,
+        "max_live_states"_a = 0, "fusion"_a = false,
         "Runs a Program with dynamic steps (kind, a, b, mask, value flat; kinds 0 gates [a, b), 1 measure a->b, "
         "2 reset a, 3 jump to a unless clbits & mask == value, 4 jump to a) and final (qubit, clbit) pairs; "
+        "fusion: the gates of each gates step fused (never across a step); "
         "returns (state, clbit values, counts, shot values).");
   m.def("expval_dynamic", &expval_dynamic, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "x_masks"_a,
         "z_masks"_a, "coeffs"_a, "offsets"_a, "variance"_a, "poll"_a = nb::none(), "threads"_a = 0,
-        "max_branches"_a = 0,
+        "max_branches"_a = 0, "fusion"_a = false,
         "Exact expectation values of Pauli sums (as expval's arrays) over every measurement outcome of a Program "
         "with dynamic steps (as run_dynamic's; final pairs ignored), each outcome weighted by its probability; "
         "more than max_branches outcomes (0: 4096) raise ValueError. Returns (values, variances; empty unless "
         "variance).");
   m.def("dynamic_required_memory", &dynamic_required_memory, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a,
-        "shots"_a, "keep_shots"_a = false, "Bytes a dynamic run needs at its peak with every branch state kept.");
+        "shots"_a, "keep_shots"_a = false, "fusion"_a = false,
+        "Bytes a dynamic run needs at its peak with every branch state kept.");
 }
 
 }  // namespace vorn::ext

@@ -6,6 +6,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -15,6 +16,7 @@
 #include "vorn/simulator/branching.hpp"
 #include "vorn/simulator/engine.hpp"
 #include "vorn/simulator/observables.hpp"
+#include "vorn/simulator/passes.hpp"
 
 namespace vorn::ext {
 
@@ -60,7 +62,16 @@ void register_run(nanobind::module_& m);
 sim::DynamicSteps make_steps(const sim::Program& program, const std::vector<std::uint64_t>& steps,
                              const std::vector<std::uint64_t>& finals, std::uint64_t n_clbits, bool channels = false);
 
-// run_dynamic, dynamic_required_memory (dynamic circuits).
+// With `fusion`, the program with the gates of each Gates step fused and
+// `dynamic` re-indexed to it (passes.hpp); without, nothing: the program
+// runs as given.
+inline std::optional<sim::Program> fused_steps(const sim::Program& program, sim::DynamicSteps& dynamic,
+                                               bool fusion) {
+  if (!fusion) return std::nullopt;
+  return sim::fuse_dynamic_steps(program, dynamic);
+}
+
+// run_dynamic, expval_dynamic, dynamic_required_memory (dynamic circuits).
 void register_dynamic(nanobind::module_& m);
 
 // run_noisy, expval_noisy (trajectories).

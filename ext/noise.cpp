@@ -97,13 +97,15 @@ NoisyArguments make_arguments(const sim::Program& program, const std::vector<U>&
 std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>, Array1D<U>, U> run_noisy(
     const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals, U n_clbits,
     const NoiseArrays& noise, std::optional<U> seed, U shots, bool keep_shots, const nb::object& poll,
-    std::size_t threads, U batch, U max_live_states) {
+    std::size_t threads, U batch, U max_live_states, bool fusion) {
   refuse_beyond_qubit_limit(program);
-  const NoisyArguments args = make_arguments(program, steps, finals, n_clbits, noise);
+  NoisyArguments args = make_arguments(program, steps, finals, n_clbits, noise);
+  const std::optional<sim::Program> fused = fused_steps(program, args.steps, fusion);
   const sim::TrajectoryOptions options{.keep_shots = keep_shots, .batch = batch, .max_live_states = max_live_states};
   sim::TrajectoryRunResult result = run_polled(
       [&](sim::RunControl& control) {
-        return sim::run_trajectories(program, args.steps, args.noise, seed, shots, &control, options);
+        return sim::run_trajectories(fused ? *fused : program, args.steps, args.noise, seed, shots, &control,
+                                     options);
       },
       poll, threads);
   auto [state, values, counts, shot_values] = run_arrays(Buffer<Complex>{}, result.tally, std::move(result.shots));
@@ -115,15 +117,16 @@ std::tuple<std::vector<double>, std::vector<double>, U> expval_noisy(
     const sim::Program& program, const std::vector<U>& steps, U n_clbits, const NoiseArrays& noise,
     const In1D<U>& x_masks, const In1D<U>& z_masks, const In1D<std::complex<double>>& coeffs,
     const In1D<U>& offsets, std::optional<U> seed, U trajectories, const nb::object& poll, std::size_t threads,
-    U batch) {
+    U batch, bool fusion) {
   refuse_beyond_qubit_limit(program);
-  const NoisyArguments args = make_arguments(program, steps, {}, n_clbits, noise);
+  NoisyArguments args = make_arguments(program, steps, {}, n_clbits, noise);
+  const std::optional<sim::Program> fused = fused_steps(program, args.steps, fusion);
   const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
   const sim::TrajectoryOptions options{.batch = batch};
   sim::TrajectoryExpvalResult result = run_polled(
       [&](sim::RunControl& control) {
-        return sim::expval_trajectories(program, args.steps, args.noise, views, seed, trajectories, &control,
-                                        options);
+        return sim::expval_trajectories(fused ? *fused : program, args.steps, args.noise, views, seed,
+                                        trajectories, &control, options);
       },
       poll, threads);
   return {std::move(result.means), std::move(result.standard_errors), result.distinct_paths};
@@ -134,13 +137,14 @@ std::tuple<std::vector<double>, std::vector<double>, U> expval_noisy(
 void register_noise(nb::module_& m) {
   m.def("run_noisy", &run_noisy, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "noise"_a, "seed"_a.none(),
         "shots"_a, "keep_shots"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "batch"_a = 0,
-        "max_live_states"_a = 0,
+        "max_live_states"_a = 0, "fusion"_a = false,
         "Runs shots trajectories of a Program with dynamic steps (kind 5: noise channel a) and noise arrays "
         "(kinds, qubit counts, qubits, operator counts, matrices, probabilities, readout qubits, readout "
-        "probabilities); returns (empty state, clbit values, counts, shot values, distinct paths).");
+        "probabilities); fusion: the gates of each gates step fused (never across a step or channel); returns "
+        "(empty state, clbit values, counts, shot values, distinct paths).");
   m.def("expval_noisy", &expval_noisy, "program"_a, "steps"_a, "num_clbits"_a, "noise"_a, "x_masks"_a, "z_masks"_a,
         "coeffs"_a, "offsets"_a, "seed"_a.none(), "trajectories"_a, "poll"_a = nb::none(), "threads"_a = 0,
-        "batch"_a = 0,
+        "batch"_a = 0, "fusion"_a = false,
         "Mean over trajectories of each observable's expectation value, with its standard error; returns "
         "(means, standard errors, distinct paths).");
 }

@@ -67,6 +67,7 @@ def run_dynamic(
     poll: Callable[[int, int], object] | None = None,
     threads: int = 0,
     max_live_states: int = 0,
+    fusion: bool = False,
 ) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
 def expval_dynamic(
     program: Program,
@@ -81,10 +82,11 @@ def expval_dynamic(
     poll: Callable[[int, int], object] | None = None,
     threads: int = 0,
     max_branches: int = 0,
+    fusion: bool = False,
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 def dynamic_required_memory(
     program: Program, steps: Sequence[int], finals: Sequence[int], num_clbits: int, shots: int,
-    keep_shots: bool = False,
+    keep_shots: bool = False, fusion: bool = False,
 ) -> int: ...
 # (kinds, qubit counts, qubits, operator counts, matrices flat, probabilities, readout qubits, readout probabilities)
 _NoiseArrays = tuple[Sequence[int], Sequence[int], Sequence[int], Sequence[int], NDArray[np.complex128],
@@ -102,6 +104,7 @@ def run_noisy(
     threads: int = 0,
     batch: int = 0,
     max_live_states: int = 0,
+    fusion: bool = False,
 ) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64], int]: ...
 def expval_noisy(
     program: Program,
@@ -117,6 +120,7 @@ def expval_noisy(
     poll: Callable[[int, int], object] | None = None,
     threads: int = 0,
     batch: int = 0,
+    fusion: bool = False,
 ) -> tuple[list[float], list[float], int]: ...
 def pool_threads() -> int: ...
 def probabilities(state: NDArray[np.complex128] | NDArray[np.complex64]) -> NDArray[np.float64]: ...

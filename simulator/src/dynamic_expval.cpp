@@ -1,6 +1,7 @@
 // Exact expectation values of dynamic circuits (see dynamic_expval.hpp):
-// a depth-first walk over the measurement outcomes, each leaf's values
-// weighted by the probability of its outcomes.
+// the split policy of the walk over the measurement outcomes
+// (step_walk.hpp) that follows every outcome, each leaf's values weighted by
+// the probability of its outcomes.
 #include "vorn/simulator/dynamic_expval.hpp"
 
 #include <algorithm>
@@ -21,18 +22,6 @@ namespace {
 
 using U = std::uint64_t;
 
-bool is_collapse(StepKind kind) { return kind == StepKind::Measure || kind == StepKind::Reset; }
-
-// A branch of the walk: one pattern of outcomes so far, and its probability.
-struct Branch {
-  std::optional<StateVector> state;  // nullopt: replayed from `path` when its turn comes
-  std::size_t pc = 0;
-  U clbits = 0;
-  double weight = 1.0;
-  std::vector<std::uint8_t> path;  // the outcome of every measurement and reset passed
-  int forced = -1;                 // the outcome the step at pc takes (a split's second side)
-};
-
 // One leaf's values, kept until the walk ends so that the mixture's variance
 // can be formed around its mean.
 struct Leaf {
@@ -41,166 +30,57 @@ struct Leaf {
   std::vector<double> variances;
 };
 
-class Walker {
+// The split policy (step_walk.hpp): a branch carries its probability, and
+// at a measurement or reset every outcome of weight above 0 is followed.
+class Enumerator {
  public:
-  Walker(const Program& program, const DynamicSteps& dynamic, std::span<const PauliSumView> observables,
-         RunControl* control, bool variance, U max_leaves, U live_cap)
-      : program_(program), dynamic_(dynamic), observables_(observables), control_(control), variance_(variance),
-        max_leaves_(max_leaves), live_cap_(live_cap), after_(dynamic.steps.size() + 1, 0) {
-    for (std::size_t s = dynamic.steps.size(); s-- > 0;) {
-      const Step& step = dynamic.steps[s];
-      after_[s] = after_[s + 1] + (step.kind == StepKind::Gates ? step.b - step.a : 0);
-    }
+  struct Payload {
+    double weight = 1.0;
+  };
+  using Walk = StepWalk<Enumerator>;
+
+  Enumerator(std::span<const PauliSumView> observables, RunControl* control, bool variance, U max_leaves)
+      : observables_(observables), control_(control), variance_(variance), max_leaves_(max_leaves) {}
+
+  std::pair<double, double> outcome_weights(const StateVector& state, U qubit) const {
+    return measure_weights(state, qubit);
   }
 
-  std::vector<Leaf> walk() {
-    std::vector<Branch> stack;
-    Branch root;
-    root.state = initial_state(program_);
-    stack.push_back(std::move(root));
-    live_ = 1;
-    pending_gates_ = after_[0];
-    while (!stack.empty()) {
-      Branch branch = std::move(stack.back());
-      stack.pop_back();
-      pending_gates_ -= after_[branch.pc];
-      publish_total(branch.pc);
-      if (!branch.state) {
-        branch.state = replay(branch.path, branch.pc);
-        ++live_;
+  // Outcome 0 stays (when it can happen); outcome 1 leaves with its probability.
+  std::uint32_t choose(WalkBranch<Payload>& branch, const Step& step, const std::vector<double>& w, Walk& walk) {
+    DefaultFpEnv fp_env;
+    const double w0 = w[0], w1 = w[1], total = w0 + w1;
+    const int outcome = w0 > 0.0 ? 0 : 1;
+    if (w0 > 0.0 && w1 > 0.0) {
+      if (++paths_ > max_leaves_) {
+        throw std::invalid_argument(messages::fill(messages::kDynamicExpvalBranches, max_leaves_));
       }
-      advance(branch, stack);
-      leaves_.push_back(evaluate(*branch.state, branch.weight));
-      branch.state.reset();
-      --live_;
+      walk.split_off(branch, outcome_code(step, 1), Payload{branch.payload.weight * (w1 / total)});
     }
-    // The bound counted both sides of every condition: the walk is done.
-    if (control_ != nullptr) control_->set_total(control_->done());
-    return std::move(leaves_);
+    branch.payload.weight = branch.payload.weight * ((outcome ? w1 : w0) / total);
+    return outcome_code(step, outcome);
   }
 
- private:
-  // Progress total: gates done, plus those the running branch (at `pc`)
-  // and the waiting ones may still apply.
-  void publish_total(std::size_t pc) {
-    if (control_ != nullptr) control_->set_total(control_->done() + pending_gates_ + after_[pc]);
-  }
-
-  std::pair<double, double> weights(const StateVector& state, U qubit) const {
-    const auto [w0, w1] = measure_weights(state, qubit);
-    if (!std::isfinite(w0) || !std::isfinite(w1) || !(w0 + w1 > 0.0)) {
-      throw std::invalid_argument(std::string(messages::kNotSampleable));
-    }
-    return {w0, w1};
-  }
-
-  void record(U& clbits, const Step& step, int outcome) const {
-    if (step.kind == StepKind::Measure) clbits = (clbits & ~(U{1} << step.b)) | (U{outcome == 1} << step.b);
-  }
-
-  void advance(Branch& branch, std::vector<Branch>& stack) {
-    StateVector& state = *branch.state;
-    while (branch.pc < dynamic_.steps.size()) {
-      if (control_ != nullptr) control_->check();
-      const Step& step = dynamic_.steps[branch.pc];
-      if (step.kind == StepKind::Gates) {
-        apply_gates_step(state, program_, step, control_);
-      } else if (is_collapse(step.kind)) {
-        const auto [w0, w1] = weights(state, step.a);
-        int outcome = branch.forced;
-        branch.forced = -1;
-        if (outcome < 0) {
-          // Outcomes of probability 0 are not followed.
-          outcome = w0 > 0.0 ? 0 : 1;
-          DefaultFpEnv fp_env;
-          const double total = w0 + w1;
-          if (w0 > 0.0 && w1 > 0.0) split(branch, branch.weight * (w1 / total), stack);
-          branch.weight = branch.weight * ((outcome ? w1 : w0) / total);
-        }
-        collapse_qubit(state, step.a, outcome, outcome ? w1 : w0, step.kind == StepKind::Reset);
-        record(branch.clbits, step, outcome);
-        branch.path.push_back(static_cast<std::uint8_t>(outcome));
-      } else {
-        branch.pc = step_after_jump(dynamic_, branch.pc, branch.clbits);
-        continue;
-      }
-      ++branch.pc;
-    }
-  }
-
-  // The outcome-1 side leaves with its probability `weight`, walked after
-  // the outcome-0 side's whole subtree.
-  void split(const Branch& branch, double weight, std::vector<Branch>& stack) {
-    if (++paths_ > max_leaves_) {
-      throw std::invalid_argument(messages::fill(messages::kDynamicExpvalBranches, max_leaves_));
-    }
-    Branch other;
-    other.pc = branch.pc;
-    other.clbits = branch.clbits;
-    other.weight = weight;
-    other.path = branch.path;
-    other.forced = 1;
-    // Checked before allocating: past the cap the side keeps only its path.
-    if (live_ < live_cap_) {
-      other.state = branch.state->copy();
-      ++live_;
-    }
-    pending_gates_ += after_[other.pc];
-    publish_total(branch.pc);
-    stack.push_back(std::move(other));
-  }
-
-  // The state at step `target` of the branch whose outcomes are `path`: the
-  // same operations as when the branch was first walked, so the same bits.
-  StateVector replay(const std::vector<std::uint8_t>& path, std::size_t target) {
-    StateVector state = initial_state(program_);
-    U clbits = 0;
-    std::size_t next = 0, pc = 0;
-    while (pc != target) {
-      if (control_ != nullptr) control_->check();
-      const Step& step = dynamic_.steps[pc];
-      if (step.kind == StepKind::Gates) {
-        pending_gates_ += step.b - step.a;  // work the first walk of this branch had already counted
-        publish_total(target);
-        apply_gates_step(state, program_, step, control_);
-        pending_gates_ -= step.b - step.a;
-      } else if (is_collapse(step.kind)) {
-        const int outcome = path[next++];
-        const auto [w0, w1] = weights(state, step.a);
-        collapse_qubit(state, step.a, outcome, outcome ? w1 : w0, step.kind == StepKind::Reset);
-        record(clbits, step, outcome);
-      } else {
-        pc = step_after_jump(dynamic_, pc, clbits);
-        continue;
-      }
-      ++pc;
-    }
-    return state;
-  }
-
-  Leaf evaluate(const StateVector& state, double weight) const {
-    const std::span<const Complex> psi(state.data(), state.size());
+  void finish(WalkBranch<Payload>& branch) {
+    const std::span<const Complex> psi(branch.state->data(), branch.state->size());
     const ObservableOptions options{.control = control_};
-    Leaf leaf{weight, expectation_values(psi, observables_, options), {}};
+    Leaf leaf{branch.payload.weight, expectation_values(psi, observables_, options), {}};
     if (variance_) {
       std::vector<double> means(leaf.values.size());
       for (std::size_t o = 0; o < means.size(); ++o) means[o] = leaf.values[o].re;
       leaf.variances = variances(psi, observables_, means, options);
     }
-    return leaf;
+    leaves_.push_back(std::move(leaf));
   }
 
-  const Program& program_;
-  const DynamicSteps& dynamic_;
+  std::vector<Leaf>& leaves() noexcept { return leaves_; }
+
+ private:
   std::span<const PauliSumView> observables_;
   RunControl* control_;
   bool variance_;
   U max_leaves_;
-  U live_cap_;
-  std::vector<U> after_;  // gates of steps[pc ..], both sides of every condition
-  U live_ = 0;
   U paths_ = 1;
-  U pending_gates_ = 0;
   std::vector<Leaf> leaves_;
 };
 
@@ -209,9 +89,8 @@ class Walker {
 DynamicExpvalResult expval_dynamic(const Program& program, const DynamicSteps& dynamic,
                                    std::span<const PauliSumView> observables, RunControl* control,
                                    const DynamicExpvalOptions& options) {
+  check_register(program);
   const U n = program.n_qubits;
-  if (n == 0) vorn::fatal(std::string(messages::kZeroQubits));
-  if (n > vorn::kMaxQubits) vorn::fatal(std::string(messages::kCapacityOverflow));
   for (std::size_t s = 0; s < dynamic.steps.size(); ++s) {
     if (dynamic.steps[s].kind == StepKind::Channel) {
       throw std::invalid_argument(messages::fill(messages::kDynamicExpvalChannel, s));
@@ -227,15 +106,14 @@ DynamicExpvalResult expval_dynamic(const Program& program, const DynamicSteps& d
   // States beyond the first: one per open split at most (one per collapse
   // step on a path), as many as memory allows unless capped.
   const U collapses = static_cast<U>(std::count_if(dynamic.steps.begin(), dynamic.steps.end(),
-                                                   [](const Step& s) { return is_collapse(s.kind); }));
-  U extra = std::min(collapses, max_leaves - 1);
-  if (options.max_live_states != 0) {
-    extra = std::min(extra, options.max_live_states - 1);
-  } else if (extra != 0) {
-    extra = std::min(extra, spare_states(base, state_bytes));
-  }
-  Walker walker(program, dynamic, observables, control, options.variance, max_leaves, extra + 1);
-  const std::vector<Leaf> leaves = walker.walk();
+                                                   [](const Step& s) { return is_choice(s.kind); }));
+  const U cap = live_state_cap(std::min(collapses, max_leaves - 1), options.max_live_states, base, state_bytes);
+  Enumerator enumerator(observables, control, options.variance, max_leaves);
+  StepWalk<Enumerator> walk(program, dynamic, enumerator, control, cap, true);
+  walk.walk(Enumerator::Payload{});
+  // The bound counted both sides of every condition: the walk is done.
+  if (control != nullptr) control->set_total(control->done());
+  const std::vector<Leaf>& leaves = enumerator.leaves();
 
   // Sums over the leaves in the walk's order (depth first, outcome 0 first).
   DefaultFpEnv fp_env;

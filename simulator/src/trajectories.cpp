@@ -1,6 +1,6 @@
-// Noisy runs by trajectories (see trajectories.hpp): the tree walk over
-// the trajectories' choices, the channels' probabilities and operators, and
-// the per-trajectory streams.
+// Noisy runs by trajectories (see trajectories.hpp): the split policy of
+// the walk over the trajectories' choices (step_walk.hpp), the channels'
+// probabilities and operators, and the per-trajectory streams.
 #include "vorn/simulator/trajectories.hpp"
 
 #include <algorithm>
@@ -30,16 +30,7 @@ constexpr U kNoiseNonce = 0x65736f696eull;
 // Trajectories per walk when the options leave it open.
 constexpr U kDefaultBatch = U{1} << 20;
 
-// Each live branch state beyond the first is one level of recursion in the
-// walk: at most this many, so the stack stays small (a deeper branch is
-// replayed from the start instead, the same bits).
-constexpr U kMaxLiveStates = 1024;
-
 [[noreturn]] void invalid(std::string text) { throw std::invalid_argument(std::move(text)); }
-
-bool is_choice(StepKind kind) {
-  return kind == StepKind::Channel || kind == StepKind::Measure || kind == StepKind::Reset;
-}
 
 // A 2^m x 2^m matrix on `qubits` as a compiled entry (bit j of the local index on qubits[j]).
 CompiledGate matrix_gate(std::span<const U> qubits, std::vector<Complex> matrix) {
@@ -100,7 +91,7 @@ PreparedChannel prepare(const NoiseChannel& channel) {
 
 // The index of the first operator whose running weight exceeds u * total
 // (skipping weight 0); the last positive one when rounding leaves u unreached.
-std::uint32_t choose(const std::vector<double>& weights, double total, double u) {
+std::uint32_t choose_index(const std::vector<double>& weights, double total, double u) {
   const double target = u * total;
   double sum = 0.0;
   std::uint32_t last = 0;
@@ -113,17 +104,6 @@ std::uint32_t choose(const std::vector<double>& weights, double total, double u)
   return last;
 }
 
-// A choice step's code: the operator (Channel), the outcome (Reset), or
-// 2 * outcome + recorded bit (Measure, whose record a readout error may flip).
-struct Node {
-  std::optional<StateVector> state;  // nullopt: replayed from `path` when its turn comes
-  std::size_t pc = 0;
-  U clbits = 0;
-  std::vector<U> members;             // the batch's trajectories on this branch
-  std::vector<std::uint32_t> path;    // the code of every choice step passed
-  std::int64_t forced = -1;           // the code the step at pc takes (a branch split off there)
-};
-
 // The readout error of each qubit (nullptr: none).
 std::vector<const ReadoutError*> readout_table(const NoiseSpec& noise, U n_qubits) {
   std::vector<const ReadoutError*> table(n_qubits, nullptr);
@@ -135,66 +115,85 @@ std::vector<const ReadoutError*> readout_table(const NoiseSpec& noise, U n_qubit
 
 using Terminal = std::function<void(const StateVector&, U clbits, std::span<const U> members)>;
 
-class Walker {
+// The split policy of trajectories (step_walk.hpp): a branch carries the
+// batch's trajectories that have made its choices so far; at a choice step
+// each draws its own code from its own stream, the largest group (the
+// lowest code among equals) stays on the branch and every other group
+// leaves on a branch of its own. The order branches are walked in changes
+// no trajectory's draws.
+class Splitter {
  public:
-  Walker(const Program& program, const DynamicSteps& steps, const std::vector<PreparedChannel>& channels,
-         const std::vector<const ReadoutError*>& readout, std::vector<TrajectoryStream>& streams,
-         RunControl* control, U live_cap, const Terminal& terminal)
-      : program_(program), steps_(steps), channels_(channels), readout_(readout), streams_(streams),
-        control_(control), live_cap_(live_cap), terminal_(terminal) {}
+  struct Payload {
+    std::vector<U> members;
+  };
+  using Walk = StepWalk<Splitter>;
 
-  void walk(std::vector<U> members) {
-    Node root;
-    root.state = fresh_state();
-    root.members = std::move(members);
-    live_ = 1;
-    process(root);
-    while (!deferred_.empty()) {
-      Node node = std::move(deferred_.back());
-      deferred_.pop_back();
-      node.state = replay(node.path, node.pc);
-      live_ = 1;
-      process(node);
+  Splitter(const std::vector<PreparedChannel>& channels, const std::vector<const ReadoutError*>& readout,
+           std::vector<TrajectoryStream>& streams, const Terminal& terminal)
+      : channels_(channels), readout_(readout), streams_(streams), terminal_(terminal) {}
+
+  std::pair<double, double> outcome_weights(const StateVector& state, U qubit) const {
+    const std::vector<Complex> rho = reduced_density_matrix(state, std::span<const U>(&qubit, 1));
+    return {rho[0].re, rho[3].re};
+  }
+
+  // A mixture's probabilities, or a Kraus set's Tr(K rho K^dagger) at this state.
+  std::vector<double> channel_weights(const StateVector& state, const Step& step) const {
+    const PreparedChannel& channel = channels_[step.a];
+    if (channel.source->kind == ChannelKind::Mixture) return channel.source->probabilities;
+    const std::vector<Complex> rho = reduced_density_matrix(state, channel.source->qubits);
+    const U dim = U{1} << channel.source->qubits.size();
+    std::vector<double> w;
+    for (const auto& g : channel.gram) {
+      double p = 0.0;  // Re Tr(G rho)
+      for (U r = 0; r < dim; ++r) {
+        for (U c = 0; c < dim; ++c) p += g[r * dim + c].re * rho[c * dim + r].re - g[r * dim + c].im * rho[c * dim + r].im;
+      }
+      w.push_back(p > 0.0 ? p : 0.0);
     }
-    live_ = 0;
+    return w;
+  }
+
+  void apply_channel(StateVector& state, const Step& step, std::uint32_t code, const std::vector<double>& w) const {
+    DefaultFpEnv fp_env;
+    const PreparedChannel& channel = channels_[step.a];
+    if (channel.source->kind == ChannelKind::Mixture) {
+      if (const auto& gate = channel.unitaries[code]) apply_gate(state, *gate);
+      return;
+    }
+    const double scale = 1.0 / std::sqrt(w[code]);
+    std::vector<Complex> k = channel.source->operators[code];
+    for (Complex& v : k) v = Complex{v.re * scale, v.im * scale};
+    apply_gate(state, matrix_gate(channel.source->qubits, std::move(k)));
+  }
+
+  // Groups the branch's members by the code each draws; returns the staying code.
+  std::uint32_t choose(WalkBranch<Payload>& node, const Step& step, const std::vector<double>& w, Walk& walk) {
+    std::vector<U>& members = node.payload.members;
+    const std::vector<std::uint32_t> codes = draw_codes(step, w, members);
+    if (std::all_of(codes.begin(), codes.end(), [&](std::uint32_t c) { return c == codes[0]; })) return codes[0];
+    std::map<std::uint32_t, std::vector<U>> groups;
+    for (std::size_t i = 0; i < codes.size(); ++i) groups[codes[i]].push_back(members[i]);
+    auto stay = groups.begin();
+    for (auto it = groups.begin(); it != groups.end(); ++it) {
+      if (it->second.size() > stay->second.size()) stay = it;
+    }
+    const std::uint32_t kept = stay->first;
+    members = std::move(stay->second);
+    for (auto& [code, group] : groups) {
+      if (code != kept) walk.split_off(node, code, Payload{std::move(group)});
+    }
+    return kept;
+  }
+
+  void finish(WalkBranch<Payload>& node) {
+    ++paths_;
+    terminal_(*node.state, node.clbits, node.payload.members);
   }
 
   U distinct_paths() const noexcept { return paths_; }
 
  private:
-  StateVector fresh_state() const { return initial_state(program_); }
-
-  std::size_t jump(std::size_t pc, U clbits) const { return step_after_jump(steps_, pc, clbits); }
-
-  // Progress counts trajectories finished, so the gates go uncounted.
-  void apply_run(StateVector& state, const Step& step) const { apply_gates_step(state, program_, step); }
-
-  // The weights of a choice step's operators (or outcomes) at this state.
-  std::vector<double> weights(const StateVector& state, const Step& step) const {
-    std::vector<double> w;
-    if (step.kind == StepKind::Channel) {
-      const PreparedChannel& channel = channels_[step.a];
-      if (channel.source->kind == ChannelKind::Mixture) return channel.source->probabilities;
-      const std::vector<Complex> rho = reduced_density_matrix(state, channel.source->qubits);
-      const U dim = U{1} << channel.source->qubits.size();
-      for (const auto& g : channel.gram) {
-        double p = 0.0;  // Re Tr(G rho)
-        for (U r = 0; r < dim; ++r) {
-          for (U c = 0; c < dim; ++c) p += g[r * dim + c].re * rho[c * dim + r].re - g[r * dim + c].im * rho[c * dim + r].im;
-        }
-        w.push_back(p > 0.0 ? p : 0.0);
-      }
-    } else {
-      const U qubit = step.a;
-      const std::vector<Complex> rho = reduced_density_matrix(state, std::span<const U>(&qubit, 1));
-      w = {rho[0].re, rho[3].re};
-    }
-    double total = 0.0;
-    for (double x : w) total += x;
-    if (!std::isfinite(total) || !(total > 0.0)) throw std::invalid_argument(std::string(messages::kNotSampleable));
-    return w;
-  }
-
   // Each member's code at this step, from its own stream.
   std::vector<std::uint32_t> draw_codes(const Step& step, const std::vector<double>& w,
                                         const std::vector<U>& members) {
@@ -204,7 +203,7 @@ class Walker {
     std::vector<std::uint32_t> codes(members.size());
     for (std::size_t i = 0; i < members.size(); ++i) {
       TrajectoryStream& stream = streams_[members[i]];
-      std::uint32_t code = choose(w, total, stream.draw_unit_double());
+      std::uint32_t code = choose_index(w, total, stream.draw_unit_double());
       if (step.kind == StepKind::Measure) code = 2 * code + record_bit(flip, code, stream);
       codes[i] = code;
     }
@@ -217,131 +216,11 @@ class Walker {
     return stream.draw_unit_double() < flip->p[2 * outcome] ? 0u : 1u;
   }
 
-  void apply_choice(StateVector& state, const Step& step, std::uint32_t code, const std::vector<double>& w,
-                    U& clbits) const {
-    DefaultFpEnv fp_env;
-    if (step.kind == StepKind::Channel) {
-      const PreparedChannel& channel = channels_[step.a];
-      if (channel.source->kind == ChannelKind::Mixture) {
-        if (const auto& gate = channel.unitaries[code]) apply_gate(state, *gate);
-        return;
-      }
-      const double scale = 1.0 / std::sqrt(w[code]);
-      std::vector<Complex> k = channel.source->operators[code];
-      for (Complex& v : k) v = Complex{v.re * scale, v.im * scale};
-      apply_gate(state, matrix_gate(channel.source->qubits, std::move(k)));
-      return;
-    }
-    const U qubit = step.a;
-    const std::uint32_t outcome = step.kind == StepKind::Measure ? code >> 1 : code;
-    const double s = 1.0 / std::sqrt(w[outcome]);
-    std::vector<Complex> m(4, Complex{0.0, 0.0});
-    // Measure keeps the outcome's half; reset also moves it to |0>.
-    const U row = step.kind == StepKind::Reset ? 0 : outcome;
-    m[row * 2 + outcome] = Complex{s, 0.0};
-    apply_gate(state, matrix_gate(std::span<const U>(&qubit, 1), std::move(m)));
-    if (step.kind == StepKind::Measure) {
-      clbits = (clbits & ~(U{1} << step.b)) | (U{code & 1u} << step.b);
-    }
-  }
-
-  void process(Node& node) {
-    StateVector& state = *node.state;
-    while (node.pc < steps_.steps.size()) {
-      if (control_ != nullptr) control_->check();
-      const Step& step = steps_.steps[node.pc];
-      if (step.kind == StepKind::Gates) {
-        apply_run(state, step);
-      } else if (!is_choice(step.kind)) {
-        node.pc = jump(node.pc, node.clbits);
-        continue;
-      } else {
-        const std::vector<double> w = weights(state, step);
-        std::uint32_t code = 0;
-        if (node.forced >= 0) {
-          code = static_cast<std::uint32_t>(node.forced);
-          node.forced = -1;
-        } else {
-          code = split(node, draw_codes(step, w, node.members));
-        }
-        apply_choice(state, step, code, w, node.clbits);
-        node.path.push_back(code);
-      }
-      ++node.pc;
-    }
-    ++paths_;
-    terminal_(state, node.clbits, node.members);
-  }
-
-  // Groups the node's members by code: the largest group (the lowest code
-  // among equals) stays on this node, every other one leaves on a branch
-  // of its own, walked now from a copy of the state while states are
-  // allowed, else later from a replay. Returns the staying code.
-  std::uint32_t split(Node& node, const std::vector<std::uint32_t>& codes) {
-    if (std::all_of(codes.begin(), codes.end(), [&](std::uint32_t c) { return c == codes[0]; })) return codes[0];
-    std::map<std::uint32_t, std::vector<U>> groups;
-    for (std::size_t i = 0; i < codes.size(); ++i) groups[codes[i]].push_back(node.members[i]);
-    auto stay = groups.begin();
-    for (auto it = groups.begin(); it != groups.end(); ++it) {
-      if (it->second.size() > stay->second.size()) stay = it;
-    }
-    const std::uint32_t kept = stay->first;
-    node.members = std::move(stay->second);
-    for (auto& [code, members] : groups) {
-      if (code == kept) continue;
-      Node child;
-      child.pc = node.pc;
-      child.clbits = node.clbits;
-      child.members = std::move(members);
-      child.path = node.path;
-      child.forced = code;
-      if (live_ < live_cap_) {
-        child.state = node.state->copy();
-        ++live_;
-        process(child);
-        child.state.reset();
-        --live_;
-      } else {
-        deferred_.push_back(std::move(child));
-      }
-    }
-    return kept;
-  }
-
-  // The state at step `target` of the branch whose codes are `path`: the
-  // same operations as when the branch was first walked, so the same bits.
-  StateVector replay(const std::vector<std::uint32_t>& path, std::size_t target) const {
-    StateVector state = fresh_state();
-    U clbits = 0;
-    std::size_t next = 0;
-    std::size_t pc = 0;
-    while (pc != target) {
-      if (control_ != nullptr) control_->check();
-      const Step& step = steps_.steps[pc];
-      if (step.kind == StepKind::Gates) {
-        apply_run(state, step);
-      } else if (!is_choice(step.kind)) {
-        pc = jump(pc, clbits);
-        continue;
-      } else {
-        apply_choice(state, step, path[next++], weights(state, step), clbits);
-      }
-      ++pc;
-    }
-    return state;
-  }
-
-  const Program& program_;
-  const DynamicSteps& steps_;
   const std::vector<PreparedChannel>& channels_;
   const std::vector<const ReadoutError*>& readout_;
   std::vector<TrajectoryStream>& streams_;
-  RunControl* control_;
-  U live_cap_;
   const Terminal& terminal_;
-  U live_ = 0;
   U paths_ = 0;
-  std::vector<Node> deferred_;
 };
 
 // Everything a run sets up before its walks: checks, memory, channels, the
@@ -352,9 +231,8 @@ template <class OnTerminal>
 U walk_trajectories(const Program& program, const DynamicSteps& steps, const NoiseSpec& noise,
                     std::optional<U> seed, U trajectories, RunControl* control, const TrajectoryOptions& options,
                     U extra_bytes, OnTerminal&& on_terminal) {
+  check_register(program);
   const U n = program.n_qubits;
-  if (n == 0) vorn::fatal(std::string(messages::kZeroQubits));
-  if (n > vorn::kMaxQubits) vorn::fatal(std::string(messages::kCapacityOverflow));
   validate(program, steps, noise);
   const U batch = std::min(trajectories, options.batch != 0 ? options.batch : kDefaultBatch);
   const U state_bytes = StateVector::bytes_for(n);
@@ -364,8 +242,8 @@ U walk_trajectories(const Program& program, const DynamicSteps& steps, const Noi
   vorn::require_run_memory(state_bytes, base);
   const std::array<std::uint32_t, 8> key = TrajectoryStream::run_key(seed);
   if (trajectories == 0) return 0;
-  const U cap = std::min(kMaxLiveStates, options.max_live_states != 0 ? options.max_live_states
-                                                                       : 1 + spare_states(base, state_bytes));
+  // A split may send several branches off at once: no bound but the cap's.
+  const U cap = live_state_cap(~U{0}, options.max_live_states, base, state_bytes);
   std::vector<PreparedChannel> channels;
   for (const auto& c : noise.channels) channels.push_back(prepare(c));
   const std::vector<const ReadoutError*> readout = readout_table(noise, n);
@@ -380,11 +258,12 @@ U walk_trajectories(const Program& program, const DynamicSteps& steps, const Noi
       on_terminal(state, clbits, members, streams, first);
       if (control != nullptr) control->advance(members.size());
     };
-    Walker walker(program, steps, channels, readout, streams, control, cap, terminal);
+    Splitter splitter(channels, readout, streams, terminal);
+    StepWalk<Splitter> walk(program, steps, splitter, control, cap, false);
     std::vector<U> members(count);
     for (U t = 0; t < count; ++t) members[t] = t;
-    walker.walk(std::move(members));
-    paths += walker.distinct_paths();
+    walk.walk(Splitter::Payload{std::move(members)});
+    paths += splitter.distinct_paths();
   }
   return paths;
 }

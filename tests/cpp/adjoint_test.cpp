@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "programs.hpp"
 #include "vorn/core/isa.hpp"
 #include "vorn/core/parallel.hpp"
 #include "vorn/core/reduce.hpp"
@@ -28,18 +29,7 @@ namespace {
 
 using U = std::uint64_t;
 
-StateVector random_state(U n, U seed) {
-  StateVector s = StateVector::create(n);
-  U x = seed * 0x9E3779B97F4A7C15ull + 1;
-  auto next = [&] {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    return static_cast<double>(x >> 11) / 9007199254740992.0 - 0.5;
-  };
-  for (U i = 0; i < s.size(); ++i) s[i] = {next(), next()};
-  return s;
-}
+using test_programs::random_state;
 
 // Gives the machine its own instruction-set choice back when a test ends.
 struct IsaReset {

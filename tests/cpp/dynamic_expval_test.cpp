@@ -21,13 +21,8 @@ namespace vorn::sim {
 namespace {
 
 using U = std::uint64_t;
-using test_programs::program_of;
+using namespace test_programs;
 
-Step gates(U a, U b) { return {StepKind::Gates, a, b, 0, 0}; }
-Step measure(U q, U c) { return {StepKind::Measure, q, c, 0, 0}; }
-Step reset(U q) { return {StepKind::Reset, q, 0, 0, 0}; }
-Step jump_unless(U to, U mask, U value) { return {StepKind::JumpUnless, to, 0, mask, value}; }
-Step jump(U to) { return {StepKind::Jump, to, 0, 0, 0}; }
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 

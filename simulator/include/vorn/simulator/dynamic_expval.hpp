@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "vorn/core/complex.hpp"
-#include "vorn/simulator/branching.hpp"
+#include "vorn/simulator/step_walk.hpp"
 #include "vorn/simulator/compiled.hpp"
 #include "vorn/simulator/observables.hpp"
 #include "vorn/simulator/run_control.hpp"
