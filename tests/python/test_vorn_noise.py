@@ -226,8 +226,12 @@ def test_noise_refusals_name_the_problem():
     assert means[0] == pytest.approx(vorn.expval(c, h)[0], abs=1e-14) and errors[0] == pytest.approx(0, abs=1e-7)
     with pytest.raises(ValueError, match="at least 2"):
         vorn.expval(c, h, noise=m, trajectories=1)
-    with pytest.raises(ValueError, match="fusion"):
-        vorn.run(c, 10, noise=m, fusion=True)
+    # Fusion fuses within each run of gates between channels: the same distribution, the same bits on any threads.
+    fused = vorn.run(c, 4000, seed=2, noise=m, fusion=True, memory=True, threads=1)
+    assert np.array_equal(fused.memory(), vorn.run(c, 4000, seed=2, noise=m, fusion=True, memory=True,
+                                                   threads=2).memory())
+    exact = vorn.run(c, 4000, seed=2, noise=m).counts()
+    assert sum(abs(fused.counts().get(k, 0) - exact.get(k, 0)) for k in set(exact) | set(fused.counts())) < 400
     with pytest.raises(TypeError, match="NoiseModel"):
         vorn.run(c, 10, noise={"h": 0.1})
     far = vn.NoiseModel()

@@ -130,8 +130,6 @@ def make_request(*, shots: Any = DEFAULT_SHOTS, seed: Any = None, memory: Any = 
 UNSERVED: dict[tuple[str, str], str] = {
     ("noise", "single"): "noisy trajectories run on a complex128 state",
     ("dynamic", "single"): "the dynamic engine runs on a complex128 state",
-    ("noise", "fusion"): "the noisy engine runs the gates as compiled",
-    ("dynamic", "fusion"): "the dynamic engine runs the gates as compiled",
     ("noise", "variance"): "trajectories estimate means only",
     ("state", "single"): "precision chooses how a circuit is simulated, and a given state is already simulated",
 }
