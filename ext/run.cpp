@@ -57,9 +57,7 @@ SingleRunArrays run_program_single(const sim::Program& program, std::optional<U>
   sim::SingleProgramResult result = run_polled(
       [&](sim::RunControl& control) { return sim::run_single_program(program, seed, shots, &control, options); },
       poll, threads);
-  auto [ignored, outcomes, counts, shot_outcomes] = run_arrays(Buffer<Complex>{}, result.tally, std::move(result.shots));
-  return {adopt<SingleComplex, std::complex<float>>(std::move(result.snapshot).take_amplitudes()), outcomes, counts,
-          shot_outcomes};
+  return run_arrays(std::move(result.snapshot).take_amplitudes(), result.tally, std::move(result.shots));
 }
 
 }  // namespace
@@ -84,6 +82,11 @@ RunArrays run_arrays(Buffer<Complex>&& state, const sim::Tally& tally, std::vect
   }
   return {adopt<Complex, std::complex<double>>(std::move(state)), adopt(std::move(outcomes)),
           adopt(std::move(counts)), adopt(std::move(shots))};
+}
+
+SingleRunArrays run_arrays(Buffer<SingleComplex>&& state, const sim::Tally& tally, std::vector<U>&& shots) {
+  auto [ignored, outcomes, counts, shot_outcomes] = run_arrays(Buffer<Complex>{}, tally, std::move(shots));
+  return {adopt<SingleComplex, std::complex<float>>(std::move(state)), outcomes, counts, shot_outcomes};
 }
 
 RunArrays run_arrays(sim::ProgramResult&& result) {
