@@ -5,6 +5,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/tuple.h>
+#include <nanobind/stl/variant.h>
 #include <nanobind/stl/vector.h>
 
 #include <complex>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "arrays.hpp"
@@ -32,33 +34,42 @@ using U = std::uint64_t;
 constexpr std::size_t kStepWords = 5;
 
 // (state, clbit values, counts, shots): the one shot's final state when
-// keep_state and shots == 1 (else empty), the tally, and every shot's clbit
-// value when keep_shots.
-RunArrays run_dynamic(
+// keep_state and shots == 1 (else empty; complex64 with `single`), the
+// tally, and every shot's clbit value when keep_shots.
+std::variant<RunArrays, SingleRunArrays> run_dynamic(
     const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals, U n_clbits,
     std::optional<U> seed, U shots, bool keep_shots, bool keep_state, const nb::object& poll, std::size_t threads,
-    U max_live_states, bool fusion) {
-  refuse_beyond_qubit_limit(program);
+    U max_live_states, bool fusion, bool single) {
+  refuse_beyond_qubit_limit(program, single);
   sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits);
   const std::optional<sim::Program> fused = fused_steps(program, dynamic, fusion);
+  const sim::Program& run = fused ? *fused : program;
   const sim::DynamicOptions options{
       .keep_shots = keep_shots, .keep_state = keep_state, .max_live_states = max_live_states};
-  sim::DynamicResult result = run_polled(
-      [&](sim::RunControl& control) {
-        return sim::run_dynamic(fused ? *fused : program, dynamic, seed, shots, &control, options);
-      },
-      poll, threads);
-  Buffer<Complex> state;
-  if (result.state) state = std::move(*result.state).take_amplitudes();
-  return run_arrays(std::move(state), result.tally, std::move(result.shots));
+  auto arrays = [](auto&& result) {
+    using State = decltype(std::move(*result.state).take_amplitudes());
+    State state;
+    if (result.state) state = std::move(*result.state).take_amplitudes();
+    return run_arrays(std::move(state), result.tally, std::move(result.shots));
+  };
+  if (single) {
+    return arrays(run_polled(
+        [&](sim::RunControl& control) {
+          return sim::run_dynamic_single(run, dynamic, seed, shots, &control, options);
+        },
+        poll, threads));
+  }
+  return arrays(run_polled(
+      [&](sim::RunControl& control) { return sim::run_dynamic(run, dynamic, seed, shots, &control, options); },
+      poll, threads));
 }
 
 U dynamic_required_memory(const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals,
-                          U n_clbits, U shots, bool keep_shots, bool fusion) {
+                          U n_clbits, U shots, bool keep_shots, bool fusion, bool single) {
   sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits);
   const std::optional<sim::Program> fused = fused_steps(program, dynamic, fusion);
   return sim::dynamic_required_memory(fused ? *fused : program, dynamic, shots,
-                                      sim::DynamicOptions{.keep_shots = keep_shots});
+                                      sim::DynamicOptions{.keep_shots = keep_shots, .single_precision = single});
 }
 
 // (values, variances): the exact expectation over the measurement outcomes
@@ -109,11 +120,11 @@ sim::DynamicSteps make_steps(const sim::Program& program, const std::vector<U>& 
 void register_dynamic(nb::module_& m) {
   m.def("run_dynamic", &run_dynamic, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "seed"_a.none(), "shots"_a,
         "keep_shots"_a = false, "keep_state"_a = false, "poll"_a = nb::none(), "threads"_a = 0,
-        "max_live_states"_a = 0, "fusion"_a = false,
+        "max_live_states"_a = 0, "fusion"_a = false, "single"_a = false,
         "Runs a Program with dynamic steps (kind, a, b, mask, value flat; kinds 0 gates [a, b), 1 measure a->b, "
         "2 reset a, 3 jump to a unless clbits & mask == value, 4 jump to a) and final (qubit, clbit) pairs; "
-        "fusion: the gates of each gates step fused (never across a step); "
-        "returns (state, clbit values, counts, shot values).");
+        "fusion: the gates of each gates step fused (never across a step); single: a complex64 state "
+        "(returned as complex64); returns (state, clbit values, counts, shot values).");
   m.def("expval_dynamic", &expval_dynamic, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "x_masks"_a,
         "z_masks"_a, "coeffs"_a, "offsets"_a, "variance"_a, "poll"_a = nb::none(), "threads"_a = 0,
         "max_branches"_a = 0, "fusion"_a = false,
@@ -122,7 +133,7 @@ void register_dynamic(nb::module_& m) {
         "more than max_branches outcomes (0: 4096) raise ValueError. Returns (values, variances; empty unless "
         "variance).");
   m.def("dynamic_required_memory", &dynamic_required_memory, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a,
-        "shots"_a, "keep_shots"_a = false, "fusion"_a = false,
+        "shots"_a, "keep_shots"_a = false, "fusion"_a = false, "single"_a = false,
         "Bytes a dynamic run needs at its peak with every branch state kept.");
 }
 

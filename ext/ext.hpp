@@ -42,6 +42,7 @@ using SingleRunArrays = std::tuple<Array1D<std::complex<float>>, Array1D<std::ui
 SingleRunArrays run_arrays(sim::SingleProgramResult&& result);
 // The same from a state (empty when none is kept), a tally and shot outcomes.
 RunArrays run_arrays(Buffer<Complex>&& state, const sim::Tally& tally, std::vector<std::uint64_t>&& shots);
+SingleRunArrays run_arrays(Buffer<SingleComplex>&& state, const sim::Tally& tally, std::vector<std::uint64_t>&& shots);
 
 // Past the core's qubit limit no state can exist: MemoryError naming the
 // bytes, before anything is allocated (run.cpp).

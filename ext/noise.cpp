@@ -6,6 +6,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/tuple.h>
+#include <nanobind/stl/variant.h>
 #include <nanobind/stl/vector.h>
 
 #include <complex>
@@ -14,6 +15,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "arrays.hpp"
@@ -93,23 +95,33 @@ NoisyArguments make_arguments(const sim::Program& program, const std::vector<U>&
   return out;
 }
 
-// (state: empty, clbit values, counts, shot values, distinct paths simulated).
-std::tuple<Array1D<std::complex<double>>, Array1D<U>, Array1D<U>, Array1D<U>, U> run_noisy(
+template <class T>
+using NoisyArrays = std::tuple<Array1D<std::complex<T>>, Array1D<U>, Array1D<U>, Array1D<U>, U>;
+
+// (state: empty, complex64 with `single`; clbit values, counts, shot values,
+// distinct paths simulated).
+std::variant<NoisyArrays<double>, NoisyArrays<float>> run_noisy(
     const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals, U n_clbits,
     const NoiseArrays& noise, std::optional<U> seed, U shots, bool keep_shots, const nb::object& poll,
-    std::size_t threads, U batch, U max_live_states, bool fusion) {
-  refuse_beyond_qubit_limit(program);
+    std::size_t threads, U batch, U max_live_states, bool fusion, bool single) {
+  refuse_beyond_qubit_limit(program, single);
   NoisyArguments args = make_arguments(program, steps, finals, n_clbits, noise);
   const std::optional<sim::Program> fused = fused_steps(program, args.steps, fusion);
-  const sim::TrajectoryOptions options{.keep_shots = keep_shots, .batch = batch, .max_live_states = max_live_states};
+  const sim::TrajectoryOptions options{
+      .keep_shots = keep_shots, .batch = batch, .max_live_states = max_live_states, .single_precision = single};
   sim::TrajectoryRunResult result = run_polled(
       [&](sim::RunControl& control) {
         return sim::run_trajectories(fused ? *fused : program, args.steps, args.noise, seed, shots, &control,
                                      options);
       },
       poll, threads);
-  auto [state, values, counts, shot_values] = run_arrays(Buffer<Complex>{}, result.tally, std::move(result.shots));
-  return {std::move(state), std::move(values), std::move(counts), std::move(shot_values), result.distinct_paths};
+  auto pack = [&](auto&& empty) -> std::variant<NoisyArrays<double>, NoisyArrays<float>> {
+    auto [state, values, counts, shot_values] = run_arrays(std::move(empty), result.tally, std::move(result.shots));
+    return std::make_tuple(std::move(state), std::move(values), std::move(counts), std::move(shot_values),
+                           result.distinct_paths);
+  };
+  if (single) return pack(Buffer<SingleComplex>{});
+  return pack(Buffer<Complex>{});
 }
 
 // (means, standard errors, distinct paths simulated), one entry per observable.
@@ -137,11 +149,12 @@ std::tuple<std::vector<double>, std::vector<double>, U> expval_noisy(
 void register_noise(nb::module_& m) {
   m.def("run_noisy", &run_noisy, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "noise"_a, "seed"_a.none(),
         "shots"_a, "keep_shots"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "batch"_a = 0,
-        "max_live_states"_a = 0, "fusion"_a = false,
+        "max_live_states"_a = 0, "fusion"_a = false, "single"_a = false,
         "Runs shots trajectories of a Program with dynamic steps (kind 5: noise channel a) and noise arrays "
         "(kinds, qubit counts, qubits, operator counts, matrices, probabilities, readout qubits, readout "
-        "probabilities); fusion: the gates of each gates step fused (never across a step or channel); returns "
-        "(empty state, clbit values, counts, shot values, distinct paths).");
+        "probabilities); fusion: the gates of each gates step fused (never across a step or channel); single: "
+        "complex64 states (the empty state comes back complex64); returns (empty state, clbit values, counts, "
+        "shot values, distinct paths).");
   m.def("expval_noisy", &expval_noisy, "program"_a, "steps"_a, "num_clbits"_a, "noise"_a, "x_masks"_a, "z_masks"_a,
         "coeffs"_a, "offsets"_a, "seed"_a.none(), "trajectories"_a, "poll"_a = nb::none(), "threads"_a = 0,
         "batch"_a = 0, "fusion"_a = false,

@@ -83,14 +83,17 @@ RunArrays run_arrays(Buffer<Complex>&& state, const sim::Tally& tally, std::vect
           adopt(std::move(counts)), adopt(std::move(shots))};
 }
 
+SingleRunArrays run_arrays(Buffer<SingleComplex>&& state, const sim::Tally& tally, std::vector<U>&& shots) {
+  auto [ignored, outcomes, counts, shot_outcomes] = run_arrays(Buffer<Complex>{}, tally, std::move(shots));
+  return {adopt<SingleComplex, std::complex<float>>(std::move(state)), outcomes, counts, shot_outcomes};
+}
+
 RunArrays run_arrays(sim::ProgramResult&& result) {
   return run_arrays(std::move(result.snapshot).take_amplitudes(), result.tally, std::move(result.shots));
 }
 
 SingleRunArrays run_arrays(sim::SingleProgramResult&& result) {
-  auto [ignored, outcomes, counts, shot_outcomes] = run_arrays(Buffer<Complex>{}, result.tally, std::move(result.shots));
-  return {adopt<SingleComplex, std::complex<float>>(std::move(result.snapshot).take_amplitudes()), outcomes, counts,
-          shot_outcomes};
+  return run_arrays(std::move(result.snapshot).take_amplitudes(), result.tally, std::move(result.shots));
 }
 
 namespace {

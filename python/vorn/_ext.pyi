@@ -68,7 +68,9 @@ def run_dynamic(
     threads: int = 0,
     max_live_states: int = 0,
     fusion: bool = False,
-) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
+    single: bool = False,
+) -> tuple[NDArray[np.complex128] | NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64],
+           NDArray[np.uint64]]: ...
 def expval_dynamic(
     program: Program,
     steps: Sequence[int],
@@ -86,7 +88,7 @@ def expval_dynamic(
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 def dynamic_required_memory(
     program: Program, steps: Sequence[int], finals: Sequence[int], num_clbits: int, shots: int,
-    keep_shots: bool = False, fusion: bool = False,
+    keep_shots: bool = False, fusion: bool = False, single: bool = False,
 ) -> int: ...
 # (kinds, qubit counts, qubits, operator counts, matrices flat, probabilities, readout qubits, readout probabilities)
 _NoiseArrays = tuple[Sequence[int], Sequence[int], Sequence[int], Sequence[int], NDArray[np.complex128],
@@ -105,7 +107,9 @@ def run_noisy(
     batch: int = 0,
     max_live_states: int = 0,
     fusion: bool = False,
-) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64], int]: ...
+    single: bool = False,
+) -> tuple[NDArray[np.complex128] | NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64],
+           NDArray[np.uint64], int]: ...
 def expval_noisy(
     program: Program,
     steps: Sequence[int],

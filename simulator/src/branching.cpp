@@ -7,6 +7,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "vorn/core/error.hpp"
@@ -22,22 +23,24 @@ using U = std::uint64_t;
 
 // A branch carries its shots: at a measurement or reset they split between
 // the outcomes by one binomial draw from the run's stream, and a branch
-// whose shots all went one way goes on alone.
+// whose shots all went one way goes on alone. T: the state's precision.
+template <class T>
 class Brancher {
  public:
   struct Payload {
     U shots = 0;
   };
-  using Walk = StepWalk<Brancher>;
+  using State = BasicStateVector<T>;
+  using Walk = StepWalk<Brancher, T>;
 
   Brancher(const DynamicSteps& dynamic, RandomStream& stream, RunControl* control, const DynamicOptions& options)
       : dynamic_(dynamic), stream_(stream), control_(control), options_(options) {}
 
-  std::pair<double, double> outcome_weights(const StateVector& state, U qubit) const {
+  std::pair<double, double> outcome_weights(const State& state, U qubit) const {
     return measure_weights(state, qubit);
   }
 
-  std::uint32_t choose(WalkBranch<Payload>& branch, const Step& step, const std::vector<double>& w, Walk& walk) {
+  std::uint32_t choose(WalkBranch<Payload, T>& branch, const Step& step, const std::vector<double>& w, Walk& walk) {
     const U shots = branch.payload.shots;
     const U ones = draw_binomial(stream_, shots, w[0], w[1], control_);
     // The outcome-1 side of a split leaves with its shots; this branch keeps the zeros'.
@@ -49,13 +52,13 @@ class Brancher {
     return outcome_code(step, ones == shots ? 1 : 0);
   }
 
-  void finish(WalkBranch<Payload>& branch) {
+  void finish(WalkBranch<Payload, T>& branch) {
     const U shots = branch.payload.shots;
     if (dynamic_.final_measures.empty()) {
       tally_[branch.clbits] += shots;
       if (options_.keep_shots) shot_values_.insert(shot_values_.end(), shots, branch.clbits);
     } else {
-      const StateVector& state = *branch.state;
+      const State& state = *branch.state;
       if (!all_probabilities_finite(state)) throw std::invalid_argument(std::string(messages::kNotSampleable));
       if (options_.keep_shots) {
         const ShotRecord record = sample_shots(state, stream_, shots, control_);
@@ -70,8 +73,8 @@ class Brancher {
     if (options_.keep_state) kept_state_ = std::move(branch.state);
   }
 
-  DynamicResult result() {
-    DynamicResult result;
+  BasicDynamicResult<T> result() {
+    BasicDynamicResult<T> result;
     result.tally.assign(tally_.begin(), tally_.end());
     if (options_.keep_shots) {
       // Shot order is a seeded permutation (Fisher-Yates), not branch order.
@@ -98,7 +101,7 @@ class Brancher {
   const DynamicOptions& options_;
   std::map<U, U> tally_;
   std::vector<U> shot_values_;
-  std::optional<StateVector> kept_state_;
+  std::optional<State> kept_state_;
 };
 
 // Branch states beyond the first that a run can hold at once: one per
@@ -123,19 +126,28 @@ std::uint64_t dynamic_required_memory(const Program& program, const DynamicSteps
   // One state, the gather buffers (the gates' own figure, nothing sampled).
   Program gates_only;
   gates_only.n_qubits = n;
-  U bytes = required_memory(gates_only, shots);
+  U bytes = required_memory(gates_only, shots, RunOptions{.single_precision = options.single_precision});
   if (shots >= 1 && !dynamic.final_measures.empty()) bytes = saturating_add(bytes, sampling_bytes(n, shots));
   if (options.keep_shots) bytes = saturating_add(bytes, saturating_mul(shots, sizeof(U)));
-  if (!base) bytes = saturating_add(bytes, saturating_mul(extra_states(dynamic, shots), StateVector::bytes_for(n)));
+  const U state_bytes = options.single_precision ? SingleStateVector::bytes_for(n) : StateVector::bytes_for(n);
+  if (!base) bytes = saturating_add(bytes, saturating_mul(extra_states(dynamic, shots), state_bytes));
   return bytes;
 }
 
-DynamicResult run_dynamic(const Program& program, const DynamicSteps& dynamic, std::optional<std::uint64_t> seed,
-                          std::uint64_t shots, RunControl* control, const DynamicOptions& options) {
+namespace {
+
+// run_dynamic's checks, stream and walk, for either precision (the gates
+// already rounded for float).
+template <class T>
+BasicDynamicResult<T> run_checked(const Program& program, const DynamicSteps& dynamic,
+                                  std::optional<std::uint64_t> seed, std::uint64_t shots, RunControl* control,
+                                  const DynamicOptions& options) {
   check_register(program);
   validate(program, dynamic);
-  const U state_bytes = StateVector::bytes_for(program.n_qubits);
-  const U base = dynamic_required_memory(program, dynamic, shots, options, true);
+  const U state_bytes = BasicStateVector<T>::bytes_for(program.n_qubits);
+  DynamicOptions sized = options;
+  sized.single_precision = std::is_same_v<T, float>;
+  const U base = dynamic_required_memory(program, dynamic, shots, sized, true);
   vorn::require_run_memory(state_bytes, base);
   RandomStream stream = seed ? RandomStream::from_seed_value(*seed) : RandomStream::from_entropy();
   if (shots == 0) return {};
@@ -143,10 +155,25 @@ DynamicResult run_dynamic(const Program& program, const DynamicSteps& dynamic, s
   // Branch states beyond the first: what the memory allows (spare_states),
   // unless a cap was given. The results do not depend on it.
   const U cap = live_state_cap(extra_states(dynamic, shots), options.max_live_states, base, state_bytes);
-  Brancher brancher(dynamic, stream, control, options);
-  StepWalk<Brancher> walk(program, dynamic, brancher, control, cap, true);
-  walk.walk(Brancher::Payload{shots});
+  Brancher<T> brancher(dynamic, stream, control, options);
+  StepWalk<Brancher<T>, T> walk(program, dynamic, brancher, control, cap, true);
+  walk.walk(typename Brancher<T>::Payload{shots});
   return brancher.result();
+}
+
+}  // namespace
+
+DynamicResult run_dynamic(const Program& program, const DynamicSteps& dynamic, std::optional<std::uint64_t> seed,
+                          std::uint64_t shots, RunControl* control, const DynamicOptions& options) {
+  return run_checked<double>(program, dynamic, seed, shots, control, options);
+}
+
+SingleDynamicResult run_dynamic_single(const Program& program, const DynamicSteps& dynamic,
+                                       std::optional<std::uint64_t> seed, std::uint64_t shots, RunControl* control,
+                                       const DynamicOptions& options) {
+  Program rounded = program;
+  round_to_single(rounded.gates);
+  return run_checked<float>(rounded, dynamic, seed, shots, control, options);
 }
 
 std::uint64_t draw_binomial(RandomStream& stream, std::uint64_t n, double w0, double w1, const RunControl* control) {

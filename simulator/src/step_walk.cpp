@@ -30,14 +30,18 @@ void check_register(const Program& program) {
   if (program.n_qubits > vorn::kMaxQubits) vorn::fatal(std::string(messages::kCapacityOverflow));
 }
 
-StateVector initial_state(const Program& program) {
-  StateVector state = StateVector::create(program.n_qubits);
+template <class T>
+BasicStateVector<T> initial_state(const Program& program) {
+  BasicStateVector<T> state = BasicStateVector<T>::create(program.n_qubits);
   if (program.global_phase != 0.0) {
     DefaultFpEnv fp_env;
-    state[0] = Complex{std::cos(program.global_phase), std::sin(program.global_phase)};
+    state[0] = BasicComplex<T>{static_cast<T>(std::cos(program.global_phase)),
+                               static_cast<T>(std::sin(program.global_phase))};
   }
   return state;
 }
+template StateVector initial_state<double>(const Program&);
+template SingleStateVector initial_state<float>(const Program&);
 
 std::size_t step_after_jump(const DynamicSteps& dynamic, std::size_t pc, std::uint64_t clbits) {
   const Step& step = dynamic.steps[pc];
@@ -50,9 +54,17 @@ void apply_gates_step(StateVector& state, const Program& program, const Step& st
   apply_gates(state, gates, BlockingParams{}, control);
 }
 
+void apply_gates_step(SingleStateVector& state, const Program& program, const Step& step, RunControl* control) {
+  const std::span<const CompiledGate> gates(program.gates.data() + step.a, step.b - step.a);
+  apply_gates(state, gates, single_precision_blocking(), control);
+}
+
+namespace {
+
 // A lane skips the other half's items, which would add +0.0 and change nothing.
-std::pair<double, double> measure_weights(const StateVector& state, std::uint64_t qubit) {
-  const Complex* amp = state.data();
+template <class T>
+std::pair<double, double> half_weights(const BasicStateVector<T>& state, std::uint64_t qubit) {
+  const BasicComplex<T>* amp = state.data();
   const U bit = U{1} << qubit;
   auto leaf = [&](U first, U count, double* out) {
     double lanes0[kReduceLanes] = {};
@@ -74,28 +86,45 @@ std::pair<double, double> measure_weights(const StateVector& state, std::uint64_
   return {sums[0], sums[1]};
 }
 
-void collapse_qubit(StateVector& state, std::uint64_t qubit, int outcome, double weight, bool reset) {
+template <class T>
+void collapse(BasicStateVector<T>& state, std::uint64_t qubit, int outcome, double weight, bool reset) {
   DefaultFpEnv fp_env;
   const double scale = 1.0 / std::sqrt(weight);
-  Complex* amp = state.data();
+  BasicComplex<T>* amp = state.data();
   const U bit = U{1} << qubit;
   const U low = bit - 1;
   auto body = [&](U begin, U end) {
     for (U p = begin; p < end; ++p) {
       const U i0 = ((p & ~low) << 1) | (p & low);
       const U i1 = i0 | bit;
-      const Complex kept = outcome == 0 ? amp[i0] : amp[i1];
-      const Complex scaled{kept.re * scale, kept.im * scale};
+      const BasicComplex<T> kept = outcome == 0 ? amp[i0] : amp[i1];
+      const BasicComplex<T> scaled{static_cast<T>(kept.re * scale), static_cast<T>(kept.im * scale)};
       if (outcome == 1 && !reset) {
         amp[i1] = scaled;
-        amp[i0] = Complex{0.0, 0.0};
+        amp[i0] = BasicComplex<T>{0, 0};
       } else {
         amp[i0] = scaled;
-        amp[i1] = Complex{0.0, 0.0};
+        amp[i1] = BasicComplex<T>{0, 0};
       }
     }
   };
   parallel_for(state.size() >> 1, U{1} << 12, body);
+}
+
+}  // namespace
+
+std::pair<double, double> measure_weights(const StateVector& state, std::uint64_t qubit) {
+  return half_weights(state, qubit);
+}
+std::pair<double, double> measure_weights(const SingleStateVector& state, std::uint64_t qubit) {
+  return half_weights(state, qubit);
+}
+
+void collapse_qubit(StateVector& state, std::uint64_t qubit, int outcome, double weight, bool reset) {
+  collapse(state, qubit, outcome, weight, reset);
+}
+void collapse_qubit(SingleStateVector& state, std::uint64_t qubit, int outcome, double weight, bool reset) {
+  collapse(state, qubit, outcome, weight, reset);
 }
 
 void validate(const Program& program, const DynamicSteps& dynamic) {

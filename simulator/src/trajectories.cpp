@@ -9,6 +9,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "vorn/core/error.hpp"
@@ -41,6 +42,13 @@ CompiledGate matrix_gate(std::span<const U> qubits, std::vector<Complex> matrix)
   return gate;
 }
 
+// A gate's matrix rounded to float once (round_to_single), for a complex64 state.
+void round_one(CompiledGate& gate) {
+  std::vector<CompiledGate> one{std::move(gate)};
+  round_to_single(one);
+  gate = std::move(one[0]);
+}
+
 bool is_identity(const std::vector<Complex>& m, U dim) {
   for (U r = 0; r < dim; ++r) {
     for (U c = 0; c < dim; ++c) {
@@ -59,7 +67,8 @@ struct PreparedChannel {
   std::vector<std::vector<Complex>> gram;
 };
 
-PreparedChannel prepare(const NoiseChannel& channel) {
+// single: the unitaries rounded for a complex64 state too.
+PreparedChannel prepare(const NoiseChannel& channel, bool single) {
   PreparedChannel out;
   out.source = &channel;
   const U dim = U{1} << channel.qubits.size();
@@ -69,6 +78,7 @@ PreparedChannel prepare(const NoiseChannel& channel) {
         out.unitaries.emplace_back();
       } else {
         out.unitaries.emplace_back(matrix_gate(channel.qubits, k));
+        if (single) round_one(*out.unitaries.back());
       }
       continue;
     }
@@ -113,7 +123,8 @@ std::vector<const ReadoutError*> readout_table(const NoiseSpec& noise, U n_qubit
   return table;
 }
 
-using Terminal = std::function<void(const StateVector&, U clbits, std::span<const U> members)>;
+template <class T>
+using Terminal = std::function<void(const BasicStateVector<T>&, U clbits, std::span<const U> members)>;
 
 // The split policy of trajectories (step_walk.hpp): a branch carries the
 // batch's trajectories that have made its choices so far; at a choice step
@@ -121,24 +132,27 @@ using Terminal = std::function<void(const StateVector&, U clbits, std::span<cons
 // lowest code among equals) stays on the branch and every other group
 // leaves on a branch of its own. The order branches are walked in changes
 // no trajectory's draws.
+// T: the state's precision.
+template <class T>
 class Splitter {
  public:
   struct Payload {
     std::vector<U> members;
   };
-  using Walk = StepWalk<Splitter>;
+  using State = BasicStateVector<T>;
+  using Walk = StepWalk<Splitter, T>;
 
   Splitter(const std::vector<PreparedChannel>& channels, const std::vector<const ReadoutError*>& readout,
-           std::vector<TrajectoryStream>& streams, const Terminal& terminal)
+           std::vector<TrajectoryStream>& streams, const Terminal<T>& terminal)
       : channels_(channels), readout_(readout), streams_(streams), terminal_(terminal) {}
 
-  std::pair<double, double> outcome_weights(const StateVector& state, U qubit) const {
+  std::pair<double, double> outcome_weights(const State& state, U qubit) const {
     const std::vector<Complex> rho = reduced_density_matrix(state, std::span<const U>(&qubit, 1));
     return {rho[0].re, rho[3].re};
   }
 
   // A mixture's probabilities, or a Kraus set's Tr(K rho K^dagger) at this state.
-  std::vector<double> channel_weights(const StateVector& state, const Step& step) const {
+  std::vector<double> channel_weights(const State& state, const Step& step) const {
     const PreparedChannel& channel = channels_[step.a];
     if (channel.source->kind == ChannelKind::Mixture) return channel.source->probabilities;
     const std::vector<Complex> rho = reduced_density_matrix(state, channel.source->qubits);
@@ -154,7 +168,7 @@ class Splitter {
     return w;
   }
 
-  void apply_channel(StateVector& state, const Step& step, std::uint32_t code, const std::vector<double>& w) const {
+  void apply_channel(State& state, const Step& step, std::uint32_t code, const std::vector<double>& w) const {
     DefaultFpEnv fp_env;
     const PreparedChannel& channel = channels_[step.a];
     if (channel.source->kind == ChannelKind::Mixture) {
@@ -164,11 +178,13 @@ class Splitter {
     const double scale = 1.0 / std::sqrt(w[code]);
     std::vector<Complex> k = channel.source->operators[code];
     for (Complex& v : k) v = Complex{v.re * scale, v.im * scale};
-    apply_gate(state, matrix_gate(channel.source->qubits, std::move(k)));
+    CompiledGate gate = matrix_gate(channel.source->qubits, std::move(k));
+    if constexpr (std::is_same_v<T, float>) round_one(gate);
+    apply_gate(state, gate);
   }
 
   // Groups the branch's members by the code each draws; returns the staying code.
-  std::uint32_t choose(WalkBranch<Payload>& node, const Step& step, const std::vector<double>& w, Walk& walk) {
+  std::uint32_t choose(WalkBranch<Payload, T>& node, const Step& step, const std::vector<double>& w, Walk& walk) {
     std::vector<U>& members = node.payload.members;
     const std::vector<std::uint32_t> codes = draw_codes(step, w, members);
     if (std::all_of(codes.begin(), codes.end(), [&](std::uint32_t c) { return c == codes[0]; })) return codes[0];
@@ -186,7 +202,7 @@ class Splitter {
     return kept;
   }
 
-  void finish(WalkBranch<Payload>& node) {
+  void finish(WalkBranch<Payload, T>& node) {
     ++paths_;
     terminal_(*node.state, node.clbits, node.payload.members);
   }
@@ -219,7 +235,7 @@ class Splitter {
   const std::vector<PreparedChannel>& channels_;
   const std::vector<const ReadoutError*>& readout_;
   std::vector<TrajectoryStream>& streams_;
-  const Terminal& terminal_;
+  const Terminal<T>& terminal_;
   U paths_ = 0;
 };
 
@@ -227,7 +243,8 @@ class Splitter {
 // readout table and the live-state cap; then walks the trajectories batch
 // by batch. terminal(state, clbits, members, streams, first) gets the
 // batch's streams and the global index of its first trajectory.
-template <class OnTerminal>
+// T: the state's precision (for float, the program's gates already rounded).
+template <class T, class OnTerminal>
 U walk_trajectories(const Program& program, const DynamicSteps& steps, const NoiseSpec& noise,
                     std::optional<U> seed, U trajectories, RunControl* control, const TrajectoryOptions& options,
                     U extra_bytes, OnTerminal&& on_terminal) {
@@ -235,17 +252,18 @@ U walk_trajectories(const Program& program, const DynamicSteps& steps, const Noi
   const U n = program.n_qubits;
   validate(program, steps, noise);
   const U batch = std::min(trajectories, options.batch != 0 ? options.batch : kDefaultBatch);
-  const U state_bytes = StateVector::bytes_for(n);
+  const U state_bytes = BasicStateVector<T>::bytes_for(n);
   Program gates_only;
   gates_only.n_qubits = n;
-  const U base = required_memory(gates_only, 0) + batch * sizeof(TrajectoryStream) + extra_bytes;
+  const U base = required_memory(gates_only, 0, RunOptions{.single_precision = std::is_same_v<T, float>}) +
+                 batch * sizeof(TrajectoryStream) + extra_bytes;
   vorn::require_run_memory(state_bytes, base);
   const std::array<std::uint32_t, 8> key = TrajectoryStream::run_key(seed);
   if (trajectories == 0) return 0;
   // A split may send several branches off at once: no bound but the cap's.
   const U cap = live_state_cap(~U{0}, options.max_live_states, base, state_bytes);
   std::vector<PreparedChannel> channels;
-  for (const auto& c : noise.channels) channels.push_back(prepare(c));
+  for (const auto& c : noise.channels) channels.push_back(prepare(c, std::is_same_v<T, float>));
   const std::vector<const ReadoutError*> readout = readout_table(noise, n);
   if (control != nullptr) control->set_total(trajectories);
   U paths = 0;
@@ -254,15 +272,15 @@ U walk_trajectories(const Program& program, const DynamicSteps& steps, const Noi
     std::vector<TrajectoryStream> streams;
     streams.reserve(count);
     for (U t = 0; t < count; ++t) streams.emplace_back(key, first + t);
-    const Terminal terminal = [&](const StateVector& state, U clbits, std::span<const U> members) {
+    const Terminal<T> terminal = [&](const BasicStateVector<T>& state, U clbits, std::span<const U> members) {
       on_terminal(state, clbits, members, streams, first);
       if (control != nullptr) control->advance(members.size());
     };
-    Splitter splitter(channels, readout, streams, terminal);
-    StepWalk<Splitter> walk(program, steps, splitter, control, cap, false);
+    Splitter<T> splitter(channels, readout, streams, terminal);
+    StepWalk<Splitter<T>, T> walk(program, steps, splitter, control, cap, false);
     std::vector<U> members(count);
     for (U t = 0; t < count; ++t) members[t] = t;
-    walk.walk(Splitter::Payload{std::move(members)});
+    walk.walk(typename Splitter<T>::Payload{std::move(members)});
     paths += splitter.distinct_paths();
   }
   return paths;
@@ -290,7 +308,11 @@ std::array<std::uint32_t, 8> TrajectoryStream::run_key(std::optional<std::uint64
   return key;
 }
 
-std::vector<Complex> reduced_density_matrix(const StateVector& state, std::span<const std::uint64_t> qubits) {
+namespace {
+
+// Each amplitude read in double (exact for float).
+template <class T>
+std::vector<Complex> density_matrix(const BasicStateVector<T>& state, std::span<const std::uint64_t> qubits) {
   const U m = qubits.size();
   const U dim = U{1} << m;
   std::vector<U> sorted(qubits.begin(), qubits.end());
@@ -299,7 +321,7 @@ std::vector<Complex> reduced_density_matrix(const StateVector& state, std::span<
   for (U l = 0; l < dim; ++l) {
     for (U j = 0; j < m; ++j) offset[l] |= ((l >> j) & 1) << qubits[j];
   }
-  const Complex* amp = state.data();
+  const BasicComplex<T>* amp = state.data();
   // Quantities: the dim diagonal entries, then re and im of each entry above it.
   const std::size_t width = dim * dim;
   auto leaf = [&](U first, U count, double* out) {
@@ -311,9 +333,9 @@ std::vector<Complex> reduced_density_matrix(const StateVector& state, std::span<
       std::size_t slot = 0;
       for (U a = 0; a < dim; ++a) lanes[slot++][lane] += norm2(amp[index | offset[a]]);
       for (U a = 0; a < dim; ++a) {
-        const Complex x = amp[index | offset[a]];
+        const Complex x = to_double(amp[index | offset[a]]);
         for (U b = a + 1; b < dim; ++b) {
-          const Complex y = amp[index | offset[b]];
+          const Complex y = to_double(amp[index | offset[b]]);
           lanes[slot++][lane] += x.re * y.re + x.im * y.im;
           lanes[slot++][lane] += x.im * y.re - x.re * y.im;
         }
@@ -334,6 +356,15 @@ std::vector<Complex> reduced_density_matrix(const StateVector& state, std::span<
     }
   }
   return rho;
+}
+
+}  // namespace
+
+std::vector<Complex> reduced_density_matrix(const StateVector& state, std::span<const std::uint64_t> qubits) {
+  return density_matrix(state, qubits);
+}
+std::vector<Complex> reduced_density_matrix(const SingleStateVector& state, std::span<const std::uint64_t> qubits) {
+  return density_matrix(state, qubits);
 }
 
 void validate(const Program& program, const DynamicSteps& steps, const NoiseSpec& noise) {
@@ -382,16 +413,19 @@ void validate(const Program& program, const DynamicSteps& steps, const NoiseSpec
   }
 }
 
-TrajectoryRunResult run_trajectories(const Program& program, const DynamicSteps& steps, const NoiseSpec& noise,
-                                     std::optional<std::uint64_t> seed, std::uint64_t shots, RunControl* control,
-                                     const TrajectoryOptions& options) {
+namespace {
+
+template <class T>
+TrajectoryRunResult run_in(const Program& program, const DynamicSteps& steps, const NoiseSpec& noise,
+                           std::optional<std::uint64_t> seed, std::uint64_t shots, RunControl* control,
+                           const TrajectoryOptions& options) {
   const U n = program.n_qubits;
   std::map<U, U> tally;
   TrajectoryRunResult result;
   const U kept_bytes = options.keep_shots ? shots * sizeof(U) : 0;
   const U sampler_bytes = steps.final_measures.empty() ? 0 : sampling_bytes(n, 1);
   const std::vector<const ReadoutError*> readout = readout_table(noise, n);
-  auto on_terminal = [&](const StateVector& state, U clbits, std::span<const U> members,
+  auto on_terminal = [&](const BasicStateVector<T>& state, U clbits, std::span<const U> members,
                          std::vector<TrajectoryStream>& streams, U first) {
     std::optional<Sampler> sampler;
     if (!steps.final_measures.empty()) {
@@ -416,10 +450,21 @@ TrajectoryRunResult run_trajectories(const Program& program, const DynamicSteps&
       }
     }
   };
-  result.distinct_paths = walk_trajectories(program, steps, noise, seed, shots, control, options,
-                                            kept_bytes + sampler_bytes, on_terminal);
+  result.distinct_paths = walk_trajectories<T>(program, steps, noise, seed, shots, control, options,
+                                               kept_bytes + sampler_bytes, on_terminal);
   result.tally.assign(tally.begin(), tally.end());
   return result;
+}
+
+}  // namespace
+
+TrajectoryRunResult run_trajectories(const Program& program, const DynamicSteps& steps, const NoiseSpec& noise,
+                                     std::optional<std::uint64_t> seed, std::uint64_t shots, RunControl* control,
+                                     const TrajectoryOptions& options) {
+  if (!options.single_precision) return run_in<double>(program, steps, noise, seed, shots, control, options);
+  Program rounded = program;
+  round_to_single(rounded.gates);
+  return run_in<float>(rounded, steps, noise, seed, shots, control, options);
 }
 
 TrajectoryExpvalResult expval_trajectories(const Program& program, const DynamicSteps& steps, const NoiseSpec& noise,
@@ -439,7 +484,7 @@ TrajectoryExpvalResult expval_trajectories(const Program& program, const Dynamic
     }
   };
   TrajectoryExpvalResult result;
-  result.distinct_paths = walk_trajectories(program, steps, noise, seed, trajectories, control, options,
+  result.distinct_paths = walk_trajectories<double>(program, steps, noise, seed, trajectories, control, options,
                                             count * trajectories * sizeof(double), on_terminal);
   DefaultFpEnv fp_env;
   const double n = static_cast<double>(trajectories);

@@ -29,13 +29,19 @@ struct DynamicOptions {
   // at the start. Past it a branch keeps only its outcomes and its state is
   // recomputed from the start when its turn comes: the same bits, more time.
   std::uint64_t max_live_states = 0;
+  // A complex64 state (run_dynamic_single): half the memory of double. Only
+  // dynamic_required_memory reads it.
+  bool single_precision = false;
 };
 
-struct DynamicResult {
-  std::optional<StateVector> state;  // with keep_state and shots == 1
-  Tally tally;                       // clbit value -> shots, ascending
-  std::vector<std::uint64_t> shots;  // with keep_shots
+template <class T>
+struct BasicDynamicResult {
+  std::optional<BasicStateVector<T>> state;  // with keep_state and shots == 1
+  Tally tally;                               // clbit value -> shots, ascending
+  std::vector<std::uint64_t> shots;          // with keep_shots
 };
+using DynamicResult = BasicDynamicResult<double>;
+using SingleDynamicResult = BasicDynamicResult<float>;
 
 // Runs `shots` shots (0: nothing runs). Branches are taken depth first, the
 // outcome-0 side first, so the stream (keyed by the seed) is read in one
@@ -44,6 +50,14 @@ struct DynamicResult {
 // progress counts gates applied, the total growing as branches appear.
 DynamicResult run_dynamic(const Program& program, const DynamicSteps& dynamic, std::optional<std::uint64_t> seed,
                           std::uint64_t shots, RunControl* control = nullptr, const DynamicOptions& options = {});
+
+// run_dynamic on a complex64 state (run_single_program's conventions: each
+// gate's matrix rounded to float once; weights and sampling sums in double
+// from the float amplitudes). The same checks and stream; the outcomes
+// follow the float state's weights.
+SingleDynamicResult run_dynamic_single(const Program& program, const DynamicSteps& dynamic,
+                                       std::optional<std::uint64_t> seed, std::uint64_t shots,
+                                       RunControl* control = nullptr, const DynamicOptions& options = {});
 
 // Bytes a dynamic run needs at its peak with every branch state it can have
 // kept (`base` true: only what it cannot do without, one state and the

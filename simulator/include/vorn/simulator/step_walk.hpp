@@ -64,19 +64,30 @@ void validate(const Program& program, const DynamicSteps& dynamic);
 // The register every walk needs: 1 to kMaxQubits qubits (FatalError otherwise).
 void check_register(const Program& program);
 
-// The start state: |0...0> times e^(i global phase).
-StateVector initial_state(const Program& program);
+// Each piece below comes in both precisions: T = float runs a complex64
+// state (run_single_program's conventions: the program's gates rounded to
+// float once, up front, by round_to_single; weights summed in double from
+// the float amplitudes).
+
+// The start state: |0...0> times e^(i global phase) (cos and sin rounded to T).
+template <class T = double>
+BasicStateVector<T> initial_state(const Program& program);
 // The step a Jump or JumpUnless at pc leads a branch with these clbits to.
 std::size_t step_after_jump(const DynamicSteps& dynamic, std::size_t pc, std::uint64_t clbits);
 // A Gates step's gates applied in order (counted and cancellable with a control).
 void apply_gates_step(StateVector& state, const Program& program, const Step& step, RunControl* control = nullptr);
+void apply_gates_step(SingleStateVector& state, const Program& program, const Step& step,
+                      RunControl* control = nullptr);
 
 // Weights of outcomes 0 and 1 of `qubit`: the sums of |amplitude|^2 over the
 // indices with the bit 0 and 1, each by the fixed reduction tree.
 std::pair<double, double> measure_weights(const StateVector& state, std::uint64_t qubit);
+std::pair<double, double> measure_weights(const SingleStateVector& state, std::uint64_t qubit);
 // The collapse: keeps the part of the state where `qubit` reads `outcome`,
-// scaled by 1/sqrt(weight); with `reset` that part moves to the qubit's |0> half.
+// scaled by 1/sqrt(weight); with `reset` that part moves to the qubit's |0>
+// half. (A float amplitude is scaled in double and rounded once.)
 void collapse_qubit(StateVector& state, std::uint64_t qubit, int outcome, double weight, bool reset);
+void collapse_qubit(SingleStateVector& state, std::uint64_t qubit, int outcome, double weight, bool reset);
 
 // Extra states a run whose own needs are `base` bytes may keep: as many as
 // half the room left after the base allows (the rest stays for the
@@ -105,9 +116,9 @@ inline std::uint32_t outcome_code(const Step& step, int outcome) {
 }
 
 // A branch of a walk: one pattern of choices so far, and the policy's own data.
-template <class Payload>
+template <class Payload, class T = double>
 struct WalkBranch {
-  std::optional<StateVector> state;  // nullopt: replayed from `path` when its turn comes
+  std::optional<BasicStateVector<T>> state;  // nullopt: replayed from `path` when its turn comes
   std::size_t pc = 0;
   std::uint64_t clbits = 0;
   std::vector<std::uint32_t> path;  // the code of every choice step passed
@@ -115,24 +126,25 @@ struct WalkBranch {
   Payload payload{};
 };
 
-// The walk. Policy provides:
+// The walk, on states of precision T. Policy provides (State: BasicStateVector<T>):
 //   using Payload = ...;  (what a branch carries: shots, trajectories, a probability)
-//   std::pair<double, double> outcome_weights(const StateVector&, std::uint64_t qubit);
-//   std::uint32_t choose(WalkBranch<Payload>&, const Step&, const std::vector<double>& weights, StepWalk&);
+//   std::pair<double, double> outcome_weights(const State&, std::uint64_t qubit);
+//   std::uint32_t choose(WalkBranch<Payload, T>&, const Step&, const std::vector<double>& weights, StepWalk&);
 //     the code this branch takes at a choice step it was not sent down; it may
 //     send others down other codes with split_off first
-//   void finish(WalkBranch<Payload>&);  a leaf (it may take the state)
+//   void finish(WalkBranch<Payload, T>&);  a leaf (it may take the state)
 // and, to run Channel steps:
-//   std::vector<double> channel_weights(const StateVector&, const Step&);
-//   void apply_channel(StateVector&, const Step&, std::uint32_t code, const std::vector<double>& weights);
+//   std::vector<double> channel_weights(const State&, const Step&);
+//   void apply_channel(State&, const Step&, std::uint32_t code, const std::vector<double>& weights);
 // Branches are walked depth first: a branch runs to its leaf, then the
 // branch split off last is taken up, so a policy that draws from one
 // stream reads it in one order however the walk is capped or threaded.
-template <class Policy>
+template <class Policy, class T = double>
 class StepWalk {
  public:
   using Payload = typename Policy::Payload;
-  using Branch = WalkBranch<Payload>;
+  using State = BasicStateVector<T>;
+  using Branch = WalkBranch<Payload, T>;
 
   // count_gates: progress counts the gates applied, the total growing as
   // branches appear; otherwise the control is only checked.
@@ -148,7 +160,7 @@ class StepWalk {
 
   void walk(Payload root_payload) {
     Branch root;
-    root.state = initial_state(program_);
+    root.state = initial_state<T>(program_);
     root.payload = std::move(root_payload);
     stack_.push_back(std::move(root));
     live_ = 1;
@@ -195,14 +207,14 @@ class StepWalk {
     if (count_gates_ && control_ != nullptr) control_->set_total(control_->done() + pending_gates_ + after_[pc]);
   }
 
-  void apply_gates(StateVector& state, const Step& step) {
+  void apply_gates(State& state, const Step& step) {
     apply_gates_step(state, program_, step, count_gates_ ? control_ : nullptr);
   }
 
   // The weights of a choice step's outcomes or operators at this state;
   // refused unless they add up to a finite, positive total.
   // (validate keeps Channel steps from a policy that does not run them.)
-  std::vector<double> weights(const StateVector& state, const Step& step, std::size_t pc) {
+  std::vector<double> weights(const State& state, const Step& step, std::size_t pc) {
     std::vector<double> w;
     if (step.kind == StepKind::Channel) {
       if constexpr (requires { policy_.channel_weights(state, step); }) {
@@ -220,7 +232,7 @@ class StepWalk {
     return w;
   }
 
-  void apply_choice(StateVector& state, const Step& step, std::uint32_t code, const std::vector<double>& w,
+  void apply_choice(State& state, const Step& step, std::uint32_t code, const std::vector<double>& w,
                     std::uint64_t& clbits) {
     if (step.kind == StepKind::Channel) {
       if constexpr (requires { policy_.apply_channel(state, step, code, w); }) policy_.apply_channel(state, step, code, w);
@@ -234,7 +246,7 @@ class StepWalk {
   }
 
   void advance(Branch& branch) {
-    StateVector& state = *branch.state;
+    State& state = *branch.state;
     while (branch.pc < dynamic_.steps.size()) {
       if (control_ != nullptr) control_->check();
       const Step& step = dynamic_.steps[branch.pc];
@@ -260,8 +272,8 @@ class StepWalk {
   }
 
   // The state at step `target` of the branch whose codes are `path`.
-  StateVector replay(const std::vector<std::uint32_t>& path, std::size_t target) {
-    StateVector state = initial_state(program_);
+  State replay(const std::vector<std::uint32_t>& path, std::size_t target) {
+    State state = initial_state<T>(program_);
     std::uint64_t clbits = 0;
     std::size_t next = 0, pc = 0;
     while (pc != target) {

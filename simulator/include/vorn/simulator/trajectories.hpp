@@ -59,6 +59,11 @@ struct TrajectoryOptions {
   // The most states alive at once (0: by the memory available at the
   // start); past it a branch is replayed from the start when its turn comes.
   std::uint64_t max_live_states = 0;
+  // run_trajectories on complex64 states (run_single_program's conventions:
+  // gates and channel operators rounded to float once; weights and sampling
+  // sums in double from the float amplitudes). The draws follow the float
+  // states' weights.
+  bool single_precision = false;
 };
 
 struct TrajectoryRunResult {
@@ -86,7 +91,8 @@ TrajectoryRunResult run_trajectories(const Program& program, const DynamicSteps&
 
 // The mean over `trajectories` trajectories of each observable's <psi|H|psi>
 // (real parts; coefficients real) at each trajectory's final state, and its
-// standard error. Measurements in the steps collapse as in a run.
+// standard error. Measurements in the steps collapse as in a run. Always in
+// double precision (options.single_precision is run_trajectories' only).
 TrajectoryExpvalResult expval_trajectories(const Program& program, const DynamicSteps& steps, const NoiseSpec& noise,
                                            std::span<const PauliSumView> observables,
                                            std::optional<std::uint64_t> seed, std::uint64_t trajectories,
@@ -96,6 +102,8 @@ TrajectoryExpvalResult expval_trajectories(const Program& program, const Dynamic
 // `qubits` (m = 1 or 2, bit j of its index on qubits[j]), every entry a sum
 // through the fixed reduction tree.
 std::vector<Complex> reduced_density_matrix(const StateVector& state, std::span<const std::uint64_t> qubits);
+// The same on a complex64 state, each amplitude read in double.
+std::vector<Complex> reduced_density_matrix(const SingleStateVector& state, std::span<const std::uint64_t> qubits);
 
 // Draws of trajectory `index` of a run keyed by `seed`: a stream of its own
 // (exposed for tests, which check independence from the other trajectories).
