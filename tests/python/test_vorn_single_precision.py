@@ -165,21 +165,26 @@ def test_a_register_past_the_qubit_limit_names_its_single_precision_bytes():
         vorn.statevector(c)
 
 
-def test_single_precision_refuses_what_it_does_not_cover():
-    c = vorn.Circuit(2, 1)
+def test_single_precision_runs_dynamic_and_noisy_circuits_and_refuses_what_it_does_not_cover():
+    c = vorn.Circuit(2, 2)
     c.h(0)
     c.measure(0, 0)
     c.x(0)  # a gate on a measured qubit: a dynamic circuit
-    with pytest.raises(ValueError, match="precision='single' cannot be combined with a circuit that measures"):
-        vorn.run(c, precision="single")
-    with pytest.raises(ValueError, match="precision='single' cannot be combined with a circuit that measures"):
-        vorn.required_memory(c, precision="single")
+    c.cx(0, 1)
+    c.measure(1, 1)
+    single = vorn.run(c, 2000, seed=3, precision="single", memory=True)
+    double = vorn.run(c, 2000, seed=3, memory=True)
+    assert single.counts() == double.counts()  # outcomes of probability 1/2 and 1: the same draws
+    assert np.array_equal(single.memory(), double.memory())
+    assert vorn.run(c, 1, seed=3, precision="single").statevector().dtype == np.complex64
+    assert vorn.required_memory(c, precision="single") < vorn.required_memory(c)
     state = np.zeros(2, dtype=np.complex128)
     state[0] = 1
     with pytest.raises(ValueError, match="precision='single' cannot be combined with a given state vector"):
         vorn.expval(state, vorn.PauliSum.from_list([("Z", 1.0)]), precision="single")
-    # Trajectories run on a double state: a noisy single-precision request is
-    # refused rather than quietly simulated in double.
+    # Expectation values over outcomes are formed on a double state: refused, not quietly run in double.
+    with pytest.raises(ValueError, match="precision='single' cannot be combined with the expectation value"):
+        vorn.expval(c, vorn.PauliSum.from_list([("ZZ", 1.0)]), precision="single")
     from vorn import noise
 
     model = noise.NoiseModel()
@@ -187,9 +192,9 @@ def test_single_precision_refuses_what_it_does_not_cover():
     bell = vorn.Circuit(1, 1)
     bell.h(0)
     bell.measure(0, 0)
-    with pytest.raises(ValueError, match="precision='single' cannot be combined with noise="):
-        vorn.run(bell, 10, seed=1, noise=model, precision="single")
-    with pytest.raises(ValueError, match="precision='single' cannot be combined with noise="):
+    noisy = vorn.run(bell, 4000, seed=1, noise=model, precision="single", memory=True)
+    assert np.array_equal(noisy.memory(), vorn.run(bell, 4000, seed=1, noise=model, memory=True).memory())
+    with pytest.raises(ValueError, match="precision='single' cannot be combined with the expectation value"):
         vorn.expval(bell, vorn.PauliSum.from_list([("Z", 1.0)]), noise=model, precision="single")
 
 

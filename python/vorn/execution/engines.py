@@ -70,14 +70,16 @@ def run(circuit: Circuit, request: Request, noise: NoiseModel | None = None, *, 
         state, values, counts, shot_values = _watched(
             lambda poll: _ext.run_dynamic(lowered.program, lowered.steps, lowered.finals, circuit.num_clbits,
                                           request.seed, request.shots, request.memory, request.shots == 1, poll,
-                                          request.threads, request.max_live_states, fusion=request.fusion), watch)
+                                          request.threads, request.max_live_states, fusion=request.fusion,
+                                          single=request.single), watch)
         result: DynamicResult = DynamicResult(readonly(state), clbits, values, counts,
                                               shot_values if request.memory else None, request.shots)
     else:
         state, values, counts, shot_values, paths = _watched(
             lambda poll: _ext.run_noisy(lowered.program, lowered.steps, lowered.finals, circuit.num_clbits,
                                         lowered.noise, request.seed, request.shots, request.memory, poll,
-                                        request.threads, batch, request.max_live_states, fusion=request.fusion),
+                                        request.threads, batch, request.max_live_states, fusion=request.fusion,
+                                        single=request.single),
             watch)
         result = NoisyResult(state, clbits, values, counts, shot_values if request.memory else None, request.shots)
         result.distinct_paths = paths
@@ -119,8 +121,10 @@ def expval_circuit(circuit: Circuit, observables: list[PauliSum], request: Reque
     with its standard error (always so under noise)."""
     _check_model(circuit, noise)
     lowered = lower(circuit, samples=False, noise=noise, single=request.single)
-    refuse_unserved(request, _kinds(lowered), variance=variance)
-    if request.trajectories is not None or lowered.kind == "noisy":
+    sampled = request.trajectories is not None or lowered.kind == "noisy"
+    refuse_unserved(request, _kinds(lowered) + (("outcomes",) if sampled or lowered.kind != "plain" else ()),
+                    variance=variance)
+    if sampled:
         if variance:
             raise ValueError("variance=True cannot be combined with trajectories=: trajectories estimate means only")
         return _expval_trajectories(circuit, lowered, observables, request, batch)
@@ -169,6 +173,7 @@ def required_memory(circuit: Circuit, request: Request) -> int:
     refuse_unserved(request, _kinds(lowered))
     if lowered.kind == "dynamic":
         return _ext.dynamic_required_memory(lowered.program, lowered.steps, lowered.finals, circuit.num_clbits,
-                                            request.shots, request.memory, fusion=request.fusion)
+                                            request.shots, request.memory, fusion=request.fusion,
+                                            single=request.single)
     return lowered.program.required_memory(request.shots, request.memory, request.single)
 

@@ -128,14 +128,16 @@ def make_request(*, shots: Any = DEFAULT_SHOTS, seed: Any = None, memory: Any = 
 # What no engine serves yet: (the circuit's or call's kind, the option) ->
 # why. Every refusal of a combination is made from this one table.
 UNSERVED: dict[tuple[str, str], str] = {
-    ("noise", "single"): "noisy trajectories run on a complex128 state",
-    ("dynamic", "single"): "the dynamic engine runs on a complex128 state",
     ("noise", "variance"): "trajectories estimate means only",
+    ("outcomes", "single"): "the expectation over measurement outcomes and trajectories is formed on a complex128 "
+                            "state",
     ("state", "single"): "precision chooses how a circuit is simulated, and a given state is already simulated",
 }
 
 _SPELLING = {"noise": "noise=", "dynamic": "a circuit that measures in the middle, resets or conditions",
-             "params": "params=", "single": "precision='single'", "fusion": "fusion=True",
+             "params": "params=",
+             "outcomes": "the expectation value of a circuit that measures in the middle, resets or conditions "
+                         "(or has noise=)", "single": "precision='single'", "fusion": "fusion=True",
              "variance": "variance=True", "state": "a given state vector"}
 
 
