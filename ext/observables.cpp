@@ -38,7 +38,8 @@ std::tuple<Array1D<std::complex<double>>, Array1D<double>> expval(const In1D<std
                                                              const In1D<U>& x_masks, const In1D<U>& z_masks,
                                                              const In1D<std::complex<double>>& coeffs,
                                                              const In1D<U>& offsets, bool variance,
-                                                             const nb::object& poll, std::size_t threads) {
+                                                             const sim::RunRequest& request,
+                                                             const nb::object& poll) {
   const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
   const std::span<const BasicComplex<T>> psi(reinterpret_cast<const BasicComplex<T>*>(state.data()), state.shape(0));
   auto [ev, var] = run_polled(
@@ -53,7 +54,7 @@ std::tuple<Array1D<std::complex<double>>, Array1D<double>> expval(const In1D<std
         }
         return out;
       },
-      poll, threads);
+      poll, request);
   std::vector<std::complex<double>> values(ev.size());
   for (std::size_t o = 0; o < ev.size(); ++o) values[o] = {ev[o].re, ev[o].im};
   return {adopt(std::move(values)), adopt(std::move(var))};
@@ -63,12 +64,12 @@ std::tuple<Array1D<std::complex<double>>, Array1D<double>> expval(const In1D<std
 
 void register_observables(nb::module_& m) {
   m.def("expval", &expval<double>, "state"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a, "offsets"_a, "variance"_a,
-        "poll"_a = nb::none(), "threads"_a = 0,
+        "request"_a, "poll"_a = nb::none(),
         "Expectation values of Pauli sums on a state read in place (interpreter lock released, Ctrl-C and "
-        "poll(leaves done, leaves total) checked every 50 ms, at most `threads` threads, 0 for the pool's "
-        "size); returns (values, variances).");
+        "poll(leaves done, leaves total) checked every 50 ms, at most request.threads threads, 0 for the "
+        "pool's size; the state's dtype, not the request, decides its precision); returns (values, variances).");
   m.def("expval", &expval<float>, "state"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a, "offsets"_a, "variance"_a,
-        "poll"_a = nb::none(), "threads"_a = 0, "The same on a complex64 state (read in double, sums in double).");
+        "request"_a, "poll"_a = nb::none(), "The same on a complex64 state (read in double, sums in double).");
 }
 
 }  // namespace vorn::ext

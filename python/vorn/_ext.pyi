@@ -7,6 +7,36 @@ from numpy.typing import NDArray
 
 MAX_GATE_TARGETS: int
 MAX_QUBITS: int
+DEFAULT_FUSION_QUBITS: int
+
+class RunRequest:
+    """One run's options: what run_program, sweep_run, sweep_expval, expval and
+    adjoint_gradients read (each the fields it serves)."""
+
+    seed: int | None
+    shots: int
+    keep_shots: bool
+    require_finite: bool
+    fusion_qubits: int
+    single_precision: bool
+    threads: int
+    max_live_states: int
+    batch: int
+    keep_state: bool
+    def __init__(
+        self,
+        *,
+        seed: int | None = None,
+        shots: int = 0,
+        keep_shots: bool = False,
+        require_finite: bool = False,
+        fusion_qubits: int = 0,
+        single_precision: bool = False,
+        threads: int = 0,
+        max_live_states: int = 0,
+        batch: int = 0,
+        keep_state: bool = False,
+    ) -> None: ...
 
 class Program:
     """A circuit compiled for the engine (made by compile_program)."""
@@ -18,7 +48,7 @@ class Program:
     @property
     def samples(self) -> bool: ...
     def __len__(self) -> int: ...
-    def required_memory(self, shots: int, keep_shots: bool = False, single: bool = False) -> int: ...
+    def required_memory(self, request: RunRequest) -> int: ...
     def matrix(self) -> np.ndarray: ...
 
 def compile_program(
@@ -34,25 +64,9 @@ def compile_program(
 def check_unitary(matrix: NDArray[np.complex128], qubits: Sequence[int]) -> None: ...
 def standard_gates() -> list[dict[str, Any]]: ...
 def run_program(
-    program: Program,
-    seed: int | None,
-    shots: int,
-    keep_shots: bool = False,
-    require_finite: bool = False,
-    poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
-    fusion: bool = False,
-) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
-def run_program_single(
-    program: Program,
-    seed: int | None,
-    shots: int,
-    keep_shots: bool = False,
-    require_finite: bool = False,
-    poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
-    fusion: bool = False,
-) -> tuple[NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
+    program: Program, request: RunRequest, poll: Callable[[int, int], object] | None = None
+) -> tuple[NDArray[np.complex128] | NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64],
+           NDArray[np.uint64]]: ...
 def run_dynamic(
     program: Program,
     steps: Sequence[int],
@@ -133,8 +147,8 @@ def expval(
     coeffs: NDArray[np.complex128],
     offsets: NDArray[np.uint64],
     variance: bool,
+    request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 
 class ParametricProgram:
@@ -145,9 +159,7 @@ class ParametricProgram:
     @property
     def num_parameters(self) -> int: ...
     def __len__(self) -> int: ...
-    def sweep_memory(
-        self, bindings: int, shots: int, keep_shots: bool, keep_states: bool, mode: int = 0, single: bool = False
-    ) -> int: ...
+    def sweep_memory(self, bindings: int, request: RunRequest, keep_states: bool, mode: int = 0) -> int: ...
     def gradient_memory(self, bindings: int, observables: int, mode: int = 0) -> int: ...
 
 def compile_parametric(
@@ -175,25 +187,17 @@ def sweep_expval(
     z_masks: NDArray[np.uint64],
     coeffs: NDArray[np.complex128],
     offsets: NDArray[np.uint64],
+    variance: bool,
+    request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
     mode: int = 0,
-    fusion: bool = False,
-    variance: bool = False,
-    single: bool = False,
 ) -> NDArray[np.complex128] | tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 def sweep_run(
     program: ParametricProgram,
     values: NDArray[np.float64],
-    seed: int,
-    shots: int,
-    keep_shots: bool = False,
-    require_finite: bool = False,
+    request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
     mode: int = 0,
-    fusion: bool = False,
-    single: bool = False,
 ) -> list[tuple[NDArray[np.complex128] | NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64],
                 NDArray[np.uint64]]]: ...
 def adjoint_gradients(
@@ -203,8 +207,8 @@ def adjoint_gradients(
     z_masks: NDArray[np.uint64],
     coeffs: NDArray[np.complex128],
     offsets: NDArray[np.uint64],
+    request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
     mode: int = 0,
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 def binding_seed(seed: int, index: int) -> int: ...

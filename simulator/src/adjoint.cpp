@@ -620,7 +620,7 @@ Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double>
     RandomStream unused = RandomStream::from_seed_value(0);
     for (std::size_t first = 0; first < n_obs; first += batch) {
       const std::size_t count = std::min(batch, n_obs - first);
-      StateVector psi = std::move(run_checked_program(program, unused, 0, control).snapshot);
+      StateVector psi = std::move(run_checked_program(program, unused, RunRequest{}, control).snapshot);
       if (first == 0) {
         const std::vector<Complex> e =
             expectation_values(std::span<const Complex>(psi.data(), psi.size()), observables);

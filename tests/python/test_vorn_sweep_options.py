@@ -38,10 +38,16 @@ def observable_arrays(hs, n):
     return _observable_arrays(hs, n, "the state")
 
 
+def native(threads=0, fusion=False, single=False, **fields):
+    """The engine's request with fusion at its default width when asked for."""
+    return _ext.RunRequest(threads=threads, fusion_qubits=_ext.DEFAULT_FUSION_QUBITS if fusion else 0,
+                           single_precision=single, **fields)
+
+
 def run_alone(program, seed, shots, keep_shots, threads, fusion, single):
     """The run of one compiled program with the options a sweep was given."""
-    run = _ext.run_program_single if single else _ext.run_program
-    return run(program, seed, shots, keep_shots, True, threads=threads, fusion=fusion)
+    request = native(threads, fusion, single, seed=seed, shots=shots, keep_shots=keep_shots, require_finite=True)
+    return _ext.run_program(program, request)
 
 
 OPTIONS = pytest.mark.parametrize("fusion, single", [(False, False), (True, False), (False, True), (True, True)],
@@ -58,7 +64,8 @@ def test_sweep_run_rows_are_each_bound_program_run_alone(placement, fusion, sing
     vals = values_for(c, 4, seed=0)
     vals[1, 0] = -0.0
     program, _ = compile_parametric(c, True)
-    runs = _ext.sweep_run(program, vals, 9, 150, True, True, None, threads, mode, fusion=fusion, single=single)
+    runs = _ext.sweep_run(program, vals, native(threads, fusion, single, seed=9, shots=150, keep_shots=True,
+                                                require_finite=True), None, mode)
     assert len(runs) == 4
     for b, (state, outcomes, tally, shots) in enumerate(runs):
         assert state.dtype == (np.complex64 if single else np.complex128) and state.shape == (32,)
@@ -67,7 +74,8 @@ def test_sweep_run_rows_are_each_bound_program_run_alone(placement, fusion, sing
         for got, want in zip((outcomes, tally, shots), alone[1:]):
             assert got.tobytes() == want.tobytes()
     if fusion:  # the fused path was taken: its rounding differs from the exact one somewhere
-        exact = _ext.sweep_run(program, vals, 9, 150, True, True, None, threads, mode, single=single)
+        exact = _ext.sweep_run(program, vals, native(threads, False, single, seed=9, shots=150, keep_shots=True,
+                                                     require_finite=True), None, mode)
         assert any(f[0].tobytes() != e[0].tobytes() for f, e in zip(runs, exact))
 
 
@@ -80,15 +88,14 @@ def test_sweep_expval_rows_are_expval_of_each_bound_state(placement, fusion, sin
     arrays = observable_arrays(hs, 6)
     vals = values_for(c, 4, seed=1)
     program, _ = compile_parametric(c, False)
-    out = _ext.sweep_expval(program, vals, *arrays, None, threads, mode, fusion=fusion, variance=variance,
-                            single=single)
+    out = _ext.sweep_expval(program, vals, *arrays, variance, native(threads, fusion, single), None, mode)
     values, variances = out if variance else (out, None)
     assert values.shape == (4 * 3,) and values.dtype == np.complex128
     if variance:
         assert variances.shape == (4 * 3,) and variances.dtype == np.float64
     for b in range(4):
         state = run_alone(bound_program(c, vals[b], False), 0, 0, False, threads, fusion, single)[0]
-        ev, var = _ext.expval(state, *arrays, variance, None, threads)
+        ev, var = _ext.expval(state, *arrays, variance, native(threads))
         assert values[3 * b:3 * b + 3].tobytes() == ev.tobytes()
         if variance:
             assert variances[3 * b:3 * b + 3].tobytes() == var.tobytes()
@@ -99,8 +106,8 @@ def test_sweep_expval_returns_values_alone_unless_variances_are_asked_for():
     arrays = observable_arrays([hamiltonian(4), hamiltonian(4, seed=9)], 4)
     vals = values_for(c, 3, seed=5)
     program, _ = compile_parametric(c, False)
-    values = _ext.sweep_expval(program, vals, *arrays)
-    pair = _ext.sweep_expval(program, vals, *arrays, variance=True)
+    values = _ext.sweep_expval(program, vals, *arrays, False, native())
+    pair = _ext.sweep_expval(program, vals, *arrays, True, native())
     assert isinstance(values, np.ndarray) and isinstance(pair, tuple) and len(pair) == 2
     assert values.tobytes() == pair[0].tobytes()
     assert np.all(pair[1] >= 0)
@@ -113,8 +120,8 @@ def test_sweep_variances_refuse_complex_coefficients():
     coeffs = coeffs.copy()
     coeffs[-1] += 0.5j
     with pytest.raises(ValueError, match=r"term 5 of observable 1 has imaginary part 0\.5"):
-        _ext.sweep_expval(program, values_for(c, 3, seed=0), x, z, coeffs, offsets, variance=True)
-    values = _ext.sweep_expval(program, values_for(c, 3, seed=0), x, z, coeffs, offsets)  # values alone: fine
+        _ext.sweep_expval(program, values_for(c, 3, seed=0), x, z, coeffs, offsets, True, native())
+    values = _ext.sweep_expval(program, values_for(c, 3, seed=0), x, z, coeffs, offsets, False, native())  # fine
     assert values.shape == (6,) and np.any(values.imag != 0)
 
 
@@ -127,7 +134,8 @@ def test_sweep_memory_counts_one_run_and_the_kept_states_in_their_precision(shot
     program, _ = compile_parametric(c, samples)
     one = bound_program(c, values_for(c, 1, seed=0)[0], samples)
     for single, amplitude in ((False, 16), (True, 8)):
-        run = one.required_memory(shots, keep_shots, single)
-        kept = program.sweep_memory(bindings, shots, keep_shots, True, ONE_AFTER_ANOTHER, single=single)
+        request = native(single=single, shots=shots, keep_shots=keep_shots)
+        run = one.required_memory(request)
+        kept = program.sweep_memory(bindings, request, True, ONE_AFTER_ANOTHER)
         assert kept == run + bindings * amplitude * 2**n
-        assert program.sweep_memory(bindings, shots, keep_shots, False, ONE_AFTER_ANOTHER, single=single) == run
+        assert program.sweep_memory(bindings, request, False, ONE_AFTER_ANOTHER) == run

@@ -60,10 +60,9 @@ def run(circuit: Circuit, request: Request, noise: NoiseModel | None = None, *, 
     watch = watch or Watch(request.timeout, request.progress)
     if lowered.kind == "plain":
         clbits = Clbits(circuit)
-        runner = _ext.run_program_single if request.single else _ext.run_program
+        native = request.native()
         state, outcomes, tally, shot_outcomes = _watched(
-            lambda poll: runner(lowered.program, request.seed, request.shots, request.memory, True, poll,
-                                request.threads, request.fusion), watch, len(lowered.program))
+            lambda poll: _ext.run_program(lowered.program, native, poll), watch, len(lowered.program))
         return Result(state, clbits, outcomes, tally, shot_outcomes if request.memory else None, request.shots)
     clbits = clbit_values(circuit)
     if lowered.kind == "dynamic":
@@ -91,9 +90,10 @@ def statevector(circuit: Circuit, request: Request, watch: Watch | None = None) 
         raise ValueError("a circuit that measures in the middle, resets or conditions has no single final state: "
                          "run(circuit, shots=1).statevector() gives one shot's")
     watch = watch or Watch(request.timeout, request.progress)
-    runner = _ext.run_program_single if request.single else _ext.run_program
-    state, _, _, _ = _watched(lambda poll: runner(lowered.program, 0, 0, False, False, poll, request.threads,
-                                                  request.fusion), watch, len(lowered.program))
+    # Seed 0: nothing is drawn, and a seeded stream asks the OS for no entropy.
+    native = request._replace(seed=0, shots=0, memory=False).native(require_finite=False)
+    state, _, _, _ = _watched(lambda poll: _ext.run_program(lowered.program, native, poll), watch,
+                              len(lowered.program))
     return readonly(state)
 
 
@@ -104,8 +104,9 @@ def expval_state(state: np.ndarray, observables: list[PauliSum], request: Reques
     real = is_real(coeffs)
     if variance and not real:
         raise ValueError("variance=True needs real coefficients (a Hermitian sum)")
-    values, variances = _watched(lambda poll: _ext.expval(state, x, z, coeffs, offsets, bool(variance), poll,
-                                                          request.threads), watch)
+    native = request.native()
+    values, variances = _watched(lambda poll: _ext.expval(state, x, z, coeffs, offsets, bool(variance), native,
+                                                          poll), watch)
     values = np.ascontiguousarray(values.real) if real else values
     return (values, variances) if variance else values
 
@@ -167,5 +168,5 @@ def required_memory(circuit: Circuit, request: Request) -> int:
     if lowered.kind == "dynamic":
         return _ext.dynamic_required_memory(lowered.program, lowered.steps, lowered.finals, circuit.num_clbits,
                                             request.shots, request.memory)
-    return lowered.program.required_memory(request.shots, request.memory, request.single)
+    return lowered.program.required_memory(request.native())
 

@@ -173,5 +173,5 @@ def _evaluate(converted: Converted, values: np.ndarray, observables: list[PauliS
 def _table(program: Any, angles: np.ndarray, observables: list[PauliSum], num_qubits: int) -> np.ndarray:
     """(bindings, observables) values from one engine call."""
     arrays = observable_arrays(observables, num_qubits)
-    flat = sweeps.call(_ext.sweep_expval, program, angles, *arrays, request=Request())
+    flat = sweeps.call(_ext.sweep_expval, program, angles, *arrays, False, request=Request())
     return np.ascontiguousarray(np.asarray(flat).reshape(len(angles), len(observables)).real)
