@@ -117,29 +117,22 @@ Array1D<std::complex<double>> complex_array(std::vector<Complex>&& values) {
   return adopt(std::move(out));
 }
 
-// Variances are about the real part of the mean: a complex coefficient is
-// refused before any binding runs.
-void require_real_coefficients(std::span<const sim::PauliSumView> views) {
-  for (std::size_t o = 0; o < views.size(); ++o) {
-    for (std::size_t t = 0; t < views[o].coeffs.size(); ++t) {
-      const double im = views[o].coeffs[t].im;
-      if (!(im == 0.0)) value_error(messages::fill(sim::messages::kVarianceComplexCoeff, t, o, std::to_string(im)));
-    }
-  }
+// Variances are about the real part of the mean: a non-Hermitian
+// observable is refused before any binding runs.
+void require_hermitian(const sim::Observables& observables) {
+  if (const std::optional<std::string> why = observables.non_hermitian()) value_error(*why);
 }
 
 // Expectation values, (bindings x observables) flattened; with `variance`
 // the pair (values, variances), the variances float64 of the same shape.
-nb::object sweep_expval(const sim::ParametricProgram& pp, const Values& values, const In1D<U>& x_masks,
-                        const In1D<U>& z_masks, const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets,
+nb::object sweep_expval(const sim::ParametricProgram& pp, const Values& values, const sim::Observables& observables,
                         bool variance, const sim::RunRequest& request, const nb::object& poll, int mode) {
   const std::span<const double> v = values_of(pp, values);
-  const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
   const sim::SweepMode how = sweep_mode(mode);
-  if (variance) require_real_coefficients(views);
+  if (variance) require_hermitian(observables);
   sim::SweepExpectations out = run_polled(
       [&](sim::RunControl& control) {
-        return sim::sweep_expectations(pp, v, values.shape(0), views, request, &control, how, variance);
+        return sim::sweep_expectations(pp, v, values.shape(0), observables, request, &control, how, variance);
       },
       poll, request);
   Array1D<std::complex<double>> ev = complex_array(std::move(out.values));
@@ -169,16 +162,15 @@ nb::list sweep_run(const sim::ParametricProgram& pp, const Values& values, const
 
 // (values, jacobian): (bindings x observables) and (bindings x observables x parameters), flattened.
 std::tuple<Array1D<std::complex<double>>, Array1D<double>> adjoint_gradients(
-    const sim::ParametricProgram& pp, const Values& values, const In1D<U>& x_masks, const In1D<U>& z_masks,
-    const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets, const sim::RunRequest& request,
-    const nb::object& poll, int mode) {
+    const sim::ParametricProgram& pp, const Values& values, const sim::Observables& observables,
+    const sim::RunRequest& request, const nb::object& poll, int mode) {
   if (request.single_precision || request.fusion_qubits != 0) value_error(messages::kGradientRequest);
   const std::span<const double> v = values_of(pp, values);
-  const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
+  require_hermitian(observables);
   const sim::SweepMode how = sweep_mode(mode);
   sim::Gradients g = run_polled(
       [&](sim::RunControl& control) {
-        return sim::adjoint_gradients(pp, v, values.shape(0), views, &control, how);
+        return sim::adjoint_gradients(pp, v, values.shape(0), observables, &control, how);
       },
       poll, request);
   return {complex_array(std::move(g.values)), adopt(std::move(g.jacobian))};
@@ -211,10 +203,9 @@ void register_parametric(nb::module_& m) {
         "term_param"_a, "term_coeff"_a, "slot_constant"_a, "has_constant"_a,
         "Compiles flattened gates with affine angle slots into a ParametricProgram (slot gate 2**64-1: the "
         "global phase).");
-  m.def("sweep_expval", &sweep_expval, "program"_a, "values"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a, "offsets"_a,
-        "variance"_a, "request"_a, "poll"_a = nb::none(), "mode"_a = 0,
-        "Expectation values of Pauli sums for every row of values (bindings x parameters), flattened "
-        "bindings-major; variance: (values, variances) as expval gives them (real coefficients only). From the "
+  m.def("sweep_expval", &sweep_expval, "program"_a, "values"_a, "observables"_a, "variance"_a, "request"_a, "poll"_a = nb::none(), "mode"_a = 0,
+        "Expectation values of the observables for every row of values (bindings x parameters), flattened "
+        "bindings-major; variance: (values, variances) as expval gives them (Hermitian observables only). From the "
         "request: fusion_qubits (each bound program fused first, as run_program fuses), single_precision (each "
         "binding on a complex64 state, as run_program runs it, the evaluation as expval on that state), threads. "
         "mode 0 auto, 1 side by side, 2 one after another.");
@@ -222,9 +213,8 @@ void register_parametric(nb::module_& m) {
         "One run per row of values, row b run as run_program runs its bound program with the request's seed "
         "replaced by binding_seed(seed, b) (no seed: one drawn from OS entropy); a list of (state, outcomes, "
         "counts, shot outcomes).");
-  m.def("adjoint_gradients", &adjoint_gradients, "program"_a, "values"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a,
-        "offsets"_a, "request"_a, "poll"_a = nb::none(), "mode"_a = 0,
-        "Values and adjoint-method derivatives of Pauli sums for every row of values; (values, jacobian) "
+  m.def("adjoint_gradients", &adjoint_gradients, "program"_a, "values"_a, "observables"_a, "request"_a, "poll"_a = nb::none(), "mode"_a = 0,
+        "Values and adjoint-method derivatives of Hermitian observables for every row of values; (values, jacobian) "
         "flattened bindings x observables (x parameters). From the request: threads (single_precision and "
         "fusion_qubits refused).");
   m.def("binding_seed", &sim::binding_seed, "seed"_a, "index"_a,

@@ -140,12 +140,27 @@ def qasm2_parse(text: str, include_path: Sequence[bytes], max_instructions: int,
 def qasm2_parse_file(path: bytes, include_path: Sequence[bytes], max_instructions: int, instruction_type: type) -> tuple: ...
 
 QASM2_GATE_NAMES: frozenset[str]
+class Observables:
+    """What expval, sweep_expval and adjoint_gradients measure (made by a kind: PauliSums)."""
+
+    def __len__(self) -> int: ...
+    @property
+    def hermitian(self) -> bool: ...
+
+class PauliSums(Observables):
+    """Sums of Pauli strings: observable o has terms offsets[o] .. offsets[o + 1]."""
+
+    def __init__(
+        self,
+        x_masks: NDArray[np.uint64],
+        z_masks: NDArray[np.uint64],
+        coeffs: NDArray[np.complex128],
+        offsets: NDArray[np.uint64],
+    ) -> None: ...
+
 def expval(
     state: NDArray[np.complex128] | NDArray[np.complex64],
-    x_masks: NDArray[np.uint64],
-    z_masks: NDArray[np.uint64],
-    coeffs: NDArray[np.complex128],
-    offsets: NDArray[np.uint64],
+    observables: Observables,
     variance: bool,
     request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
@@ -183,10 +198,7 @@ def compile_parametric(
 def sweep_expval(
     program: ParametricProgram,
     values: NDArray[np.float64],
-    x_masks: NDArray[np.uint64],
-    z_masks: NDArray[np.uint64],
-    coeffs: NDArray[np.complex128],
-    offsets: NDArray[np.uint64],
+    observables: Observables,
     variance: bool,
     request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
@@ -203,10 +215,7 @@ def sweep_run(
 def adjoint_gradients(
     program: ParametricProgram,
     values: NDArray[np.float64],
-    x_masks: NDArray[np.uint64],
-    z_masks: NDArray[np.uint64],
-    coeffs: NDArray[np.complex128],
-    offsets: NDArray[np.uint64],
+    observables: Observables,
     request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
     mode: int = 0,

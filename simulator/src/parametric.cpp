@@ -116,19 +116,19 @@ BasicProgramResult<T> run_bound(const Program& program, RandomStream& stream, co
 
 template <class T>
 void expectations(const ParametricProgram& pp, std::span<const double> values, std::size_t bindings,
-                  std::span<const PauliSumView> observables, RunControl* control, SweepMode mode,
+                  const Observables& observables, RunControl* control, SweepMode mode,
                   const RunRequest& options, bool variance, SweepExpectations& out) {
   const std::size_t width = observables.size();
   for_each_binding(pp, values, bindings, pp.program.gates.size(), control, mode, [&](std::size_t b, const Program& program) {
     RandomStream unused = RandomStream::from_seed_value(0);
     BasicProgramResult<T> run = run_bound<T>(program, unused, options, control);
     const std::span<const BasicComplex<T>> psi(run.snapshot.data(), run.snapshot.size());
-    const std::vector<Complex> e = expectation_values(psi, observables);
+    const std::vector<Complex> e = observables.expectations(psi);
     std::copy(e.begin(), e.end(), out.values.begin() + static_cast<std::ptrdiff_t>(b * width));
     if (!variance) return;
     std::vector<double> means(width);
     for (std::size_t o = 0; o < width; ++o) means[o] = e[o].re;
-    const std::vector<double> v = variances(psi, observables, means);
+    const std::vector<double> v = observables.variances(psi, means);
     std::copy(v.begin(), v.end(), out.variances.begin() + static_cast<std::ptrdiff_t>(b * width));
   });
 }
@@ -155,7 +155,7 @@ std::vector<BasicProgramResult<T>> runs(const ParametricProgram& pp, std::span<c
 }  // namespace
 
 SweepExpectations sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
-                                     std::size_t bindings, std::span<const PauliSumView> observables,
+                                     std::size_t bindings, const Observables& observables,
                                      const RunRequest& options, RunControl* control, SweepMode mode, bool variance) {
   RunRequest unsampled = options;
   unsampled.shots = 0;

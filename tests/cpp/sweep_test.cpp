@@ -162,15 +162,16 @@ TEST_P(SweepOptions, ExpectationsAndVariancesAreThoseOfEachBoundStateAlone) {
   const std::vector<double> v = values_for(pp, bindings);
   const Observables h;
   const std::vector<PauliSumView> views = h.views();
+  const PauliSums sums(views);
   for (const RunRequest& options : kOptions) {
     for (SweepMode mode : kModes) {
-      const SweepExpectations out = sweep_expectations(pp, v, bindings, views, options, nullptr, mode, true);
+      const SweepExpectations out = sweep_expectations(pp, v, bindings, sums, options, nullptr, mode, true);
       ASSERT_EQ(out.values.size(), bindings * 2);
       ASSERT_EQ(out.variances.size(), bindings * 2);
-      const SweepExpectations values = sweep_expectations(pp, v, bindings, views, options, nullptr, mode);
+      const SweepExpectations values = sweep_expectations(pp, v, bindings, sums, options, nullptr, mode);
       EXPECT_TRUE(same_bits(values.values, out.values));
       EXPECT_TRUE(values.variances.empty());
-      const SweepExpectations exact = sweep_expectations(pp, v, bindings, views, {}, nullptr, mode);
+      const SweepExpectations exact = sweep_expectations(pp, v, bindings, sums, {}, nullptr, mode);
       if (&options != &kOptions[0]) {
         EXPECT_FALSE(same_bits(exact.values, out.values));  // the options were applied
       }

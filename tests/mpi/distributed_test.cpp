@@ -209,7 +209,7 @@ TEST(DistributedRun, ExpectationValuesMatchSingleMachine) {
   const std::vector<Complex> coeffs{{0.5, 0.0}, {-1.25, 0.0}, {0.0, 2.0}};
   const sim::PauliSumView obs{{xs.data() + 4, 3}, {zs.data() + 4, 3}, coeffs};
   const std::vector<Complex> ev_want = sim::expectation_values(state, {&obs, 1});
-  const std::vector<Complex> ev_got = expectation_values(dist.part, {&obs, 1});
+  const std::vector<Complex> ev_got = expectation_values(dist.part, sim::PauliSums(std::span(&obs, 1)));
   EXPECT_EQ(std::bit_cast<U>(ev_got[0].re), std::bit_cast<U>(ev_want[0].re));
   EXPECT_EQ(std::bit_cast<U>(ev_got[0].im), std::bit_cast<U>(ev_want[0].im));
 }

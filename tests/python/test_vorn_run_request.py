@@ -8,7 +8,7 @@ import pytest
 
 import vorn
 from vorn import _ext
-from vorn.execution.lowering import compile_parametric, compile_program, observable_arrays
+from vorn.execution.lowering import compile_parametric, compile_program, native_observables
 from vorn.execution.request import make_request
 
 from test_vorn_sweeps import ansatz, hamiltonian
@@ -80,17 +80,17 @@ def test_requests_no_engine_can_serve_are_refused_by_name():
     state = np.zeros(4, np.complex128)
     state[0] = 1
     with pytest.raises(ValueError, match="threads must be between"):
-        _ext.expval(state, *observable_arrays([hamiltonian(2)], 2), False, _ext.RunRequest(threads=pool + 1))
+        _ext.expval(state, native_observables([hamiltonian(2)], 2), False, _ext.RunRequest(threads=pool + 1))
     c = ansatz(3, 1)
     pp, _ = compile_parametric(c, False)
     values = np.zeros((2, c.num_parameters))
-    arrays = observable_arrays([hamiltonian(3)], 3)
+    sums = native_observables([hamiltonian(3)], 3)
     with pytest.raises(ValueError, match="fusion_qubits must be between"):
-        _ext.sweep_expval(pp, values, *arrays, False, _ext.RunRequest(fusion_qubits=99))
+        _ext.sweep_expval(pp, values, sums, False, _ext.RunRequest(fusion_qubits=99))
     for refused in (_ext.RunRequest(single_precision=True), _ext.RunRequest(fusion_qubits=3)):
         with pytest.raises(ValueError, match="adjoint_gradients runs the gates as compiled on a complex128 state"):
-            _ext.adjoint_gradients(pp, values, *arrays, refused)
-    values_only, jacobian = _ext.adjoint_gradients(pp, values, *arrays, _ext.RunRequest())
+            _ext.adjoint_gradients(pp, values, sums, refused)
+    values_only, jacobian = _ext.adjoint_gradients(pp, values, sums, _ext.RunRequest())
     assert values_only.shape == (2,) and jacobian.shape == (2 * c.num_parameters,)
 
 

@@ -38,6 +38,10 @@ def observable_arrays(hs, n):
     return _observable_arrays(hs, n, "the state")
 
 
+def pauli_sums(hs, n):
+    return _ext.PauliSums(*observable_arrays(hs, n))
+
+
 def native(threads=0, fusion=False, single=False, **fields):
     """The engine's request with fusion at its default width when asked for."""
     return _ext.RunRequest(threads=threads, fusion_qubits=_ext.DEFAULT_FUSION_QUBITS if fusion else 0,
@@ -85,17 +89,17 @@ def test_sweep_expval_rows_are_expval_of_each_bound_state(placement, fusion, sin
     mode, threads = placement
     c = ansatz(6, 2)
     hs = [hamiltonian(6), hamiltonian(6, terms=1, seed=2), hamiltonian(6, terms=9, seed=6)]
-    arrays = observable_arrays(hs, 6)
+    sums = pauli_sums(hs, 6)
     vals = values_for(c, 4, seed=1)
     program, _ = compile_parametric(c, False)
-    out = _ext.sweep_expval(program, vals, *arrays, variance, native(threads, fusion, single), None, mode)
+    out = _ext.sweep_expval(program, vals, sums, variance, native(threads, fusion, single), None, mode)
     values, variances = out if variance else (out, None)
     assert values.shape == (4 * 3,) and values.dtype == np.complex128
     if variance:
         assert variances.shape == (4 * 3,) and variances.dtype == np.float64
     for b in range(4):
         state = run_alone(bound_program(c, vals[b], False), 0, 0, False, threads, fusion, single)[0]
-        ev, var = _ext.expval(state, *arrays, variance, native(threads))
+        ev, var = _ext.expval(state, sums, variance, native(threads))
         assert values[3 * b:3 * b + 3].tobytes() == ev.tobytes()
         if variance:
             assert variances[3 * b:3 * b + 3].tobytes() == var.tobytes()
@@ -103,11 +107,11 @@ def test_sweep_expval_rows_are_expval_of_each_bound_state(placement, fusion, sin
 
 def test_sweep_expval_returns_values_alone_unless_variances_are_asked_for():
     c = ansatz(4, 1)
-    arrays = observable_arrays([hamiltonian(4), hamiltonian(4, seed=9)], 4)
+    sums = pauli_sums([hamiltonian(4), hamiltonian(4, seed=9)], 4)
     vals = values_for(c, 3, seed=5)
     program, _ = compile_parametric(c, False)
-    values = _ext.sweep_expval(program, vals, *arrays, False, native())
-    pair = _ext.sweep_expval(program, vals, *arrays, True, native())
+    values = _ext.sweep_expval(program, vals, sums, False, native())
+    pair = _ext.sweep_expval(program, vals, sums, True, native())
     assert isinstance(values, np.ndarray) and isinstance(pair, tuple) and len(pair) == 2
     assert values.tobytes() == pair[0].tobytes()
     assert np.all(pair[1] >= 0)
@@ -119,9 +123,11 @@ def test_sweep_variances_refuse_complex_coefficients():
     x, z, coeffs, offsets = observable_arrays([hamiltonian(3), hamiltonian(3, seed=5)], 3)
     coeffs = coeffs.copy()
     coeffs[-1] += 0.5j
+    sums = _ext.PauliSums(x, z, coeffs, offsets)
+    assert not sums.hermitian and len(sums) == 2
     with pytest.raises(ValueError, match=r"term 5 of observable 1 has imaginary part 0\.5"):
-        _ext.sweep_expval(program, values_for(c, 3, seed=0), x, z, coeffs, offsets, True, native())
-    values = _ext.sweep_expval(program, values_for(c, 3, seed=0), x, z, coeffs, offsets, False, native())  # fine
+        _ext.sweep_expval(program, values_for(c, 3, seed=0), sums, True, native())
+    values = _ext.sweep_expval(program, values_for(c, 3, seed=0), sums, False, native())  # values alone: fine
     assert values.shape == (6,) and np.any(values.imag != 0)
 
 

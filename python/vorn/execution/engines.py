@@ -18,7 +18,7 @@ from .. import _ext
 from ..model.circuit import Circuit
 from ..model.noise_model import NoiseModel
 from ..model.pauli import PauliSum
-from .lowering import NO_NOISE, Lowered, is_real, lower, observable_arrays
+from .lowering import NO_NOISE, Lowered, is_real, lower, native_observables, observable_arrays
 from .request import DEFAULT_TRAJECTORIES, Request, refuse_unserved
 from .results import Clbits, DynamicResult, NoisyResult, Result, clbit_values, readonly
 from .watch import Watch
@@ -100,13 +100,12 @@ def statevector(circuit: Circuit, request: Request, watch: Watch | None = None) 
 def expval_state(state: np.ndarray, observables: list[PauliSum], request: Request, variance: bool,
                  watch: Watch) -> Any:
     """<psi|H|psi> (and the variance) of each observable on a state read in place."""
-    x, z, coeffs, offsets = observable_arrays(observables, state.size.bit_length() - 1, "the state")
-    real = is_real(coeffs)
+    measured = native_observables(observables, state.size.bit_length() - 1, "the state")
+    real = measured.hermitian
     if variance and not real:
         raise ValueError("variance=True needs real coefficients (a Hermitian sum)")
     native = request.native()
-    values, variances = _watched(lambda poll: _ext.expval(state, x, z, coeffs, offsets, bool(variance), native,
-                                                          poll), watch)
+    values, variances = _watched(lambda poll: _ext.expval(state, measured, bool(variance), native, poll), watch)
     values = np.ascontiguousarray(values.real) if real else values
     return (values, variances) if variance else values
 

@@ -26,7 +26,7 @@ from ..model.noise_model import NoiseModel
 from ..model.parameters import circuit_parameters
 from ..model.pauli import PauliSum
 from . import engines
-from .lowering import is_real, lower, observable_arrays
+from .lowering import lower, native_observables
 from .request import MAX_SEED, Request, non_negative, refuse_unserved
 from .results import Clbits, Result
 from .watch import Watch
@@ -127,11 +127,11 @@ def sweep_expval(circuit: Circuit, observables: list[PauliSum], params: Any, req
         out = np.array(rows)
         return out[0] if one else out
     values, one = values_of(params, len(lowered.order))
-    x, z, coeffs, offsets = observable_arrays(observables, circuit.num_qubits)
-    real = is_real(coeffs)
+    measured = native_observables(observables, circuit.num_qubits)
+    real = measured.hermitian
     if variance and not real:
         raise ValueError("variance=True needs real coefficients (a Hermitian sum)")
-    flat = call(_ext.sweep_expval, lowered.program, values, x, z, coeffs, offsets, bool(variance), request=request)
+    flat = call(_ext.sweep_expval, lowered.program, values, measured, bool(variance), request=request)
     shape = (len(values), len(observables))
     flat, variances = flat if variance else (flat, None)
     out = flat.reshape(shape)

@@ -83,7 +83,7 @@ struct SweepExpectations {
 // run_single_program does (the float overloads of the evaluation then read
 // it). Seed, shots and the shot record are not read: nothing is drawn.
 SweepExpectations sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
-                                     std::size_t bindings, std::span<const PauliSumView> observables,
+                                     std::size_t bindings, const Observables& observables,
                                      const RunRequest& request = {}, RunControl* control = nullptr,
                                      SweepMode mode = SweepMode::Auto, bool variance = false);
 
