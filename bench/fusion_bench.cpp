@@ -62,18 +62,18 @@ template <Program (*Build)(U)>
 void BM_Fusion(benchmark::State& st) {
   const Program program = Build(static_cast<U>(st.range(0)));
   const auto k = static_cast<unsigned>(st.range(1));
-  const vorn::sim::RunOptions options{.fusion_qubits = k};
+  const vorn::sim::RunRequest options{.seed = 1, .fusion_qubits = k};
   double deviation = 0.0;
   {
-    const auto exact = vorn::sim::run_program(program, 1, 0);
-    const auto fused = vorn::sim::run_program(program, 1, 0, nullptr, options);
+    const auto exact = vorn::sim::run_program(program, {.seed = 1});
+    const auto fused = vorn::sim::run_program(program, options);
     for (U i = 0; i < exact.snapshot.size(); ++i) {
       const vorn::Complex a = exact.snapshot[i], b = fused.snapshot[i];
       deviation = std::max(deviation, std::hypot(a.re - b.re, a.im - b.im));
     }
   }
   for (auto _ : st) {
-    auto result = vorn::sim::run_program(program, 1, 0, nullptr, options);
+    auto result = vorn::sim::run_program(program, options);
     benchmark::DoNotOptimize(result.snapshot.data());
   }
   st.counters["gates"] = static_cast<double>(program.gates.size());

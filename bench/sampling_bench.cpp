@@ -160,7 +160,7 @@ void BM_RunWithShots(benchmark::State& st) {
   c.measure_all();
   const auto shots = static_cast<std::uint64_t>(st.range(0));
   for (auto _ : st) {
-    auto result = vorn::sim::run_program(vorn::sim::compile(c), 1, shots);
+    auto result = vorn::sim::run_program(vorn::sim::compile(c), {.seed = 1, .shots = shots});
     benchmark::DoNotOptimize(result.tally.data());
   }
 }

@@ -48,6 +48,9 @@ SingleRunArrays run_arrays(Buffer<SingleComplex>&& state, const sim::Tally& tall
 // bytes, before anything is allocated (run.cpp).
 void refuse_beyond_qubit_limit(const sim::Program& program, bool single = false);
 
+// RunRequest (the options every run and evaluation takes), DEFAULT_FUSION_QUBITS.
+void register_request(nanobind::module_& m);
+
 // Program, compile_program, is_unitary, MAX_GATE_TARGETS.
 void register_program(nanobind::module_& m);
 

@@ -21,6 +21,13 @@ inline constexpr std::string_view kStateTooLarge = "a state of {} qubits needs 2
 // run_program, expval: {threads asked for}, {the pool's size}
 inline constexpr std::string_view kThreads =
     "threads must be between 1 and the pool's size {} (RAYON_NUM_THREADS), got {}";
+// every call taking a RunRequest: {the limit}, {asked for}
+inline constexpr std::string_view kFusionQubits =
+    "fusion_qubits must be between 0 (off) and {} (MAX_GATE_TARGETS), got {}";
+// adjoint_gradients
+inline constexpr std::string_view kGradientRequest =
+    "adjoint_gradients runs the gates as compiled on a complex128 state: the request's single_precision and "
+    "fusion_qubits must be off";
 
 // expval
 inline constexpr std::string_view kTermArrays =

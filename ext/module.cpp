@@ -17,6 +17,8 @@ NB_MODULE(_ext, m) {
 
   vorn::ext::register_fatal_translator();
 
+  // First: the other calls' defaults and signatures name RunRequest.
+  vorn::ext::register_request(m);
   vorn::ext::register_program(m);
   vorn::ext::register_gates(m);
   vorn::ext::register_run(m);

@@ -25,7 +25,6 @@
 #include "messages.hpp"
 #include "polled.hpp"
 #include "vorn/simulator/adjoint.hpp"
-#include "vorn/simulator/fusion.hpp"
 #include "vorn/simulator/messages.hpp"
 #include "vorn/simulator/parametric.hpp"
 #include "vorn/simulator/standard_gates.hpp"
@@ -105,9 +104,6 @@ sim::ParametricProgram compile_parametric(U n_qubits, const std::vector<std::str
   return pp;
 }
 
-// Fused as run_program(fusion=True) fuses: the default width.
-unsigned fusion_qubits(bool fusion) { return fusion ? sim::kDefaultFusionQubits : 0u; }
-
 std::span<const double> values_of(const sim::ParametricProgram& pp, const Values& values) {
   if (values.shape(1) != pp.n_params) {
     value_error(messages::fill(messages::kValuesShape, values.shape(0), values.shape(1), pp.n_params));
@@ -121,33 +117,24 @@ Array1D<std::complex<double>> complex_array(std::vector<Complex>&& values) {
   return adopt(std::move(out));
 }
 
-// Variances are about the real part of the mean: a complex coefficient is
-// refused before any binding runs.
-void require_real_coefficients(std::span<const sim::PauliSumView> views) {
-  for (std::size_t o = 0; o < views.size(); ++o) {
-    for (std::size_t t = 0; t < views[o].coeffs.size(); ++t) {
-      const double im = views[o].coeffs[t].im;
-      if (!(im == 0.0)) value_error(messages::fill(sim::messages::kVarianceComplexCoeff, t, o, std::to_string(im)));
-    }
-  }
+// Variances are about the real part of the mean: a non-Hermitian
+// observable is refused before any binding runs.
+void require_hermitian(const sim::Observables& observables) {
+  if (const std::optional<std::string> why = observables.non_hermitian()) value_error(*why);
 }
 
 // Expectation values, (bindings x observables) flattened; with `variance`
 // the pair (values, variances), the variances float64 of the same shape.
-nb::object sweep_expval(const sim::ParametricProgram& pp, const Values& values, const In1D<U>& x_masks,
-                        const In1D<U>& z_masks, const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets,
-                        const nb::object& poll, std::size_t threads, int mode, bool fusion, bool variance,
-                        bool single) {
+nb::object sweep_expval(const sim::ParametricProgram& pp, const Values& values, const sim::Observables& observables,
+                        bool variance, const sim::RunRequest& request, const nb::object& poll, int mode) {
   const std::span<const double> v = values_of(pp, values);
-  const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
   const sim::SweepMode how = sweep_mode(mode);
-  if (variance) require_real_coefficients(views);
-  const sim::RunOptions options{.fusion_qubits = fusion_qubits(fusion), .single_precision = single};
+  if (variance) require_hermitian(observables);
   sim::SweepExpectations out = run_polled(
       [&](sim::RunControl& control) {
-        return sim::sweep_expectations(pp, v, values.shape(0), views, &control, how, options, variance);
+        return sim::sweep_expectations(pp, v, values.shape(0), observables, request, &control, how, variance);
       },
-      poll, threads);
+      poll, request);
   Array1D<std::complex<double>> ev = complex_array(std::move(out.values));
   if (!variance) return nb::cast(std::move(ev));
   return nb::cast(std::make_tuple(std::move(ev), adopt(std::move(out.variances))));
@@ -161,36 +148,31 @@ nb::list result_list(std::vector<Result>&& results) {
   return out;
 }
 
-nb::list sweep_run(const sim::ParametricProgram& pp, const Values& values, U seed, U shots, bool keep_shots,
-                   bool require_finite, const nb::object& poll, std::size_t threads, int mode, bool fusion,
-                   bool single) {
+nb::list sweep_run(const sim::ParametricProgram& pp, const Values& values, const sim::RunRequest& request,
+                   const nb::object& poll, int mode) {
   const std::span<const double> v = values_of(pp, values);
-  const sim::RunOptions options{.keep_shots = keep_shots,
-                                .require_finite = require_finite,
-                                .fusion_qubits = fusion_qubits(fusion),
-                                .single_precision = single};
   const sim::SweepMode how = sweep_mode(mode);
   auto run = [&](auto sweep) {
     return result_list(run_polled(
-        [&](sim::RunControl& control) { return sweep(pp, v, values.shape(0), seed, shots, &control, options, how); },
-        poll, threads));
+        [&](sim::RunControl& control) { return sweep(pp, v, values.shape(0), request, &control, how); }, poll,
+        request));
   };
-  return single ? run(sim::sweep_runs_single) : run(sim::sweep_runs);
+  return request.single_precision ? run(sim::sweep_runs_single) : run(sim::sweep_runs);
 }
 
 // (values, jacobian): (bindings x observables) and (bindings x observables x parameters), flattened.
 std::tuple<Array1D<std::complex<double>>, Array1D<double>> adjoint_gradients(
-    const sim::ParametricProgram& pp, const Values& values, const In1D<U>& x_masks, const In1D<U>& z_masks,
-    const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets, const nb::object& poll, std::size_t threads,
-    int mode) {
+    const sim::ParametricProgram& pp, const Values& values, const sim::Observables& observables,
+    const sim::RunRequest& request, const nb::object& poll, int mode) {
+  if (request.single_precision || request.fusion_qubits != 0) value_error(messages::kGradientRequest);
   const std::span<const double> v = values_of(pp, values);
-  const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
+  require_hermitian(observables);
   const sim::SweepMode how = sweep_mode(mode);
   sim::Gradients g = run_polled(
       [&](sim::RunControl& control) {
-        return sim::adjoint_gradients(pp, v, values.shape(0), views, &control, how);
+        return sim::adjoint_gradients(pp, v, values.shape(0), observables, &control, how);
       },
-      poll, threads);
+      poll, request);
   return {complex_array(std::move(g.values)), adopt(std::move(g.jacobian))};
 }
 
@@ -204,14 +186,11 @@ void register_parametric(nb::module_& m) {
       .def("__len__", [](const sim::ParametricProgram& p) { return p.program.gates.size(); })
       .def(
           "sweep_memory",
-          [](const sim::ParametricProgram& p, std::size_t bindings, U shots, bool keep_shots, bool keep_states,
-             int mode, bool single) {
-            return sim::sweep_memory(p, bindings, shots,
-                                     sim::RunOptions{.keep_shots = keep_shots, .single_precision = single},
-                                     keep_states, sweep_mode(mode));
-          },
-          "bindings"_a, "shots"_a, "keep_shots"_a, "keep_states"_a, "mode"_a = 0, "single"_a = false,
-          "Bytes a sweep of this many bindings holds at its peak (single: on complex64 states).")
+          [](const sim::ParametricProgram& p, std::size_t bindings, const sim::RunRequest& request, bool keep_states,
+             int mode) { return sim::sweep_memory(p, bindings, request, keep_states, sweep_mode(mode)); },
+          "bindings"_a, "request"_a, "keep_states"_a, "mode"_a = 0,
+          "Bytes a sweep of this many bindings with the request's shots, keep_shots and single_precision holds "
+          "at its peak (keep_states: every binding's state kept too).")
       .def(
           "gradient_memory",
           [](const sim::ParametricProgram& p, std::size_t bindings, std::size_t observables, int mode) {
@@ -224,24 +203,20 @@ void register_parametric(nb::module_& m) {
         "term_param"_a, "term_coeff"_a, "slot_constant"_a, "has_constant"_a,
         "Compiles flattened gates with affine angle slots into a ParametricProgram (slot gate 2**64-1: the "
         "global phase).");
-  m.def("sweep_expval", &sweep_expval, "program"_a, "values"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a, "offsets"_a,
-        "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0, "fusion"_a = false, "variance"_a = false,
-        "single"_a = false,
-        "Expectation values of Pauli sums for every row of values (bindings x parameters), flattened "
-        "bindings-major; mode 0 auto, 1 side by side, 2 one after another; fusion: each bound program "
-        "fused first, as run_program(fusion=True); variance: (values, variances) as expval gives them "
-        "(real coefficients only); single: each binding on a complex64 state, as run_program_single, the "
-        "evaluation as expval on that state.");
-  m.def("sweep_run", &sweep_run, "program"_a, "values"_a, "seed"_a, "shots"_a, "keep_shots"_a = false,
-        "require_finite"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0, "fusion"_a = false,
-        "single"_a = false,
-        "One run per row of values, row b seeded with binding_seed(seed, b) (fusion: its bound program fused "
-        "first, as run_program(fusion=True); single: run as run_program_single runs it, the state complex64); "
-        "a list of (state, outcomes, counts, shot outcomes).");
-  m.def("adjoint_gradients", &adjoint_gradients, "program"_a, "values"_a, "x_masks"_a, "z_masks"_a, "coeffs"_a,
-        "offsets"_a, "poll"_a = nb::none(), "threads"_a = 0, "mode"_a = 0,
-        "Values and adjoint-method derivatives of Pauli sums for every row of values; (values, jacobian) "
-        "flattened bindings x observables (x parameters).");
+  m.def("sweep_expval", &sweep_expval, "program"_a, "values"_a, "observables"_a, "variance"_a, "request"_a, "poll"_a = nb::none(), "mode"_a = 0,
+        "Expectation values of the observables for every row of values (bindings x parameters), flattened "
+        "bindings-major; variance: (values, variances) as expval gives them (Hermitian observables only). From the "
+        "request: fusion_qubits (each bound program fused first, as run_program fuses), single_precision (each "
+        "binding on a complex64 state, as run_program runs it, the evaluation as expval on that state), threads. "
+        "mode 0 auto, 1 side by side, 2 one after another.");
+  m.def("sweep_run", &sweep_run, "program"_a, "values"_a, "request"_a, "poll"_a = nb::none(), "mode"_a = 0,
+        "One run per row of values, row b run as run_program runs its bound program with the request's seed "
+        "replaced by binding_seed(seed, b) (no seed: one drawn from OS entropy); a list of (state, outcomes, "
+        "counts, shot outcomes).");
+  m.def("adjoint_gradients", &adjoint_gradients, "program"_a, "values"_a, "observables"_a, "request"_a, "poll"_a = nb::none(), "mode"_a = 0,
+        "Values and adjoint-method derivatives of Hermitian observables for every row of values; (values, jacobian) "
+        "flattened bindings x observables (x parameters). From the request: threads (single_precision and "
+        "fusion_qubits refused).");
   m.def("binding_seed", &sim::binding_seed, "seed"_a, "index"_a,
         "The seed binding `index` of a sweep with `seed` runs with.");
   m.def("python_mod", &sim::python_mod, "x"_a, "y"_a, "x % y as Python computes it for floats (tests).");

@@ -12,7 +12,9 @@
 #include "interrupt.hpp"
 #include "messages.hpp"
 #include "vorn/core/parallel.hpp"
+#include "vorn/core/operations.hpp"
 #include "vorn/simulator/run_control.hpp"
+#include "vorn/simulator/run_request.hpp"
 
 namespace vorn::ext {
 
@@ -20,6 +22,15 @@ namespace vorn::ext {
 inline void check_threads(std::size_t threads) {
   const std::size_t pool = pool_thread_count();
   if (threads > pool) throw nanobind::value_error(messages::fill(messages::kThreads, pool, threads).c_str());
+}
+
+// Refuses a request no engine can serve as asked: a thread count beyond the
+// pool, fusion wider than a dense gate (fusion would clamp it silently).
+inline void check_request(const sim::RunRequest& request) {
+  check_threads(request.threads);
+  if (request.fusion_qubits > kMaxGateTargets) {
+    throw nanobind::value_error(messages::fill(messages::kFusionQubits, kMaxGateTargets, request.fusion_qubits).c_str());
+  }
 }
 
 // Runs work(RunControl&) without the interpreter lock on a thread of its own,
@@ -46,6 +57,13 @@ auto run_polled(Work&& work, const nanobind::object& poll, std::size_t threads) 
       extra);
   if (!result) throw nanobind::python_error();
   return std::move(*result);
+}
+
+// The same under a request's thread limit, the request checked first.
+template <class Work>
+auto run_polled(Work&& work, const nanobind::object& poll, const sim::RunRequest& request) {
+  check_request(request);
+  return run_polled(std::forward<Work>(work), poll, request.threads);
 }
 
 }  // namespace vorn::ext

@@ -110,11 +110,9 @@ void register_program(nb::module_& m) {
            "significant bit); at most 10 qubits.")
       .def(
           "required_memory",
-          [](const sim::Program& p, U shots, bool keep_shots, bool single) {
-            return sim::required_memory(p, shots, sim::RunOptions{.keep_shots = keep_shots, .single_precision = single});
-          },
-          "shots"_a, "keep_shots"_a = false, "single"_a = false,
-          "Bytes a run with this many shots needs at its peak (single: on a complex64 state).");
+          [](const sim::Program& p, const sim::RunRequest& request) { return sim::required_memory(p, request); },
+          "request"_a,
+          "Bytes run_program with this request (its shots, keep_shots and single_precision) needs at its peak.");
 
   m.def("compile_program", &compile_program, "num_qubits"_a, "names"_a, "arity"_a, "qubits"_a, "params"_a,
         "matrices"_a, "global_phase"_a, "samples"_a,

@@ -2,13 +2,11 @@
 // its results to NumPy without copying the state.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
-#include <nanobind/stl/optional.h>
 #include <nanobind/stl/tuple.h>
 
 #include <complex>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,7 +19,7 @@
 #include "vorn/core/memory.hpp"
 #include "vorn/core/statevector.hpp"
 #include "vorn/simulator/engine.hpp"
-#include "vorn/simulator/fusion.hpp"
+#include "vorn/simulator/run_request.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -33,30 +31,17 @@ using U = std::uint64_t;
 
 // (state, outcomes, counts, shots): the state after the gates, the sampled
 // whole-register outcomes (qubit q = bit q) with how often each was drawn,
-// and each shot's outcome in shot order when keep_shots (else empty).
-RunArrays run_program(
-    const sim::Program& program, std::optional<U> seed, U shots, bool keep_shots, bool require_finite,
-    const nb::object& poll, std::size_t threads, bool fusion) {
-  refuse_beyond_qubit_limit(program);
-  const sim::RunOptions options{.keep_shots = keep_shots,
-                                .require_finite = require_finite,
-                                .fusion_qubits = fusion ? sim::kDefaultFusionQubits : 0u};
-  return run_arrays(run_polled(
-      [&](sim::RunControl& control) { return sim::run_program(program, seed, shots, &control, options); }, poll,
-      threads));
-}
-
-// run_program on a complex64 state: the state comes back as complex64.
-SingleRunArrays run_program_single(const sim::Program& program, std::optional<U> seed, U shots, bool keep_shots,
-                                   bool require_finite, const nb::object& poll, std::size_t threads, bool fusion) {
-  refuse_beyond_qubit_limit(program, /*single=*/true);
-  const sim::RunOptions options{.keep_shots = keep_shots,
-                                .require_finite = require_finite,
-                                .fusion_qubits = fusion ? sim::kDefaultFusionQubits : 0u,
-                                .single_precision = true};
-  return run_arrays(run_polled(
-      [&](sim::RunControl& control) { return sim::run_single_program(program, seed, shots, &control, options); },
-      poll, threads));
+// and each shot's outcome in shot order when keep_shots (else empty). The
+// state is complex64 when the request asks for single precision.
+nb::object run_program(const sim::Program& program, const sim::RunRequest& request, const nb::object& poll) {
+  refuse_beyond_qubit_limit(program, request.single_precision);
+  if (request.single_precision) {
+    return nb::cast(run_arrays(run_polled(
+        [&](sim::RunControl& control) { return sim::run_single_program(program, request, &control); }, poll,
+        request)));
+  }
+  return nb::cast(run_arrays(run_polled(
+      [&](sim::RunControl& control) { return sim::run_program(program, request, &control); }, poll, request)));
 }
 
 }  // namespace
@@ -118,14 +103,10 @@ Array1D<double> probabilities(const StateArg<T>& state) {
 }  // namespace
 
 void register_run(nb::module_& m) {
-  m.def("run_program", &run_program, "program"_a, "seed"_a.none(), "shots"_a, "keep_shots"_a = false,
-        "require_finite"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "fusion"_a = false,
-        "Runs a Program (interpreter lock released, Ctrl-C and poll(done, total) checked every 50 ms, "
-        "at most `threads` threads, 0 for the pool's size; fusion: consecutive gates merged into dense ones "
-        "first); returns (state, outcomes, counts, shot outcomes).");
-  m.def("run_program_single", &run_program_single, "program"_a, "seed"_a.none(), "shots"_a, "keep_shots"_a = false,
-        "require_finite"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "fusion"_a = false,
-        "run_program on a complex64 state (float kernels, sums in double); the state is returned as complex64.");
+  m.def("run_program", &run_program, "program"_a, "request"_a, "poll"_a = nb::none(),
+        "Runs a Program as the RunRequest asks (seed, shots, keep_shots, require_finite, fusion_qubits, "
+        "single_precision, threads) with the interpreter lock released, Ctrl-C and poll(done, total) checked "
+        "every 50 ms; returns (state, outcomes, counts, shot outcomes), the state complex64 in single precision.");
   m.def("pool_threads", &pool_thread_count, "Threads of the worker pool (RAYON_NUM_THREADS, else the processors).");
   m.def("probabilities", &probabilities<double>, "state"_a, "re*re + im*im of each amplitude, as float64.");
   m.def("probabilities", &probabilities<float>, "state"_a, "re*re + im*im of each complex64 amplitude, in float64.");

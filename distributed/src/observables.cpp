@@ -205,19 +205,10 @@ std::vector<double> pauli_expectations(const Part& part, std::span<const U> x_ma
   return out;
 }
 
-std::vector<Complex> expectation_values(const Part& part, std::span<const sim::PauliSumView> observables,
+std::vector<Complex> expectation_values(const Part& part, const sim::Observables& observables,
                                         const Options& options) {
-  std::vector<U> xs, zs;
-  for (std::size_t o = 0; o < observables.size(); ++o) {
-    const sim::PauliSumView& obs = observables[o];
-    if (obs.x_masks.size() != obs.z_masks.size() || obs.x_masks.size() != obs.coeffs.size()) {
-      vorn::fatal(sim::messages::fill(sim::messages::kObservableLengths, o, obs.x_masks.size(), obs.z_masks.size(),
-                                      obs.coeffs.size()));
-    }
-    xs.insert(xs.end(), obs.x_masks.begin(), obs.x_masks.end());
-    zs.insert(zs.end(), obs.z_masks.begin(), obs.z_masks.end());
-  }
-  return sim::sum_terms(observables, pauli_expectations(part, xs, zs, options));
+  const sim::PauliStrings strings = observables.strings();
+  return observables.from_strings(pauli_expectations(part, strings.x_masks, strings.z_masks, options));
 }
 
 }  // namespace vorn::dist

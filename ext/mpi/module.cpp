@@ -61,11 +61,11 @@ class DistRun {
   // Collective: observable o has terms offsets[o] .. offsets[o + 1]; values on every rank.
   Array1D<std::complex<double>> expval(const In1D<U>& x_masks, const In1D<U>& z_masks,
                                        const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets) const {
-    const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
+    const sim::PauliSums sums(pauli_views(x_masks, z_masks, coeffs, offsets));
     std::vector<Complex> ev;
     {
       nb::gil_scoped_release unlocked;
-      ev = dist::expectation_values(result_.part, views, options_);
+      ev = dist::expectation_values(result_.part, sums, options_);
     }
     std::vector<std::complex<double>> values(ev.size());
     for (std::size_t o = 0; o < ev.size(); ++o) values[o] = {ev[o].re, ev[o].im};

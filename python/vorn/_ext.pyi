@@ -9,6 +9,36 @@ MAX_GATE_TARGETS: int
 MAX_QUBITS: int
 STEP_KINDS: dict[str, int]
 CHANNEL_KINDS: dict[str, int]
+DEFAULT_FUSION_QUBITS: int
+
+class RunRequest:
+    """One run's options: what run_program, sweep_run, sweep_expval, expval and
+    adjoint_gradients read (each the fields it serves)."""
+
+    seed: int | None
+    shots: int
+    keep_shots: bool
+    require_finite: bool
+    fusion_qubits: int
+    single_precision: bool
+    threads: int
+    max_live_states: int
+    batch: int
+    keep_state: bool
+    def __init__(
+        self,
+        *,
+        seed: int | None = None,
+        shots: int = 0,
+        keep_shots: bool = False,
+        require_finite: bool = False,
+        fusion_qubits: int = 0,
+        single_precision: bool = False,
+        threads: int = 0,
+        max_live_states: int = 0,
+        batch: int = 0,
+        keep_state: bool = False,
+    ) -> None: ...
 
 class Program:
     """A circuit compiled for the engine (made by compile_program)."""
@@ -20,7 +50,7 @@ class Program:
     @property
     def samples(self) -> bool: ...
     def __len__(self) -> int: ...
-    def required_memory(self, shots: int, keep_shots: bool = False, single: bool = False) -> int: ...
+    def required_memory(self, request: RunRequest) -> int: ...
     def matrix(self) -> np.ndarray: ...
 
 def compile_program(
@@ -36,25 +66,9 @@ def compile_program(
 def check_unitary(matrix: NDArray[np.complex128], qubits: Sequence[int]) -> None: ...
 def standard_gates() -> list[dict[str, Any]]: ...
 def run_program(
-    program: Program,
-    seed: int | None,
-    shots: int,
-    keep_shots: bool = False,
-    require_finite: bool = False,
-    poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
-    fusion: bool = False,
-) -> tuple[NDArray[np.complex128], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
-def run_program_single(
-    program: Program,
-    seed: int | None,
-    shots: int,
-    keep_shots: bool = False,
-    require_finite: bool = False,
-    poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
-    fusion: bool = False,
-) -> tuple[NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]: ...
+    program: Program, request: RunRequest, poll: Callable[[int, int], object] | None = None
+) -> tuple[NDArray[np.complex128] | NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64],
+           NDArray[np.uint64]]: ...
 def run_dynamic(
     program: Program,
     steps: Sequence[int],
@@ -136,15 +150,30 @@ def qasm2_parse(text: str, include_path: Sequence[bytes], max_instructions: int,
 def qasm2_parse_file(path: bytes, include_path: Sequence[bytes], max_instructions: int, instruction_type: type) -> tuple: ...
 
 QASM2_GATE_NAMES: frozenset[str]
+class Observables:
+    """What expval, sweep_expval and adjoint_gradients measure (made by a kind: PauliSums)."""
+
+    def __len__(self) -> int: ...
+    @property
+    def hermitian(self) -> bool: ...
+
+class PauliSums(Observables):
+    """Sums of Pauli strings: observable o has terms offsets[o] .. offsets[o + 1]."""
+
+    def __init__(
+        self,
+        x_masks: NDArray[np.uint64],
+        z_masks: NDArray[np.uint64],
+        coeffs: NDArray[np.complex128],
+        offsets: NDArray[np.uint64],
+    ) -> None: ...
+
 def expval(
     state: NDArray[np.complex128] | NDArray[np.complex64],
-    x_masks: NDArray[np.uint64],
-    z_masks: NDArray[np.uint64],
-    coeffs: NDArray[np.complex128],
-    offsets: NDArray[np.uint64],
+    observables: Observables,
     variance: bool,
+    request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 
 class ParametricProgram:
@@ -155,9 +184,7 @@ class ParametricProgram:
     @property
     def num_parameters(self) -> int: ...
     def __len__(self) -> int: ...
-    def sweep_memory(
-        self, bindings: int, shots: int, keep_shots: bool, keep_states: bool, mode: int = 0, single: bool = False
-    ) -> int: ...
+    def sweep_memory(self, bindings: int, request: RunRequest, keep_states: bool, mode: int = 0) -> int: ...
     def gradient_memory(self, bindings: int, observables: int, mode: int = 0) -> int: ...
 
 def compile_parametric(
@@ -181,40 +208,26 @@ def compile_parametric(
 def sweep_expval(
     program: ParametricProgram,
     values: NDArray[np.float64],
-    x_masks: NDArray[np.uint64],
-    z_masks: NDArray[np.uint64],
-    coeffs: NDArray[np.complex128],
-    offsets: NDArray[np.uint64],
+    observables: Observables,
+    variance: bool,
+    request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
     mode: int = 0,
-    fusion: bool = False,
-    variance: bool = False,
-    single: bool = False,
 ) -> NDArray[np.complex128] | tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 def sweep_run(
     program: ParametricProgram,
     values: NDArray[np.float64],
-    seed: int,
-    shots: int,
-    keep_shots: bool = False,
-    require_finite: bool = False,
+    request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
     mode: int = 0,
-    fusion: bool = False,
-    single: bool = False,
 ) -> list[tuple[NDArray[np.complex128] | NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64],
                 NDArray[np.uint64]]]: ...
 def adjoint_gradients(
     program: ParametricProgram,
     values: NDArray[np.float64],
-    x_masks: NDArray[np.uint64],
-    z_masks: NDArray[np.uint64],
-    coeffs: NDArray[np.complex128],
-    offsets: NDArray[np.uint64],
+    observables: Observables,
+    request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
     mode: int = 0,
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 def binding_seed(seed: int, index: int) -> int: ...

@@ -52,20 +52,6 @@ std::pair<U, U> control_condition(const CompiledGate& g) {
   return {mask, want};
 }
 
-// i^k for k mod 4.
-Complex i_power(unsigned k) {
-  switch (k & 3) {
-    case 0:
-      return {1.0, 0.0};
-    case 1:
-      return {0.0, 1.0};
-    case 2:
-      return {-1.0, 0.0};
-    default:
-      return {0.0, -1.0};
-  }
-}
-
 // A complex number of doubles, or of V2 / V4: two or four numbers side by
 // side, each lane seeing exactly the operations a Complex would (no FMA:
 // -ffp-contract=off, and the AVX2 variant is target("avx2") only).
@@ -551,32 +537,6 @@ std::vector<double> backward_step(StateVector& psi, const CompiledGate& inverse,
   return out;
 }
 
-void apply_pauli_sum(const StateVector& psi, const PauliSumView& h, StateVector& out) {
-  const Complex* src = psi.data();
-  Complex* dst = out.data();
-  const std::size_t terms = h.x_masks.size();
-  std::vector<Complex> phase(terms);
-  for (std::size_t t = 0; t < terms; ++t) {
-    phase[t] = cmul(h.coeffs[t], i_power(static_cast<unsigned>(std::popcount(h.x_masks[t] & h.z_masks[t]))));
-  }
-  // Terms in order for each amplitude; a chunk takes one term at a time, so
-  // each term reads one run of the state instead of all terms at once.
-  auto body = [&](U b, U e) {
-    for (U i = b; i < e; ++i) dst[i] = {0.0, 0.0};
-    for (std::size_t t = 0; t < terms; ++t) {
-      const U x = h.x_masks[t], z = h.z_masks[t];
-      const Complex f = phase[t];
-      for (U i = b; i < e; ++i) {
-        const U j = i ^ x;
-        const Complex v = cmul(f, src[j]);
-        Complex& sum = dst[i];
-        sum = (std::popcount(z & j) & 1) ? Complex{sum.re - v.re, sum.im - v.im} : Complex{sum.re + v.re, sum.im + v.im};
-      }
-    }
-  };
-  parallel_for(psi.size(), kGrain, body);
-}
-
 std::uint64_t gradient_memory(const ParametricProgram& pp, std::size_t bindings, std::size_t observables,
                               SweepMode mode) {
   const U n = pp.program.n_qubits;
@@ -587,7 +547,7 @@ std::uint64_t gradient_memory(const ParametricProgram& pp, std::size_t bindings,
 }
 
 Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double> values, std::size_t bindings,
-                            std::span<const PauliSumView> observables, RunControl* control, SweepMode mode) {
+                            const Observables& observables, RunControl* control, SweepMode mode) {
   const std::size_t n_obs = observables.size();
   const std::size_t width = pp.n_params;
   const U n = pp.program.n_qubits;
@@ -620,10 +580,10 @@ Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double>
     RandomStream unused = RandomStream::from_seed_value(0);
     for (std::size_t first = 0; first < n_obs; first += batch) {
       const std::size_t count = std::min(batch, n_obs - first);
-      StateVector psi = std::move(run_checked_program(program, unused, 0, control).snapshot);
+      StateVector psi = std::move(run_checked_program(program, unused, RunRequest{}, control).snapshot);
       if (first == 0) {
         const std::vector<Complex> e =
-            expectation_values(std::span<const Complex>(psi.data(), psi.size()), observables);
+            observables.expectations(std::span<const Complex>(psi.data(), psi.size()));
         std::copy(e.begin(), e.end(), out.values.begin() + static_cast<std::ptrdiff_t>(b * n_obs));
         if (control != nullptr) control->advance(1);
       }
@@ -631,7 +591,7 @@ Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double>
       lambda.reserve(count);
       for (std::size_t o = 0; o < count; ++o) {
         lambda.push_back(StateVector::create(n));
-        apply_pauli_sum(psi, observables[first + o], lambda.back());
+        observables.apply(first + o, psi, lambda.back());
       }
       std::vector<StateVector*> lambda_ptrs;
       for (StateVector& l : lambda) lambda_ptrs.push_back(&l);

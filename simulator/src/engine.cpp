@@ -27,8 +27,9 @@ bool samples(const Program& program, std::uint64_t shots) { return shots >= 1 &&
 
 }  // namespace
 
-std::uint64_t required_memory(const Program& program, std::uint64_t shots, const RunOptions& options) {
+std::uint64_t required_memory(const Program& program, const RunRequest& options) {
   const std::uint64_t n = program.n_qubits;
+  const std::uint64_t shots = options.shots;
   if (n == 0 || n > vorn::kMaxQubits) return 0;
   std::uint64_t bytes = options.single_precision ? SingleStateVector::bytes_for(n) : StateVector::bytes_for(n);
   const BlockingParams blocking = options.single_precision ? single_precision_blocking() : BlockingParams{};
@@ -52,8 +53,9 @@ namespace {
 // The gates on a fresh state of real type T, then sampling. A single-precision
 // run rounds each (possibly fused) matrix to float once, up front.
 template <class T>
-BasicProgramResult<T> run_on_state(const Program& program, RandomStream& stream, std::uint64_t shots,
-                                   RunControl* control, const RunOptions& options) {
+BasicProgramResult<T> run_on_state(const Program& program, RandomStream& stream, const RunRequest& options,
+                                   RunControl* control) {
+  const std::uint64_t shots = options.shots;
   BasicStateVector<T> state = BasicStateVector<T>::create(program.n_qubits);
   if (program.global_phase != 0.0) {
     // The phase multiplies the initial state, where it touches one amplitude
@@ -99,8 +101,7 @@ BasicProgramResult<T> run_on_state(const Program& program, RandomStream& stream,
 
 // run_program's checks and stream, for either precision.
 template <class T>
-BasicProgramResult<T> run_checked(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
-                                  RunControl* control, const RunOptions& options) {
+BasicProgramResult<T> run_checked(const Program& program, const RunRequest& request, RunControl* control) {
   const std::uint64_t n = program.n_qubits;
   if (n == 0) vorn::fatal(std::string(messages::kZeroQubits));
   if (n > vorn::kMaxQubits) vorn::fatal(std::string(messages::kCapacityOverflow));
@@ -109,43 +110,42 @@ BasicProgramResult<T> run_checked(const Program& program, std::optional<std::uin
   // simulation is never lost for want of the sampling vector at the end.
   // Under an address-space limit, a state that fits while the whole run does
   // not is refused here too, not after the last gate.
-  RunOptions sized = options;
+  RunRequest sized = request;
   sized.single_precision = std::is_same_v<T, float>;
-  vorn::require_run_memory(BasicStateVector<T>::bytes_for(n), required_memory(program, shots, sized));
+  vorn::require_run_memory(BasicStateVector<T>::bytes_for(n), required_memory(program, sized));
 
   // Always made, even when nothing will be drawn: without a seed the run asks
   // the OS for entropy whatever `shots` is.
-  RandomStream stream = seed ? RandomStream::from_seed_value(*seed) : RandomStream::from_entropy();
+  RandomStream stream =
+      request.seed ? RandomStream::from_seed_value(*request.seed) : RandomStream::from_entropy();
   if (control != nullptr) control->set_total(program.gates.size());
-  return run_on_state<T>(program, stream, shots, control, options);
+  return run_on_state<T>(program, stream, request, control);
 }
 
 }  // namespace
 
-ProgramResult run_program(const Program& program, std::optional<std::uint64_t> seed, std::uint64_t shots,
-                          RunControl* control, const RunOptions& options) {
-  return run_checked<double>(program, seed, shots, control, options);
+ProgramResult run_program(const Program& program, const RunRequest& request, RunControl* control) {
+  return run_checked<double>(program, request, control);
 }
 
-SingleProgramResult run_single_program(const Program& program, std::optional<std::uint64_t> seed,
-                                       std::uint64_t shots, RunControl* control, const RunOptions& options) {
-  return run_checked<float>(program, seed, shots, control, options);
+SingleProgramResult run_single_program(const Program& program, const RunRequest& request, RunControl* control) {
+  return run_checked<float>(program, request, control);
 }
 
-ProgramResult run_checked_program(const Program& program, RandomStream& stream, std::uint64_t shots,
-                                  RunControl* control, const RunOptions& options) {
-  return run_on_state<double>(program, stream, shots, control, options);
+ProgramResult run_checked_program(const Program& program, RandomStream& stream, const RunRequest& request,
+                                  RunControl* control) {
+  return run_on_state<double>(program, stream, request, control);
 }
 
-SingleProgramResult run_checked_single_program(const Program& program, RandomStream& stream, std::uint64_t shots,
-                                               RunControl* control, const RunOptions& options) {
-  return run_on_state<float>(program, stream, shots, control, options);
+SingleProgramResult run_checked_single_program(const Program& program, RandomStream& stream,
+                                               const RunRequest& request, RunControl* control) {
+  return run_on_state<float>(program, stream, request, control);
 }
 
 RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots,
                       RunControl* control) {
   const Program program = compile(circuit);
-  ProgramResult run = run_program(program, seed, shots, control);
+  ProgramResult run = run_program(program, RunRequest{.seed = seed, .shots = shots}, control);
   return RunResult{std::move(run.snapshot), std::move(run.tally)};
 }
 

@@ -625,4 +625,109 @@ std::vector<double> variances(std::span<const SingleComplex> state, std::span<co
   return variances_of(state, observables, means, options);
 }
 
+
+namespace {
+
+// Amplitudes per task of apply_pauli_sum's loop.
+constexpr std::uint64_t kApplyGrain = std::uint64_t{1} << 12;
+
+// i^k for k mod 4.
+Complex i_power(unsigned k) {
+  switch (k & 3) {
+    case 0:
+      return {1.0, 0.0};
+    case 1:
+      return {0.0, 1.0};
+    case 2:
+      return {-1.0, 0.0};
+    default:
+      return {0.0, -1.0};
+  }
+}
+
+}  // namespace
+
+void apply_pauli_sum(const StateVector& psi, const PauliSumView& h, StateVector& out) {
+  const Complex* src = psi.data();
+  Complex* dst = out.data();
+  const std::size_t terms = h.x_masks.size();
+  std::vector<Complex> phase(terms);
+  for (std::size_t t = 0; t < terms; ++t) {
+    phase[t] = cmul(h.coeffs[t], i_power(static_cast<unsigned>(std::popcount(h.x_masks[t] & h.z_masks[t]))));
+  }
+  // Terms in order for each amplitude; a chunk takes one term at a time, so
+  // each term reads one run of the state instead of all terms at once.
+  auto body = [&](std::uint64_t b, std::uint64_t e) {
+    for (std::uint64_t i = b; i < e; ++i) dst[i] = {0.0, 0.0};
+    for (std::size_t t = 0; t < terms; ++t) {
+      const std::uint64_t x = h.x_masks[t], z = h.z_masks[t];
+      const Complex f = phase[t];
+      for (std::uint64_t i = b; i < e; ++i) {
+        const std::uint64_t j = i ^ x;
+        const Complex v = cmul(f, src[j]);
+        Complex& sum = dst[i];
+        sum = (std::popcount(z & j) & 1) ? Complex{sum.re - v.re, sum.im - v.im} : Complex{sum.re + v.re, sum.im + v.im};
+      }
+    }
+  };
+  parallel_for(psi.size(), kApplyGrain, body);
+}
+
+PauliSums::PauliSums(std::span<const PauliSumView> observables) {
+  for (std::size_t o = 0; o < observables.size(); ++o) {
+    check_observable(observables[o], o);
+    x_.insert(x_.end(), observables[o].x_masks.begin(), observables[o].x_masks.end());
+    z_.insert(z_.end(), observables[o].z_masks.begin(), observables[o].z_masks.end());
+    coeffs_.insert(coeffs_.end(), observables[o].coeffs.begin(), observables[o].coeffs.end());
+  }
+  std::size_t first = 0;
+  for (const PauliSumView& obs : observables) {
+    const std::size_t count = obs.x_masks.size();
+    views_.push_back({std::span<const std::uint64_t>(x_).subspan(first, count),
+                      std::span<const std::uint64_t>(z_).subspan(first, count),
+                      std::span<const Complex>(coeffs_).subspan(first, count)});
+    first += count;
+  }
+}
+
+std::optional<std::string> PauliSums::non_hermitian() const {
+  for (std::size_t o = 0; o < views_.size(); ++o) {
+    for (std::size_t t = 0; t < views_[o].coeffs.size(); ++t) {
+      const double im = views_[o].coeffs[t].im;
+      if (!(im == 0.0)) return messages::fill(messages::kNotHermitian, t, o, std::to_string(im));
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<Complex> PauliSums::expectations(std::span<const Complex> state, const ObservableOptions& options) const {
+  return expectation_values(state, views_, options);
+}
+
+std::vector<Complex> PauliSums::expectations(std::span<const SingleComplex> state,
+                                             const ObservableOptions& options) const {
+  return expectation_values(state, views_, options);
+}
+
+std::vector<double> PauliSums::variances(std::span<const Complex> state, std::span<const double> means,
+                                         const ObservableOptions& options) const {
+  return sim::variances(state, views_, means, options);
+}
+
+std::vector<double> PauliSums::variances(std::span<const SingleComplex> state, std::span<const double> means,
+                                         const ObservableOptions& options) const {
+  return sim::variances(state, views_, means, options);
+}
+
+void PauliSums::apply(std::size_t o, const StateVector& psi, StateVector& out) const {
+  apply_pauli_sum(psi, views_.at(o), out);
+}
+
+PauliStrings PauliSums::strings() const { return PauliStrings{x_, z_}; }
+
+std::vector<Complex> PauliSums::from_strings(std::span<const double> values) const {
+  if (values.size() != x_.size()) vorn::fatal(messages::fill(messages::kStringValues, values.size(), x_.size()));
+  return sum_terms(views_, values);
+}
+
 }  // namespace vorn::sim

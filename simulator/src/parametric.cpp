@@ -87,12 +87,12 @@ std::uint64_t binding_seed(std::uint64_t seed, std::uint64_t index) {
   return U{block[0]} | U{block[1]} << 32;
 }
 
-std::uint64_t sweep_memory(const ParametricProgram& pp, std::size_t bindings, std::uint64_t shots,
-                           const RunOptions& options, bool keep_states, SweepMode mode) {
+std::uint64_t sweep_memory(const ParametricProgram& pp, std::size_t bindings, const RunRequest& options,
+                           bool keep_states, SweepMode mode) {
   const U n = pp.program.n_qubits;
   if (n == 0 || n > vorn::kMaxQubits) return 0;
   const U state = options.single_precision ? SingleStateVector::bytes_for(n) : StateVector::bytes_for(n);
-  const U one_run = required_memory(pp.program, shots, options);
+  const U one_run = required_memory(pp.program, options);
   // A run's peak per task at once, plus the states and outcomes the results
   // keep (one run's figure each, less its sampler); saturating.
   const long double total = static_cast<long double>(sweep_tasks(mode, pp, bindings)) * one_run +
@@ -105,45 +105,46 @@ namespace {
 // The run of one bound program on a state of real type T, as run_program
 // (double) or run_single_program (float) runs it after its checks.
 template <class T>
-BasicProgramResult<T> run_bound(const Program& program, RandomStream& stream, U shots, RunControl* control,
-                                const RunOptions& options) {
+BasicProgramResult<T> run_bound(const Program& program, RandomStream& stream, const RunRequest& request,
+                                RunControl* control) {
   if constexpr (std::is_same_v<T, float>) {
-    return run_checked_single_program(program, stream, shots, control, options);
+    return run_checked_single_program(program, stream, request, control);
   } else {
-    return run_checked_program(program, stream, shots, control, options);
+    return run_checked_program(program, stream, request, control);
   }
 }
 
 template <class T>
 void expectations(const ParametricProgram& pp, std::span<const double> values, std::size_t bindings,
-                  std::span<const PauliSumView> observables, RunControl* control, SweepMode mode,
-                  const RunOptions& options, bool variance, SweepExpectations& out) {
+                  const Observables& observables, RunControl* control, SweepMode mode,
+                  const RunRequest& options, bool variance, SweepExpectations& out) {
   const std::size_t width = observables.size();
   for_each_binding(pp, values, bindings, pp.program.gates.size(), control, mode, [&](std::size_t b, const Program& program) {
     RandomStream unused = RandomStream::from_seed_value(0);
-    BasicProgramResult<T> run = run_bound<T>(program, unused, 0, control, options);
+    BasicProgramResult<T> run = run_bound<T>(program, unused, options, control);
     const std::span<const BasicComplex<T>> psi(run.snapshot.data(), run.snapshot.size());
-    const std::vector<Complex> e = expectation_values(psi, observables);
+    const std::vector<Complex> e = observables.expectations(psi);
     std::copy(e.begin(), e.end(), out.values.begin() + static_cast<std::ptrdiff_t>(b * width));
     if (!variance) return;
     std::vector<double> means(width);
     for (std::size_t o = 0; o < width; ++o) means[o] = e[o].re;
-    const std::vector<double> v = variances(psi, observables, means);
+    const std::vector<double> v = observables.variances(psi, means);
     std::copy(v.begin(), v.end(), out.variances.begin() + static_cast<std::ptrdiff_t>(b * width));
   });
 }
 
 template <class T>
 std::vector<BasicProgramResult<T>> runs(const ParametricProgram& pp, std::span<const double> values,
-                                        std::size_t bindings, U seed, U shots, RunControl* control,
-                                        const RunOptions& options, SweepMode mode) {
-  RunOptions sized = options;
+                                        std::size_t bindings, const RunRequest& options, RunControl* control,
+                                        SweepMode mode) {
+  RunRequest sized = options;
   sized.single_precision = std::is_same_v<T, float>;
-  vorn::require_memory(sweep_memory(pp, bindings, shots, sized, true, mode));
+  vorn::require_memory(sweep_memory(pp, bindings, sized, true, mode));
+  const U seed = options.seed ? *options.seed : RandomStream::from_entropy().draw_u64();
   std::vector<std::optional<BasicProgramResult<T>>> results(bindings);
   for_each_binding(pp, values, bindings, pp.program.gates.size(), control, mode, [&](std::size_t b, const Program& program) {
     RandomStream stream = RandomStream::from_seed_value(binding_seed(seed, b));
-    results[b].emplace(run_bound<T>(program, stream, shots, control, options));
+    results[b].emplace(run_bound<T>(program, stream, options, control));
   });
   std::vector<BasicProgramResult<T>> out;
   out.reserve(bindings);
@@ -154,30 +155,33 @@ std::vector<BasicProgramResult<T>> runs(const ParametricProgram& pp, std::span<c
 }  // namespace
 
 SweepExpectations sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
-                                     std::size_t bindings, std::span<const PauliSumView> observables,
-                                     RunControl* control, SweepMode mode, const RunOptions& options, bool variance) {
-  vorn::require_memory(sweep_memory(pp, bindings, 0, options, false, mode));
+                                     std::size_t bindings, const Observables& observables,
+                                     const RunRequest& options, RunControl* control, SweepMode mode, bool variance) {
+  RunRequest unsampled = options;
+  unsampled.shots = 0;
+  unsampled.keep_shots = false;
+  vorn::require_memory(sweep_memory(pp, bindings, unsampled, false, mode));
   SweepExpectations out;
   out.values.resize(bindings * observables.size());
   if (variance) out.variances.resize(bindings * observables.size());
   if (options.single_precision) {
-    expectations<float>(pp, values, bindings, observables, control, mode, options, variance, out);
+    expectations<float>(pp, values, bindings, observables, control, mode, unsampled, variance, out);
   } else {
-    expectations<double>(pp, values, bindings, observables, control, mode, options, variance, out);
+    expectations<double>(pp, values, bindings, observables, control, mode, unsampled, variance, out);
   }
   return out;
 }
 
 std::vector<ProgramResult> sweep_runs(const ParametricProgram& pp, std::span<const double> values,
-                                      std::size_t bindings, std::uint64_t seed, std::uint64_t shots,
-                                      RunControl* control, const RunOptions& options, SweepMode mode) {
-  return runs<double>(pp, values, bindings, seed, shots, control, options, mode);
+                                      std::size_t bindings, const RunRequest& request, RunControl* control,
+                                      SweepMode mode) {
+  return runs<double>(pp, values, bindings, request, control, mode);
 }
 
 std::vector<SingleProgramResult> sweep_runs_single(const ParametricProgram& pp, std::span<const double> values,
-                                                   std::size_t bindings, std::uint64_t seed, std::uint64_t shots,
-                                                   RunControl* control, const RunOptions& options, SweepMode mode) {
-  return runs<float>(pp, values, bindings, seed, shots, control, options, mode);
+                                                   std::size_t bindings, const RunRequest& request,
+                                                   RunControl* control, SweepMode mode) {
+  return runs<float>(pp, values, bindings, request, control, mode);
 }
 
 }  // namespace vorn::sim

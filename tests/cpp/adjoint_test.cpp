@@ -264,8 +264,8 @@ TEST(AdjointSweep, HugeAnglesGiveTheAnalyticGradient) {
   const PauliSumView obs[] = {{x_z0, z_z0, one}, {x_x1, z_x1, one}};
   for (double big : {1e12, 1e16, -1e16, 1e300}) {
     const std::vector<double> x = {big, 0.7 * big, big / 3, 0.3 * big};
-    const Gradients g = adjoint_gradients(pp, x, 1, obs, nullptr);
-    const std::vector<Complex> e = sweep_expectations(pp, x, 1, obs, nullptr);
+    const Gradients g = adjoint_gradients(pp, x, 1, PauliSums(obs), nullptr);
+    const std::vector<Complex> e = sweep_expectations(pp, x, 1, PauliSums(obs)).values;
     ASSERT_EQ(g.values.size(), 2u);
     for (std::size_t o = 0; o < 2; ++o) {
       EXPECT_TRUE(same_bits(g.values[o].re, e[o].re) && same_bits(g.values[o].im, e[o].im)) << big;
@@ -341,7 +341,7 @@ TEST(AdjointSweep, BlockByBlockMatchesGateByGateForEveryRow) {
     for (const auto& [isa, threads] : isas_and_threads()) {
       ASSERT_TRUE(force_isa_for_testing(isa));
       const ThreadLimit limit(threads);
-      const Gradients got = adjoint_gradients(pp, x, 1, obs, nullptr);
+      const Gradients got = adjoint_gradients(pp, x, 1, PauliSums(obs), nullptr);
       ASSERT_EQ(got.jacobian.size(), want.size());
       for (std::size_t i = 0; i < want.size(); ++i) {
         EXPECT_TRUE(same_bits(got.jacobian[i], want[i]))
@@ -361,9 +361,10 @@ TEST(AdjointSweep, ControlCountsEveryGateAndCancels) {
   const std::vector<U> xs = {U{1} << 15}, zs = {1};
   const std::vector<Complex> cs = {{0.7, 0.0}};
   const PauliSumView h[] = {{xs, zs, cs}};
-  const Gradients plain = adjoint_gradients(pp, x, 1, h, nullptr);
+  const PauliSums sums(h);
+  const Gradients plain = adjoint_gradients(pp, x, 1, sums, nullptr);
   RunControl control;
-  const Gradients watched = adjoint_gradients(pp, x, 1, h, &control);
+  const Gradients watched = adjoint_gradients(pp, x, 1, sums, &control);
   ASSERT_EQ(watched.jacobian.size(), plain.jacobian.size());
   for (std::size_t i = 0; i < plain.jacobian.size(); ++i) {
     EXPECT_TRUE(same_bits(watched.jacobian[i], plain.jacobian[i])) << i;
@@ -372,7 +373,7 @@ TEST(AdjointSweep, ControlCountsEveryGateAndCancels) {
   EXPECT_EQ(control.total(), 1 + 2 * pp.program.gates.size());
   RunControl cancelled;
   cancelled.cancel();
-  EXPECT_THROW(adjoint_gradients(pp, x, 1, h, &cancelled), RunCancelled);
+  EXPECT_THROW(adjoint_gradients(pp, x, 1, sums, &cancelled), RunCancelled);
 }
 
 }  // namespace

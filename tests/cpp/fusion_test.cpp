@@ -228,8 +228,8 @@ TEST(Fusion, RunOptionAppliesTheFusedList) {
   std::mt19937_64 rng(11);
   Program program{9};
   program.gates = random_circuit(rng, 9, 80);
-  const ProgramResult plain = run_program(program, 1, 0);
-  const ProgramResult fused = run_program(program, 1, 0, nullptr, RunOptions{.fusion_qubits = 4});
+  const ProgramResult plain = run_program(program, RunRequest{.seed = 1});
+  const ProgramResult fused = run_program(program, RunRequest{.seed = 1, .fusion_qubits = 4});
   const StateVector expected = run(fuse_gates(program.gates, 4), 9);
   bool differs = false;
   for (U i = 0; i < expected.size(); ++i) {

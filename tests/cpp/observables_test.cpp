@@ -8,6 +8,8 @@
 #include <complex>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -246,6 +248,96 @@ TEST(Observables, BadInputIsRejectedWithAReason) {
   EXPECT_NE(message([&] { variances(psi, complex_obs, mean); }).find("real coefficients"), std::string::npos);
   const PauliSumView real_obs[] = {{ok, ok, real}};
   EXPECT_NE(message([&] { variances(psi, real_obs, {}); }).find("means"), std::string::npos);
+}
+
+bool same_bits(std::span<const Complex> a, std::span<const Complex> b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Complex)) == 0;
+}
+bool same_bits(std::span<const double> a, std::span<const double> b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// PauliSums through the Observables interface gives the Pauli functions'
+// bits, from its own copy of the terms (the caller's arrays are overwritten
+// and the first owner destroyed before it is read).
+TEST(PauliSums, ServeTheInterfaceWithTheFunctionsBitsFromTheirOwnCopy) {
+  const unsigned n = 5;
+  const std::vector<Complex> psi = random_state(n, 7);
+  std::vector<SingleComplex> single(psi.size());
+  for (std::size_t i = 0; i < psi.size(); ++i) {
+    single[i] = {static_cast<float>(psi[i].re), static_cast<float>(psi[i].im)};
+  }
+  std::vector<std::uint64_t> x = {0, 0b00011, 0b10100, 0b00011, 0}, z = {0b00001, 0b00010, 0b10100, 0b01000, 0};
+  std::vector<Complex> c = {{0.5, 0.0}, {-1.25, 0.0}, {0.75, 0.0}, {2.0, 0.0}, {0.25, 0.0}};
+  const std::vector<PauliSumView> views = {{std::span(x).first(3), std::span(z).first(3), std::span(c).first(3)},
+                                           {std::span(x).last(2), std::span(z).last(2), std::span(c).last(2)}};
+  const std::vector<Complex> e = expectation_values(psi, views);
+  const std::vector<Complex> e_single = expectation_values(std::span<const SingleComplex>(single), views);
+  const std::vector<double> means = {e[0].re, e[1].re};
+  const std::vector<double> v = variances(psi, views, means);
+  const std::vector<double> v_single = variances(std::span<const SingleComplex>(single), views, means);
+  StateVector state = StateVector::create(n);
+  std::memcpy(state.data(), psi.data(), psi.size() * sizeof(Complex));
+  std::vector<StateVector> applied;
+  for (const PauliSumView& h : views) {
+    applied.push_back(StateVector::create(n));
+    apply_pauli_sum(state, h, applied.back());
+  }
+
+  std::optional<PauliSums> first(std::in_place, views);
+  const PauliSums copy(*first);
+  first.reset();
+  std::fill(x.begin(), x.end(), 0b11111);
+  std::fill(c.begin(), c.end(), Complex{9.0, 0.0});
+  const Observables& obs = copy;
+
+  ASSERT_EQ(obs.size(), 2u);
+  EXPECT_FALSE(obs.non_hermitian().has_value());
+  EXPECT_TRUE(same_bits(obs.expectations(psi), e));
+  EXPECT_TRUE(same_bits(obs.expectations(std::span<const SingleComplex>(single)), e_single));
+  EXPECT_TRUE(same_bits(obs.variances(psi, means), v));
+  EXPECT_TRUE(same_bits(obs.variances(std::span<const SingleComplex>(single), means), v_single));
+  for (std::size_t o = 0; o < 2; ++o) {
+    StateVector out = StateVector::create(n);
+    obs.apply(o, state, out);
+    EXPECT_EQ(std::memcmp(out.data(), applied[o].data(), psi.size() * sizeof(Complex)), 0) << o;
+  }
+  const PauliStrings strings = obs.strings();
+  EXPECT_EQ(strings.x_masks, (std::vector<std::uint64_t>{0, 0b00011, 0b10100, 0b00011, 0}));
+  EXPECT_EQ(strings.z_masks, z);
+  EXPECT_TRUE(same_bits(obs.from_strings(pauli_expectations(psi, strings.x_masks, strings.z_masks)), e));
+}
+
+TEST(PauliSums, NameTheFirstComplexCoefficientAndRefuseMalformedInput) {
+  const std::vector<std::uint64_t> masks = {1, 0};
+  const std::vector<Complex> real = {{1.0, -0.0}, {2.0, 0.0}};
+  const std::vector<Complex> nan_imag = {{1.0, 0.0}, {2.0, std::numeric_limits<double>::quiet_NaN()}};
+  const std::vector<Complex> half = {{1.0, 0.5}, {2.0, 0.0}};
+  const PauliSumView hermitian[] = {{masks, masks, real}};
+  EXPECT_FALSE(PauliSums(hermitian).non_hermitian().has_value());  // -0.0 is a real part's sign, not imaginary
+  const PauliSumView with_nan[] = {{masks, masks, real}, {masks, masks, nan_imag}};
+  const std::optional<std::string> why = PauliSums(with_nan).non_hermitian();
+  ASSERT_TRUE(why.has_value());
+  EXPECT_NE(why->find("term 1 of observable 1 has imaginary part"), std::string::npos) << *why;
+  const PauliSumView with_half[] = {{masks, masks, half}, {masks, masks, nan_imag}};
+  EXPECT_NE(PauliSums(with_half).non_hermitian()->find("term 0 of observable 0 has imaginary part 0.5"),
+            std::string::npos);
+
+  const PauliSumView short_coeffs[] = {{masks, masks, std::span(real).first(1)}};
+  try {
+    PauliSums sums(short_coeffs);
+    ADD_FAILURE() << "mismatched lengths accepted";
+  } catch (const FatalError& e) {
+    EXPECT_NE(e.message().find("lengths 2, 2 and 1"), std::string::npos) << e.message();
+  }
+  const PauliSums sums(hermitian);
+  const double one_value[] = {1.0};
+  try {
+    sums.from_strings(one_value);
+    ADD_FAILURE() << "one value for two strings accepted";
+  } catch (const FatalError& e) {
+    EXPECT_NE(e.message().find("1 string values given for 2 Pauli strings"), std::string::npos) << e.message();
+  }
 }
 
 }  // namespace

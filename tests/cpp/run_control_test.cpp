@@ -39,7 +39,7 @@ TEST(RunControl, CancelledBeforeTheFirstGateRunsNone) {
   RunControl control;
   control.cancel();
   const Program p = layered(18, 2);
-  EXPECT_THROW(run_program(p, 1, 0, &control), RunCancelled);
+  EXPECT_THROW(run_program(p, {.seed = 1}, &control), RunCancelled);
   EXPECT_EQ(control.done(), 0u);
   EXPECT_EQ(control.total(), p.gates.size());
 }
@@ -48,11 +48,11 @@ TEST(RunControl, ProgressCountsEveryGateOnBlockedAndPlainPaths) {
   for (std::uint64_t n : {6u, 18u}) {
     RunControl control;
     const Program p = layered(n, 3);
-    const ProgramResult with = run_program(p, 1, 0, &control);
+    const ProgramResult with = run_program(p, {.seed = 1}, &control);
     EXPECT_EQ(control.done(), p.gates.size()) << n;
     EXPECT_EQ(control.total(), p.gates.size()) << n;
     // Control changes nothing in the result.
-    const ProgramResult without = run_program(p, 1, 0);
+    const ProgramResult without = run_program(p, {.seed = 1});
     EXPECT_EQ(std::memcmp(with.snapshot.data(), without.snapshot.data(), with.snapshot.size() * sizeof(Complex)), 0);
   }
 }
@@ -60,12 +60,12 @@ TEST(RunControl, ProgressCountsEveryGateOnBlockedAndPlainPaths) {
 TEST(RunControl, CancelMidRunStopsBeforeTheEndAndSparesTheOtherRun) {
   const Program long_run = layered(21, 40);
   const Program other = layered(17, 6);
-  const ProgramResult reference = run_program(other, 3, 0);
+  const ProgramResult reference = run_program(other, {.seed = 3});
   RunControl control;
   std::atomic<bool> cancelled_seen{false};
   std::thread victim([&] {
     try {
-      run_program(long_run, 1, 0, &control);
+      run_program(long_run, {.seed = 1}, &control);
     } catch (const RunCancelled&) {
       cancelled_seen = true;
     }
@@ -73,7 +73,7 @@ TEST(RunControl, CancelMidRunStopsBeforeTheEndAndSparesTheOtherRun) {
   // Wait until the victim is under way, then cancel it while the other runs.
   while (control.done() == 0) std::this_thread::sleep_for(1ms);
   std::thread bystander([&] {
-    const ProgramResult r = run_program(other, 3, 0);
+    const ProgramResult r = run_program(other, {.seed = 3});
     EXPECT_EQ(std::memcmp(r.snapshot.data(), reference.snapshot.data(), r.snapshot.size() * sizeof(Complex)), 0);
   });
   control.cancel();
@@ -90,7 +90,7 @@ TEST(RunControl, SamplingAnEndlessNumberOfShotsCanBeCancelled) {
     std::this_thread::sleep_for(50ms);
     control.cancel();
   });
-  EXPECT_THROW(run_program(one, 5, std::uint64_t{1} << 62, &control), RunCancelled);
+  EXPECT_THROW(run_program(one, {.seed = 5, .shots = std::uint64_t{1} << 62}, &control), RunCancelled);
   canceller.join();
 }
 
@@ -118,7 +118,7 @@ TEST(RunWatched, APollThatSaysStopCancelsTheRun) {
   int polls = 0;
   const Program long_run = layered(21, 40);
   EXPECT_THROW(run_watched(
-                   control, [&] { return run_program(long_run, 1, 0, &control); },
+                   control, [&] { return run_program(long_run, {.seed = 1}, &control); },
                    [&] { return ++polls < 3; }, 10ms),
                RunCancelled);
   EXPECT_TRUE(control.cancelled());

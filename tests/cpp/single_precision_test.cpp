@@ -327,8 +327,8 @@ Program ghz_program(U n) {
 
 TEST(SinglePrecision, EngineRunAgreesWithDoubleAndSamplesTheSameWay) {
   const Program p = ghz_program(16);
-  const SingleProgramResult single = run_single_program(p, 11, 1000, nullptr, RunOptions{.keep_shots = true});
-  const ProgramResult exact = run_program(p, 11, 1000, nullptr, RunOptions{.keep_shots = true});
+  const SingleProgramResult single = run_single_program(p, {.seed = 11, .shots = 1000, .keep_shots = true});
+  const ProgramResult exact = run_program(p, {.seed = 11, .shots = 1000, .keep_shots = true});
   ASSERT_EQ(single.snapshot.size(), exact.snapshot.size());
   for (U i = 0; i < exact.snapshot.size(); ++i) {
     ASSERT_NEAR(single.snapshot[i].re, exact.snapshot[i].re, 1e-6) << i;
@@ -344,14 +344,14 @@ TEST(SinglePrecision, RequiredMemoryCountsHalfTheStateAndBuffers) {
   p.gates.push_back(find_standard_gate("h")->build({}, std::vector<U>{0}));
   // The state halves; the gather buffers keep their bytes (a single-precision
   // block has one qubit more); nothing else is counted without shots.
-  const U single = required_memory(p, 0, RunOptions{.single_precision = true});
+  const U single = required_memory(p, RunRequest{.single_precision = true});
   const U exact = required_memory(p, 0);
   EXPECT_EQ(SingleStateVector::bytes_for(31), U{8} << 31);
   EXPECT_GT(single, SingleStateVector::bytes_for(31));
   EXPECT_EQ(single - SingleStateVector::bytes_for(31), exact - StateVector::bytes_for(31));
   // With shots the sampler's double sums are the same in both.
   p.samples = true;
-  EXPECT_EQ(required_memory(p, 10, RunOptions{.single_precision = true}) - single, required_memory(p, 10) - exact);
+  EXPECT_EQ(required_memory(p, RunRequest{.shots = 10, .single_precision = true}) - single, required_memory(p, 10) - exact);
 }
 
 TEST(SinglePrecision, UnroundedEntryIsRefused) {

@@ -16,6 +16,7 @@
 #include "vorn/simulator/fusion.hpp"
 #include "vorn/simulator/observables.hpp"
 #include "vorn/simulator/parametric.hpp"
+#include "vorn/simulator/random_stream.hpp"
 #include "vorn/simulator/standard_gates.hpp"
 
 namespace vorn::sim {
@@ -92,29 +93,33 @@ struct Observables {
 constexpr SweepMode kModes[] = {SweepMode::SideBySide, SweepMode::OneAfterAnother};
 
 // Exact, fused, single precision, both.
-const RunOptions kOptions[] = {RunOptions{}, RunOptions{.fusion_qubits = kDefaultFusionQubits},
-                               RunOptions{.single_precision = true},
-                               RunOptions{.fusion_qubits = kDefaultFusionQubits, .single_precision = true}};
+const RunRequest kOptions[] = {RunRequest{}, RunRequest{.fusion_qubits = kDefaultFusionQubits},
+                               RunRequest{.single_precision = true},
+                               RunRequest{.fusion_qubits = kDefaultFusionQubits, .single_precision = true}};
 
 // Binding b of the sweep's runs against its bound program run alone with the
 // options (T: the state's precision); a fused double sweep's states also
 // against the exact sweep's, to see fusion was applied.
 template <class T, class Sweep, class Alone>
-void expect_runs_alone(const ParametricProgram& pp, RunOptions options, Sweep sweep, Alone alone) {
+void expect_runs_alone(const ParametricProgram& pp, RunRequest options, Sweep sweep, Alone alone) {
   const std::size_t bindings = 4;
   const std::vector<double> v = values_for(pp, bindings);
   options.keep_shots = true;
+  options.seed = 17;
+  options.shots = 200;
   for (SweepMode mode : kModes) {
-    const std::vector<BasicProgramResult<T>> runs = sweep(pp, v, bindings, 17, 200, nullptr, options, mode);
+    const std::vector<BasicProgramResult<T>> runs = sweep(pp, v, bindings, options, nullptr, mode);
     ASSERT_EQ(runs.size(), bindings);
     for (std::size_t b = 0; b < bindings; ++b) {
-      const BasicProgramResult<T> one = alone(bound(pp, v, b), binding_seed(17, b), 200, nullptr, options);
+      RunRequest alone_request = options;
+      alone_request.seed = binding_seed(17, b);
+      const BasicProgramResult<T> one = alone(bound(pp, v, b), alone_request, nullptr);
       EXPECT_TRUE(same_bits(runs[b].snapshot, one.snapshot)) << "binding " << b;
       EXPECT_EQ(runs[b].tally, one.tally) << "binding " << b;
       EXPECT_EQ(runs[b].shots, one.shots) << "binding " << b;
     }
     if constexpr (std::is_same_v<T, double>) {
-      const std::vector<ProgramResult> exact = sweep_runs(pp, v, bindings, 17, 200, nullptr, {}, mode);
+      const std::vector<ProgramResult> exact = sweep_runs(pp, v, bindings, {.seed = 17, .shots = 200}, nullptr, mode);
       bool changed_bits = false;
       for (std::size_t b = 0; b < bindings; ++b) changed_bits = changed_bits || !same_bits(runs[b].snapshot, exact[b].snapshot);
       EXPECT_TRUE(changed_bits);
@@ -129,14 +134,14 @@ TEST_P(SweepOptions, FusedRunsAreEachBoundProgramFusedAlone) {
 }
 
 TEST_P(SweepOptions, SingleRunsAreEachBoundProgramRunInSingleAlone) {
-  for (const RunOptions& options : {kOptions[2], kOptions[3]}) {
+  for (const RunRequest& options : {kOptions[2], kOptions[3]}) {
     expect_runs_alone<float>(ansatz(GetParam(), 2, true), options, sweep_runs_single, run_single_program);
   }
 }
 
 // The expectation values and variances of a program's state run alone with `options`.
 SweepExpectations expectations_alone(const Program& program, std::span<const PauliSumView> views,
-                                     const RunOptions& options) {
+                                     const RunRequest& options) {
   auto of = [&](const auto& state) {
     const std::span psi(state.data(), state.size());
     SweepExpectations out{expectation_values(psi, views), {}};
@@ -145,8 +150,10 @@ SweepExpectations expectations_alone(const Program& program, std::span<const Pau
     out.variances = variances(psi, views, means);
     return out;
   };
-  if (options.single_precision) return of(run_single_program(program, 0, 0, nullptr, options).snapshot);
-  return of(run_program(program, 0, 0, nullptr, options).snapshot);
+  RunRequest seeded = options;
+  seeded.seed = 0;
+  if (options.single_precision) return of(run_single_program(program, seeded).snapshot);
+  return of(run_program(program, seeded).snapshot);
 }
 
 TEST_P(SweepOptions, ExpectationsAndVariancesAreThoseOfEachBoundStateAlone) {
@@ -155,15 +162,16 @@ TEST_P(SweepOptions, ExpectationsAndVariancesAreThoseOfEachBoundStateAlone) {
   const std::vector<double> v = values_for(pp, bindings);
   const Observables h;
   const std::vector<PauliSumView> views = h.views();
-  for (const RunOptions& options : kOptions) {
+  const PauliSums sums(views);
+  for (const RunRequest& options : kOptions) {
     for (SweepMode mode : kModes) {
-      const SweepExpectations out = sweep_expectations(pp, v, bindings, views, nullptr, mode, options, true);
+      const SweepExpectations out = sweep_expectations(pp, v, bindings, sums, options, nullptr, mode, true);
       ASSERT_EQ(out.values.size(), bindings * 2);
       ASSERT_EQ(out.variances.size(), bindings * 2);
-      const SweepExpectations values = sweep_expectations(pp, v, bindings, views, nullptr, mode, options);
+      const SweepExpectations values = sweep_expectations(pp, v, bindings, sums, options, nullptr, mode);
       EXPECT_TRUE(same_bits(values.values, out.values));
       EXPECT_TRUE(values.variances.empty());
-      const SweepExpectations exact = sweep_expectations(pp, v, bindings, views, nullptr, mode);
+      const SweepExpectations exact = sweep_expectations(pp, v, bindings, sums, {}, nullptr, mode);
       if (&options != &kOptions[0]) {
         EXPECT_FALSE(same_bits(exact.values, out.values));  // the options were applied
       }
@@ -175,6 +183,31 @@ TEST_P(SweepOptions, ExpectationsAndVariancesAreThoseOfEachBoundStateAlone) {
       }
     }
   }
+}
+
+// Fixed "entropy": bytes 0, 1, 2, ...
+int counting_bytes(std::uint8_t* out, std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) out[i] = static_cast<std::uint8_t>(i);
+  return 0;
+}
+
+// Without a seed the sweep draws one from the OS once, and every binding
+// derives its seed from it as from a given one.
+TEST(SweepSeed, AnUnseededSweepDrawsOneSeedForAllItsBindings) {
+  const ParametricProgram pp = ansatz(4, 1, true);
+  const std::vector<double> v = values_for(pp, 3);
+  const testing::EntropySource previous = testing::set_entropy_source(counting_bytes);
+  const U drawn = RandomStream::from_entropy().draw_u64();
+  const std::vector<ProgramResult> unseeded = sweep_runs(pp, v, 3, {.shots = 300, .keep_shots = true}, nullptr);
+  testing::set_entropy_source(previous);
+  const std::vector<ProgramResult> seeded =
+      sweep_runs(pp, v, 3, {.seed = drawn, .shots = 300, .keep_shots = true}, nullptr);
+  ASSERT_EQ(unseeded.size(), 3u);
+  for (std::size_t b = 0; b < 3; ++b) {
+    EXPECT_EQ(unseeded[b].tally, seeded[b].tally) << "binding " << b;
+    EXPECT_EQ(unseeded[b].shots, seeded[b].shots) << "binding " << b;
+  }
+  EXPECT_NE(unseeded[0].shots, unseeded[1].shots);  // each binding its own stream
 }
 
 // 5 qubits, and 13: the first register whose kernels run on the pool.

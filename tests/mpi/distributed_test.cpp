@@ -125,7 +125,7 @@ bool same_bits(const Complex* a, const Complex* b, U count) { return std::memcmp
 // Runs `p` distributed and on one machine; compares state and counts on
 // rank 0. Returns the exchanges this rank took part in.
 U expect_same_run(const Program& p, U seed, U shots, const Options& options = {}) {
-  const sim::ProgramResult single = sim::run_program(p, seed, shots);
+  const sim::ProgramResult single = sim::run_program(p, sim::RunRequest{.seed = seed, .shots = shots});
   RunResult dist = run_program(MPI_COMM_WORLD, p, seed, shots, options);
   std::optional<Buffer<Complex>> all = gather_state(dist.part, options);
   EXPECT_TRUE(all.has_value());
@@ -191,7 +191,7 @@ TEST(DistributedRun, ExpectationValuesMatchSingleMachine) {
   std::mt19937_64 rng(99);
   const U n = 15;
   Program p = random_program(rng, n, 40, 3);
-  const sim::ProgramResult single = sim::run_program(p, 1, 0);
+  const sim::ProgramResult single = sim::run_program(p, sim::RunRequest{.seed = 1});
   RunResult dist = run_program(MPI_COMM_WORLD, p, 1, 0);
   std::vector<U> xs, zs;
   for (int s = 0; s < 40; ++s) {
@@ -209,7 +209,7 @@ TEST(DistributedRun, ExpectationValuesMatchSingleMachine) {
   const std::vector<Complex> coeffs{{0.5, 0.0}, {-1.25, 0.0}, {0.0, 2.0}};
   const sim::PauliSumView obs{{xs.data() + 4, 3}, {zs.data() + 4, 3}, coeffs};
   const std::vector<Complex> ev_want = sim::expectation_values(state, {&obs, 1});
-  const std::vector<Complex> ev_got = expectation_values(dist.part, {&obs, 1});
+  const std::vector<Complex> ev_got = expectation_values(dist.part, sim::PauliSums(std::span(&obs, 1)));
   EXPECT_EQ(std::bit_cast<U>(ev_got[0].re), std::bit_cast<U>(ev_want[0].re));
   EXPECT_EQ(std::bit_cast<U>(ev_got[0].im), std::bit_cast<U>(ev_want[0].im));
 }
@@ -217,7 +217,7 @@ TEST(DistributedRun, ExpectationValuesMatchSingleMachine) {
 TEST(DistributedRun, ExpectationValuesOfSmallPartsGatherTheState) {
   std::mt19937_64 rng(3);
   const Program p = random_program(rng, 4 + world_k(), 40, 4);
-  const sim::ProgramResult single = sim::run_program(p, 1, 0);
+  const sim::ProgramResult single = sim::run_program(p, sim::RunRequest{.seed = 1});
   RunResult dist = run_program(MPI_COMM_WORLD, p, 1, 0);
   const std::vector<U> xs{0, 1, U{1} << (p.n_qubits - 1), 0b1011}, zs{0b1011, 0, 3, 0b111};
   const std::vector<double> want = sim::pauli_expectations({single.snapshot.data(), single.snapshot.size()}, xs, zs);

@@ -38,10 +38,20 @@ def observable_arrays(hs, n):
     return _observable_arrays(hs, n, "the state")
 
 
+def pauli_sums(hs, n):
+    return _ext.PauliSums(*observable_arrays(hs, n))
+
+
+def native(threads=0, fusion=False, single=False, **fields):
+    """The engine's request with fusion at its default width when asked for."""
+    return _ext.RunRequest(threads=threads, fusion_qubits=_ext.DEFAULT_FUSION_QUBITS if fusion else 0,
+                           single_precision=single, **fields)
+
+
 def run_alone(program, seed, shots, keep_shots, threads, fusion, single):
     """The run of one compiled program with the options a sweep was given."""
-    run = _ext.run_program_single if single else _ext.run_program
-    return run(program, seed, shots, keep_shots, True, threads=threads, fusion=fusion)
+    request = native(threads, fusion, single, seed=seed, shots=shots, keep_shots=keep_shots, require_finite=True)
+    return _ext.run_program(program, request)
 
 
 OPTIONS = pytest.mark.parametrize("fusion, single", [(False, False), (True, False), (False, True), (True, True)],
@@ -58,7 +68,8 @@ def test_sweep_run_rows_are_each_bound_program_run_alone(placement, fusion, sing
     vals = values_for(c, 4, seed=0)
     vals[1, 0] = -0.0
     program, _ = compile_parametric(c, True)
-    runs = _ext.sweep_run(program, vals, 9, 150, True, True, None, threads, mode, fusion=fusion, single=single)
+    runs = _ext.sweep_run(program, vals, native(threads, fusion, single, seed=9, shots=150, keep_shots=True,
+                                                require_finite=True), None, mode)
     assert len(runs) == 4
     for b, (state, outcomes, tally, shots) in enumerate(runs):
         assert state.dtype == (np.complex64 if single else np.complex128) and state.shape == (32,)
@@ -67,7 +78,8 @@ def test_sweep_run_rows_are_each_bound_program_run_alone(placement, fusion, sing
         for got, want in zip((outcomes, tally, shots), alone[1:]):
             assert got.tobytes() == want.tobytes()
     if fusion:  # the fused path was taken: its rounding differs from the exact one somewhere
-        exact = _ext.sweep_run(program, vals, 9, 150, True, True, None, threads, mode, single=single)
+        exact = _ext.sweep_run(program, vals, native(threads, False, single, seed=9, shots=150, keep_shots=True,
+                                                     require_finite=True), None, mode)
         assert any(f[0].tobytes() != e[0].tobytes() for f, e in zip(runs, exact))
 
 
@@ -77,18 +89,17 @@ def test_sweep_expval_rows_are_expval_of_each_bound_state(placement, fusion, sin
     mode, threads = placement
     c = ansatz(6, 2)
     hs = [hamiltonian(6), hamiltonian(6, terms=1, seed=2), hamiltonian(6, terms=9, seed=6)]
-    arrays = observable_arrays(hs, 6)
+    sums = pauli_sums(hs, 6)
     vals = values_for(c, 4, seed=1)
     program, _ = compile_parametric(c, False)
-    out = _ext.sweep_expval(program, vals, *arrays, None, threads, mode, fusion=fusion, variance=variance,
-                            single=single)
+    out = _ext.sweep_expval(program, vals, sums, variance, native(threads, fusion, single), None, mode)
     values, variances = out if variance else (out, None)
     assert values.shape == (4 * 3,) and values.dtype == np.complex128
     if variance:
         assert variances.shape == (4 * 3,) and variances.dtype == np.float64
     for b in range(4):
         state = run_alone(bound_program(c, vals[b], False), 0, 0, False, threads, fusion, single)[0]
-        ev, var = _ext.expval(state, *arrays, variance, None, threads)
+        ev, var = _ext.expval(state, sums, variance, native(threads))
         assert values[3 * b:3 * b + 3].tobytes() == ev.tobytes()
         if variance:
             assert variances[3 * b:3 * b + 3].tobytes() == var.tobytes()
@@ -96,11 +107,11 @@ def test_sweep_expval_rows_are_expval_of_each_bound_state(placement, fusion, sin
 
 def test_sweep_expval_returns_values_alone_unless_variances_are_asked_for():
     c = ansatz(4, 1)
-    arrays = observable_arrays([hamiltonian(4), hamiltonian(4, seed=9)], 4)
+    sums = pauli_sums([hamiltonian(4), hamiltonian(4, seed=9)], 4)
     vals = values_for(c, 3, seed=5)
     program, _ = compile_parametric(c, False)
-    values = _ext.sweep_expval(program, vals, *arrays)
-    pair = _ext.sweep_expval(program, vals, *arrays, variance=True)
+    values = _ext.sweep_expval(program, vals, sums, False, native())
+    pair = _ext.sweep_expval(program, vals, sums, True, native())
     assert isinstance(values, np.ndarray) and isinstance(pair, tuple) and len(pair) == 2
     assert values.tobytes() == pair[0].tobytes()
     assert np.all(pair[1] >= 0)
@@ -112,9 +123,11 @@ def test_sweep_variances_refuse_complex_coefficients():
     x, z, coeffs, offsets = observable_arrays([hamiltonian(3), hamiltonian(3, seed=5)], 3)
     coeffs = coeffs.copy()
     coeffs[-1] += 0.5j
+    sums = _ext.PauliSums(x, z, coeffs, offsets)
+    assert not sums.hermitian and len(sums) == 2
     with pytest.raises(ValueError, match=r"term 5 of observable 1 has imaginary part 0\.5"):
-        _ext.sweep_expval(program, values_for(c, 3, seed=0), x, z, coeffs, offsets, variance=True)
-    values = _ext.sweep_expval(program, values_for(c, 3, seed=0), x, z, coeffs, offsets)  # values alone: fine
+        _ext.sweep_expval(program, values_for(c, 3, seed=0), sums, True, native())
+    values = _ext.sweep_expval(program, values_for(c, 3, seed=0), sums, False, native())  # values alone: fine
     assert values.shape == (6,) and np.any(values.imag != 0)
 
 
@@ -127,7 +140,8 @@ def test_sweep_memory_counts_one_run_and_the_kept_states_in_their_precision(shot
     program, _ = compile_parametric(c, samples)
     one = bound_program(c, values_for(c, 1, seed=0)[0], samples)
     for single, amplitude in ((False, 16), (True, 8)):
-        run = one.required_memory(shots, keep_shots, single)
-        kept = program.sweep_memory(bindings, shots, keep_shots, True, ONE_AFTER_ANOTHER, single=single)
+        request = native(single=single, shots=shots, keep_shots=keep_shots)
+        run = one.required_memory(request)
+        kept = program.sweep_memory(bindings, request, True, ONE_AFTER_ANOTHER)
         assert kept == run + bindings * amplitude * 2**n
-        assert program.sweep_memory(bindings, shots, keep_shots, False, ONE_AFTER_ANOTHER, single=single) == run
+        assert program.sweep_memory(bindings, request, False, ONE_AFTER_ANOTHER) == run

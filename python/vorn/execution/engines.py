@@ -18,7 +18,7 @@ from .. import _ext
 from ..model.circuit import Circuit
 from ..model.noise_model import NoiseModel
 from ..model.pauli import PauliSum
-from .lowering import NO_NOISE, Lowered, is_real, lower, observable_arrays
+from .lowering import NO_NOISE, Lowered, is_real, lower, native_observables, observable_arrays
 from .request import DEFAULT_TRAJECTORIES, Request, refuse_unserved
 from .results import Clbits, DynamicResult, NoisyResult, Result, clbit_values, readonly
 from .watch import Watch
@@ -60,10 +60,9 @@ def run(circuit: Circuit, request: Request, noise: NoiseModel | None = None, *, 
     watch = watch or Watch(request.timeout, request.progress)
     if lowered.kind == "plain":
         clbits = Clbits(circuit)
-        runner = _ext.run_program_single if request.single else _ext.run_program
+        native = request.native()
         state, outcomes, tally, shot_outcomes = _watched(
-            lambda poll: runner(lowered.program, request.seed, request.shots, request.memory, True, poll,
-                                request.threads, request.fusion), watch, len(lowered.program))
+            lambda poll: _ext.run_program(lowered.program, native, poll), watch, len(lowered.program))
         return Result(state, clbits, outcomes, tally, shot_outcomes if request.memory else None, request.shots)
     clbits = clbit_values(circuit)
     if lowered.kind == "dynamic":
@@ -94,21 +93,22 @@ def statevector(circuit: Circuit, request: Request, watch: Watch | None = None) 
         raise ValueError("a circuit that measures in the middle, resets or conditions has no single final state: "
                          "run(circuit, shots=1).statevector() gives one shot's")
     watch = watch or Watch(request.timeout, request.progress)
-    runner = _ext.run_program_single if request.single else _ext.run_program
-    state, _, _, _ = _watched(lambda poll: runner(lowered.program, 0, 0, False, False, poll, request.threads,
-                                                  request.fusion), watch, len(lowered.program))
+    # Seed 0: nothing is drawn, and a seeded stream asks the OS for no entropy.
+    native = request._replace(seed=0, shots=0, memory=False).native(require_finite=False)
+    state, _, _, _ = _watched(lambda poll: _ext.run_program(lowered.program, native, poll), watch,
+                              len(lowered.program))
     return readonly(state)
 
 
 def expval_state(state: np.ndarray, observables: list[PauliSum], request: Request, variance: bool,
                  watch: Watch) -> Any:
     """<psi|H|psi> (and the variance) of each observable on a state read in place."""
-    x, z, coeffs, offsets = observable_arrays(observables, state.size.bit_length() - 1, "the state")
-    real = is_real(coeffs)
+    measured = native_observables(observables, state.size.bit_length() - 1, "the state")
+    real = measured.hermitian
     if variance and not real:
         raise ValueError("variance=True needs real coefficients (a Hermitian sum)")
-    values, variances = _watched(lambda poll: _ext.expval(state, x, z, coeffs, offsets, bool(variance), poll,
-                                                          request.threads), watch)
+    native = request.native()
+    values, variances = _watched(lambda poll: _ext.expval(state, measured, bool(variance), native, poll), watch)
     values = np.ascontiguousarray(values.real) if real else values
     return (values, variances) if variance else values
 
@@ -175,5 +175,5 @@ def required_memory(circuit: Circuit, request: Request) -> int:
         return _ext.dynamic_required_memory(lowered.program, lowered.steps, lowered.finals, circuit.num_clbits,
                                             request.shots, request.memory, fusion=request.fusion,
                                             single=request.single)
-    return lowered.program.required_memory(request.shots, request.memory, request.single)
+    return lowered.program.required_memory(request.native())
 

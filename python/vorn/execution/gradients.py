@@ -23,7 +23,7 @@ import numpy as np
 from .. import _ext
 from ..model.circuit import GATES, Circuit
 from ..model.pauli import PauliSum
-from .lowering import compile_parametric, is_real, observable_arrays
+from .lowering import compile_parametric, native_observables
 from .request import Request
 from .sweeps import call, values_of
 
@@ -53,11 +53,11 @@ def gradients(circuit: Circuit, observables: list[PauliSum], params: Any, reques
     _require_unitary_part(circuit)
     program, order = compile_parametric(circuit, False)
     values, one = values_of(params, len(order))
-    arrays = observable_arrays(observables, circuit.num_qubits)
-    if not is_real(arrays[2]):
+    measured = native_observables(observables, circuit.num_qubits)
+    if not measured.hermitian:
         raise ValueError("gradients need real coefficients (Hermitian observables)")
     # Steps per binding: the values, then each gate forward and back (one batch of observables).
-    flat_values, flat_jac = call(_ext.adjoint_gradients, program, values, *arrays, request=request,
+    flat_values, flat_jac = call(_ext.adjoint_gradients, program, values, measured, request=request,
                                  steps=1 + 2 * len(program))
     b, h, p = len(values), len(observables), len(order)
     return (np.ascontiguousarray(flat_values.real.reshape(b, h)), flat_jac.reshape(b, h, p), one)

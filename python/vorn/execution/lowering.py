@@ -30,7 +30,8 @@ from ..model.noise_model import NoiseModel, QuantumError
 from ..model.parameters import ParameterExpression
 from ..model.pauli import PauliSum
 
-__all__ = ["Lowered", "compile_parametric", "compile_program", "is_dynamic", "lower", "observable_arrays"]
+__all__ = ["Lowered", "compile_parametric", "compile_program", "is_dynamic", "lower", "native_observables",
+           "observable_arrays"]
 
 _STEP = _ext.STEP_KINDS
 GATES_STEP, MEASURE, RESET = _STEP["gates"], _STEP["measure"], _STEP["reset"]
@@ -378,6 +379,13 @@ def observable_arrays(observables: list[PauliSum], n: int,
     offsets = np.zeros(len(observables) + 1, dtype=np.uint64)
     np.cumsum([len(h) for h in observables], out=offsets[1:])
     return x, z, coeffs, offsets
+
+
+def native_observables(observables: list[PauliSum], n: int, what: str = "the state") -> Any:
+    """The observables as the engine measures them (``_ext.PauliSums``), checked as
+    :func:`observable_arrays` checks them; ``.hermitian`` says whether every
+    coefficient is real."""
+    return _ext.PauliSums(*observable_arrays(observables, n, what))
 
 
 def is_real(coeffs: np.ndarray) -> bool:

@@ -89,6 +89,20 @@ class Request(NamedTuple):
     trajectories: int | None = None
     max_live_states: int = 0
 
+    def native(self, *, require_finite: bool = True, keep_state: bool = False, batch: int = 0) -> Any:
+        """This request as the engine's one options value, ``_ext.RunRequest``.
+
+        The package never samples a state whose probabilities are not all
+        finite (``require_finite``); ``keep_state`` and ``batch`` are the
+        dynamic and noisy engines' (a one-shot run's state, trajectories per
+        walk). ``timeout`` and ``progress`` stay here: the watch serves them.
+        """
+        return _ext.RunRequest(seed=self.seed, shots=self.shots, keep_shots=self.memory,
+                               require_finite=require_finite,
+                               fusion_qubits=_ext.DEFAULT_FUSION_QUBITS if self.fusion else 0,
+                               single_precision=self.single, threads=self.threads,
+                               max_live_states=self.max_live_states, batch=batch, keep_state=keep_state)
+
 
 def make_request(*, shots: Any = DEFAULT_SHOTS, seed: Any = None, memory: Any = False, threads: Any = None,
                  fusion: Any = False, precision: Any = "double", timeout: Any = None, progress: Any = None,

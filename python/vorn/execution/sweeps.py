@@ -26,7 +26,7 @@ from ..model.noise_model import NoiseModel
 from ..model.parameters import circuit_parameters
 from ..model.pauli import PauliSum
 from . import engines
-from .lowering import is_real, lower, observable_arrays
+from .lowering import lower, native_observables
 from .request import MAX_SEED, Request, non_negative, refuse_unserved
 from .results import Clbits, Result
 from .watch import Watch
@@ -71,12 +71,12 @@ def values_of(params: Any, count: int) -> tuple[np.ndarray, bool]:
 
 
 def call(function: Any, program: Any, values: np.ndarray, *args: Any, request: Request,
-         steps: int | None = None, **options: Any) -> Any:
-    """function(program, values, *args, poll, threads, mode, **options) under a
+         steps: int | None = None) -> Any:
+    """function(program, values, *args, request.native(), poll, mode) under a
     watch; the last report says ``steps`` per binding done (gates, by default)."""
     watch = Watch(request.timeout, request.progress)
     try:
-        out = function(program, values, *args, watch.poll(), request.threads, _MODE, **options)
+        out = function(program, values, *args, request.native(), watch.poll(), _MODE)
         watch.finish(len(values) * (len(program) if steps is None else steps))
         return out
     finally:
@@ -103,8 +103,7 @@ def sweep_run(circuit: Circuit, params: Any, request: Request, noise: NoiseModel
         return results[0] if one else results
     clbits = Clbits(circuit)
     values, one = values_of(params, len(lowered.order))
-    runs = call(_ext.sweep_run, lowered.program, values, seed, request.shots, request.memory, True, request=request,
-                fusion=request.fusion, single=request.single)
+    runs = call(_ext.sweep_run, lowered.program, values, request=request._replace(seed=seed))
     results = [Result(state, clbits, outcomes, tally, shot_outcomes if request.memory else None, request.shots)
                for state, outcomes, tally, shot_outcomes in runs]
     return results[0] if one else results
@@ -128,12 +127,11 @@ def sweep_expval(circuit: Circuit, observables: list[PauliSum], params: Any, req
         out = np.array(rows)
         return out[0] if one else out
     values, one = values_of(params, len(lowered.order))
-    x, z, coeffs, offsets = observable_arrays(observables, circuit.num_qubits)
-    real = is_real(coeffs)
+    measured = native_observables(observables, circuit.num_qubits)
+    real = measured.hermitian
     if variance and not real:
         raise ValueError("variance=True needs real coefficients (a Hermitian sum)")
-    flat = call(_ext.sweep_expval, lowered.program, values, x, z, coeffs, offsets, request=request,
-                fusion=request.fusion, variance=variance, single=request.single)
+    flat = call(_ext.sweep_expval, lowered.program, values, measured, bool(variance), request=request)
     shape = (len(values), len(observables))
     flat, variances = flat if variance else (flat, None)
     out = flat.reshape(shape)
@@ -156,5 +154,5 @@ def required_memory(circuit: Circuit, params: Any, request: Request, observables
                              "complex128 state")
         return lowered.program.gradient_memory(bindings, max(int(observables or 1), 1), _MODE)
     if observables is not None:
-        return lowered.program.sweep_memory(bindings, 0, False, False, _MODE, single=request.single)
-    return lowered.program.sweep_memory(bindings, request.shots, request.memory, True, _MODE, single=request.single)
+        return lowered.program.sweep_memory(bindings, request._replace(shots=0, memory=False).native(), False, _MODE)
+    return lowered.program.sweep_memory(bindings, request.native(), True, _MODE)

@@ -19,7 +19,7 @@ from qiskit.primitives.primitive_job import PrimitiveJob
 from .. import _ext
 from ..api import expval
 from ..execution import sweeps
-from ..execution.lowering import compile_parametric, observable_arrays
+from ..execution.lowering import compile_parametric, native_observables
 from ..execution.request import Request
 from ..model.pauli import PauliSum
 from ._convert import Converted, broadcast_index, primitive_seed, pub_seed
@@ -172,6 +172,6 @@ def _evaluate(converted: Converted, values: np.ndarray, observables: list[PauliS
 
 def _table(program: Any, angles: np.ndarray, observables: list[PauliSum], num_qubits: int) -> np.ndarray:
     """(bindings, observables) values from one engine call."""
-    arrays = observable_arrays(observables, num_qubits)
-    flat = sweeps.call(_ext.sweep_expval, program, angles, *arrays, request=Request())
+    flat = sweeps.call(_ext.sweep_expval, program, angles, native_observables(observables, num_qubits), False,
+                       request=Request())
     return np.ascontiguousarray(np.asarray(flat).reshape(len(angles), len(observables)).real)

@@ -82,11 +82,13 @@ RunResult run_program(MPI_Comm comm, const sim::Program& program, std::optional<
 // rank when rank 0 has no room for it.
 std::optional<Buffer<Complex>> gather_state(const Part& part, const Options& options = {});
 
-// pauli_expectations / expectation_values of observables.hpp on the
-// distributed state, bit-identical to them, on every rank.
+// pauli_expectations of observables.hpp on the distributed state,
+// bit-identical to it, on every rank.
 std::vector<double> pauli_expectations(const Part& part, std::span<const std::uint64_t> x_masks,
                                        std::span<const std::uint64_t> z_masks, const Options& options = {});
-std::vector<Complex> expectation_values(const Part& part, std::span<const sim::PauliSumView> observables,
+// Observables::expectations on the distributed state: their strings()
+// evaluated as above, then from_strings; bit-identical, on every rank.
+std::vector<Complex> expectation_values(const Part& part, const sim::Observables& observables,
                                         const Options& options = {});
 
 }  // namespace vorn::dist

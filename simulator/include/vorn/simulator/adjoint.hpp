@@ -45,9 +45,6 @@ CompiledGate derivative_gate(const StandardGate& row, std::span<const double> an
 std::vector<double> backward_step(StateVector& psi, const CompiledGate& inverse,
                                   std::span<const CompiledGate> derivatives, std::span<StateVector* const> lambdas);
 
-// out = H psi for one Pauli sum (terms in order for each amplitude).
-void apply_pauli_sum(const StateVector& psi, const PauliSumView& h, StateVector& out);
-
 struct Gradients {
   std::vector<Complex> values;   // bindings x observables, as expval gives them
   std::vector<double> jacobian;  // bindings x observables x n_params
@@ -64,7 +61,7 @@ std::uint64_t gradient_memory(const ParametricProgram& pp, std::size_t bindings,
 // below the cache-sized block go back block by block (one pass over memory
 // per run); the bits are those of the gate-by-gate sweep.
 Gradients adjoint_gradients(const ParametricProgram& pp, std::span<const double> values, std::size_t bindings,
-                            std::span<const PauliSumView> observables, RunControl* control,
+                            const Observables& observables, RunControl* control,
                             SweepMode mode = SweepMode::Auto);
 
 }  // namespace vorn::sim

@@ -5,11 +5,16 @@
 // results are bit-identical on every vector path, thread count and tiling.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "vorn/core/complex.hpp"
+#include "vorn/core/statevector.hpp"
+#include "vorn/simulator/observable.hpp"
 #include "vorn/simulator/run_control.hpp"
 
 namespace vorn::sim {
@@ -20,16 +25,6 @@ struct PauliSumView {
   std::span<const std::uint64_t> x_masks;
   std::span<const std::uint64_t> z_masks;
   std::span<const Complex> coeffs;
-};
-
-// Knobs that change the speed, never the bits (tests set them to prove it).
-// The vector kernels follow the one instruction-set choice (vorn/core/isa.hpp).
-struct ObservableOptions {
-  unsigned tile_bits = 0;  // 0: sized for the cache; clamped to [13, n]
-  // When given: checked between leaves of the reduction (never inside a
-  // kernel's loop), RunCancelled once cancelled; progress counts leaves, each
-  // evaluation adding its own leaves to the total as it starts.
-  RunControl* control = nullptr;
 };
 
 // <psi|P|psi> of each Pauli string (x_masks[s], z_masks[s]) (always real).
@@ -63,5 +58,42 @@ std::vector<double> variances(std::span<const Complex> state, std::span<const Pa
                               std::span<const double> means, const ObservableOptions& options = {});
 std::vector<double> variances(std::span<const SingleComplex> state, std::span<const PauliSumView> observables,
                               std::span<const double> means, const ObservableOptions& options = {});
+
+// out = H psi for one Pauli sum (terms in order for each amplitude).
+void apply_pauli_sum(const StateVector& psi, const PauliSumView& h, StateVector& out);
+
+// Sums of Pauli strings as Observables: the functions above behind the
+// engines' one interface. Holds its own copy of the terms.
+class PauliSums final : public Observables {
+ public:
+  explicit PauliSums(std::span<const PauliSumView> observables);
+  PauliSums(const PauliSums& other) : PauliSums(other.views()) {}
+  PauliSums(PauliSums&&) noexcept = default;  // the vectors keep their buffers, so the views stay valid
+  PauliSums& operator=(const PauliSums&) = delete;
+  PauliSums& operator=(PauliSums&&) = delete;
+
+  std::span<const PauliSumView> views() const { return views_; }
+
+  std::size_t size() const override { return views_.size(); }
+  // Real coefficients: the first complex one is named (term t of observable o).
+  std::optional<std::string> non_hermitian() const override;
+  std::vector<Complex> expectations(std::span<const Complex> state,
+                                    const ObservableOptions& options = {}) const override;
+  std::vector<Complex> expectations(std::span<const SingleComplex> state,
+                                    const ObservableOptions& options = {}) const override;
+  std::vector<double> variances(std::span<const Complex> state, std::span<const double> means,
+                                const ObservableOptions& options = {}) const override;
+  std::vector<double> variances(std::span<const SingleComplex> state, std::span<const double> means,
+                                const ObservableOptions& options = {}) const override;
+  void apply(std::size_t o, const StateVector& psi, StateVector& out) const override;
+  PauliStrings strings() const override;
+  std::vector<Complex> from_strings(std::span<const double> values) const override;
+
+ private:
+  std::vector<std::uint64_t> x_;
+  std::vector<std::uint64_t> z_;
+  std::vector<Complex> coeffs_;
+  std::vector<PauliSumView> views_;
+};
 
 }  // namespace vorn::sim

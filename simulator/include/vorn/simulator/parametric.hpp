@@ -78,35 +78,36 @@ struct SweepExpectations {
 // values holds `bindings` rows of n_params. Expectation values (and with
 // `variance` the variances about their real parts, real coefficients only),
 // each as expectation_values and variances on the bound program's state give
-// them; options.fusion_qubits fuses each bound program first, as run_program
-// does, and options.single_precision runs it on a complex64 state, as
-// run_single_program does (the float overloads of the evaluation then read it).
+// them; request.fusion_qubits fuses each bound program first, as run_program
+// does, and request.single_precision runs it on a complex64 state, as
+// run_single_program does (the float overloads of the evaluation then read
+// it). Seed, shots and the shot record are not read: nothing is drawn.
 SweepExpectations sweep_expectations(const ParametricProgram& pp, std::span<const double> values,
-                                     std::size_t bindings, std::span<const PauliSumView> observables,
-                                     RunControl* control, SweepMode mode = SweepMode::Auto,
-                                     const RunOptions& options = {}, bool variance = false);
+                                     std::size_t bindings, const Observables& observables,
+                                     const RunRequest& request = {}, RunControl* control = nullptr,
+                                     SweepMode mode = SweepMode::Auto, bool variance = false);
 
 // The seed binding `index` of a sweep with `seed` runs with: the first two
 // words of the ChaCha12 block `index` of seed's key (a nonce of its own, so no
 // run's stream shares it).
 std::uint64_t binding_seed(std::uint64_t seed, std::uint64_t index);
 
-// One run per binding, binding b as run_program(bound program, binding_seed(seed, b), shots, options)
-// (options.fusion_qubits included).
+// One run per binding, binding b as run_program(bound program, request with
+// seed binding_seed(seed, b)) runs it (request.fusion_qubits included); with
+// no seed, `seed` is drawn from OS entropy once for the whole sweep.
 std::vector<ProgramResult> sweep_runs(const ParametricProgram& pp, std::span<const double> values,
-                                      std::size_t bindings, std::uint64_t seed, std::uint64_t shots,
-                                      RunControl* control, const RunOptions& options,
+                                      std::size_t bindings, const RunRequest& request, RunControl* control,
                                       SweepMode mode = SweepMode::Auto);
 // The same with each binding as run_single_program runs its bound program.
 std::vector<SingleProgramResult> sweep_runs_single(const ParametricProgram& pp, std::span<const double> values,
-                                                   std::size_t bindings, std::uint64_t seed, std::uint64_t shots,
-                                                   RunControl* control, const RunOptions& options,
-                                                   SweepMode mode = SweepMode::Auto);
+                                                   std::size_t bindings, const RunRequest& request,
+                                                   RunControl* control, SweepMode mode = SweepMode::Auto);
 
-// Bytes a sweep holds at its peak: `states` states at once (one per task side
-// by side, one after another) plus what each result keeps; complex64 states
-// when options.single_precision.
-std::uint64_t sweep_memory(const ParametricProgram& pp, std::size_t bindings, std::uint64_t shots,
-                           const RunOptions& options, bool keep_states, SweepMode mode = SweepMode::Auto);
+// Bytes a sweep with this request's shots and shot record holds at its peak:
+// one run's figure per task at once (one per task side by side, one after
+// another) plus, with keep_states, every binding's state; complex64 states
+// when request.single_precision.
+std::uint64_t sweep_memory(const ParametricProgram& pp, std::size_t bindings, const RunRequest& request,
+                           bool keep_states, SweepMode mode = SweepMode::Auto);
 
 }  // namespace vorn::sim
