@@ -126,7 +126,7 @@ std::uint64_t dynamic_required_memory(const Program& program, const DynamicSteps
   // One state, the gather buffers (the gates' own figure, nothing sampled).
   Program gates_only;
   gates_only.n_qubits = n;
-  U bytes = required_memory(gates_only, shots, RunOptions{.single_precision = options.single_precision});
+  U bytes = required_memory(gates_only, RunRequest{.shots = shots, .single_precision = options.single_precision});
   if (shots >= 1 && !dynamic.final_measures.empty()) bytes = saturating_add(bytes, sampling_bytes(n, shots));
   if (options.keep_shots) bytes = saturating_add(bytes, saturating_mul(shots, sizeof(U)));
   const U state_bytes = options.single_precision ? SingleStateVector::bytes_for(n) : StateVector::bytes_for(n);

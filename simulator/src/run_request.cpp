@@ -9,12 +9,16 @@ namespace vorn::sim {
 DynamicOptions dynamic_options(const RunRequest& request) {
   return DynamicOptions{.keep_shots = request.keep_shots,
                         .keep_state = request.keep_state,
-                        .max_live_states = request.max_live_states};
+                        .max_live_states = request.max_live_states,
+                        .single_precision = request.single_precision};
 }
 
 TrajectoryOptions trajectory_options(const RunRequest& request) {
   return TrajectoryOptions{
-      .keep_shots = request.keep_shots, .batch = request.batch, .max_live_states = request.max_live_states};
+      .keep_shots = request.keep_shots,
+      .batch = request.batch,
+      .max_live_states = request.max_live_states,
+      .single_precision = request.single_precision};
 }
 
 }  // namespace vorn::sim

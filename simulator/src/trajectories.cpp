@@ -255,7 +255,7 @@ U walk_trajectories(const Program& program, const DynamicSteps& steps, const Noi
   const U state_bytes = BasicStateVector<T>::bytes_for(n);
   Program gates_only;
   gates_only.n_qubits = n;
-  const U base = required_memory(gates_only, 0, RunOptions{.single_precision = std::is_same_v<T, float>}) +
+  const U base = required_memory(gates_only, RunRequest{.single_precision = std::is_same_v<T, float>}) +
                  batch * sizeof(TrajectoryStream) + extra_bytes;
   vorn::require_run_memory(state_bytes, base);
   const std::array<std::uint32_t, 8> key = TrajectoryStream::run_key(seed);
