@@ -38,38 +38,38 @@ constexpr std::size_t kStepWords = 5;
 // tally, and every shot's clbit value when keep_shots.
 std::variant<RunArrays, SingleRunArrays> run_dynamic(
     const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals, U n_clbits,
-    std::optional<U> seed, U shots, bool keep_shots, bool keep_state, const nb::object& poll, std::size_t threads,
-    U max_live_states, bool fusion, bool single) {
-  refuse_beyond_qubit_limit(program, single);
+    const sim::RunRequest& request, const nb::object& poll) {
+  refuse_beyond_qubit_limit(program, request.single_precision);
   sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits);
-  const std::optional<sim::Program> fused = fused_steps(program, dynamic, fusion);
+  const std::optional<sim::Program> fused = fused_steps(program, dynamic, request.fusion_qubits != 0);
   const sim::Program& run = fused ? *fused : program;
-  const sim::DynamicOptions options{
-      .keep_shots = keep_shots, .keep_state = keep_state, .max_live_states = max_live_states};
+  const sim::DynamicOptions options = sim::dynamic_options(request);
+  const std::optional<U> seed = request.seed;
+  const U shots = request.shots;
   auto arrays = [](auto&& result) {
     using State = decltype(std::move(*result.state).take_amplitudes());
     State state;
     if (result.state) state = std::move(*result.state).take_amplitudes();
     return run_arrays(std::move(state), result.tally, std::move(result.shots));
   };
-  if (single) {
+  if (request.single_precision) {
     return arrays(run_polled(
         [&](sim::RunControl& control) {
           return sim::run_dynamic_single(run, dynamic, seed, shots, &control, options);
         },
-        poll, threads));
+        poll, request));
   }
   return arrays(run_polled(
       [&](sim::RunControl& control) { return sim::run_dynamic(run, dynamic, seed, shots, &control, options); },
-      poll, threads));
+      poll, request));
 }
 
 U dynamic_required_memory(const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals,
-                          U n_clbits, U shots, bool keep_shots, bool fusion, bool single) {
+                          U n_clbits, const sim::RunRequest& request) {
   sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits);
-  const std::optional<sim::Program> fused = fused_steps(program, dynamic, fusion);
-  return sim::dynamic_required_memory(fused ? *fused : program, dynamic, shots,
-                                      sim::DynamicOptions{.keep_shots = keep_shots, .single_precision = single});
+  const std::optional<sim::Program> fused = fused_steps(program, dynamic, request.fusion_qubits != 0);
+  return sim::dynamic_required_memory(fused ? *fused : program, dynamic, request.shots,
+                                      sim::dynamic_options(request));
 }
 
 // (values, variances): the exact expectation over the measurement outcomes
@@ -78,18 +78,18 @@ U dynamic_required_memory(const sim::Program& program, const std::vector<U>& ste
 std::tuple<Array1D<std::complex<double>>, Array1D<double>> expval_dynamic(
     const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals, U n_clbits,
     const In1D<U>& x_masks, const In1D<U>& z_masks, const In1D<std::complex<double>>& coeffs, const In1D<U>& offsets,
-    bool variance, const nb::object& poll, std::size_t threads, U max_branches, bool fusion) {
+    bool variance, const sim::RunRequest& request, const nb::object& poll, U max_branches) {
   refuse_beyond_qubit_limit(program);
   // Channel steps pass here so that the engine can say why it refuses them.
   sim::DynamicSteps dynamic = make_steps(program, steps, finals, n_clbits, true);
-  const std::optional<sim::Program> fused = fused_steps(program, dynamic, fusion);
+  const std::optional<sim::Program> fused = fused_steps(program, dynamic, request.fusion_qubits != 0);
   const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
   const sim::DynamicExpvalOptions options{.variance = variance, .max_branches = max_branches};
   sim::DynamicExpvalResult result = run_polled(
       [&](sim::RunControl& control) {
         return sim::expval_dynamic(fused ? *fused : program, dynamic, views, &control, options);
       },
-      poll, threads);
+      poll, request);
   std::vector<std::complex<double>> values(result.values.size());
   for (std::size_t o = 0; o < values.size(); ++o) values[o] = {result.values[o].re, result.values[o].im};
   return {adopt(std::move(values)), adopt(std::move(result.variances))};
@@ -118,23 +118,22 @@ sim::DynamicSteps make_steps(const sim::Program& program, const std::vector<U>& 
 }
 
 void register_dynamic(nb::module_& m) {
-  m.def("run_dynamic", &run_dynamic, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "seed"_a.none(), "shots"_a,
-        "keep_shots"_a = false, "keep_state"_a = false, "poll"_a = nb::none(), "threads"_a = 0,
-        "max_live_states"_a = 0, "fusion"_a = false, "single"_a = false,
-        "Runs a Program with dynamic steps (kind, a, b, mask, value flat; kinds 0 gates [a, b), 1 measure a->b, "
-        "2 reset a, 3 jump to a unless clbits & mask == value, 4 jump to a) and final (qubit, clbit) pairs; "
-        "fusion: the gates of each gates step fused (never across a step); single: a complex64 state "
-        "(returned as complex64); returns (state, clbit values, counts, shot values).");
+  m.def("run_dynamic", &run_dynamic, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "request"_a,
+        "poll"_a = nb::none(),
+        "Runs a Program with dynamic steps (kind, a, b, mask, value flat; kinds as STEP_KINDS: gates [a, b), "
+        "measure a->b, reset a, jump to a unless clbits & mask == value, jump to a) and final (qubit, clbit) "
+        "pairs, as the RunRequest asks (seed, shots, keep_shots, keep_state, max_live_states, threads; "
+        "fusion_qubits: the gates of each gates step fused, never across a step; single_precision: a complex64 "
+        "state, returned as complex64); returns (state, clbit values, counts, shot values).");
   m.def("expval_dynamic", &expval_dynamic, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "x_masks"_a,
-        "z_masks"_a, "coeffs"_a, "offsets"_a, "variance"_a, "poll"_a = nb::none(), "threads"_a = 0,
-        "max_branches"_a = 0, "fusion"_a = false,
+        "z_masks"_a, "coeffs"_a, "offsets"_a, "variance"_a, "request"_a, "poll"_a = nb::none(),
+        "max_branches"_a = 0,
         "Exact expectation values of Pauli sums (as expval's arrays) over every measurement outcome of a Program "
         "with dynamic steps (as run_dynamic's; final pairs ignored), each outcome weighted by its probability; "
         "more than max_branches outcomes (0: 4096) raise ValueError. Returns (values, variances; empty unless "
         "variance).");
   m.def("dynamic_required_memory", &dynamic_required_memory, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a,
-        "shots"_a, "keep_shots"_a = false, "fusion"_a = false, "single"_a = false,
-        "Bytes a dynamic run needs at its peak with every branch state kept.");
+        "request"_a, "Bytes a dynamic run as the RunRequest asks needs at its peak with every branch state kept.");
 }
 
 }  // namespace vorn::ext

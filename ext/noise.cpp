@@ -102,19 +102,18 @@ using NoisyArrays = std::tuple<Array1D<std::complex<T>>, Array1D<U>, Array1D<U>,
 // distinct paths simulated).
 std::variant<NoisyArrays<double>, NoisyArrays<float>> run_noisy(
     const sim::Program& program, const std::vector<U>& steps, const std::vector<U>& finals, U n_clbits,
-    const NoiseArrays& noise, std::optional<U> seed, U shots, bool keep_shots, const nb::object& poll,
-    std::size_t threads, U batch, U max_live_states, bool fusion, bool single) {
+    const NoiseArrays& noise, const sim::RunRequest& request, const nb::object& poll) {
+  const bool single = request.single_precision;
   refuse_beyond_qubit_limit(program, single);
   NoisyArguments args = make_arguments(program, steps, finals, n_clbits, noise);
-  const std::optional<sim::Program> fused = fused_steps(program, args.steps, fusion);
-  const sim::TrajectoryOptions options{
-      .keep_shots = keep_shots, .batch = batch, .max_live_states = max_live_states, .single_precision = single};
+  const std::optional<sim::Program> fused = fused_steps(program, args.steps, request.fusion_qubits != 0);
+  const sim::TrajectoryOptions options = sim::trajectory_options(request);
   sim::TrajectoryRunResult result = run_polled(
       [&](sim::RunControl& control) {
-        return sim::run_trajectories(fused ? *fused : program, args.steps, args.noise, seed, shots, &control,
-                                     options);
+        return sim::run_trajectories(fused ? *fused : program, args.steps, args.noise, request.seed, request.shots,
+                                     &control, options);
       },
-      poll, threads);
+      poll, request);
   auto pack = [&](auto&& empty) -> std::variant<NoisyArrays<double>, NoisyArrays<float>> {
     auto [state, values, counts, shot_values] = run_arrays(std::move(empty), result.tally, std::move(result.shots));
     return std::make_tuple(std::move(state), std::move(values), std::move(counts), std::move(shot_values),
@@ -128,37 +127,35 @@ std::variant<NoisyArrays<double>, NoisyArrays<float>> run_noisy(
 std::tuple<std::vector<double>, std::vector<double>, U> expval_noisy(
     const sim::Program& program, const std::vector<U>& steps, U n_clbits, const NoiseArrays& noise,
     const In1D<U>& x_masks, const In1D<U>& z_masks, const In1D<std::complex<double>>& coeffs,
-    const In1D<U>& offsets, std::optional<U> seed, U trajectories, const nb::object& poll, std::size_t threads,
-    U batch, bool fusion) {
+    const In1D<U>& offsets, U trajectories, const sim::RunRequest& request, const nb::object& poll) {
   refuse_beyond_qubit_limit(program);
   NoisyArguments args = make_arguments(program, steps, {}, n_clbits, noise);
-  const std::optional<sim::Program> fused = fused_steps(program, args.steps, fusion);
+  const std::optional<sim::Program> fused = fused_steps(program, args.steps, request.fusion_qubits != 0);
   const std::vector<sim::PauliSumView> views = pauli_views(x_masks, z_masks, coeffs, offsets);
-  const sim::TrajectoryOptions options{.batch = batch};
+  const sim::TrajectoryOptions options{.batch = request.batch};
   sim::TrajectoryExpvalResult result = run_polled(
       [&](sim::RunControl& control) {
-        return sim::expval_trajectories(fused ? *fused : program, args.steps, args.noise, views, seed,
+        return sim::expval_trajectories(fused ? *fused : program, args.steps, args.noise, views, request.seed,
                                         trajectories, &control, options);
       },
-      poll, threads);
+      poll, request);
   return {std::move(result.means), std::move(result.standard_errors), result.distinct_paths};
 }
 
 }  // namespace
 
 void register_noise(nb::module_& m) {
-  m.def("run_noisy", &run_noisy, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "noise"_a, "seed"_a.none(),
-        "shots"_a, "keep_shots"_a = false, "poll"_a = nb::none(), "threads"_a = 0, "batch"_a = 0,
-        "max_live_states"_a = 0, "fusion"_a = false, "single"_a = false,
+  m.def("run_noisy", &run_noisy, "program"_a, "steps"_a, "finals"_a, "num_clbits"_a, "noise"_a, "request"_a,
+        "poll"_a = nb::none(),
         "Runs shots trajectories of a Program with dynamic steps (kind 5: noise channel a) and noise arrays "
         "(kinds, qubit counts, qubits, operator counts, matrices, probabilities, readout qubits, readout "
-        "probabilities); fusion: the gates of each gates step fused (never across a step or channel); single: "
+        "probabilities), as the RunRequest asks (seed, shots, keep_shots, batch, max_live_states, threads; "
+        "fusion_qubits: the gates of each gates step fused, never across a step or channel; single_precision: "
         "complex64 states (the empty state comes back complex64); returns (empty state, clbit values, counts, "
         "shot values, distinct paths).");
   m.def("expval_noisy", &expval_noisy, "program"_a, "steps"_a, "num_clbits"_a, "noise"_a, "x_masks"_a, "z_masks"_a,
-        "coeffs"_a, "offsets"_a, "seed"_a.none(), "trajectories"_a, "poll"_a = nb::none(), "threads"_a = 0,
-        "batch"_a = 0, "fusion"_a = false,
-        "Mean over trajectories of each observable's expectation value, with its standard error; returns "
+        "coeffs"_a, "offsets"_a, "trajectories"_a, "request"_a, "poll"_a = nb::none(),
+        "Mean over trajectories (seed, batch, fusion_qubits and threads from the RunRequest) of each observable's expectation value, with its standard error; returns "
         "(means, standard errors, distinct paths).");
 }
 

@@ -70,19 +70,8 @@ def run_program(
 ) -> tuple[NDArray[np.complex128] | NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64],
            NDArray[np.uint64]]: ...
 def run_dynamic(
-    program: Program,
-    steps: Sequence[int],
-    finals: Sequence[int],
-    num_clbits: int,
-    seed: int | None,
-    shots: int,
-    keep_shots: bool = False,
-    keep_state: bool = False,
+    program: Program, steps: Sequence[int], finals: Sequence[int], num_clbits: int, request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
-    max_live_states: int = 0,
-    fusion: bool = False,
-    single: bool = False,
 ) -> tuple[NDArray[np.complex128] | NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64],
            NDArray[np.uint64]]: ...
 def expval_dynamic(
@@ -95,33 +84,19 @@ def expval_dynamic(
     coeffs: NDArray[np.complex128],
     offsets: NDArray[np.uint64],
     variance: bool,
+    request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
     max_branches: int = 0,
-    fusion: bool = False,
 ) -> tuple[NDArray[np.complex128], NDArray[np.float64]]: ...
 def dynamic_required_memory(
-    program: Program, steps: Sequence[int], finals: Sequence[int], num_clbits: int, shots: int,
-    keep_shots: bool = False, fusion: bool = False, single: bool = False,
+    program: Program, steps: Sequence[int], finals: Sequence[int], num_clbits: int, request: RunRequest,
 ) -> int: ...
 # (kinds, qubit counts, qubits, operator counts, matrices flat, probabilities, readout qubits, readout probabilities)
 _NoiseArrays = tuple[Sequence[int], Sequence[int], Sequence[int], Sequence[int], NDArray[np.complex128],
                     Sequence[float], Sequence[int], Sequence[float]]
 def run_noisy(
-    program: Program,
-    steps: Sequence[int],
-    finals: Sequence[int],
-    num_clbits: int,
-    noise: _NoiseArrays,
-    seed: int | None,
-    shots: int,
-    keep_shots: bool = False,
-    poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
-    batch: int = 0,
-    max_live_states: int = 0,
-    fusion: bool = False,
-    single: bool = False,
+    program: Program, steps: Sequence[int], finals: Sequence[int], num_clbits: int, noise: _NoiseArrays,
+    request: RunRequest, poll: Callable[[int, int], object] | None = None,
 ) -> tuple[NDArray[np.complex128] | NDArray[np.complex64], NDArray[np.uint64], NDArray[np.uint64],
            NDArray[np.uint64], int]: ...
 def expval_noisy(
@@ -133,12 +108,9 @@ def expval_noisy(
     z_masks: NDArray[np.uint64],
     coeffs: NDArray[np.complex128],
     offsets: NDArray[np.uint64],
-    seed: int | None,
     trajectories: int,
+    request: RunRequest,
     poll: Callable[[int, int], object] | None = None,
-    threads: int = 0,
-    batch: int = 0,
-    fusion: bool = False,
 ) -> tuple[list[float], list[float], int]: ...
 def pool_threads() -> int: ...
 def probabilities(state: NDArray[np.complex128] | NDArray[np.complex64]) -> NDArray[np.float64]: ...

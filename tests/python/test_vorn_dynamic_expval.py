@@ -119,10 +119,18 @@ def reference(n, gates, steps, observables):
     return mean, square - mean**2, paths[0]
 
 
-def expval_dynamic(n, gates, steps, observables, finals=(), clbits=3, variance=False, **kw):
+def native(*, fusion=False, single=False, **fields):
+    """The engine's RunRequest, fusion and precision spelled as the package spells them."""
+    return _ext.RunRequest(fusion_qubits=_ext.DEFAULT_FUSION_QUBITS if fusion else 0, single_precision=single,
+                           **fields)
+
+
+def expval_dynamic(n, gates, steps, observables, finals=(), clbits=3, variance=False, max_branches=0, poll=None,
+                   **fields):
     prog = program(n, gates)
     flat = [w for s in steps for w in s]
-    return _ext.expval_dynamic(prog, flat, list(finals), clbits, *pauli_arrays(observables, n), variance, **kw)
+    return _ext.expval_dynamic(prog, flat, list(finals), clbits, *pauli_arrays(observables, n), variance,
+                               native(**fields), poll, max_branches=max_branches)
 
 
 def test_reset_after_x_leaves_zero_and_follows_one_outcome():
@@ -219,7 +227,7 @@ def test_refusals():
     with pytest.raises(ValueError, match="invalid dynamic step 0"):
         expval_dynamic(1, h, [(MEASURE, 1, 0, 0, 0)], obs)
     with pytest.raises(ValueError, match="five integers per step"):
-        _ext.expval_dynamic(program(1, h), [0, 0, 1], [], 0, *pauli_arrays(obs, 1), False)
+        _ext.expval_dynamic(program(1, h), [0, 0, 1], [], 0, *pauli_arrays(obs, 1), False, native())
     with pytest.raises(ValueError, match="cannot sample"):
         expval_dynamic(1, [("ry", [0], math.nan)], [(GATES, 0, 1, 0, 0), (MEASURE, 0, 0, 0, 0)], obs)
     with pytest.raises(ValueError, match="threads must be between"):

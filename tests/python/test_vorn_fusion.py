@@ -99,7 +99,7 @@ def test_fused_runs_are_bit_identical_across_pool_sizes():
 
 # ---- dynamic and noisy programs through vorn._ext (steps built by hand) -------------
 
-from test_vorn_dynamic_expval import GATES, MEASURE, RESET, JUMP_UNLESS, CHANNEL, pauli_arrays, program  # noqa: E402
+from test_vorn_dynamic_expval import GATES, MEASURE, RESET, JUMP_UNLESS, CHANNEL, native, pauli_arrays, program  # noqa: E402
 
 
 def undone_rotations(n, rounds):
@@ -117,7 +117,7 @@ def undone_rotations(n, rounds):
 
 
 def _ext_run(prog, flat, finals, fusion):
-    return vorn._ext.run_dynamic(prog, flat, finals, 4, 7, 1000, fusion=fusion)
+    return vorn._ext.run_dynamic(prog, flat, finals, 4, native(seed=7, shots=1000, fusion=fusion))
 
 
 def test_fused_dynamic_runs_agree_with_unfused_ones():
@@ -136,12 +136,12 @@ def test_fused_dynamic_runs_agree_with_unfused_ones():
     steps[2] = (GATES, per, per + 4 * n, 0, 0)  # a round's rotations, not undone
     flat = [w for s in steps for w in s]
     for seed in (1, 2, 3):
-        a = vorn._ext.run_dynamic(prog, flat, finals, 4, seed, 1, keep_state=True)
-        b = vorn._ext.run_dynamic(prog, flat, finals, 4, seed, 1, keep_state=True, fusion=True)
+        a = vorn._ext.run_dynamic(prog, flat, finals, 4, native(seed=seed, shots=1, keep_state=True))
+        b = vorn._ext.run_dynamic(prog, flat, finals, 4, native(seed=seed, shots=1, keep_state=True, fusion=True))
         assert a[1].tolist() == b[1].tolist()
         assert np.max(np.abs(a[0] - b[0])) <= 1e-12
-    assert (vorn._ext.dynamic_required_memory(prog, flat, finals, 4, 100, fusion=True)
-            == vorn._ext.dynamic_required_memory(prog, flat, finals, 4, 100))
+    assert (vorn._ext.dynamic_required_memory(prog, flat, finals, 4, native(shots=100, fusion=True))
+            == vorn._ext.dynamic_required_memory(prog, flat, finals, 4, native(shots=100)))
 
 
 
@@ -153,17 +153,18 @@ def test_fused_expectations_of_dynamic_and_noisy_programs_agree():
     arrays = pauli_arrays([[("ZZII", 0.6), ("IXIY", -1.2)], [("IIIZ", 1.0)]], n)
     steps = [(GATES, 0, 7, 0, 0), (MEASURE, 1, 0, 0, 0), (GATES, 7, len(gates), 0, 0)]
     flat = [w for s in steps for w in s]
-    want = vorn._ext.expval_dynamic(prog, flat, [], 1, *arrays, True)
-    got = vorn._ext.expval_dynamic(prog, flat, [], 1, *arrays, True, fusion=True)
+    want = vorn._ext.expval_dynamic(prog, flat, [], 1, *arrays, True, native())
+    got = vorn._ext.expval_dynamic(prog, flat, [], 1, *arrays, True, native(fusion=True))
     np.testing.assert_allclose(got[0], want[0], rtol=0, atol=1e-12)
     np.testing.assert_allclose(got[1], want[1], rtol=0, atol=1e-12)
     # A bit flip on qubit 2 between the steps (a mixture: its choices never read the state).
     noise = ([0], [1], [2], [2], np.array([1, 0, 0, 1, 0, 1, 1, 0], dtype=np.complex128), [0.8, 0.2], [], [])
     noisy = [w for s in [(GATES, 0, 7, 0, 0), (CHANNEL, 0, 0, 0, 0), (GATES, 7, len(gates), 0, 0)] for w in s]
-    means, errors, paths = vorn._ext.expval_noisy(prog, noisy, 0, noise, *arrays, 5, 200)
-    f_means, f_errors, f_paths = vorn._ext.expval_noisy(prog, noisy, 0, noise, *arrays, 5, 200, fusion=True)
+    means, errors, paths = vorn._ext.expval_noisy(prog, noisy, 0, noise, *arrays, 200, native(seed=5))
+    f_means, f_errors, f_paths = vorn._ext.expval_noisy(prog, noisy, 0, noise, *arrays, 200,
+                                                              native(seed=5, fusion=True))
     assert f_paths == paths
     np.testing.assert_allclose(f_means, means, rtol=0, atol=1e-12)
-    counts = vorn._ext.run_noisy(prog, noisy, [0, 0], 1, noise, 5, 300)
-    f_counts = vorn._ext.run_noisy(prog, noisy, [0, 0], 1, noise, 5, 300, fusion=True)
+    counts = vorn._ext.run_noisy(prog, noisy, [0, 0], 1, noise, native(seed=5, shots=300))
+    f_counts = vorn._ext.run_noisy(prog, noisy, [0, 0], 1, noise, native(seed=5, shots=300, fusion=True))
     assert sum(f_counts[2]) == 300 and f_counts[4] == counts[4]

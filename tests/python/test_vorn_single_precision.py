@@ -200,7 +200,7 @@ def test_single_precision_runs_dynamic_and_noisy_circuits_and_refuses_what_it_do
 
 # ---- dynamic and noisy programs through vorn._ext (steps built by hand) -------------
 
-from test_vorn_dynamic_expval import CHANNEL, GATES, JUMP_UNLESS, MEASURE, RESET, program  # noqa: E402
+from test_vorn_dynamic_expval import CHANNEL, GATES, JUMP_UNLESS, MEASURE, RESET, native, program  # noqa: E402
 
 
 def rotations(n):
@@ -215,8 +215,8 @@ def test_single_dynamic_runs_return_complex64_states_near_double():
     prog, steps = rotations(6)
     compared = 0
     for seed in range(1, 7):
-        exact = vorn._ext.run_dynamic(prog, steps, [0, 1], 2, seed, 1, keep_state=True)
-        single = vorn._ext.run_dynamic(prog, steps, [0, 1], 2, seed, 1, keep_state=True, single=True)
+        exact = vorn._ext.run_dynamic(prog, steps, [0, 1], 2, native(seed=seed, shots=1, keep_state=True))
+        single = vorn._ext.run_dynamic(prog, steps, [0, 1], 2, native(seed=seed, shots=1, keep_state=True, single=True))
         assert exact[0].dtype == np.complex128 and single[0].dtype == np.complex64
         if single[1].tolist() != exact[1].tolist():
             continue  # a draw near the boundary of the float and double weights
@@ -224,10 +224,10 @@ def test_single_dynamic_runs_return_complex64_states_near_double():
         assert 0 < np.max(np.abs(single[0] - exact[0])) <= 1e-6
     assert compared >= 4
     # Without keep_state the state is empty, in the precision asked for.
-    many = vorn._ext.run_dynamic(prog, steps, [0, 1], 2, 3, 500, single=True)
+    many = vorn._ext.run_dynamic(prog, steps, [0, 1], 2, native(seed=3, shots=500, single=True))
     assert many[0].dtype == np.complex64 and many[0].size == 0 and int(many[2].sum()) == 500
-    assert (vorn._ext.dynamic_required_memory(prog, steps, [0, 1], 2, 500, single=True)
-            < vorn._ext.dynamic_required_memory(prog, steps, [0, 1], 2, 500))
+    assert (vorn._ext.dynamic_required_memory(prog, steps, [0, 1], 2, native(shots=500, single=True))
+            < vorn._ext.dynamic_required_memory(prog, steps, [0, 1], 2, native(shots=500)))
 
 
 def test_single_noisy_runs_match_double_where_outcomes_are_certain():
@@ -236,8 +236,9 @@ def test_single_noisy_runs_match_double_where_outcomes_are_certain():
     steps = [w for s in [(GATES, 0, 3, 0, 0), (MEASURE, 1, 0, 0, 0), (CHANNEL, 0, 0, 0, 0), (GATES, 3, 4, 0, 0)]
              for w in s]
     noise = ([0], [1], [2], [2], np.array([1, 0, 0, 1, 0, 1, 1, 0], dtype=np.complex128), [0.75, 0.25], [], [])
-    exact = vorn._ext.run_noisy(prog, steps, [0, 1, 2, 2], 3, noise, 4, 600, keep_shots=True)
-    single = vorn._ext.run_noisy(prog, steps, [0, 1, 2, 2], 3, noise, 4, 600, keep_shots=True, single=True)
+    exact = vorn._ext.run_noisy(prog, steps, [0, 1, 2, 2], 3, noise, native(seed=4, shots=600, keep_shots=True))
+    single = vorn._ext.run_noisy(prog, steps, [0, 1, 2, 2], 3, noise,
+                                  native(seed=4, shots=600, keep_shots=True, single=True))
     assert exact[0].dtype == np.complex128 and single[0].dtype == np.complex64 and single[0].size == 0
     assert len(exact[1]) == 2
     for got, want in zip(single[1:], exact[1:]):

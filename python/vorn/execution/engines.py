@@ -68,18 +68,13 @@ def run(circuit: Circuit, request: Request, noise: NoiseModel | None = None, *, 
     if lowered.kind == "dynamic":
         state, values, counts, shot_values = _watched(
             lambda poll: _ext.run_dynamic(lowered.program, lowered.steps, lowered.finals, circuit.num_clbits,
-                                          request.seed, request.shots, request.memory, request.shots == 1, poll,
-                                          request.threads, request.max_live_states, fusion=request.fusion,
-                                          single=request.single), watch)
+                                          request.native(keep_state=request.shots == 1), poll), watch)
         result: DynamicResult = DynamicResult(readonly(state), clbits, values, counts,
                                               shot_values if request.memory else None, request.shots)
     else:
         state, values, counts, shot_values, paths = _watched(
             lambda poll: _ext.run_noisy(lowered.program, lowered.steps, lowered.finals, circuit.num_clbits,
-                                        lowered.noise, request.seed, request.shots, request.memory, poll,
-                                        request.threads, batch, request.max_live_states, fusion=request.fusion,
-                                        single=request.single),
-            watch)
+                                        lowered.noise, request.native(batch=batch), poll), watch)
         result = NoisyResult(state, clbits, values, counts, shot_values if request.memory else None, request.shots)
         result.distinct_paths = paths
     result._num_qubits = circuit.num_qubits
@@ -147,8 +142,7 @@ def _expval_dynamic(circuit: Circuit, lowered: Lowered, observables: list[PauliS
     watch = Watch(request.timeout, request.progress)
     values, variances = _watched(
         lambda poll: _ext.expval_dynamic(lowered.program, lowered.steps, lowered.finals, circuit.num_clbits, x, z,
-                                         coeffs, offsets, bool(variance), poll, request.threads, 0,
-                                         fusion=request.fusion), watch)
+                                         coeffs, offsets, bool(variance), request.native(), poll), watch)
     values = np.ascontiguousarray(values.real) if real else values
     return (values, variances) if variance else values
 
@@ -162,8 +156,7 @@ def _expval_trajectories(circuit: Circuit, lowered: Lowered, observables: list[P
     watch = Watch(request.timeout, request.progress, unit="trajectory")
     means, errors, _ = _watched(
         lambda poll: _ext.expval_noisy(lowered.program, lowered.steps, circuit.num_clbits, lowered.noise, x, z,
-                                       coeffs, offsets, request.seed, count, poll, request.threads, batch,
-                                       fusion=request.fusion), watch)
+                                       coeffs, offsets, count, request.native(batch=batch), poll), watch)
     return np.array(means), np.array(errors)
 
 
@@ -173,7 +166,6 @@ def required_memory(circuit: Circuit, request: Request) -> int:
     refuse_unserved(request, _kinds(lowered))
     if lowered.kind == "dynamic":
         return _ext.dynamic_required_memory(lowered.program, lowered.steps, lowered.finals, circuit.num_clbits,
-                                            request.shots, request.memory, fusion=request.fusion,
-                                            single=request.single)
+                                            request.native())
     return lowered.program.required_memory(request.native())
 
