@@ -290,8 +290,25 @@ _OWN = {
     "cu1": "gate cu1(lam) a, b { ctrl @ u1(lam) a, b; }",
     "cu3": "gate cu3(theta, phi, lam) a, b { ctrl @ u3(theta, phi, lam) a, b; }",
 }
+_HEADER = re.compile(r"gate (\w+)\(([^)]*)\)")
+
+
+def _numbered(text: str) -> str:
+    """The definition with its parameters named p0, p1, ...: Qiskit's importer
+    binds a definition's parameters in the order of their names."""
+    m = _HEADER.match(text)
+    if m is None:
+        return text
+    names = [n.strip() for n in m.group(2).split(",")]
+    head, body = text[:m.end()], text[m.end():]
+    for i, name in enumerate(names):
+        body = re.sub(rf"\b{name}\b", f"_p{i}_", body)
+    body = re.sub(r"\b_p(\d+)_\b", r"p\1", body)
+    return f"gate {m.group(1)}({', '.join(f'p{i}' for i in range(len(names)))}){body}"
+
+
 _DEFINITIONS = {
-    name: _OWN.get(name) or re.sub(r"\bu\(", "U(", row["qasm2_definition"] or _LATER[name])
+    name: _numbered(_OWN.get(name) or re.sub(r"\bu\(", "U(", row["qasm2_definition"] or _LATER[name]))
     for name, row in GATES.items()
     if name not in _STDGATES and name not in ("mcx", "mcp")
 }
@@ -338,7 +355,7 @@ class _Writer:
         for p in circuit_parameters(circuit):
             name = p.name
             if not _IDENTIFIER.match(name) or name in taken:
-                name = re.sub(r"\W", "_", name)
+                name = re.sub(r"\W+", "_", name).strip("_")
                 if not _IDENTIFIER.match(name) or name in taken:
                     name = f"_p{len(self.inputs)}"
             while name in taken:
@@ -403,7 +420,7 @@ class _Writer:
             if isinstance(where, ClassicalRegister):
                 test = f"{self.starts[where][0]} == {value}"
             else:
-                test = f"{self.clbits[where]} == {value}"
+                test = self.clbits[where] if value else f"!{self.clbits[where]}"  # as Qiskit writes it
             out.append(f"{indent}if ({test}) {{")
             for inner in ins.true_body:
                 self.statement(inner, indent + "  ", out)
