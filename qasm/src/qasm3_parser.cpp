@@ -261,7 +261,7 @@ class Reader {
   struct DepthGuard {
     Reader& r;
     DepthGuard(Reader& reader, const Token& at) : r(reader) {
-      if (++r.depth_ > r.opt_.max_gate_depth) r.fail(at, M::fill(M::kTooDeep, r.opt_.max_gate_depth));
+      if (++r.depth_ > r.opt_.max_depth) r.fail(at, M::fill(M::kTooDeep, r.opt_.max_depth));
     }
     ~DepthGuard() { --r.depth_; }
   };

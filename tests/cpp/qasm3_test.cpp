@@ -130,7 +130,7 @@ TEST(Qasm3Reader, LimitsEndRunawayPrograms) {
                 .find("max_instructions"),
             std::string::npos);
   const ParseError deep = error_of("def f(int n) -> int { return f(n + 1); }\nint x = f(0);\n");
-  EXPECT_NE(deep.message().find("nested more than 1000 deep"), std::string::npos);
+  EXPECT_NE(deep.message().find("nested more than 256 deep"), std::string::npos);
   std::string blocks(5000, '{');
   EXPECT_NE(error_of(blocks).message().find("nested more than"), std::string::npos);
 }

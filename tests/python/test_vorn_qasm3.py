@@ -360,7 +360,7 @@ BAD = [
     (HEAD + "y1 = 1;\n", 3, 1, "'y1' is not defined"),
     ("OPENQASM 2.0;\n", 1, 10, "read it with vorn.qasm2"),
     (HEAD + "qubit q;\nbreak;\n", 4, 1, "'break' outside a loop"),
-    (HEAD + "qubit q;\nrx(" + "(" * 2000 + "1" + ")" * 2000 + ") q;\n", 4, 1004, "nested more than 1000 deep"),
+    (HEAD + "qubit q;\nrx(" + "(" * 2000 + "1" + ")" * 2000 + ") q;\n", 4, 260, "nested more than 256 deep"),
 ]
 
 

@@ -116,7 +116,10 @@ struct ParseOptions {
   // The bound on the instructions a program expands to, and on the steps
   // (statements, gate applications, loop iterations) reading it takes.
   std::uint64_t max_instructions = 10'000'000;
-  std::uint32_t max_gate_depth = 1000;  // nested gate and subroutine calls, nested blocks and expressions
+  // Nested gate and subroutine calls, blocks and parentheses: each level is
+  // a few frames of the reader's recursion, so this bounds its stack (a few
+  // hundred KiB at 256, several times that under AddressSanitizer).
+  std::uint32_t max_depth = 256;
   std::uint32_t max_include_depth = 16;
 };
 
