@@ -53,7 +53,7 @@ struct Converter {
     return nb::steal(entry);
   }
 
-  // ("gate", name, qubits, params, terms, inverse, controls) or
+  // ("gate", name, qubits, params, terms, inverse, controls, line, column) or
   // ("if", on_register, index, value, true entries, false entries).
   nb::object special(const qasm3::Instruction& ins) {
     if (ins.kind == qasm3::Kind::IfElse) {
@@ -64,7 +64,7 @@ struct Converter {
     nb::list terms;
     for (const qasm3::Term& t : ins.terms) terms.append(nb::make_tuple(t.slot, t.input, t.coeff));
     return nb::make_tuple("gate", name(ins.name), nb::steal(index_tuple(ins.qubits)),
-                          nb::steal(float_tuple(ins.params)), terms, ins.inverse, ins.controls);
+                          nb::steal(float_tuple(ins.params)), terms, ins.inverse, ins.controls, ins.line, ins.column);
   }
 
   static bool is_special(const qasm3::Instruction& ins) {

@@ -285,6 +285,16 @@ def test_controlled_gates_without_a_row_become_controlled_matrices():
     np.testing.assert_allclose(ins.matrix, want, rtol=0, atol=1e-15)
 
 
+@pytest.mark.parametrize(("body", "message", "place"), [
+    ("input float[64] th;\nqubit[3] q;\nctrl(2) @ rx(th) q[0], q[1], q[2];\n", "with an input parameter", (5, 11)),
+    ("qubit[11] q;\nctrl(10) @ h " + ", ".join(f"q[{i}]" for i in range(11)) + ";\n", "on 11 qubits", (4, 12)),
+])
+def test_controlled_gates_without_a_row_need_known_angles_and_few_qubits(body, message, place):
+    with pytest.raises(qasm3.QASM3Error, match=message) as info:
+        loads(body)
+    assert (info.value.line, info.value.column) == place
+
+
 def test_measurement_forms_and_broadcasts():
     got = loads("""
         qubit[2] q; qreg r[1]; bit[2] c; creg d[1]; bit e = measure r[0];

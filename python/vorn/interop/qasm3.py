@@ -67,7 +67,7 @@ _CONTROLLED = {
 }
 
 
-def _controlled(ins: Instruction, controls: tuple[int, ...], where: str) -> Instruction:
+def _controlled(ins: Instruction, controls: tuple[int, ...], line: int, column: int) -> Instruction:
     """``ctrl(k) @ ins`` with the controls in front: a row of the table when
     one is that gate, else a unitary of the controlled matrix."""
     name, qubits, params = ins.name, ins.qubits, ins.params
@@ -89,13 +89,14 @@ def _controlled(ins: Instruction, controls: tuple[int, ...], where: str) -> Inst
         return Instruction("mcp", controls + qubits, params)
     if name == "u" and k == 1:
         return Instruction("cu", controls + qubits, (*params, 0.0))
+    where = f"line {line}, column {column}"
     if any(isinstance(p, ParameterExpression) for p in params):
         raise QASM3Error(f"{where}: a controlled '{name}' with an input parameter is not supported: it has no row "
-                         "in the gate table and its matrix needs known angles")
+                         "in the gate table and its matrix needs known angles", line, column)
     width = k + len(qubits)
     if width > _MAX_MATRIX_QUBITS:
         raise QASM3Error(f"{where}: a controlled '{name}' on {width} qubits is not supported: it has no row in the "
-                         f"gate table and its matrix is formed for at most {_MAX_MATRIX_QUBITS} qubits")
+                         f"gate table and its matrix is formed for at most {_MAX_MATRIX_QUBITS} qubits", line, column)
     base = ins.matrix if ins.matrix is not None else _gate_matrix(Instruction(name, tuple(range(len(qubits))), params))
     n = base.shape[0]
     full = np.eye(n << k, dtype=np.complex128)
@@ -126,13 +127,13 @@ def _finish(entry: Any, circuit: Circuit, inputs: list[Parameter]) -> Any:
         return make_if_else(condition, tuple(_finish(e, circuit, inputs) for e in true_body),
                             tuple(_finish(e, circuit, inputs) for e in false_body),
                             condition_clbits(circuit, condition))
-    _, name, qubits, params, terms, inverse, controls = entry
+    _, name, qubits, params, terms, inverse, controls, line, column = entry
     values = tuple(_angle(v, terms, inputs, slot) for slot, v in enumerate(params))
     ins = Instruction(name, qubits[controls:], values)
     if inverse:
         ins = _inverse(ins)
     if controls:
-        ins = _controlled(ins, qubits[:controls], f"gate '{name}'")
+        ins = _controlled(ins, qubits[:controls], line, column)
     return ins
 
 
