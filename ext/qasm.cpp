@@ -14,44 +14,19 @@
 
 #include "ext.hpp"
 #include "messages.hpp"
+#include "qasm_tuples.hpp"
 #include "vorn/qasm/qasm2.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace vorn::ext {
+
+void register_qasm3(nb::module_& m);  // qasm3.cpp
+
 namespace {
 
 PyObject* g_parse_error = nullptr;  // vorn._ext.Qasm2ParseError, a ValueError
-
-// New reference, or nullptr with a Python error set.
-PyObject* index_tuple(const std::vector<std::uint64_t>& values) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(values.size()));
-  if (!t) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* v = PyLong_FromUnsignedLongLong(values[i]);
-    if (!v) {
-      Py_DECREF(t);
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v);
-  }
-  return t;
-}
-
-PyObject* float_tuple(const std::vector<double>& values) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(values.size()));
-  if (!t) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* v = PyFloat_FromDouble(values[i]);
-    if (!v) {
-      Py_DECREF(t);
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v);
-  }
-  return t;
-}
 
 nb::list registers(const std::vector<qasm::Register>& regs) {
   nb::list out;
@@ -67,16 +42,6 @@ nb::list registers(const std::vector<qasm::Register>& regs) {
 // a conditioned statement's entries are in `instructions` as the entries it
 // runs, and `conditions` holds (first entry, entry count, creg index, value)
 // per conditioned statement, in order.
-// Cyclic garbage collection paused while the entries are made: they cannot
-// form cycles, and collections triggered by a few hundred thousand new
-// tuples would rescan the growing list again and again.
-struct GcPause {
-  int was_enabled = PyGC_Disable();
-  ~GcPause() {
-    if (was_enabled) PyGC_Enable();
-  }
-};
-
 nb::tuple to_python(const qasm::Description& d, nb::handle instruction_type) {
   const GcPause pause;
   auto* cls = reinterpret_cast<PyTypeObject*>(instruction_type.ptr());
@@ -135,15 +100,6 @@ nb::tuple to_python(const qasm::Description& d, nb::handle instruction_type) {
   }
   close_statement(list.size());
   return nb::make_tuple(d.num_qubits, d.global_phase, registers(d.qregs), registers(d.cregs), list, conditions);
-}
-
-// A file system path as the bytes os.fsencode gives (any bytes but NUL).
-std::string path_bytes(nb::handle b) {
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (!PyBytes_Check(b.ptr()) || PyBytes_AsStringAndSize(b.ptr(), &data, &size) != 0)
-    throw nb::type_error(messages::kPathBytes.data());
-  return std::string(data, static_cast<std::size_t>(size));
 }
 
 qasm::ParseOptions options_with(nb::handle include_path, std::uint64_t max_instructions) {
@@ -214,6 +170,7 @@ void register_qasm(nb::module_& m) {
   nb::list names;
   for (std::string_view name : qasm::known_gate_names()) names.append(nb::str(name.data(), name.size()));
   m.attr("QASM2_GATE_NAMES") = nb::steal(PyFrozenSet_New(names.ptr()));
+  register_qasm3(m);  // the OpenQASM 3 reader raises the same ParseError, translated above
 }
 
 }  // namespace vorn::ext

@@ -7,7 +7,7 @@ Build a :class:`Circuit` with Qiskit's gate names and conventions, then
 
 from importlib import metadata as _metadata
 
-from . import noise, qasm2
+from . import noise, qasm2, qasm3
 from .api import expval, jacobian, required_memory, run, statevector, value_and_grad, variance
 from .execution.results import Result
 from .execution.sweeps import binding_seed

@@ -18,6 +18,7 @@
 
 #include "gates.hpp"
 #include "lexer.hpp"
+#include "source.hpp"
 #include "vorn/qasm/messages.hpp"
 #include "vorn/qasm/qasm2.hpp"
 
@@ -166,41 +167,6 @@ struct Site {
   std::uint32_t creg = 0;
   std::uint64_t value = 0;
 };
-
-// Reads a whole file into *text; returns what is wrong with it (a file
-// problem text), or an empty string. Only regular files are opened: opening
-// a FIFO blocks and a device never ends. A read error is an error, never an
-// empty file (/proc/self/mem has a size of 0 and fails to read).
-std::string read_source(const std::filesystem::path& path, std::string* text) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::file_status st = fs::status(path, ec);
-  if (!fs::exists(st)) return std::string(messages::kFileNotFound);
-  if (fs::is_directory(st)) return std::string(messages::kFileIsDirectory);
-  if (!fs::is_regular_file(st)) {
-    const std::string_view kind = st.type() == fs::file_type::fifo        ? messages::kKindFifo
-                                  : st.type() == fs::file_type::character ? messages::kKindCharacterDevice
-                                  : st.type() == fs::file_type::block     ? messages::kKindBlockDevice
-                                  : st.type() == fs::file_type::socket    ? messages::kKindSocket
-                                                                          : messages::kKindOther;
-    return messages::fill(messages::kFileNotRegular, kind);
-  }
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return messages::fill(messages::kFileOpenFailed, std::generic_category().message(errno));
-  // Straight into the string, in growing chunks (sizes of /proc files are 0).
-  text->clear();
-  for (std::size_t chunk = 1 << 16;; chunk *= 2) {
-    const std::size_t had = text->size();
-    text->resize(had + chunk);
-    const std::size_t n = std::fread(text->data() + had, 1, chunk, f);
-    text->resize(had + n);
-    if (n < chunk) break;
-  }
-  const int err = std::ferror(f) ? errno : 0;
-  std::fclose(f);
-  if (err) return messages::fill(messages::kFileReadFailed, std::generic_category().message(err));
-  return {};
-}
 
 bool is_reserved(std::string_view s) {
   static constexpr std::string_view kWords[] = {
@@ -425,7 +391,7 @@ class Parser {
       if (found.empty()) fail(at, messages::fill(messages::kIncludeNotFound, name));
     }
     std::string text;
-    if (const std::string problem = read_source(found, &text); !problem.empty()) {
+    if (const std::string problem = detail::read_source(found, &text); !problem.empty()) {
       if (problem == messages::kFileNotFound) fail(at, messages::fill(messages::kIncludeNotFound, name));
       fail(at, messages::fill(messages::kIncludeUnreadable, found.string(), problem));
     }
@@ -1029,6 +995,45 @@ class Parser {
 
 }  // namespace
 
+namespace detail {
+
+// Reads a whole file into *text; returns what is wrong with it (a file
+// problem text), or an empty string. Only regular files are opened: opening
+// a FIFO blocks and a device never ends. A read error is an error, never an
+// empty file (/proc/self/mem has a size of 0 and fails to read).
+std::string read_source(const std::filesystem::path& path, std::string* text) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status st = fs::status(path, ec);
+  if (!fs::exists(st)) return std::string(messages::kFileNotFound);
+  if (fs::is_directory(st)) return std::string(messages::kFileIsDirectory);
+  if (!fs::is_regular_file(st)) {
+    const std::string_view kind = st.type() == fs::file_type::fifo        ? messages::kKindFifo
+                                  : st.type() == fs::file_type::character ? messages::kKindCharacterDevice
+                                  : st.type() == fs::file_type::block     ? messages::kKindBlockDevice
+                                  : st.type() == fs::file_type::socket    ? messages::kKindSocket
+                                                                          : messages::kKindOther;
+    return messages::fill(messages::kFileNotRegular, kind);
+  }
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return messages::fill(messages::kFileOpenFailed, std::generic_category().message(errno));
+  // Straight into the string, in growing chunks (sizes of /proc files are 0).
+  text->clear();
+  for (std::size_t chunk = 1 << 16;; chunk *= 2) {
+    const std::size_t had = text->size();
+    text->resize(had + chunk);
+    const std::size_t n = std::fread(text->data() + had, 1, chunk, f);
+    text->resize(had + n);
+    if (n < chunk) break;
+  }
+  const int err = std::ferror(f) ? errno : 0;
+  std::fclose(f);
+  if (err) return messages::fill(messages::kFileReadFailed, std::generic_category().message(err));
+  return {};
+}
+
+}  // namespace detail
+
 // Room for one instruction per statement up front (growing the list moves
 // every entry each time); bounded by what statements of 8 characters or
 // more ("h q[0];\n") could hold, so empty statements reserve little.
@@ -1055,7 +1060,7 @@ Description parse(std::string_view source, const ParseOptions& options) {
 
 Description parse_file(const std::string& path, ParseOptions options) {
   std::string text;
-  if (const std::string problem = read_source(path, &text); !problem.empty()) throw ParseError(path, 0, 0, problem);
+  if (const std::string problem = detail::read_source(path, &text); !problem.empty()) throw ParseError(path, 0, 0, problem);
   Program prog(options);
   reserve_for(prog, text);
   const std::string file;  // errors in the file itself carry line and column only

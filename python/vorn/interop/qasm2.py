@@ -285,9 +285,9 @@ def _mcx_definitions(k: int, out: dict[str, str]) -> str:
     return name
 
 
-def _unitary_definition(matrix: np.ndarray, name: str) -> str:
-    """A one-qubit unitary e^{i alpha} U(theta, phi, lam) as a definition; the
-    phase is made of qelib1 gates too: p(a) X p(a) X = e^{ia} I."""
+def u_angles(matrix: np.ndarray) -> tuple[float, float, float, float]:
+    """(theta, phi, lam, alpha) with matrix == e^{i alpha} U(theta, phi, lam)
+    for a one-qubit unitary (Qiskit's U, no phase of its own)."""
     m = np.asarray(matrix, dtype=np.complex128)
     c, s = abs(m[0, 0]), abs(m[1, 0])
     theta = 2 * math.atan2(s, c)
@@ -303,6 +303,13 @@ def _unitary_definition(matrix: np.ndarray, name: str) -> str:
         alpha_phi, alpha_lam = float(np.angle(m[1, 0])), float(np.angle(-m[0, 1]))
         alpha = alpha_phi + alpha_lam - float(np.angle(m[1, 1])) if c > tiny else alpha_phi
         phi, lam = alpha_phi - alpha, alpha_lam - alpha
+    return theta, phi, lam, alpha
+
+
+def _unitary_definition(matrix: np.ndarray, name: str) -> str:
+    """A one-qubit unitary e^{i alpha} U(theta, phi, lam) as a definition; the
+    phase is made of qelib1 gates too: p(a) X p(a) X = e^{ia} I."""
+    theta, phi, lam, alpha = u_angles(matrix)
     body = f"u({_angle_text(theta)},{_angle_text(phi)},{_angle_text(lam)}) q0;"
     if alpha != 0.0:
         a = _angle_text(alpha)
