@@ -17,18 +17,19 @@ from .execution.gradients import gradients
 from .execution.request import DEFAULT_SHOTS, Request, make_request, refuse_unserved
 from .execution.results import Result
 from .execution.watch import Progress, Watch
-from .interop.circuits import as_vorn_circuit
+from .interop.circuits import as_vorn_call
+from .interop.cirq_observables import as_vorn_observables
 from .model.circuit import Circuit
 from .model.pauli import PauliSum, observable_list
 
 __all__ = ["expval", "jacobian", "required_memory", "run", "statevector", "value_and_grad", "variance"]
 
 
-def _circuit(circuit: Any) -> Circuit:
-    converted = as_vorn_circuit(circuit)
+def _circuit(circuit: Any, params: Any = None) -> tuple[Circuit, Any]:
+    converted, params = as_vorn_call(circuit, params)
     if not isinstance(converted, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(converted).__name__}")
-    return converted
+    return converted, params
 
 
 def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *, memory: bool = False,
@@ -111,7 +112,7 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         >>> vorn.run(c, shots=100, seed=1).counts()  # doctest: +SKIP
         {'00': 52, '11': 48}
     """
-    circuit = _circuit(circuit)
+    circuit, params = _circuit(circuit, params)
     request = make_request(shots=shots, seed=seed, memory=memory, threads=threads, fusion=fusion,
                            precision=precision, timeout=timeout, progress=progress)
     if noise is not None:
@@ -145,7 +146,7 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
         2**num_qubits amplitudes, qubit 0 the least significant bit of the
         index.
     """
-    circuit = _circuit(circuit)
+    circuit, _ = _circuit(circuit)
     request = make_request(shots=0, threads=threads, fusion=fusion, precision=precision, timeout=timeout,
                            progress=progress)
     return engines.statevector(circuit, request)
@@ -166,8 +167,9 @@ def _given_state(state: np.ndarray, request: Request) -> np.ndarray:
 
 def _expectation(c: Any, observables: Any, variance: bool, timeout: Any, progress: Any, threads: Any,
                  fusion: Any, params: Any, noise: Any, trajectories: Any, seed: Any, precision: Any) -> Any:
+    observables = as_vorn_observables(observables, c)
     if not isinstance(c, np.ndarray):
-        c = as_vorn_circuit(c)
+        c, params = as_vorn_call(c, params)
     if not isinstance(c, (Circuit, np.ndarray)):
         raise TypeError(f"expected a vorn.Circuit or a complex128 state vector, not {type(c).__name__}")
     request = make_request(shots=0, seed=seed, threads=threads, fusion=fusion, precision=precision,
@@ -318,7 +320,7 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
     Returns:
         The number of bytes.
     """
-    circuit = _circuit(circuit)
+    circuit, params = _circuit(circuit, params)
     request = make_request(shots=shots, memory=memory, precision=precision)
     if params is not None:
         return sweeps.required_memory(circuit, params, request, observables, gradient)
@@ -327,7 +329,7 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
 
 def _gradient_call(circuit: Any, observables: Any, params: Any, timeout: Any, progress: Any, threads: Any,
                    noise: Any) -> tuple[np.ndarray, np.ndarray, bool]:
-    circuit = _circuit(circuit)
+    circuit, params = _circuit(circuit, params)
     request = make_request(shots=0, threads=threads, timeout=timeout, progress=progress)
     if noise is not None:
         raise ValueError("value_and_grad does not take noise: the adjoint method differentiates one pure state, "
