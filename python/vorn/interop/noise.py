@@ -10,7 +10,7 @@ from ..model.noise_model import (MIXTURE, NoiseModel, QuantumError, amplitude_da
                                  phase_damping, readout)
 from .circuits import _read_cirq, _require
 
-__all__ = ["from_cirq", "from_qiskit"]
+__all__ = ["from_cirq", "from_qiskit", "is_cirq_channel"]
 
 def _from_aer_error(error: Any, where: str) -> QuantumError:
     """A Qiskit Aer QuantumError: a mixture when every one of its circuits is
@@ -86,6 +86,11 @@ _CIRQ_CHANNELS = {
 def _cirq_channel(gate: Any) -> QuantumError | None:
     convert = _CIRQ_CHANNELS.get(type(gate).__name__)
     return None if convert is None else convert(gate)
+
+
+def is_cirq_channel(op: Any) -> bool:
+    """Whether a Cirq operation is one of the channels :func:`from_cirq` takes."""
+    return getattr(op, "gate", None) is not None and type(op.gate).__name__ in _CIRQ_CHANNELS
 
 
 def from_cirq(obj: Any, qubit_order: Any = None) -> QuantumError | tuple[Circuit, NoiseModel]:
