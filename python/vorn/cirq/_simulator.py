@@ -148,8 +148,7 @@ class Simulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         big-endian in ``qubit_order``)."""
         _check_circuit(program)
         resolvers = list(cirq.to_resolvers(params))
-        prepared = _Prepared(program, qubit_order, "state", self._noise, initial_state)
-        prepared.refuse_noise("simulate")
+        prepared = _Prepared(program, qubit_order, "simulate", self._noise, initial_state)
         finals = prepared.final_states(resolvers, self._call_seed(), self._options)
         out = []
         for resolver, (state, measurements) in zip(resolvers, finals):
@@ -175,8 +174,7 @@ class Simulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         first qubit of ``qubit_order`` most significant), per point."""
         _check_circuit(program)
         resolvers = list(cirq.to_resolvers(params))
-        prepared = _Prepared(program, qubit_order, "state", self._noise, None)
-        prepared.refuse_noise("compute_amplitudes")
+        prepared = _Prepared(program, qubit_order, "compute_amplitudes", self._noise, None)
         size = 1 << len(prepared.qubits)
         picked = []
         for b in bitstrings:
@@ -294,6 +292,11 @@ class _Prepared:
         ops, self.keys, renamed = _measurement_instances(ops)
         ops, settled = _settle_channels(ops, purpose)
         self.noisy = any(is_cirq_channel(op) for op in ops)
+        if self.noisy and purpose not in ("run", "expval"):
+            raise ValueError(f"{purpose} of a noisy circuit (a noise model or channels in it): vorn's "
+                             "trajectories give samples (run) and mean expectation values "
+                             "(simulate_expectation_values), no single final state; cirq.DensityMatrixSimulator "
+                             "gives the mixed state")
         if start or renamed or settled:
             circuit = cirq.Circuit(cirq.Moment([op]) for op in start + ops)
         self.cirq_circuit = circuit
@@ -310,12 +313,6 @@ class _Prepared:
         if self.noisy:
             return noise_from_cirq(circuit, self.qubits)
         return from_cirq(circuit, self.qubits), None
-
-    def refuse_noise(self, what: str) -> None:
-        if self.noisy:
-            raise ValueError(f"{what} of a noisy circuit (a noise model or channels in it): vorn's trajectories "
-                             "give samples (run) and mean expectation values (simulate_expectation_values), "
-                             "no single final state; cirq.DensityMatrixSimulator gives the mixed state")
 
     def each_point(self, resolvers: list[Any], call: Any, seed: int) -> list[tuple[Circuit, Any]]:
         """[(circuit, call(...)) per point]: one sweep call ``call(circuit,
@@ -514,7 +511,7 @@ def _settle_channels(ops: list[Any], purpose: str) -> tuple[list[Any], bool]:
     reads them in a run (dropped); for expectation values they commute with
     the measurement's collapse (each is covariant with it: Pauli, depolarising,
     damping), so they act just before it. Else as they are."""
-    if purpose == "state":
+    if purpose not in ("run", "expval"):
         return ops, False
     last: dict[Any, int] = {}
     for i, op in enumerate(ops):
