@@ -129,6 +129,7 @@ demo: install $(VENV)/.demo-ready
 	$(PY) examples/vorn_qiskit_vqe.py
 	$(PY) examples/vorn_dynamic.py --out build/demo/vorn_dynamic.png
 	$(PY) examples/vorn_pennylane_qnode.py
+	$(PY) examples/vorn_cirq_simulator.py
 	$(PY) examples/vorn_noisy_ghz.py --out build/demo/vorn_noisy_ghz.png
 
 # The distributed state on 1, 2 and 4 ranks (mpirun, oversubscribed), in a
