@@ -83,6 +83,10 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
             columns in ``circuit.parameters`` order: row b is run seeded
             with ``vorn.binding_seed(seed, b)`` (so it equals running the
             bound circuit alone with that seed); a 1-D array is one binding.
+            For a Cirq circuit with sympy symbols also Cirq's values: a
+            ``cirq.ParamResolver`` or ``{name: value}`` dict (one binding)
+            or a sweep (``cirq.Points``, ``Linspace``, ``Zip``,
+            ``Product``, a list of resolvers: one row per point).
         noise: a :class:`vorn.noise.NoiseModel`: every shot runs as one
             quantum trajectory (see :mod:`vorn.noise`); the result has counts
             and memory but no state, and ``distinct_paths``, the number of
@@ -216,7 +220,11 @@ def expval(c: Any, observables: PauliSum | list[PauliSum], variance: bool = Fals
             contiguous complex128 array of 2**n amplitudes.
         observables: a :class:`PauliSum` or a sequence of them, each on the
             state's n qubits; a Qiskit ``SparsePauliOp`` or ``Pauli`` counts
-            as one (converted with :meth:`PauliSum.from_qiskit`).
+            as one (converted with :meth:`PauliSum.from_qiskit`), and so does
+            a ``cirq.PauliSum`` or ``cirq.PauliString``: on a Cirq circuit
+            it names the circuit's qubits, on a vorn circuit or a state
+            vector ``cirq.LineQubit(i)`` is qubit n - 1 - i (as
+            :func:`vorn.to_cirq` names them).
         variance: also return the variance <H^2> - <H>^2 of each (real
             coefficients only; over the outcomes' mixture for a dynamic
             circuit).
@@ -232,7 +240,9 @@ def expval(c: Any, observables: PauliSum | list[PauliSum], variance: bool = Fals
         params: for a circuit with parameters, an array of shape (bindings,
             num_parameters), columns in ``c.parameters`` order (a 1-D array is
             one binding): row b's values are bit-identical to
-            ``expval(c.assign_parameters(params[b]), observables)``.
+            ``expval(c.assign_parameters(params[b]), observables)``. A
+            Cirq circuit takes Cirq's resolvers and sweeps, as for
+            :func:`run`.
         noise: a :class:`vorn.noise.NoiseModel`: the mean of <H> over
             ``trajectories`` quantum trajectories of the circuit (real
             coefficients; mid-circuit measurements collapse, final ones are

@@ -41,7 +41,14 @@ class FromCirq:
         free = sorted(value.free_symbols, key=lambda s: s.name)
         if not free:
             return _real(value, value)
-        out: Any = _real(value.subs({s: 0 for s in free}), value)
+        # Most angles are already c0 + sum c_i s_i term by term: read them so.
+        terms = value.as_coefficients_dict()
+        if all(k == 1 or isinstance(k, sympy.Symbol) for k in terms):
+            out: Any = _real(terms.get(sympy.S.One, 0), value)
+            for s in free:
+                out = out + _real(terms[s], value) * self.parameter(s.name)
+            return out
+        out = _real(value.subs({s: 0 for s in free}), value)
         for s in free:
             slope = sympy.diff(value, s)
             if slope.free_symbols:
