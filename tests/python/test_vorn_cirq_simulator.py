@@ -410,3 +410,11 @@ def test_cirq_observables_on_vorn_circuits_and_states_name_line_qubits():
     np.testing.assert_allclose(reference().simulate_expectation_values(vorn.to_cirq(c), cirq.Z(Q[2])), [-1])
     with pytest.raises(ValueError, match="LineQubit\\(0\\) to cirq.LineQubit\\(2\\)"):
         vorn.expval(c, cirq.Z(cirq.GridQubit(0, 0)))
+
+
+def test_past_the_exact_walks_outcomes_expectation_values_are_sampled():
+    q = Q[0]  # 13 measurements of one qubit: 2**13 outcome patterns, over the exact walk's 4096
+    rounds = [[cirq.H(q), cirq.measure(q, key=f"m{i}"), cirq.X(q).with_classical_controls(f"m{i}")] for i in range(13)]
+    c = cirq.Circuit(rounds, cirq.ry(0.3).on(q))
+    values = Simulator(seed=2, trajectories=400).simulate_expectation_values(c, [cirq.Z(q), cirq.X(q)])
+    np.testing.assert_allclose(values, [np.cos(0.3), np.sin(0.3)], atol=1e-12)  # the same whatever the outcomes
