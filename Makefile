@@ -106,7 +106,8 @@ test: test-cpp check-fma test-python test-wheel test-pennylane-device
 # ufuncs leak at exit, which LeakSanitizer would report against us (PennyLane
 # imports SciPy). Files that import a toolkit at module level are left out
 # whole: collecting them imports it even when their marker is deselected.
-ASAN_TOOLKIT_FILES := test_vorn_pennylane.py test_vorn_qiskit_backend.py test_vorn_qiskit_primitives.py
+ASAN_TOOLKIT_FILES := test_vorn_pennylane.py test_vorn_qiskit_backend.py test_vorn_qiskit_primitives.py \
+	test_vorn_cirq_simulator.py
 ASAN_PYTEST ?= -m "not qiskit and not cirq and not scipy and not pennylane" \
 	$(addprefix --ignore=tests/python/,$(ASAN_TOOLKIT_FILES))
 test-asan: venv
@@ -128,6 +129,7 @@ demo: install $(VENV)/.demo-ready
 	$(PY) examples/vorn_qiskit_vqe.py
 	$(PY) examples/vorn_dynamic.py --out build/demo/vorn_dynamic.png
 	$(PY) examples/vorn_pennylane_qnode.py
+	$(PY) examples/vorn_cirq_simulator.py
 	$(PY) examples/vorn_noisy_ghz.py --out build/demo/vorn_noisy_ghz.png
 
 # The distributed state on 1, 2 and 4 ranks (mpirun, oversubscribed), in a

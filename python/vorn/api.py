@@ -17,18 +17,19 @@ from .execution.gradients import gradients
 from .execution.request import DEFAULT_SHOTS, Request, make_request, refuse_unserved
 from .execution.results import Result
 from .execution.watch import Progress, Watch
-from .interop.circuits import as_vorn_circuit
+from .interop.circuits import as_vorn_call
+from .interop.cirq_observables import as_vorn_observables
 from .model.circuit import Circuit
 from .model.pauli import PauliSum, observable_list
 
 __all__ = ["expval", "jacobian", "required_memory", "run", "statevector", "value_and_grad", "variance"]
 
 
-def _circuit(circuit: Any) -> Circuit:
-    converted = as_vorn_circuit(circuit)
+def _circuit(circuit: Any, params: Any = None) -> tuple[Circuit, Any]:
+    converted, params = as_vorn_call(circuit, params)
     if not isinstance(converted, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(converted).__name__}")
-    return converted
+    return converted, params
 
 
 def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *, memory: bool = False,
@@ -82,6 +83,10 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
             columns in ``circuit.parameters`` order: row b is run seeded
             with ``vorn.binding_seed(seed, b)`` (so it equals running the
             bound circuit alone with that seed); a 1-D array is one binding.
+            For a Cirq circuit with sympy symbols also Cirq's values: a
+            ``cirq.ParamResolver`` or ``{name: value}`` dict (one binding)
+            or a sweep (``cirq.Points``, ``Linspace``, ``Zip``,
+            ``Product``, a list of resolvers: one row per point).
         noise: a :class:`vorn.noise.NoiseModel`: every shot runs as one
             quantum trajectory (see :mod:`vorn.noise`); the result has counts
             and memory but no state, and ``distinct_paths``, the number of
@@ -111,7 +116,7 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         >>> vorn.run(c, shots=100, seed=1).counts()  # doctest: +SKIP
         {'00': 52, '11': 48}
     """
-    circuit = _circuit(circuit)
+    circuit, params = _circuit(circuit, params)
     request = make_request(shots=shots, seed=seed, memory=memory, threads=threads, fusion=fusion,
                            precision=precision, timeout=timeout, progress=progress)
     if noise is not None:
@@ -145,7 +150,7 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
         2**num_qubits amplitudes, qubit 0 the least significant bit of the
         index.
     """
-    circuit = _circuit(circuit)
+    circuit, _ = _circuit(circuit)
     request = make_request(shots=0, threads=threads, fusion=fusion, precision=precision, timeout=timeout,
                            progress=progress)
     return engines.statevector(circuit, request)
@@ -166,8 +171,9 @@ def _given_state(state: np.ndarray, request: Request) -> np.ndarray:
 
 def _expectation(c: Any, observables: Any, variance: bool, timeout: Any, progress: Any, threads: Any,
                  fusion: Any, params: Any, noise: Any, trajectories: Any, seed: Any, precision: Any) -> Any:
+    observables = as_vorn_observables(observables, c)
     if not isinstance(c, np.ndarray):
-        c = as_vorn_circuit(c)
+        c, params = as_vorn_call(c, params)
     if not isinstance(c, (Circuit, np.ndarray)):
         raise TypeError(f"expected a vorn.Circuit or a complex128 state vector, not {type(c).__name__}")
     request = make_request(shots=0, seed=seed, threads=threads, fusion=fusion, precision=precision,
@@ -214,7 +220,11 @@ def expval(c: Any, observables: PauliSum | list[PauliSum], variance: bool = Fals
             contiguous complex128 array of 2**n amplitudes.
         observables: a :class:`PauliSum` or a sequence of them, each on the
             state's n qubits; a Qiskit ``SparsePauliOp`` or ``Pauli`` counts
-            as one (converted with :meth:`PauliSum.from_qiskit`).
+            as one (converted with :meth:`PauliSum.from_qiskit`), and so does
+            a ``cirq.PauliSum`` or ``cirq.PauliString``: on a Cirq circuit
+            it names the circuit's qubits, on a vorn circuit or a state
+            vector ``cirq.LineQubit(i)`` is qubit n - 1 - i (as
+            :func:`vorn.to_cirq` names them).
         variance: also return the variance <H^2> - <H>^2 of each (real
             coefficients only; over the outcomes' mixture for a dynamic
             circuit).
@@ -230,7 +240,9 @@ def expval(c: Any, observables: PauliSum | list[PauliSum], variance: bool = Fals
         params: for a circuit with parameters, an array of shape (bindings,
             num_parameters), columns in ``c.parameters`` order (a 1-D array is
             one binding): row b's values are bit-identical to
-            ``expval(c.assign_parameters(params[b]), observables)``.
+            ``expval(c.assign_parameters(params[b]), observables)``. A
+            Cirq circuit takes Cirq's resolvers and sweeps, as for
+            :func:`run`.
         noise: a :class:`vorn.noise.NoiseModel`: the mean of <H> over
             ``trajectories`` quantum trajectories of the circuit (real
             coefficients; mid-circuit measurements collapse, final ones are
@@ -318,7 +330,7 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
     Returns:
         The number of bytes.
     """
-    circuit = _circuit(circuit)
+    circuit, params = _circuit(circuit, params)
     request = make_request(shots=shots, memory=memory, precision=precision)
     if params is not None:
         return sweeps.required_memory(circuit, params, request, observables, gradient)
@@ -327,7 +339,7 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
 
 def _gradient_call(circuit: Any, observables: Any, params: Any, timeout: Any, progress: Any, threads: Any,
                    noise: Any) -> tuple[np.ndarray, np.ndarray, bool]:
-    circuit = _circuit(circuit)
+    circuit, params = _circuit(circuit, params)
     request = make_request(shots=0, threads=threads, timeout=timeout, progress=progress)
     if noise is not None:
         raise ValueError("value_and_grad does not take noise: the adjoint method differentiates one pure state, "

@@ -38,6 +38,7 @@ import numpy as np
 from .. import _ext
 from ..model import parameters as _parameters
 from ..model.circuit import GATES, Circuit, ClassicalRegister, IfElse, _gate_matrix
+from .cirq_parameters import FromCirq, cirq_bindings, is_cirq_sweepable
 from .qiskit_parameters import FromQiskit, ToQiskit
 
 __all__ = ["from_cirq", "from_qiskit", "to_cirq", "to_qiskit"]
@@ -70,6 +71,20 @@ def as_vorn_circuit(obj: Any) -> Any:
     if cirq is not None and isinstance(obj, cirq.AbstractCircuit):
         return from_cirq(obj)
     return obj
+
+
+def as_vorn_call(obj: Any, params: Any) -> tuple[Any, Any]:
+    """(``obj`` converted as :func:`as_vorn_circuit` does, ``params``):
+    Cirq's parameter resolvers and sweeps (a resolver or dict for a circuit
+    from Cirq, one binding; a sweep or a list of them, one row per point)
+    become the converted circuit's values by symbol name; vorn's arrays
+    stay as they are."""
+    cirq = sys.modules.get("cirq")
+    from_cirq_circuit = cirq is not None and isinstance(obj, cirq.AbstractCircuit)
+    converted = as_vorn_circuit(obj)
+    if is_cirq_sweepable(params, from_cirq_circuit) and isinstance(converted, Circuit):
+        params = cirq_bindings(converted, params)
+    return converted, params
 
 
 # ---- Qiskit -------------------------------------------------------------------
@@ -366,7 +381,8 @@ class _CirqReader:
         self.cirq = cirq
         self.out = out
         self.index = index
-        self.phase = 0.0
+        self.phase: Any = 0.0
+        self.angle = FromCirq()  # numbers and affine sympy expressions
         self.keys: set[str] = set()
         # From the table: Cirq's fixed gates (cirq.H, cirq.S**-1, cirq.CY, ...)
         # -> vorn gate; Cirq classes made by an angle (cirq.rx -> Rx) or by an
@@ -421,6 +437,12 @@ class _CirqReader:
         if cirq.has_unitary(op) and len(qubits) <= _ext.MAX_GATE_TARGETS:
             out.unitary(cirq.unitary(op), qubits[::-1])
             return
+        if cirq.is_parameterized(op):
+            names = ", ".join(sorted(str(p) for p in cirq.parameter_names(op)))
+            raise TypeError(f"the Cirq operation {what}{_inside(outer)} keeps its symbols ({names}) only where "
+                            "vorn has a gate of that angle (rx, ry, rz and the X, Y, Z, CZ, CCZ, XX, YY, ZZ and "
+                            "ISWAP powers, directly or through Cirq's decomposition): resolve it first with "
+                            "cirq.resolve_parameters")
         if cirq.is_measurement(op) or not cirq.has_unitary(op):
             raise NotImplementedError(
                 f"cannot convert the Cirq operation {what}{_inside(outer)}: it has no unitary "
@@ -485,7 +507,7 @@ class _CirqReader:
         gate, whose phase relative to vorn's gate is added to the circuit's."""
         cirq = self.cirq
         out = self.out
-        if gate is None or cirq.is_parameterized(gate):
+        if gate is None:
             return False
         if isinstance(gate, cirq.IdentityGate):
             for q in qubits:
@@ -501,29 +523,40 @@ class _CirqReader:
         if isinstance(gate, cirq.ControlledGate):
             return self.controlled(gate, qubits)
         if type(gate) in self.by_angle:  # cirq.rx/ry/rz: exactly vorn's rotation
-            getattr(out, self.by_angle[type(gate)])(_rads(gate, float(gate.exponent)), *qubits)
+            getattr(out, self.by_angle[type(gate)])(self.rads(gate), *qubits)
             return True
         if not isinstance(gate, cirq.EigenGate):
             return False
-        t = float(gate.exponent)
-        s = float(gate.global_shift)
+        t = self.angle(gate.exponent)
+        try:
+            s = float(gate.global_shift)
+        except TypeError:
+            return False
         base = gate
         if s != 0.0:
             try:
-                base = type(gate)(exponent=t)
+                base = type(gate)(exponent=gate.exponent)
             except TypeError:
                 return False
-        name = self.fixed_name(base)
+        name = None if cirq.is_parameterized(base) else self.fixed_name(base)
         if name is not None:
             getattr(out, name)(*qubits)
         elif type(gate) in self.by_exponent:  # ZPowGate, CZPowGate: p(pi t), cp(pi t)
             getattr(out, self.by_exponent[type(gate)])(math.pi * t, *qubits)
         elif type(gate).__name__ in _CIRQ_POWERS:
-            self.phase += _CIRQ_POWERS[type(gate).__name__](out, gate, t, qubits)
+            self.phase += _CIRQ_POWERS[type(gate).__name__](out, self.rads(gate), t, qubits)
         else:
             return False
-        self.phase += math.pi * t * s
+        if s != 0.0:
+            self.phase += math.pi * t * s
         return True
+
+    def rads(self, gate: Any) -> Any:
+        """The rotation angle of an X, Y or Z power: cirq.rx/ry/rz keep the
+        angle they were made with (pi * exponent may differ from it in the
+        last bit), the others pi * exponent."""
+        rads = getattr(gate, "_rads", None)
+        return self.angle(rads) if rads is not None else math.pi * self.angle(gate.exponent)
 
     def fixed_name(self, gate: Any) -> str | None:
         try:
@@ -541,50 +574,55 @@ class _CirqReader:
         except TypeError:
             return False
         k = gate.num_controls()
-        if not closed or cirq.is_parameterized(sub) or len(qubits) != k + 1:
+        if not closed or len(qubits) != k + 1 or cirq.is_parameterized(getattr(sub, "global_shift", 0.0)):
             return False
         if k == 1 and type(sub) in self.controlled_by_angle:
-            getattr(self.out, self.controlled_by_angle[type(sub)])(_rads(sub, float(sub.exponent)), *qubits)
+            getattr(self.out, self.controlled_by_angle[type(sub)])(self.rads(sub), *qubits)
             return True
-        if isinstance(sub, cirq.XPowGate) and float(sub.exponent) == 1.0 and float(sub.global_shift) == 0.0:
+        if (isinstance(sub, cirq.XPowGate) and not cirq.is_parameterized(sub) and float(sub.exponent) == 1.0
+                and float(sub.global_shift) == 0.0):
             self.out.mcx(qubits[:-1], qubits[-1])
             return True
         if isinstance(sub, cirq.ZPowGate) and float(sub.global_shift) == 0.0:
-            self.out.mcp(math.pi * float(sub.exponent), qubits[:-1], qubits[-1])
+            self.out.mcp(math.pi * self.angle(sub.exponent), qubits[:-1], qubits[-1])
             return True
         return False
 
 
 # Cirq families at any exponent t (global shift 0) that vorn has as another
-# gate: each appends it and returns the phase that gate lacks.
-def _x_power(out: Circuit, gate: Any, t: float, q: list[int]) -> float:
-    out.rx(_rads(gate, t), *q)  # X^t = e^(i pi t/2) Rx(pi t)
+# gate: each appends it and returns the phase that gate lacks. ``rads`` is
+# pi t (or the angle a cirq.rx/ry was made with); t and rads are floats or
+# vorn expressions of the circuit's symbols.
+def _x_power(out: Circuit, rads: Any, t: Any, q: list[int]) -> Any:
+    out.rx(rads, *q)  # X^t = e^(i pi t/2) Rx(pi t)
     return math.pi * t / 2
 
 
-def _y_power(out: Circuit, gate: Any, t: float, q: list[int]) -> float:
-    out.ry(_rads(gate, t), *q)
+def _y_power(out: Circuit, rads: Any, t: Any, q: list[int]) -> Any:
+    out.ry(rads, *q)
     return math.pi * t / 2
 
 
-def _ccz_power(out: Circuit, gate: Any, t: float, q: list[int]) -> float:
+def _ccz_power(out: Circuit, rads: Any, t: Any, q: list[int]) -> float:
     out.mcp(math.pi * t, q[:2], q[2])
     return 0.0
 
 
-def _iswap_power(out: Circuit, gate: Any, t: float, q: list[int]) -> float:
+def _iswap_power(out: Circuit, rads: Any, t: Any, q: list[int]) -> float:
     out.xx_plus_yy(-math.pi * t, 0.0, *q)  # ISWAP^t is XX+YY(-pi t, 0), symmetric in its qubits
     return 0.0
 
 
-_CIRQ_POWERS = {"XPowGate": _x_power, "YPowGate": _y_power, "CCZPowGate": _ccz_power, "ISwapPowGate": _iswap_power}
+def _two_pauli_power(gate: str) -> Any:
+    def power(out: Circuit, rads: Any, t: Any, q: list[int]) -> Any:
+        getattr(out, gate)(math.pi * t, *q)  # (PP)^t = e^(i pi t/2) Rpp(pi t), symmetric in its qubits
+        return math.pi * t / 2
+    return power
 
 
-def _rads(gate: Any, t: float) -> float:
-    # cirq.rx/ry/rz keep the angle they were made with; pi * exponent may
-    # differ from it in the last bit.
-    rads = getattr(gate, "_rads", None)
-    return float(rads) if isinstance(rads, (int, float)) else math.pi * t
+_CIRQ_POWERS = {"XPowGate": _x_power, "YPowGate": _y_power, "CCZPowGate": _ccz_power, "ISwapPowGate": _iswap_power,
+                "XXPowGate": _two_pauli_power("rxx"), "YYPowGate": _two_pauli_power("ryy"),
+                "ZZPowGate": _two_pauli_power("rzz")}
 
 
 def _cirq_name(op: Any) -> str:
@@ -606,8 +644,18 @@ def from_cirq(circuit: Any, qubit_order: Any = None) -> Circuit:
     ``ClassicallyControlledOperation`` on measurement keys if_test blocks
     (a key holds when its register reads non-zero, as in Cirq).
 
+    Sympy symbols become vorn :class:`Parameter` s of the same name (one per
+    name) and affine sympy expressions of them vorn's expressions, where
+    vorn has a gate of that angle: ``cirq.rx/ry/rz``, the X, Y, Z, CZ, CCZ,
+    XX, YY, ZZ and ISWAP powers (global shifts included), their controlled
+    forms, and what Cirq decomposes into them (``PhasedXPowGate``, ``FSimGate``,
+    ...). Bind them with ``params=`` (a ``cirq.ParamResolver``, a dict or a
+    sweep, by symbol name) or :meth:`vorn.Circuit.assign_parameters`. Other
+    symbolic operations and non-affine angles (``sympy.sin(t)``, ``t**2``)
+    raise TypeError: resolve those first with ``cirq.resolve_parameters``.
+
     Args:
-        circuit: a ``cirq.Circuit`` with every parameter resolved.
+        circuit: a ``cirq.Circuit``.
         qubit_order: the qubit order (see above); None for Cirq's default.
     """
     return _read_cirq(circuit, qubit_order, "from_cirq")
@@ -620,10 +668,6 @@ def _read_cirq(circuit: Any, qubit_order: Any, caller: str, take: Any = None) ->
     cirq = _require("cirq", "cirq", caller)
     if not isinstance(circuit, cirq.AbstractCircuit):
         raise TypeError(f"{caller} expects a cirq.Circuit, not {type(circuit).__name__}")
-    if cirq.is_parameterized(circuit):
-        names = ", ".join(sorted(str(p) for p in cirq.parameter_names(circuit))[:5])
-        raise ValueError(f"the circuit has unresolved parameters ({names}): resolve them first with "
-                         "cirq.resolve_parameters")
     order = cirq.QubitOrder.as_qubit_order(cirq.QubitOrder.DEFAULT if qubit_order is None else qubit_order)
     qubits = list(order.order_for(circuit.all_qubits()))
     for q in qubits:

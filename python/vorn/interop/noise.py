@@ -10,7 +10,7 @@ from ..model.noise_model import (MIXTURE, NoiseModel, QuantumError, amplitude_da
                                  phase_damping, readout)
 from .circuits import _read_cirq, _require
 
-__all__ = ["from_cirq", "from_qiskit"]
+__all__ = ["from_cirq", "from_qiskit", "is_cirq_channel"]
 
 def _from_aer_error(error: Any, where: str) -> QuantumError:
     """A Qiskit Aer QuantumError: a mixture when every one of its circuits is
@@ -88,6 +88,11 @@ def _cirq_channel(gate: Any) -> QuantumError | None:
     return None if convert is None else convert(gate)
 
 
+def is_cirq_channel(op: Any) -> bool:
+    """Whether a Cirq operation is one of the channels :func:`from_cirq` takes."""
+    return getattr(op, "gate", None) is not None and type(op.gate).__name__ in _CIRQ_CHANNELS
+
+
 def from_cirq(obj: Any, qubit_order: Any = None) -> QuantumError | tuple[Circuit, NoiseModel]:
     """Cirq's noise in vorn: ``cirq.depolarize`` (its p rescaled, see
     :func:`depolarizing`), ``bit_flip``, ``phase_flip``, ``amplitude_damp``,
@@ -107,7 +112,8 @@ def from_cirq(obj: Any, qubit_order: Any = None) -> QuantumError | tuple[Circuit
 
     Raises:
         NotImplementedError: another channel, or a channel on a qubit after
-            its measurement.
+            its last measurement (after a mid-circuit measurement, followed
+            by more operations on the qubit, it is taken).
     """
     cirq = _require("cirq", "cirq", "noise.from_cirq")
 
@@ -118,18 +124,35 @@ def from_cirq(obj: Any, qubit_order: Any = None) -> QuantumError | tuple[Circuit
                                       f"{sorted(_CIRQ_CHANNELS)}")
         return error
     model = NoiseModel()
+    measured: set[int] = set()
+    seen = [0]  # instructions already looked at for measurements
+    after_measurement: list[tuple[int, tuple[int, ...], Any]] = []
 
     def take(op: Any, reader: Any) -> bool:
         error = _cirq_channel(op.gate) if op.gate is not None else None
         if error is None:
             return False
         qubits = tuple(reader.index[q] for q in op.qubits)
-        measured = {q for ins in reader.out._data if ins.name == "measure" for q in ins.qubits}
+        data = reader.out._data
+        measured.update(q for ins in data[seen[0]:] if ins.name == "measure" for q in ins.qubits)
+        seen[0] = len(data)
         if measured & set(qubits):
-            raise NotImplementedError(f"the channel {op} acts on a qubit after its measurement, which vorn's "
-                                      "noisy runs do not take")
-        model._inline.setdefault(len(reader.out._data), []).append((error, qubits))
+            after_measurement.append((len(data), qubits, op))
+        model._inline.setdefault(len(data), []).append((error, qubits))
         return True
 
     circuit = _read_cirq(obj, qubit_order, "noise.from_cirq", take)
+    # A channel after a mid-circuit measurement acts between it and what
+    # follows; after a qubit's last measurement it would act before that
+    # measurement is drawn (final measurements are drawn from the end state).
+    last = {}
+    for i, ins in enumerate(circuit._data):
+        if ins.name != "barrier":
+            last.update((q, i) for q in ins.qubits)
+    for index, qubits, op in after_measurement:
+        for q in qubits:
+            if last.get(q, index) < index and circuit._data[last[q]].name == "measure":
+                raise NotImplementedError(f"the channel {op} acts on a qubit after its measurement with nothing "
+                                          "after it, which vorn's noisy runs do not take (a final measurement "
+                                          "is drawn from the end state)")
     return circuit, model
