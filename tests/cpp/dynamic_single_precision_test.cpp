@@ -139,7 +139,7 @@ TEST(DynamicSinglePrecision, MemoryFigureCountsHalfSizeStates) {
   Program gates_only;
   gates_only.n_qubits = n;
   const U buffers = required_memory(gates_only, 0) - StateVector::bytes_for(n);
-  const U single_buffers = required_memory(gates_only, 0, {.single_precision = true}) - SingleStateVector::bytes_for(n);
+  const U single_buffers = required_memory(gates_only, RunRequest{.single_precision = true}) - SingleStateVector::bytes_for(n);
   EXPECT_EQ(dbl - sgl, 3 * (StateVector::bytes_for(n) - SingleStateVector::bytes_for(n)) + (buffers - single_buffers));
 }
 
