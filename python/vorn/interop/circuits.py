@@ -163,8 +163,9 @@ class _QiskitReader:
             out.reset(qubits)
             return
         if kind == "barrier":
-            if qubits:
-                out.barrier(qubits)
+            kept = [q for q in qubits if q is not None]  # None: an idle qubit left out of the simulation
+            if kept:
+                out.barrier(kept)
             return
         if kind == "delay":  # the identity for a simulator
             return
@@ -281,10 +282,22 @@ def from_qiskit(qc: Any) -> Circuit:
 
     Args:
         qc: the ``qiskit.QuantumCircuit`` to convert."""
-    qiskit = _require("qiskit", "qiskit", "from_qiskit")
+    return convert_qiskit(qc, list(range(_qiskit_circuit(qc, "from_qiskit").num_qubits)))
+
+
+def _qiskit_circuit(qc: Any, caller: str) -> Any:
+    qiskit = _require("qiskit", "qiskit", caller)
     if not isinstance(qc, qiskit.QuantumCircuit):
-        raise TypeError(f"from_qiskit expects a qiskit.QuantumCircuit, not {type(qc).__name__}")
-    out = Circuit(qc.num_qubits)
+        raise TypeError(f"{caller} expects a qiskit.QuantumCircuit, not {type(qc).__name__}")
+    return qc
+
+
+def convert_qiskit(qc: Any, qubits: list[int | None]) -> Circuit:
+    """:func:`from_qiskit` with Qiskit qubit i becoming vorn qubit
+    ``qubits[i]``: the vorn circuit has ``max(qubits) + 1`` qubits, and a
+    qubit mapped to None may carry nothing but barriers and delays."""
+    qiskit = _require("qiskit", "qiskit", "from_qiskit")
+    out = Circuit(1 + max((q for q in qubits if q is not None), default=-1))
     in_registers = [bit for reg in qc.cregs for bit in reg]
     if in_registers == list(qc.clbits):
         for reg in qc.cregs:
@@ -298,7 +311,7 @@ def from_qiskit(qc: Any) -> Circuit:
             "consecutive clbits"
         )
     reader = _QiskitReader(qiskit, out)
-    reader.circuit(qc, list(range(qc.num_qubits)), list(range(qc.num_clbits)), 0, [])
+    reader.circuit(qc, qubits, list(range(qc.num_clbits)), 0, [])
     out.global_phase = reader.phase
     return out
 

@@ -30,6 +30,7 @@ from ..execution.request import non_negative as _non_negative
 from ..execution.sweeps import binding_seed
 from ..execution.watch import Watch as _Watch
 from ..interop.circuits import from_qiskit
+from ..interop.qiskit_layout import compact_qiskit
 from ..model.circuit import GATES
 
 _SAVE = "save_statevector"
@@ -251,9 +252,12 @@ class VornJob(JobV1):
     def _experiment(self, qc: QuantumCircuit, index: int) -> ExperimentResult:
         started = time.monotonic()
         body, save_at = _without_saves(qc)
-        circuit = from_qiskit(body)
+        # Only the qubits in use are simulated; a saved state names all of them (as in Aer).
+        circuit, layout = compact_qiskit(body, range(qc.num_qubits) if save_at is not None else ())
         seed = secrets.randbits(64) if self._seed is None else binding_seed(self._seed, index)
-        result = run(circuit, self._shots, seed, memory=self._memory, timeout=self._timeout(), progress=self._check)
+        with layout.sized():
+            result = run(circuit, self._shots, seed, memory=self._memory, timeout=self._timeout(),
+                         progress=self._check)
         data: dict[str, Any] = {}
         if qc.num_clbits:
             data["counts"] = {hex(int(key.replace(" ", ""), 2)): n for key, n in result.counts().items()}

@@ -14,7 +14,7 @@ from ..execution.lowering import is_dynamic
 from ..execution.request import MAX_SEED as _MAX_SEED
 from ..execution.request import non_negative as _non_negative
 from ..execution.sweeps import binding_seed
-from ..interop.circuits import from_qiskit
+from ..interop.qiskit_layout import Layout, active_qubits, compact_qiskit
 from ..model.circuit import Circuit
 
 
@@ -25,15 +25,19 @@ class Converted:
     order), the column of Qiskit's (``qc.parameters`` order); both name the
     same parameters. An angle that is not affine in its parameters cannot
     stay symbolic in vorn: then ``circuit`` is None and each binding is bound
-    in Qiskit and converted on its own (slower, same values)."""
+    in Qiskit and converted on its own (slower, same values).
 
-    __slots__ = ("qc", "circuit", "columns")
+    Only the qubits some instruction acts on are simulated (``layout``: a
+    circuit transpiled for a device names all the device's qubits)."""
 
-    def __init__(self, qc: Any) -> None:
+    __slots__ = ("qc", "circuit", "columns", "layout")
+
+    def __init__(self, qc: Any, keep: Any = ()) -> None:
         self.qc = qc
         self.columns: list[int] = []
+        self.layout = Layout(qc.num_qubits, active_qubits(qc, keep))
         try:
-            self.circuit: Circuit | None = from_qiskit(qc)
+            self.circuit: Circuit | None = compact_qiskit(qc, layout=self.layout)[0]
         except TypeError:
             if not qc.parameters:
                 raise
@@ -53,11 +57,10 @@ class Converted:
         """The circuit with one binding's values (Qiskit's column order)."""
         if self.circuit is not None:
             return self.circuit.assign_parameters(row[self.columns])
-        return from_qiskit(self.qc.assign_parameters(row))
+        return compact_qiskit(self.qc.assign_parameters(row), layout=self.layout)[0]
 
     def is_dynamic(self) -> bool:
-        circuit = self.circuit if self.circuit is not None else from_qiskit(
-            self.qc.assign_parameters([0.0] * self.qc.num_parameters))
+        circuit = self.circuit if self.circuit is not None else self.bound(np.zeros(self.qc.num_parameters))
         return is_dynamic(circuit)
 
 

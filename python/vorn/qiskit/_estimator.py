@@ -21,6 +21,7 @@ from ..api import expval
 from ..execution import sweeps
 from ..execution.lowering import compile_parametric, observable_arrays
 from ..execution.request import Request
+from ..interop.qiskit_layout import Layout
 from ..model.pauli import PauliSum
 from ._convert import Converted, broadcast_index, primitive_seed, pub_seed
 
@@ -88,11 +89,12 @@ class EstimatorV2(BaseEstimatorV2):
     def _run_pub(self, pub: EstimatorPub, index: int) -> PubResult:
         converted = Converted(pub.circuit)
         values = converted.values(pub.parameter_values)
-        observables = [_pauli_sum(o, pub.circuit.num_qubits) for o in _elements(pub.observables)]
+        observables = [_pauli_sum(o, converted.layout) for o in _elements(pub.observables)]
         shape = pub.shape
         rows = broadcast_index(pub.parameter_values.shape, shape)
         columns = broadcast_index(pub.observables.shape, shape)
-        evs = _evaluate(converted, values, observables, rows, columns).reshape(shape)
+        with converted.layout.sized():
+            evs = _evaluate(converted, values, observables, rows, columns).reshape(shape)
         stds = np.zeros(shape)
         precision = float(pub.precision)
         if precision > 0:
@@ -135,12 +137,16 @@ def _elements(observables: Any) -> list[Any]:
     return list(np.asarray(observables, dtype=object).ravel())
 
 
-def _pauli_sum(observable: Any, num_qubits: int) -> PauliSum:
+def _pauli_sum(observable: Any, layout: Layout) -> PauliSum:
+    """An observable of the circuit's qubits on the qubits simulated (terms
+    reading an idle qubit in |0> through X or Y vanish)."""
     if isinstance(observable, Mapping):
-        return PauliSum.from_list([(label, float(np.real(c))) for label, c in observable.items()], num_qubits)
-    # Projectors (0, 1, +, -, r, l) become sums of Paulis first.
-    terms = observable.as_paulis().to_sparse_list()
-    return PauliSum.from_sparse_list([(label, qubits, float(np.real(c))) for label, qubits, c in terms], num_qubits)
+        terms = [(label[::-1], range(len(label)), c) for label, c in observable.items()]
+    else:  # projectors (0, 1, +, -, r, l) become sums of Paulis first
+        terms = observable.as_paulis().to_sparse_list()
+    kept = layout.sparse_terms(terms)
+    return PauliSum.from_sparse_list([(label, qubits, float(np.real(c))) for label, qubits, c in kept],
+                                     len(layout.active))
 
 
 def _evaluate(converted: Converted, values: np.ndarray, observables: list[PauliSum], rows: np.ndarray,

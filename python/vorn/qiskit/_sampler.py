@@ -77,13 +77,14 @@ class SamplerV2(BaseSamplerV2):
         converted = Converted(qc)
         values = converted.values(pub.parameter_values)
         seed = pub_seed(self._seed, index)
-        if not len(values):
-            results = []
-        elif converted.circuit is not None:
-            results = run(converted.circuit, shots, seed, params=values[:, converted.columns], memory=True)
-        else:  # a non-affine angle: each binding converted on its own, seeded as a sweep's row
-            results = [run(converted.bound(row), shots, binding_seed(seed, b), memory=True)
-                       for b, row in enumerate(values)]
+        with converted.layout.sized():
+            if not len(values):
+                results = []
+            elif converted.circuit is not None:
+                results = run(converted.circuit, shots, seed, params=values[:, converted.columns], memory=True)
+            else:  # a non-affine angle: each binding converted on its own, seeded as a sweep's row
+                results = [run(converted.bound(row), shots, binding_seed(seed, b), memory=True)
+                           for b, row in enumerate(values)]
         bits = np.zeros((len(values), shots, qc.num_clbits), dtype=bool)
         for b, result in enumerate(results):
             packed = result.memory()  # big-endian bytes: the last column of the unpacked bits is clbit 0
