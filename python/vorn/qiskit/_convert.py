@@ -6,6 +6,7 @@ Used by vorn.qiskit's estimator and sampler."""
 from __future__ import annotations
 
 import secrets
+import sys
 from typing import Any
 
 import numpy as np
@@ -14,8 +15,10 @@ from ..execution.lowering import is_dynamic
 from ..execution.request import MAX_SEED as _MAX_SEED
 from ..execution.request import non_negative as _non_negative
 from ..execution.sweeps import binding_seed
+from ..interop.noise import from_qiskit as _noise_from_qiskit
 from ..interop.qiskit_layout import Layout, active_qubits, compact_qiskit
 from ..model.circuit import Circuit
+from ..model.noise_model import NoiseModel
 
 
 class Converted:
@@ -80,3 +83,19 @@ def broadcast_index(shape: tuple[int, ...], full: tuple[int, ...]) -> np.ndarray
     """For each entry of an array of ``full`` shape (C order), the flat index
     of the entry of ``shape`` it broadcasts from."""
     return np.broadcast_to(np.arange(int(np.prod(shape, dtype=np.int64))).reshape(shape), full).ravel()
+
+
+def noise_model_of(value: Any, what: str = "noise_model") -> NoiseModel | None:
+    """A noise model as the primitives and the backend take it: a
+    ``vorn.noise.NoiseModel``, or Qiskit Aer's ``NoiseModel`` (converted by
+    ``vorn.noise.from_qiskit``, each distinct error once). None and a model
+    without errors give None: the run is exact."""
+    if value is None:
+        return None
+    if not isinstance(value, NoiseModel):
+        aer = sys.modules.get("qiskit_aer.noise")  # an Aer model means Aer is imported
+        if aer is None or not isinstance(value, aer.NoiseModel):
+            raise TypeError(f"{what} must be a vorn.noise.NoiseModel or a qiskit_aer.noise.NoiseModel, not "
+                            f"{type(value).__name__}")
+        value = _noise_from_qiskit(value)
+    return None if value.is_ideal() else value

@@ -20,10 +20,12 @@ from .. import _ext
 from ..api import expval
 from ..execution import sweeps
 from ..execution.lowering import compile_parametric, observable_arrays
-from ..execution.request import Request
+from ..execution.request import DEFAULT_TRAJECTORIES, MAX_SHOTS, Request
+from ..execution.request import non_negative as _non_negative
 from ..interop.qiskit_layout import Layout
+from ..model.noise_model import NoiseModel
 from ..model.pauli import PauliSum
-from ._convert import Converted, broadcast_index, primitive_seed, pub_seed
+from ._convert import Converted, broadcast_index, noise_model_of, primitive_seed, pub_seed
 
 # A full (bindings x observables) table is evaluated when it holds at most
 # this many times the pairs the PUB asks for; past that (zipped bindings and
@@ -49,11 +51,22 @@ class EstimatorV2(BaseEstimatorV2):
         default_precision: the precision of PUBs that set none. 0 gives exact
             values with ``stds`` 0; above 0 each value gets Gaussian noise
             of that standard deviation (``stds`` that precision).
+        noise_model: a ``vorn.noise.NoiseModel`` or Qiskit Aer's
+            ``NoiseModel``: each value is then the mean over quantum
+            trajectories (``vorn.expval(..., noise=, trajectories=)``) and
+            ``stds`` its standard error; the trajectories are keyed by the
+            seed and the PUB's index.
+        trajectories: how many trajectories a noisy value averages (at
+            least 2). None: ceil(1 / precision^2) for a PUB with a precision
+            above 0 (as Qiskit's BackendEstimatorV2 picks shots), else 1000.
     """
 
-    def __init__(self, *, seed: int | None = None, default_precision: float = 0.0) -> None:
+    def __init__(self, *, seed: int | None = None, default_precision: float = 0.0, noise_model: Any = None,
+                 trajectories: int | None = None) -> None:
         self._seed = primitive_seed(seed)
         self._default_precision = _precision(default_precision)
+        self._noise = noise_model_of(noise_model)
+        self._trajectories = None if trajectories is None else _trajectories(trajectories)
 
     @property
     def seed(self) -> int | None:
@@ -64,6 +77,11 @@ class EstimatorV2(BaseEstimatorV2):
     def default_precision(self) -> float:
         """The precision of PUBs that set none."""
         return self._default_precision
+
+    @property
+    def noise_model(self) -> NoiseModel | None:
+        """The noise model (as vorn's; None: exact values)."""
+        return self._noise
 
     def run(self, pubs: Iterable[Any], *, precision: float | None = None) -> PrimitiveJob:
         """Estimates the PUBs on a worker thread.
@@ -93,15 +111,24 @@ class EstimatorV2(BaseEstimatorV2):
         shape = pub.shape
         rows = broadcast_index(pub.parameter_values.shape, shape)
         columns = broadcast_index(pub.observables.shape, shape)
+        precision = float(pub.precision)
+        metadata = {"target_precision": precision, "circuit_metadata": pub.circuit.metadata}
+        if self._noise is not None:
+            count = self._trajectories or (math.ceil(1 / precision**2) if precision > 0 else DEFAULT_TRAJECTORIES)
+            count = min(max(count, 2), MAX_SHOTS)
+            with converted.layout.sized():
+                means, errors = _noisy(converted, values, observables, converted.layout.noise(self._noise), count,
+                                       pub_seed(self._seed, index))
+            metadata["trajectories"] = count
+            evs, stds = means[rows, columns].reshape(shape), errors[rows, columns].reshape(shape)
+            return PubResult(DataBin(evs=evs, stds=stds, shape=shape), metadata=metadata)
         with converted.layout.sized():
             evs = _evaluate(converted, values, observables, rows, columns).reshape(shape)
         stds = np.zeros(shape)
-        precision = float(pub.precision)
         if precision > 0:
             evs = evs + precision * _gaussian(pub_seed(self._seed, index), evs.size).reshape(shape)
             stds[...] = precision
-        data = DataBin(evs=evs, stds=stds, shape=shape)
-        return PubResult(data, metadata={"target_precision": precision, "circuit_metadata": pub.circuit.metadata})
+        return PubResult(DataBin(evs=evs, stds=stds, shape=shape), metadata=metadata)
 
 
 def _gaussian(seed: int, count: int) -> np.ndarray:
@@ -118,6 +145,26 @@ def _gaussian(seed: int, count: int) -> np.ndarray:
         out[k] = r * math.cos(2.0 * math.pi * u2)
         out[k + 1] = r * math.sin(2.0 * math.pi * u2)
     return out[:count]
+
+
+def _trajectories(value: Any) -> int:
+    count = _non_negative(value, "trajectories", MAX_SHOTS)
+    if count < 2:
+        raise ValueError(f"trajectories must be at least 2 (a standard error needs two), got {count}")
+    return count
+
+
+def _noisy(converted: Converted, values: np.ndarray, observables: list[PauliSum], noise: NoiseModel, count: int,
+           seed: int) -> tuple[np.ndarray, np.ndarray]:
+    """(bindings, observables) trajectory means and standard errors; binding
+    b's trajectories keyed by ``vorn.binding_seed(seed, b)``."""
+    if converted.circuit is not None and converted.circuit.num_parameters:
+        return expval(converted.circuit, observables, params=values[:, converted.columns], noise=noise,
+                      trajectories=count, seed=seed)
+    pairs = [expval(converted.bound(row), observables, noise=noise, trajectories=count,
+                    seed=sweeps.binding_seed(seed, b)) for b, row in enumerate(values)]
+    means = np.array([m for m, _ in pairs]).reshape(len(values), len(observables))
+    return means, np.array([e for _, e in pairs]).reshape(means.shape)
 
 
 def _precision(value: Any) -> float:

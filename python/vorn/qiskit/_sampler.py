@@ -20,7 +20,8 @@ from ..api import run
 from ..execution.request import MAX_SHOTS as _MAX_SHOTS
 from ..execution.request import non_negative as _non_negative
 from ..execution.sweeps import binding_seed
-from ._convert import Converted, primitive_seed, pub_seed
+from ..model.noise_model import NoiseModel
+from ._convert import Converted, noise_model_of, primitive_seed, pub_seed
 
 
 class SamplerV2(BaseSamplerV2):
@@ -35,11 +36,15 @@ class SamplerV2(BaseSamplerV2):
             samples (PUB i runs with ``vorn.binding_seed(seed, i)`` as its
             sweep seed); None draws fresh entropy.
         default_shots: the shots of PUBs that set none.
+        noise_model: a ``vorn.noise.NoiseModel`` or Qiskit Aer's
+            ``NoiseModel``: every shot is then one quantum trajectory (see
+            ``vorn.run(..., noise=)``).
     """
 
-    def __init__(self, *, seed: int | None = None, default_shots: int = 1024) -> None:
+    def __init__(self, *, seed: int | None = None, default_shots: int = 1024, noise_model: Any = None) -> None:
         self._seed = primitive_seed(seed)
         self._default_shots = _shots(default_shots)
+        self._noise = noise_model_of(noise_model)
 
     @property
     def seed(self) -> int | None:
@@ -50,6 +55,11 @@ class SamplerV2(BaseSamplerV2):
     def default_shots(self) -> int:
         """The shots of PUBs that set none."""
         return self._default_shots
+
+    @property
+    def noise_model(self) -> NoiseModel | None:
+        """The noise model (as vorn's; None: noiseless)."""
+        return self._noise
 
     def run(self, pubs: Iterable[Any], *, shots: int | None = None) -> PrimitiveJob:
         """Samples the PUBs on a worker thread.
@@ -77,13 +87,15 @@ class SamplerV2(BaseSamplerV2):
         converted = Converted(qc)
         values = converted.values(pub.parameter_values)
         seed = pub_seed(self._seed, index)
+        noise = converted.layout.noise(self._noise)
         with converted.layout.sized():
             if not len(values):
                 results = []
             elif converted.circuit is not None:
-                results = run(converted.circuit, shots, seed, params=values[:, converted.columns], memory=True)
+                results = run(converted.circuit, shots, seed, params=values[:, converted.columns], memory=True,
+                              noise=noise)
             else:  # a non-affine angle: each binding converted on its own, seeded as a sweep's row
-                results = [run(converted.bound(row), shots, binding_seed(seed, b), memory=True)
+                results = [run(converted.bound(row), shots, binding_seed(seed, b), memory=True, noise=noise)
                            for b, row in enumerate(values)]
         bits = np.zeros((len(values), shots, qc.num_clbits), dtype=bool)
         for b, result in enumerate(results):
