@@ -8,7 +8,9 @@ state as a ``Statevector``)."""
 
 from __future__ import annotations
 
+import os
 import secrets
+import sys
 import threading
 import time
 import uuid
@@ -23,6 +25,7 @@ from qiskit.result import Result
 from qiskit.result.models import ExperimentResult, ExperimentResultData
 from qiskit.transpiler import Target
 
+from .. import _ext
 from ..api import run, statevector
 from ..execution.lowering import is_dynamic
 from ..execution.request import MAX_SEED as _MAX_SEED
@@ -33,7 +36,7 @@ from ..interop.circuits import _require, from_qiskit
 from ..interop.qiskit_layout import compact_qiskit
 from ..model.circuit import GATES
 from ..model.noise_model import NoiseModel
-from ._convert import noise_model_of
+from ._convert import engine_options, noise_model_of
 
 _SAVE = "save_statevector"
 _FINAL_STATES = (JobStatus.DONE, JobStatus.CANCELLED, JobStatus.ERROR)
@@ -71,8 +74,18 @@ def _gate(cls: type, row: dict[str, Any]) -> Any:
         return cls(*angles)
 
 
+def _widest_state() -> int:
+    """The most qubits whose complex128 state fits in the machine's memory
+    (Aer's figure for its own num_qubits)."""
+    try:
+        total = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError):
+        return _ext.MAX_QUBITS
+    return max(1, min(_ext.MAX_QUBITS, (total // 16).bit_length() - 1))
+
+
 def _target() -> Target:
-    target = Target(description="vorn: exact state-vector simulation", num_qubits=None)
+    target = Target(description="vorn: exact state-vector simulation", num_qubits=_widest_state())
     names: set[str] = set()
     for row in GATES.values():
         for class_name in row["qiskit"]:
@@ -106,11 +119,19 @@ class Backend(BackendV2):
     (False: per-shot outcomes for ``get_memory``), ``timeout`` (None:
     seconds for the whole job, after which ``result()`` raises
     TimeoutError), ``noise_model`` (None: a ``vorn.noise.NoiseModel`` or
-    Qiskit Aer's ``NoiseModel``; every shot is then one quantum trajectory).
+    Qiskit Aer's ``NoiseModel``; every shot is then one quantum trajectory),
+    and Aer's options that mean the same in vorn: ``max_parallel_threads``
+    (None or 0: the whole pool; vorn's ``threads``), ``fusion_enable``
+    (False: vorn's exact path; True: vorn's ``fusion``), ``precision``
+    ("double" or "single") and ``method`` ("statevector", or "automatic",
+    which means it). Any other name is refused, naming these.
 
     Only the qubits some instruction of a circuit acts on are simulated, as
     in Aer: a circuit transpiled for a 127-qubit device runs on the few it
-    uses.
+    uses. Each experiment's ``metadata`` says which (``active_input_qubits``,
+    ``num_qubits``), with its shots, seed, method, noise and time taken.
+    ``num_qubits`` is, as Aer's, the widest full state that fits in the
+    machine's memory (wider circuits run when they use fewer qubits).
     """
 
     def __init__(self, **options: Any) -> None:
@@ -151,10 +172,10 @@ class Backend(BackendV2):
         return out
 
     def set_options(self, **fields: Any) -> None:
-        """Sets options by name; an unknown one is refused naming those that exist."""
+        """Sets options by name, each checked now (not at the first run); an
+        unknown one is refused naming those that exist."""
         _known(self, fields)
-        if "noise_model" in fields:
-            noise_model_of(fields["noise_model"])  # checked now, not at the first run
+        _plan({**self.options.__dict__, **fields})
         super().set_options(**fields)
 
     @property
@@ -170,7 +191,8 @@ class Backend(BackendV2):
 
     @classmethod
     def _default_options(cls) -> Options:
-        return Options(shots=1024, seed_simulator=None, memory=False, timeout=None, noise_model=None)
+        return Options(shots=1024, seed_simulator=None, memory=False, timeout=None, noise_model=None,
+                       method="statevector", precision="double", max_parallel_threads=None, fusion_enable=False)
 
     def run(self, run_input: Any, **options: Any) -> VornJob:
         """Runs circuits on a worker thread.
@@ -187,18 +209,39 @@ class Backend(BackendV2):
             if not isinstance(qc, QuantumCircuit):
                 raise TypeError(f"run_input[{i}] is a {type(qc).__name__}, not a qiskit.QuantumCircuit")
         _known(self, options)
-        settings = {**self.options.__dict__, **options}
-        seed = settings["seed_simulator"]
-        plan = _Plan(
-            shots=_non_negative(settings["shots"], "shots"),
-            seed=None if seed is None else _non_negative(seed, "seed_simulator", _MAX_SEED),
-            memory=bool(settings["memory"]),
-            deadline=_Watch(settings["timeout"], None).deadline,  # checks the timeout too
-            noise=noise_model_of(settings["noise_model"]),
-        )
-        job = VornJob(self, str(uuid.uuid4()), circuits, plan)
+        job = VornJob(self, str(uuid.uuid4()), circuits, _plan({**self.options.__dict__, **options}))
         job.submit()
         return job
+
+
+def _plan(settings: dict[str, Any]) -> _Plan:
+    """A job's settings from the backend's options and the run's, checked."""
+    seed = settings["seed_simulator"]
+    return _Plan(
+        shots=_non_negative(settings["shots"], "shots"),
+        seed=None if seed is None else _non_negative(seed, "seed_simulator", _MAX_SEED),
+        memory=bool(settings["memory"]),
+        deadline=_Watch(settings["timeout"], None).deadline,  # checks the timeout too
+        noise=noise_model_of(settings["noise_model"]),
+        engine=engine_options(settings["max_parallel_threads"], settings["fusion_enable"], settings["precision"],
+                              settings["method"]),
+    )
+
+
+def with_device_noise(cls: Any, backend: Any, options: dict[str, Any]) -> Any:
+    """A primitive made from ``backend`` (its ``from_backend``), with its
+    noise unless ``options`` give one: a vorn Backend's or an AerSimulator's
+    ``noise_model`` option, else the model Qiskit Aer makes of a device's
+    properties (``NoiseModel.from_backend``)."""
+    if "noise_model" in options or "noise_model" in (options.get("options") or {}).get("backend_options", {}):
+        return cls(**options)
+    aer = sys.modules.get("qiskit_aer")
+    if isinstance(backend, Backend) or (aer is not None and isinstance(backend, aer.AerSimulator)):
+        return cls(noise_model=backend.options.noise_model, **options)
+    if not isinstance(backend, BackendV2):
+        raise TypeError(f"from_backend takes a qiskit BackendV2, not {type(backend).__name__}")
+    aer_noise = _require("qiskit_aer.noise", "aer", "qiskit primitives' from_backend")
+    return cls(noise_model=aer_noise.NoiseModel.from_backend(backend), **options)
 
 
 def _known(backend: Backend, options: dict[str, Any]) -> None:
@@ -216,6 +259,7 @@ class _Plan(NamedTuple):
     memory: bool
     deadline: float | None
     noise: NoiseModel | None
+    engine: dict[str, Any]  # vorn's threads, fusion and precision
 
 
 class _Cancelled(Exception):
@@ -290,7 +334,7 @@ class VornJob(JobV1):
             for i, qc in enumerate(self._circuits):
                 self._check(0, 0)
                 experiments.append(self._experiment(qc, i))
-            self._result = Result(backend_name="vorn", backend_version=self.backend().backend_version,
+            self._result = Result(backend_name=self.backend().name, backend_version=self.backend().backend_version,
                                   job_id=self.job_id(), success=True, results=experiments, status="COMPLETED",
                                   time_taken=time.monotonic() - start)
             self._status = JobStatus.DONE
@@ -320,7 +364,7 @@ class VornJob(JobV1):
                              "and vorn's backend keeps one state per circuit")
         with layout.sized():
             result = run(circuit, plan.shots, seed, memory=plan.memory, timeout=self._timeout(),
-                         progress=self._check, noise=layout.noise(plan.noise))
+                         progress=self._check, noise=layout.noise(plan.noise), **plan.engine)
         data: dict[str, Any] = {}
         if qc.num_clbits:
             data["counts"] = {hex(int(key.replace(" ", ""), 2)): n for key, n in result.counts().items()}
@@ -334,8 +378,16 @@ class VornJob(JobV1):
             "clbit_labels": [[reg.name, j] for reg in qc.cregs for j in range(reg.size)],
             "metadata": qc.metadata,
         }
+        taken = time.monotonic() - started
+        metadata = {
+            "shots": plan.shots, "seed_simulator": seed, "time_taken": taken, "method": "statevector",
+            "device": "CPU", "precision": plan.engine["precision"], "fusion": {"enabled": plan.engine["fusion"]},
+            "noise": "ideal" if plan.noise is None else "trajectories", "num_qubits": len(layout.active),
+            "active_input_qubits": list(layout.active), "num_clbits": qc.num_clbits,
+            "input_qubit_map": [[q, i] for i, q in enumerate(layout.active)],
+        }
         return ExperimentResult(shots=plan.shots, success=True, data=ExperimentResultData(**data), status="DONE",
-                                seed_simulator=seed, header=header, time_taken=time.monotonic() - started)
+                                seed_simulator=seed, header=header, time_taken=taken, metadata=metadata)
 
     def _saved_state(self, body: QuantumCircuit, circuit: Any, result: Any, save_at: int) -> np.ndarray:
         """The state where the save stood: the run's own when only final
@@ -349,7 +401,8 @@ class VornJob(JobV1):
         if any(ins.operation.name in ("measure", "reset") or isinstance(ins.operation, ControlFlowOp) for ins in prefix.data):
             raise ValueError("save_statevector after a measurement, reset or condition: vorn saves the state of "
                              "the unitary part before any of them")
-        return np.array(statevector(from_qiskit(prefix), timeout=self._timeout(), progress=self._check))
+        return np.array(statevector(from_qiskit(prefix), timeout=self._timeout(), progress=self._check,
+                                    **self._plan.engine))
 
 
 def _without_saves(qc: QuantumCircuit) -> tuple[QuantumCircuit, int | None]:

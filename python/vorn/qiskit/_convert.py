@@ -7,10 +7,13 @@ from __future__ import annotations
 
 import secrets
 import sys
-from typing import Any
+from collections.abc import Mapping
+from types import SimpleNamespace
+from typing import Any, NamedTuple
 
 import numpy as np
 
+from .. import _ext
 from ..execution.lowering import is_dynamic
 from ..execution.request import MAX_SEED as _MAX_SEED
 from ..execution.request import non_negative as _non_negative
@@ -99,3 +102,89 @@ def noise_model_of(value: Any, what: str = "noise_model") -> NoiseModel | None:
                             f"{type(value).__name__}")
         value = _noise_from_qiskit(value)
     return None if value.is_ideal() else value
+
+
+# Simulation methods: vorn has one, which Aer's "automatic" also means here.
+METHODS = ("statevector", "automatic")
+
+
+def engine_options(threads: Any = None, fusion: Any = False, precision: Any = "double",
+                   method: Any = "statevector") -> dict[str, Any]:
+    """vorn's run keywords from Aer's options of the same meaning:
+    ``max_parallel_threads`` (None or 0: all; more than the pool has: the
+    pool), ``fusion_enable``, ``precision`` and ``method``, checked."""
+    if method not in METHODS:
+        raise ValueError(f"method {method!r} is not one of vorn's: it simulates state vectors "
+                         f"({', '.join(repr(m) for m in METHODS)})")
+    if threads is not None:
+        threads = _non_negative(threads, "max_parallel_threads")
+        threads = min(threads, _ext.pool_threads()) or None
+    if not isinstance(fusion, (bool, np.bool_)):
+        raise TypeError(f"fusion_enable must be True or False, not {type(fusion).__name__}")
+    if precision not in ("double", "single"):
+        raise ValueError(f"precision must be 'double' or 'single', not {precision!r}")
+    return {"threads": threads, "fusion": bool(fusion), "precision": precision}
+
+
+# What the primitives' ``options`` dict takes, as Aer's primitives do.
+RUN_OPTIONS = ("seed_simulator", "shots")
+BACKEND_OPTIONS = ("noise_model", "max_parallel_threads", "fusion_enable", "precision", "method", "seed_simulator")
+
+
+def primitive_options(options: Any, top: tuple[str, ...]) -> tuple[dict[str, Any], dict[str, Any], dict[str, Any]]:
+    """An Aer-style ``options`` dict split into its top-level entries (of
+    ``top``), ``run_options`` and ``backend_options``; a key that does not
+    exist is refused naming those that do."""
+    if options is None:
+        return {}, {}, {}
+    if not isinstance(options, Mapping):
+        raise TypeError(f"options must be a dict, not {type(options).__name__}")
+    _only(options, (*top, "run_options", "backend_options"), "options")
+    run, backend = dict(options.get("run_options") or {}), dict(options.get("backend_options") or {})
+    _only(run, RUN_OPTIONS, "run_options")
+    _only(backend, BACKEND_OPTIONS, "backend_options")
+    return {k: v for k, v in options.items() if k in top}, run, backend
+
+
+def _only(given: Mapping[str, Any], known: tuple[str, ...], what: str) -> None:
+    unknown = sorted(set(given) - set(known))
+    if unknown:
+        raise ValueError(f"unknown {what} {', '.join(map(repr, unknown))}; vorn takes {', '.join(known)}")
+
+
+class Settings(NamedTuple):
+    """A primitive's settings from its keywords and an Aer-style ``options``
+    dict, checked: ``top`` holds the options' own entries (default shots or
+    precision), ``run`` and ``backend`` the two sub-dicts as given."""
+
+    seed: int | None
+    noise: NoiseModel | None
+    engine: dict[str, Any]
+    top: dict[str, Any]
+    run: dict[str, Any]
+    backend: dict[str, Any]
+
+    def public(self, default_name: str, default: Any) -> SimpleNamespace:
+        """The ``options`` a primitive shows, as Aer's primitives show theirs."""
+        return SimpleNamespace(**{default_name: default}, run_options=dict(self.run),
+                               backend_options=dict(self.backend))
+
+
+def settings(options: Any, top: tuple[str, ...], seed: Any, noise_model: Any) -> Settings:
+    """A primitive's :class:`Settings`: the seed given as ``seed=`` or as
+    ``seed_simulator`` in the options, the noise model as ``noise_model=`` or
+    in ``backend_options`` (two different ones are refused)."""
+    mine, run, backend = primitive_options(options, top)
+    given = {primitive_seed(s) for s in (seed, run.get("seed_simulator"), backend.get("seed_simulator"))
+             if s is not None}
+    if len(given) > 1:
+        raise ValueError(f"two different seeds were given ({', '.join(map(str, sorted(given)))}): give one")
+    if noise_model is not None and backend.get("noise_model") is not None and noise_model is not backend[
+            "noise_model"]:
+        raise ValueError("a noise model was given both as noise_model= and in backend_options: give one")
+    engine = engine_options(backend.get("max_parallel_threads"), backend.get("fusion_enable", False),
+                            backend.get("precision", "double"), backend.get("method", "statevector"))
+    return Settings(next(iter(given), None),
+                    noise_model_of(noise_model if noise_model is not None else backend.get("noise_model")),
+                    engine, mine, run, backend)
+

@@ -25,8 +25,11 @@ from ..execution.request import non_negative as _non_negative
 from ..interop.qiskit_layout import Layout
 from ..model.noise_model import NoiseModel
 from ..model.pauli import PauliSum
-from ._convert import Converted, broadcast_index, noise_model_of, primitive_seed, pub_seed
+from ._backend import with_device_noise
+from ._convert import Converted, broadcast_index, pub_seed, settings
 
+# The engine options of a run on the exact default path.
+_EXACT = {"threads": None, "fusion": False, "precision": "double"}
 # A full (bindings x observables) table is evaluated when it holds at most
 # this many times the pairs the PUB asks for; past that (zipped bindings and
 # observables) each observable runs on the bindings that need it.
@@ -59,14 +62,43 @@ class EstimatorV2(BaseEstimatorV2):
         trajectories: how many trajectories a noisy value averages (at
             least 2). None: ceil(1 / precision^2) for a PUB with a precision
             above 0 (as Qiskit's BackendEstimatorV2 picks shots), else 1000.
+        options: Aer's primitives' options dict: ``default_precision``,
+            ``run_options`` (``seed_simulator``; ``shots``: the trajectories
+            of a noisy value) and ``backend_options`` (``noise_model``,
+            ``seed_simulator``, ``max_parallel_threads``, ``fusion_enable``,
+            ``precision``, ``method``: as :class:`Backend` takes them). An
+            unknown key is refused, naming those that exist.
     """
 
     def __init__(self, *, seed: int | None = None, default_precision: float = 0.0, noise_model: Any = None,
-                 trajectories: int | None = None) -> None:
-        self._seed = primitive_seed(seed)
-        self._default_precision = _precision(default_precision)
-        self._noise = noise_model_of(noise_model)
-        self._trajectories = None if trajectories is None else _trajectories(trajectories)
+                 trajectories: int | None = None, options: dict[str, Any] | None = None) -> None:
+        self._settings = settings(options, ("default_precision",), seed, noise_model)
+        self._seed = self._settings.seed
+        self._default_precision = _precision(self._settings.top.get("default_precision", default_precision))
+        self._noise = self._settings.noise
+        counts = {_trajectories(v) for v in (trajectories, self._settings.run.get("shots")) if v is not None}
+        if len(counts) > 1:
+            raise ValueError(f"two different trajectory counts were given ({', '.join(map(str, sorted(counts)))})")
+        self._trajectories = counts.pop() if counts else None
+
+    @classmethod
+    def from_backend(cls, backend: Any, **options: Any) -> EstimatorV2:
+        """An estimator with ``backend``'s noise, as Aer's
+        ``EstimatorV2.from_backend``: a vorn :class:`Backend`'s or an
+        ``AerSimulator``'s noise model, or the one Qiskit Aer makes of a
+        device's properties.
+
+        Args:
+            backend: a vorn Backend, an AerSimulator or a device's ``BackendV2``.
+            **options: the estimator's keywords (``noise_model`` replaces the device's).
+        """
+        return with_device_noise(cls, backend, options)
+
+    @property
+    def options(self) -> Any:
+        """The options as Aer's EstimatorV2 shows them (``default_precision``,
+        ``run_options``, ``backend_options``)."""
+        return self._settings.public("default_precision", self._default_precision)
 
     @property
     def seed(self) -> int | None:
@@ -118,12 +150,12 @@ class EstimatorV2(BaseEstimatorV2):
             count = min(max(count, 2), MAX_SHOTS)
             with converted.layout.sized():
                 means, errors = _noisy(converted, values, observables, converted.layout.noise(self._noise), count,
-                                       pub_seed(self._seed, index))
+                                       pub_seed(self._seed, index), self._settings.engine)
             metadata["trajectories"] = count
             evs, stds = means[rows, columns].reshape(shape), errors[rows, columns].reshape(shape)
             return PubResult(DataBin(evs=evs, stds=stds, shape=shape), metadata=metadata)
         with converted.layout.sized():
-            evs = _evaluate(converted, values, observables, rows, columns).reshape(shape)
+            evs = _evaluate(converted, values, observables, rows, columns, self._settings.engine).reshape(shape)
         stds = np.zeros(shape)
         if precision > 0:
             evs = evs + precision * _gaussian(pub_seed(self._seed, index), evs.size).reshape(shape)
@@ -155,14 +187,14 @@ def _trajectories(value: Any) -> int:
 
 
 def _noisy(converted: Converted, values: np.ndarray, observables: list[PauliSum], noise: NoiseModel, count: int,
-           seed: int) -> tuple[np.ndarray, np.ndarray]:
+           seed: int, engine: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
     """(bindings, observables) trajectory means and standard errors; binding
     b's trajectories keyed by ``vorn.binding_seed(seed, b)``."""
     if converted.circuit is not None and converted.circuit.num_parameters:
         return expval(converted.circuit, observables, params=values[:, converted.columns], noise=noise,
-                      trajectories=count, seed=seed)
+                      trajectories=count, seed=seed, **engine)
     pairs = [expval(converted.bound(row), observables, noise=noise, trajectories=count,
-                    seed=sweeps.binding_seed(seed, b)) for b, row in enumerate(values)]
+                    seed=sweeps.binding_seed(seed, b), **engine) for b, row in enumerate(values)]
     means = np.array([m for m, _ in pairs]).reshape(len(values), len(observables))
     return means, np.array([e for _, e in pairs]).reshape(means.shape)
 
@@ -197,7 +229,7 @@ def _pauli_sum(observable: Any, layout: Layout) -> PauliSum:
 
 
 def _evaluate(converted: Converted, values: np.ndarray, observables: list[PauliSum], rows: np.ndarray,
-              columns: np.ndarray) -> np.ndarray:
+              columns: np.ndarray, engine: dict[str, Any]) -> np.ndarray:
     """The value of observable columns[k] on binding rows[k], for each k."""
     out = np.zeros(len(rows))
     if not len(rows):
@@ -207,12 +239,16 @@ def _evaluate(converted: Converted, values: np.ndarray, observables: list[PauliS
     # is the exact expectation over its outcomes (vorn.expval's branch walk).
     if converted.circuit is None or converted.is_dynamic():
         for b in np.unique(rows):
-            table = expval(converted.bound(values[b]), observables)
+            table = expval(converted.bound(values[b]), observables, **engine)
             picked = rows == b
             out[picked] = table[columns[picked]]
         return out
-    program, _ = compile_parametric(converted.circuit, False)
     angles = np.ascontiguousarray(values[:, converted.columns])
+    if engine != _EXACT:  # threads, fusion or single precision: vorn.expval's sweep takes them
+        if not converted.circuit.num_parameters:
+            return np.asarray(expval(converted.circuit, observables, **engine))[columns]
+        return np.asarray(expval(converted.circuit, observables, params=angles, **engine))[rows, columns]
+    program, _ = compile_parametric(converted.circuit, False)
     if len(values) * len(observables) <= _TABLE_WASTE * len(rows):
         return _table(program, angles, observables, converted.circuit.num_qubits)[rows, columns]
     for o, observable in enumerate(observables):

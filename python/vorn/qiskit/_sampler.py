@@ -21,7 +21,8 @@ from ..execution.request import MAX_SHOTS as _MAX_SHOTS
 from ..execution.request import non_negative as _non_negative
 from ..execution.sweeps import binding_seed
 from ..model.noise_model import NoiseModel
-from ._convert import Converted, noise_model_of, primitive_seed, pub_seed
+from ._backend import with_device_noise
+from ._convert import Converted, pub_seed, settings
 
 
 class SamplerV2(BaseSamplerV2):
@@ -39,12 +40,42 @@ class SamplerV2(BaseSamplerV2):
         noise_model: a ``vorn.noise.NoiseModel`` or Qiskit Aer's
             ``NoiseModel``: every shot is then one quantum trajectory (see
             ``vorn.run(..., noise=)``).
+        options: Aer's primitives' options dict: ``default_shots``,
+            ``run_options`` (``seed_simulator``, ``shots``: the default
+            shots) and ``backend_options`` (``noise_model``,
+            ``seed_simulator``, ``max_parallel_threads``, ``fusion_enable``,
+            ``precision``, ``method``: as :class:`Backend` takes them). An
+            unknown key is refused, naming those that exist.
     """
 
-    def __init__(self, *, seed: int | None = None, default_shots: int = 1024, noise_model: Any = None) -> None:
-        self._seed = primitive_seed(seed)
-        self._default_shots = _shots(default_shots)
-        self._noise = noise_model_of(noise_model)
+    def __init__(self, *, seed: int | None = None, default_shots: int = 1024, noise_model: Any = None,
+                 options: dict[str, Any] | None = None) -> None:
+        self._settings = settings(options, ("default_shots",), seed, noise_model)
+        shots = {_shots(v) for v in (self._settings.top.get("default_shots"), self._settings.run.get("shots"))
+                 if v is not None}
+        if len(shots) > 1:
+            raise ValueError(f"options give two different default shots ({', '.join(map(str, sorted(shots)))})")
+        self._seed = self._settings.seed
+        self._default_shots = shots.pop() if shots else _shots(default_shots)
+        self._noise = self._settings.noise
+
+    @classmethod
+    def from_backend(cls, backend: Any, **options: Any) -> SamplerV2:
+        """A sampler with ``backend``'s noise, as Aer's ``SamplerV2.from_backend``:
+        a vorn :class:`Backend`'s or an ``AerSimulator``'s noise model, or
+        the one Qiskit Aer makes of a device's properties.
+
+        Args:
+            backend: a vorn Backend, an AerSimulator or a device's ``BackendV2``.
+            **options: the sampler's keywords (``noise_model`` replaces the device's).
+        """
+        return with_device_noise(cls, backend, options)
+
+    @property
+    def options(self) -> Any:
+        """The options as Aer's SamplerV2 shows them (``default_shots``,
+        ``run_options``, ``backend_options``)."""
+        return self._settings.public("default_shots", self._default_shots)
 
     @property
     def seed(self) -> int | None:
@@ -93,10 +124,10 @@ class SamplerV2(BaseSamplerV2):
                 results = []
             elif converted.circuit is not None:
                 results = run(converted.circuit, shots, seed, params=values[:, converted.columns], memory=True,
-                              noise=noise)
+                              noise=noise, **self._settings.engine)
             else:  # a non-affine angle: each binding converted on its own, seeded as a sweep's row
-                results = [run(converted.bound(row), shots, binding_seed(seed, b), memory=True, noise=noise)
-                           for b, row in enumerate(values)]
+                results = [run(converted.bound(row), shots, binding_seed(seed, b), memory=True, noise=noise,
+                               **self._settings.engine) for b, row in enumerate(values)]
         bits = np.zeros((len(values), shots, qc.num_clbits), dtype=bool)
         for b, result in enumerate(results):
             packed = result.memory()  # big-endian bytes: the last column of the unpacked bits is clbit 0
