@@ -13,7 +13,9 @@ step, and everything built of it, such as ``QAOAAnsatz``) has one meaning at
 every width: its definition. What has neither a matrix nor a definition
 (``reset``, control flow, ...) is refused with its name. Qubits are numbered
 as in the Qiskit circuit (quantum registers are not kept); classical
-registers are kept, so counts keys come out as Qiskit's ``get_counts()``.
+registers are kept, so counts keys come out as Qiskit's ``get_counts()``
+(a circuit with clbits outside any register, or registers sharing clbits,
+gets one register ``c`` of all its clbits instead).
 
 Cirq: the first qubit of the qubit order is the most significant bit of
 Cirq's state vector index, and vorn's qubit 0 is the least significant one,
@@ -137,9 +139,9 @@ class _QiskitReader:
                 if list(range(start, start + reg.size)) == wanted:
                     register = reg
                 start += reg.size
-            if register is None:
-                raise ValueError(f"the condition on register '{target.name}'{_inside(outer)} does not read a whole "
-                                 "register of the converted circuit")
+            if register is None:  # shared or loose clbits: the register's value bit by bit
+                self.bitwise(op, wanted, int(value), qubits, clbits, depth, outer)
+                return
             condition = (register, int(value))
         else:
             raise NotImplementedError(f"'if_else'{_inside(outer)} with the condition {op.condition!r}: vorn takes "
@@ -150,6 +152,30 @@ class _QiskitReader:
         if false_body is not None and len(false_body.data):
             with else_:
                 self.circuit(false_body, qubits, clbits, depth + 1, outer + ["if_else"])
+
+    def bitwise(self, op: Any, wanted: list[int], value: int, qubits: list[int], clbits: list[int], depth: int,
+                outer: list[str]) -> None:
+        """A condition on clbits that form no register of the converted
+        circuit: nested tests of each bit, the else block in every branch
+        where a bit differs (only one of them runs)."""
+        true_body, false_body = op.blocks[0], op.blocks[1] if len(op.blocks) > 1 else None
+        inner = outer + ["if_else"]
+
+        def test(i: int) -> None:
+            if i == len(wanted):
+                self.circuit(true_body, qubits, clbits, depth + 1, inner)
+                return
+            with self.out.if_test((wanted[i], (value >> i) & 1)) as else_:
+                test(i + 1)
+            if false_body is not None and len(false_body.data):
+                with else_:
+                    self.circuit(false_body, qubits, clbits, depth + 1, inner)
+
+        if value >> len(wanted):  # more bits than the register has: never equal
+            if false_body is not None:
+                self.circuit(false_body, qubits, clbits, depth + 1, inner)
+            return
+        test(0)
 
     def instruction(self, op: Any, qubits: list[int], clbits: list[int], depth: int, outer: list[str]) -> None:
         name = op.name
@@ -269,7 +295,10 @@ def from_qiskit(qc: Any) -> Circuit:
     expressions become vorn's (names kept; written back by :func:`to_qiskit`
     they are the same Qiskit parameters); a non-affine expression is a
     TypeError. ``reset``, mid-circuit measurements and ``IfElseOp`` (on a
-    clbit or a whole register) become vorn's. Raises ValueError for
+    clbit or a register) become vorn's. Clbits outside any register and
+    registers sharing clbits (``add_bits``, ``ClassicalRegister(bits=...)``,
+    ``compose`` of dynamic circuits) make one register ``c`` of all the
+    clbits, clbit 0 rightmost in counts keys. Raises ValueError for
     instructions vorn cannot take (the message names them),
     NotImplementedError for other control flow (loops, switch, store) and
     conditions that are classical expressions.
@@ -302,14 +331,12 @@ def convert_qiskit(qc: Any, qubits: list[int | None]) -> Circuit:
     if in_registers == list(qc.clbits):
         for reg in qc.cregs:
             out.add_register(ClassicalRegister(reg.size, reg.name))
-    elif not qc.cregs:
+    elif qc.num_clbits:
+        # Clbits outside any register or registers sharing clbits: vorn's
+        # registers are consecutive and disjoint, so the clbits form one
+        # register "c" (counts keys are all clbits, clbit 0 rightmost), and
+        # a condition on a Qiskit register reads its clbits one by one.
         out.add_register(ClassicalRegister(qc.num_clbits, "c"))
-    else:
-        raise ValueError(
-            "the circuit's classical registers do not cover its clbits once each, in order "
-            "(clbits outside any register, or registers sharing clbits): vorn keeps registers as "
-            "consecutive clbits"
-        )
     reader = _QiskitReader(qiskit, out)
     reader.circuit(qc, qubits, list(range(qc.num_clbits)), 0, [])
     out.global_phase = reader.phase

@@ -12,6 +12,7 @@ from types import SimpleNamespace
 from typing import Any, NamedTuple
 
 import numpy as np
+from numpy.random import Generator as _Generator
 
 from .. import _ext
 from ..execution.lowering import is_dynamic
@@ -70,9 +71,21 @@ class Converted:
         return is_dynamic(circuit)
 
 
-def primitive_seed(seed: Any) -> int | None:
-    """A primitive's seed checked: None or an integer from 0 to 2**64 - 1."""
-    return None if seed is None else _non_negative(seed, "seed", _MAX_SEED)
+def primitive_seed(seed: Any) -> int | _Generator | None:
+    """A primitive's seed checked: None, an integer from 0 to 2**64 - 1, or a
+    NumPy ``Generator`` (as Qiskit's reference primitives take)."""
+    if seed is None or isinstance(seed, _Generator):
+        return seed
+    return _non_negative(seed, "seed", _MAX_SEED)
+
+
+def job_seed(seed: int | _Generator | None) -> int | None:
+    """The seed of one ``run``: the primitive's integer seed, or one drawn
+    from its Generator (so each run differs, and the same Generator state
+    gives the same results, as with Qiskit's primitives)."""
+    if isinstance(seed, _Generator):
+        return int(seed.integers(0, _MAX_SEED, dtype=np.uint64, endpoint=True))
+    return seed
 
 
 def pub_seed(seed: int | None, index: int) -> int:
@@ -157,7 +170,7 @@ class Settings(NamedTuple):
     dict, checked: ``top`` holds the options' own entries (default shots or
     precision), ``run`` and ``backend`` the two sub-dicts as given."""
 
-    seed: int | None
+    seed: int | _Generator | None
     noise: NoiseModel | None
     engine: dict[str, Any]
     top: dict[str, Any]
@@ -178,7 +191,7 @@ def settings(options: Any, top: tuple[str, ...], seed: Any, noise_model: Any) ->
     given = {primitive_seed(s) for s in (seed, run.get("seed_simulator"), backend.get("seed_simulator"))
              if s is not None}
     if len(given) > 1:
-        raise ValueError(f"two different seeds were given ({', '.join(map(str, sorted(given)))}): give one")
+        raise ValueError(f"two different seeds were given ({', '.join(sorted(map(str, given)))}): give one")
     if noise_model is not None and backend.get("noise_model") is not None and noise_model is not backend[
             "noise_model"]:
         raise ValueError("a noise model was given both as noise_model= and in backend_options: give one")

@@ -26,7 +26,7 @@ from ..interop.qiskit_layout import Layout
 from ..model.noise_model import NoiseModel
 from ..model.pauli import PauliSum
 from ._backend import with_device_noise
-from ._convert import Converted, broadcast_index, pub_seed, settings
+from ._convert import Converted, job_seed, broadcast_index, pub_seed, settings
 
 # The engine options of a run on the exact default path.
 _EXACT = {"threads": None, "fusion": False, "precision": "double"}
@@ -48,9 +48,10 @@ class EstimatorV2(BaseEstimatorV2):
     coefficients are taken real, as Qiskit's estimators do.
 
     Args:
-        seed: keys the noise of ``precision > 0`` (an integer from 0 to
-            2**64 - 1): the same seed gives the same values; None draws
-            fresh entropy.
+        seed: keys the noise of ``precision > 0`` and the trajectories of
+            a noise model (an integer from 0 to 2**64 - 1): the same seed
+            gives the same values; a NumPy ``Generator``: each run draws its
+            seed from it; None draws fresh entropy.
         default_precision: the precision of PUBs that set none. 0 gives exact
             values with ``stds`` 0; above 0 each value gets Gaussian noise
             of that standard deviation (``stds`` that precision).
@@ -129,14 +130,15 @@ class EstimatorV2(BaseEstimatorV2):
         """
         precision = self._default_precision if precision is None else _precision(precision)
         coerced = [EstimatorPub.coerce(pub, precision) for pub in pubs]
-        job = PrimitiveJob(self._run, coerced)
+        job = PrimitiveJob(self._run, coerced, job_seed(self._seed))
         job._submit()
         return job
 
-    def _run(self, pubs: list[EstimatorPub]) -> PrimitiveResult:
-        return PrimitiveResult([self._run_pub(pub, i) for i, pub in enumerate(pubs)], metadata={"version": 2})
+    def _run(self, pubs: list[EstimatorPub], seed: int | None) -> PrimitiveResult:
+        return PrimitiveResult([self._run_pub(pub, pub_seed(seed, i)) for i, pub in enumerate(pubs)],
+                               metadata={"version": 2})
 
-    def _run_pub(self, pub: EstimatorPub, index: int) -> PubResult:
+    def _run_pub(self, pub: EstimatorPub, seed: int) -> PubResult:
         converted = Converted(pub.circuit)
         values = converted.values(pub.parameter_values)
         observables = [_pauli_sum(o, converted.layout) for o in _elements(pub.observables)]
@@ -150,7 +152,7 @@ class EstimatorV2(BaseEstimatorV2):
             count = min(max(count, 2), MAX_SHOTS)
             with converted.layout.sized():
                 means, errors = _noisy(converted, values, observables, converted.layout.noise(self._noise), count,
-                                       pub_seed(self._seed, index), self._settings.engine)
+                                       seed, self._settings.engine)
             metadata["trajectories"] = count
             evs, stds = means[rows, columns].reshape(shape), errors[rows, columns].reshape(shape)
             return PubResult(DataBin(evs=evs, stds=stds, shape=shape), metadata=metadata)
@@ -158,7 +160,7 @@ class EstimatorV2(BaseEstimatorV2):
             evs = _evaluate(converted, values, observables, rows, columns, self._settings.engine).reshape(shape)
         stds = np.zeros(shape)
         if precision > 0:
-            evs = evs + precision * _gaussian(pub_seed(self._seed, index), evs.size).reshape(shape)
+            evs = evs + precision * _gaussian(seed, evs.size).reshape(shape)
             stds[...] = precision
         return PubResult(DataBin(evs=evs, stds=stds, shape=shape), metadata=metadata)
 

@@ -7,6 +7,7 @@ on vorn's dynamic path), and every classical register's bits become one
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Iterable
 from typing import Any
 
@@ -22,7 +23,7 @@ from ..execution.request import non_negative as _non_negative
 from ..execution.sweeps import binding_seed
 from ..model.noise_model import NoiseModel
 from ._backend import with_device_noise
-from ._convert import Converted, pub_seed, settings
+from ._convert import Converted, job_seed, pub_seed, settings
 
 
 class SamplerV2(BaseSamplerV2):
@@ -35,7 +36,8 @@ class SamplerV2(BaseSamplerV2):
     Args:
         seed: an integer from 0 to 2**64 - 1: the same seed gives the same
             samples (PUB i runs with ``vorn.binding_seed(seed, i)`` as its
-            sweep seed); None draws fresh entropy.
+            sweep seed); a NumPy ``Generator``: each run draws its seed from
+            it; None draws fresh entropy.
         default_shots: the shots of PUBs that set none.
         noise_model: a ``vorn.noise.NoiseModel`` or Qiskit Aer's
             ``NoiseModel``: every shot is then one quantum trajectory (see
@@ -105,19 +107,22 @@ class SamplerV2(BaseSamplerV2):
         """
         shots = self._default_shots if shots is None else _shots(shots)
         coerced = [SamplerPub.coerce(pub, shots) for pub in pubs]
-        job = PrimitiveJob(self._run, coerced)
+        if any(not pub.circuit.cregs for pub in coerced):
+            warnings.warn("One of your circuits has no output classical registers and so the result will be empty. "
+                          "Did you mean to add measurement instructions?", UserWarning, stacklevel=2)
+        job = PrimitiveJob(self._run, coerced, job_seed(self._seed))
         job._submit()
         return job
 
-    def _run(self, pubs: list[SamplerPub]) -> PrimitiveResult:
-        return PrimitiveResult([self._run_pub(pub, i) for i, pub in enumerate(pubs)], metadata={"version": 2})
+    def _run(self, pubs: list[SamplerPub], seed: int | None) -> PrimitiveResult:
+        return PrimitiveResult([self._run_pub(pub, pub_seed(seed, i)) for i, pub in enumerate(pubs)],
+                               metadata={"version": 2})
 
-    def _run_pub(self, pub: SamplerPub, index: int) -> SamplerPubResult:
+    def _run_pub(self, pub: SamplerPub, seed: int) -> SamplerPubResult:
         qc = pub.circuit
         shots = int(pub.shots)
         converted = Converted(qc)
         values = converted.values(pub.parameter_values)
-        seed = pub_seed(self._seed, index)
         noise = converted.layout.noise(self._noise)
         with converted.layout.sized():
             if not len(values):
