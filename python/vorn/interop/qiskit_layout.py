@@ -146,6 +146,8 @@ class Layout:
     def sparse_terms(self, terms: Sequence[tuple[str, Sequence[int], complex]]) -> list[tuple[str, list[int], complex]]:
         """Qiskit's sparse terms ``(label, qubits, coeff)`` on the circuit's
         qubits, restricted to the simulated ones as :meth:`observables` does."""
+        if not self.is_compact:
+            return list(terms)
         out = []
         for label, qubits, coeff in terms:
             kept_label, kept_qubits = [], []

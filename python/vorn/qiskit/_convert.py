@@ -5,17 +5,24 @@ Used by vorn.qiskit's estimator and sampler."""
 
 from __future__ import annotations
 
+import collections
 import secrets
 import sys
+import threading
+import weakref
+from concurrent.futures import Future
 from collections.abc import Mapping
 from types import SimpleNamespace
 from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.random import Generator as _Generator
+from qiskit.circuit import ParameterExpression, QuantumCircuit
+from qiskit.primitives.primitive_job import PrimitiveJob
+from qiskit.providers import JobError
 
 from .. import _ext
-from ..execution.lowering import is_dynamic
+from ..execution.lowering import compile_parametric, is_dynamic
 from ..execution.request import MAX_SEED as _MAX_SEED
 from ..execution.request import non_negative as _non_negative
 from ..execution.sweeps import binding_seed
@@ -37,11 +44,13 @@ class Converted:
     Only the qubits some instruction acts on are simulated (``layout``: a
     circuit transpiled for a device names all the device's qubits)."""
 
-    __slots__ = ("qc", "circuit", "columns", "layout")
+    __slots__ = ("qc", "circuit", "columns", "layout", "_program", "_dynamic")
 
     def __init__(self, qc: Any, keep: Any = ()) -> None:
         self.qc = qc
         self.columns: list[int] = []
+        self._program: Any = None
+        self._dynamic: bool | None = None
         self.layout = Layout(qc.num_qubits, active_qubits(qc, keep))
         try:
             self.circuit: Circuit | None = compact_qiskit(qc, layout=self.layout)[0]
@@ -67,8 +76,134 @@ class Converted:
         return compact_qiskit(self.qc.assign_parameters(row), layout=self.layout)[0]
 
     def is_dynamic(self) -> bool:
-        circuit = self.circuit if self.circuit is not None else self.bound(np.zeros(self.qc.num_parameters))
-        return is_dynamic(circuit)
+        if self._dynamic is None:
+            circuit = self.circuit if self.circuit is not None else self.bound(np.zeros(self.qc.num_parameters))
+            self._dynamic = is_dynamic(circuit)
+        return self._dynamic
+
+    def program(self) -> Any:
+        """The circuit's parametric program, compiled once (``circuit`` is
+        never changed: it is this object's own)."""
+        if self._program is None:
+            self._program = compile_parametric(self.circuit, False)[0]
+        return self._program
+
+
+# Conversions of the circuits run lately, by the circuit object: reused
+# while the circuit's content is what it was (see _snapshot).
+_CACHE_SIZE = 32
+_CACHE: collections.OrderedDict[int, tuple[Any, tuple, Converted]] = collections.OrderedDict()
+_CACHE_LOCK = threading.Lock()
+
+
+def converted(qc: Any, keep: Any = ()) -> Converted:
+    """``Converted(qc, keep)``, reused from an earlier call on the same
+    circuit object when nothing in it has changed since (its instructions,
+    their operands and parameters, blocks of control flow, registers, global
+    phase): a changed circuit is converted again, never served stale."""
+    snapshot = _snapshot(qc, tuple(keep))
+    with _CACHE_LOCK:
+        entry = _CACHE.get(id(qc))
+        if entry is not None and entry[0]() is qc and entry[1] == snapshot:
+            _CACHE.move_to_end(id(qc))
+            return entry[2]
+    made = Converted(qc, keep)
+    with _CACHE_LOCK:
+        _CACHE[id(qc)] = (weakref.ref(qc), snapshot, made)
+        _CACHE.move_to_end(id(qc))
+        while len(_CACHE) > _CACHE_SIZE:
+            _CACHE.popitem(last=False)
+    return made
+
+
+# Jobs estimated below this much work (bindings x amplitudes x instructions)
+# run in the calling thread when submitted: a thread costs more than they do.
+_INLINE_WORK = 1 << 22
+
+
+class VornPrimitiveJob(PrimitiveJob):
+    """Qiskit's ``PrimitiveJob``, except that a small job runs to its end in
+    the calling thread when submitted (its result or error then waits in a
+    finished future, so ``result()`` and ``status()`` behave the same)."""
+
+    def __init__(self, function: Any, *args: Any, inline: bool = False, **kwargs: Any) -> None:
+        super().__init__(function, *args, **kwargs)
+        self._inline = inline
+
+    def _submit(self) -> None:
+        if not self._inline:
+            super()._submit()
+            return
+        if self._future is not None:
+            raise JobError("Primitive job has been submitted already.")
+        future: Future = Future()
+        try:
+            future.set_result(self._function(*self._args, **self._kwargs))
+        except Exception as exc:  # noqa: BLE001 - handed to result(), as a thread's would be
+            future.set_exception(exc)
+        self._future = future
+
+
+def prepare(circuits: list[tuple[Any, int]]) -> tuple[list[Converted | None], bool]:
+    """The PUBs' circuits (with their binding counts) converted when the job
+    is submitted, None for one that does not convert (the job raises its
+    error when it runs), and whether the job is small enough to run without
+    a thread."""
+    out: list[Converted | None] = []
+    work = 0
+    for qc, bindings in circuits:
+        try:
+            made = converted(qc)
+        except Exception:  # noqa: BLE001 - raised again by the job, as Qiskit's primitives raise it
+            out.append(None)
+            continue
+        out.append(made)
+        work += (max(bindings, 1) << min(len(made.layout.active), 40)) * max(len(qc.data), 1)
+    return out, work <= _INLINE_WORK
+
+
+def _snapshot(qc: Any, keep: tuple = ()) -> tuple:
+    """What a conversion of ``qc`` depends on, as a value: equal snapshots,
+    equal conversions. Standard gates are their name, operands and angles;
+    any other operation is also the object itself (and what it holds that
+    is not a parameter: its control state, its blocks taken the same way)."""
+    body = []
+    for inst in qc.data:
+        params = tuple(_param_key(p) for p in inst.params)
+        if inst.is_standard_gate():
+            body.append((inst.name, inst.qubits, inst.clbits, params))
+            continue
+        op = inst.operation
+        blocks = tuple(_snapshot(b) for b in getattr(op, "blocks", ()))
+        extra = (getattr(op, "ctrl_state", None), getattr(op, "condition", None), blocks)
+        body.append((inst.name, inst.qubits, inst.clbits, params, id(op), extra))
+    return (qc.num_qubits, qc.num_clbits, tuple(qc.cregs), _param_key(qc.global_phase), keep, tuple(body))
+
+
+def _param_key(p: Any) -> Any:
+    if isinstance(p, np.ndarray):  # a matrix: by value (== of arrays is not a bool)
+        return (p.dtype.str, p.shape, p.tobytes())
+    if isinstance(p, QuantumCircuit):  # a control flow block: its own snapshot
+        return _snapshot(p)
+    if isinstance(p, ParameterExpression):
+        return _Expression(p)
+    return p
+
+
+class _Expression:
+    """A parameter expression in a snapshot: equal when structurally equal
+    (Qiskit's == compares symbolically, which takes milliseconds for the
+    long global phases of transpiled ansatzes)."""
+
+    __slots__ = ("value",)
+
+    def __init__(self, value: ParameterExpression) -> None:
+        self.value = value
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, _Expression) and self.value.structurally_equal(other.value)
+
+    __hash__ = None  # type: ignore[assignment]
 
 
 def primitive_seed(seed: Any) -> int | _Generator | None:

@@ -14,20 +14,21 @@ from typing import Any
 import numpy as np
 from qiskit.primitives import BaseEstimatorV2, DataBin, PrimitiveResult, PubResult
 from qiskit.primitives.containers.estimator_pub import EstimatorPub
-from qiskit.primitives.primitive_job import PrimitiveJob
 
 from .. import _ext
 from ..api import expval
 from ..execution import sweeps
-from ..execution.lowering import compile_parametric, observable_arrays
+from ..execution.lowering import observable_arrays
 from ..execution.request import DEFAULT_TRAJECTORIES, MAX_SHOTS, Request
 from ..execution.request import non_negative as _non_negative
 from ..interop.qiskit_layout import Layout
 from ..model.noise_model import NoiseModel
 from ..model.pauli import PauliSum
 from ._backend import with_device_noise
-from ._convert import Converted, job_seed, broadcast_index, pub_seed, settings
+from ._convert import Converted, VornPrimitiveJob, broadcast_index, job_seed, prepare, pub_seed, settings
+from ._convert import converted as converted_circuit
 
+_PAULI_LETTERS = frozenset("IXYZ")
 # The engine options of a run on the exact default path.
 _EXACT = {"threads": None, "fusion": False, "precision": "double"}
 # A full (bindings x observables) table is evaluated when it holds at most
@@ -116,8 +117,9 @@ class EstimatorV2(BaseEstimatorV2):
         """The noise model (as vorn's; None: exact values)."""
         return self._noise
 
-    def run(self, pubs: Iterable[Any], *, precision: float | None = None) -> PrimitiveJob:
-        """Estimates the PUBs on a worker thread.
+    def run(self, pubs: Iterable[Any], *, precision: float | None = None) -> VornPrimitiveJob:
+        """Estimates the PUBs on a worker thread (a small job in this thread,
+        before ``run`` returns; its errors still come from ``result()``).
 
         Args:
             pubs: estimator PUBs (``EstimatorPub`` or tuples Qiskit coerces).
@@ -130,16 +132,17 @@ class EstimatorV2(BaseEstimatorV2):
         """
         precision = self._default_precision if precision is None else _precision(precision)
         coerced = [EstimatorPub.coerce(pub, precision) for pub in pubs]
-        job = PrimitiveJob(self._run, coerced, job_seed(self._seed))
+        conversions, small = prepare([(pub.circuit, pub.parameter_values.size) for pub in coerced])
+        job = VornPrimitiveJob(self._run, coerced, conversions, job_seed(self._seed), inline=small)
         job._submit()
         return job
 
-    def _run(self, pubs: list[EstimatorPub], seed: int | None) -> PrimitiveResult:
-        return PrimitiveResult([self._run_pub(pub, pub_seed(seed, i)) for i, pub in enumerate(pubs)],
-                               metadata={"version": 2})
+    def _run(self, pubs: list[EstimatorPub], conversions: list[Converted | None], seed: int | None) -> PrimitiveResult:
+        results = [self._run_pub(pub, made or converted_circuit(pub.circuit), pub_seed(seed, i))
+                   for i, (pub, made) in enumerate(zip(pubs, conversions))]
+        return PrimitiveResult(results, metadata={"version": 2})
 
-    def _run_pub(self, pub: EstimatorPub, seed: int) -> PubResult:
-        converted = Converted(pub.circuit)
+    def _run_pub(self, pub: EstimatorPub, converted: Converted, seed: int) -> PubResult:
         values = converted.values(pub.parameter_values)
         observables = [_pauli_sum(o, converted.layout) for o in _elements(pub.observables)]
         shape = pub.shape
@@ -220,14 +223,27 @@ def _elements(observables: Any) -> list[Any]:
 
 def _pauli_sum(observable: Any, layout: Layout) -> PauliSum:
     """An observable of the circuit's qubits on the qubits simulated (terms
-    reading an idle qubit in |0> through X or Y vanish)."""
+    reading an idle qubit in |0> through X or Y vanish), coefficients taken
+    real."""
     if isinstance(observable, Mapping):
         terms = [(label[::-1], range(len(label)), c) for label, c in observable.items()]
-    else:  # projectors (0, 1, +, -, r, l) become sums of Paulis first
-        terms = observable.as_paulis().to_sparse_list()
-    kept = layout.sparse_terms(terms)
-    return PauliSum.from_sparse_list([(label, qubits, float(np.real(c))) for label, qubits, c in kept],
-                                     len(layout.active))
+    else:
+        terms = observable.to_sparse_list()
+        if any(set(label) - _PAULI_LETTERS for label, _, _ in terms):  # projectors (0, 1, +, -, r, l)
+            terms = observable.as_paulis().to_sparse_list()
+    x, z, coeffs = [], [], []
+    for label, qubits, c in layout.sparse_terms(terms):
+        x_mask = z_mask = 0
+        for ch, q in zip(label, qubits):
+            if ch in "XY":
+                x_mask |= 1 << q
+            if ch in "ZY":
+                z_mask |= 1 << q
+        x.append(x_mask)
+        z.append(z_mask)
+        coeffs.append(float(np.real(c)))
+    return PauliSum.from_masks(np.array(x, dtype=np.uint64), np.array(z, dtype=np.uint64), coeffs,
+                               len(layout.active))
 
 
 def _evaluate(converted: Converted, values: np.ndarray, observables: list[PauliSum], rows: np.ndarray,
@@ -250,7 +266,7 @@ def _evaluate(converted: Converted, values: np.ndarray, observables: list[PauliS
         if not converted.circuit.num_parameters:
             return np.asarray(expval(converted.circuit, observables, **engine))[columns]
         return np.asarray(expval(converted.circuit, observables, params=angles, **engine))[rows, columns]
-    program, _ = compile_parametric(converted.circuit, False)
+    program = converted.program()
     if len(values) * len(observables) <= _TABLE_WASTE * len(rows):
         return _table(program, angles, observables, converted.circuit.num_qubits)[rows, columns]
     for o, observable in enumerate(observables):

@@ -15,7 +15,6 @@ import numpy as np
 from qiskit.primitives import BaseSamplerV2, DataBin, PrimitiveResult, SamplerPubResult
 from qiskit.primitives.containers import BitArray
 from qiskit.primitives.containers.sampler_pub import SamplerPub
-from qiskit.primitives.primitive_job import PrimitiveJob
 
 from ..api import run
 from ..execution.request import MAX_SHOTS as _MAX_SHOTS
@@ -23,7 +22,8 @@ from ..execution.request import non_negative as _non_negative
 from ..execution.sweeps import binding_seed
 from ..model.noise_model import NoiseModel
 from ._backend import with_device_noise
-from ._convert import Converted, job_seed, pub_seed, settings
+from ._convert import Converted, VornPrimitiveJob, job_seed, prepare, pub_seed, settings
+from ._convert import converted as converted_circuit
 
 
 class SamplerV2(BaseSamplerV2):
@@ -94,8 +94,9 @@ class SamplerV2(BaseSamplerV2):
         """The noise model (as vorn's; None: noiseless)."""
         return self._noise
 
-    def run(self, pubs: Iterable[Any], *, shots: int | None = None) -> PrimitiveJob:
-        """Samples the PUBs on a worker thread.
+    def run(self, pubs: Iterable[Any], *, shots: int | None = None) -> VornPrimitiveJob:
+        """Samples the PUBs on a worker thread (a small job in this thread,
+        before ``run`` returns; its errors still come from ``result()``).
 
         Args:
             pubs: sampler PUBs (``SamplerPub`` or tuples Qiskit coerces).
@@ -110,18 +111,19 @@ class SamplerV2(BaseSamplerV2):
         if any(not pub.circuit.cregs for pub in coerced):
             warnings.warn("One of your circuits has no output classical registers and so the result will be empty. "
                           "Did you mean to add measurement instructions?", UserWarning, stacklevel=2)
-        job = PrimitiveJob(self._run, coerced, job_seed(self._seed))
+        conversions, small = prepare([(pub.circuit, pub.parameter_values.size) for pub in coerced])
+        job = VornPrimitiveJob(self._run, coerced, conversions, job_seed(self._seed), inline=small)
         job._submit()
         return job
 
-    def _run(self, pubs: list[SamplerPub], seed: int | None) -> PrimitiveResult:
-        return PrimitiveResult([self._run_pub(pub, pub_seed(seed, i)) for i, pub in enumerate(pubs)],
-                               metadata={"version": 2})
+    def _run(self, pubs: list[SamplerPub], conversions: list[Converted | None], seed: int | None) -> PrimitiveResult:
+        results = [self._run_pub(pub, made or converted_circuit(pub.circuit), pub_seed(seed, i))
+                   for i, (pub, made) in enumerate(zip(pubs, conversions))]
+        return PrimitiveResult(results, metadata={"version": 2})
 
-    def _run_pub(self, pub: SamplerPub, seed: int) -> SamplerPubResult:
+    def _run_pub(self, pub: SamplerPub, converted: Converted, seed: int) -> SamplerPubResult:
         qc = pub.circuit
         shots = int(pub.shots)
-        converted = Converted(qc)
         values = converted.values(pub.parameter_values)
         noise = converted.layout.noise(self._noise)
         with converted.layout.sized():
