@@ -6,6 +6,7 @@ from __future__ import annotations
 import collections
 import functools
 import math
+import threading
 from typing import Any
 
 import numpy as np
@@ -126,18 +127,22 @@ def _kraus_of_choi(ops: list[np.ndarray]) -> list[np.ndarray]:
 def _converted_error(error: Any, where: str) -> QuantumError:
     # Aer's errors are not changed once made: the same object converts as
     # before without reading its content again.
-    known = _BY_IDENTITY.get(id(error))
-    if known is not None and known[0] is error:
-        _BY_IDENTITY.move_to_end(id(error))
-        return known[1]
+    with _LOCK:
+        known = _BY_IDENTITY.get(id(error))
+        if known is not None and known[0] is error:
+            _BY_IDENTITY.move_to_end(id(error))
+            return known[1]
     converted = _cached(_Keyed(error, where))
-    _BY_IDENTITY[id(error)] = (error, converted)
-    if len(_BY_IDENTITY) > _CACHE_SIZE:
-        _BY_IDENTITY.popitem(last=False)
+    with _LOCK:
+        _BY_IDENTITY[id(error)] = (error, converted)
+        _BY_IDENTITY.move_to_end(id(error))
+        while len(_BY_IDENTITY) > _CACHE_SIZE:
+            _BY_IDENTITY.popitem(last=False)
     return converted
 
 
 _BY_IDENTITY: collections.OrderedDict[int, tuple[Any, QuantumError]] = collections.OrderedDict()
+_LOCK = threading.Lock()
 
 
 @functools.lru_cache(maxsize=_CACHE_SIZE)
