@@ -17,19 +17,24 @@ from .execution.gradients import gradients
 from .execution.request import DEFAULT_SHOTS, Request, make_request, refuse_unserved
 from .execution.results import Result
 from .execution.watch import Progress, Watch
-from .interop.circuits import as_vorn_call
+from .interop.circuits import toolkit_params
 from .interop.cirq_observables import as_vorn_observables
+from .interop.qiskit_layout import Layout, as_simulated
 from .model.circuit import Circuit
 from .model.pauli import PauliSum, observable_list
 
 __all__ = ["expval", "jacobian", "required_memory", "run", "statevector", "value_and_grad", "variance"]
 
 
-def _circuit(circuit: Any, params: Any = None) -> tuple[Circuit, Any]:
-    converted, params = as_vorn_call(circuit, params)
+def _circuit(circuit: Any, params: Any = None) -> tuple[Circuit, Layout, Any]:
+    """The circuit to simulate, its layout (a Qiskit circuit only on the
+    qubits it acts on; results come back in its own numbering) and the
+    sweep's values (a Cirq resolver or sweep as rows by symbol name)."""
+    converted, layout = as_simulated(circuit)
     if not isinstance(converted, Circuit):
         raise TypeError(f"expected a vorn.Circuit, not {type(converted).__name__}")
-    return converted, params
+    params = toolkit_params(circuit, converted, params)
+    return converted, layout or Layout(converted.num_qubits, range(converted.num_qubits)), params
 
 
 def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *, memory: bool = False,
@@ -116,14 +121,20 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         >>> vorn.run(c, shots=100, seed=1).counts()  # doctest: +SKIP
         {'00': 52, '11': 48}
     """
-    circuit, params = _circuit(circuit, params)
+    circuit, layout, params = _circuit(circuit, params)
     request = make_request(shots=shots, seed=seed, memory=memory, threads=threads, fusion=fusion,
                            precision=precision, timeout=timeout, progress=progress)
     if noise is not None:
         refuse_unserved(request, ("noise",))
-    if params is not None:
-        return sweeps.sweep_run(circuit, params, request, noise)
-    return engines.run(circuit, request, noise)
+    with layout.sized():
+        if params is not None:
+            results = sweeps.sweep_run(circuit, params, request, layout.noise(noise))
+        else:
+            results = engines.run(circuit, request, layout.noise(noise))
+    if layout.is_compact:
+        for result in results if isinstance(results, list) else [results]:
+            result._widen = layout.widen
+    return results
 
 
 def statevector(circuit: Circuit, *, timeout: float | None = None, progress: bool | Progress | None = None,
@@ -150,10 +161,12 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
         2**num_qubits amplitudes, qubit 0 the least significant bit of the
         index.
     """
-    circuit, _ = _circuit(circuit)
+    circuit, layout, _ = _circuit(circuit)
     request = make_request(shots=0, threads=threads, fusion=fusion, precision=precision, timeout=timeout,
                            progress=progress)
-    return engines.statevector(circuit, request)
+    with layout.sized():
+        state = engines.statevector(circuit, request)
+    return layout.widen(state)
 
 
 def _given_state(state: np.ndarray, request: Request) -> np.ndarray:
@@ -172,12 +185,19 @@ def _given_state(state: np.ndarray, request: Request) -> np.ndarray:
 def _expectation(c: Any, observables: Any, variance: bool, timeout: Any, progress: Any, threads: Any,
                  fusion: Any, params: Any, noise: Any, trajectories: Any, seed: Any, precision: Any) -> Any:
     observables = as_vorn_observables(observables, c)
+    layout = None
     if not isinstance(c, np.ndarray):
-        c, params = as_vorn_call(c, params)
+        original = c
+        c, layout = as_simulated(c)
+        params = toolkit_params(original, c, params)
     if not isinstance(c, (Circuit, np.ndarray)):
         raise TypeError(f"expected a vorn.Circuit or a complex128 state vector, not {type(c).__name__}")
     request = make_request(shots=0, seed=seed, threads=threads, fusion=fusion, precision=precision,
                            timeout=timeout, progress=progress, trajectories=trajectories)
+    if layout is not None:  # a Qiskit circuit: its observables on the qubits simulated
+        with layout.sized():
+            return _expectation(c, layout.observables(observables), variance, timeout, progress, threads, fusion,
+                                params, layout.noise(noise), trajectories, seed, precision)
     observables = observable_list(observables)
     if isinstance(c, np.ndarray):
         if params is not None or noise is not None or trajectories is not None or seed is not None:
@@ -330,7 +350,7 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
     Returns:
         The number of bytes.
     """
-    circuit, params = _circuit(circuit, params)
+    circuit, _, params = _circuit(circuit, params)
     request = make_request(shots=shots, memory=memory, precision=precision)
     if params is not None:
         return sweeps.required_memory(circuit, params, request, observables, gradient)
@@ -339,13 +359,14 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
 
 def _gradient_call(circuit: Any, observables: Any, params: Any, timeout: Any, progress: Any, threads: Any,
                    noise: Any) -> tuple[np.ndarray, np.ndarray, bool]:
-    circuit, params = _circuit(circuit, params)
+    circuit, layout, params = _circuit(circuit, params)
     request = make_request(shots=0, threads=threads, timeout=timeout, progress=progress)
     if noise is not None:
         raise ValueError("value_and_grad does not take noise: the adjoint method differentiates one pure state, "
                          "and a noisy value is a trajectory average whose operator choices are sampled; use "
                          "finite differences of vorn.expval(..., noise=..., seed=...) instead")
-    return gradients(circuit, observable_list(observables), params, request)
+    with layout.sized():
+        return gradients(circuit, layout.observables(observables), params, request)
 
 
 def value_and_grad(circuit: Circuit, observable: PauliSum, params: Any, *, timeout: float | None = None,

@@ -92,17 +92,26 @@ def test_qiskit_round_trip_of_reset_measure_and_if_else(aer):
 
 
 @pytest.mark.qiskit
-def test_qiskit_condition_on_part_of_a_register_is_refused():
+def test_qiskit_condition_on_part_of_a_register_reads_those_clbits():
+    # Registers sharing clbits become one register of all the clbits; the
+    # condition on the part reads its clbit (it was refused before).
     import qiskit
 
     whole = qiskit.ClassicalRegister(2, "c")
     part = qiskit.ClassicalRegister(bits=[whole[1]], name="part")
-    qc = qiskit.QuantumCircuit(qiskit.QuantumRegister(1), whole)
+    qc = qiskit.QuantumCircuit(qiskit.QuantumRegister(2), whole)
     qc.add_register(part)
-    with qc.if_test((part, 1)):
-        qc.x(0)
-    with pytest.raises(ValueError):
-        vorn.from_qiskit(qc)
+    qc.h(0)
+    qc.measure(0, whole[1])
+    with qc.if_test((part, 1)) as else_:
+        qc.x(1)
+    with else_:
+        qc.h(1)
+    qc.measure(1, whole[0])
+    counts = vorn.run(qc, 4000, seed=1).counts()
+    assert [r.name for r in vorn.from_qiskit(qc).cregs] == ["c"]
+    assert set(counts) == {"11", "00", "01"}
+    assert abs(counts["11"] / 4000 - 0.5) < 0.04 and abs(counts["00"] / 4000 - 0.25) < 0.04
 
 
 @pytest.mark.cirq

@@ -47,7 +47,8 @@ class Result:
     """What a run produced: the state before the measurements, the counts
     and, when asked for, every shot's outcome."""
 
-    __slots__ = ("_state", "_probabilities", "_counts", "_circuit", "_outcomes", "_tally", "_shots", "shots")
+    __slots__ = ("_state", "_probabilities", "_counts", "_circuit", "_outcomes", "_tally", "_shots", "shots",
+                 "_widen")
 
     def __init__(self, state: np.ndarray, circuit: Clbits, outcomes: np.ndarray, tally: np.ndarray,
                  shot_outcomes: np.ndarray | None, shots: int) -> None:
@@ -60,6 +61,9 @@ class Result:
         self._tally = tally
         self._shots = shot_outcomes
         self.shots = shots
+        # Set for a circuit simulated on fewer qubits than it names (a Qiskit
+        # circuit transpiled for a device): the state is widened when asked for.
+        self._widen: Any = None
 
     def counts(self) -> dict[str, int]:
         """Outcome -> count, keys as Qiskit's get_counts: clbit 0 rightmost,
@@ -157,12 +161,17 @@ class Result:
     def statevector(self) -> np.ndarray:
         """The state before the measurements (complex128, read-only, qubit 0
         the least significant bit of the index)."""
+        return self._full_state()
+
+    def _full_state(self) -> np.ndarray:
+        if self._widen is not None:
+            self._state, self._widen = self._widen(self._state), None
         return self._state
 
     def probabilities(self) -> np.ndarray:
         """re*re + im*im of each amplitude (float64, read-only)."""
         if self._probabilities is None:
-            self._probabilities = readonly(_ext.probabilities(self._state))
+            self._probabilities = readonly(_ext.probabilities(self._full_state()))
         return self._probabilities
 
     def __repr__(self) -> str:
@@ -240,7 +249,7 @@ class DynamicResult(Result):
         if self.shots != 1:
             raise ValueError(f"statevector() of a run of a dynamic circuit needs shots=1 (each shot ends in a state "
                              f"of its own), this run had shots={self.shots}")
-        return self._state
+        return self._full_state()
 
     def probabilities(self) -> np.ndarray:
         """re*re + im*im of each amplitude of :meth:`statevector` (``shots=1`` only)."""

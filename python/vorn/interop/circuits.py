@@ -13,7 +13,9 @@ step, and everything built of it, such as ``QAOAAnsatz``) has one meaning at
 every width: its definition. What has neither a matrix nor a definition
 (``reset``, control flow, ...) is refused with its name. Qubits are numbered
 as in the Qiskit circuit (quantum registers are not kept); classical
-registers are kept, so counts keys come out as Qiskit's ``get_counts()``.
+registers are kept, so counts keys come out as Qiskit's ``get_counts()``
+(a circuit with clbits outside any register, or registers sharing clbits,
+gets one register ``c`` of all its clbits instead).
 
 Cirq: the first qubit of the qubit order is the most significant bit of
 Cirq's state vector index, and vorn's qubit 0 is the least significant one,
@@ -79,12 +81,25 @@ def as_vorn_call(obj: Any, params: Any) -> tuple[Any, Any]:
     from Cirq, one binding; a sweep or a list of them, one row per point)
     become the converted circuit's values by symbol name; vorn's arrays
     stay as they are."""
+    converted = as_vorn_circuit(obj)
+    return converted, toolkit_params(obj, converted, params)
+
+
+def toolkit_params(obj: Any, converted: Any, params: Any) -> Any:
+    """A sweep's values for ``converted``, the vorn circuit made of ``obj``:
+    Cirq's resolvers and sweeps (for a circuit from Cirq) become rows by
+    symbol name; vorn's arrays stay as they are.
+
+    Args:
+        obj: the circuit as the caller gave it.
+        converted: the vorn circuit made of it.
+        params: the caller's values (or None).
+    """
     cirq = sys.modules.get("cirq")
     from_cirq_circuit = cirq is not None and isinstance(obj, cirq.AbstractCircuit)
-    converted = as_vorn_circuit(obj)
     if is_cirq_sweepable(params, from_cirq_circuit) and isinstance(converted, Circuit):
-        params = cirq_bindings(converted, params)
-    return converted, params
+        return cirq_bindings(converted, params)
+    return params
 
 
 # ---- Qiskit -------------------------------------------------------------------
@@ -152,9 +167,9 @@ class _QiskitReader:
                 if list(range(start, start + reg.size)) == wanted:
                     register = reg
                 start += reg.size
-            if register is None:
-                raise ValueError(f"the condition on register '{target.name}'{_inside(outer)} does not read a whole "
-                                 "register of the converted circuit")
+            if register is None:  # shared or loose clbits: the register's value bit by bit
+                self.bitwise(op, wanted, int(value), qubits, clbits, depth, outer)
+                return
             condition = (register, int(value))
         else:
             raise NotImplementedError(f"'if_else'{_inside(outer)} with the condition {op.condition!r}: vorn takes "
@@ -165,6 +180,30 @@ class _QiskitReader:
         if false_body is not None and len(false_body.data):
             with else_:
                 self.circuit(false_body, qubits, clbits, depth + 1, outer + ["if_else"])
+
+    def bitwise(self, op: Any, wanted: list[int], value: int, qubits: list[int], clbits: list[int], depth: int,
+                outer: list[str]) -> None:
+        """A condition on clbits that form no register of the converted
+        circuit: nested tests of each bit, the else block in every branch
+        where a bit differs (only one of them runs)."""
+        true_body, false_body = op.blocks[0], op.blocks[1] if len(op.blocks) > 1 else None
+        inner = outer + ["if_else"]
+
+        def test(i: int) -> None:
+            if i == len(wanted):
+                self.circuit(true_body, qubits, clbits, depth + 1, inner)
+                return
+            with self.out.if_test((wanted[i], (value >> i) & 1)) as else_:
+                test(i + 1)
+            if false_body is not None and len(false_body.data):
+                with else_:
+                    self.circuit(false_body, qubits, clbits, depth + 1, inner)
+
+        if value >> len(wanted):  # more bits than the register has: never equal
+            if false_body is not None:
+                self.circuit(false_body, qubits, clbits, depth + 1, inner)
+            return
+        test(0)
 
     def instruction(self, op: Any, qubits: list[int], clbits: list[int], depth: int, outer: list[str]) -> None:
         name = op.name
@@ -178,8 +217,9 @@ class _QiskitReader:
             out.reset(qubits)
             return
         if kind == "barrier":
-            if qubits:
-                out.barrier(qubits)
+            kept = [q for q in qubits if q is not None]  # None: an idle qubit left out of the simulation
+            if kept:
+                out.barrier(kept)
             return
         if kind == "delay":  # the identity for a simulator
             return
@@ -283,7 +323,10 @@ def from_qiskit(qc: Any) -> Circuit:
     expressions become vorn's (names kept; written back by :func:`to_qiskit`
     they are the same Qiskit parameters); a non-affine expression is a
     TypeError. ``reset``, mid-circuit measurements and ``IfElseOp`` (on a
-    clbit or a whole register) become vorn's. Raises ValueError for
+    clbit or a register) become vorn's. Clbits outside any register and
+    registers sharing clbits (``add_bits``, ``ClassicalRegister(bits=...)``,
+    ``compose`` of dynamic circuits) make one register ``c`` of all the
+    clbits, clbit 0 rightmost in counts keys. Raises ValueError for
     instructions vorn cannot take (the message names them),
     NotImplementedError for other control flow (loops, switch, store) and
     conditions that are classical expressions.
@@ -296,24 +339,34 @@ def from_qiskit(qc: Any) -> Circuit:
 
     Args:
         qc: the ``qiskit.QuantumCircuit`` to convert."""
-    qiskit = _require("qiskit", "qiskit", "from_qiskit")
+    return convert_qiskit(qc, list(range(_qiskit_circuit(qc, "from_qiskit").num_qubits)))
+
+
+def _qiskit_circuit(qc: Any, caller: str) -> Any:
+    qiskit = _require("qiskit", "qiskit", caller)
     if not isinstance(qc, qiskit.QuantumCircuit):
-        raise TypeError(f"from_qiskit expects a qiskit.QuantumCircuit, not {type(qc).__name__}")
-    out = Circuit(qc.num_qubits)
+        raise TypeError(f"{caller} expects a qiskit.QuantumCircuit, not {type(qc).__name__}")
+    return qc
+
+
+def convert_qiskit(qc: Any, qubits: list[int | None]) -> Circuit:
+    """:func:`from_qiskit` with Qiskit qubit i becoming vorn qubit
+    ``qubits[i]``: the vorn circuit has ``max(qubits) + 1`` qubits, and a
+    qubit mapped to None may carry nothing but barriers and delays."""
+    qiskit = _require("qiskit", "qiskit", "from_qiskit")
+    out = Circuit(1 + max((q for q in qubits if q is not None), default=-1))
     in_registers = [bit for reg in qc.cregs for bit in reg]
     if in_registers == list(qc.clbits):
         for reg in qc.cregs:
             out.add_register(ClassicalRegister(reg.size, reg.name))
-    elif not qc.cregs:
+    elif qc.num_clbits:
+        # Clbits outside any register or registers sharing clbits: vorn's
+        # registers are consecutive and disjoint, so the clbits form one
+        # register "c" (counts keys are all clbits, clbit 0 rightmost), and
+        # a condition on a Qiskit register reads its clbits one by one.
         out.add_register(ClassicalRegister(qc.num_clbits, "c"))
-    else:
-        raise ValueError(
-            "the circuit's classical registers do not cover its clbits once each, in order "
-            "(clbits outside any register, or registers sharing clbits): vorn keeps registers as "
-            "consecutive clbits"
-        )
     reader = _QiskitReader(qiskit, out)
-    reader.circuit(qc, list(range(qc.num_qubits)), list(range(qc.num_clbits)), 0, [])
+    reader.circuit(qc, qubits, list(range(qc.num_clbits)), 0, [])
     out.global_phase = reader.phase
     return out
 

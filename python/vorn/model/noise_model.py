@@ -371,6 +371,9 @@ class NoiseModel:
         # From vorn.noise.from_cirq: errors before top-level instruction i (i = len: at the end).
         self._inline: dict[int, list[tuple[QuantumError, tuple[int, ...]]]] = {}
         self._warned: set[str] = set()
+        # False for models converted from Aer's, whose device models carry
+        # errors for every gate of the device: an unused one is normal there.
+        self._warns = True
 
     @staticmethod
     def _check_error(error: Any) -> QuantumError:
@@ -447,6 +450,25 @@ class NoiseModel:
         out._readout_all = self._readout_all
         out._readout = dict(self._readout)
         out._inline = {k: list(v) for k, v in self._inline.items()}
+        out._warns = self._warns
+        return out
+
+    def _on_qubits(self, position: dict[int, int]) -> NoiseModel:
+        """The model for a circuit whose qubit q became ``position[q]``:
+        per-qubit errors and readout errors move with their qubits, those
+        on qubits not in ``position`` are left out (nothing runs there).
+        It warns about unused names once together with this model."""
+        if self._inline:
+            raise ValueError("this noise model places errors at positions of the circuit vorn.noise.from_cirq "
+                             "returned with it; it belongs to that circuit")
+        out = NoiseModel()
+        out._all = dict(self._all)
+        out._local = {(name, tuple(position[q] for q in qubits)): errors
+                      for (name, qubits), errors in self._local.items() if all(q in position for q in qubits)}
+        out._readout_all = self._readout_all
+        out._readout = {position[q]: error for q, error in self._readout.items() if q in position}
+        out._warned = self._warned
+        out._warns = self._warns
         return out
 
     __copy__ = copy
@@ -464,12 +486,13 @@ class NoiseModel:
 
     def __getstate__(self) -> dict[str, Any]:
         return {"all": self._all, "local": self._local, "readout_all": self._readout_all,
-                "readout": self._readout, "inline": self._inline}
+                "readout": self._readout, "inline": self._inline, "warns": self._warns}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__init__()  # type: ignore[misc]
         self._all, self._local = state["all"], state["local"]
         self._readout_all, self._readout, self._inline = state["readout_all"], state["readout"], state["inline"]
+        self._warns = state.get("warns", True)
 
     def __repr__(self) -> str:
         parts = [f"instructions={self.noise_instructions}"]
@@ -496,6 +519,8 @@ class NoiseModel:
         return self._readout.get(qubit, self._readout_all)
 
     def _warn_unused(self, circuit: Circuit) -> None:
+        if not self._warns:
+            return
         used: set[str] = set()
 
         def walk(body: Iterable[Any]) -> None:
