@@ -3,6 +3,12 @@
 Build a :class:`Circuit` with Qiskit's gate names and conventions, then
 :func:`run` it (counts, state vector, probabilities), take its
 :func:`statevector`, or its :func:`expval` of :class:`PauliSum` observables.
+
+More in the subpackages: :mod:`vorn.noise` (noise models, trajectories),
+:mod:`vorn.qasm2` and :mod:`vorn.qasm3` (OpenQASM), :mod:`vorn.qiskit`
+(Qiskit's primitives and a backend), :mod:`vorn.cirq` (a Cirq simulator),
+:mod:`vorn.pennylane` (the ``vorn.qubit`` device) and :mod:`vorn.mpi`
+(a state split over MPI ranks).
 """
 
 from importlib import metadata as _metadata

@@ -83,8 +83,12 @@ class PauliSum:
     @classmethod
     def from_list(cls, obj: Iterable[tuple[str, complex]], num_qubits: int | None = None) -> PauliSum:
         """From ``[(label, coeff), ...]``, labels as Qiskit's: one of I, X, Y, Z
-        per qubit, the rightmost character qubit 0. ``num_qubits`` is needed
-        only for an empty list."""
+        per qubit, the rightmost character qubit 0.
+
+        Args:
+            obj: the (label, coefficient) pairs, one per term.
+            num_qubits: the register's size; needed only for an empty list.
+        """
         items = list(obj)
         labels: list[str] = []
         for t, item in enumerate(items):
@@ -124,7 +128,12 @@ class PauliSum:
     def from_sparse_list(cls, obj: Iterable[tuple[str, Sequence[int], complex]], num_qubits: int) -> PauliSum:
         """From ``[(label, qubits, coeff), ...]`` as Qiskit's: label character k
         acts on qubit ``qubits[k]``, every other qubit gets I. ``[]`` is the
-        empty sum (value 0)."""
+        empty sum (value 0).
+
+        Args:
+            obj: the (label, qubits, coefficient) triples, one per term.
+            num_qubits: the register's size.
+        """
         n = _num_qubits(num_qubits)
         items = list(obj)
         x = np.zeros(len(items), dtype=np.uint64)
@@ -160,7 +169,14 @@ class PauliSum:
     @classmethod
     def from_masks(cls, x_masks: Any, z_masks: Any, coeffs: Any, num_qubits: int) -> PauliSum:
         """From arrays of unsigned X and Z masks (bit q = qubit q) and
-        coefficients, one entry per term; no Python loop over the terms."""
+        coefficients, one entry per term; no Python loop over the terms.
+
+        Args:
+            x_masks: each term's X mask (Y is X and Z).
+            z_masks: each term's Z mask.
+            coeffs: each term's coefficient.
+            num_qubits: the register's size (masks must not reach past it).
+        """
         n = _num_qubits(num_qubits)
         masks = []
         for name, values in (("x_masks", x_masks), ("z_masks", z_masks)):
@@ -185,7 +201,11 @@ class PauliSum:
     @classmethod
     def from_qiskit(cls, op: Any) -> PauliSum:
         """From a Qiskit ``SparsePauliOp`` (or ``Pauli``); the Paulis' own phases
-        are folded into the coefficients."""
+        are folded into the coefficients.
+
+        Args:
+            op: the Qiskit operator.
+        """
         from qiskit.quantum_info import Pauli, SparsePauliOp
 
         if isinstance(op, Pauli):
@@ -255,6 +275,12 @@ def _from_qiskit_operator(op: Any) -> PauliSum | None:
 
 
 def observable_list(observables: PauliSum | Sequence[PauliSum]) -> list[PauliSum]:
+    """The observables as a list of PauliSums: one PauliSum, a Qiskit
+    ``SparsePauliOp`` or ``Pauli`` (each one observable), or a sequence of them.
+
+    Args:
+        observables: what an entry point was given.
+    """
     if isinstance(observables, PauliSum):
         return [observables]
     converted = _from_qiskit_operator(observables)  # a SparsePauliOp iterates over its terms: one observable
