@@ -514,6 +514,14 @@ Deviation find_deviation(std::span<const Complex> m, U dim, double tolerance) {
   return {dim, dim, 0.0};
 }
 
+// Nothing but zeros (of either sign) off the diagonal of a dim x dim matrix.
+bool is_diagonal_matrix(std::span<const Complex> m, U dim) {
+  for (U r = 0; r < dim; ++r)
+    for (U c = 0; c < dim; ++c)
+      if (r != c && (m[r * dim + c].re != 0.0 || m[r * dim + c].im != 0.0)) return false;
+  return true;
+}
+
 bool all_finite(std::span<const Complex> m) {
   return std::all_of(m.begin(), m.end(), [](const Complex& z) { return std::isfinite(z.re) && std::isfinite(z.im); });
 }
@@ -571,8 +579,16 @@ CompiledGate compile_unitary(std::span<const Complex> matrix, Qubits qubits, dou
     }
   }
   // The caller's entries as given (not re-orthonormalised), like Qiskit's UnitaryGate.
-  std::vector<Complex> entries(matrix.begin(), matrix.end());
   std::vector<U> targets(qubits.begin(), qubits.end());
+  if (is_diagonal_matrix(matrix, dim)) {
+    // Every other entry is a zero: one product per amplitude on the diagonal
+    // path instead of 2^k. The same values; a zero part may take the other
+    // sign than the dense sum's, whose zero products add in.
+    std::vector<Complex> diagonal(dim);
+    for (U r = 0; r < dim; ++r) diagonal[r] = matrix[r * dim + r];
+    return {Shape::Diagonal, std::move(targets), {}, kAllOnes, std::move(diagonal)};
+  }
+  std::vector<Complex> entries(matrix.begin(), matrix.end());
   const Shape shape = k == 1 ? Shape::Single : k == 2 ? Shape::TwoQubit : Shape::Dense;
   return {shape, std::move(targets), {}, kAllOnes, std::move(entries)};
 }

@@ -484,5 +484,54 @@ TEST(StandardGates, CzIsVornPythonsCzOnTheDiagonalPath) {
   }
 }
 
+TEST(StandardGates, DiagonalUnitariesRunOnTheDiagonalPath) {
+  // A unitary with nothing but zeros (of either sign) off its diagonal is a
+  // Diagonal entry of its diagonal; on finite states it gives the dense
+  // kernel's values, and every part that is not zero has the same bits.
+  std::mt19937_64 rng(8);
+  std::uniform_real_distribution<double> angle(-3.0, 3.0);
+  const U n = 13;
+  const std::vector<U> where{9, 0, 4, 12, 7};
+  for (U k = 1; k <= 5; ++k) {
+    SCOPED_TRACE(k);
+    const U d = U{1} << k;
+    std::vector<Complex> m(d * d, Complex{0.0, 0.0});
+    for (U r = 0; r < d; ++r) {
+      const double a = angle(rng);
+      m[r * d + r] = {std::cos(a), std::sin(a)};
+      for (U c = 0; c < d; ++c)
+        if (c != r && rng() % 2) m[r * d + c] = {-0.0, rng() % 2 ? -0.0 : 0.0};
+    }
+    m[0] = {1.0, 0.0};  // an exact 1 and -1 among them, as controlled gates have
+    m[d * d - 1] = {-1.0, 0.0};
+    const std::span<const U> q = std::span(where).first(k);
+    const CompiledGate g = compile_unitary(m, q);
+    ASSERT_EQ(g.shape, Shape::Diagonal);
+    ASSERT_EQ(g.targets, std::vector<U>(q.begin(), q.end()));
+    for (U r = 0; r < d; ++r) EXPECT_EQ(std::memcmp(&g.matrix[r], &m[r * d + r], sizeof(Complex)), 0) << r;
+    const CompiledGate dense{k == 1 ? Shape::Single : k == 2 ? Shape::TwoQubit : Shape::Dense,
+                             {q.begin(), q.end()}, {}, ~U{0}, m};
+    const std::vector<Complex> amplitudes = random_amplitudes(rng, n);
+    StateVector a = state_of<double>(amplitudes, n), b = a.copy();
+    apply_gate(a, g);
+    apply_gate(b, dense);
+    for (U i = 0; i < a.size(); ++i) {
+      ASSERT_EQ(a[i].re, b[i].re) << i;
+      ASSERT_EQ(a[i].im, b[i].im) << i;
+      if (a[i].re != 0.0) {
+        ASSERT_EQ(std::signbit(a[i].re), std::signbit(b[i].re)) << i;
+      }
+      if (a[i].im != 0.0) {
+        ASSERT_EQ(std::signbit(a[i].im), std::signbit(b[i].im)) << i;
+      }
+    }
+  }
+  // One entry off the diagonal that is not zero keeps it dense.
+  std::vector<Complex> near(16, Complex{0.0, 0.0});
+  for (U r = 0; r < 4; ++r) near[r * 5] = {1.0, 0.0};
+  near[1] = {1e-300, 0.0};
+  EXPECT_EQ(compile_unitary(near, std::vector<U>{0, 1}, 1e-10).shape, Shape::TwoQubit);
+}
+
 }  // namespace
 }  // namespace vorn::sim
