@@ -175,6 +175,7 @@ bench: deps $(BENCH_VENV)/.ready
 	$(BENCH_PY) bench/compare_primitives.py
 	$(BENCH_PY) bench/pennylane_grad.py
 	$(BENCH_PY) bench/noise_bench.py --aer-shots 500
+	$(BENCH_PY) bench/diagonal_fusion.py
 
 clean:
 	rm -rf build $(VENV)

@@ -72,7 +72,8 @@ sim::DynamicSteps make_steps(const sim::Program& program, const std::vector<std:
 inline std::optional<sim::Program> fused_steps(const sim::Program& program, sim::DynamicSteps& dynamic,
                                                bool fusion) {
   if (!fusion) return std::nullopt;
-  return sim::fuse_dynamic_steps(program, dynamic);
+  // Weighed on the program's own register: merged only where that pays.
+  return sim::fuse_dynamic_steps(program, dynamic, sim::kDefaultFusionQubits, program.n_qubits);
 }
 
 // run_dynamic, expval_dynamic, dynamic_required_memory (dynamic circuits).

@@ -66,12 +66,18 @@ BasicProgramResult<T> run_on_state(const Program& program, RandomStream& stream,
   }
   std::vector<CompiledGate> rewritten;
   std::span<const CompiledGate> gates = program.gates;
+  bool fused = false;
   if (options.fusion_qubits > 0) {
-    rewritten = fuse_gates(program.gates, options.fusion_qubits);
-    gates = rewritten;
+    // Where nothing merges the list runs as it is, not copied.
+    const FusionPlan plan = plan_fusion(program.gates, options.fusion_qubits, program.n_qubits);
+    if (!plan.steps.empty()) {
+      rewritten = fused_list(program.gates, plan);
+      gates = rewritten;
+      fused = true;
+    }
   }
   if constexpr (std::is_same_v<T, float>) {
-    if (options.fusion_qubits == 0) rewritten = program.gates;
+    if (!fused) rewritten = program.gates;
     round_to_single(rewritten);
     gates = rewritten;
   }

@@ -8,7 +8,8 @@
 
 namespace vorn::sim {
 
-Program fuse_dynamic_steps(const Program& program, DynamicSteps& dynamic, unsigned max_qubits) {
+Program fuse_dynamic_steps(const Program& program, DynamicSteps& dynamic, unsigned max_qubits,
+                           std::uint64_t weighed_qubits) {
   Program out;
   out.n_qubits = program.n_qubits;
   out.global_phase = program.global_phase;
@@ -20,7 +21,8 @@ Program fuse_dynamic_steps(const Program& program, DynamicSteps& dynamic, unsign
       throw std::invalid_argument(messages::fill(messages::kInvalidStep, s, static_cast<unsigned>(step.kind)));
     }
     std::vector<CompiledGate> fused =
-        fuse_gates(std::span<const CompiledGate>(program.gates).subspan(step.a, step.b - step.a), max_qubits);
+        fuse_gates(std::span<const CompiledGate>(program.gates).subspan(step.a, step.b - step.a), max_qubits,
+                   weighed_qubits);
     step.a = out.gates.size();
     for (CompiledGate& g : fused) out.gates.push_back(std::move(g));
     step.b = out.gates.size();

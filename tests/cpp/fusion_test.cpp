@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <random>
+#include <ranges>
+#include <string_view>
 #include <vector>
 
 #include "vorn/simulator/blocking.hpp"
@@ -224,20 +227,205 @@ TEST(Fusion, LoneAndWideGatesStayAsTheyWere) {
   EXPECT_TRUE(std::any_of(kept.begin(), kept.end(), [&](const CompiledGate& g) { return g.targets == lone.targets; }));
 }
 
-TEST(Fusion, RunOptionAppliesTheFusedList) {
-  std::mt19937_64 rng(11);
-  Program program{9};
-  program.gates = random_circuit(rng, 9, 80);
-  const ProgramResult plain = run_program(program, RunRequest{.seed = 1});
-  const ProgramResult fused = run_program(program, RunRequest{.seed = 1, .fusion_qubits = 4});
-  const StateVector expected = run(fuse_gates(program.gates, 4), 9);
-  bool differs = false;
-  for (U i = 0; i < expected.size(); ++i) {
-    ASSERT_EQ(fused.snapshot[i].re, expected[i].re) << i;
-    ASSERT_EQ(fused.snapshot[i].im, expected[i].im) << i;
-    differs |= plain.snapshot[i].re != fused.snapshot[i].re || plain.snapshot[i].im != fused.snapshot[i].im;
+TEST(Fusion, RunOptionAppliesThePlanForItsRegister) {
+  // On 13 qubits the plan merges, and the run is the fused list's; on 9
+  // nothing merges, and the run is the exact one, bit for bit.
+  for (U n : {13u, 9u}) {
+    std::mt19937_64 rng(11);
+    Program program{n};
+    program.gates = random_circuit(rng, n, 80);
+    const ProgramResult plain = run_program(program, RunRequest{.seed = 1});
+    const ProgramResult fused = run_program(program, RunRequest{.seed = 1, .fusion_qubits = 4});
+    const FusionPlan plan = plan_fusion(program.gates, 4, n);
+    EXPECT_EQ(plan.steps.empty(), n < 12);
+    const StateVector expected = run(fused_list(program.gates, plan), n);
+    bool differs = false;
+    for (U i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(fused.snapshot[i].re, expected[i].re) << i;
+      ASSERT_EQ(fused.snapshot[i].im, expected[i].im) << i;
+      differs |= plain.snapshot[i].re != fused.snapshot[i].re || plain.snapshot[i].im != fused.snapshot[i].im;
+    }
+    EXPECT_EQ(differs, !plan.steps.empty()) << "n=" << n;
   }
-  EXPECT_TRUE(differs) << "the default run must not fuse";
+}
+
+// ---- forming the products --------------------------------------------------
+
+// Every merged step's matrix, bit for bit, as the members' own kernels give
+// it column by column: basis vector c on a block of 2^max(k, 6) amplitudes,
+// the members (renamed to the step's qubits) applied in order.
+void expect_columns_bits(std::span<const CompiledGate> gates, const FusionPlan& plan) {
+  const std::vector<CompiledGate> fused = fused_list(gates, plan);
+  ASSERT_EQ(fused.size(), plan.steps.size());
+  std::size_t merged = 0;
+  for (std::size_t s = 0; s < plan.steps.size(); ++s) {
+    const FusionStep& step = plan.steps[s];
+    if (step.count == 1) continue;
+    ++merged;
+    const std::span<const U> qubits = plan.qubits_of(step);
+    const U k = qubits.size(), dim = U{1} << k, block = std::max<U>(k, 6);
+    ASSERT_EQ(fused[s].targets, std::vector<U>(qubits.begin(), qubits.end()));
+    ASSERT_EQ(fused[s].shape, step.diagonal ? Shape::Diagonal : k == 1 ? Shape::Single : k == 2 ? Shape::TwoQubit : Shape::Dense);
+    for (U c = 0; c < dim; ++c) {
+      std::vector<Complex> column(U{1} << block, Complex{0.0, 0.0});
+      column[c] = {1.0, 0.0};
+      for (std::size_t m : plan.members(step)) {
+        CompiledGate local = gates[m];
+        auto position = [&](U& q) { q = static_cast<U>(std::find(qubits.begin(), qubits.end(), q) - qubits.begin()); };
+        std::for_each(local.targets.begin(), local.targets.end(), position);
+        std::for_each(local.controls.begin(), local.controls.end(), position);
+        apply_gate_local(column.data(), block, local);
+      }
+      for (U r = 0; r < dim; ++r) {
+        if (step.diagonal && r != c) continue;
+        const Complex got = step.diagonal ? fused[s].matrix[c] : fused[s].matrix[r * dim + c];
+        ASSERT_EQ(std::memcmp(&got, &column[r], sizeof(Complex)), 0) << "step " << s << " entry " << r << "," << c;
+      }
+    }
+  }
+  EXPECT_GT(merged, 0u);
+}
+
+TEST(Fusion, ProductsHaveTheBitsOfTheirColumnsThroughTheKernels) {
+  // Products of Diagonal entries form in one pass, the others a batch of
+  // columns at a time (2^14 amplitudes, so several batches from k = 8 on):
+  // the bits of forming each column alone. Runs of every shape, diagonal
+  // ones with rz, z, s and t (whose kernel is the pair update), at widths
+  // up to 8 and 10.
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> angle(-3.0, 3.0);
+  for (unsigned k : {3u, 5u, 8u}) {
+    SCOPED_TRACE(k);
+    const U n = 10;
+    std::vector<CompiledGate> gates = random_circuit(rng, n, 150);
+    expect_columns_bits(gates, plan_fusion(gates, k, 0));
+    // Diagonal chains: cp, cz, rzz, ccz and mcp, then with rz, z, s and t.
+    for (bool pair_kernels : {false, true}) {
+      std::vector<CompiledGate> chain;
+      const char* names[] = {"cp", "cz", "rzz", "ccz", "mcp", "crz"};
+      for (int i = 0; i < 60; ++i) {
+        const StandardGate* row = find_standard_gate(names[rng() % 6]);
+        std::vector<double> p(row->n_params);
+        for (double& x : p) x = angle(rng);
+        chain.push_back(row->build(p, pick(rng, n, row->n_qubits == 0 ? 4 : row->n_qubits)));
+        if (pair_kernels && i % 3 == 0) {
+          const char* one[] = {"rz", "z", "s", "t"};
+          const StandardGate* g = find_standard_gate(one[rng() % 4]);
+          chain.push_back(g->build(std::vector<double>(g->n_params, angle(rng)), pick(rng, n, 1)));
+        }
+      }
+      const FusionPlan plan = plan_fusion(chain, k, 0);
+      expect_columns_bits(chain, plan);
+      EXPECT_TRUE(std::any_of(plan.steps.begin(), plan.steps.end(), [](const FusionStep& s) { return s.width == 10; }));
+    }
+  }
+}
+
+
+// ---- the plan's decisions ------------------------------------------------------
+
+void add(std::vector<CompiledGate>& gates, std::string_view name, std::vector<U> qubits, std::vector<double> p = {}) {
+  gates.push_back(find_standard_gate(name)->build(p, qubits));
+}
+
+// The gate workloads of the peer comparison (bench/compare.py), where
+// fusion pays: h layers, QFT with rz/cx phases, rotation layers with cx ladders.
+std::vector<CompiledGate> h_layers(U n) {
+  std::vector<CompiledGate> g;
+  for (int layer = 0; layer < 10; ++layer)
+    for (U q = 0; q < n; ++q) add(g, "h", {q});
+  return g;
+}
+
+std::vector<CompiledGate> qft_rz_cx(U n) {
+  std::vector<CompiledGate> g;
+  for (U q = 0; q < n; ++q) add(g, "ry", {q}, {0.3 + 1.4 * double(q) / double(n)});
+  for (U j = n; j-- > 0;) {
+    add(g, "h", {j});
+    for (U k = j; k-- > 0;) {
+      const double lam = std::numbers::pi / std::ldexp(1.0, int(j - k));
+      add(g, "rz", {k}, {lam / 2});
+      add(g, "rz", {j}, {lam / 2});
+      add(g, "cx", {k, j});
+      add(g, "rz", {j}, {-lam / 2});
+      add(g, "cx", {k, j});
+    }
+  }
+  for (U i = 0; i < n / 2; ++i) add(g, "swap", {i, n - 1 - i});
+  return g;
+}
+
+std::vector<CompiledGate> rotation_layers(U n) {
+  std::mt19937_64 rng(n);
+  std::uniform_real_distribution<double> angle(0.0, 2 * std::numbers::pi);
+  const char* rotations[] = {"rx", "ry", "rz"};
+  std::vector<CompiledGate> g;
+  for (int layer = 0; layer < 20; ++layer) {
+    for (U q = 0; q < n; ++q) add(g, rotations[rng() % 3], {q}, {angle(rng)});
+    for (U q = 0; q + 1 < n; ++q) add(g, "cx", {q, q + 1});
+  }
+  return g;
+}
+
+bool same_plan(const FusionPlan& a, const FusionPlan& b) {
+  if (a.steps.size() != b.steps.size()) return false;
+  for (std::size_t s = 0; s < a.steps.size(); ++s) {
+    const FusionStep &x = a.steps[s], &y = b.steps[s];
+    if (x.diagonal != y.diagonal || !std::ranges::equal(a.members(x), b.members(y)) ||
+        !std::ranges::equal(a.qubits_of(x), b.qubits_of(y)))
+      return false;
+  }
+  return true;
+}
+
+std::size_t widest(const FusionPlan& plan) {
+  std::size_t w = 0;
+  for (const FusionStep& s : plan.steps) w = std::max(w, s.width);
+  return w;
+}
+
+TEST(Fusion, LargeRegistersKeepThePlanOfThePassesAlone) {
+  // On 22 to 26 qubits forming the products, the kernel calls and the copy
+  // weigh nothing beside the passes: the plan is the one made from the work
+  // per amplitude alone (the plan before these were weighed), and with it
+  // the fused state, bit for bit (its products have the columns' bits).
+  for (U n : {22u, 24u, 26u}) {
+    for (const auto& workload : {h_layers(n), qft_rz_cx(n), rotation_layers(n)}) {
+      const FusionPlan plan = plan_fusion(workload, kDefaultFusionQubits, n);
+      EXPECT_FALSE(plan.steps.empty()) << n;
+      EXPECT_TRUE(same_plan(plan, plan_fusion(workload, kDefaultFusionQubits, 0))) << n;
+    }
+  }
+}
+
+TEST(Fusion, NothingMergesWhereItCannotPay) {
+  // Below 12 qubits: planning alone would cost more than merging saves.
+  EXPECT_FALSE(plan_fusion(h_layers(11), kDefaultFusionQubits, 0).steps.empty());
+  EXPECT_TRUE(plan_fusion(h_layers(11), kDefaultFusionQubits, 11).steps.empty());
+  // One pair that merges in a long list nothing else joins: merging it
+  // saves less than copying the list costs.
+  std::mt19937_64 rng(23);
+  std::vector<CompiledGate> swaps;
+  add(swaps, "h", {0});
+  add(swaps, "h", {0});
+  for (int i = 0; i < 400; ++i) {
+    const std::vector<U> q = pick(rng, 13, 3);
+    add(swaps, "cswap", {q[0], q[1], q[2]});
+  }
+  EXPECT_FALSE(plan_fusion(swaps, kDefaultFusionQubits, 0).steps.empty());
+  EXPECT_TRUE(plan_fusion(swaps, kDefaultFusionQubits, 13).steps.empty());
+  // A diagonal as wide as the chain it merges: set up on every kernel call
+  // (2^10 entries sorted and widened, the work of some 66,000 amplitudes),
+  // sixteen calls on 13 qubits. Narrower diagonals still merge there, and
+  // wider ones on 2^20 amplitudes (a call per block of 2^15).
+  std::vector<CompiledGate> chain;
+  for (int round = 0; round < 2; ++round)
+    for (U q = 0; q + 1 < 10; ++q) add(chain, "cp", {q, q + 1}, {0.1 * double(q + 1)});
+  EXPECT_EQ(widest(plan_fusion(chain, kDefaultFusionQubits, 0)), 10u);
+  const FusionPlan small = plan_fusion(chain, kDefaultFusionQubits, 13);
+  EXPECT_FALSE(small.steps.empty());
+  EXPECT_LT(widest(small), 10u);
+  EXPECT_GT(widest(plan_fusion(chain, kDefaultFusionQubits, 20)), widest(small));
 }
 
 }  // namespace

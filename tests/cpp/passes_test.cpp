@@ -93,6 +93,14 @@ Program built(U n, const std::vector<G>& list) {
   return p;
 }
 
+// Weighed on its own small register, a step merges nothing (planning would
+// cost more than merging saves): the run is the exact one.
+TEST(FuseDynamicSteps, WeighedOnASmallRegisterNothingMerges) {
+  const Program p = built(1, {{"ry", {0}, 0.3}, {"rx", {0}, 0.4}, {"ry", {0}, 0.5}, {"rx", {0}, 0.6}});
+  DynamicSteps whole{{gates(0, 4)}, {}, 1};
+  EXPECT_EQ(fuse_dynamic_steps(p, whole, kDefaultFusionQubits, p.n_qubits).gates.size(), 4u);
+}
+
 // ry rx ry rx on one qubit fuses into one gate; a measurement after the
 // first two leaves one fused gate on each side of it.
 TEST(FuseDynamicSteps, NeverFusesAcrossAMeasurement) {

@@ -16,8 +16,11 @@
 
 #include <xmmintrin.h>
 
+#include "every_isa.hpp"
+#include "kernel_reference.hpp"
 #include "vorn/core/error.hpp"
 #include "vorn/core/statevector.hpp"
+#include "vorn/simulator/blocking.hpp"
 #include "vorn/simulator/standard_gates.hpp"
 
 namespace vorn::sim {
@@ -136,9 +139,9 @@ TEST(StandardGates, EveryRowIsUnitaryAndChecksItsCall) {
 TEST(StandardGates, ShapesAndOperandPlacement) {
   const std::pair<Shape, std::vector<std::string_view>> groups[] = {
       {Shape::Single, {"id", "x", "y", "z", "h", "s", "t", "sx", "sxdg", "r", "rx", "ry", "rz", "u", "u2", "u3"}},
-      {Shape::Diagonal, {"sdg", "tdg", "p", "u1", "cs", "csdg", "cp", "crz", "cu1", "rzz", "ccz", "mcp"}},
+      {Shape::Diagonal, {"sdg", "tdg", "p", "u1", "cz", "cs", "csdg", "cp", "crz", "cu1", "rzz", "ccz", "mcp"}},
       {Shape::MultiControlled, {"cx", "cy", "ch", "csx", "crx", "cry", "cu", "cu3", "mcx"}},
-      {Shape::TwoQubit, {"cz", "swap", "iswap", "dcx", "ecr", "rxx", "ryy", "rzx", "xx_plus_yy", "xx_minus_yy"}},
+      {Shape::TwoQubit, {"swap", "iswap", "dcx", "ecr", "rxx", "ryy", "rzx", "xx_plus_yy", "xx_minus_yy"}},
       {Shape::DoublyControlled, {"ccx"}}, {Shape::ControlledSwap, {"cswap"}}, {Shape::Dense, {"rccx"}}};
   std::size_t listed = 0;
   for (const auto& [shape, names] : groups) {
@@ -163,6 +166,7 @@ TEST(StandardGates, ShapesAndOperandPlacement) {
 TEST(StandardGates, VornPythonGatesCompileToTheSameEntries) {
   for (const GateInfo& info : kGateTable) {
     SCOPED_TRACE(std::string(info.name));
+    if (info.kind == GateKind::CZ) continue;  // on the diagonal path (CzIsVornPythonsCzOnTheDiagonalPath)
     std::vector<U> q{2, 0, 1};
     q.resize(info.n_qubits);
     const CompiledGate a = make(info.name, std::vector<double>(info.has_angle ? 1 : 0, 2.75), q);
@@ -314,6 +318,219 @@ TEST(StandardGates, UnitaryAcceptsUnitariesAndNamesWhatIsWrong) {
   expect_fatal([&] { compile_unitary(u2, std::vector<U>{3, 3}); }, "qubit 3 is used twice");
   expect_fatal([&] { compile_unitary(u2, std::vector<U>(11, 0)); }, "11 qubits");
   expect_fatal([&] { compile_unitary(u2, std::vector<U>{}); }, "0 qubits");
+}
+
+// ---- the diagonal path --------------------------------------------------------
+
+// Random amplitudes of every kind the kernels must keep exact (signed zeros,
+// subnormals, huge values), all finite.
+std::vector<Complex> random_amplitudes(std::mt19937_64& rng, U n) {
+  std::vector<Complex> a(U{1} << n);
+  for (Complex& z : a) z = kernel_test::random_complex(rng);
+  return a;
+}
+
+// Huge parts are scaled into float's range for a single-precision state, so
+// it stays finite too.
+template <class T>
+BasicStateVector<T> state_of(const std::vector<Complex>& amplitudes, U n) {
+  auto part = [](double x) { return static_cast<T>(std::is_same_v<T, float> && std::fabs(x) > 1e30 ? x * 1e-270 : x); };
+  BasicStateVector<T> s = BasicStateVector<T>::create(n);
+  for (U i = 0; i < s.size(); ++i) s[i] = {part(amplitudes[i].re), part(amplitudes[i].im)};
+  return s;
+}
+
+template <class T>
+BasicComplex<T> entry_of(const CompiledGate& g, U r) {
+  if constexpr (std::is_same_v<T, float>) {
+    return g.single_matrix[r];
+  } else {
+    return g.matrix[r];
+  }
+}
+
+// What a diagonal gate means: amplitude i, where every control has its
+// value, times the entry its target bits pick (one complex product);
+// nothing else touched.
+template <class T>
+void reference_diagonal(BasicStateVector<T>& s, const CompiledGate& g) {
+  for (U i = 0; i < s.size(); ++i) {
+    bool met = true;
+    for (std::size_t c = 0; c < g.controls.size(); ++c) met &= (i >> g.controls[c] & 1) == (g.control_values >> c & 1);
+    if (!met) continue;
+    U r = 0;
+    for (std::size_t t = 0; t < g.targets.size(); ++t) r |= (i >> g.targets[t] & 1) << t;
+    const BasicComplex<T> d = entry_of<T>(g, r), x = s[i];
+    s[i] = {d.re * x.re - d.im * x.im, d.re * x.im + d.im * x.re};
+  }
+}
+
+template <class T>
+bool same_bits(const BasicStateVector<T>& a, const BasicStateVector<T>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(BasicComplex<T>)) == 0;
+}
+
+// Whether a row's matrix has nothing off its diagonal, read from what the
+// kernels do to the basis states (so a row compiled any way is judged by
+// its matrix, not by its shape).
+bool acts_diagonally(const StandardGate& row, U n_operands) {
+  std::vector<U> q(n_operands);
+  for (U i = 0; i < n_operands; ++i) q[i] = i;
+  const Mat m = full(row.build(std::vector<double>(row.n_params, 0.9), q), n_operands);
+  const U d = U{1} << n_operands;
+  for (U r = 0; r < d; ++r)
+    for (U c = 0; c < d; ++c)
+      if (r != c && m[r * d + c] != C(0.0)) return false;
+  return true;
+}
+
+TEST(StandardGates, EveryDiagonalRowRunsOnTheDiagonalPath) {
+  // vorn_python's one-qubit gates keep its compiled entries (and so its
+  // bits); every other row with a diagonal matrix takes the diagonal kernel.
+  const std::vector<std::string_view> vorn_pythons = {"id", "z", "s", "t", "rz"};
+  std::size_t diagonal_rows = 0;
+  for (const StandardGate& row : standard_gates()) {
+    SCOPED_TRACE(std::string(row.name));
+    if (!acts_diagonally(row, operands(row))) continue;
+    ++diagonal_rows;
+    const std::vector<U> q{4, 1, 6};
+    const CompiledGate g = row.build(std::vector<double>(row.n_params, 0.9), std::span(q).first(operands(row)));
+    const bool kept = std::find(vorn_pythons.begin(), vorn_pythons.end(), row.name) != vorn_pythons.end();
+    EXPECT_EQ(g.shape, kept ? Shape::Single : Shape::Diagonal);
+  }
+  EXPECT_EQ(diagonal_rows, 5u + 13u);  // the five above and sdg tdg p u1 cz cs csdg cp crz cu1 rzz ccz mcp
+}
+
+TEST(StandardGates, DiagonalRowsGiveTheDiagonalArithmeticOnEveryIsaAndPath) {
+  // 14 qubits take the pool; the blocked runner with 9-qubit blocks splits
+  // the gates whose operands lie outside a block. Double and single precision.
+  std::mt19937_64 rng(31);
+  std::uniform_real_distribution<double> angle(-7.0, 7.0);
+  const U n = 14;
+  BlockingParams small;
+  small.max_block_qubits = 9;
+  small.min_low_qubits = 3;
+  small.cache_resident_qubits = 0;
+  small.gather_min_gates = 2;
+  const std::vector<std::vector<U>> placements = {{0, 1, 2, 3}, {13, 0, 7, 12}, {5, 12, 3, 9}, {11, 13, 10, 1}};
+  const std::vector<U> probe{0, 1, 2};
+  for (const StandardGate& row : standard_gates()) {
+    if (row.build(std::vector<double>(row.n_params, 0.9), std::span(probe).first(operands(row))).shape !=
+        Shape::Diagonal)
+      continue;
+    for (const std::vector<U>& where : placements) {
+      SCOPED_TRACE(std::string(row.name) + " on " + std::to_string(where[0]) + "," + std::to_string(where[1]));
+      // mcp with one to three controls.
+      const U k = row.n_qubits == 0 ? 2 + rng() % 3 : row.n_qubits;
+      std::vector<double> p(row.n_params);
+      for (double& x : p) x = angle(rng);
+      std::vector<CompiledGate> g{row.build(p, std::span(where).first(k))};
+      round_to_single(g);
+      const std::vector<Complex> amplitudes = random_amplitudes(rng, n);
+      StateVector want = state_of<double>(amplitudes, n);
+      reference_diagonal(want, g[0]);
+      // A second diagonal gate after it makes a run the blocked runner takes.
+      const CompiledGate after = make("cp", {angle(rng)}, {12, 2});
+      StateVector want_run = want.copy();
+      reference_diagonal(want_run, after);
+      SingleStateVector want_single = state_of<float>(amplitudes, n);
+      reference_diagonal(want_single, g[0]);
+      isa_test::for_each_isa([&](Isa) {
+        StateVector whole = state_of<double>(amplitudes, n), blocked = whole.copy();
+        apply_gate(whole, g[0]);
+        const std::vector<CompiledGate> run = {g[0], after};
+        apply_gates(blocked, run, small);
+        EXPECT_TRUE(same_bits(whole, want));
+        EXPECT_TRUE(same_bits(blocked, want_run));
+        SingleStateVector single = state_of<float>(amplitudes, n);
+        apply_gate(single, g[0]);
+        EXPECT_TRUE(same_bits(single, want_single));
+      });
+    }
+  }
+}
+
+TEST(StandardGates, CzIsVornPythonsCzOnTheDiagonalPath) {
+  // vorn_python's cz is a 4x4 with all 16 products formed; here one product
+  // on the control-1 half. For finite amplitudes the values agree exactly
+  // and every part that is not zero has the same bits; a zero part may come
+  // out with the other sign (the zero products vorn_python adds in).
+  std::mt19937_64 rng(5);
+  const U n = 13;
+  for (const std::vector<U>& q : {std::vector<U>{0, 1}, std::vector<U>{12, 3}, std::vector<U>{4, 9}}) {
+    const CompiledGate cz = make("cz", {}, q), old = *compile_gate(GateKind::CZ, 0.0, q);
+    ASSERT_EQ(old.shape, Shape::TwoQubit);
+    const std::vector<Complex> amplitudes = random_amplitudes(rng, n);
+    StateVector a = state_of<double>(amplitudes, n), b = a.copy();
+    apply_gate(a, cz);
+    apply_gate(b, old);
+    std::size_t zero_signs_differ = 0;
+    for (U i = 0; i < a.size(); ++i) {
+      for (const auto& [x, y] : {std::pair{a[i].re, b[i].re}, std::pair{a[i].im, b[i].im}}) {
+        ASSERT_EQ(x, y) << i;
+        if (std::signbit(x) != std::signbit(y)) {
+          ASSERT_EQ(x, 0.0) << i;
+          ++zero_signs_differ;
+        }
+      }
+      // The |11> amplitude is negated, the others kept, as values.
+      const bool both = (i >> q[0] & 1) && (i >> q[1] & 1);
+      EXPECT_EQ(a[i].re, both ? -amplitudes[i].re : amplitudes[i].re) << i;
+      EXPECT_EQ(a[i].im, both ? -amplitudes[i].im : amplitudes[i].im) << i;
+    }
+    // The random states hold signed zeros, so the difference shows (what
+    // the comparison above allows is not vacuous).
+    EXPECT_GT(zero_signs_differ, 0u);
+  }
+}
+
+TEST(StandardGates, DiagonalUnitariesRunOnTheDiagonalPath) {
+  // A unitary with nothing but zeros (of either sign) off its diagonal is a
+  // Diagonal entry of its diagonal; on finite states it gives the dense
+  // kernel's values, and every part that is not zero has the same bits.
+  std::mt19937_64 rng(8);
+  std::uniform_real_distribution<double> angle(-3.0, 3.0);
+  const U n = 13;
+  const std::vector<U> where{9, 0, 4, 12, 7};
+  for (U k = 1; k <= 5; ++k) {
+    SCOPED_TRACE(k);
+    const U d = U{1} << k;
+    std::vector<Complex> m(d * d, Complex{0.0, 0.0});
+    for (U r = 0; r < d; ++r) {
+      const double a = angle(rng);
+      m[r * d + r] = {std::cos(a), std::sin(a)};
+      for (U c = 0; c < d; ++c)
+        if (c != r && rng() % 2) m[r * d + c] = {-0.0, rng() % 2 ? -0.0 : 0.0};
+    }
+    m[0] = {1.0, 0.0};  // an exact 1 and -1 among them, as controlled gates have
+    m[d * d - 1] = {-1.0, 0.0};
+    const std::span<const U> q = std::span(where).first(k);
+    const CompiledGate g = compile_unitary(m, q);
+    ASSERT_EQ(g.shape, Shape::Diagonal);
+    ASSERT_EQ(g.targets, std::vector<U>(q.begin(), q.end()));
+    for (U r = 0; r < d; ++r) EXPECT_EQ(std::memcmp(&g.matrix[r], &m[r * d + r], sizeof(Complex)), 0) << r;
+    const CompiledGate dense{k == 1 ? Shape::Single : k == 2 ? Shape::TwoQubit : Shape::Dense,
+                             {q.begin(), q.end()}, {}, ~U{0}, m};
+    const std::vector<Complex> amplitudes = random_amplitudes(rng, n);
+    StateVector a = state_of<double>(amplitudes, n), b = a.copy();
+    apply_gate(a, g);
+    apply_gate(b, dense);
+    for (U i = 0; i < a.size(); ++i) {
+      ASSERT_EQ(a[i].re, b[i].re) << i;
+      ASSERT_EQ(a[i].im, b[i].im) << i;
+      if (a[i].re != 0.0) {
+        ASSERT_EQ(std::signbit(a[i].re), std::signbit(b[i].re)) << i;
+      }
+      if (a[i].im != 0.0) {
+        ASSERT_EQ(std::signbit(a[i].im), std::signbit(b[i].im)) << i;
+      }
+    }
+  }
+  // One entry off the diagonal that is not zero keeps it dense.
+  std::vector<Complex> near(16, Complex{0.0, 0.0});
+  for (U r = 0; r < 4; ++r) near[r * 5] = {1.0, 0.0};
+  near[1] = {1e-300, 0.0};
+  EXPECT_EQ(compile_unitary(near, std::vector<U>{0, 1}, 1e-10).shape, Shape::TwoQubit);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ import vorn
 from test_vorn_random import random_circuit
 
 
-@pytest.mark.parametrize("n", [2, 5, 9, 11])
+@pytest.mark.parametrize("n", [2, 5, 9, 11, 13])
 def test_fused_states_agree_with_the_exact_path(n):
     rng = np.random.default_rng(500 + n)
     for _ in range(3):
@@ -26,11 +26,20 @@ def test_fused_states_agree_with_the_exact_path(n):
 
 def test_default_is_the_exact_path():
     rng = np.random.default_rng(3)
-    c, _ = random_circuit(rng, 8, 300)
+    c, _ = random_circuit(rng, 13, 300)
     exact = vorn.statevector(c)
     assert vorn.statevector(c, fusion=False).tobytes() == exact.tobytes()
     # Fusion merges gates here, so its rounding shows somewhere.
     assert vorn.statevector(c, fusion=True).tobytes() != exact.tobytes()
+
+
+@pytest.mark.parametrize("n", [1, 6, 11])
+def test_below_twelve_qubits_fusion_is_the_exact_path(n):
+    # Planning alone would cost more than merging saves there: nothing
+    # merges, and the bits are the exact path's.
+    rng = np.random.default_rng(n)
+    c, _ = random_circuit(rng, n, 300)
+    assert vorn.statevector(c, fusion=True).tobytes() == vorn.statevector(c).tobytes()
 
 
 def test_run_and_expval_take_fusion():

@@ -79,6 +79,25 @@ def test_qiskit_instructions_beyond_the_standard_names(qk):
 
 
 @pytest.mark.qiskit
+def test_qiskit_z_under_any_number_of_controls_is_one_diagonal_gate(qk):
+    # c3z and wider have no class of their own (their definition is h, mcx,
+    # h): as a controlled gate they become mcp(pi) (open controls add x
+    # around it); annotated, their matrix, which runs on the diagonal path.
+    _, lib, random_circuit, Operator, Statevector = qk
+    qc = random_circuit(6, 2, seed=3)
+    qc.append(lib.ZGate().control(3, annotated=False), [4, 0, 5, 2])
+    qc.append(lib.ZGate().control(4, ctrl_state=0b1010, annotated=False), [1, 2, 3, 0, 5])
+    c = vorn.from_qiskit(qc)
+    assert [(ins.name, ins.qubits) for ins in c.data][-6:] == [
+        ("mcp", (4, 0, 5, 2)), ("x", (1,)), ("x", (3,)), ("mcp", (1, 2, 3, 0, 5)), ("x", (1,)), ("x", (3,))]
+    close(vorn.statevector(c), Statevector(qc).data)
+    qc.append(lib.ZGate().control(3, ctrl_state=0b011, annotated=True), [2, 5, 1, 3])
+    c = vorn.from_qiskit(qc)
+    assert c.data[-1].name == "unitary"
+    close(vorn.statevector(c), Statevector(qc).data)
+
+
+@pytest.mark.qiskit
 def test_qiskit_registers_and_counts_keys(qk):
     qiskit, *_ = qk
     from qiskit.providers.basic_provider import BasicSimulator

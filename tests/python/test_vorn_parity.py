@@ -10,11 +10,13 @@ ONE_QUBIT = ["h", "x", "y", "z", "s", "t", "id"]
 ROTATIONS = ["rx", "ry", "rz"]
 
 
-def twin_circuits(rng, n, n_gates):
-    """The same random circuit of the 15 shared gates in both modules (vorn
-    names its angle arguments differently, so all are passed by position)."""
+def twin_circuits(rng, n, n_gates, cz=True):
+    """The same random circuit of the 15 shared gates (or the 14 other than
+    cz) in both modules (vorn names its angle arguments differently, so all
+    are passed by position)."""
     a, b = vorn.Circuit(n), vorn_python.Circuit(n)
-    kinds = ONE_QUBIT + ROTATIONS + (["cx", "cz", "swap"] if n >= 2 else []) + (["ccx", "cswap"] if n >= 3 else [])
+    two = ["cx", "cz", "swap"] if cz else ["cx", "swap"]
+    kinds = ONE_QUBIT + ROTATIONS + (two if n >= 2 else []) + (["ccx", "cswap"] if n >= 3 else [])
     for _ in range(n_gates):
         name = kinds[rng.integers(len(kinds))]
         k = 3 if name in ("ccx", "cswap") else 2 if name in ("cx", "cz", "swap") else 1
@@ -26,14 +28,31 @@ def twin_circuits(rng, n, n_gates):
     return a, b
 
 
-@pytest.mark.parametrize(("n", "n_gates"), [(1, 20), (3, 60), (9, 200), (13, 150), (16, 300)])
+SIZES = pytest.mark.parametrize(("n", "n_gates"), [(1, 20), (3, 60), (9, 200), (13, 150), (16, 300)])
+
+
+@SIZES
 def test_shared_gates_give_vorn_pythons_bits(n, n_gates):
     # 13 qubits and up run on the pool, 16 through the cache-blocked path.
     rng = np.random.default_rng(n)
-    a, b = twin_circuits(rng, n, n_gates)
+    a, b = twin_circuits(rng, n, n_gates, cz=False)
     got = vorn.statevector(a)
     want = vorn_python.run(b, shots=0, seed=0).statevector()
     assert got.tobytes() == want.tobytes()
+
+
+@SIZES
+def test_with_cz_the_values_are_vorn_pythons_and_only_zeros_may_change_sign(n, n_gates):
+    # vorn's cz runs on the diagonal path (one product on the control-1
+    # half); vorn_python's forms all 16 products of its 4x4, whose zero
+    # products can flip the sign of a zero part. Nothing else differs.
+    rng = np.random.default_rng(n)
+    a, b = twin_circuits(rng, n, n_gates)
+    got = vorn.statevector(a).view(np.float64)
+    want = vorn_python.run(b, shots=0, seed=0).statevector().view(np.float64)
+    assert np.array_equal(got, want)
+    differs = got.view(np.uint64) != want.view(np.uint64)
+    assert np.all(got[differs] == 0.0)
 
 
 @pytest.mark.parametrize("seed", [0, 7, 2**64 - 1])

@@ -119,6 +119,7 @@ class _QiskitReader:
         self.Operator = importlib.import_module("qiskit.quantum_info").Operator
         self.ControlledGate = qiskit.circuit.ControlledGate
         lib = importlib.import_module("qiskit.circuit.library")
+        self.ZGate = lib.ZGate
         # A name alone could be a user's own gate called "h": the class decides.
         self.rows = {getattr(lib, cls): name for name, row in GATES.items() for cls in row["qiskit"]}
         self.special = {"measure": qiskit.circuit.Measure, "barrier": qiskit.circuit.Barrier,
@@ -253,6 +254,12 @@ class _QiskitReader:
                 # controls, then the target; the forms with ancillas go by their definition
                 getattr(out, gate)(*params, qubits[:-1], qubits[-1])
                 return
+        if isinstance(op, self.ControlledGate) and k and len(qubits) == k + 1 and isinstance(op.base_gate, self.ZGate):
+            # Z under any number of controls (Qiskit's c3z, c4z, ...): mcp(pi),
+            # one diagonal pass (its definition is h, mcx, h), as Cirq's
+            # Z.controlled converts.
+            out.mcp(math.pi, qubits[:-1], qubits[-1])
+            return
         if kind == "unitary" and len(qubits) <= _ext.MAX_GATE_TARGETS:
             out.unitary(op.to_matrix(), qubits)
             return

@@ -15,7 +15,11 @@ namespace vorn::sim {
 // unfused program has it (up to the fused gates' rounding). Every other step
 // is left as it is (jumps name steps, whose count does not change). Throws
 // std::invalid_argument (validate's text) for a Gates step out of range.
+// weighed_qubits is the register fusion's cost model weighs each step on
+// (plan_fusion's n_qubits: a run passes its own, so a step merges only where
+// that pays, as a plain run's list does; 0 compares the work per amplitude
+// alone).
 Program fuse_dynamic_steps(const Program& program, DynamicSteps& dynamic,
-                           unsigned max_qubits = kDefaultFusionQubits);
+                           unsigned max_qubits = kDefaultFusionQubits, std::uint64_t weighed_qubits = 0);
 
 }  // namespace vorn::sim

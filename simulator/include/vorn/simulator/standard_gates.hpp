@@ -63,7 +63,9 @@ void check_unitary_shape(std::size_t k, std::span<const std::uint64_t> shape);
 
 // `matrix` is 2^k x 2^k row-major on `qubits` (qubits[0] = least significant
 // bit of the row index, as Qiskit's UnitaryGate), 1 <= k <= kMaxGateTargets,
-// kept as given. k = 1 compiles to Single, 2 to TwoQubit, more to Dense.
+// kept as given. A matrix with only zeros off its diagonal compiles to
+// Diagonal (its diagonal entries); otherwise k = 1 compiles to Single, 2 to
+// TwoQubit, more to Dense.
 // Throws FatalError naming what is wrong: qubit count, repeated qubit, size,
 // non-finite entry, tolerance, or "matrix is not unitary" (is_unitary).
 CompiledGate compile_unitary(std::span<const Complex> matrix, std::span<const std::uint64_t> qubits,
