@@ -140,9 +140,14 @@ def main() -> None:
         state = vorn.statevector(c, comm=comm)
         values = vorn.expval(c, observables(n), comm=comm)
         per_rank = vorn.required_memory(c, 4000, comm=comm)
+        from vorn import _mpi_ext
+        from vorn.execution.lowering import gate_lists
+
+        # What the scale model reads: the plan's exchange count without running it.
+        planned = _mpi_ext.plan_counts(_mpi_ext.compile_program(*gate_lists(c), True), comm.Get_size())[0]
         if comm.Get_rank() == 0:
             np.savez(out, state=state, values=values, counts=json.dumps(r.counts()), exchanges=r.exchanges,
-                     split=r.split, per_rank=per_rank,
+                     split=r.split, per_rank=per_rank, planned=planned,
                      alias=vorn.mpi.required_memory(c, 4000, comm=comm))
         else:
             assert state is None and r.counts() is None

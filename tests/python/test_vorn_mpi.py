@@ -145,6 +145,8 @@ def test_comm_on_run_statevector_expval_matches_one_machine(ranks: int, tmp_path
     assert got["values"].tobytes() == vorn.expval(c, observables(n)).tobytes()
     assert str(got["split"]) == "state"
     assert int(got["per_rank"]) == int(got["alias"]) > 0
+    assert int(got["planned"]) == int(got["exchanges"])
+    assert (int(got["exchanges"]) > 0) == (ranks > 1)
 
 
 def _sweep(ranks: int, mode: str, rows: int, tmp_path: Path) -> dict:
