@@ -47,12 +47,13 @@ def _mpirun(ranks: int, *args: str, timeout: float = 240) -> subprocess.Complete
 
 
 @needs_mpi
+@pytest.mark.parametrize("mode", ["compare", "front"])  # vorn.mpi's names, or comm= on vorn's own
 @pytest.mark.parametrize("ranks", [1, 2, 4])
-def test_distributed_run_matches_one_machine_bit_for_bit(ranks: int, tmp_path: Path) -> None:
+def test_distributed_run_matches_one_machine_bit_for_bit(ranks: int, mode: str, tmp_path: Path) -> None:
     # 4 local qubits per rank: most gates touch a global qubit.
     n = 4 + ranks.bit_length() - 1
     out = tmp_path / "result.npz"
-    proc = _mpirun(ranks, "compare", str(n), "80", "17", str(out))
+    proc = _mpirun(ranks, mode, str(n), "80", "17", str(out))
     assert proc.returncode == 0, proc.stderr
     got = np.load(out)
     c = random_circuit(n, 80, 17)
@@ -63,13 +64,19 @@ def test_distributed_run_matches_one_machine_bit_for_bit(ranks: int, tmp_path: P
     assert got["values"].tobytes() == want.tobytes()
     if ranks > 1:
         assert int(got["exchanges"]) > 0
+    if mode == "front":
+        assert str(got["split"]) == "state"
+        assert int(got["per_rank"]) == int(got["alias"]) > 0
+        assert int(got["planned"]) == int(got["exchanges"])
 
 
 @needs_mpi
-def test_exception_on_one_rank_ends_every_rank(tmp_path: Path) -> None:
-    proc = _mpirun(2, "fail-on-rank-1", "5", "30", "3", str(tmp_path / "unused.npz"), timeout=120)
+@pytest.mark.parametrize(("mode", "ranks"), [("fail-on-rank-1", 2), ("fail-in-sweep", 4)])
+def test_exception_on_one_rank_ends_every_rank(mode: str, ranks: int, tmp_path: Path) -> None:
+    # In a split state's exchange, or while the other ranks wait to gather a sweep's rows.
+    proc = _mpirun(ranks, mode, "5", "30", "3", str(tmp_path / "unused.npz"), timeout=120)
     assert proc.returncode != 0
-    assert "rank 1 of 2 failed: RuntimeError: progress callback failed on purpose" in proc.stderr
+    assert f"rank 1 of {ranks} failed: RuntimeError: progress callback failed on purpose" in proc.stderr
 
 
 @needs_mpi
@@ -130,25 +137,6 @@ def test_ranks_needs_comm() -> None:
         vorn.required_memory(vorn.Circuit(2), ranks=2)
 
 
-@needs_mpi
-@pytest.mark.parametrize("ranks", [1, 2, 4])
-def test_comm_on_run_statevector_expval_matches_one_machine(ranks: int, tmp_path: Path) -> None:
-    n = 4 + ranks.bit_length() - 1
-    out = tmp_path / "result.npz"
-    proc = _mpirun(ranks, "front", str(n), "60", "23", str(out))
-    assert proc.returncode == 0, proc.stderr
-    got = np.load(out)
-    c = random_circuit(n, 60, 23)
-    single = vorn.run(c, 4000, seed=23)
-    assert got["state"].tobytes() == vorn.statevector(c).tobytes()
-    assert json.loads(str(got["counts"])) == single.counts()
-    assert got["values"].tobytes() == vorn.expval(c, observables(n)).tobytes()
-    assert str(got["split"]) == "state"
-    assert int(got["per_rank"]) == int(got["alias"]) > 0
-    assert int(got["planned"]) == int(got["exchanges"])
-    assert (int(got["exchanges"]) > 0) == (ranks > 1)
-
-
 def _sweep(ranks: int, mode: str, rows: int, tmp_path: Path) -> dict:
     import pickle
 
@@ -185,13 +173,6 @@ def test_sweep_rows_too_large_for_a_rank_split_the_state(ranks: int, tmp_path: P
     assert got["got"]["counts"] == [r.counts() for r in runs]
     assert [s.tobytes() for s in got["got"]["states"]] == [r.statevector().tobytes() for r in runs]
     assert got["got"]["expval"].tobytes() == vorn.expval(c, hamiltonian(3), params=values).tobytes()
-
-
-@needs_mpi
-def test_failure_in_one_ranks_share_of_a_sweep_ends_every_rank(tmp_path: Path) -> None:
-    proc = _mpirun(2, "fail-in-sweep", "3", "0", "0", str(tmp_path / "unused"), timeout=120)
-    assert proc.returncode != 0
-    assert "rank 1 of 2 failed: RuntimeError: progress callback failed on purpose" in proc.stderr
 
 
 @needs_mpi
