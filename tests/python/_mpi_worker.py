@@ -133,6 +133,22 @@ def main() -> None:
                  progress=broken if comm.Get_rank() == 1 else None)
         vorn.run(c, 10, seed=1, params=sweep_values(n, 4), comm=comm)
         return
+    if mode == "catch-in-sweep":
+        # A ValueError in rank 1's share only: every rank gets it, none is aborted.
+        def refuses(done: int, total: int) -> None:
+            raise ValueError("rank 1 refuses its rows")
+        try:
+            vorn.expval(ansatz(n), hamiltonian(n), params=sweep_values(n, 4), comm=comm,
+                        progress=refuses if comm.Get_rank() == 1 else None)
+            caught = "nothing"
+        except ValueError as exc:
+            caught = str(exc)
+        everywhere = comm.allgather(caught)
+        after = vorn.expval(ansatz(n), hamiltonian(n), params=sweep_values(n, 4), comm=comm)  # still usable
+        if comm.Get_rank() == 0:
+            with open(out, "wb") as f:
+                pickle.dump({"caught": everywhere, "after": after.tobytes()}, f)
+        return
     c = random_circuit(n, gates, seed)
     if mode == "front":
         # The same run through vorn's own entry points with comm=.

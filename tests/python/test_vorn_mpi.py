@@ -176,6 +176,17 @@ def test_sweep_rows_too_large_for_a_rank_split_the_state(ranks: int, tmp_path: P
 
 
 @needs_mpi
+def test_an_error_in_one_ranks_rows_is_raised_on_every_rank(tmp_path: Path) -> None:
+    from _mpi_worker import ansatz, hamiltonian, sweep_values
+
+    got = _sweep(4, "catch-in-sweep", 4, tmp_path)
+    assert got["caught"][1] == "rank 1 refuses its rows"
+    assert all(m == "rank 1 of 4 failed: ValueError: rank 1 refuses its rows" for i, m in
+               enumerate(got["caught"]) if i != 1)
+    assert got["after"] == vorn.expval(ansatz(3), hamiltonian(3), params=sweep_values(3, 4)).tobytes()
+
+
+@needs_mpi
 def test_options_the_split_state_cannot_serve_are_refused_by_name() -> None:
     from mpi4py import MPI
 

@@ -5,7 +5,8 @@ Split state: with 2^k ranks the top k qubits select the rank (vorn._mpi_ext);
 gates on them swap data between rank pairs, so states, counts and values are
 the single machine's bits. Split work: each rank runs a contiguous block of
 a sweep's rows with the ordinary engines (row b keeps binding_seed(seed, b))
-and every rank receives all rows in row order. The rule (:func:`choose_split`)
+and every rank receives all rows in row order (an error in one rank's rows
+is raised on every rank). The rule (:func:`choose_split`)
 splits work when one binding's whole run fits the smallest rank's free
 memory, and the state otherwise.
 
@@ -76,13 +77,19 @@ def collective(comm: Any, call: Callable[[], _T]) -> _T:
     try:
         return call()
     except BaseException as exc:
-        if comm.Get_size() == 1:
-            raise
-        sys.stderr.write(f"vorn.mpi: rank {comm.Get_rank()} of {comm.Get_size()} failed: "
-                         f"{type(exc).__name__}: {exc}; aborting every rank\n")
-        sys.stderr.flush()
-        comm.Abort(1)
-        raise  # pragma: no cover - Abort does not return
+        abort(comm, exc)
+        raise
+
+
+def abort(comm: Any, exc: BaseException) -> None:
+    """Ends every rank of ``comm`` after printing ``exc`` (nothing with one rank:
+    the caller raises it)."""
+    if comm.Get_size() == 1:
+        return
+    sys.stderr.write(f"vorn.mpi: rank {comm.Get_rank()} of {comm.Get_size()} failed: "
+                     f"{type(exc).__name__}: {exc}; aborting every rank\n")
+    sys.stderr.flush()
+    comm.Abort(1)
 
 
 # ---- the rule --------------------------------------------------------------------------
@@ -269,9 +276,35 @@ def tagged(array: np.ndarray, split: str) -> np.ndarray:
     return out
 
 
-def _gather_rows(comm: Any, local: list[Any]) -> list[Any]:
-    """Every rank's block of rows, concatenated in rank (= row) order, on every rank."""
-    return [row for block in comm.allgather(local) for row in block]
+def _gather_rows(comm: Any, work: Callable[[], list[Any]]) -> list[Any]:
+    """Every rank's block of rows (``work()`` on each), concatenated in rank
+    (= row) order, on every rank. A rank whose block fails sends its error
+    instead, and every rank raises it (the same type, naming the rank): the
+    gather is the only collective, so no rank is left waiting."""
+    try:
+        local: Any = (True, work())
+    except Exception as exc:
+        local = (False, (type(exc), f"rank {comm.Get_rank()} of {comm.Get_size()} failed: "
+                                    f"{type(exc).__name__}: {exc}"))
+        failure: BaseException | None = exc
+    except BaseException as exc:
+        # Ctrl-C or an exit: this rank will not reach the gather, so all end here.
+        abort(comm, exc)
+        raise
+    else:
+        failure = None
+    blocks = comm.allgather(local)
+    for ok, payload in blocks:
+        if not ok:
+            if failure is not None:
+                raise failure
+            kind, message = payload
+            try:
+                error = kind(message)
+            except Exception:
+                error = RuntimeError(message)
+            raise error from None
+    return [row for _, block in blocks for row in block]
 
 
 def _binding_bytes(circuit: Circuit, values: np.ndarray, request: Request, observables: int | None,
@@ -304,7 +337,7 @@ def run(circuit: Circuit, request: Request, comm: Any, params: Any = None, noise
                             watch=Watch(request.timeout, request.progress, deadline=deadline))
                 for b in _rows(comm, len(values))]
 
-    results = _gather_rows(comm, collective(comm, mine))
+    results = _gather_rows(comm, mine)
     return results[0] if one else SplitRows(results, "work")
 
 
@@ -342,7 +375,7 @@ def expval(circuit: Circuit, observables: list[PauliSum], request: Request, comm
         out = sweeps.sweep_expval(circuit, observables, values[rows.start:rows.stop], request, variance, noise)
         return list(zip(*out)) if variance else list(out)
 
-    gathered = _gather_rows(comm, collective(comm, mine))
+    gathered = _gather_rows(comm, mine)
     if sampled or variance:
         pair = (np.array([r[0] for r in gathered]), np.array([r[1] for r in gathered]))
         return (tagged(pair[0][0], "work"), tagged(pair[1][0], "work")) if one else \
@@ -370,7 +403,7 @@ def gradient_rows(circuit: Circuit, observables: list[PauliSum], params: Any, re
         vals, jac, _ = gradients(circuit, observables, values[rows.start:rows.stop], request)
         return list(zip(vals, jac))
 
-    gathered = _gather_rows(comm, collective(comm, mine))
+    gathered = _gather_rows(comm, mine)
     return (tagged(np.array([g[0] for g in gathered]), "work"), tagged(np.array([g[1] for g in gathered]), "work"),
             one)
 
