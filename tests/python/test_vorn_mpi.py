@@ -187,6 +187,19 @@ def test_an_error_in_one_ranks_rows_is_raised_on_every_rank(tmp_path: Path) -> N
 
 
 @needs_mpi
+def test_sweeps_without_rows_keep_their_shapes() -> None:
+    from _mpi_worker import ansatz, hamiltonian
+    from mpi4py import MPI
+
+    c, obs, none = ansatz(3), hamiltonian(3), np.zeros((0, 6))
+    calls = [lambda **k: vorn.expval(c, obs, params=none, **k), lambda **k: vorn.variance(c, obs, params=none, **k),
+             lambda **k: vorn.jacobian(c, obs, none, **k), lambda **k: vorn.value_and_grad(c, obs[0], none, **k)[1]]
+    for call in calls:
+        assert call(comm=MPI.COMM_WORLD).shape == call().shape
+    assert len(vorn.run(c, 10, seed=1, params=none, comm=MPI.COMM_WORLD)) == 0
+
+
+@needs_mpi
 def test_options_the_split_state_cannot_serve_are_refused_by_name() -> None:
     from mpi4py import MPI
 

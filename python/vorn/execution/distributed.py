@@ -376,11 +376,12 @@ def expval(circuit: Circuit, observables: list[PauliSum], request: Request, comm
         return list(zip(*out)) if variance else list(out)
 
     gathered = _gather_rows(comm, mine)
+    shape = (len(values), len(observables))  # also when there are no rows
     if sampled or variance:
-        pair = (np.array([r[0] for r in gathered]), np.array([r[1] for r in gathered]))
+        pair = (np.array([r[0] for r in gathered]).reshape(shape), np.array([r[1] for r in gathered]).reshape(shape))
         return (tagged(pair[0][0], "work"), tagged(pair[1][0], "work")) if one else \
             (tagged(pair[0], "work"), tagged(pair[1], "work"))
-    out = np.array(gathered)
+    out = np.array(gathered).reshape(shape)
     return tagged(out[0] if one else out, "work")
 
 
@@ -404,8 +405,9 @@ def gradient_rows(circuit: Circuit, observables: list[PauliSum], params: Any, re
         return list(zip(vals, jac))
 
     gathered = _gather_rows(comm, mine)
-    return (tagged(np.array([g[0] for g in gathered]), "work"), tagged(np.array([g[1] for g in gathered]), "work"),
-            one)
+    shape = (len(values), len(observables))  # also when there are no rows
+    return (tagged(np.array([g[0] for g in gathered]).reshape(shape), "work"),
+            tagged(np.array([g[1] for g in gathered]).reshape(shape + (values.shape[1],)), "work"), one)
 
 
 def required_memory(circuit: Circuit, request: Request, comm: Any, params: Any = None,
