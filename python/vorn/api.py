@@ -105,10 +105,12 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
             carry float rounding (within 1e-5 of double on the tests' and
             benchmark circuits), still the same bits on any thread count and
             instruction set.
-
-        comm: an mpi4py communicator (every rank makes the same call): see
-            the README's MPI section. Options the ranks cannot
-            serve yet are refused (ValueError naming ``comm=`` and the option).
+        comm: an mpi4py communicator (every rank makes the same call): one
+            circuit's state is split over its ranks; with ``params`` the
+            rows are split between them when one binding fits a rank, else
+            each row's state (see the README's MPI section). Options the
+            ranks cannot serve yet are refused (ValueError naming ``comm=``
+            and the option).
 
     Returns:
         A :class:`Result`; with a 2-D ``params``, a list of one per row.
@@ -169,7 +171,6 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
         fusion: merge gates into dense ones first, as for :func:`run`
             (rounding-level differences from the exact default).
         precision: "double" (default) or "single", as for :func:`run`.
-
         comm: an mpi4py communicator: the state is split over its ranks
             (a collective call; the whole state comes back on rank 0, None on
             the others).
@@ -315,7 +316,6 @@ def expval(c: Any, observables: PauliSum | list[PauliSum], variance: bool = Fals
             complex64 state (see :func:`vorn.run`); the evaluation reads each
             float amplitude exactly in double and sums in double through the
             same fixed tree.
-
         comm: an mpi4py communicator (a collective call; values on every
             rank): without ``params`` the state is split over its ranks;
             with ``params`` the rule splits the rows between the ranks when
@@ -394,7 +394,6 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
             states plus one per observable, per binding running at once.
         precision: "double" (default) or "single": the figure of a run with
             that precision (a complex64 state is half the bytes).
-
         comm: an mpi4py communicator: the figure per rank of the same call
             with ``comm=`` (its part of a split state, or its block of rows).
             Not a collective call.
