@@ -25,6 +25,7 @@
 #include "messages.hpp"
 #include "vorn/core/error.hpp"
 #include "vorn/distributed/engine.hpp"
+#include "vorn/distributed/plan.hpp"
 #include "vorn/simulator/run_control.hpp"
 
 namespace nb = nanobind;
@@ -107,6 +108,16 @@ U required_memory(const sim::Program& program, U shots, int ranks, U exchange_by
   return dist::required_memory_per_rank(program, shots, ranks, dist::Options{.exchange_bytes = exchange_bytes});
 }
 
+// The plan for `ranks` parts, without MPI or a state: (exchanges, swaps of
+// local positions, gates). What the scale model reads for registers far
+// larger than this machine holds.
+std::tuple<U, U, U> plan_counts(const sim::Program& program, int ranks) {
+  const dist::Plan plan = dist::plan_gates(program.gates, program.n_qubits, dist::local_qubits(program.n_qubits, ranks));
+  U swaps = 0;
+  for (const dist::Step& step : plan.steps) swaps += step.kind == dist::Step::Kind::LocalSwap;
+  return {plan.exchanges, swaps, static_cast<U>(plan.gates.size())};
+}
+
 }  // namespace
 }  // namespace vorn::ext
 
@@ -128,4 +139,6 @@ NB_MODULE(_mpi_ext, m) {
         "poll"_a = nb::none(), "Collective: runs a Program over the ranks of the communicator (a Fortran handle).");
   m.def("required_memory", &required_memory, "program"_a, "shots"_a, "ranks"_a, "exchange_bytes"_a,
         "Bytes one rank allocates at the run's peak.");
+  m.def("plan_counts", &plan_counts, "program"_a, "ranks"_a,
+        "(exchanges, local swaps, gates) of the program's plan over `ranks` parts; no MPI call.");
 }

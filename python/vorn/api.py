@@ -12,7 +12,7 @@ from typing import Any
 
 import numpy as np
 
-from .execution import engines, sweeps
+from .execution import distributed, engines, sweeps
 from .execution.gradients import gradients
 from .execution.request import DEFAULT_SHOTS, Request, make_request, refuse_unserved
 from .execution.results import Result
@@ -39,8 +39,8 @@ def _circuit(circuit: Any, params: Any = None) -> tuple[Circuit, Layout, Any]:
 
 def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *, memory: bool = False,
         timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
-        fusion: bool = False, params: Any = None, noise: Any = None, precision: str = "double"
-        ) -> Result | list[Result]:
+        fusion: bool = False, params: Any = None, noise: Any = None, precision: str = "double",
+        comm: Any = None) -> Result | list[Result]:
     """Simulates ``circuit`` once and draws ``shots`` measurement outcomes from
     the final state, as Qiskit's samplers do with the measurements at the end.
 
@@ -108,9 +108,19 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
             carry float rounding (within 1e-5 of double on the tests' and
             benchmark circuits), still the same bits on any thread count and
             instruction set.
+        comm: an mpi4py communicator (every rank makes the same call): one
+            circuit's state is split over its ranks; with ``params`` the
+            rows are split between them when one binding fits a rank, else
+            each row's state (see the README's MPI section). Options the
+            ranks cannot serve yet are refused (ValueError naming ``comm=``
+            and the option).
 
     Returns:
         A :class:`Result`; with a 2-D ``params``, a list of one per row.
+        With ``comm``: a ``vorn.mpi.MpiResult`` (counts on rank 0) when the
+        state was split, or with ``params`` a list on every rank whose
+        ``split`` attribute says "work" (each rank ran a block of rows) or
+        "state" (each row's state split over the ranks).
 
     Raises:
         MemoryError: the run needs more memory than the machine (or the
@@ -124,11 +134,16 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
         >>> vorn.run(c, shots=100, seed=1).counts()  # doctest: +SKIP
         {'00': 52, '11': 48}
     """
+    if comm is not None:
+        comm = distributed.checked_comm(comm)
     circuit, layout, params = _circuit(circuit, params)
     request = make_request(shots=shots, seed=seed, memory=memory, threads=threads, fusion=fusion,
                            precision=precision, timeout=timeout, progress=progress)
     if noise is not None:
         refuse_unserved(request, ("noise",))
+    if comm is not None:
+        _one_numbering(layout)
+        return distributed.run(circuit, request, comm, params, layout.noise(noise))
     with layout.sized():
         if params is not None:
             results = sweeps.sweep_run(circuit, params, request, layout.noise(noise))
@@ -141,7 +156,8 @@ def run(circuit: Circuit, shots: int = DEFAULT_SHOTS, seed: int | None = None, *
 
 
 def statevector(circuit: Circuit, *, timeout: float | None = None, progress: bool | Progress | None = None,
-                threads: int | None = None, fusion: bool = False, precision: str = "double") -> np.ndarray:
+                threads: int | None = None, fusion: bool = False, precision: str = "double",
+                comm: Any = None) -> np.ndarray:
     """The state after every gate of ``circuit`` (measurements are ignored),
     as Qiskit's ``Statevector(circuit)`` with the global phase. A circuit
     that measures in the middle, resets or conditions has no one state
@@ -158,15 +174,23 @@ def statevector(circuit: Circuit, *, timeout: float | None = None, progress: boo
         fusion: merge gates into dense ones first, as for :func:`run`
             (rounding-level differences from the exact default).
         precision: "double" (default) or "single", as for :func:`run`.
+        comm: an mpi4py communicator: the state is split over its ranks
+            (a collective call; the whole state comes back on rank 0, None on
+            the others).
 
     Returns:
         A read-only complex128 array (complex64 with precision="single") of
         2**num_qubits amplitudes, qubit 0 the least significant bit of the
         index.
     """
+    if comm is not None:
+        comm = distributed.checked_comm(comm)
     circuit, layout, _ = _circuit(circuit)
     request = make_request(shots=0, threads=threads, fusion=fusion, precision=precision, timeout=timeout,
                            progress=progress)
+    if comm is not None:
+        _one_numbering(layout)
+        return distributed.statevector(circuit, request, comm)
     with layout.sized():
         state = engines.statevector(circuit, request)
     return layout.widen(state)
@@ -185,8 +209,20 @@ def _given_state(state: np.ndarray, request: Request) -> np.ndarray:
     return state
 
 
+def _one_numbering(layout: Layout) -> None:
+    if layout.is_compact:
+        raise ValueError("comm= cannot be combined with a Qiskit circuit laid out on a device's qubits yet: the "
+                         "ranks simulate the qubits it names")
+
+
 def _expectation(c: Any, observables: Any, variance: bool, timeout: Any, progress: Any, threads: Any,
-                 fusion: Any, params: Any, noise: Any, trajectories: Any, seed: Any, precision: Any) -> Any:
+                 fusion: Any, params: Any, noise: Any, trajectories: Any, seed: Any, precision: Any,
+                 comm: Any = None) -> Any:
+    if comm is not None:
+        comm = distributed.checked_comm(comm)
+        if isinstance(c, np.ndarray):
+            raise ValueError("comm= cannot be combined with a given state vector: the ranks split a circuit's "
+                             "simulation")
     observables = as_vorn_observables(observables, c)
     layout = None
     if not isinstance(c, np.ndarray):
@@ -200,7 +236,7 @@ def _expectation(c: Any, observables: Any, variance: bool, timeout: Any, progres
     if layout is not None:  # a Qiskit circuit: its observables on the qubits simulated
         with layout.sized():
             return _expectation(c, layout.observables(observables), variance, timeout, progress, threads, fusion,
-                                params, layout.noise(noise), trajectories, seed, precision)
+                                params, layout.noise(noise), trajectories, seed, precision, comm)
     observables = observable_list(observables)
     if isinstance(c, np.ndarray):
         if params is not None or noise is not None or trajectories is not None or seed is not None:
@@ -211,6 +247,8 @@ def _expectation(c: Any, observables: Any, variance: bool, timeout: Any, progres
                                     Watch(request.timeout, request.progress, unit="leaf"))
     if noise is not None:
         refuse_unserved(request, ("noise",), variance=variance)
+    if comm is not None:
+        return distributed.expval(c, observables, request, comm, variance, params, noise)
     if params is not None:
         return sweeps.sweep_expval(c, observables, params, request, variance, noise)
     return engines.expval_circuit(c, observables, request, variance, noise)
@@ -219,7 +257,7 @@ def _expectation(c: Any, observables: Any, variance: bool, timeout: Any, progres
 def expval(c: Any, observables: PauliSum | list[PauliSum], variance: bool = False, *,
            timeout: float | None = None, progress: bool | Progress | None = None, threads: int | None = None,
            fusion: bool = False, params: Any = None, noise: Any = None, trajectories: int | None = None,
-           seed: int | None = None, precision: str = "double") -> Any:
+           seed: int | None = None, precision: str = "double", comm: Any = None) -> Any:
     """<psi|H|psi> for each H in ``observables``, psi the final state of a
     vorn.Circuit or a state vector read in place (as Qiskit's
     ``Statevector.expectation_value``).
@@ -281,6 +319,12 @@ def expval(c: Any, observables: PauliSum | list[PauliSum], variance: bool = Fals
             complex64 state (see :func:`vorn.run`); the evaluation reads each
             float amplitude exactly in double and sums in double through the
             same fixed tree.
+        comm: an mpi4py communicator (a collective call; values on every
+            rank): without ``params`` the state is split over its ranks;
+            with ``params`` the rule splits the rows between the ranks when
+            one binding fits a rank (``result.split == "work"``), else each
+            row's state. Options the ranks cannot serve yet are refused
+            (ValueError naming ``comm=`` and the option).
 
     Returns:
         A NumPy array with one entry per observable: float64 when every
@@ -296,12 +340,12 @@ def expval(c: Any, observables: PauliSum | list[PauliSum], variance: bool = Fals
         array([1.])
     """
     return _expectation(c, observables, bool(variance), timeout, progress, threads, fusion, params, noise,
-                        trajectories, seed, precision)
+                        trajectories, seed, precision, comm)
 
 
 def variance(c: Any, observables: PauliSum | list[PauliSum], *, timeout: float | None = None,
              progress: bool | Progress | None = None, threads: int | None = None, fusion: bool = False,
-             params: Any = None, precision: str = "double") -> np.ndarray:
+             params: Any = None, precision: str = "double", comm: Any = None) -> np.ndarray:
     """The variance <H^2> - <H>^2 of each observable: ``expval(...,
     variance=True)[1]``.
 
@@ -315,16 +359,20 @@ def variance(c: Any, observables: PauliSum | list[PauliSum], *, timeout: float |
         fusion: simulate with gate fusion (see :func:`vorn.run`).
         params: a sweep's values, as for :func:`expval`: shape (bindings, observables) out.
         precision: "double" (default) or "single".
+        comm: an mpi4py communicator: with ``params``, rows split between
+            its ranks as for :func:`expval` (without, refused: the split
+            state evaluates <H> only).
 
     Returns:
         A float64 array, one entry per observable (per binding and observable with ``params``).
     """
     return _expectation(c, observables, True, timeout, progress, threads, fusion, params, None, None, None,
-                        precision)[1]
+                        precision, comm)[1]
 
 
 def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: bool = False, params: Any = None,
-                    observables: int | None = None, gradient: bool = False, precision: str = "double") -> int:
+                    observables: int | None = None, gradient: bool = False, precision: str = "double",
+                    comm: Any = None, ranks: int | None = None) -> int:
     """Bytes a run of ``circuit`` with ``shots`` allocates at its peak: the
     state, the gather buffers of blocked runs, the sampler and, with
     ``memory=True``, every shot's outcome. For a circuit that measures in
@@ -349,19 +397,32 @@ def required_memory(circuit: Circuit, shots: int = DEFAULT_SHOTS, *, memory: boo
             states plus one per observable, per binding running at once.
         precision: "double" (default) or "single": the figure of a run with
             that precision (a complex64 state is half the bytes).
+        comm: an mpi4py communicator: the figure per rank of the same call
+            with ``comm=`` (its part of a split state, or its block of rows).
+            Not a collective call.
+        ranks: with ``comm``, the rank count to figure for (a power of two
+            for a split state) instead of the communicator's size.
 
     Returns:
         The number of bytes.
     """
+    if comm is not None:
+        comm = distributed.checked_comm(comm)
+    elif ranks is not None:
+        raise ValueError("ranks= needs comm=: it says over how many ranks the call would be split")
     circuit, _, params = _circuit(circuit, params)
     request = make_request(shots=shots, memory=memory, precision=precision)
+    if comm is not None:
+        return distributed.required_memory(circuit, request, comm, params, observables, gradient, ranks=ranks)
     if params is not None:
         return sweeps.required_memory(circuit, params, request, observables, gradient)
     return engines.required_memory(circuit, request)
 
 
 def _gradient_call(circuit: Any, observables: Any, params: Any, timeout: Any, progress: Any, threads: Any,
-                   noise: Any) -> tuple[np.ndarray, np.ndarray, bool]:
+                   noise: Any, comm: Any = None) -> tuple[np.ndarray, np.ndarray, bool]:
+    if comm is not None:
+        comm = distributed.checked_comm(comm)
     circuit, layout, params = _circuit(circuit, params)
     request = make_request(shots=0, threads=threads, timeout=timeout, progress=progress)
     if noise is not None:
@@ -369,12 +430,15 @@ def _gradient_call(circuit: Any, observables: Any, params: Any, timeout: Any, pr
                          "and a noisy value is a trajectory average whose operator choices are sampled; use "
                          "finite differences of vorn.expval(..., noise=..., seed=...) instead")
     with layout.sized():
+        if comm is not None:
+            return distributed.gradient_rows(circuit, observable_list(layout.observables(observables)), params,
+                                             request, comm)
         return gradients(circuit, layout.observables(observables), params, request)
 
 
 def value_and_grad(circuit: Circuit, observable: PauliSum, params: Any, *, timeout: float | None = None,
                    progress: bool | Progress | None = None, threads: int | None = None,
-                   noise: Any = None) -> tuple[Any, np.ndarray]:
+                   noise: Any = None, comm: Any = None) -> tuple[Any, np.ndarray]:
     """<H> and its gradient with respect to the circuit's parameters, by the
     adjoint method, for every row of ``params``.
 
@@ -398,6 +462,8 @@ def value_and_grad(circuit: Circuit, observable: PauliSum, params: Any, *, timeo
             pure state, and a trajectory estimate's gradient would differentiate
             the sampled operator choices; use finite differences of
             ``vorn.expval(..., noise=...)`` with a fixed seed instead.
+        comm: an mpi4py communicator (a collective call): the rows of
+            ``params`` split between its ranks, results on every rank.
 
     Returns:
         ``(E, G)``: E of shape (bindings,) and G of shape (bindings,
@@ -412,7 +478,7 @@ def value_and_grad(circuit: Circuit, observable: PauliSum, params: Any, *, timeo
     if listed is None or len(listed) != 1:
         raise TypeError(f"value_and_grad takes one vorn.PauliSum (or a Qiskit SparsePauliOp or Pauli), not "
                         f"{type(observable).__name__} (vorn.jacobian takes several)")
-    values, jac, one = _gradient_call(circuit, listed, params, timeout, progress, threads, noise)
+    values, jac, one = _gradient_call(circuit, listed, params, timeout, progress, threads, noise, comm)
     if one:
         return float(values[0, 0]), jac[0, 0]
     return values[:, 0], jac[:, 0, :]
@@ -420,7 +486,7 @@ def value_and_grad(circuit: Circuit, observable: PauliSum, params: Any, *, timeo
 
 def jacobian(circuit: Circuit, observables: PauliSum | list[PauliSum], params: Any, *,
              timeout: float | None = None, progress: bool | Progress | None = None,
-             threads: int | None = None) -> np.ndarray:
+             threads: int | None = None, comm: Any = None) -> np.ndarray:
     """d<H_o>/d parameter for every observable and every row of ``params``,
     by the adjoint method (one forward pass and one backward pass per binding,
     carrying one state per observable).
@@ -435,10 +501,11 @@ def jacobian(circuit: Circuit, observables: PauliSum | list[PauliSum], params: A
         progress: True for a bar on stderr, or a callable receiving (steps
             done, steps total).
         threads: at most this many threads of the pool (None: all).
+        comm: an mpi4py communicator, as for :func:`value_and_grad`.
 
     Returns:
         Shape (bindings, observables, num_parameters); (observables,
         num_parameters) for a 1-D ``params``.
     """
-    _, jac, one = _gradient_call(circuit, observables, params, timeout, progress, threads, None)
+    _, jac, one = _gradient_call(circuit, observables, params, timeout, progress, threads, None, comm)
     return jac[0] if one else jac
