@@ -73,7 +73,7 @@ def _circuit(description: tuple) -> Circuit:
     return circuit
 
 
-def _paths(include_path: Iterable[str | bytes | os.PathLike]) -> list[bytes]:
+def include_paths(include_path: Iterable[str | bytes | os.PathLike]) -> list[bytes]:
     """Directories as the bytes the file system takes (os.fsencode), so str,
     bytes and os.PathLike name them as they do for open()."""
     if isinstance(include_path, (str, bytes, os.PathLike)):
@@ -81,7 +81,7 @@ def _paths(include_path: Iterable[str | bytes | os.PathLike]) -> list[bytes]:
     return [os.fsencode(p) for p in include_path]
 
 
-def _limit(max_instructions: int) -> int:
+def instruction_limit(max_instructions: int) -> int:
     if isinstance(max_instructions, bool):
         raise TypeError("max_instructions must be an int, not bool")
     n = operator.index(max_instructions)
@@ -138,7 +138,7 @@ def loads(
     """
     if not isinstance(text, str):
         raise TypeError(f"loads expects str, not {type(text).__name__}")
-    args = (_paths(include_path), _limit(max_instructions), Instruction)
+    args = (include_paths(include_path), instruction_limit(max_instructions), Instruction)
     try:
         description = _parse(_ext.qasm2_parse, text, *args)
     except UnicodeEncodeError as exc:
@@ -171,7 +171,7 @@ def load(
         raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(path)) from None
     if stat.S_ISDIR(mode):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
-    args = (_paths(include_path), _limit(max_instructions), Instruction)
+    args = (include_paths(include_path), instruction_limit(max_instructions), Instruction)
     return _circuit(_parse(_ext.qasm2_parse_file, raw, *args))
 
 

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import errno
 import math
-import operator
 import os
 import re
 import stat
@@ -19,7 +18,7 @@ from ..model import decompose as _decompose
 from ..model.circuit import GATES, Circuit, _gate_matrix, _inverse
 from ..model.instructions import ClassicalRegister, IfElse, Instruction, condition_clbits, make_if_else
 from ..model.parameters import Parameter, ParameterExpression, _make, circuit_parameters
-from .qasm2 import _LATER, u_angles
+from .qasm2 import _LATER, include_paths, instruction_limit, u_angles
 
 __all__ = ["QASM3Error", "QASM3Warning", "dump", "dumps", "load", "loads"]
 
@@ -198,21 +197,6 @@ def _circuit(description: tuple, inputs: list[Parameter]) -> Circuit:
     return circuit
 
 
-def _paths(include_path: Iterable[str | bytes | os.PathLike]) -> list[bytes]:
-    if isinstance(include_path, (str, bytes, os.PathLike)):
-        include_path = [include_path]
-    return [os.fsencode(p) for p in include_path]
-
-
-def _limit(max_instructions: int) -> int:
-    if isinstance(max_instructions, bool):
-        raise TypeError("max_instructions must be an int, not bool")
-    n = operator.index(max_instructions)
-    if not 0 <= n < 2**64:
-        raise ValueError(f"max_instructions must be in [0, 2^64), got {n}")
-    return n
-
-
 def loads(
     text: str,
     *,
@@ -246,7 +230,8 @@ def loads(
     if not isinstance(text, str):
         raise TypeError(f"loads expects str, not {type(text).__name__}")
     try:
-        description, inputs = _parse(_ext.qasm3_parse, text, _paths(include_path), _limit(max_instructions))
+        description, inputs = _parse(_ext.qasm3_parse, text, include_paths(include_path),
+                                     instruction_limit(max_instructions))
     except UnicodeEncodeError as exc:
         raise QASM3Error(f"the text is not valid Unicode: {exc.reason} at index {exc.start}") from None
     return _circuit(description, inputs)
@@ -268,7 +253,8 @@ def load(
         raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(path)) from None
     if stat.S_ISDIR(mode):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
-    description, inputs = _parse(_ext.qasm3_parse_file, raw, _paths(include_path), _limit(max_instructions))
+    description, inputs = _parse(_ext.qasm3_parse_file, raw, include_paths(include_path),
+                                 instruction_limit(max_instructions))
     return _circuit(description, inputs)
 
 
