@@ -1,0 +1,116 @@
+# vorn.pennylane: mid-circuit measurements on vorn's dynamic engine
+# (mcm_method "tree-traversal" and "one-shot") on a device with no spare
+# wires: exact values against default.qubit's deferred ones, statistics of
+# shots against its exact probabilities, postselection, and refusals.
+import numpy as np
+import pytest
+
+pytestmark = pytest.mark.pennylane
+
+qml = pytest.importorskip("pennylane")
+
+SHOTS = 4000
+TOL = 0.035  # about 4.5 standard deviations of a frequency at 4000 shots
+
+
+def _circuit(x, stats):
+    """Two wires, every one in use: a measurement with reset, a condition on
+    two outcomes, a measurement on a wire that is later reused."""
+    def circuit():
+        qml.RY(x, 0)
+        qml.CNOT([0, 1])
+        m0 = qml.measure(0, reset=True)
+        qml.RX(0.7, 0)
+        m1 = qml.measure(1)
+        qml.cond(m0 & ~m1, qml.RY)(1.1, wires=1)
+        qml.cond(m1, qml.Hadamard)(wires=0)
+        qml.RZ(0.3, 1)
+        qml.RX(0.4, 1)
+        return stats(m0, m1)
+    return circuit
+
+
+def _exact(circuit):
+    return qml.QNode(circuit, qml.device("default.qubit"), mcm_method="deferred")()
+
+
+@pytest.mark.parametrize("method", ["tree-traversal"])
+def test_exact_expectation_values_equal_default_qubits(method):
+    stats = lambda m0, m1: (qml.expval(qml.Z(0)), qml.expval(qml.Z(1) @ qml.X(0) + 0.5 * qml.Y(1)))  # noqa: E731
+    for x in (0.0, 0.9, np.pi):  # outcomes of probability 0 and 1 included
+        circuit = _circuit(x, stats)
+        got = qml.QNode(circuit, qml.device("vorn.qubit", wires=2), mcm_method=method)()
+        np.testing.assert_allclose(got, _exact(circuit), atol=1e-12)
+
+
+@pytest.mark.parametrize("method", ["tree-traversal", "one-shot"])
+def test_sampled_statistics_of_wires_and_measurements_follow_the_exact_ones(method):
+    def stats(m0, m1):
+        return (qml.probs(wires=[0, 1]), qml.probs(op=[m0, m1]), qml.expval(m0 + 2 * m1),
+                qml.expval(qml.X(1)), qml.counts(m1), qml.sample(m0))
+
+    circuit = _circuit(0.9, stats)
+    exact = _exact(_circuit(0.9, lambda m0, m1: (qml.probs(wires=[0, 1]), qml.probs(op=[m0, m1]),
+                                                  qml.expval(m0 + 2 * m1), qml.expval(qml.X(1)))))
+    node = qml.set_shots(qml.QNode(circuit, qml.device("vorn.qubit", wires=2, seed=5), mcm_method=method),
+                         shots=SHOTS)
+    probs, mprobs, value, x1, counts, samples = node()
+    np.testing.assert_allclose(probs, exact[0], atol=TOL)
+    np.testing.assert_allclose(mprobs, exact[1], atol=TOL)
+    assert abs(value - exact[2]) < 3 * TOL
+    assert abs(x1 - exact[3]) < 2 * TOL
+    assert sum(counts.values()) == SHOTS and abs(counts.get(1, 0) / SHOTS - (mprobs[1] + mprobs[3])) < TOL
+    assert samples.shape == (SHOTS,) and set(np.unique(samples)) <= {0, 1}
+    # The same seed draws the same shots.
+    again = qml.set_shots(qml.QNode(circuit, qml.device("vorn.qubit", wires=2, seed=5), mcm_method=method),
+                          shots=SHOTS)()
+    assert np.array_equal(again[5], samples)
+
+
+def test_postselection_discards_the_other_shots():
+    def gates():
+        qml.RY(1.2, 0)
+        qml.CNOT([0, 1])
+        qml.cond(qml.measure(0, postselect=1), qml.RX)(0.5, wires=1)
+
+    def circuit():
+        gates()
+        return qml.probs(wires=1), qml.sample(wires=0)
+
+    def probs():
+        gates()
+        return qml.probs(wires=1)
+
+    p1 = np.sin(0.6) ** 2
+    exact = qml.QNode(probs, qml.device("default.qubit", wires=3), mcm_method="deferred")()
+    got, kept = qml.set_shots(qml.QNode(circuit, qml.device("vorn.qubit", wires=2, seed=2),
+                                        mcm_method="tree-traversal"), shots=SHOTS)()
+    np.testing.assert_allclose(got, exact, atol=TOL)
+    assert abs(len(kept) / SHOTS - p1) < TOL and np.all(kept == 1)
+
+
+def test_shot_vectors_give_one_result_per_entry():
+    circuit = _circuit(0.4, lambda m0, m1: (qml.expval(m1), qml.sample(wires=[0, 1])))
+    got = qml.set_shots(qml.QNode(circuit, qml.device("vorn.qubit", wires=2, seed=1), mcm_method="one-shot"),
+                        shots=[10, 30])()
+    assert len(got) == 2 and got[0][1].shape == (10, 2) and got[1][1].shape == (30, 2)
+
+
+def test_what_is_not_done_is_refused_saying_so():
+    dev = qml.device("vorn.qubit", wires=2)
+    probs = _circuit(0.3, lambda m0, m1: qml.probs(op=m0))
+    with pytest.raises(qml.exceptions.DeviceError, match="Pauli observables only.*use shots"):
+        qml.QNode(probs, dev, mcm_method="tree-traversal")()
+
+    def postselected():
+        qml.RY(0.3, 0)
+        qml.measure(0, postselect=1)
+        return qml.expval(qml.Z(1))
+
+    with pytest.raises(qml.exceptions.DeviceError, match="postselection needs shots"):
+        qml.QNode(postselected, dev, mcm_method="tree-traversal")()
+    with pytest.raises(qml.exceptions.DeviceError, match="fill-shots"):
+        qml.set_shots(qml.QNode(postselected, dev, mcm_method="tree-traversal", postselect_mode="fill-shots"),
+                      shots=10)()
+    with pytest.raises(qml.exceptions.DeviceError, match="offers"):
+        qml.QNode(postselected, dev, mcm_method="device")()
