@@ -114,3 +114,24 @@ def test_what_is_not_done_is_refused_saying_so():
                       shots=10)()
     with pytest.raises(qml.exceptions.DeviceError, match="offers"):
         qml.QNode(postselected, dev, mcm_method="device")()
+
+
+def test_without_a_method_the_dynamic_engine_runs_what_deferral_has_no_wires_for():
+    stats = lambda m0, m1: qml.expval(qml.Z(1) @ qml.Z(0))  # noqa: E731
+    circuit = _circuit(0.9, stats)
+    dev = qml.device("vorn.qubit", wires=2, seed=3)
+    np.testing.assert_allclose(qml.QNode(circuit, dev)(), _exact(circuit), atol=1e-12)
+    sampled = qml.set_shots(qml.QNode(circuit, dev), shots=SHOTS)()
+    assert abs(sampled - _exact(circuit)) < 2 * TOL
+    # With spare wires the exact tape is deferred, and keeps vorn's adjoint derivatives.
+    x = qml.numpy.array(0.4, requires_grad=True)
+
+    def deferred(x):
+        qml.RY(x, 0)
+        qml.cond(qml.measure(0), qml.RX)(0.8, wires=1)
+        return qml.expval(qml.Z(1))
+
+    wide = qml.device("vorn.qubit", wires=3)
+    got = qml.grad(qml.QNode(deferred, wide, diff_method="adjoint"))(x)
+    want = qml.grad(qml.QNode(deferred, qml.device("default.qubit", wires=3), diff_method="backprop"))(x)
+    np.testing.assert_allclose(got, want, atol=1e-12)

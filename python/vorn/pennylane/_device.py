@@ -234,8 +234,9 @@ class VornQubit(Device):
             return False
         if circuit is None:
             return True
-        if _has_mcms(circuit):  # left in the tape for the dynamic engine, which has no adjoint pass
-            return False
+        mcm = None if execution_config is None else execution_config.mcm_config.mcm_method
+        if (mcm or self._default_mcm_method(circuit)) in _DYNAMIC_METHODS:
+            return False  # left in the tape for the dynamic engine, which has no adjoint pass
         # Asked for by name, an observable it cannot take is refused in preprocessing,
         # saying which and why; "best" falls back to PennyLane's methods instead.
         named = execution_config is not None and execution_config.gradient_method in _ADJOINT_METHODS
@@ -256,7 +257,8 @@ class VornQubit(Device):
     def setup_execution_config(self, config: ExecutionConfig | None = None, circuit: Any = None) -> ExecutionConfig:
         """PennyLane's configuration completed for vorn: "best" means the
         adjoint method, which computes on execution; mid-circuit measurements
-        are deferred (the only method vorn.qubit offers).
+        run on vorn's dynamic engine with shots or when deferring them needs
+        more wires than the device has, else are deferred.
 
         Args:
             config: the configuration PennyLane made from the QNode's arguments.
@@ -288,8 +290,20 @@ class VornQubit(Device):
             raise DeviceError(f"postselect_mode {config.mcm_config.postselect_mode!r} is not supported with "
                               f"mcm_method {mcm!r} on vorn.qubit: shots whose outcome differs from the "
                               "postselected one are discarded (postselect_mode='hw-like')")
-        updated["mcm_config"] = replace(config.mcm_config, mcm_method=mcm or "deferred")
+        updated["mcm_config"] = replace(config.mcm_config, mcm_method=mcm or self._default_mcm_method(circuit))
         return replace(config, **updated)
+
+    def _default_mcm_method(self, circuit: Any) -> str:
+        """With shots, the dynamic engine (one branching run rather than a
+        wider state); without, deferral (its unitary circuit has adjoint
+        derivatives) unless the device lacks the wires deferral adds."""
+        if circuit is None or not _has_mcms(circuit):
+            return "deferred"
+        if circuit.shots:
+            return "tree-traversal"
+        mcms = sum(isinstance(op, MidMeasureMP) for op in circuit.operations)
+        short = self.wires is not None and len(circuit.wires) + mcms > len(self.wires)
+        return "tree-traversal" if short else "deferred"
 
     def preprocess_transforms(self, execution_config: ExecutionConfig | None = None) -> CompilePipeline:
         """Deferred mid-circuit measurements, decomposition to vorn's gates,
