@@ -112,6 +112,14 @@ def test_what_is_not_done_is_refused_saying_so():
     with pytest.raises(qml.exceptions.DeviceError, match="fill-shots"):
         qml.set_shots(qml.QNode(postselected, dev, mcm_method="tree-traversal", postselect_mode="fill-shots"),
                       shots=10)()
+    def many():
+        for w in range(3):
+            qml.measure(w, reset=True)
+        return qml.sample(wires=[0])
+
+    # 3 outcomes and 62 final bits do not fit in one shot's 64-bit record (refused before simulating).
+    with pytest.raises(qml.exceptions.DeviceError, match="at most 64"):
+        qml.set_shots(qml.QNode(many, qml.device("vorn.qubit", wires=62)), shots=2)()
     with pytest.raises(qml.exceptions.DeviceError, match="offers"):
         qml.QNode(postselected, dev, mcm_method="device")()
 
