@@ -36,11 +36,17 @@ def _exact(circuit):
 
 @pytest.mark.parametrize("method", ["tree-traversal"])
 def test_exact_expectation_values_equal_default_qubits(method):
-    stats = lambda m0, m1: (qml.expval(qml.Z(0)), qml.expval(qml.Z(1) @ qml.X(0) + 0.5 * qml.Y(1)))  # noqa: E731
+    h = np.array([[1.0, 0.5 - 0.2j, 0, 0.1], [0.5 + 0.2j, -0.3, 0.4j, 0], [0, -0.4j, 0.7, 0.2], [0.1, 0, 0.2, 0.0]])
+
+    def stats(m0, m1):
+        return (qml.expval(qml.Z(0)), qml.expval(qml.Z(1) @ qml.X(0) + 0.5 * qml.Y(1)),
+                qml.expval(qml.Hermitian(h, wires=[1, 0])), qml.probs(wires=[0, 1]), qml.probs(wires=[1]))
+
     for x in (0.0, 0.9, np.pi):  # outcomes of probability 0 and 1 included
         circuit = _circuit(x, stats)
         got = qml.QNode(circuit, qml.device("vorn.qubit", wires=2), mcm_method=method)()
-        np.testing.assert_allclose(got, _exact(circuit), atol=1e-12)
+        for g, w in zip(got, _exact(circuit), strict=True):
+            np.testing.assert_allclose(g, w, atol=1e-12)
 
 
 @pytest.mark.parametrize("method", ["tree-traversal", "one-shot"])
@@ -99,7 +105,7 @@ def test_shot_vectors_give_one_result_per_entry():
 def test_what_is_not_done_is_refused_saying_so():
     dev = qml.device("vorn.qubit", wires=2)
     probs = _circuit(0.3, lambda m0, m1: qml.probs(op=m0))
-    with pytest.raises(qml.exceptions.DeviceError, match="Pauli observables only.*use shots"):
+    with pytest.raises(qml.exceptions.DeviceError, match="probabilities of wires only.*use shots"):
         qml.QNode(probs, dev, mcm_method="tree-traversal")()
 
     def postselected():

@@ -12,6 +12,7 @@ structure go through vorn's batched ``params=`` path, and derivatives
 
 from __future__ import annotations
 
+import itertools
 from dataclasses import replace
 from typing import Any
 
@@ -23,7 +24,8 @@ from pennylane.devices.qubit import measure as _measure_state
 from pennylane.devices.preprocess import (decompose, no_sampling, validate_adjoint_trainable_params,
                                           validate_device_wires, validate_measurements, validate_observables)
 from pennylane.exceptions import DeviceError
-from pennylane.measurements import (ExpectationMP, MidMeasureMP, SampleMeasurement, StateMeasurement, VarianceMP)
+from pennylane.measurements import (ExpectationMP, MidMeasureMP, ProbabilityMP, SampleMeasurement, StateMeasurement,
+                                    VarianceMP)
 from pennylane.transforms import broadcast_expand, defer_measurements, split_non_commuting, split_to_single_terms
 from pennylane.transforms.core import CompilePipeline, transform
 from pennylane.transforms.dynamic_one_shot import gather_mcm
@@ -504,16 +506,31 @@ class VornQubit(Device):
                 raise DeviceError("vorn.qubit computes exact values of circuits with mid-circuit measurements by "
                                   "vorn.expval, which averages over every outcome: postselection needs shots "
                                   "(or mcm_method='deferred')")
-        sums = []
+        # Each measurement as expectation values: an observable (matrix ones
+        # expanded into Pauli words), probabilities as those of basis projectors.
+        sums, spans = [], []
         for mp in tape.measurements:
-            h = pauli_sum(mp.obs, wire_order) if type(mp) is ExpectationMP and mp.obs is not None else None
-            if h is None:
+            try:
+                if type(mp) is ExpectationMP and mp.obs is not None:
+                    terms = [adjoint_sum(mp.obs, wire_order)]
+                elif type(mp) is ProbabilityMP and mp.mv is None and mp.obs is None:
+                    wires = list(mp.wires) or list(wire_order)
+                    terms = [adjoint_sum(qml.Projector(list(bits), wires=wires), wire_order)
+                             for bits in itertools.product((0, 1), repeat=len(wires))]
+                else:
+                    terms = None
+            except ValueError as e:
+                raise DeviceError(f"vorn.qubit cannot compute {type(mp).__name__} exactly with mid-circuit "
+                                  f"measurements: {e}; use shots (or mcm_method='deferred')") from e
+            if terms is None:
                 raise DeviceError(f"vorn.qubit computes exact values of circuits with mid-circuit measurements as "
-                                  f"expectation values of Pauli observables only, not {mp}: use shots (or "
-                                  "mcm_method='deferred')")
-            sums.append(h)
+                                  f"expectation values of observables and probabilities of wires only, not {mp}: "
+                                  "use shots (or mcm_method='deferred')")
+            spans.append((len(sums), len(sums) + len(terms), type(mp) is ProbabilityMP))
+            sums.extend(terms)
         values = _expval(to_circuit(tape.operations, wire_order).circuit, sums, **options)
-        return _unwrap_one(tuple(np.float64(v) for v in values))
+        return _unwrap_one(tuple(np.asarray(values[lo:hi], dtype=np.float64) if probs else np.float64(values[lo])
+                                 for lo, hi, probs in spans))
 
     # ---- derivatives ----------------------------------------------------------------------
 
