@@ -2,7 +2,8 @@
 
 PennyLane (qml.execute, QNodes) calls the device with preprocessed tapes:
 operations outside vorn's gate table are decomposed by PennyLane first,
-mid-circuit measurements deferred, parameter broadcasts expanded. Each tape
+mid-circuit measurements kept for vorn's dynamic engine or deferred,
+parameter broadcasts expanded. Each tape
 then simulates once; Pauli observables (words, sums, products, Hamiltonians)
 are evaluated by vorn as PauliSums on the final state, other measurements by
 PennyLane's own reductions of that state or of vorn's samples. Tapes of one
