@@ -106,7 +106,8 @@ test: test-cpp check-fma test-python test-wheel test-pennylane-device
 # ufuncs leak at exit, which LeakSanitizer would report against us (PennyLane
 # imports SciPy). Files that import a toolkit at module level are left out
 # whole: collecting them imports it even when their marker is deselected.
-ASAN_TOOLKIT_FILES := test_vorn_pennylane.py test_vorn_qiskit_backend.py test_vorn_qiskit_primitives.py \
+ASAN_TOOLKIT_FILES := test_vorn_pennylane.py test_vorn_pennylane_options.py test_vorn_pennylane_derivatives.py \
+	test_vorn_pennylane_mcm.py test_vorn_qiskit_backend.py test_vorn_qiskit_primitives.py \
 	test_vorn_cirq_simulator.py test_vorn_qiskit_device.py test_vorn_qiskit_noise.py test_vorn_qiskit_aer_options.py \
 	test_vorn_qiskit_registers.py test_vorn_qiskit_call_cost.py
 ASAN_PYTEST ?= -m "not qiskit and not cirq and not scipy and not pennylane" \

@@ -17,6 +17,9 @@ from collections.abc import Callable, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
+import pennylane as qml
+from pennylane.measurements import MidMeasureMP
+from pennylane.ops import Conditional, Prod, SProd, Sum
 
 from .. import _ext
 from ..model.circuit import GATES, Circuit
@@ -108,14 +111,31 @@ class _Slot(NamedTuple):
 class Converted(NamedTuple):
     """A tape's gates as a vorn circuit, and for each of ``circuit.parameters``
     (in that order: the columns of vorn's ``params=`` arrays) the tape
-    parameter it stands for (an index over every operation's parameters)."""
+    parameter it stands for (an index over every operation's parameters);
+    ``mcms``: the mid-circuit measurements, clbit i holding the i-th."""
 
     circuit: Circuit
     positions: list[int]
+    mcms: tuple[Any, ...] = ()
+
+
+def supports_dynamic(op: Any) -> bool:
+    """Whether ``op`` runs on vorn's dynamic engine as it is: a supported
+    operation, a mid-circuit measurement, or a supported operation under
+    ``qml.cond``.
+
+    Args:
+        op: a PennyLane operator.
+    """
+    if isinstance(op, MidMeasureMP):
+        return True
+    if isinstance(op, Conditional):
+        return supports(op.base) and op.base.name != "GlobalPhase"
+    return supports(op)
 
 
 def to_circuit(operations: Sequence[Any], wire_order: Sequence[Any],
-               symbolic: Callable[[int, Any], bool] | None = None) -> Converted:
+               symbolic: Callable[[int, Any], bool] | None = None, extra_clbits: int = 0) -> Converted:
     """The vorn circuit of PennyLane ``operations`` on ``wire_order``.
 
     Args:
@@ -126,16 +146,19 @@ def to_circuit(operations: Sequence[Any], wire_order: Sequence[Any],
             parameters, in order) of ``op`` becomes a vorn parameter rather
             than a number; None for none. Only angles of translated gates
             and of GlobalPhase can.
+        extra_clbits: clbits after those of the mid-circuit measurements.
     """
     n = len(wire_order)
     qubit = {w: n - 1 - i for i, w in enumerate(wire_order)}
-    circuit = Circuit(n)
+    mcms = tuple(op for op in operations if isinstance(op, MidMeasureMP))
+    clbit = {m: i for i, m in enumerate(mcms)}
+    circuit = Circuit(n, len(mcms) + extra_clbits) if mcms or extra_clbits else Circuit(n)
     chosen: list[int] = []
     angles_of: list[Any] = []
     position = 0
     for op in operations:
         values: list[Any] = []
-        angles = differentiable(op)
+        angles = differentiable(op.base if isinstance(op, Conditional) else op)
         for value in op.data:
             if angles and symbolic is not None and symbolic(position, op):
                 chosen.append(position)
@@ -147,30 +170,114 @@ def to_circuit(operations: Sequence[Any], wire_order: Sequence[Any],
     theta = ParameterVector("theta", len(chosen)) if chosen else []
     phase: Any = 0.0
     for op, values in zip(operations, angles_of):
-        data = op.data
         for i, value in enumerate(values):
             if isinstance(value, _Slot):
                 values[i] = theta[value.index]
-        name = op.name
-        operands = [qubit[w] for w in op.wires]
-        gate = _TRANSLATIONS.get(name)
-        if gate is not None:
-            angles = gate.angles(values)
-            if name == "MultiControlledX":
-                circuit.mcx(operands[:-1], operands[-1])
-            else:
-                getattr(circuit, gate.row)(*angles, *operands)
-        elif name == "GlobalPhase":
+        if isinstance(op, MidMeasureMP):
+            q, bit = qubit[op.wires[0]], clbit[op]
+            circuit.measure(q, bit)
+            if op.reset:  # the outcome stays in its clbit; a 1 is flipped back
+                with circuit.if_test((bit, 1)):
+                    circuit.x(q)
+        elif isinstance(op, Conditional):
+            condition = op.meas_val
+            bits = [clbit[m] for m in condition.measurements]
+            # One nest of if blocks per outcome combination the condition is true for.
+            for outcome, value in condition.branches.items():
+                if value:
+                    _nested(circuit, list(zip(bits, outcome)), lambda op=op, values=values: _apply(
+                        circuit, op.base, values, [qubit[w] for w in op.wires]))
+        elif op.name == "GlobalPhase":
             phase = phase - values[0]  # GlobalPhase(phi) is exp(-i phi) times the identity
-        elif name in _NO_EFFECT:
-            continue
-        elif name == "DiagonalQubitUnitary":
-            circuit.unitary(np.diag(np.asarray(data[0], dtype=np.complex128)), operands[::-1])
-        else:  # by its matrix, PennyLane's first wire the most significant bit
-            circuit.unitary(np.asarray(op.matrix(), dtype=np.complex128), operands[::-1])
+        else:
+            _apply(circuit, op, values, [qubit[w] for w in op.wires])
     if not isinstance(phase, float) or phase != 0.0:
         circuit.global_phase = phase
-    return Converted(circuit, [chosen[p.index] for p in circuit.parameters])
+    return Converted(circuit, [chosen[p.index] for p in circuit.parameters], mcms)
+
+
+def _nested(circuit: Circuit, conditions: list[tuple[int, int]], body: Callable[[], None]) -> None:
+    if not conditions:
+        body()
+        return
+    with circuit.if_test(conditions[0]):
+        _nested(circuit, conditions[1:], body)
+
+
+def _apply(circuit: Circuit, op: Any, values: list[Any], operands: list[int]) -> None:
+    """One supported operation (not GlobalPhase) on vorn qubits ``operands``."""
+    name = op.name
+    gate = _TRANSLATIONS.get(name)
+    if gate is not None:
+        if name == "MultiControlledX":
+            circuit.mcx(operands[:-1], operands[-1])
+        else:
+            getattr(circuit, gate.row)(*gate.angles(values), *operands)
+    elif name in _NO_EFFECT:
+        return
+    elif name == "DiagonalQubitUnitary":
+        circuit.unitary(np.diag(np.asarray(op.data[0], dtype=np.complex128)), operands[::-1])
+    else:  # by its matrix, PennyLane's first wire the most significant bit
+        circuit.unitary(np.asarray(op.matrix(), dtype=np.complex128), operands[::-1])
+
+
+# Matrix observables the adjoint pass takes: a matrix on k wires expands into
+# up to 4**k Pauli words, each carried through the backward pass.
+MAX_MATRIX_WIRES = 6
+
+
+def describe(obs: Any) -> str:
+    """A one-line name for an observable (a repr would print whole matrices)."""
+    return f"{obs.name} on wires {obs.wires.tolist()}"
+
+
+def _sentence(obs: Any) -> Any:
+    """The observable's Pauli sentence, matrix observables (Hermitian,
+    Projector, ...) expanded into Pauli words; ValueError naming the part
+    that cannot be expanded and why."""
+    rep = obs.pauli_rep
+    if rep is not None:
+        return rep
+    if isinstance(obs, Sum):
+        total = qml.pauli.PauliSentence()
+        for term in obs.operands:
+            total += _sentence(term)
+        return total
+    if isinstance(obs, SProd):
+        return _sentence(obs.base) * obs.scalar
+    if isinstance(obs, Prod):
+        product = qml.pauli.PauliSentence({qml.pauli.PauliWord({}): 1.0})
+        for factor in obs.operands:
+            product = product @ _sentence(factor)
+        return product
+    if not obs.has_matrix:
+        raise ValueError(f"{describe(obs)} has no matrix, so vorn's adjoint pass cannot expand it into Pauli words")
+    k = len(obs.wires)
+    if k > MAX_MATRIX_WIRES:
+        raise ValueError(f"{describe(obs)} acts on {k} wires: vorn's adjoint pass expands a matrix observable into up to "
+                         f"4**{k} Pauli words and takes matrices on at most {MAX_MATRIX_WIRES} wires")
+    matrix = np.asarray(obs.matrix(wire_order=obs.wires), dtype=np.complex128)
+    if not np.allclose(matrix, matrix.conj().T, rtol=0.0, atol=1e-10):
+        raise ValueError(f"{describe(obs)} is not Hermitian, so its expectation value is not real")
+    expanded = qml.pauli_decompose(matrix, wire_order=obs.wires, pauli=True, check_hermitian=False)
+    # The matrix is Hermitian: every coefficient is real up to rounding.
+    return qml.pauli.PauliSentence({w: float(np.real(c)) for w, c in expanded.items()})
+
+
+def adjoint_sum(obs: Any, wire_order: Sequence[Any]) -> PauliSum:
+    """The observable as a vorn PauliSum for the adjoint pass, matrix
+    observables expanded (see :data:`MAX_MATRIX_WIRES`); ValueError naming
+    what is refused and why.
+
+    Args:
+        obs: a PennyLane observable with constant coefficients.
+        wire_order: the device's wires.
+    """
+    h = _from_sentence(_sentence(obs), wire_order)
+    if h is None:
+        raise ValueError(f"{describe(obs)} has complex coefficients (it is not Hermitian as written), so vorn's adjoint "
+                         "pass cannot differentiate its expectation value")
+    return h
 
 
 def pauli_sum(obs: Any, wire_order: Sequence[Any]) -> PauliSum | None:
@@ -183,8 +290,10 @@ def pauli_sum(obs: Any, wire_order: Sequence[Any]) -> PauliSum | None:
         wire_order: the device's wires.
     """
     rep = obs.pauli_rep
-    if rep is None:
-        return None
+    return None if rep is None else _from_sentence(rep, wire_order)
+
+
+def _from_sentence(rep: Any, wire_order: Sequence[Any]) -> PauliSum | None:
     n = len(wire_order)
     qubit = {w: n - 1 - i for i, w in enumerate(wire_order)}
     terms = []

@@ -2,7 +2,8 @@
 
 PennyLane (qml.execute, QNodes) calls the device with preprocessed tapes:
 operations outside vorn's gate table are decomposed by PennyLane first,
-mid-circuit measurements deferred, parameter broadcasts expanded. Each tape
+mid-circuit measurements kept for vorn's dynamic engine or deferred,
+parameter broadcasts expanded. Each tape
 then simulates once; Pauli observables (words, sums, products, Hamiltonians)
 are evaluated by vorn as PauliSums on the final state, other measurements by
 PennyLane's own reductions of that state or of vorn's samples. Tapes of one
@@ -12,6 +13,7 @@ structure go through vorn's batched ``params=`` path, and derivatives
 
 from __future__ import annotations
 
+import itertools
 from dataclasses import replace
 from typing import Any
 
@@ -23,9 +25,11 @@ from pennylane.devices.qubit import measure as _measure_state
 from pennylane.devices.preprocess import (decompose, no_sampling, validate_adjoint_trainable_params,
                                           validate_device_wires, validate_measurements, validate_observables)
 from pennylane.exceptions import DeviceError
-from pennylane.measurements import (ExpectationMP, SampleMeasurement, StateMeasurement, VarianceMP)
-from pennylane.transforms import broadcast_expand, defer_measurements, split_non_commuting
+from pennylane.measurements import (ExpectationMP, MidMeasureMP, ProbabilityMP, SampleMeasurement, StateMeasurement,
+                                    VarianceMP)
+from pennylane.transforms import broadcast_expand, defer_measurements, split_non_commuting, split_to_single_terms
 from pennylane.transforms.core import CompilePipeline, transform
+from pennylane.transforms.dynamic_one_shot import gather_mcm
 
 from ..api import expval as _expval
 from ..api import run as _run
@@ -33,9 +37,17 @@ from ..api import statevector as _statevector
 from ..execution.gradients import gradients as _gradients
 from ..execution.request import make_request
 from ..execution.sweeps import binding_seed
-from ._convert import SUPPORTED, differentiable, pauli_sum, supports, to_circuit
+from ._convert import SUPPORTED, adjoint_sum, describe, differentiable, pauli_sum, supports, supports_dynamic, to_circuit
 
 _ADJOINT_METHODS = ("adjoint", "device")
+# Both run vorn's dynamic engine, which branches at each measurement and
+# splits the shots binomially: the tree traversal, with every shot's outcomes.
+_DYNAMIC_METHODS = ("tree-traversal", "one-shot")
+_MCM_METHODS = ("deferred", *_DYNAMIC_METHODS)
+
+
+def _has_mcms(tape: Any) -> bool:
+    return any(isinstance(op, MidMeasureMP) for op in tape.operations)
 
 
 def _requires_grad(op: Any) -> bool:
@@ -50,7 +62,51 @@ def _adjoint_operation(op: Any) -> bool:
 
 def _pauli_observable(obs: Any) -> bool:
     rep = obs.pauli_rep
-    return rep is not None and all(complex(c).imag == 0.0 for c in rep.values())
+    # Coefficients may be an ML framework's traced values (trainable ones): their numbers are what counts.
+    return rep is not None and all(np.imag(c) == 0.0 for c in qml.math.unwrap(list(rep.values())))
+
+
+def _adjoint_refusal(obs: Any) -> str | None:
+    """Why vorn's adjoint pass cannot differentiate ``obs`` (None: it can).
+    Trainable coefficients are checked term by term, as the chain rule
+    leaves them to the ML framework."""
+    try:
+        for term in obs.terms()[1] if _requires_grad(obs) else [obs]:
+            adjoint_sum(term, term.wires)
+    except ValueError as e:
+        return str(e)
+    except qml.exceptions.TermsUndefinedError:
+        return f"{describe(obs)} has trainable parameters that are not coefficients of Pauli or matrix terms"
+    return None
+
+
+@transform
+def _adjoint_observables(tape: Any, name: str) -> tuple[Any, Any]:
+    """Observables the adjoint pass takes: Pauli words, sums and products,
+    and matrix observables it expands into Pauli words; any other is refused
+    saying which and why."""
+    for m in tape.measurements:
+        if m.obs is not None:
+            reason = _adjoint_refusal(m.obs)
+            if reason is not None:
+                raise DeviceError(f"{name} cannot differentiate the expectation value of {describe(m.obs)}: {reason}")
+    return (tape,), lambda results: results[0]
+
+
+def _trainable_coefficients(mp: Any) -> bool:
+    return isinstance(mp, ExpectationMP) and mp.obs is not None and _requires_grad(mp.obs)
+
+
+@transform
+def _coefficients_to_chain_rule(tape: Any) -> tuple[Any, Any]:
+    """An expectation value whose observable has trainable coefficients is
+    measured term by term, and the terms are summed with the coefficients
+    in the post-processing, which the ML framework differentiates: the
+    coefficient derivative is the term's value, and vorn's adjoint pass
+    differentiates each term's value in the angles."""
+    if not any(_trainable_coefficients(m) for m in tape.measurements):
+        return (tape,), lambda results: results[0]
+    return split_to_single_terms(tape)
 
 
 def _accepts_analytic(mp: Any) -> bool:
@@ -101,7 +157,7 @@ def _sweep_key(tape: Any, wire_order: Any) -> tuple[Any, ...] | None:
     (names, wires, and the data of those that are not gate angles, such as
     matrices) and their Pauli observables; only angles differ. None for a
     tape that samples or measures anything else."""
-    if tape.shots or not tape.measurements or not all(
+    if tape.shots or _has_mcms(tape) or not tape.measurements or not all(
             type(m) is ExpectationMP and m.obs is not None and _pauli_observable(m.obs) for m in tape.measurements):
         return None
     ops = tuple((op.name, tuple(op.wires), None if differentiable(op) else
@@ -128,17 +184,24 @@ class VornQubit(Device):
             so its samples do not depend on the NumPy release.
         threads: at most this many threads of vorn's pool per simulation
             (None: all); results are bit-identical whatever it is.
+        precision: "double" (complex128 states, the default) or "single"
+            (complex64 states: half the memory, about 1e-7 relative error).
+        fusion: merge gates into dense gates before simulating (see
+            ``vorn.run``); False by default.
     """
 
-    _device_options = ("threads",)
+    _device_options = ("threads", "precision", "fusion")
 
     @property
     def name(self) -> str:
         """The device's name, as ``qml.device`` takes it."""
         return "vorn.qubit"
 
-    def __init__(self, wires: Any = None, shots: Any = None, seed: Any = None, threads: int | None = None) -> None:
+    def __init__(self, wires: Any = None, shots: Any = None, seed: Any = None, threads: int | None = None,
+                 precision: str = "double", fusion: bool = False) -> None:
         super().__init__(wires=wires, shots=shots)
+        # Checked now, as vorn's entry points check them, rather than at the first run.
+        make_request(shots=0, threads=threads, precision=precision, fusion=fusion)
         if isinstance(seed, bool) or not (seed is None or isinstance(seed, (int, np.integer, np.random.Generator))):
             raise TypeError(f"seed must be an integer, a numpy.random.Generator or None, not {type(seed).__name__}")
         if isinstance(seed, (int, np.integer)) and not 0 <= seed < 2**63:
@@ -149,7 +212,7 @@ class VornQubit(Device):
         self._key = int(seed) if isinstance(seed, (int, np.integer)) else None
         self._runs = 0
         self._rng = seed if isinstance(seed, np.random.Generator) else None
-        self._threads = threads
+        self._options = {"threads": threads, "precision": precision, "fusion": fusion}
 
     def _next_seed(self) -> int:
         if self._key is None:
@@ -164,7 +227,7 @@ class VornQubit(Device):
     def supports_derivatives(self, execution_config: ExecutionConfig | None = None, circuit: Any = None) -> bool:
         """Whether vorn's adjoint pass computes the derivatives: methods
         "adjoint", "device" (and "best"), exact expectation values of Pauli
-        observables only.
+        and matrix observables (see :func:`vorn.pennylane._convert.adjoint_sum`).
 
         Args:
             execution_config: the configuration (None: any method).
@@ -174,8 +237,15 @@ class VornQubit(Device):
             return False
         if circuit is None:
             return True
+        mcm = None if execution_config is None else execution_config.mcm_config.mcm_method
+        if (mcm or self._default_mcm_method(circuit)) in _DYNAMIC_METHODS:
+            return False  # left in the tape for the dynamic engine, which has no adjoint pass
+        # Asked for by name, an observable it cannot take is refused in preprocessing,
+        # saying which and why; "best" falls back to PennyLane's methods instead.
+        named = execution_config is not None and execution_config.gradient_method in _ADJOINT_METHODS
         return not circuit.shots and all(isinstance(m, ExpectationMP) and m.obs is not None
-                                         and _pauli_observable(m.obs) for m in circuit.measurements)
+                                         and (named or _adjoint_refusal(m.obs) is None)
+                                         for m in circuit.measurements)
 
     def supports_vjp(self, execution_config: ExecutionConfig | None = None, circuit: Any = None) -> bool:
         """Vector-Jacobian products where derivatives are supported (one adjoint
@@ -190,7 +260,8 @@ class VornQubit(Device):
     def setup_execution_config(self, config: ExecutionConfig | None = None, circuit: Any = None) -> ExecutionConfig:
         """PennyLane's configuration completed for vorn: "best" means the
         adjoint method, which computes on execution; mid-circuit measurements
-        are deferred (the only method vorn.qubit offers).
+        run on vorn's dynamic engine with shots or when deferring them needs
+        more wires than the device has, else are deferred.
 
         Args:
             config: the configuration PennyLane made from the QNode's arguments.
@@ -211,15 +282,31 @@ class VornQubit(Device):
         for option in config.device_options:
             if option not in self._device_options:
                 raise DeviceError(f"device option {option} not present on {self}")
-        options = dict(config.device_options)
-        options.setdefault("threads", self._threads)
+        options = {**self._options, **config.device_options}
+        make_request(shots=0, **options)
         updated["device_options"] = options
         mcm = config.mcm_config.mcm_method
-        if mcm not in (None, "deferred"):
-            raise DeviceError(f"mcm_method {mcm!r} is not supported on vorn.qubit; it defers mid-circuit "
-                              "measurements (mcm_method='deferred')")
-        updated["mcm_config"] = replace(config.mcm_config, mcm_method="deferred")
+        if mcm not in (None, *_MCM_METHODS):
+            raise DeviceError(f"mcm_method {mcm!r} is not supported on vorn.qubit; it offers "
+                              f"{', '.join(map(repr, _MCM_METHODS))}")
+        if mcm in _DYNAMIC_METHODS and config.mcm_config.postselect_mode not in (None, "hw-like"):
+            raise DeviceError(f"postselect_mode {config.mcm_config.postselect_mode!r} is not supported with "
+                              f"mcm_method {mcm!r} on vorn.qubit: shots whose outcome differs from the "
+                              "postselected one are discarded (postselect_mode='hw-like')")
+        updated["mcm_config"] = replace(config.mcm_config, mcm_method=mcm or self._default_mcm_method(circuit))
         return replace(config, **updated)
+
+    def _default_mcm_method(self, circuit: Any) -> str:
+        """With shots, the dynamic engine (one branching run rather than a
+        wider state); without, deferral (its unitary circuit has adjoint
+        derivatives) unless the device lacks the wires deferral adds."""
+        if circuit is None or not _has_mcms(circuit):
+            return "deferred"
+        if circuit.shots:
+            return "tree-traversal"
+        mcms = sum(isinstance(op, MidMeasureMP) for op in circuit.operations)
+        short = self.wires is not None and len(circuit.wires) + mcms > len(self.wires)
+        return "tree-traversal" if short else "deferred"
 
     def preprocess_transforms(self, execution_config: ExecutionConfig | None = None) -> CompilePipeline:
         """Deferred mid-circuit measurements, decomposition to vorn's gates,
@@ -231,9 +318,14 @@ class VornQubit(Device):
         """
         config = execution_config or ExecutionConfig()
         program = CompilePipeline()
-        program.add_transform(defer_measurements, allow_postselect=False)
-        program.add_transform(decompose, stopping_condition=supports, skip_initial_state_prep=False,
-                              device_wires=self.wires, target_gates=SUPPORTED, name=self.name)
+        if config.mcm_config.mcm_method in _DYNAMIC_METHODS:
+            # Mid-circuit measurements, resets and conditions stay in the tape for vorn's dynamic engine.
+            program.add_transform(decompose, stopping_condition=supports_dynamic, skip_initial_state_prep=False,
+                                  device_wires=self.wires, target_gates=SUPPORTED, name=self.name)
+        else:
+            program.add_transform(defer_measurements, allow_postselect=False)
+            program.add_transform(decompose, stopping_condition=supports, skip_initial_state_prep=False,
+                                  device_wires=self.wires, target_gates=SUPPORTED, name=self.name)
         program.add_transform(validate_device_wires, self.wires, name=self.name)
         program.add_transform(validate_measurements, analytic_measurements=_accepts_analytic,
                               sample_measurements=_accepts_sampled, name=self.name)
@@ -243,9 +335,10 @@ class VornQubit(Device):
         if config.gradient_method in _ADJOINT_METHODS:
             name = f"adjoint + {self.name}"
             program.add_transform(no_sampling, name=name)
+            program.add_transform(_coefficients_to_chain_rule)
             program.add_transform(decompose, stopping_condition=_adjoint_operation, skip_initial_state_prep=False,
                                   device_wires=self.wires, name=name)
-            program.add_transform(validate_observables, stopping_condition=_pauli_observable, name=name)
+            program.add_transform(_adjoint_observables, name=name)
             program.add_transform(_expectation_values_only, name=name)
             program.add_transform(validate_adjoint_trainable_params)
         return program
@@ -255,8 +348,12 @@ class VornQubit(Device):
     def _wire_order(self, tape: Any) -> Any:
         return self.wires if self.wires is not None else tape.wires
 
-    def _threads_of(self, config: ExecutionConfig | None) -> int | None:
-        return self._threads if config is None else config.device_options.get("threads", self._threads)
+    def _options_of(self, config: ExecutionConfig | None) -> dict[str, Any]:
+        """threads=, precision= and fusion= for vorn's entry points: the
+        device's, overridden by the configuration's device options."""
+        if config is None:
+            return dict(self._options)
+        return {**self._options, **{k: v for k, v in config.device_options.items() if k in self._options}}
 
     def execute(self, circuits: Any, execution_config: ExecutionConfig | None = None) -> Any:
         """Runs each tape; tapes that differ only in angles and measure
@@ -269,49 +366,53 @@ class VornQubit(Device):
         Returns:
             One result per tape, in PennyLane's result structure.
         """
-        threads = self._threads_of(execution_config)
+        options = self._options_of(execution_config)
         results: list[Any] = [None] * len(circuits)
         groups: dict[Any, list[int]] = {}
         for i, tape in enumerate(circuits):
             key = _sweep_key(tape, self._wire_order(tape))
             if key is None:
-                results[i] = self._simulate(tape, threads)
+                results[i] = self._simulate(tape, options)
             else:
                 groups.setdefault(key, []).append(i)
         for members in groups.values():
             tapes = [circuits[i] for i in members]
-            for i, result in zip(members, self._sweep(tapes, threads)):
+            for i, result in zip(members, self._sweep(tapes, options)):
                 results[i] = result
         return tuple(results)
 
-    def _sweep(self, tapes: list[Any], threads: int | None) -> list[Any]:
+    def _sweep(self, tapes: list[Any], options: dict[str, Any]) -> list[Any]:
         """Expectation values of tapes of one structure: one vorn program,
         one binding per tape."""
         first = tapes[0]
         wire_order = self._wire_order(first)
         if len(tapes) == 1 or not wire_order:
-            return [self._simulate(tape, threads) for tape in tapes]
+            return [self._simulate(tape, options) for tape in tapes]
         converted = to_circuit(first.operations, wire_order, lambda position, op: True)
         sums = [pauli_sum(m.obs, wire_order) for m in first.measurements]
         if not converted.positions:
-            values = np.broadcast_to(_expval(converted.circuit, sums, threads=threads), (len(tapes), len(sums)))
+            values = np.broadcast_to(_expval(converted.circuit, sums, **options), (len(tapes), len(sums)))
         else:
             angles = np.array([_angles(tape, converted.positions) for tape in tapes])
-            values = _expval(converted.circuit, sums, params=angles, threads=threads)
+            values = _expval(converted.circuit, sums, params=angles, **options)
         return [_unwrap_one(tuple(np.float64(v) for v in row)) for row in values]
 
-    def _simulate(self, tape: Any, threads: int | None) -> Any:
+    def _simulate(self, tape: Any, options: dict[str, Any]) -> Any:
         wire_order = self._wire_order(tape)
+        if _has_mcms(tape):
+            return self._dynamic(tape, wire_order, options)
         if tape.shots:
-            return self._sample(tape, wire_order, threads)
+            return self._sample(tape, wire_order, options)
         if len(wire_order) == 0:
             state = np.ones(1, dtype=np.complex128)
         else:
-            state = _statevector(to_circuit(tape.operations, wire_order).circuit, threads=threads)
-        return _unwrap_one(self._measure_state(tape.measurements, state, wire_order, threads))
+            # A single-precision state is measured in double (its values are what it holds).
+            state = np.asarray(_statevector(to_circuit(tape.operations, wire_order).circuit, **options),
+                               dtype=np.complex128)
+        return _unwrap_one(self._measure_state(tape.measurements, state, wire_order, options))
 
     @staticmethod
-    def _measure_state(measurements: Any, state: np.ndarray, wire_order: Any, threads: int | None
+    def _measure_state(measurements: Any, state: np.ndarray, wire_order: Any, options: dict[str, Any]
                        ) -> tuple[Any, ...]:
         """Every measurement of a tape on its final state: Pauli expectation
         values and variances by vorn (one call), the rest by PennyLane's own
@@ -326,7 +427,7 @@ class VornQubit(Device):
                         paulis.append((i, h))
         if paulis:
             variance = any(type(measurements[i]) is VarianceMP for i, _ in paulis)
-            evaluated = _expval(state, [h for _, h in paulis], variance=variance, threads=threads)
+            evaluated = _expval(state, [h for _, h in paulis], variance=variance, threads=options["threads"])
             values, variances = evaluated if variance else (evaluated, None)
             for k, (i, _) in enumerate(paulis):
                 out[i] = np.float64(variances[k] if type(measurements[i]) is VarianceMP else values[k])
@@ -339,7 +440,7 @@ class VornQubit(Device):
                 out[i] = _measure_state(m.map_wires(standard), tensor)
         return tuple(out)
 
-    def _sample(self, tape: Any, wire_order: Any, threads: int | None) -> Any:
+    def _sample(self, tape: Any, wire_order: Any, options: dict[str, Any]) -> Any:
         """Samples in the measured observables' eigenbasis (one vorn run of
         every shot), reduced by PennyLane per shot-vector entry."""
         n = len(wire_order)
@@ -352,35 +453,112 @@ class VornQubit(Device):
             circuit = to_circuit([*tape.operations, *rotations], wire_order).circuit
             circuit.measure_all()
             seed = self._next_seed()
-            memory = _run(circuit, shots=total, seed=seed, memory=True, threads=threads).memory()
+            memory = _run(circuit, shots=total, seed=seed, memory=True, **options).memory()
             # Clbit i holds qubit i, wire n - 1 - i: the last n bits of a row are the wires in order.
             samples = np.unpackbits(memory, axis=1)[:, -n:].astype(np.int64)
         per_copy = tuple(_unwrap_one(tuple(m.process_samples(samples[lo:hi], wire_order) for m in tape.measurements))
                          for lo, hi in tape.shots.bins())
         return per_copy if tape.shots.has_partitioned_shots else per_copy[0]
 
+    def _dynamic(self, tape: Any, wire_order: Any, options: dict[str, Any]) -> Any:
+        """A tape with mid-circuit measurements on vorn's dynamic engine: with
+        shots one branching run draws every shot's mid-circuit outcomes and
+        final bits; exact expectation values of Pauli observables from
+        vorn.expval, exact over the outcomes."""
+        n = len(wire_order)
+        if not tape.shots:
+            return self._dynamic_exact(tape, wire_order, options)
+        rotations = [op if supports(op) else qml.QubitUnitary(op.matrix(), op.wires) for op in tape.diagonalizing_gates]
+        converted = to_circuit([*tape.operations, *rotations], wire_order, extra_clbits=n)
+        k = len(converted.mcms)
+        if k + n > 64:
+            raise DeviceError(f"vorn.qubit runs at most 64 measured bits per shot; this tape has {k} mid-circuit "
+                              f"measurements and {n} wires")
+        circuit = converted.circuit
+        for q in range(n):
+            circuit.measure(q, k + q)
+        memory = _run(circuit, shots=tape.shots.total_shots, seed=self._next_seed(), memory=True,
+                      **options).memory()
+        bits = np.unpackbits(memory, axis=1)[:, ::-1].astype(np.int64)  # column j: clbit j
+        # Wire i is qubit n - 1 - i, measured into clbit k + n - 1 - i.
+        samples = bits[:, k:k + n][:, ::-1]
+        valid = np.ones(len(bits), dtype=bool)
+        for j, m in enumerate(converted.mcms):
+            if m.postselect is not None:
+                valid &= bits[:, j] == m.postselect
+        outcomes = {m: bits[:, j:j + 1] for j, m in enumerate(converted.mcms)}  # columns, as PennyLane gathers
+        mode = "hw-like"
+        per_copy = []
+        for lo, hi in tape.shots.bins():
+            out = []
+            for mp in tape.measurements:
+                if mp.mv is not None:
+                    measured = mp.mv if isinstance(mp.mv, list) else [mp.mv]
+                    values = {m: outcomes[m][lo:hi] for v in measured for m in v.measurements}
+                    out.append(gather_mcm(mp, values, valid[lo:hi], postselect_mode=mode))
+                else:
+                    out.append(mp.process_samples(samples[lo:hi][valid[lo:hi]], wire_order))
+            per_copy.append(_unwrap_one(tuple(out)))
+        return tuple(per_copy) if tape.shots.has_partitioned_shots else per_copy[0]
+
+    def _dynamic_exact(self, tape: Any, wire_order: Any, options: dict[str, Any]) -> Any:
+        for op in tape.operations:
+            if isinstance(op, MidMeasureMP) and op.postselect is not None:
+                raise DeviceError("vorn.qubit computes exact values of circuits with mid-circuit measurements by "
+                                  "vorn.expval, which averages over every outcome: postselection needs shots "
+                                  "(or mcm_method='deferred')")
+        # Each measurement as expectation values: an observable (matrix ones
+        # expanded into Pauli words), probabilities as those of basis projectors.
+        sums, spans = [], []
+        for mp in tape.measurements:
+            try:
+                if type(mp) is ExpectationMP and mp.obs is not None:
+                    terms = [adjoint_sum(mp.obs, wire_order)]
+                elif type(mp) is ProbabilityMP and mp.mv is None and mp.obs is None:
+                    wires = list(mp.wires) or list(wire_order)
+                    terms = [adjoint_sum(qml.Projector(list(bits), wires=wires), wire_order)
+                             for bits in itertools.product((0, 1), repeat=len(wires))]
+                else:
+                    terms = None
+            except ValueError as e:
+                raise DeviceError(f"vorn.qubit cannot compute {type(mp).__name__} exactly with mid-circuit "
+                                  f"measurements: {e}; use shots (or mcm_method='deferred')") from e
+            if terms is None:
+                raise DeviceError(f"vorn.qubit computes exact values of circuits with mid-circuit measurements as "
+                                  f"expectation values of observables and probabilities of wires only, not {mp}: "
+                                  "use shots (or mcm_method='deferred')")
+            spans.append((len(sums), len(sums) + len(terms), type(mp) is ProbabilityMP))
+            sums.extend(terms)
+        values = _expval(to_circuit(tape.operations, wire_order).circuit, sums, **options)
+        return _unwrap_one(tuple(np.asarray(values[lo:hi], dtype=np.float64) if probs else np.float64(values[lo])
+                                 for lo, hi, probs in spans))
+
     # ---- derivatives ----------------------------------------------------------------------
 
-    def _adjoint(self, tape: Any, threads: int | None) -> tuple[np.ndarray, np.ndarray]:
+    def _adjoint(self, tape: Any, options: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
         """(values per measurement, Jacobian (measurements, trainable
         parameters)) from one forward and one backward pass of vorn's adjoint
-        method. Trainable observable parameters get zero columns, as
-        PennyLane's adjoint methods give them (with its warning)."""
+        method. vorn's adjoint pass runs the gates as compiled on a complex128
+        state, so it takes threads= but neither single precision nor fusion:
+        derivatives (and the values they come with) are double precision.
+        Trainable observable parameters other than coefficients (which
+        PennyLane's chain rule takes) get zero columns, as in PennyLane's
+        adjoint methods (with its warning)."""
         wire_order = self._wire_order(tape)
         trainable = list(tape.trainable_params)
         column = {p: k for k, p in enumerate(trainable)}
-        sums = [pauli_sum(m.obs, wire_order) for m in tape.measurements]
+        sums = [adjoint_sum(m.obs, wire_order) for m in tape.measurements]
         converted = to_circuit(tape.operations, wire_order, lambda position, op: position in column)
         jac = np.zeros((len(sums), len(trainable)))
         if not converted.positions:
-            return _expval(converted.circuit, sums, threads=threads), jac
+            return _expval(converted.circuit, sums, threads=options["threads"]), jac
         values, partial, _ = _gradients(converted.circuit, sums, _angles(tape, converted.positions),
-                                        make_request(shots=0, threads=threads))
+                                        make_request(shots=0, threads=options["threads"]))
         jac[:, [column[p] for p in converted.positions]] = partial[0]
         return values[0], jac
 
-    def _jacobian_result(self, tape: Any, threads: int | None) -> tuple[Any, Any]:
-        values, jac = self._adjoint(tape, threads)
+    def _jacobian_result(self, tape: Any, options: dict[str, Any]) -> tuple[Any, Any]:
+        values, jac = self._adjoint(tape, options)
         # PennyLane's shapes: one measurement or one parameter drops that level.
         jac = np.squeeze(jac)
         if jac.ndim == 0:
@@ -398,8 +576,8 @@ class VornQubit(Device):
             circuits: a batch of tapes of exact expectation values.
             execution_config: the configuration.
         """
-        threads = self._threads_of(execution_config)
-        return tuple(self._jacobian_result(tape, threads)[1] for tape in circuits)
+        options = self._options_of(execution_config)
+        return tuple(self._jacobian_result(tape, options)[1] for tape in circuits)
 
     def execute_and_compute_derivatives(self, circuits: Any, execution_config: ExecutionConfig | None = None
                                         ) -> Any:
@@ -409,8 +587,8 @@ class VornQubit(Device):
             circuits: a batch of tapes of exact expectation values.
             execution_config: the configuration.
         """
-        threads = self._threads_of(execution_config)
-        pairs = [self._jacobian_result(tape, threads) for tape in circuits]
+        options = self._options_of(execution_config)
+        pairs = [self._jacobian_result(tape, options) for tape in circuits]
         return tuple(p[0] for p in pairs), tuple(p[1] for p in pairs)
 
     def compute_vjp(self, circuits: Any, cotangents: Any, execution_config: ExecutionConfig | None = None) -> Any:
@@ -433,10 +611,10 @@ class VornQubit(Device):
             cotangents: one cotangent per tape (a number, or one per measurement).
             execution_config: the configuration.
         """
-        threads = self._threads_of(execution_config)
+        options = self._options_of(execution_config)
         results, vjps = [], []
         for tape, dy in zip(circuits, cotangents):
-            values, jac = self._adjoint(tape, threads)
+            values, jac = self._adjoint(tape, options)
             results.append(_unwrap_one(tuple(np.float64(v) for v in values)))
             vjps.append(np.atleast_1d(np.asarray(dy, dtype=np.float64)).reshape(-1) @ jac)
         return tuple(results), tuple(vjps)
