@@ -55,6 +55,9 @@ struct RunOptions {
   // required_memory and the sweeps' memory figure and expectations read it;
   // run_program always runs in double.
   bool single_precision = false;
+  // Sampling keeps every running sum (vorn_python's run, whose memory
+  // figures count them) instead of sampling_plan's layout.
+  bool whole_sums = false;
 };
 
 // The run of a compiled program: the same failures, memory check, random
