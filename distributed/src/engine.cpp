@@ -116,7 +116,7 @@ U required_memory_per_rank(const sim::Program& program, U shots, int ranks, cons
   const sim::BlockingParams blocking;
   if (n_local > blocking.max_block_qubits)
     bytes += static_cast<U>(pool_thread_count()) * (sizeof(Complex) << blocking.max_block_qubits);
-  if (program.samples && shots >= 1) bytes += sim::sampling_bytes(n_local, shots);
+  if (program.samples && shots >= 1) bytes += sim::whole_sums_sampling_bytes(n_local, shots);  // every sum, per rank
   return bytes;
 }
 

@@ -39,7 +39,12 @@ std::uint64_t required_memory(const Program& program, const RunRequest& options)
     const std::uint64_t amplitude = options.single_precision ? sizeof(SingleComplex) : sizeof(Complex);
     bytes += static_cast<std::uint64_t>(pool_thread_count()) * (amplitude << blocking.max_block_qubits);
   }
-  if (samples(program, shots)) bytes += sampling_bytes(n, shots, options.keep_shots);
+  if (samples(program, shots)) {
+    // vorn_python's run keeps every running sum, and its figure counts them.
+    bytes += options.whole_sums ? whole_sums_sampling_bytes(n, shots, options.keep_shots)
+                                : sampling_bytes(n, shots, options.keep_shots,
+                                                 options.single_precision ? sizeof(SingleComplex) : sizeof(Complex));
+  }
   if (options.keep_shots) {
     // Kept whether or not anything is drawn (without measurements every shot reads 0).
     const std::uint64_t record = shots > (~std::uint64_t{0} >> 4) ? ~std::uint64_t{0} >> 1 : shots * 8;
@@ -92,12 +97,13 @@ BasicProgramResult<T> run_on_state(const Program& program, RandomStream& stream,
     if (options.require_finite && !all_probabilities_finite(result.snapshot)) {
       throw std::invalid_argument(std::string(messages::kNotSampleable));
     }
+    const std::optional<SamplingPlan> plan = options.whole_sums ? std::optional<SamplingPlan>(SamplingPlan{}) : std::nullopt;
     if (options.keep_shots) {
-      ShotRecord record = sample_shots(result.snapshot, stream, shots, control);
+      ShotRecord record = sample_shots(result.snapshot, stream, shots, control, plan);
       result.tally = std::move(record.tally);
       result.shots = std::move(record.outcomes);
     } else {
-      result.tally = sample_tally(result.snapshot, stream, shots, control);
+      result.tally = sample_tally(result.snapshot, stream, shots, control, plan);
     }
   } else if (options.keep_shots) {
     result.shots.assign(shots, 0);  // nothing measured: outcome 0 on every shot
@@ -151,7 +157,7 @@ SingleProgramResult run_checked_single_program(const Program& program, RandomStr
 RunResult run_circuit(const Circuit& circuit, std::optional<std::uint64_t> seed, std::uint64_t shots,
                       RunControl* control) {
   const Program program = compile(circuit);
-  ProgramResult run = run_program(program, RunRequest{.seed = seed, .shots = shots}, control);
+  ProgramResult run = run_program(program, RunRequest{.seed = seed, .shots = shots, .whole_sums = true}, control);
   return RunResult{std::move(run.snapshot), std::move(run.tally)};
 }
 

@@ -214,12 +214,14 @@ struct Run {
       }
     }
   }
-  void append(std::size_t member, std::vector<std::size_t>& next) {
+  // Links a chain of members from `first` to `last` after the run's own.
+  void append(std::size_t first, std::size_t last, std::vector<std::size_t>& next) {
     if (tail == kNone) {
-      head = member;
+      head = first;
     } else {
-      next[tail] = member;
+      next[tail] = first;
     }
+    tail = last;
   }
 };
 
@@ -413,8 +415,7 @@ FusionPlan plan_fusion(std::span<const CompiledGate> gates, unsigned max_qubits,
         std::copy_n(part.qubits.begin(), part.cost.width,
                     run.qubits.begin() + static_cast<std::ptrdiff_t>(run.cost.width));
         run.cost.width += part.cost.width;
-        run.append(part.head, next);
-        run.tail = part.tail;
+        run.append(part.head, part.tail, next);
         run.count += part.count;
       }
       const U width = run.cost.width;
@@ -428,8 +429,7 @@ FusionPlan plan_fusion(std::span<const CompiledGate> gates, unsigned max_qubits,
     }
     free.insert(free.end(), touched.begin(), touched.end());
     run.add_operands(g);
-    run.append(i, next);
-    run.tail = i;
+    run.append(i, i, next);
     ++run.count;
     run.set_emitted(fits ? joined_cost : 0.0);
     for (U q = 0; q < run.cost.width; ++q) owner[run.qubits[q]] = slot;

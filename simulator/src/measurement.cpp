@@ -163,78 +163,120 @@ Buffer<double> sampling_vector(const BasicStateVector<T>& state) {
 // The sums straight from the amplitudes, in one pass: each probability is
 // norm2, the operations StateVector::probabilities uses, so every sum is the
 // one the vector of probabilities would give.
-Sampler::Sampler(const StateVector& state) : cumulative_(sampling_vector(state)) {
-  const Complex* amp = state.data();
+Sampler::Sampler(const StateVector& state)
+    : Sampler(state, sampling_plan(state.n_qubits(), 1, false, sizeof(Complex)).block_bits) {}
+
+Sampler::Sampler(const SingleStateVector& state)
+    : Sampler(state, sampling_plan(state.n_qubits(), 1, false, sizeof(SingleComplex)).block_bits) {}
+
+Sampler::Sampler(const StateVector& state, unsigned block_bits) {
+  amplitudes_ = state.data();
+  init(state, block_bits);
+}
+
+Sampler::Sampler(const SingleStateVector& state, unsigned block_bits) {
+  single_amplitudes_ = state.data();
+  init(state, block_bits);
+}
+
+template <class T>
+void Sampler::init(const BasicStateVector<T>& state, unsigned block_bits) {
+  size_ = state.size();
+  const BasicComplex<T>* amp = state.data();
+  if (block_bits == 0 || size_ == 0) {
+    cumulative_ = sampling_vector(state);
+  } else {
+    block_bits_ = std::min<unsigned>(block_bits, 63);
+    block_end_ = Buffer<double>::uninitialized(((size_ - 1) >> block_bits_) + 1);
+  }
   accumulate([amp](std::uint64_t j) { return norm2(amp[j]); });
 }
 
-Sampler::Sampler(const SingleStateVector& state) : cumulative_(sampling_vector(state)) {
-  const SingleComplex* amp = state.data();
-  accumulate([amp](std::uint64_t j) { return norm2(amp[j]); });
-}
-
-Sampler::Sampler(Buffer<double> probabilities) : cumulative_(std::move(probabilities)) {
+Sampler::Sampler(Buffer<double> probabilities) : size_(probabilities.size()), cumulative_(std::move(probabilities)) {
   const double* p = cumulative_.data();
   accumulate([p](std::uint64_t j) { return p[j]; });
 }
 
 // The running sums fill cumulative_ (in place of the probabilities when it
 // holds them: p(j) is read before sum j is written), so the sampler costs one
-// 8*N vector. The additions are those of a per-shot scan (0.0 + p[0], then
-// + p[1], ... in ascending order), so each sum is bit-identical to the
-// scan's. Probabilities are squares (>= 0 or NaN), so the sums never decrease
-// until the first NaN, after which every sum is NaN.
+// 8*N vector; in the block layout only each block's last sum is kept. The
+// additions are those of a per-shot scan (0.0 + p[0], then + p[1], ... in
+// ascending order), so each sum is bit-identical to the scan's.
+// Probabilities are squares (>= 0 or NaN), so the sums never decrease until
+// the first NaN, after which every sum is NaN.
 template <class Probability>
 void Sampler::accumulate(Probability probability) {
   // A draw returns an index of the vector; with none there is nothing to return.
-  if (cumulative_.size() == 0) vorn::fatal(std::string(messages::kNoOutcomes));
-  const std::uint64_t n = cumulative_.size();
-  double* const out = cumulative_.data();
+  if (size_ == 0) vorn::fatal(std::string(messages::kNoOutcomes));
+  const std::uint64_t n = size_;
   // Counters in locals: kept in members, each store to the sums might
   // change them as far as the compiler knows, and the loop would reload them.
   double sum = 0.0;
   std::uint64_t positive = 0, rises = 0;
-  for (std::uint64_t j = 0; j < n; ++j) {
-    const double p = probability(j);
-    positive += p > 0.0 ? 1 : 0;
-    const double before = sum;
-    sum = sum + p;
-    out[j] = sum;
-    // False once the sums are NaN, so only the searchable prefix rises.
-    if (sum > before) {
-      if (rises < kFew) few_index_[rises] = j, few_sum_[rises] = sum;
-      ++rises;
+  // The same step in both layouts; `rise` is false once the sums are NaN,
+  // so only the searchable prefix rises.
+#define VORN_SAMPLER_STEP(j)                                                  \
+  {                                                                           \
+    const double p = probability(j);                                          \
+    positive += p > 0.0 ? 1 : 0;                                              \
+    const double before = sum;                                                \
+    sum = sum + p;                                                            \
+    if (sum > before) {                                                       \
+      if (rises < kFew) few_index_[rises] = (j), few_sum_[rises] = sum;       \
+      ++rises;                                                                \
+    }                                                                         \
+  }
+  if (block_bits_ == 0) {
+    double* const out = cumulative_.data();
+    for (std::uint64_t j = 0; j < n; ++j) {
+      VORN_SAMPLER_STEP(j)
+      out[j] = sum;
+    }
+  } else {
+    double* const out = block_end_.data();
+    const std::uint64_t block = std::uint64_t{1} << block_bits_;
+    for (std::uint64_t b = 0, j = 0; j < n; ++b) {
+      for (const std::uint64_t end = std::min(n, j + block); j < end; ++j) VORN_SAMPLER_STEP(j)
+      out[b] = sum;
     }
   }
+#undef VORN_SAMPLER_STEP
   positive_ = positive;
   rises_ = rises;
   // NaN + anything is NaN: once a sum is NaN every later one is, so the
   // first NaN is found by halving instead of a test per sum.
-  searchable_ = static_cast<std::uint64_t>(
-      std::partition_point(out, out + n, [](double s) { return !std::isnan(s); }) - out);
-  if (rises_ > kFew) build_guide();
+  auto first_nan = [](const double* sums, std::uint64_t count) {
+    return static_cast<std::uint64_t>(
+        std::partition_point(sums, sums + count, [](double x) { return !std::isnan(x); }) - sums);
+  };
+  if (block_bits_ == 0) {
+    searchable_ = first_nan(cumulative_.data(), n);
+    if (rises_ > kFew) build_guide(cumulative_.data(), n, searchable_);
+  } else {
+    nan_block_ = first_nan(block_end_.data(), block_end_.size());
+    if (rises_ > kFew) build_guide(block_end_.data(), block_end_.size(), nan_block_);
+  }
 }
 
-// Entry k = first j < searchable_ with sum[j] > k / G (exact: G is a power of
-// two), else searchable_. For a draw r in [k / G, (k + 1) / G) every j below
-// entry k has sum <= k / G <= r, and entry k + 1 (when below searchable_) has
-// sum > (k + 1) / G > r: the answer lies in [entry k, entry k + 1].
-void Sampler::build_guide() {
-  const std::uint64_t n = cumulative_.size();
-  const unsigned size_bits = n == 0 ? 0 : static_cast<unsigned>(std::bit_width(n) - 1);
+// Over `count` non-decreasing sums, the first `searchable` of them before
+// any NaN: entry k = first j < searchable with sum[j] > k / G (exact: G is a
+// power of two), else searchable. For a draw r in [k / G, (k + 1) / G) every
+// j below entry k has sum <= k / G <= r, and entry k + 1 (when below
+// searchable) has sum > (k + 1) / G > r: the answer lies in [entry k, entry k + 1].
+void Sampler::build_guide(const double* sum, std::uint64_t count, std::uint64_t searchable) {
+  const unsigned size_bits = count == 0 ? 0 : static_cast<unsigned>(std::bit_width(count) - 1);
   guide_bits_ = guide_bits_for(size_bits);
   const std::uint64_t entries = std::uint64_t{1} << guide_bits_;
   guide_ = Buffer<std::uint64_t>::uninitialized(entries + 1);
   guide_scale_ = std::ldexp(1.0, static_cast<int>(guide_bits_));
   const double step = std::ldexp(1.0, -static_cast<int>(guide_bits_));
-  const double* sum = cumulative_.data();
   std::uint64_t j = 0;
   for (std::uint64_t k = 0; k < entries; ++k) {
     const double threshold = static_cast<double>(k) * step;  // exact: k < 2^53, step a power of two
-    while (j < searchable_ && sum[j] <= threshold) ++j;
+    while (j < searchable && sum[j] <= threshold) ++j;
     guide_[k] = j;
   }
-  guide_[entries] = searchable_;
+  guide_[entries] = searchable;
 }
 
 // First j with sum[j] > r (strict, like the scan), else the last index: the
@@ -247,8 +289,60 @@ std::uint64_t Sampler::draw(double r) const {
 }
 
 std::uint64_t Sampler::draw_unguided(double r) const {
+  if (block_bits_ != 0) {
+    // The blocks' last sums searched whole, then the block's own.
+    std::uint64_t b = first_above(block_end_.data(), 0, nan_block_, r);
+    if (b == block_count()) return size_ - 1;
+    std::vector<double> sums(std::size_t{1} << block_bits_);
+    block_sums(b, sums.data());
+    return draw_in_block(b, sums.data(), r);
+  }
   const std::uint64_t j = first_above(cumulative_.data(), 0, searchable_, r);
-  return j < searchable_ ? j : cumulative_.size() - 1;
+  return j < searchable_ ? j : size_ - 1;
+}
+
+// The first block in [0, nan_block_) whose last sum exceeds r holds the
+// first such sum (the sums before it are at most its predecessor's last);
+// with none, that sum can only lie before the NaN in the NaN block, if any.
+std::uint64_t Sampler::block_of(double r) const {
+  const std::uint64_t entries = std::uint64_t{1} << guide_bits_;
+  const double x = r * guide_scale_;
+  std::uint64_t lo = 0, hi = nan_block_;
+  if (x >= 0.0 && x < static_cast<double>(entries)) {
+    const auto k = static_cast<std::uint64_t>(x);
+    lo = guide_[k], hi = guide_[k + 1];
+  }
+  return first_above(block_end_.data(), lo, hi, r);
+}
+
+void Sampler::block_sums(std::uint64_t block, double* out) const {
+  const std::uint64_t first = block << block_bits_;
+  const std::uint64_t count = std::min(size_ - first, std::uint64_t{1} << block_bits_);
+  double sum = block == 0 ? 0.0 : block_end_[block - 1];
+  if (amplitudes_ != nullptr) {
+    for (std::uint64_t i = 0; i < count; ++i) out[i] = sum = sum + norm2(amplitudes_[first + i]);
+  } else {
+    for (std::uint64_t i = 0; i < count; ++i) out[i] = sum = sum + norm2(single_amplitudes_[first + i]);
+  }
+}
+
+std::uint64_t Sampler::draw_in_block(std::uint64_t block, const double* sums, double r) const {
+  const std::uint64_t first = block << block_bits_;
+  std::uint64_t count = std::min(size_ - first, std::uint64_t{1} << block_bits_);
+  if (block == nan_block_) {
+    count = static_cast<std::uint64_t>(
+        std::partition_point(sums, sums + count, [](double x) { return !std::isnan(x); }) - sums);
+  }
+  const std::uint64_t j = first_above(sums, 0, count, r);
+  return j < count ? first + j : size_ - 1;
+}
+
+std::uint64_t Sampler::draw_blocked(double r, std::vector<double>& sums) const {
+  const std::uint64_t b = block_of(r);
+  if (b == block_count()) return size_ - 1;
+  sums.resize(std::size_t{1} << block_bits_);
+  block_sums(b, sums.data());
+  return draw_in_block(b, sums.data(), r);
 }
 
 void Sampler::draw_many(const double* r, std::uint64_t* out, std::size_t count) const {
@@ -256,9 +350,14 @@ void Sampler::draw_many(const double* r, std::uint64_t* out, std::size_t count) 
     draw_few(r, out, count);
     return;
   }
+  if (block_bits_ != 0) {
+    std::vector<double> sums;
+    for (std::size_t k = 0; k < count; ++k) out[k] = draw_blocked(r[k], sums);
+    return;
+  }
   const double* sum = cumulative_.data();
   const std::uint64_t* guide = guide_.data();
-  const std::uint64_t last_index = cumulative_.size() - 1;
+  const std::uint64_t last_index = size_ - 1;
   const double scale = guide_scale_;
   const std::uint64_t entries = std::uint64_t{1} << guide_bits_;
   std::uint64_t lo[kBatch], hi[kBatch];
@@ -452,13 +551,116 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_few_into(const Sampler
   return out;
 }
 
+using Pairs = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+// Two ascending tallies as one.
+Pairs merged(const Pairs& a, const Pairs& b) {
+  Pairs out;
+  out.reserve(a.size() + b.size());
+  std::size_t i = 0, j = 0;
+  while (i < a.size() || j < b.size()) {
+    if (j == b.size() || (i < a.size() && a[i].first < b[j].first)) {
+      out.push_back(a[i++]);
+    } else if (i == a.size() || b[j].first < a[i].first) {
+      out.push_back(b[j++]);
+    } else {
+      out.emplace_back(a[i].first, a[i].second + b[j].second);
+      ++i, ++j;
+    }
+  }
+  return out;
+}
+
+// Per draw in a round of the block layout: the draw, its copy grouped by
+// block, its block and then its outcome, and (keeping shots) where it came from.
+constexpr std::uint64_t kBlockDrawBytes = 3 * sizeof(double);
+constexpr std::uint64_t kBlockRecordBytes = sizeof(std::uint32_t);
+
+// draw_into for the block layout: a round's draws counted into their blocks
+// (block_of), then each block with draws has its sums recomputed once and
+// its draws searched in them, blocks side by side on the pool. A block's
+// outcomes lie in its own range, so sorted per block they come out
+// ascending, and the round's tally is a run-length count.
+Pairs draw_in_blocks(const Sampler& sampler, RandomStream& stream, std::uint64_t shots, std::uint64_t* record,
+                     const RunControl* control, std::uint64_t round_size) {
+  const auto round = static_cast<std::size_t>(std::clamp<std::uint64_t>(round_size, 1, std::min<std::uint64_t>(shots, ~std::uint32_t{0})));
+  const std::uint64_t blocks = sampler.block_count();  // slot `blocks`: no block, the last index
+  Buffer<double> draws = Buffer<double>::uninitialized(round);
+  Buffer<double> grouped = Buffer<double>::uninitialized(round);
+  Buffer<std::uint64_t> outcomes = Buffer<std::uint64_t>::uninitialized(round);  // first each draw's block
+  Buffer<std::uint32_t> from = Buffer<std::uint32_t>::uninitialized(record != nullptr ? round : 0);
+  std::vector<std::uint32_t> head(blocks + 2);
+  Pairs total;
+  for (std::uint64_t shot = 0; shot < shots; shot += round) {
+    const auto lanes = static_cast<std::size_t>(std::min<std::uint64_t>(round, shots - shot));
+    if (control != nullptr) control->check();
+    double* const r = draws.data();
+    stream.fill_unit_doubles(r, lanes);
+    // Each draw's block (searches, spread over the pool), then a counting
+    // sort by block; afterwards head[b] is where block b's draws end.
+    std::uint64_t* const block_of = outcomes.data();
+    auto find = [&](std::uint64_t k0, std::uint64_t k1) {
+      for (std::uint64_t k = k0; k < k1; ++k) block_of[k] = sampler.block_of(r[k]);
+    };
+    parallel_for(lanes, kSearchGrain, find);
+    std::fill(head.begin(), head.end(), 0u);
+    for (std::size_t k = 0; k < lanes; ++k) ++head[block_of[k] + 1];
+    for (std::uint64_t b = 0; b <= blocks; ++b) head[b + 1] += head[b];
+    for (std::size_t k = 0; k < lanes; ++k) {
+      const std::uint32_t at = head[block_of[k]]++;
+      grouped[at] = r[k];
+      if (record != nullptr) from[at] = static_cast<std::uint32_t>(k);
+    }
+    auto resolve = [&](std::uint64_t b0, std::uint64_t b1) {
+      std::vector<double> sums;
+      for (std::uint64_t b = b0; b < b1; ++b) {
+        const std::uint32_t begin = b == 0 ? 0 : head[b - 1], end = head[b];
+        if (begin == end) continue;
+        if (b == blocks) {
+          std::fill(outcomes.data() + begin, outcomes.data() + end, sampler.size() - 1);
+        } else {
+          sums.resize(std::size_t{1} << sampler.block_bits());
+          sampler.block_sums(b, sums.data());
+          for (std::uint32_t i = begin; i < end; ++i) outcomes[i] = sampler.draw_in_block(b, sums.data(), grouped[i]);
+        }
+        if (record != nullptr) {
+          for (std::uint32_t i = begin; i < end; ++i) record[shot + from[i]] = outcomes[i];
+        }
+        std::sort(outcomes.data() + begin, outcomes.data() + end);
+      }
+    };
+    parallel_for(blocks + 1, resolve);
+    if (shot + lanes == shots) {
+      // The last round: only the outcomes are read from here on.
+      draws = {}, grouped = {}, from = {};
+    }
+    // Counted first, so the pairs are allocated once at their size.
+    std::size_t distinct = 0;
+    for (std::size_t k = 0; k < lanes; ++k) distinct += k == 0 || outcomes[k] != outcomes[k - 1] ? 1 : 0;
+    Pairs pairs;
+    pairs.reserve(distinct);
+    for (std::size_t k = 0; k < lanes;) {
+      std::size_t e = k + 1;
+      while (e < lanes && outcomes[e] == outcomes[k]) ++e;
+      pairs.emplace_back(outcomes[k], e - k);
+      k = e;
+    }
+    total = total.empty() ? std::move(pairs) : merged(total, pairs);
+  }
+  return total;
+}
+
 template <class T>
 std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const BasicStateVector<T>& state, RandomStream& stream,
                                                                  std::uint64_t shots, std::uint64_t* record,
-                                                                 const RunControl* control) {
+                                                                 const RunControl* control,
+                                                                 std::optional<SamplingPlan> asked) {
   if (shots == 0) return {};
-  const Sampler sampler(state);
+  const SamplingPlan plan =
+      asked ? *asked : sampling_plan(state.n_qubits(), shots, record != nullptr, sizeof(BasicComplex<T>));
+  const Sampler sampler(state, plan.block_bits);
   if (sampler.few()) return draw_few_into(sampler, stream, shots, record, control);
+  if (sampler.block_bits() != 0) return draw_in_blocks(sampler, stream, shots, record, control, plan.round);
   // The dense array is only a speed-up: without memory for it the hash
   // (which grows with the outcomes actually drawn) does the same job.
   if (dense_tally_for(std::min(shots, sampler.positive_count()), sampler.size(), shots)) {
@@ -485,7 +687,7 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> draw_shots(const BasicState
 
 }  // namespace
 
-std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots, bool keep_shots) {
+std::uint64_t whole_sums_sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots, bool keep_shots) {
   if (shots == 0 || n_qubits >= 60) return 0;
   const std::uint64_t size = std::uint64_t{1} << n_qubits;
   const unsigned guide_bits = guide_bits_for(static_cast<unsigned>(n_qubits));
@@ -502,27 +704,77 @@ std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots, bool k
   return bytes + std::max(round_bytes(size, shots, keep_shots), (dense ? 16 : 32) * distinct);
 }
 
+namespace {
+
+// Blocks of 2^12 amplitudes: a block's sums (32 KiB) stay in a core's cache
+// while its draws are searched, and the blocks' last sums are 1/512 of a
+// double state.
+constexpr unsigned kBlockBits = 12;
+
+// The block layout's bytes besides a round's draws and the tally: the
+// blocks' last sums, their guide, the block heads, and a block's sums per
+// pool thread.
+std::uint64_t block_layout_bytes(std::uint64_t n_qubits, unsigned block_bits) {
+  const std::uint64_t blocks = (((std::uint64_t{1} << n_qubits) - 1) >> block_bits) + 1;
+  const unsigned guide_bits = guide_bits_for(static_cast<unsigned>(std::bit_width(blocks) - 1));
+  return sizeof(double) * blocks + sizeof(std::uint64_t) * ((std::uint64_t{1} << guide_bits) + 1) +
+         sizeof(std::uint32_t) * (blocks + 2) +
+         static_cast<std::uint64_t>(pool_thread_count()) * (sizeof(double) << block_bits);
+}
+
+}  // namespace
+
+SamplingPlan sampling_plan(std::uint64_t n_qubits, std::uint64_t shots, bool keep_shots,
+                           std::uint64_t amplitude_bytes) {
+  if (n_qubits >= 60) return {};
+  const std::uint64_t state = amplitude_bytes << n_qubits;
+  const std::uint64_t room = std::max(state / 16, kSamplingFloor);
+  if (n_qubits <= kBlockBits || whole_sums_sampling_bytes(n_qubits, std::max<std::uint64_t>(shots, 1), keep_shots) <= room)
+    return {};
+  const std::uint64_t fixed = block_layout_bytes(n_qubits, kBlockBits);
+  const std::uint64_t per_draw = kBlockDrawBytes + (keep_shots ? kBlockRecordBytes : 0);
+  const std::uint64_t round = room > fixed ? (room - fixed) / per_draw : 1;
+  return {kBlockBits, std::clamp<std::uint64_t>(round, 1, std::max<std::uint64_t>(shots, 1))};
+}
+
+std::uint64_t sampling_bytes(std::uint64_t n_qubits, std::uint64_t shots, bool keep_shots,
+                             std::uint64_t amplitude_bytes) {
+  if (shots == 0 || n_qubits >= 60) return 0;
+  const SamplingPlan plan = sampling_plan(n_qubits, shots, keep_shots, amplitude_bytes);
+  if (plan.block_bits == 0) return whole_sums_sampling_bytes(n_qubits, shots, keep_shots);
+  // One round: its buffers, then (the draws freed) its outcomes and pairs.
+  // With more, beside a round's buffers the round's pairs, the tally so
+  // far and the two merged: at most three times the distinct outcomes.
+  const std::uint64_t distinct = std::min(shots, std::uint64_t{1} << n_qubits);
+  const std::uint64_t round = plan.round * (kBlockDrawBytes + (keep_shots ? kBlockRecordBytes : 0));
+  return block_layout_bytes(n_qubits, plan.block_bits) +
+         (plan.round >= shots ? std::max(round, sizeof(std::uint64_t) * plan.round + 16 * distinct)
+                              : round + 48 * distinct);
+}
+
 std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const StateVector& state, RandomStream& stream,
-                                                                  std::uint64_t shots, const RunControl* control) {
-  return draw_shots(state, stream, shots, nullptr, control);
+                                                                  std::uint64_t shots, const RunControl* control,
+                                                                  std::optional<SamplingPlan> plan) {
+  return draw_shots(state, stream, shots, nullptr, control, plan);
 }
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> sample_tally(const SingleStateVector& state,
                                                                   RandomStream& stream, std::uint64_t shots,
-                                                                  const RunControl* control) {
-  return draw_shots(state, stream, shots, nullptr, control);
+                                                                  const RunControl* control,
+                                                                  std::optional<SamplingPlan> plan) {
+  return draw_shots(state, stream, shots, nullptr, control, plan);
 }
 
 namespace {
 
 template <class T>
 ShotRecord record_shots(const BasicStateVector<T>& state, RandomStream& stream, std::uint64_t shots,
-                        const RunControl* control) {
+                        const RunControl* control, std::optional<SamplingPlan> plan) {
   ShotRecord result;
   if (shots == 0) return result;
   vorn::require_memory(shots > (~std::uint64_t{0} >> 3) ? ~std::uint64_t{0} : shots * sizeof(std::uint64_t));
   result.outcomes.resize(shots);
-  result.tally = draw_shots(state, stream, shots, result.outcomes.data(), control);
+  result.tally = draw_shots(state, stream, shots, result.outcomes.data(), control, plan);
   return result;
 }
 
@@ -543,13 +795,13 @@ bool probabilities_finite(const C* amplitudes, std::uint64_t count) {
 }  // namespace
 
 ShotRecord sample_shots(const StateVector& state, RandomStream& stream, std::uint64_t shots,
-                        const RunControl* control) {
-  return record_shots(state, stream, shots, control);
+                        const RunControl* control, std::optional<SamplingPlan> plan) {
+  return record_shots(state, stream, shots, control, plan);
 }
 
 ShotRecord sample_shots(const SingleStateVector& state, RandomStream& stream, std::uint64_t shots,
-                        const RunControl* control) {
-  return record_shots(state, stream, shots, control);
+                        const RunControl* control, std::optional<SamplingPlan> plan) {
+  return record_shots(state, stream, shots, control, plan);
 }
 
 bool all_probabilities_finite(const Complex* amplitudes, std::uint64_t count) {

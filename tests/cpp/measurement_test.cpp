@@ -193,12 +193,16 @@ TEST(Sampler, FailedAllocationNamesTheSamplingVector) {
   AddressSpaceLimit limit(std::uint64_t{32} << 20);  // no room for its 64 MiB of sums
   ASSERT_TRUE(limit.set());
   try {
-    Sampler sampler(state);
+    Sampler sampler(state, 0);  // the whole sums
     FAIL() << "the sampler was built";
   } catch (const FatalError& e) {
     EXPECT_EQ(e.kind(), FatalError::Kind::OutOfMemory);
     EXPECT_EQ(e.message(), "out of memory: allocation failed; the sampling vector of 23 qubits needs 67108864 bytes");
   }
+  // The layout a state that size gets keeps one sum per block: it fits.
+  const Sampler sampler(state);
+  EXPECT_NE(sampler.block_bits(), 0u);
+  EXPECT_EQ(sampler.draw(0.5), 0u);
 }
 
 TEST(OutcomeKey, WidthAndBitOrder) {
@@ -491,6 +495,136 @@ TEST(SamplingBytes, CountsTheRoundBuffersAndTheKeptShotsIndex) {
   EXPECT_EQ(sampling_bytes(4, 1000, true), sampling_bytes(4, 1000, false));  // 16 outcomes: no grouping
   // The round's buffers follow the shots up to one round, then stay.
   EXPECT_EQ(sampling_bytes(20, 3u << 20) - sampling_bytes(20, 2u << 20), 0u);
+}
+
+// ---- the block layout ------------------------------------------------------------
+
+// A state whose probabilities are about p (the amplitude sqrt(p), real or
+// imaginary, some negative), NaN and infinity included: both layouts read
+// the same state, so they must agree on every draw.
+StateVector state_of(const std::vector<double>& p) {
+  StateVector s = StateVector::create(static_cast<std::uint64_t>(std::countr_zero(p.size())));
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    const double a = std::isnan(p[i]) ? p[i] : std::sqrt(p[i]);
+    s[i] = i % 3 == 0 ? Complex{a, 0.0} : i % 3 == 1 ? Complex{0.0, -a} : Complex{-a, 0.0};
+  }
+  return s;
+}
+
+// The state's distributions of SamplerGuide.AdversarialDistributions, on 2^n amplitudes.
+std::vector<std::vector<double>> adversarial(std::size_t n, std::mt19937_64& rng) {
+  std::vector<std::vector<double>> out;
+  out.push_back(std::vector<double>(n, 1.0 / static_cast<double>(n)));
+  out.push_back(random_probabilities(n, 0.97, rng));
+  out.push_back(random_probabilities(n, 0.0, rng));
+  std::vector<double> ends(n, 0.0);
+  ends.front() = 0.5, ends.back() = 0.5;
+  out.push_back(ends);
+  std::vector<double> tiny(n, 5e-324);
+  for (std::size_t i = 0; i < n; i += 7) tiny[i] = 1e-300;
+  tiny[n / 2] = 0.25, tiny[n - 2] = 0.75;
+  out.push_back(tiny);
+  std::vector<double> low = random_probabilities(n, 0.3, rng), high = low;
+  for (double& v : low) v *= 0.6;
+  for (double& v : high) v *= 1.7;
+  out.push_back(low);
+  out.push_back(high);
+  for (std::size_t at : {std::size_t{0}, n / 2, n - 1}) {
+    std::vector<double> with_nan = random_probabilities(n, 0.2, rng);
+    with_nan[at] = std::numeric_limits<double>::quiet_NaN();
+    out.push_back(with_nan);
+  }
+  std::vector<double> with_inf = random_probabilities(n, 0.0, rng);
+  with_inf[n / 4] = std::numeric_limits<double>::infinity();
+  out.push_back(with_inf);
+  return out;
+}
+
+TEST(SamplerBlocks, EveryDrawIsTheWholeSumsDraw) {
+  // Blocks of 2 to 2^6 amplitudes (one block for the whole state too):
+  // draw, draw_many and draw_unguided as the whole sums give them, at every
+  // guide boundary and at the sums themselves, on adversarial distributions.
+  std::mt19937_64 rng(41);
+  for (std::size_t n : {16u, 256u, 4096u}) {
+    for (const std::vector<double>& p : adversarial(n, rng)) {
+      const StateVector state = state_of(p);
+      const Sampler whole(state, 0);
+      std::vector<double> rs = boundary_draws(rng);
+      const Buffer<double> probs = state.probabilities();
+      double sum = 0.0;
+      for (double x : probs) {
+        sum = sum + x;
+        if (sum >= 0.0 && sum < 1.0) rs.insert(rs.end(), {sum, std::nextafter(sum, 0.0), std::nextafter(sum, 1.0)});
+      }
+      for (unsigned bits : {1u, 3u, 6u, 12u}) {
+        const Sampler blocks(state, bits);
+        ASSERT_EQ(blocks.few(), whole.few());
+        std::vector<std::uint64_t> batched(rs.size());
+        blocks.draw_many(rs.data(), batched.data(), rs.size());
+        for (std::size_t i = 0; i < rs.size(); ++i) {
+          const std::uint64_t want = whole.draw_unguided(rs[i]);
+          ASSERT_EQ(blocks.draw(rs[i]), want) << "N=" << n << " bits=" << bits << " r=" << rs[i];
+          ASSERT_EQ(blocks.draw_unguided(rs[i]), want) << "N=" << n << " bits=" << bits << " r=" << rs[i];
+          ASSERT_EQ(batched[i], want) << "N=" << n << " bits=" << bits << " r=" << rs[i];
+        }
+      }
+    }
+  }
+}
+
+TEST(SamplerBlocks, ShotsAndTalliesAreTheWholeSumsOnes) {
+  // Rounds far smaller than the shots (tallies merged across rounds), with
+  // and without kept shots, double and single precision, a state with a
+  // NaN part way: each shot in shot order, the tally and the stream's use
+  // as with the whole sums.
+  std::mt19937_64 rng(43);
+  std::vector<double> p = random_probabilities(1u << 12, 0.5, rng);
+  std::vector<double> with_nan = p;
+  with_nan[3000] = std::numeric_limits<double>::quiet_NaN();
+  for (const std::vector<double>& probs : {p, with_nan}) {
+    const StateVector state = state_of(probs);
+    SingleStateVector single = SingleStateVector::create(12);
+    for (std::uint64_t i = 0; i < state.size(); ++i) single[i] = to_single(state[i]);
+    for (const SamplingPlan plan : {SamplingPlan{4, 1000}, SamplingPlan{7, 37}, SamplingPlan{12, 1u << 20}}) {
+      const std::uint64_t shots = 5000;
+      RandomStream a = RandomStream::from_seed_value(5), b = RandomStream::from_seed_value(5);
+      const ShotRecord got = sample_shots(state, a, shots, nullptr, plan);
+      const ShotRecord want = sample_shots(state, b, shots, nullptr, SamplingPlan{});
+      EXPECT_EQ(got.outcomes, want.outcomes);
+      EXPECT_EQ(got.tally, want.tally);
+      EXPECT_EQ(a.draw_u64(), b.draw_u64());
+      RandomStream c = RandomStream::from_seed_value(5);
+      EXPECT_EQ(sample_tally(state, c, shots, nullptr, plan), want.tally);
+      RandomStream d = RandomStream::from_seed_value(6), e = RandomStream::from_seed_value(6);
+      EXPECT_EQ(sample_shots(single, d, shots, nullptr, plan).outcomes,
+                sample_shots(single, e, shots, nullptr, SamplingPlan{}).outcomes);
+    }
+  }
+}
+
+TEST(SamplingPlan, LargeStatesSampleWithinASixteenthOfTheState) {
+  // Past the floor every state's sampling takes at most a sixteenth of it
+  // besides the tally of what it draws (16 bytes per distinct outcome, three
+  // times over while rounds merge): 30 qubits in double with 10^5 shots
+  // needs 1 GiB beside its 16 GiB (it needed 9 GiB with the whole sums).
+  for (std::uint64_t amplitude : {sizeof(Complex), sizeof(SingleComplex)}) {
+    for (std::uint64_t n = 18; n <= 34; ++n) {
+      for (std::uint64_t shots : {std::uint64_t{1}, std::uint64_t{100'000}, std::uint64_t{1} << 30}) {
+        for (bool keep : {false, true}) {
+          const std::uint64_t state = amplitude << n, tally = 48 * std::min(shots, std::uint64_t{1} << n);
+          const std::uint64_t bytes = sampling_bytes(n, shots, keep, amplitude);
+          EXPECT_LE(bytes - std::min(bytes, tally), std::max(state / 16, kSamplingFloor)) << n << " " << shots;
+          const SamplingPlan plan = sampling_plan(n, shots, keep, amplitude);
+          if (plan.block_bits != 0) {
+            EXPECT_GE(plan.round, std::min<std::uint64_t>(shots, 1u << 19)) << n;  // few passes over the state
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(sampling_plan(20, 1'000'000, false).block_bits, 0u);  // the whole sums where they fit the floor
+  EXPECT_NE(sampling_plan(30, 100'000, false).block_bits, 0u);
+  EXPECT_LE(sampling_bytes(30, 100'000), (std::uint64_t{1} << 30) + 48 * 100'000);
 }
 
 TEST(AllProbabilitiesFinite, RejectsNaNInfinityAndOverflowingSquares) {

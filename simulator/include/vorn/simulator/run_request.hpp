@@ -40,6 +40,9 @@ struct RunRequest {
   std::uint64_t batch = 0;
   // Dynamic runs with shots == 1: that shot's final state.
   bool keep_state = false;
+  // Sampling keeps every running sum (vorn_python's run, whose memory
+  // figures count them) instead of the sampling plan's block layout.
+  bool whole_sums = false;
 };
 
 // The dynamic and trajectory engines' own option structs, read off a request
