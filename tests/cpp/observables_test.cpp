@@ -318,9 +318,9 @@ TEST(PauliSums, NameTheFirstComplexCoefficientAndRefuseMalformedInput) {
   const PauliSumView with_nan[] = {{masks, masks, real}, {masks, masks, nan_imag}};
   const std::optional<std::string> why = PauliSums(with_nan).non_hermitian();
   ASSERT_TRUE(why.has_value());
-  EXPECT_NE(why->find("term 1 of observable 1 has imaginary part"), std::string::npos) << *why;
+  EXPECT_NE(why->find("term 1 of observable 1 has an imaginary component"), std::string::npos) << *why;
   const PauliSumView with_half[] = {{masks, masks, half}, {masks, masks, nan_imag}};
-  EXPECT_NE(PauliSums(with_half).non_hermitian()->find("term 0 of observable 0 has imaginary part 0.5"),
+  EXPECT_NE(PauliSums(with_half).non_hermitian()->find("term 0 of observable 0 has an imaginary component 0.5"),
             std::string::npos);
 
   const PauliSumView short_coeffs[] = {{masks, masks, std::span(real).first(1)}};

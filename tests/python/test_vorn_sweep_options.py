@@ -128,7 +128,7 @@ def test_sweep_variances_refuse_complex_coefficients():
     coeffs[-1] += 0.5j
     sums = _ext.PauliSums(x, z, coeffs, offsets)
     assert not sums.hermitian and len(sums) == 2
-    with pytest.raises(ValueError, match=r"term 5 of observable 1 has imaginary part 0\.5"):
+    with pytest.raises(ValueError, match=r"term 5 of observable 1 has an imaginary component 0\.5"):
         _ext.sweep_expval(program, values_for(c, 3, seed=0), sums, True, native())
     values = _ext.sweep_expval(program, values_for(c, 3, seed=0), sums, False, native())  # values alone: fine
     assert values.shape == (6,) and np.any(values.imag != 0)

@@ -10,12 +10,13 @@ lands in the block without knowing about it.
 from __future__ import annotations
 
 import operator
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
-if TYPE_CHECKING:
-    from .circuit import Circuit
+# A vorn.Circuit: this module sits below circuit.py, which builds on it, so
+# circuits are taken by what they have (_data, _cregs, _index), not by class.
+CircuitLike = Any
 
 __all__ = ["ClassicalRegister", "IfElse", "Instruction"]
 
@@ -106,7 +107,7 @@ def make_if_else(condition: tuple[Any, int], true_body: tuple[Any, ...], false_b
                   tuple(true_body), tuple(false_body))
 
 
-def register_clbits(circuit: Circuit, register: ClassicalRegister) -> tuple[int, ...]:
+def register_clbits(circuit: CircuitLike, register: ClassicalRegister) -> tuple[int, ...]:
     """The circuit-wide clbits of one of the circuit's registers."""
     start = 0
     for reg in circuit._cregs:
@@ -116,14 +117,14 @@ def register_clbits(circuit: Circuit, register: ClassicalRegister) -> tuple[int,
     raise ValueError(f"the register '{register.name}' (size {register.size}) is not in this circuit")
 
 
-def condition_clbits(circuit: Circuit, condition: tuple[Any, int]) -> tuple[int, ...]:
+def condition_clbits(circuit: CircuitLike, condition: tuple[Any, int]) -> tuple[int, ...]:
     target = condition[0]
     if isinstance(target, int):
         return (target,)
     return register_clbits(circuit, target)
 
 
-def normalise_condition(circuit: Circuit, condition: Any) -> tuple[Any, int]:
+def normalise_condition(circuit: CircuitLike, condition: Any) -> tuple[Any, int]:
     """``(clbit or register, value)`` checked against the circuit: the clbit
     in range (negative counts from the end), the register one of the
     circuit's, the value an integer that fits."""
@@ -153,7 +154,7 @@ class ElseBlock:
 
     __slots__ = ("_circuit", "_if", "_used")
 
-    def __init__(self, circuit: Circuit) -> None:
+    def __init__(self, circuit: CircuitLike) -> None:
         self._circuit = circuit
         self._if: IfElse | None = None  # set when the if block closes
         self._used = False
@@ -189,7 +190,7 @@ class IfBlock:
 
     __slots__ = ("_circuit", "_condition", "_else", "_entered")
 
-    def __init__(self, circuit: Circuit, condition: tuple[Any, int]) -> None:
+    def __init__(self, circuit: CircuitLike, condition: tuple[Any, int]) -> None:
         self._circuit = circuit
         self._condition = condition
         self._else = ElseBlock(circuit)
@@ -215,7 +216,7 @@ class IfBlock:
         self._else._if = ins
 
 
-def remap(ins: IfElse, qmap: list[int], cmap: list[int], source: Circuit, target: Circuit) -> IfElse:
+def remap(ins: IfElse, qmap: list[int], cmap: list[int], source: CircuitLike, target: CircuitLike) -> IfElse:
     """The block of ``source`` moved onto ``target``'s wires (qmap/cmap: old
     index -> new); a register condition must land on a whole register of
     ``target`` (ValueError otherwise)."""

@@ -26,6 +26,7 @@ from qiskit.result.models import ExperimentResult, ExperimentResultData
 from qiskit.transpiler import Target
 
 from .. import _ext
+from .. import __version__
 from ..api import run, statevector
 from ..execution.lowering import is_dynamic
 from ..execution.request import MAX_SEED as _MAX_SEED
@@ -135,8 +136,6 @@ class Backend(BackendV2):
     """
 
     def __init__(self, **options: Any) -> None:
-        from .. import __version__
-
         super().__init__(name="vorn", description="vorn: an exact, fast state-vector simulator",
                          backend_version=__version__)
         self._target = _target()

@@ -89,16 +89,16 @@ inline constexpr std::string_view kMaskCounts = "x_masks has {} entries but z_ma
 // {observable}, {x_masks length}, {z_masks length}, {coeffs length}
 inline constexpr std::string_view kObservableLengths =
     "observable {}: x_masks, z_masks and coeffs have lengths {}, {} and {}";
-// {term}, {observable}, {imaginary part, as std::to_string prints it}
+// {term}, {observable}, {imaginary component, as std::to_string prints it}
 inline constexpr std::string_view kNotHermitian =
-    "a Hermitian sum needs real coefficients: term {} of observable {} has imaginary part {}";
+    "a Hermitian sum needs real coefficients: term {} of observable {} has an imaginary component {}";
 // {values given}, {strings}
 inline constexpr std::string_view kStringValues = "{} string values given for {} Pauli strings";
 // {means given}, {observables}
 inline constexpr std::string_view kMeansCount = "{} means given for {} observables";
-// {term}, {observable}, {imaginary part, as std::to_string prints it}
+// {term}, {observable}, {imaginary component, as std::to_string prints it}
 inline constexpr std::string_view kVarianceComplexCoeff =
-    "variance needs real coefficients: term {} of observable {} has imaginary part {}";
+    "variance needs real coefficients: term {} of observable {} has an imaginary component {}";
 
 // {values given}, {bindings}, {parameters}
 inline constexpr std::string_view kSweepValues = "{} parameter values given for {} bindings of {} parameters";
